@@ -1,0 +1,86 @@
+// The first FAT: caching, entry lookup and chain walking.
+#include "model/kovcore.h"
+#include "model/littleendian.h"
+
+#include <new>
+
+namespace {
+
+constexpr std::uint64_t fatcachelimit = 512000000;
+// Returned for an entry that cannot be known: ends any chain and counts as
+// allocated, so the rebuilding never takes such a cluster as free.
+constexpr std::uint32_t unknownentry = 0xFFFFFFFF;
+
+}  // namespace
+
+std::unique_ptr<unsigned char[]> KOVCore::getfat()
+{
+    const std::uint32_t bytes = dbrparm.sectorsperfat * std::uint32_t(dbrparm.bytespersector);
+    fatentries = dbrparm.fstype == 1 ? bytes / 4 : bytes / 2;
+    if (bytes > fatcachelimit || bytes == 0)
+        return nullptr;
+    std::unique_ptr<unsigned char[]> table(new (std::nothrow) unsigned char[bytes]);
+    if (!table)
+        return nullptr;
+    if (!readsectors(hdisk, dbrparm.bytespersector, dbrparm.reservedsectors, dbrparm.sectorsperfat,
+                     table.get()))
+        return nullptr;
+    return table;
+}
+
+std::uint64_t KOVCore::getfatentrysetor(std::uint32_t n) const
+{
+    if (diskparm.bytespersector == 0)
+        return 0;
+    return diskparm.fatstartsector + (n * (fatbits / 8)) / diskparm.bytespersector;
+}
+
+std::uint32_t KOVCore::getfatentryoffsetinsector(std::uint32_t n) const
+{
+    if (diskparm.bytespersector == 0)
+        return 0;
+    return ((n * (fatbits / 8)) % diskparm.bytespersector) / (fatbits / 8);
+}
+
+std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
+{
+    if (n >= fatentries)
+        return unknownentry;
+    if (fat)
+        return fatbits == 32 ? le32(fat.get() + std::size_t(n) * 4) : le16(fat.get() + std::size_t(n) * 2);
+    const std::uint32_t sectorbytes = diskparm.bytespersector;
+    if (sectorbytes < fatbits / 8)
+        return unknownentry;
+    std::unique_ptr<unsigned char[]> sector(new (std::nothrow) unsigned char[sectorbytes]);
+    if (!sector || !readasector(hdisk, sectorbytes, getfatentrysetor(n), sector.get()))
+        return unknownentry;
+    const std::uint32_t at = getfatentryoffsetinsector(n) * (fatbits / 8);
+    return fatbits == 32 ? le32(sector.get() + at) : le16(sector.get() + at);
+}
+
+std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
+{
+    std::vector<DATARUN> runs;
+    const std::uint32_t lastnext = fatbits == 32 ? 0x0FFFFFFE : 0xFFEF;
+    std::uint32_t here = startcluster;
+    std::uint32_t first = startcluster;
+    std::uint64_t index = 0;
+    if (startcluster < 2)
+        return runs;  // a damaged root cluster field: no data-area cluster
+    while (here < fatentries) {
+        const std::uint32_t next = getfatentry(here);
+        if (next == here + 1 && next != 0) {
+            here = next;
+            continue;
+        }
+        runs.push_back({std::uint64_t(first) - 2, std::uint64_t(here) - first + 1, index});
+        if (next <= 1 || next > lastnext)
+            break;
+        index += here - first + 1;
+        // A chain longer than the table has looped: keep what it gave.
+        if (index >= fatentries)
+            break;
+        first = here = next;
+    }
+    return runs;
+}

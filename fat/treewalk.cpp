@@ -1,0 +1,173 @@
+// The directory tree walk: the root, one step over a directory's slots, and
+// the loop test.
+#include "model/kovcore.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// A directory larger than this is handed out without contents.
+constexpr std::uint64_t directorycap = 10000000;
+
+}  // namespace
+
+// Reads a directory's contents into a fresh buffer, a cluster at a time. A
+// cluster that cannot be read ends the listing there: the slots read so far
+// stay, everything after them reads as empty slots.
+void KOVCore::readdirectory(FILEPARM& dir)
+{
+    std::shared_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[dir.size]());
+    if (!buffer) {
+        showwarning(QStringLiteral("cannot allocate memory!"));
+        dir.size = 0;
+        dir.dirbuf.reset();
+        dir.entryindex = 0;
+        return;
+    }
+    const std::uint64_t step = diskparm.clustersize();
+    for (std::uint64_t offset = 0; step != 0 && offset < dir.size; offset += step) {
+        std::uint64_t got = 0;
+        if (!dir.readfile(diskparm, offset, step, buffer.get() + offset, &got))
+            break;
+    }
+    dir.dirbuf = std::move(buffer);
+    dir.entryindex = 0;
+}
+
+void KOVCore::getfatroot(FILEPARM& root)
+{
+    root.isdir = 1;
+    root.setname(QByteArrayLiteral("\\"));
+    if (dbrparm.fstype == 1) {
+        root.dataruns = fatgetdatarun(dbrparm.rootcluster);
+        root.size = gettotclustersize(root.dataruns);
+        if (root.size > directorycap)
+            root.size = directorycap - directorycap % 32;  // cannot hold more; keep the first part
+        root.dialog = this;
+        readdirectory(root);
+    } else {
+        const std::uint32_t bytes = std::uint32_t(dbrparm.rootentries) * 32;
+        const std::uint32_t sectors = dbrparm.bytespersector == 0
+                                          ? 0
+                                          : (bytes + dbrparm.bytespersector - 1) / dbrparm.bytespersector;
+        const std::uint64_t first =
+            std::uint32_t(dbrparm.reservedsectors + dbrparm.sectorsperfat * dbrparm.fatcount);
+        std::shared_ptr<unsigned char[]> buffer(
+            new (std::nothrow) unsigned char[std::size_t(sectors) * dbrparm.bytespersector + 1]());
+        if (buffer) {
+            // Read sector by sector so that a bad sector loses only its own
+            // slots.
+            for (std::uint32_t s = 0; s < sectors; ++s)
+                if (!readsectors(hdisk, dbrparm.bytespersector, first + s, 1,
+                                 buffer.get() + std::size_t(s) * dbrparm.bytespersector))
+                    break;
+            root.size = bytes;
+        } else {
+            root.size = 0;
+        }
+        root.dirbuf = std::move(buffer);
+    }
+    root.entryindex = 0;
+    root.startcluster = dbrparm.rootcluster;
+    root.entryclusterhigh = std::uint16_t(dbrparm.rootcluster >> 16);
+    root.dialog = this;
+    root.parent.reset();
+}
+
+bool KOVCore::detectloop(const FILEPARM& dir) const
+{
+    for (const FILEPARM* up = dir.parent.get(); up; up = up->parent.get()) {
+        // The FAT16 root lies outside the data area: its nominal cluster 2
+        // is a real data cluster of some directory, not the root's.
+        if (!up->parent && dbrparm.fstype == 2)
+            continue;
+        if (up->startcluster == dir.startcluster)
+            return true;
+    }
+    return false;
+}
+
+int FILEPARM::getnextfile(FILEPARM& out, int mode)
+{
+    KOVCore& core = *dialog;
+    out.clear();
+    const bool fat32 = core.dbrparm.fstype == 1;
+    for (;; ++entryindex) {
+        if (!dirbuf || std::uint64_t(entryindex) * 32 >= size || std::uint64_t(entryindex) * 32 + 32 > size) {
+            if (!parent)
+                return -2;
+            out = *parent;
+            return -1;
+        }
+        FAT32DIRENTRY e;
+        std::memcpy(e.bytes, dirbuf.get() + std::size_t(entryindex) * 32, 32);
+        const unsigned char first = e.bytes[0];
+        if (first == slotempty || (first == slotdeleted && mode != 0) || first == '.' ||
+            e.bytes[dirfield::attr] == attrlongname)
+            continue;
+
+        std::uint32_t start;
+        if (fat32) {
+            start = std::uint32_t(e.word(dirfield::fstclushi)) << 16 | e.word(dirfield::fstcluslo);
+            if (start < 2 || start > 0x0FFFFFFE || start >= core.fatentries)
+                continue;
+            if (!KOVCore::validdate(e.word(dirfield::crtdate)) || !KOVCore::validdate(e.word(dirfield::wrtdate)))
+                continue;
+            out.entryclusterhigh = e.word(dirfield::fstclushi);
+            if (first != slotdeleted)
+                clusterhigh = e.word(dirfield::fstclushi);
+            if (first == slotdeleted && e.word(dirfield::fstclushi) == 0) {
+                std::uint32_t high = core.estimatestartclusterhigh(this, &e);
+                start = high << 16 | e.word(dirfield::fstcluslo);
+                while (start >= core.fatentries && high != 0) {
+                    --high;
+                    start = high << 16 | e.word(dirfield::fstcluslo);
+                }
+            }
+            out.startcluster = start;
+            out.clusterhigh = std::uint16_t(start >> 16);
+            out.createtime = std::uint64_t(e.word(dirfield::crtdate)) << 32 |
+                             std::uint64_t(e.word(dirfield::crttime)) << 16 | e.bytes[dirfield::crttimetenth];
+        } else {
+            start = e.word(dirfield::fstcluslo);
+            if (start < 2 || start >= core.fatentries)
+                continue;
+            if (!KOVCore::validdate(e.word(dirfield::wrtdate)))
+                continue;
+            out.startcluster = start;
+        }
+        out.writetime = std::uint64_t(e.word(dirfield::wrtdate)) << 32 | e.word(dirfield::wrttime);
+        out.recordedsize = out.size = e.dword(dirfield::filesize);
+        out.isdir = (e.bytes[dirfield::attr] & attrdirectory) ? 1 : 0;
+        out.deleted = (first == slotdeleted || deleted) ? 1 : 0;
+        out.setname(KOVCore::getfatfilename(&e).toLatin1());
+        out.dialog = dialog;
+
+        const std::uint64_t clustersize = core.diskparm.clustersize();
+        if (!out.deleted)
+            out.dataruns = core.fatgetdatarun(out.startcluster);
+        else
+            out.dataruns = core.fatrecoverdatarun(out.startcluster,
+                                                  out.isdir && out.size == 0 ? clustersize : out.size);
+        if ((out.deleted && core.clusterusage(out.dataruns) != 0) || out.dataruns.empty()) {
+            out.clear();
+            continue;
+        }
+        const std::uint64_t total = core.gettotclustersize(out.dataruns);
+        if (out.size > total)
+            out.size = total;
+        if (out.isdir) {
+            if (out.size == 0)
+                out.size = total;
+            if (out.size > directorycap) {
+                out.size = 0;
+                out.dirbuf.reset();
+                out.entryindex = 0;
+            } else {
+                core.readdirectory(out);
+            }
+        }
+        return int(++entryindex);
+    }
+}

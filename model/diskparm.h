@@ -1,0 +1,51 @@
+// Small value types shared by the volume, FAT and file layers.
+#pragma once
+
+#include "platform/volumesource.h"
+
+#include <cstdint>
+
+// One extent of a file: clusters lcn .. lcn+length-1 of the data area
+// (lcn = FAT cluster number - 2) hold file clusters vcn .. vcn+length-1.
+struct DATARUN {
+    std::uint64_t lcn = 0;
+    std::uint64_t length = 0;
+    std::uint64_t vcn = 0;
+    bool operator==(const DATARUN&) const = default;
+};
+
+// What a content reader needs to reach the volume; always passed by value.
+struct DISKPARM {
+    platform::volhandle hdisk = nullptr;
+    std::uint32_t sectorspercluster = 0;
+    std::uint16_t bytespersector = 0;
+    std::uint64_t firstdatasector = 0;
+    std::uint64_t fatstartsector = 0;
+
+    // Cluster size in bytes (0 when the layout is unset).
+    std::uint64_t clustersize() const { return std::uint64_t(sectorspercluster) * bytespersector; }
+    // Byte position of data-area cluster lcn.
+    std::uint64_t clusterposition(std::uint64_t lcn) const
+    {
+        return lcn * clustersize() + firstdatasector * bytespersector;
+    }
+};
+
+// The parsed boot sector. fstype: 0 NTFS, 1 FAT32, 2 FAT16, 3 anything else.
+struct DBRPARM {
+    std::uint16_t bytespersector = 0;
+    std::uint32_t sectorspercluster = 0;
+    std::uint64_t totalsectors = 0;
+    std::uint16_t reservedsectors = 0;
+    std::uint8_t fatcount = 0;
+    std::uint32_t sectorsperfat = 0;
+    std::uint32_t rootcluster = 0;
+    std::uint16_t rootentries = 0;
+    std::uint32_t fstype = 3;
+};
+
+// The part of the platform's drive geometry that is used: the sector size
+// of the boot-sector read.
+struct DISKGEOMETRY {
+    std::uint32_t BytesPerSector = 0;
+};

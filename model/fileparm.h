@@ -1,0 +1,73 @@
+// One file or directory found on the volume, with its extents and, for a
+// directory, its raw entries and the walk's cursor over them.
+#pragma once
+
+#include "model/diskparm.h"
+
+#include <QByteArray>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class KOVCore;
+
+class FILEPARM {
+public:
+    std::int32_t namelen = 0;
+    // NUL-terminated 8-bit short name of namelen bytes; null when unnamed.
+    std::unique_ptr<char[]> name;
+    // Content bytes: for a file what readfile/saveas deliver, for a
+    // directory the bytes of dirbuf.
+    std::uint64_t size = 0;
+    // Raw directory contents (size bytes), null for files and unlisted
+    // directories. Never written after it is read, so copies share it.
+    std::shared_ptr<const unsigned char[]> dirbuf;
+    std::vector<DATARUN> dataruns;
+    std::uint64_t recordedsize = 0;
+    std::uint64_t createtime = 0;  // date<<32 | time<<16 | 10ms byte
+    std::uint64_t writetime = 0;   // date<<32 | time
+    std::uint8_t isdir = 0;
+    std::uint32_t entryindex = 0;  // next 32-byte slot of dirbuf to examine
+    KOVCore* dialog = nullptr;     // not owned
+    std::uint16_t clusterhigh = 0;
+    // Owned copy of the containing directory (with its own parent chain).
+    std::unique_ptr<FILEPARM> parent;
+    std::uint16_t entryclusterhigh = 0;
+    std::uint32_t startcluster = 0;
+    std::uint8_t deleted = 0;
+
+    FILEPARM() = default;
+    FILEPARM(const FILEPARM& other) { *this = other; }
+    // Copies the whole ancestor chain; a self-assignment changes nothing.
+    FILEPARM& operator=(const FILEPARM& other);
+    ~FILEPARM();
+
+    // Ready for the next entry: everything empty except dialog,
+    // recordedsize, createtime and writetime, which the filler sets.
+    void clear();
+
+    void setname(const QByteArray& bytes);
+    QByteArray namebytes() const { return name ? QByteArray(name.get(), namelen) : QByteArray(); }
+
+    // The data-area cluster holding file cluster vcn; all ones when no run
+    // covers it.
+    std::uint64_t vcn2lcn(std::uint64_t vcn) const;
+
+    // Copies up to length bytes from offset on into buffer (length bytes of
+    // room) and stores the count delivered in *bytesread. False when a
+    // cluster of the range is not mapped or a device read fails (*bytesread
+    // is then unchanged). Served from dirbuf when present.
+    bool readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length,
+                  unsigned char* buffer, std::uint64_t* bytesread) const;
+
+    // Writes the whole contents to a new file at path. Returns 0 written,
+    // 1 the file cannot be created (also when it already exists: a save
+    // never replaces a file), 2 a read failed, 3 a write failed. On 2 or 3
+    // the part written stays on disk.
+    int saveas(DISKPARM disk, const char* path) const;
+
+    // One step of the directory walk over this directory (see treewalk.cpp):
+    // >0 an entry was put in out, -1 out is a copy of the parent, -2 the
+    // whole tree has been walked. mode 1 passes over deleted entries.
+    int getnextfile(FILEPARM& out, int mode);
+};

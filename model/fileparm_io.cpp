@@ -1,0 +1,94 @@
+// Reading a record's contents through its runs, and saving them to a file.
+#include "model/fileparm.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+bool FILEPARM::readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length,
+                        unsigned char* buffer, std::uint64_t* bytesread) const
+{
+    if (offset >= size || length == 0) {
+        *bytesread = 0;
+        return true;
+    }
+    if (length > size - offset)
+        length = size - offset;
+    if (dirbuf) {
+        std::memcpy(buffer, dirbuf.get() + offset, length);
+        *bytesread = length;
+        return true;
+    }
+    const std::uint64_t clustersize = disk.clustersize();
+    if (clustersize == 0)
+        return false;
+
+    const std::uint64_t firstindex = offset / clustersize;
+    const std::uint64_t skip = offset % clustersize;
+    const std::uint64_t lastindex = (offset + length - 1) / clustersize;
+    const std::uint64_t tailrem = (offset + length) % clustersize;
+    const std::uint64_t tail = tailrem == 0 ? clustersize : tailrem;
+
+    auto readcluster = [&](std::uint64_t index, unsigned char* into) {
+        const std::uint64_t lcn = vcn2lcn(index);
+        if (lcn == ~std::uint64_t(0))
+            return false;
+        return platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(clustersize), into);
+    };
+
+    // Partial clusters pass through a scratch cluster; whole ones go
+    // straight into the caller's buffer.
+    std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[clustersize]);
+    if (!scratch || !readcluster(firstindex, scratch.get()))
+        return false;
+    std::uint64_t out = std::min(clustersize - skip, length);
+    std::memcpy(buffer, scratch.get() + skip, out);
+
+    for (std::uint64_t index = firstindex + 1; index < lastindex; ++index) {
+        if (!readcluster(index, buffer + out))
+            return false;
+        out += clustersize;
+    }
+    if (lastindex > firstindex) {
+        if (!readcluster(lastindex, scratch.get()))
+            return false;
+        std::memcpy(buffer + out, scratch.get(), tail);
+        out += tail;
+    }
+    *bytesread = out;
+    return true;
+}
+
+int FILEPARM::saveas(DISKPARM disk, const char* path) const
+{
+    // "x": exclusive creation, so that no save ever replaces a file that is
+    // already there (an earlier recovery, a user's file).
+    std::FILE* file = std::fopen(path, "wbx");
+    if (!file)
+        return 1;
+    const std::uint64_t clustersize = disk.clustersize();
+    std::unique_ptr<unsigned char[]> scratch(
+        clustersize ? new (std::nothrow) unsigned char[clustersize] : nullptr);
+    if (size > 0 && !scratch) {
+        std::fclose(file);
+        return 2;
+    }
+    for (std::uint64_t offset = 0; offset < size; offset += clustersize) {
+        std::uint64_t got = 0;
+        if (!readfile(disk, offset, clustersize, scratch.get(), &got)) {
+            std::fclose(file);
+            return 2;
+        }
+        if (std::fwrite(scratch.get(), got, 1, file) != 1) {
+            std::fclose(file);
+            return 3;
+        }
+    }
+    // A full disk often shows only when the buffered tail is flushed: that
+    // is a write failure too, never a success.
+    if (std::fclose(file) != 0)
+        return 3;
+    return 0;
+}

@@ -1,0 +1,153 @@
+// The recovery engine: volume state, FAT engine, walk and scan, on Qt Core
+// only. The window, the command-line tool and the tests derive from it and
+// implement the few hooks through which it reaches the user.
+#pragma once
+
+#include "fat/direntry.h"
+#include "fat/minutetable.h"
+#include "model/diskparm.h"
+#include "model/fileparm.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// Counters of one recovery run, for front ends that report progress.
+struct RUNSTATS {
+    std::uint64_t entries = 0;      // walk entries handled, both passes
+    std::uint64_t saved = 0;        // files written whole
+    std::uint64_t bytes = 0;        // bytes of the files written whole
+    std::uint64_t createfailed = 0; // neither target nor fallback could be created
+    std::uint64_t readfailed = 0;
+    std::uint64_t writefailed = 0;
+    std::uint64_t failures() const { return createfailed + readfailed + writefailed; }
+};
+
+class KOVCore {
+public:
+    KOVCore();
+    virtual ~KOVCore();
+    KOVCore(const KOVCore&) = delete;
+    KOVCore& operator=(const KOVCore&) = delete;
+
+    // ---- hooks: the only ways the engine reaches the user ----
+    // A failure the user must see (a modal box titled "error" in the window).
+    virtual void showwarning(const QString& text) = 0;
+    // The end of a run: the scan has stopped; tell the user (box "info").
+    virtual void showinformation(const QString& text) = 0;
+    // One FAT volume found by getallvol.
+    virtual void addvolumeitem(const platform::VolumeSource& source) = 0;
+    // The three status lines.
+    virtual void setstatuslines(const QString& name, const QString& size, const QString& time) = 0;
+    virtual void setbuttontext(const QString& text) = 0;
+    // The saving pass met a file it saves (or, with listonly, would save).
+    virtual void filefound(const FILEPARM& file, const QString& recoveredname);
+
+    // ---- volume discovery and boot sector ----
+    // Lists the FAT16/FAT32 sources through addvolumeitem; returns the count.
+    int getallvol();
+    int partitiontype(const char* root);
+    // 0: buffer holds sector 0 (caller owns it); 1 open failed; 2 sector
+    // size query failed; 3 read failed (buffer null).
+    int readdbr(const char* root, unsigned char*& buffer);
+    static void parsedbr(const unsigned char* sector, DBRPARM* out);
+    // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other. A FAT
+    // label with 0 bytes per sector or 0 sectors per cluster is 3.
+    static std::uint32_t classifydbr(const unsigned char* sector);
+
+    // ---- raw reads: whole sectors at positions size*sector ----
+    static bool readasector(platform::volhandle handle, unsigned long size,
+                            unsigned long long sector, unsigned char* buffer);
+    static bool readsectors(platform::volhandle handle, unsigned long bytespersector,
+                            unsigned long long firstsector, unsigned long long count,
+                            unsigned char* buffer);
+
+    // ---- initialisation: opens and lays out the volume of a drive root ----
+    void initdisk(const QString& root);
+
+    // ---- FAT table and chains ----
+    std::unique_ptr<unsigned char[]> getfat();
+    std::uint64_t getfatentrysetor(std::uint32_t n) const;
+    std::uint32_t getfatentryoffsetinsector(std::uint32_t n) const;
+    // Value of entry n; above the cluster range (0xFFFFFFFF) when n is
+    // outside the table or its sector cannot be read: never 0, so an
+    // unreadable cluster is never taken as free.
+    std::uint32_t getfatentry(std::uint32_t n) const;
+    // The allocated chain from startcluster as runs, stretches never merged;
+    // a chain that loops ends after fatentries clusters.
+    std::vector<DATARUN> fatgetdatarun(std::uint32_t startcluster) const;
+
+    // ---- directory entries, names and times ----
+    static QString getfatfilename(const FAT32DIRENTRY* entry);
+    static QString getfatfilename(const FAT16DIRENTRY* entry);
+    static bool validdate(std::uint16_t date);
+    static QString fatfiletime2str(std::uint64_t stamp);
+
+    // ---- cluster usage and deleted-chain rebuilding ----
+    void setbitmap(const std::vector<DATARUN>& runs);
+    // 1 when the cluster is marked; clusters beyond the bitmap count as used.
+    int inuse(std::uint64_t lcn) const;
+    // 0 none marked (or empty), 2 all marked, 1 some.
+    int clusterusage(const std::vector<DATARUN>& runs) const;
+    std::uint64_t gettotclustersize(const std::vector<DATARUN>& runs) const;
+    std::vector<DATARUN> fatrecoverdatarun(std::uint32_t startcluster, std::uint64_t size) const;
+    std::uint16_t estimatestartclusterhigh(const FILEPARM* dir, const FAT32DIRENTRY* entry) const;
+    // Records the high word of a live entry created at the stamp's minute.
+    void recordminute(std::uint64_t createtime, std::uint16_t high);
+
+    // ---- walk ----
+    void getfatroot(FILEPARM& root);
+    // True when an ancestor of dir has dir's start cluster. The FAT16 root
+    // has no cluster and never matches.
+    bool detectloop(const FILEPARM& dir) const;
+
+    // ---- scan ----
+    // Handles exactly one walk entry (one timer tick). Returns at once when
+    // called while a tick is still running.
+    void scantick();
+    // Starts a fresh run (both passes) or resumes the one under way.
+    void beginrun();
+    bool runactive() const { return collecting || saving; }
+    // The next free fallback path: recoverdir + "kovrecovered" + counter.
+    QString getrecoveredname();
+
+    // ---- volume state ----
+    DISKGEOMETRY geometry;
+    DBRPARM dbrparm;
+    platform::volhandle hdisk = nullptr;
+    DISKPARM diskparm;
+    std::unique_ptr<unsigned char[]> bitmap;
+    FILEPARM curfile;
+    bool paused = true;
+    QString recoverdir;
+    std::unique_ptr<unsigned char[]> fat;
+    std::uint32_t fatbits = 32;
+    std::uint64_t fatentries = 0;
+    FILEPARM rootdir;
+    FILEPARM curdir;
+    // One slot per minute from local 1980-01-01 00:00 to 2020-01-01 00:00,
+    // 0xFFFF when empty; null when it could not be allocated. Written only
+    // through recordminute, so that minuteindex stays exact.
+    std::unique_ptr<std::uint16_t[]> minutetable;
+    std::int32_t minutecount = 0;
+    std::uint64_t bitmapsize = 0;
+    bool fillingvollist = false;
+    bool collecting = false;
+    bool saving = false;
+
+    // Saving pass lists the files it would save through filefound and
+    // writes nothing.
+    bool listonly = false;
+    RUNSTATS stats;
+    MINUTECLOCK minuteclock;
+    MINUTEINDEX minuteindex;
+
+private:
+    void savecurrentfile();
+    void readdirectory(FILEPARM& dir);
+    bool intick = false;
+    bool memorywarned = false;
+    friend class FILEPARM;
+};

@@ -1,0 +1,84 @@
+#include "scan/recoveredname.h"
+
+#include "model/fileparm.h"
+#include "platform/volumesource.h"
+
+#include <QFileInfo>
+
+#include <array>
+#include <cstring>
+#include <iconv.h>
+
+QByteArray recoveredname(const FILEPARM& file)
+{
+    char buffer[13] = {};
+    if (file.name)
+        std::memcpy(buffer, file.name.get(), std::min<std::size_t>(std::size_t(file.namelen), 12));
+    buffer[0] = 'k';
+    if (static_cast<unsigned char>(buffer[1]) >= 0x80)
+        buffer[1] = 'o';
+    return QByteArray(buffer);
+}
+
+namespace {
+
+// The characters of bytes 0x80..0xFF in code page 437, converted once by
+// iconv. A byte iconv cannot convert stays its Latin-1 character.
+const std::array<QChar, 128>& cp437upper()
+{
+    static const std::array<QChar, 128> table = [] {
+        std::array<QChar, 128> out;
+        iconv_t cd = iconv_open("UTF-16LE", "CP437");
+        for (int i = 0; i < 128; ++i) {
+            out[std::size_t(i)] = QChar::fromLatin1(char(0x80 + i));
+            if (cd == iconv_t(-1))
+                continue;
+            char in = char(0x80 + i);
+            char* inp = &in;
+            std::size_t inleft = 1;
+            unsigned char utf16[4];
+            char* outp = reinterpret_cast<char*>(utf16);
+            std::size_t outleft = sizeof utf16;
+            if (iconv(cd, &inp, &inleft, &outp, &outleft) != std::size_t(-1) && outleft == 2)
+                out[std::size_t(i)] = QChar(char16_t(utf16[0] | utf16[1] << 8));
+        }
+        if (cd != iconv_t(-1))
+            iconv_close(cd);
+        return out;
+    }();
+    return table;
+}
+
+}  // namespace
+
+QString recoveredfilename(const QByteArray& recovered)
+{
+    QString name;
+    name.reserve(recovered.size());
+    for (char c : recovered) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (platform::forbiddennamebyte(byte))
+            name.append(QLatin1Char('_'));
+        else if (byte >= 0x80)
+            name.append(cp437upper()[byte - 0x80]);
+        else
+            name.append(QLatin1Char(c));
+    }
+    return name;
+}
+
+bool pathtaken(const QString& path)
+{
+    // A dangling link counts: creating through it would write elsewhere.
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+QString freetargetpath(const QString& dir, const QString& name)
+{
+    const QString base = dir + name;
+    QString path = base;
+    for (int n = 1; pathtaken(path); ++n)
+        path = base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
+    return path;
+}

@@ -1,0 +1,23 @@
+// The names and paths under which recovered files are saved.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class FILEPARM;
+
+// The short name with its erased first byte replaced by 'k', and a second
+// byte from 0x80 up by 'o'; ends at the first zero byte (at most 12 bytes).
+QByteArray recoveredname(const FILEPARM& file);
+
+// The recovered name as a file name of this platform: bytes that cannot
+// stand in a file name become '_', bytes from 0x80 up are read as DOS code
+// page 437.
+QString recoveredfilename(const QByteArray& recovered);
+
+// True when a file, directory or link of that name exists.
+bool pathtaken(const QString& path);
+
+// dir + name, or dir + name + "(n)" for the first n from 1 whose path does
+// not exist yet.
+QString freetargetpath(const QString& dir, const QString& name);

@@ -1,0 +1,143 @@
+// The two-pass recovery run, one walk entry per tick.
+#include "model/kovcore.h"
+#include "scan/recoveredname.h"
+
+#include <QDateTime>
+#include <QFile>
+
+namespace {
+
+// One for the whole process: fallback names never repeat within it.
+std::int32_t recoveredcounter = 0;
+
+const char* const endofrun =
+    "Recovery accomplished!\nThe first character of the name of recovered file is replaced with 'k' "
+    "or 'ko' because it was erased when the file was deleted. You may change it back to the original "
+    "one.\nFor files whose names were completely corrupted, they are saved as 'kovrecoveredxx'.\nNote "
+    "that KOV does not guarantee to recover all the files correctly. Those deleted files whose disk "
+    "space was re-written by other files can not be recovered correctly. You need to double-check the "
+    "recovered files.";
+
+// Gives a saved file the last-write date and time of its entry (local
+// time, as FAT keeps it). Invalid stamps leave the file's own time.
+void setmodificationtime(const QString& path, std::uint64_t writetime)
+{
+    const std::uint16_t date = std::uint16_t(writetime >> 32);
+    const std::uint16_t time = std::uint16_t(writetime);
+    const QDateTime stamp(QDate(1980 + (date >> 9), (date >> 5) & 0x0F, date & 0x1F),
+                          QTime(time >> 11, (time >> 5) & 0x3F, (time & 0x1F) * 2));
+    if (!stamp.isValid())
+        return;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        file.setFileTime(stamp, QFileDevice::FileModificationTime);
+}
+
+}  // namespace
+
+QString KOVCore::getrecoveredname()
+{
+    QString path;
+    do {
+        path = recoverdir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
+        ++recoveredcounter;
+    } while (pathtaken(path));  // never replace an earlier file
+    return path;
+}
+
+void KOVCore::beginrun()
+{
+    if (runactive())
+        return;
+    collecting = true;
+    saving = false;
+    stats = RUNSTATS();
+}
+
+void KOVCore::scantick()
+{
+    if (intick || (dbrparm.fstype != 1 && dbrparm.fstype != 2))
+        return;
+    intick = true;
+
+    FILEPARM out;
+    out.dialog = this;
+    const int r = curdir.getnextfile(out, collecting ? 1 : 0);
+    if (r == -2) {
+        if (collecting) {
+            collecting = false;
+            saving = true;
+            curfile = rootdir;
+            curdir = rootdir;
+        } else {
+            collecting = false;
+            saving = false;
+            curfile = rootdir;
+            curdir = rootdir;
+            paused = true;
+            setbuttontext(QStringLiteral("Recover"));
+            showinformation(QString::fromLatin1(endofrun));
+        }
+        intick = false;
+        return;
+    }
+    curfile = out;
+    ++stats.entries;
+
+    // Backing up hands out a copy of the containing directory: it was
+    // recorded when it was found, and recording its creation minute again
+    // could take the slot of a later live file of that minute.
+    if (collecting && r > 0) {
+        setbitmap(curfile.dataruns);
+        if (dbrparm.fstype == 1)
+            recordminute(curfile.createtime, curfile.entryclusterhigh);
+    } else if (saving && !curfile.isdir && curfile.deleted && curfile.size != 0) {
+        savecurrentfile();
+    }
+
+    if (r == -1) {
+        curdir = out;
+    } else if (r > 0 && curfile.isdir && curfile.size != 0) {
+        curfile.parent = std::make_unique<FILEPARM>(curdir);
+        if (!detectloop(curfile))
+            curdir = curfile;
+    }
+    intick = false;
+}
+
+void KOVCore::savecurrentfile()
+{
+    const QByteArray raw = recoveredname(curfile);
+    const QString name = recoveredfilename(raw);
+    setstatuslines(name, QStringLiteral("%1 bytes").arg(curfile.size),
+                   QStringLiteral("modify time:") + fatfiletime2str(curfile.writetime));
+    filefound(curfile, name);
+    if (listonly)
+        return;
+
+    QString path = freetargetpath(recoverdir, name);
+    int result = curfile.saveas(diskparm, QFile::encodeName(path).constData());
+    if (result == 1) {
+        path = getrecoveredname();
+        result = curfile.saveas(diskparm, QFile::encodeName(path).constData());
+    }
+    switch (result) {
+    case 0:
+        ++stats.saved;
+        stats.bytes += curfile.size;
+        setmodificationtime(path, curfile.writetime);
+        break;
+    case 1:
+        ++stats.createfailed;
+        showwarning(QStringLiteral("Can not create recovered file."));
+        break;
+    case 2:
+        ++stats.readfailed;
+        showwarning(QStringLiteral("Can not read file."));
+        break;
+    default:
+        ++stats.writefailed;
+        showwarning(QStringLiteral("Can not write file. Please check if the disk is full."));
+        break;
+    }
+}

@@ -1,0 +1,43 @@
+// Classifying and parsing a boot sector.
+#include "model/kovcore.h"
+#include "model/littleendian.h"
+#include "volume/bootsector.h"
+
+#include <cstring>
+
+std::uint32_t KOVCore::classifydbr(const unsigned char* sector)
+{
+    if (std::memcmp(sector + bootfield::ntfssignature, "NTFS", 4) == 0)
+        return 0;
+    std::uint32_t type = 3;
+    if (std::memcmp(sector + bootfield::fat32label, "FAT32", 5) == 0)
+        type = 1;
+    else if (std::memcmp(sector + bootfield::fat16label, "FAT16", 5) == 0)
+        type = 2;
+    // A layout with no sector or cluster size would divide by zero: such a
+    // volume is not FAT for us.
+    if (type != 3 && (le16(sector + bootfield::bytespersector) == 0 ||
+                      sector[bootfield::sectorspercluster] == 0))
+        type = 3;
+    return type;
+}
+
+void KOVCore::parsedbr(const unsigned char* sector, DBRPARM* out)
+{
+    out->sectorspercluster = sector[bootfield::sectorspercluster];
+    out->bytespersector = le16(sector + bootfield::bytespersector);
+    out->totalsectors = le32(sector + bootfield::totalsectors32);
+    if (out->totalsectors == 0)
+        out->totalsectors = le16(sector + bootfield::totalsectors16);
+    out->reservedsectors = le16(sector + bootfield::reservedsectors);
+    out->fatcount = sector[bootfield::fatcount];
+    out->sectorsperfat = le32(sector + bootfield::sectorsperfat32);
+    out->rootcluster = le32(sector + bootfield::rootcluster);
+    const std::uint32_t type = classifydbr(sector);
+    if (type == 2) {
+        out->sectorsperfat = le16(sector + bootfield::sectorsperfat16);
+        out->rootcluster = 2;
+        out->rootentries = le16(sector + bootfield::rootentries);
+    }
+    out->fstype = type;
+}

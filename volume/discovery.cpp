@@ -1,0 +1,56 @@
+// Finding the FAT16/FAT32 sources and reading their boot sectors.
+#include "model/kovcore.h"
+
+#include <QByteArray>
+#include <new>
+
+int KOVCore::getallvol()
+{
+    int count = 0;
+    for (const platform::VolumeSource& source : platform::volumesources()) {
+        const QByteArray root = source.root.toLatin1();
+        if (root.startsWith('A') || root.startsWith('a'))
+            continue;  // never probed
+        const int type = partitiontype(root.constData());
+        if (type == 1 || type == 2) {
+            addvolumeitem(source);
+            ++count;
+        }
+    }
+    return count;
+}
+
+int KOVCore::partitiontype(const char* root)
+{
+    unsigned char* buffer = nullptr;
+    if (readdbr(root, buffer) != 0)
+        return 3;
+    const int type = int(classifydbr(buffer));
+    delete[] buffer;
+    return type;
+}
+
+int KOVCore::readdbr(const char* root, unsigned char*& buffer)
+{
+    buffer = nullptr;
+    const platform::volhandle handle = platform::opensource(QChar::fromLatin1(root[0]));
+    if (handle == platform::invalidhandle())
+        return 1;
+    std::uint32_t sectorbytes = 0;
+    if (!platform::sectorsize(handle, &sectorbytes)) {
+        platform::closesource(handle);
+        return 2;
+    }
+    geometry.BytesPerSector = sectorbytes;
+    // The classifier reads up to byte 86 of the buffer, whatever the device
+    // reports as its sector size.
+    buffer = new (std::nothrow) unsigned char[std::max<std::uint32_t>(sectorbytes, 512)]();
+    if (!buffer || !readasector(handle, sectorbytes, 0, buffer)) {
+        delete[] buffer;
+        buffer = nullptr;
+        platform::closesource(handle);
+        return 3;
+    }
+    platform::closesource(handle);
+    return 0;
+}

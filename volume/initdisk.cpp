@@ -1,0 +1,88 @@
+// Opening and laying out the chosen volume.
+#include "model/kovcore.h"
+
+#include <algorithm>
+#include <new>
+
+void KOVCore::initdisk(const QString& root)
+{
+    if (!minutetable && !memorywarned) {
+        memorywarned = true;
+        showwarning(QStringLiteral("cannot allocate memory!"));
+    }
+    const QChar letter = root.isEmpty() ? QChar() : root.at(0);
+
+    if (hdisk != nullptr)
+        platform::closesource(hdisk);
+    hdisk = platform::opensource(letter);
+    if (hdisk == platform::invalidhandle()) {
+        showwarning(QStringLiteral("disk open error!"));
+        return;
+    }
+    std::uint32_t sectorbytes = 0;
+    if (!platform::sectorsize(hdisk, &sectorbytes)) {
+        showwarning(QStringLiteral("get disk geometry error"));
+        return;
+    }
+    geometry.BytesPerSector = sectorbytes;
+    // A boot sector that cannot be read is treated like a failed geometry
+    // query: parsing stale bytes would lay out a volume that is not there.
+    std::unique_ptr<unsigned char[]> boot(
+        new (std::nothrow) unsigned char[std::max<std::uint32_t>(sectorbytes, 512)]());
+    if (!boot || !readasector(hdisk, sectorbytes, 0, boot.get())) {
+        showwarning(QStringLiteral("get disk geometry error"));
+        return;
+    }
+    parsedbr(boot.get(), &dbrparm);
+
+    diskparm.hdisk = hdisk;
+    diskparm.bytespersector = dbrparm.bytespersector;
+    diskparm.sectorspercluster = dbrparm.sectorspercluster;
+    bitmap.reset();
+    bitmapsize = 0;
+
+    if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
+        const bool fat32 = dbrparm.fstype == 1;
+        // Sums and products of the layout are 32-bit, as on disk.
+        const std::uint32_t fatsectors = dbrparm.sectorsperfat * dbrparm.fatcount;
+        std::uint32_t rootsectors = 0;
+        if (!fat32)
+            rootsectors = (std::uint32_t(dbrparm.rootentries) * 32 + dbrparm.bytespersector - 1) /
+                          dbrparm.bytespersector;
+        diskparm.fatstartsector = dbrparm.reservedsectors;
+        diskparm.firstdatasector =
+            std::uint32_t(dbrparm.reservedsectors + fatsectors + rootsectors);
+        fatbits = fat32 ? 32 : 16;
+        fat.reset();
+        fat = getfat();
+
+        const std::uint64_t clusters = dbrparm.totalsectors / dbrparm.sectorspercluster;
+        bitmapsize = clusters / 8 + (clusters % 8 != 0 ? 1 : 0);
+        bitmap.reset(new (std::nothrow) unsigned char[bitmapsize]());
+        if (!bitmap) {
+            // Without a bitmap every cluster counts as used: nothing is
+            // rebuilt onto clusters we cannot vouch for.
+            bitmapsize = 0;
+            showwarning(QStringLiteral("cannot allocate memory!"));
+        }
+    } else {
+        diskparm.firstdatasector = 0;
+        diskparm.fatstartsector = 0;
+        fatbits = 32;
+        fat.reset();
+        fatentries = 0;
+    }
+
+    if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
+        rootdir.clear();
+        rootdir.dialog = this;
+        getfatroot(rootdir);
+        if (dbrparm.fstype == 1)
+            setbitmap(rootdir.dataruns);
+        curfile = rootdir;
+        curdir = rootdir;
+        collecting = false;
+        saving = false;
+    }
+    setbuttontext(QStringLiteral("Recover"));
+}
