@@ -1,0 +1,375 @@
+// The recovery window on Qt's offscreen platform, over FAT32 images made with
+// mkfs.fat and mtools: start-up, the three commands and whole runs.
+#include "app/kovdialog.h"
+#include "support/mtoolsimage.h"
+#include "support/qtprint.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+class QtEnvironment : public testing::Environment {
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "kov_gui_tests";
+        static char* argv[] = {name, nullptr};
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override { app.reset(); }
+    std::unique_ptr<QApplication> app;
+};
+testing::Environment* const qtenvironment = testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// While it lives, answers every modal window: a message box with OK, noting
+// how it looked and whether the scan timer ran meanwhile; the directory
+// chooser with pick.
+struct Answerer : QObject {
+    struct Box {
+        QString title, text;
+        bool warning, okonly, parented, ticking;
+    };
+    explicit Answerer(KOVDialog* dialog = nullptr) : d(dialog)
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            QWidget* w = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                boxes.append({box->windowTitle(), box->text(), box->icon() == QMessageBox::Warning,
+                              box->standardButtons() == QMessageBox::Ok, d && w->parentWidget() == d,
+                              d && d->scantimer->isActive()});
+                box->button(QMessageBox::Ok)->click();
+            } else if (auto* chooser = qobject_cast<QFileDialog*>(w)) {
+                chooser->setDirectory(pick);
+                static_cast<QDialog*>(chooser)->accept();  // QFileDialog hides accept()
+            }
+        });
+        timer.start(5);
+    }
+    QStringList texts(const QString& title) const
+    {
+        QStringList out;
+        for (const Box& b : boxes)
+            if (b.title == title)
+                out.append(b.text);
+        return out;
+    }
+    // Waits until the run has ended with its n-th "info" box.
+    bool waitend(int n = 1)
+    {
+        return QTest::qWaitFor([&] { return texts("info").size() == n && !d->runactive(); }, 60000);
+    }
+    KOVDialog* d;
+    QTimer timer;
+    QList<Box> boxes;
+    QString pick;
+};
+
+struct FatFile {
+    QString path;
+    QByteArray data;
+    bool deleted;
+    QString recovered() const { return "k" + path.section('/', -1).mid(1); }
+};
+
+const QString collecting = QStringLiteral("Collecting information for recovery...");
+
+// Two FAT32 volumes, listed as C:\ and D:\, with live and deleted files.
+class GuiWindow : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(make(imagec, filesc) && make(imaged, filesd)) << lasterror();
+        platform::setblockdevicesenabled(false);
+        platform::setimagefiles({imagec, imaged});
+    }
+    bool make(const QString& image, const QList<FatFile>& files)
+    {
+        const QString local = tmp.filePath("staged");
+        bool ok = makefat(image, 32, 40u << 20, 1);
+        for (const FatFile& f : files) {
+            const QString dir = f.path.section('/', 0, -2);
+            if (ok && !dir.isEmpty() && mdir(image, dir).isNull())
+                ok = mmd(image, dir);
+            ok = ok && writefile(local, f.data) && mcopy(image, local, f.path);
+        }
+        for (const FatFile& f : files)
+            ok = ok && (!f.deleted || mdel(image, f.path));
+        return ok;
+    }
+    // dir holds exactly the deleted, non-empty files, with their contents.
+    static void expectrecovered(const QString& dir, const QList<FatFile>& files)
+    {
+        QStringList want;
+        for (const FatFile& f : files) {
+            if (!f.deleted || f.data.isEmpty())
+                continue;
+            want.append(f.recovered());
+            QFile saved(dir + '/' + f.recovered());
+            EXPECT_TRUE(saved.open(QIODevice::ReadOnly) && saved.readAll() == f.data) << saved.fileName();
+        }
+        want.sort();
+        EXPECT_EQ(QDir(dir).entryList(QDir::Files, QDir::Name), want);
+    }
+    // Button, status lines, then paused, collecting, saving, timer running.
+    static QString state(const KOVDialog& d)
+    {
+        return QStringList{d.recoverbt->text(), d.namelabel->text(), d.sizelabel->text(), d.timelabel->text(),
+                           QString::number(d.paused) + QString::number(d.collecting) +
+                               QString::number(d.saving) + QString::number(d.scantimer->isActive())}
+            .join('|');
+    }
+    // Runs action once, right after the first tick after which when() holds.
+    static void aftertick(KOVDialog& d, const std::function<bool()>& when, const std::function<void()>& action)
+    {
+        auto done = std::make_shared<bool>(false);
+        QObject::connect(d.scantimer, &QTimer::timeout, &d, [=] {
+            if (!*done && when()) {
+                *done = true;
+                action();
+            }
+        });
+    }
+
+    QTemporaryDir tmp;
+    const QString imagec = tmp.filePath("c.img"), imaged = tmp.filePath("d.img"), out = tmp.filePath("out");
+    const QList<FatFile> filesc = {
+        {"KEEP.TXT", patterndata(3000, 1), false},      {"REPORT.DOC", patterndata(5000, 2), true},
+        {"DOCS/NOTES.TXT", patterndata(1500, 3), true}, {"DOCS/LIVE.BIN", patterndata(700, 4), false},
+        {"EMPTY.DAT", {}, true},                        {"PHOTO.JPG", patterndata(20000, 5), true}};
+    const QList<FatFile> filesd = {{"DVOL.TXT", patterndata(2500, 11), true},
+                                   {"DDIR/DEEP.BIN", patterndata(4096, 13), true}};
+};
+
+using GuiStartup = GuiWindow;
+
+TEST_F(GuiStartup, WindowIsBuiltAndOnlyTheFirstVolumeInitialised)
+{
+    // Opens as the kernel saw them. Closes are watched too, or two opens in a
+    // row would be merged into one event.
+    const int inotify = inotify_init1(IN_NONBLOCK);
+    const int watchc = inotify_add_watch(inotify, qPrintable(imagec), IN_OPEN | IN_CLOSE_NOWRITE);
+    const int watchd = inotify_add_watch(inotify, qPrintable(imaged), IN_OPEN | IN_CLOSE_NOWRITE);
+    KOVDialog d;
+    std::map<int, int> opens;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t got; (got = read(inotify, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            opens[event->wd] += (event->mask & IN_OPEN) ? 1 : 0;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(inotify);
+    // Both are probed alike; C:\ once more, by the one initialisation.
+    EXPECT_GE(opens[watchd], 1);
+    EXPECT_EQ(opens[watchc], opens[watchd] + 1);
+    EXPECT_EQ(d.dbrparm.fstype, 1u);
+
+    EXPECT_EQ(d.windowTitle(), "KOV - Pellicor for FAT V1.0");
+    EXPECT_EQ(d.size(), QSize(400, 300));
+    EXPECT_EQ(d.windowIcon().availableSizes(), QList<QSize>({{16, 16}, {32, 32}, {48, 48}}));
+    EXPECT_EQ(d.disklabel->text(), "Select a disk from which files are recovered.");
+    EXPECT_EQ(d.dirlabel->text(), "Select a directory in which recovered files are saved.");
+    EXPECT_TRUE(d.disklabel->wordWrap() && d.dirlabel->wordWrap());
+    EXPECT_EQ(d.diredit->text(), QDir::toNativeSeparators("./recovered/"));
+    EXPECT_EQ(d.changedirbt->text(), "change");
+    EXPECT_EQ(d.changedirbt->maximumSize(), QSize(64, 22));
+    EXPECT_EQ(d.recoverbt->minimumSize(), QSize(96, 96));
+    EXPECT_EQ(d.recoverbt->font().pointSize(), 2 * QPushButton().font().pointSize());
+    EXPECT_TRUE(d.recoverbt->font().bold());
+    EXPECT_EQ(state(d), "Recover||||1000");
+    ASSERT_EQ(d.vollist->count(), 2);
+    EXPECT_EQ(d.vollist->itemText(1), "D:\\");
+    EXPECT_TRUE(d.vollist->itemData(1, Qt::ToolTipRole).toString().startsWith(imaged + " ("));
+
+    const QWidget* cells[6][3] = {{d.disklabel, nullptr, d.dirlabel}, {d.vollist, nullptr, d.diredit},
+                                  {nullptr, nullptr, d.changedirbt},  {},
+                                  {nullptr, d.recoverbt, nullptr},    {d.namelabel, d.sizelabel, d.timelabel}};
+    ASSERT_EQ(d.layout(), d.gridlayout);
+    EXPECT_EQ(d.gridlayout->count(), 9);
+    for (int row = 0; row < 6; ++row)
+        for (int column = 0; column < 3; ++column) {
+            QLayoutItem* item = d.gridlayout->itemAtPosition(row, column);
+            EXPECT_EQ(item ? item->widget() : nullptr, cells[row][column]) << row << column;
+        }
+    // Widened, columns 0 and 2 share the extra width; 1 keeps the button's.
+    d.show();
+    d.resize(1000, 400);
+    d.gridlayout->activate();
+    EXPECT_EQ(d.gridlayout->cellRect(4, 1).width(), d.recoverbt->width());
+    EXPECT_NEAR(d.gridlayout->cellRect(4, 0).width(), d.gridlayout->cellRect(4, 2).width(), 1);
+    EXPECT_GT(d.gridlayout->cellRect(4, 0).width(), 300);
+
+    const QDateTime first(QDate(1980, 1, 1), QTime(0, 0)), last(QDate(2020, 1, 1), QTime(0, 0));
+    EXPECT_EQ(d.minutecount, first.secsTo(last) / 60);
+    EXPECT_EQ(std::count(d.minutetable.get(), d.minutetable.get() + d.minutecount, 0xFFFF), d.minutecount);
+}
+
+TEST_F(GuiStartup, WithoutAFatVolumeTheWarningIsAllThatShows)
+{
+    platform::setimagefiles({tmp.filePath("none.img")});
+    Answerer answerer;
+    KOVDialog d;
+    EXPECT_TRUE(d.novolume());
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_EQ(d.hdisk, nullptr);
+    EXPECT_EQ(answerer.texts("error"), QStringList("Can not open any FAT partition. \nPlease run rivode.exe as "
+                                                   "administrator(probably by right-clicking kov.exe and selecting "
+                                                   "\"Run as Administrator\")."));
+}
+
+using GuiCommands = GuiWindow;
+
+TEST_F(GuiCommands, ButtonCyclesAndARunRecoversTheDeletedFiles)
+{
+    KOVDialog d;
+    Answerer answerer(&d);
+    d.diredit->setText(out);  // typed without the separator
+    d.recoverbt->click();
+    EXPECT_EQ(state(d), "Pause|" + collecting + "|||0101");
+    EXPECT_EQ(d.recoverdir, out + '/');
+    d.recoverbt->click();
+    EXPECT_EQ(state(d), "Recover|" + collecting + "|||1100");
+    d.recoverbt->click();
+    EXPECT_EQ(state(d), "Pause|" + collecting + "|||0101");
+
+    // Paused in the saving pass after the first file: nothing moves, and
+    // resuming keeps the status lines and the pass.
+    aftertick(d, [&] { return d.namelabel->text() == "kEPORT.DOC"; }, [&] { d.recoverbt->click(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }));
+    // mtools stamped every file with the tools' "now".
+    const QString stamp = "modify time:" + QDateTime::fromSecsSinceEpoch(tooloptions().now).toString("M/d,yyyy");
+    EXPECT_EQ(state(d), "Recover|kEPORT.DOC|5000 bytes|" + stamp + "|1010");
+    QTest::qWait(50);
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList("kEPORT.DOC"));
+    d.recoverbt->click();
+    EXPECT_EQ(state(d), "Pause|kEPORT.DOC|5000 bytes|" + stamp + "|0011");
+
+    ASSERT_TRUE(answerer.waitend());
+    ASSERT_EQ(answerer.boxes.size(), 1);
+    const Answerer::Box& info = answerer.boxes[0];
+    EXPECT_TRUE(info.text.startsWith("Recovery accomplished!\nThe first character of the name of recovered file"));
+    EXPECT_TRUE(!info.warning && info.okonly && info.parented && !info.ticking);
+    EXPECT_EQ(state(d), "Recover|kHOTO.JPG|20000 bytes|" + stamp + "|1000");
+    expectrecovered(out, filesc);
+}
+
+TEST_F(GuiCommands, DirectoriesAreExaminedAtEveryPressAndOnlyThen)
+{
+    KOVDialog d;
+    Answerer answerer(&d);
+    const QString notmade = tmp.filePath("file/sub"), picked = tmp.filePath("picked");
+    ASSERT_TRUE(writefile(tmp.filePath("file"), "not a directory") && QDir().mkpath(picked));
+    const QString chooseone = "You must select a disk to recover and a directory to save the recovered files, "
+                              "and the directory can not be on the disk to recover.";
+    for (const QString& dir : {QString(), QStringLiteral("c-out"), notmade}) {
+        d.diredit->setText(dir);
+        d.recoverbt->click();
+        EXPECT_EQ(state(d), "Recover||||1000");
+    }
+    EXPECT_EQ(answerer.texts("error"), QStringList({chooseone, chooseone,
+                                                    "Can not create the directory to save the recovered files!"}));
+    for (const Answerer::Box& box : answerer.boxes)
+        EXPECT_TRUE(box.warning && box.okonly && box.parented);
+    EXPECT_FALSE(QFileInfo::exists("c-out"));
+
+    // During a run, neither a refused press nor a directory picked with
+    // "change" moves the run away from the directory examined at its start.
+    d.diredit->setText(out);
+    d.recoverbt->click();
+    d.diredit->setText(notmade);
+    d.recoverbt->click();
+    EXPECT_FALSE(answerer.boxes.last().ticking);
+    EXPECT_EQ(state(d), "Pause|" + collecting + "|||0101");
+    answerer.pick = picked;
+    d.changedirbt->click();
+    EXPECT_EQ(d.diredit->text(), picked + '/');
+    ASSERT_TRUE(answerer.waitend());
+    expectrecovered(out, filesc);
+    EXPECT_TRUE(QDir(picked).isEmpty());
+
+    d.recoverbt->click();
+    ASSERT_TRUE(answerer.waitend(2));
+    expectrecovered(picked, filesc);
+}
+
+TEST_F(GuiCommands, AnotherVolumeEndsTheRunAndTheNextPressStartsAfresh)
+{
+    KOVDialog d;
+    Answerer answerer(&d);
+    d.diredit->setText(out);
+    d.recoverbt->click();
+    // Chosen as the saving pass begins: no file saved, no info box.
+    aftertick(d, [&] { return d.saving; }, [&] { d.vollist->setCurrentIndex(1); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.vollist->currentIndex() == 1; }));
+    QTest::qWait(100);
+    EXPECT_EQ(state(d), "Recover|" + collecting + "|||1000");
+    EXPECT_TRUE(answerer.boxes.isEmpty());
+
+    // Paused in the saving pass of D:\ after its first file, then C:\.
+    d.recoverbt->click();
+    aftertick(d, [&] { return d.namelabel->text() == "kVOL.TXT"; }, [&] { d.recoverbt->click(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }));
+    d.vollist->setCurrentIndex(0);
+    d.recoverbt->click();
+    EXPECT_EQ(state(d), "Pause|" + collecting + "|||0101");
+    ASSERT_TRUE(answerer.waitend());
+    EXPECT_EQ(answerer.boxes.size(), 1);
+    expectrecovered(out, filesc + QList<FatFile>{filesd[0]});
+}
+
+// The source is mounted read-only through a loop device. The kernel may lack
+// vfat, so the image holds ext2 with a mkfs.fat boot sector in its first
+// sector, which ext2 leaves unused: listed as FAT32, mounted as ext2.
+TEST(GuiSameVolume, ADirectoryOnTheSourceIsRefused)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("volume.img"), mnt = tmp.filePath("mnt");
+    QByteArray loop;
+    ASSERT_TRUE(makefat(image, 32, 40u << 20, 1) && QDir().mkpath(mnt)) << lasterror();
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray boot = file.read(512);
+    if (!runtool("mke2fs", {"-q", "-F", "-t", "ext2", image}) || !file.seek(0) || file.write(boot) != 512 ||
+        !file.flush() || !runtool("losetup", {"-r", "-f", "--show", image}, &loop))
+        GTEST_SKIP() << "no loop device: " << lasterror();
+    const QString device = QString::fromLatin1(loop).trimmed();
+    const bool mounted = runtool("mount", {"-r", "-t", "ext2", device, mnt});
+    for (const QString& source : mounted ? QStringList{image, device} : QStringList()) {
+        platform::setblockdevicesenabled(false);
+        platform::setimagefiles({source});
+        KOVDialog d;
+        Answerer answerer(&d);
+        for (const QString& dir : {mnt, mnt + "/lost+found/", mnt + "/not/made"}) {
+            d.diredit->setText(dir);
+            d.recoverbt->click();
+        }
+        EXPECT_EQ(answerer.texts("error"),
+                  QStringList(3, "Do not save recovered files on the same disk being recovered!")) << source;
+        EXPECT_EQ(d.recoverbt->text(), "Recover");
+    }
+    runtool("umount", {mnt});
+    runtool("losetup", {"-d", device});
+    if (!mounted)
+        GTEST_SKIP() << "cannot mount: " << lasterror();
+}
+
+}  // namespace
