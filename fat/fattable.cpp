@@ -58,6 +58,48 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
     return fatbits == 32 ? le32(sector.get() + at) : le16(sector.get() + at);
 }
 
+namespace {
+
+// Steps through the clusters of runs in chain order.
+struct RunCursor {
+    const std::vector<DATARUN>& runs;
+    std::size_t run = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t cluster() const { return runs[run].lcn + offset; }
+    void next()
+    {
+        if (++offset == runs[run].length) {
+            ++run;
+            offset = 0;
+        }
+    }
+};
+
+// The runs of a chain that went round a loop of length cycle: only its
+// clusters up to the last one before the first repeat are kept.
+void cutatloop(std::vector<DATARUN>& runs, std::uint64_t visited, std::uint64_t cycle)
+{
+    RunCursor a{runs};
+    RunCursor b{runs};
+    for (std::uint64_t i = 0; i < cycle; ++i)
+        b.next();
+    // The first index whose cluster comes back cycle steps later; the link
+    // that closed the loop proves it for visited - cycle.
+    std::uint64_t tail = 0;
+    while (tail + cycle < visited && a.cluster() != b.cluster()) {
+        a.next();
+        b.next();
+        ++tail;
+    }
+    const std::uint64_t keep = tail + cycle;
+    while (!runs.empty() && runs.back().vcn >= keep)
+        runs.pop_back();
+    if (!runs.empty() && runs.back().vcn + runs.back().length > keep)
+        runs.back().length = keep - runs.back().vcn;
+}
+
+}  // namespace
+
 std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
 {
     std::vector<DATARUN> runs;
@@ -65,15 +107,39 @@ std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
     std::uint32_t here = startcluster;
     std::uint32_t first = startcluster;
     std::uint64_t index = 0;
+    // Brent's cycle test. A loop ends the chain before its first repeated
+    // cluster: going round would read each directory slot many times over,
+    // and on a damaged table (fatentries far beyond the volume, lookups
+    // uncached) would take one read per step for up to 2^30 steps.
+    std::uint32_t mark = startcluster;
+    std::uint64_t power = 1;
+    std::uint64_t steps = 0;
+    std::uint64_t visited = 1;
     if (startcluster < 2)
         return runs;  // a damaged root cluster field: no data-area cluster
     while (here < fatentries) {
         const std::uint32_t next = getfatentry(here);
-        if (next == here + 1 && next != 0) {
+        bool loops = false;
+        if (next >= 2 && next <= lastnext) {
+            ++steps;
+            if (next == mark)
+                loops = true;
+            else if (steps == power) {
+                mark = next;
+                power *= 2;
+                steps = 0;
+            }
+        }
+        if (next == here + 1 && next != 0 && !loops) {
             here = next;
+            ++visited;
             continue;
         }
         runs.push_back({std::uint64_t(first) - 2, std::uint64_t(here) - first + 1, index});
+        if (loops) {
+            cutatloop(runs, visited, steps);
+            break;
+        }
         if (next <= 1 || next > lastnext)
             break;
         index += here - first + 1;
@@ -81,6 +147,7 @@ std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
         if (index >= fatentries)
             break;
         first = here = next;
+        ++visited;
     }
     return runs;
 }

@@ -7,41 +7,63 @@
 
 namespace {
 
-constexpr std::int64_t dayunknown = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t daymixed = dayunknown + 1;
+constexpr std::int64_t unknown = std::numeric_limits<std::int64_t>::min();
 
-QDateTime origin() { return QDateTime(QDate(1980, 1, 1), QTime(0, 0)); }
+std::int64_t utcof(const QDate& day, const QTime& time)
+{
+    const QDateTime local(day, time);
+    return local.isValid() ? local.toSecsSinceEpoch() : unknown;
+}
 
 }  // namespace
 
 MINUTECLOCK::MINUTECLOCK()
-    : minutes(std::int32_t(origin().secsTo(QDateTime(QDate(2020, 1, 1), QTime(0, 0))) / 60)),
-      daycache(new std::int64_t[65536])
+    : originutc(utcof(QDate(1980, 1, 1), QTime(0, 0))),
+      minutes(std::int32_t((utcof(QDate(2020, 1, 1), QTime(0, 0)) - originutc) / 60)),
+      midnights(new std::int64_t[65536])
 {
-    std::fill(daycache.get(), daycache.get() + 65536, dayunknown);
+    std::fill(midnights.get(), midnights.get() + 65536, unknown);
 }
 
-std::optional<std::int64_t> MINUTECLOCK::key(std::uint16_t date, std::uint16_t time) const
+std::int64_t MINUTECLOCK::midnightutc(const QDate& day) const
+{
+    const int years = day.year() - 1980;
+    if (years < 0 || years > 127)
+        return utcof(day, QTime(0, 0));
+    std::int64_t& cached = midnights[std::size_t(years << 9 | day.month() << 5 | day.day())];
+    if (cached == unknown)
+        cached = utcof(day, QTime(0, 0));
+    return cached;
+}
+
+std::optional<std::int64_t> MINUTECLOCK::utcseconds(std::uint16_t date, std::uint16_t time) const
 {
     const QDate day(1980 + (date >> 9), (date >> 5) & 0x0F, date & 0x1F);
     const int hour = time >> 11;
     const int minute = (time >> 5) & 0x3F;
-    if (!day.isValid() || hour > 23 || minute > 59)
+    const int second = (time & 0x1F) * 2;
+    if (!day.isValid() || hour > 23 || minute > 59 || second > 59)
         return std::nullopt;
+    // Converting local time is slow. Within a day that keeps one UTC offset
+    // (its next midnight comes 24 hours later) the seconds since local
+    // midnight simply add on; each midnight is converted once.
+    const std::int64_t start = midnightutc(day);
+    const std::int64_t next = midnightutc(day.addDays(1));
+    if (start != unknown && next != unknown && next - start == 86400)
+        return start + hour * 3600 + minute * 60 + second;
+    const std::int64_t exact = utcof(day, QTime(hour, minute, second));
+    if (exact == unknown)
+        return std::nullopt;
+    return exact;
+}
 
-    // Converting local time is slow; within a day that keeps one UTC offset
-    // the seconds since local midnight simply add on.
-    std::int64_t& cached = daycache[date];
-    if (cached == dayunknown) {
-        const QDateTime start(day, QTime(0, 0));
-        const QDateTime end(day, QTime(23, 59));
-        cached = start.isValid() && end.isValid() && start.offsetFromUtc() == end.offsetFromUtc()
-                     ? origin().secsTo(start)
-                     : daymixed;
-    }
-    if (cached != daymixed)
-        return (cached + hour * 3600 + minute * 60) / 60;
-    return origin().secsTo(QDateTime(day, QTime(hour, minute))) / 60;
+std::optional<std::int64_t> MINUTECLOCK::key(std::uint16_t date, std::uint16_t time) const
+{
+    // The two-second field does not enter the key.
+    const std::optional<std::int64_t> utc = utcseconds(date, std::uint16_t(time & ~0x1F));
+    if (!utc || originutc == unknown)
+        return std::nullopt;
+    return (*utc - originutc) / 60;
 }
 
 void MINUTEINDEX::reset(std::int32_t count)

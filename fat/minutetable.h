@@ -2,6 +2,8 @@
 // nearest recorded minutes without scanning empty slotcount.
 #pragma once
 
+#include <QDate>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,13 +18,17 @@ public:
     // The key of a FAT date and time word; none when the fields do not form
     // a valid date and time (month 0, 31 February, hour 24 ...).
     std::optional<std::int64_t> key(std::uint16_t date, std::uint16_t time) const;
+    // The UTC time (seconds since the epoch) of a FAT local date and time
+    // word, two-second field included; none when they form no valid time.
+    std::optional<std::int64_t> utcseconds(std::uint16_t date, std::uint16_t time) const;
 
 private:
+    std::int64_t midnightutc(const QDate& day) const;
+    std::int64_t originutc;
     std::int32_t minutes = 0;
-    // Per date word: minutes from the origin to local midnight of that day,
-    // when the day has one UTC offset throughout; daycache_unknown before
-    // the first use, daycache_mixed for a day with an offset change.
-    mutable std::unique_ptr<std::int64_t[]> daycache;
+    // Per FAT date word: the UTC time of that day's local midnight, once
+    // converted.
+    mutable std::unique_ptr<std::int64_t[]> midnights;
 };
 
 // One bit per 64-slot block of the minute table: set once any slot of the

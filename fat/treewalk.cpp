@@ -2,6 +2,7 @@
 // the loop test.
 #include "model/kovcore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -13,7 +14,7 @@ constexpr std::uint64_t directorycap = 10000000;
 }  // namespace
 
 // Reads a directory's contents into a fresh buffer, a cluster at a time. A
-// cluster that cannot be read ends the listing there: the slots read so far
+// sector that cannot be read ends the listing there: the slots read so far
 // stay, everything after them reads as empty slots.
 void KOVCore::readdirectory(FILEPARM& dir)
 {
@@ -26,10 +27,25 @@ void KOVCore::readdirectory(FILEPARM& dir)
         return;
     }
     const std::uint64_t step = diskparm.clustersize();
+    const std::uint32_t sectorbytes = diskparm.bytespersector;
     for (std::uint64_t offset = 0; step != 0 && offset < dir.size; offset += step) {
         std::uint64_t got = 0;
-        if (!dir.readfile(diskparm, offset, step, buffer.get() + offset, &got))
-            break;
+        if (dir.readfile(diskparm, offset, step, buffer.get() + offset, &got))
+            continue;
+        // One bad sector must not cost the readable sectors before it in
+        // the same cluster; each goes through a scratch sector, because a
+        // failed read may leave part of its bytes behind.
+        const std::uint64_t lcn = dir.vcn2lcn(offset / step);
+        std::unique_ptr<unsigned char[]> sector(new (std::nothrow) unsigned char[sectorbytes]);
+        for (std::uint64_t at = 0; sector && lcn != ~std::uint64_t(0) && at < step && offset + at < dir.size;
+             at += sectorbytes) {
+            if (!readasector(diskparm.hdisk, sectorbytes, (diskparm.clusterposition(lcn) + at) / sectorbytes,
+                             sector.get()))
+                break;
+            std::memcpy(buffer.get() + offset + at, sector.get(),
+                        std::size_t(std::min<std::uint64_t>(sectorbytes, dir.size - offset - at)));
+        }
+        break;
     }
     dir.dirbuf = std::move(buffer);
     dir.entryindex = 0;
@@ -58,10 +74,14 @@ void KOVCore::getfatroot(FILEPARM& root)
         if (buffer) {
             // Read sector by sector so that a bad sector loses only its own
             // slots.
-            for (std::uint32_t s = 0; s < sectors; ++s)
-                if (!readsectors(hdisk, dbrparm.bytespersector, first + s, 1,
-                                 buffer.get() + std::size_t(s) * dbrparm.bytespersector))
+            for (std::uint32_t s = 0; s < sectors; ++s) {
+                unsigned char* at = buffer.get() + std::size_t(s) * dbrparm.bytespersector;
+                if (!readsectors(hdisk, dbrparm.bytespersector, first + s, 1, at)) {
+                    // What a failed read left behind is no directory.
+                    std::memset(at, 0, dbrparm.bytespersector);
                     break;
+                }
+            }
             root.size = bytes;
         } else {
             root.size = 0;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 // Counters of one recovery run, for front ends that report progress.
@@ -76,7 +77,7 @@ public:
     // unreadable cluster is never taken as free.
     std::uint32_t getfatentry(std::uint32_t n) const;
     // The allocated chain from startcluster as runs, stretches never merged;
-    // a chain that loops ends after fatentries clusters.
+    // a chain that loops ends before the first cluster it repeats.
     std::vector<DATARUN> fatgetdatarun(std::uint32_t startcluster) const;
 
     // ---- directory entries, names and times ----
@@ -149,5 +150,7 @@ private:
     void readdirectory(FILEPARM& dir);
     bool intick = false;
     bool memorywarned = false;
+    // Start clusters of the directories entered in the current pass.
+    std::unordered_set<std::uint32_t> entereddirs;
     friend class FILEPARM;
 };

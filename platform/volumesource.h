@@ -69,4 +69,12 @@ namespace platform {
 // path separator, NUL). Recovered names replace such bytes.
 bool forbiddennamebyte(unsigned char byte);
 
+// True when a file, directory or link (dangling too) has that path: a
+// file created there would replace or write through something.
+bool pathtaken(const QString& path);
+
+// Sets a file's modification time (seconds since the epoch, UTC); false
+// when it cannot.
+bool setmodificationtime(const QString& path, std::int64_t utcseconds);
+
 }  // namespace platform

@@ -231,4 +231,16 @@ namespace platform {
 
 bool forbiddennamebyte(unsigned char byte) { return byte == '/' || byte == 0; }
 
+bool pathtaken(const QString& path)
+{
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 || errno != ENOENT;
+}
+
+bool setmodificationtime(const QString& path, std::int64_t utcseconds)
+{
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(utcseconds), 0}};
+    return utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
 }  // namespace platform

@@ -3,7 +3,6 @@
 #include "model/fileparm.h"
 #include "platform/volumesource.h"
 
-#include <QFileInfo>
 
 #include <array>
 #include <cstring>
@@ -67,18 +66,11 @@ QString recoveredfilename(const QByteArray& recovered)
     return name;
 }
 
-bool pathtaken(const QString& path)
-{
-    // A dangling link counts: creating through it would write elsewhere.
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
 QString freetargetpath(const QString& dir, const QString& name)
 {
     const QString base = dir + name;
     QString path = base;
-    for (int n = 1; pathtaken(path); ++n)
+    for (int n = 1; platform::pathtaken(path); ++n)
         path = base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
     return path;
 }

@@ -15,9 +15,6 @@ QByteArray recoveredname(const FILEPARM& file);
 // page 437.
 QString recoveredfilename(const QByteArray& recovered);
 
-// True when a file, directory or link of that name exists.
-bool pathtaken(const QString& path);
-
 // dir + name, or dir + name + "(n)" for the first n from 1 whose path does
 // not exist yet.
 QString freetargetpath(const QString& dir, const QString& name);

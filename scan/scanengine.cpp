@@ -2,7 +2,6 @@
 #include "model/kovcore.h"
 #include "scan/recoveredname.h"
 
-#include <QDateTime>
 #include <QFile>
 
 namespace {
@@ -18,21 +17,6 @@ const char* const endofrun =
     "space was re-written by other files can not be recovered correctly. You need to double-check the "
     "recovered files.";
 
-// Gives a saved file the last-write date and time of its entry (local
-// time, as FAT keeps it). Invalid stamps leave the file's own time.
-void setmodificationtime(const QString& path, std::uint64_t writetime)
-{
-    const std::uint16_t date = std::uint16_t(writetime >> 32);
-    const std::uint16_t time = std::uint16_t(writetime);
-    const QDateTime stamp(QDate(1980 + (date >> 9), (date >> 5) & 0x0F, date & 0x1F),
-                          QTime(time >> 11, (time >> 5) & 0x3F, (time & 0x1F) * 2));
-    if (!stamp.isValid())
-        return;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly))
-        file.setFileTime(stamp, QFileDevice::FileModificationTime);
-}
-
 }  // namespace
 
 QString KOVCore::getrecoveredname()
@@ -41,7 +25,7 @@ QString KOVCore::getrecoveredname()
     do {
         path = recoverdir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
         ++recoveredcounter;
-    } while (pathtaken(path));  // never replace an earlier file
+    } while (platform::pathtaken(path));  // never replace an earlier file
     return path;
 }
 
@@ -52,6 +36,7 @@ void KOVCore::beginrun()
     collecting = true;
     saving = false;
     stats = RUNSTATS();
+    entereddirs.clear();
 }
 
 void KOVCore::scantick()
@@ -67,6 +52,7 @@ void KOVCore::scantick()
         if (collecting) {
             collecting = false;
             saving = true;
+            entereddirs.clear();
             curfile = rootdir;
             curdir = rootdir;
         } else {
@@ -99,7 +85,10 @@ void KOVCore::scantick()
         curdir = out;
     } else if (r > 0 && curfile.isdir && curfile.size != 0) {
         curfile.parent = std::make_unique<FILEPARM>(curdir);
-        if (!detectloop(curfile))
+        // A directory that several entries share (cross-linked on a damaged
+        // volume) is entered once per pass: entering it again at every one
+        // would repeat its whole subtree, exponentially when nested.
+        if (!detectloop(curfile) && entereddirs.insert(curfile.startcluster).second)
             curdir = curfile;
     }
     intick = false;
@@ -125,7 +114,11 @@ void KOVCore::savecurrentfile()
     case 0:
         ++stats.saved;
         stats.bytes += curfile.size;
-        setmodificationtime(path, curfile.writetime);
+        // The entry's last-write time (local, as FAT keeps it); an invalid
+        // stamp leaves the file's own time.
+        if (const auto when = minuteclock.utcseconds(std::uint16_t(curfile.writetime >> 32),
+                                                     std::uint16_t(curfile.writetime)))
+            platform::setmodificationtime(path, *when);
         break;
     case 1:
         ++stats.createfailed;

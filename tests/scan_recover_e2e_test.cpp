@@ -149,6 +149,8 @@ TEST_P(RecoverImage, DeletedFilesComeBackByteForByte)
     for (const auto& [name, data] : expected) {
         names << name;
         EXPECT_EQ(contents(out + "/" + name), data) << name;
+        // The entry's last-write time: the tools' clock.
+        EXPECT_EQ(QFileInfo(out + "/" + name).lastModified().toSecsSinceEpoch(), tooloptions().now) << name;
     }
     EXPECT_EQ(saved, names);
     EXPECT_EQ(names, QStringList({"k1.JPG", "k2.JPG", "kEPORT.DOC", "kIG.JPG"}));
