@@ -1,0 +1,458 @@
+// Rebuilding deleted chains, the cluster-usage bitmap, and the estimate of an
+// erased FAT32 high word from the creation-minute table (with its summary
+// index checked against a plain linear search).
+#include "fat/minutetable.h"
+#include "support/fatbuilder.h"
+#include "support/recordingcore.h"
+
+#include <QDateTime>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <random>
+
+using namespace testsupport;
+
+static void PrintTo(const DATARUN& r, std::ostream* os)
+{
+    *os << "{lcn " << r.lcn << ", length " << r.length << ", vcn " << r.vcn << "}";
+}
+
+namespace {
+
+using Runs = std::vector<DATARUN>;
+
+// A FAT16 volume of 4096-byte clusters with prepared holes.
+class FatRebuild : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    RecordingCore core;
+    FatBuilder b{[] {
+        FatLayout l = fat16layout(20u << 20);
+        l.sectorspercluster = 8;
+        return l;
+    }()};
+    std::uint32_t entries = b.layout().sectorsperfat * 256;
+
+    void open()
+    {
+        const QString path = dir.filePath("r.img");
+        ASSERT_TRUE(b.save(path));
+        core.openimage(path);
+        ASSERT_TRUE(core.warnings.isEmpty());
+        ASSERT_EQ(core.diskparm.clustersize(), 4096u);
+        ASSERT_EQ(core.fatentries, entries);
+    }
+};
+
+}  // namespace
+
+TEST_F(FatRebuild, DocumentedCases)
+{
+    const std::uint32_t free1 = 100, s2 = 200, used = 300, s6 = 400;
+    const std::uint32_t end1 = entries - 3, end2 = entries - 6;
+    b.setfat(s2 + 1, b.endmark());
+    b.setfat(used, b.endmark());
+    for (std::uint32_t c : {s6 + 2, s6 + 3, s6 + 6})
+        b.setfat(c, b.endmark());
+    b.setfat(end2 + 1, b.endmark());
+    open();
+    for (bool cached : {true, false}) {
+        SCOPED_TRACE(cached ? "cached" : "uncached");
+        if (!cached)
+            core.fat.reset();
+        EXPECT_EQ(core.fatrecoverdatarun(free1, 12288), (Runs{{free1 - 2, 3, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(free1, 10000), (Runs{{free1 - 2, 3, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(free1, 4096), (Runs{{free1 - 2, 1, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(free1, 4097), (Runs{{free1 - 2, 2, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(free1, 1), (Runs{{free1 - 2, 1, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(s2, 12288), (Runs{{s2 - 2, 1, 0}, {s2, 2, 1}}));
+        // The last cluster is taken whatever its entry holds.
+        EXPECT_EQ(core.fatrecoverdatarun(s2, 8192), (Runs{{s2 - 2, 2, 0}}));
+        EXPECT_TRUE(core.fatrecoverdatarun(used, 4096).empty());
+        EXPECT_TRUE(core.fatrecoverdatarun(free1, 0).empty());
+        // Several holes: the index runs on across them.
+        EXPECT_EQ(core.fatrecoverdatarun(s6, 6 * 4096), (Runs{{s6 - 2, 2, 0}, {s6 + 2, 2, 2}, {s6 + 5, 2, 4}}));
+        // The free clusters run out at the end of the table.
+        EXPECT_EQ(core.fatrecoverdatarun(end1, 10 * 4096), (Runs{{end1 - 2, 3, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(end2, 10 * 4096), (Runs{{end2 - 2, 1, 0}, {end2, 4, 1}}));
+        EXPECT_TRUE(core.fatrecoverdatarun(entries, 4096).empty());
+    }
+}
+
+TEST_F(FatRebuild, BitmapMarksAndScores)
+{
+    open();
+    ASSERT_NE(core.bitmap, nullptr);
+    ASSERT_EQ(core.bitmapsize, (b.layout().totalsectors / 8 + 7) / 8);
+    core.setbitmap({{9, 1, 0}, {0, 3, 1}, {14, 4, 4}});
+    EXPECT_EQ(core.bitmap[0], 0x07);
+    EXPECT_EQ(core.bitmap[1], 0x02 | 0x40 | 0x80);
+    EXPECT_EQ(core.bitmap[2], 0x03);
+    EXPECT_EQ(core.bitmap[3], 0x00);
+    EXPECT_EQ(core.inuse(9), 1);
+    EXPECT_EQ(core.inuse(8), 0);
+    EXPECT_EQ(core.inuse(10), 0);
+    EXPECT_EQ(core.inuse(17), 1);
+    EXPECT_EQ(core.inuse(18), 0);
+
+    const Runs ten{{100, 4, 0}, {200, 6, 4}};
+    EXPECT_EQ(core.clusterusage(ten), 0);
+    core.setbitmap({{101, 2, 0}, {203, 1, 2}});
+    EXPECT_EQ(core.clusterusage(ten), 1);
+    core.setbitmap(ten);
+    EXPECT_EQ(core.clusterusage(ten), 2);
+    EXPECT_EQ(core.clusterusage({}), 0);
+    // A cluster listed twice counts twice.
+    EXPECT_EQ(core.clusterusage({{9, 1, 0}, {9, 1, 1}}), 2);
+    EXPECT_EQ(core.clusterusage({{9, 2, 0}, {9, 1, 2}}), 1);
+
+    EXPECT_EQ(core.gettotclustersize(ten), 10u * 4096);
+    EXPECT_EQ(core.gettotclustersize({}), 0u);
+}
+
+TEST_F(FatRebuild, ClustersBeyondTheBitmapAreUsedAndNeverWritten)
+{
+    open();
+    const std::uint64_t bits = core.bitmapsize * 8;
+    const std::vector<unsigned char> before(core.bitmap.get(), core.bitmap.get() + core.bitmapsize);
+    core.setbitmap({{bits, 3, 0}, {bits + 1000, 1, 3}, {~std::uint64_t(0) - 1, 5, 4}});
+    EXPECT_EQ(std::vector<unsigned char>(core.bitmap.get(), core.bitmap.get() + core.bitmapsize), before);
+    core.setbitmap({{bits - 2, 5, 0}});
+    EXPECT_EQ(core.bitmap[core.bitmapsize - 1], 0xC0);
+    EXPECT_EQ(core.bitmap[core.bitmapsize - 2], 0x00);
+    EXPECT_EQ(core.inuse(bits - 3), 0);
+    EXPECT_EQ(core.inuse(bits - 1), 1);
+    EXPECT_EQ(core.inuse(bits), 1);
+    EXPECT_EQ(core.inuse(~std::uint64_t(0)), 1);
+    EXPECT_EQ(core.clusterusage({{bits, 2, 0}}), 2);
+    EXPECT_EQ(core.clusterusage({{bits - 4, 1, 0}, {bits + 7, 1, 1}}), 1);
+}
+
+TEST(FatRebuildWalk, DeletedFileIsNotRebuiltBeyondTheBitmap)
+{
+    // A table far larger than the volume: its free entries past the end
+    // have no bitmap bits, and a rebuild must not land on them.
+    FatLayout lay = fat16layout();
+    lay.totalsectors = 6000;
+    lay.sectorsperfat = 100;
+    FatBuilder b(lay);
+    const std::uint32_t near = b.lastcluster() - 4;
+    b.addfile(0, 0, shortname("FITS.BIN"), QByteArray(10 * 512, 'f'), 3000);
+    b.addfile(0, 1, shortname("PAST.BIN"), QByteArray(5 * 512, 'p'), near);
+    b.deleteentry(0, 0);
+    b.deleteentry(0, 1);
+    // The entry claims far more than the volume has left.
+    const std::uint64_t sizeat = b.slotoffset(0, 1) + 28;
+    put32(b.bytes().data() + sizeat, 600 * 512);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("past.img");
+    ASSERT_TRUE(b.save(path));
+    RecordingCore core;
+    core.openimage(path);
+    ASSERT_GT(core.fatentries, near + 600);
+    ASSERT_LT(core.bitmapsize * 8, near + 600);
+
+    std::vector<QByteArray> names;
+    FILEPARM root = core.rootdir;
+    FILEPARM e;
+    e.dialog = &core;
+    while (root.getnextfile(e, 0) > 0)
+        names.push_back(e.namebytes());
+    EXPECT_EQ(names, std::vector<QByteArray>{"\xE5ITS.BIN"});
+    // The same file cut to what the bitmap covers is rebuilt.
+    EXPECT_EQ(core.fatrecoverdatarun(near, 4 * 512), (Runs{{near - 2, 4, 0}}));
+    EXPECT_EQ(core.clusterusage(core.fatrecoverdatarun(near, 4 * 512)), 0);
+}
+
+// ---- the creation-minute table ----
+
+namespace {
+
+std::uint64_t stamp(std::uint16_t date, std::uint16_t time) { return std::uint64_t(date) << 32 | std::uint64_t(time) << 16; }
+
+FAT32DIRENTRY created(std::uint16_t date, std::uint16_t time)
+{
+    FAT32DIRENTRY e;
+    std::memset(e.bytes, 0, sizeof e.bytes);
+    std::memcpy(e.bytes, "\xE5" "ILE    BIN", 11);
+    e.bytes[11] = 0x20;
+    put16(e.bytes + 14, time);
+    put16(e.bytes + 16, date);
+    return e;
+}
+
+// The FAT words of minute k after local 1980-01-01 00:00 (TZ is UTC here).
+std::pair<std::uint16_t, std::uint16_t> wordsofminute(std::int64_t k, int seconds = 0)
+{
+    const QDateTime t = QDateTime(QDate(1980, 1, 1), QTime(0, 0)).addSecs(k * 60 + seconds);
+    return {fatdate(t.date().year(), t.date().month(), t.date().day()),
+            fattime(t.time().hour(), t.time().minute(), t.time().second())};
+}
+
+class FatEstimate : public ::testing::Test {
+protected:
+    RecordingCore core;
+    FILEPARM dir;
+    const std::uint16_t date = fatdate(2015, 6, 15);
+
+    void record(int hour, int minute, std::uint16_t high, std::uint16_t day = 0)
+    {
+        core.recordminute(stamp(day ? day : date, fattime(hour, minute, 0)), high);
+    }
+    std::uint16_t estimate(int hour, int minute, std::uint16_t fallback, int second = 0)
+    {
+        dir.clusterhigh = fallback;
+        const FAT32DIRENTRY e = created(date, fattime(hour, minute, second));
+        return core.estimatestartclusterhigh(&dir, &e);
+    }
+    std::int64_t recordedslots() const
+    {
+        return std::count_if(core.minutetable.get(), core.minutetable.get() + core.minutecount,
+                             [](std::uint16_t v) { return v != 0xFFFF; });
+    }
+};
+
+}  // namespace
+
+TEST(FatMinuteKey, MinutesSinceTheOrigin)
+{
+    ASSERT_EQ(QDateTime(QDate(2015, 6, 15), QTime(12, 0)).offsetFromUtc(), 0) << "local time must be UTC (TZ=UTC)";
+    MINUTECLOCK clock;
+    EXPECT_EQ(clock.count(), 21038400);
+    EXPECT_EQ(clock.key(fatdate(1980, 1, 1), fattime(0, 0, 0)), 0);
+    EXPECT_EQ(clock.key(fatdate(1980, 1, 1), fattime(0, 1, 58)), 1);  // seconds do not count
+    EXPECT_EQ(clock.key(fatdate(1980, 1, 2), fattime(0, 0, 0)), 1440);
+    EXPECT_EQ(clock.key(fatdate(2019, 12, 31), fattime(23, 59, 0)), 21038399);
+    EXPECT_EQ(clock.key(fatdate(2020, 1, 1), fattime(0, 0, 0)), 21038400);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 2000; ++i) {
+        const QDate d = QDate(1980, 1, 1).addDays(std::int64_t(rng() % 46000));
+        const int h = int(rng() % 24), m = int(rng() % 60), s = int(rng() % 60);
+        const std::int64_t want = QDate(1980, 1, 1).daysTo(d) * 1440 + h * 60 + m;
+        ASSERT_EQ(clock.key(fatdate(d.year(), d.month(), d.day()), fattime(h, m, s)), want) << d.toString().toStdString();
+    }
+}
+
+TEST(FatMinuteKey, FieldsThatAreNoDateTimeGiveNoKey)
+{
+    MINUTECLOCK clock;
+    const std::uint16_t noon = fattime(12, 0, 0);
+    EXPECT_FALSE(clock.key(fatdate(2015, 2, 31), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2015, 4, 31), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2001, 2, 29), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2100, 2, 29), noon).has_value());
+    EXPECT_TRUE(clock.key(fatdate(2000, 2, 29), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2015, 0, 10), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2015, 13, 10), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2015, 5, 0), noon).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2015, 5, 5), fattime(24, 0, 0)).has_value());
+    EXPECT_FALSE(clock.key(fatdate(2015, 5, 5), fattime(10, 60, 0)).has_value());
+    EXPECT_TRUE(clock.key(fatdate(2015, 5, 5), fattime(23, 59, 58)).has_value());
+}
+
+TEST_F(FatEstimate, ExactMinute)
+{
+    record(10, 30, 5);
+    EXPECT_EQ(estimate(10, 30, 9), 5);
+    EXPECT_EQ(estimate(10, 30, 9, 58), 5);
+    record(10, 30, 7);  // a later recording replaces the earlier one
+    EXPECT_EQ(estimate(10, 30, 9), 7);
+    record(10, 40, 0);  // 0 is a recorded value, not an empty slot
+    EXPECT_EQ(estimate(10, 40, 9), 0);
+}
+
+TEST_F(FatEstimate, NearestBelowAndAbove)
+{
+    record(10, 20, 7);
+    record(10, 27, 4);
+    record(10, 37, 6);
+    record(10, 50, 8);
+    EXPECT_EQ(estimate(10, 30, 6), 6);
+    EXPECT_EQ(estimate(10, 30, 4), 4);
+    EXPECT_EQ(estimate(10, 30, 9), 5);
+    EXPECT_EQ(estimate(10, 30, 7), 5);  // only the nearest ones take part
+    EXPECT_EQ(estimate(10, 40, 9), 7);  // (6 + 8) / 2
+    EXPECT_EQ(estimate(10, 22, 9), 5);  // (7 + 4) / 2, rounded down
+    EXPECT_EQ(estimate(9, 0, 9), 7);    // only above
+    EXPECT_EQ(estimate(23, 0, 9), 8);   // only below
+}
+
+TEST_F(FatEstimate, EqualNeighbours)
+{
+    record(10, 0, 4);
+    record(11, 0, 4);
+    EXPECT_EQ(estimate(10, 30, 9), 4);
+}
+
+TEST_F(FatEstimate, OnlyBelow)
+{
+    record(10, 0, 3);
+    EXPECT_EQ(estimate(10, 30, 9), 3);
+    EXPECT_EQ(estimate(9, 59, 9), 3);  // only above
+}
+
+TEST_F(FatEstimate, NothingRecordedOrNoDate)
+{
+    EXPECT_EQ(estimate(10, 30, 9), 9);
+    record(10, 30, 5);
+    dir.clusterhigh = 9;
+    FAT32DIRENTRY late = created(fatdate(2039, 6, 15), fattime(10, 30, 0));
+    EXPECT_EQ(core.estimatestartclusterhigh(&dir, &late), 9);
+    FAT32DIRENTRY nomonth = created(fatdate(2015, 0, 15), fattime(10, 30, 0));
+    EXPECT_EQ(core.estimatestartclusterhigh(&dir, &nomonth), 9);
+    // Valid by the date test, yet no day of the calendar.
+    FAT32DIRENTRY feb31 = created(fatdate(2015, 2, 31), fattime(10, 30, 0));
+    EXPECT_EQ(core.estimatestartclusterhigh(&dir, &feb31), 9);
+    FAT32DIRENTRY hour24 = created(date, fattime(24, 30, 0));
+    EXPECT_EQ(core.estimatestartclusterhigh(&dir, &hour24), 9);
+    // Past the table's end: no key, however close the last recording.
+    core.recordminute(stamp(fatdate(2019, 12, 31), fattime(23, 59, 0)), 6);
+    FAT32DIRENTRY after = created(fatdate(2020, 1, 1), fattime(0, 0, 0));
+    EXPECT_EQ(core.estimatestartclusterhigh(&dir, &after), 9);
+    FAT32DIRENTRY edge = created(fatdate(2019, 12, 31), fattime(23, 59, 30));
+    EXPECT_EQ(core.estimatestartclusterhigh(&dir, &edge), 6);
+}
+
+TEST_F(FatEstimate, StampsWithoutAKeyRecordNothing)
+{
+    core.recordminute(stamp(fatdate(2015, 2, 31), fattime(10, 0, 0)), 7);
+    core.recordminute(stamp(fatdate(2015, 6, 15), fattime(25, 0, 0)), 7);
+    core.recordminute(stamp(fatdate(2015, 0, 1), fattime(10, 0, 0)), 7);
+    core.recordminute(stamp(fatdate(2039, 1, 1), fattime(10, 0, 0)), 7);
+    core.recordminute(stamp(fatdate(2025, 1, 1), fattime(10, 0, 0)), 7);
+    EXPECT_EQ(recordedslots(), 0);
+    EXPECT_EQ(estimate(10, 0, 9), 9);
+    core.recordminute(stamp(fatdate(2015, 3, 3), fattime(10, 0, 0)) | 0x1234, 7);  // tenths do not matter
+    EXPECT_EQ(recordedslots(), 1);
+}
+
+TEST_F(FatEstimate, WithoutATableEveryEstimateFallsBack)
+{
+    record(10, 30, 5);
+    core.minutetable.reset();
+    EXPECT_EQ(estimate(10, 30, 9), 9);
+    record(10, 31, 5);  // and recording does nothing
+    EXPECT_EQ(estimate(10, 31, 8), 8);
+}
+
+// The indexed search against a plain scan of the same table.
+namespace {
+
+std::int32_t scanbelow(const std::vector<std::uint16_t>& t, std::int32_t k)
+{
+    for (std::int32_t s = std::min<std::int32_t>(k - 1, std::int32_t(t.size()) - 1); s >= 0; --s)
+        if (t[std::size_t(s)] != 0xFFFF)
+            return s;
+    return -1;
+}
+
+std::int32_t scanabove(const std::vector<std::uint16_t>& t, std::int32_t k)
+{
+    for (std::int32_t s = k + 1; s < std::int32_t(t.size()); ++s)
+        if (t[std::size_t(s)] != 0xFFFF)
+            return s;
+    return -1;
+}
+
+}  // namespace
+
+TEST(FatMinuteIndex, AgreesWithALinearScan)
+{
+    std::mt19937 rng(12345);
+    const std::int32_t sizes[] = {1, 2, 63, 64, 65, 127, 4095, 4096, 4097, 8197, 64 * 64 * 3 + 1, 300001};
+    for (std::int32_t count : sizes) {
+        for (int records : {0, 1, 2, 5, 40, 1000}) {
+            SCOPED_TRACE(testing::Message() << count << " slots, " << records << " recorded");
+            std::vector<std::uint16_t> table(std::size_t(count), 0xFFFF);
+            MINUTEINDEX index;
+            index.reset(count);
+            for (int i = 0; i < records; ++i) {
+                // Half of them on the first or last slot of a 64-slot block.
+                std::int32_t s = std::int32_t(rng() % std::uint32_t(count));
+                if (i % 2 && count > 64)
+                    s = std::min(count - 1, std::int32_t((rng() % std::uint32_t(count / 64 + 1)) * 64 + (rng() % 2 ? 63 : 0)));
+                table[std::size_t(s)] = std::uint16_t(rng() % 0xFFFF);
+                index.mark(s);
+            }
+            // The nearest recorded slot strictly below / above every k, by
+            // one sweep each way.
+            std::vector<std::int32_t> below(static_cast<std::size_t>(count)), above(static_cast<std::size_t>(count));
+            std::int32_t last = -1;
+            for (std::int32_t k = 0; k < count; ++k) {
+                below[std::size_t(k)] = last;
+                if (table[std::size_t(k)] != 0xFFFF)
+                    last = k;
+            }
+            last = -1;
+            for (std::int32_t k = count - 1; k >= 0; --k) {
+                above[std::size_t(k)] = last;
+                if (table[std::size_t(k)] != 0xFFFF)
+                    last = k;
+            }
+            for (std::int32_t k = 0; k < count; ++k) {
+                ASSERT_EQ(index.below(table.data(), k), below[std::size_t(k)]) << "below " << k;
+                ASSERT_EQ(index.above(table.data(), k), above[std::size_t(k)]) << "above " << k;
+            }
+        }
+    }
+}
+
+TEST(FatMinuteIndex, EstimatesAgreeWithTheLinearRule)
+{
+    RecordingCore core;
+    ASSERT_NE(core.minutetable, nullptr);
+    std::mt19937 rng(99);
+    std::vector<std::int64_t> keys;
+    // Bunches of recordings on a few days, and a sparse scatter.
+    for (int day = 0; day < 6; ++day) {
+        const std::int64_t base = std::int64_t(rng() % 21000000);
+        for (int i = 0; i < 60; ++i)
+            keys.push_back(base + std::int64_t(rng() % 1440));
+    }
+    for (int i = 0; i < 300; ++i)
+        keys.push_back(std::int64_t(rng() % 21038400));
+    for (std::int64_t k : keys) {
+        const auto [d, t] = wordsofminute(k);
+        // High words of real clusters stay well below 0xFFFF; few values make
+        // ties and fallback matches common.
+        core.recordminute(stamp(d, t), std::uint16_t(rng() % 5));
+    }
+    const std::vector<std::uint16_t> table(core.minutetable.get(), core.minutetable.get() + core.minutecount);
+    auto linear = [&](std::int32_t k, std::uint16_t fallback) -> std::uint16_t {
+        if (table[std::size_t(k)] != 0xFFFF)
+            return table[std::size_t(k)];
+        const std::int32_t lo = scanbelow(table, k), hi = scanabove(table, k);
+        if (lo >= 0 && hi >= 0) {
+            const std::uint16_t a = table[std::size_t(lo)], b = table[std::size_t(hi)];
+            if (a == b || a == fallback)
+                return a;
+            if (b == fallback)
+                return b;
+            return std::uint16_t((a + b) / 2);
+        }
+        if (lo >= 0)
+            return table[std::size_t(lo)];
+        if (hi >= 0)
+            return table[std::size_t(hi)];
+        return fallback;
+    };
+    std::vector<std::int64_t> queries;
+    for (std::int64_t k : keys)
+        for (std::int64_t d : {-1, 1, 30})
+            if (k + d >= 0 && k + d < 21038400)
+                queries.push_back(k + d);
+    for (int i = 0; i < 200; ++i)
+        queries.push_back(std::int64_t(rng() % 21038400));
+    queries.push_back(0);
+    queries.push_back(21038399);
+    FILEPARM dir;
+    for (std::int64_t k : queries) {
+        dir.clusterhigh = std::uint16_t(rng() % 5);
+        const auto [d, t] = wordsofminute(k, int(rng() % 60));
+        const FAT32DIRENTRY e = created(d, t);
+        ASSERT_EQ(core.estimatestartclusterhigh(&dir, &e), linear(std::int32_t(k), dir.clusterhigh)) << "minute " << k;
+    }
+}
