@@ -1,0 +1,58 @@
+#!/bin/sh
+# Makes the fuzz seed corpus in DIR: volumes formatted by mkfs.fat with files
+# written and deleted by mtools (cut to their first MiB, where everything
+# written lies), and the hand-made edge images of fuzz_seeds.
+#   make-seeds.sh DIR PATH-TO-fuzz_seeds
+set -eu
+out=$1
+seeds=$2
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export PATH="$PATH:/usr/sbin:/sbin"
+export SOURCE_DATE_EPOCH=1600000000 MTOOLS_SKIP_CHECK=1
+export TZ=UTC
+
+pattern() {  # pattern FILE BYTES SEED
+    head -c "$2" /dev/zero | tr '\0' "$3" > "$1"
+}
+
+# fill IMAGE: live and deleted files, a deleted tree, long names.
+fill() {
+    img=$1
+    pattern "$work/a" 3000 A; pattern "$work/b" 9000 B; pattern "$work/c" 700 C
+    pattern "$work/d" 20000 D; pattern "$work/e" 1 E
+    mmd -i "$img" ::/DIR ::/DIR/SUB ::/TREE ::/TREE/DEEP
+    mcopy -i "$img" "$work/a" ::/KEEP.TXT
+    mcopy -i "$img" "$work/b" ::/GONE.BIN
+    mcopy -i "$img" "$work/c" "::/A long file name.txt"
+    mcopy -i "$img" "$work/d" ::/DIR/SUB/BIG.DAT
+    mcopy -i "$img" "$work/e" ::/DIR/ONE.TXT
+    mcopy -i "$img" "$work/c" ::/TREE/DEEP/X.TXT
+    mcopy -i "$img" "$work/a" ::/TREE/Y.TXT
+    mdel -i "$img" ::/GONE.BIN "::/A long file name.txt" ::/DIR/SUB/BIG.DAT
+    mdeltree -i "$img" ::/TREE
+    mcopy -i "$img" "$work/c" ::/AFTER.TXT
+}
+
+# FAT16: mtools needs at least 4085 clusters.
+truncate -s 2560K "$work/f16.img"
+mkfs.fat -F 16 -s 1 -i 1234ABCD "$work/f16.img" >/dev/null
+fill "$work/f16.img"
+head -c 1M "$work/f16.img" > "$out/mk16.img"
+
+# FAT16 with 4096-byte sectors.
+truncate -s 20M "$work/f16s.img"
+mkfs.fat -F 16 -S 4096 -s 1 -i 1234ABCD "$work/f16s.img" >/dev/null
+fill "$work/f16s.img"
+head -c 1M "$work/f16s.img" > "$out/mk16-4096.img"
+
+# FAT32: mtools needs at least 65525 clusters; one FAT keeps the data near
+# the start.
+truncate -s 34M "$work/f32.img"
+mkfs.fat -F 32 -s 1 -f 1 -i 1234ABCD "$work/f32.img" >/dev/null
+fill "$work/f32.img"
+head -c 1M "$work/f32.img" > "$out/mk32.img"
+
+"$seeds" "$out"
+ls -l "$out"
