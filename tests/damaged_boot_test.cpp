@@ -40,7 +40,9 @@ constexpr int reservedsectors = 14;
 constexpr int fatcount = 16;
 constexpr int rootentries = 17;
 constexpr int totalsectors16 = 19;
+constexpr int sectorsperfat16 = 22;
 constexpr int totalsectors32 = 32;
+constexpr int sectorsperfat32 = 36;
 constexpr int rootcluster = 44;
 }  // namespace field
 
@@ -195,6 +197,14 @@ TEST_P(DamagedBoot, ZeroAndAbsurdLayoutFields)
          [](const FatLayout& l) { return l.reservedsectors + rootsectors(l); }},
         {"FAT count 0 (FAT32)", 32, [](I& i) { put8(i, field::fatcount, 0); }, Expect::nothing},
         {"FAT count 255", 0, [](I& i) { put8(i, field::fatcount, 0xFF); }, Expect::nothing},
+        // The table's size (more in DamagedFat): 0 gives no entries; the
+        // largest FAT32 value wraps the data area's start to sector 30, in
+        // the reserved sectors, where the root cluster holds nothing.
+        {"sectors per FAT 0 (FAT16)", 16, [](I& i) { put16at(i, field::sectorsperfat16, 0); }, Expect::nothing},
+        {"sectors per FAT 0 (FAT32)", 32, [](I& i) { put32at(i, field::sectorsperfat32, 0); }, Expect::nothing},
+        {"sectors per FAT 65535", 16, [](I& i) { put16at(i, field::sectorsperfat16, 0xFFFF); }, Expect::nothing},
+        {"sectors per FAT 2^32-1", 32, [](I& i) { put32at(i, field::sectorsperfat32, 0xFFFFFFFF); },
+         Expect::nothing},
         {"root entries 0", 16, [](I& i) { put16at(i, field::rootentries, 0); }, Expect::nothing},
         // 65535 root entries: the root region runs to the image's end (the
         // data clusters read as slots) and the data area starts past it.
