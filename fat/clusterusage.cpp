@@ -2,6 +2,8 @@
 // estimate of an erased FAT32 high word.
 #include "model/kovcore.h"
 
+#include <algorithm>
+
 void KOVCore::setbitmap(const std::vector<DATARUN>& runs)
 {
     const std::uint64_t bits = bitmapsize * 8;
@@ -51,13 +53,20 @@ std::vector<DATARUN> KOVCore::fatrecoverdatarun(std::uint32_t startcluster, std:
     if (size == 0 || clustersize == 0 || startcluster < 2 || getfatentry(startcluster) != 0)
         return runs;
     const std::uint64_t need = (size + clustersize - 1) / clustersize - 1;
+    // Entries past the end of the source cannot be read and so are never
+    // free: the search stops there instead of failing a read for each of
+    // them, up to the 2^30 entries a damaged boot sector can claim.
+    std::uint64_t limit = fatentries;
+    const std::uint64_t fatbyte = diskparm.fatstartsector * diskparm.bytespersector;
+    if (sourcebytes != 0)
+        limit = std::min(limit, sourcebytes > fatbyte ? (sourcebytes - fatbyte) / (fatbits / 8) : 0);
 
     std::uint64_t here = startcluster;
     std::uint64_t first = startcluster;
     std::uint64_t taken = 0;
     std::uint64_t index = 0;
     for (;;) {
-        while (here < fatentries && taken < need && getfatentry(std::uint32_t(here)) == 0) {
+        while (here < limit && taken < need && getfatentry(std::uint32_t(here)) == 0) {
             ++here;
             ++taken;
         }
@@ -67,11 +76,11 @@ std::vector<DATARUN> KOVCore::fatrecoverdatarun(std::uint32_t startcluster, std:
             runs.push_back({first - 2, length, index});
         if (taken == need)
             return runs;
-        while (here < fatentries && getfatentry(std::uint32_t(here)) != 0)
+        while (here < limit && getfatentry(std::uint32_t(here)) != 0)
             ++here;
         first = here;
         index += length;
-        if (here >= fatentries)
+        if (here >= limit)
             return runs;
     }
 }

@@ -51,11 +51,17 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
     const std::uint32_t sectorbytes = diskparm.bytespersector;
     if (sectorbytes < fatbits / 8)
         return unknownentry;
-    std::unique_ptr<unsigned char[]> sector(new (std::nothrow) unsigned char[sectorbytes]);
-    if (!sector || !readasector(hdisk, sectorbytes, getfatentrysetor(n), sector.get()))
+    const std::uint64_t sector = getfatentrysetor(n);
+    if (lookuphandle != hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
+        lookupbytes.resize(sectorbytes);
+        lookuphandle = hdisk;
+        lookupsector = sector;
+        lookupok = readasector(hdisk, sectorbytes, sector, lookupbytes.data());
+    }
+    if (!lookupok)
         return unknownentry;
     const std::uint32_t at = getfatentryoffsetinsector(n) * (fatbits / 8);
-    return fatbits == 32 ? le32(sector.get() + at) : le16(sector.get() + at);
+    return fatbits == 32 ? le32(lookupbytes.data() + at) : le16(lookupbytes.data() + at);
 }
 
 namespace {

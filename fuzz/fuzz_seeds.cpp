@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QString>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -168,6 +169,27 @@ int main(int argc, char** argv)
         l.reservedsectors = 8;
         FatBuilder b(l);
         populate(b);
+        return b;
+    });
+    make("fb16-uncached.img", [] {
+        // No FAT copies and a 65535-sector table: it cannot be cached, and
+        // the root region lies on it, its slots doubling as entries.
+        FatBuilder b(fat16layout(1u << 20));
+        std::vector<unsigned char>& img = b.bytes();
+        const std::size_t table = std::size_t(b.layout().reservedsectors) * 512;
+        img[16] = 0;
+        put16(img.data() + 17, 32);
+        put16(img.data() + 22, 0xFFFF);
+        std::fill(img.begin() + std::ptrdiff_t(table + 32 * 32), img.end(), 0xFF);
+        for (int k = 1; k < 32; ++k) {
+            unsigned char* e = img.data() + table + std::size_t(k) * 32;
+            std::memcpy(e, "\xE5" "GONE   BIN", 11);
+            e[11] = 0x20;
+            put16(e + 24, fatdate(2017, 1, 1));
+            put16(e + 26, std::uint16_t(600 + 10 * k));
+            put32(e + 28, 4096);
+            put16(img.data() + table + std::size_t(600 + 10 * k) * 2, 0);
+        }
         return b;
     });
     try {

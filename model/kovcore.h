@@ -126,6 +126,9 @@ public:
     std::unique_ptr<unsigned char[]> fat;
     std::uint32_t fatbits = 32;
     std::uint64_t fatentries = 0;
+    // Size of the open source in bytes as listed (0 when unknown): FAT
+    // entries that lie past its end can never be read.
+    std::uint64_t sourcebytes = 0;
     FILEPARM rootdir;
     FILEPARM curdir;
     // One slot per minute from local 1980-01-01 00:00 to 2020-01-01 00:00,
@@ -152,5 +155,12 @@ private:
     bool memorywarned = false;
     // Start clusters of the directories entered in the current pass.
     std::unordered_set<std::uint32_t> entereddirs;
+    // The FAT sector an uncached lookup read last (or failed to read), by
+    // handle and sector number: a search over neighbouring entries then
+    // takes one read per sector instead of one per entry.
+    mutable platform::volhandle lookuphandle = nullptr;
+    mutable std::uint64_t lookupsector = 0;
+    mutable bool lookupok = false;
+    mutable std::vector<unsigned char> lookupbytes;
     friend class FILEPARM;
 };

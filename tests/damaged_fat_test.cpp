@@ -7,11 +7,15 @@
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QMap>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
 
 using namespace testsupport;
 
@@ -274,6 +278,90 @@ TEST_P(DamagedFat, TableLargerThanTheVolumeRecoversNothingAndEnds)
     expectended(o);
     EXPECT_TRUE(o.files.isEmpty()) << o.files.keys().join('|');
     EXPECT_TRUE(o.warnings.isEmpty()) << o.warnings.join('|');
+}
+
+// ---- a table that cannot be cached and claims millions of entries ----
+
+TEST(DamagedFatSearch, RebuildingStopsAtTheEndOfTheSource)
+{
+    // No FAT copies and a 65535-sector table (32 MB) on a 1 MiB image: the
+    // table cannot be cached and claims 16.7 million entries; the root
+    // region starts on the table, so its first sectors are both. 50
+    // deleted slots there each start on a free entry followed by used ones
+    // (0xFFFF) up to the end of the image, so each rebuilding searches on
+    // for a free cluster: through every entry the table claims, one
+    // failed read each, unless the search stops where the source ends.
+    QTemporaryDir tmp;
+    FatBuilder b(fat16layout(1u << 20));
+    constexpr int count = 51;
+    std::vector<unsigned char>& img = b.bytes();
+    const std::size_t table = std::size_t(b.layout().reservedsectors) * 512;
+    img[16] = 0;                                                   // FAT count
+    put16(img.data() + 17, count);                                 // root entries
+    put16(img.data() + 22, 0xFFFF);                                // sectors per FAT
+    std::fill(img.begin() + std::ptrdiff_t(table), img.end(), 0xFF);
+    std::fill(img.begin() + std::ptrdiff_t(table), img.begin() + std::ptrdiff_t(table + 32), 0);
+    for (int k = 1; k < count; ++k) {
+        unsigned char* e = img.data() + table + std::size_t(k) * 32;
+        std::fill(e, e + 32, 0);
+        std::memcpy(e, QByteArray("\xE5" "GONE   BIN").constData(), 11);
+        e[11] = 0x20;
+        put16(e + 24, fatdate(2017, 1, 1));
+        const std::uint16_t start = std::uint16_t(5000 + 10 * k);
+        put16(e + 26, start);
+        put32(e + 28, 4u << 20);
+        put16(img.data() + table + std::size_t(start) * 2, 0);  // its entry: free
+    }
+    const QString image = tmp.filePath("search.img");
+    ASSERT_TRUE(b.save(image));
+    const QByteArray before = sha256(image);
+
+    RecordingCore core;
+    core.openimage(image);
+    ASSERT_EQ(core.fat, nullptr);
+    ASSERT_EQ(core.fatentries, 0xFFFFu * 256);
+    const QString out = tmp.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    EXPECT_GE(core.runtoend(out, tickcap), 0);
+    // Each rebuilt file keeps its first cluster only, which lies past the
+    // bitmap of the volume's 2048 sectors: counted as used, so dropped.
+    EXPECT_TRUE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    EXPECT_TRUE(core.warnings.isEmpty()) << core.warnings.join('|');
+    EXPECT_EQ(core.informations.size(), 1);
+    EXPECT_EQ(sha256(image), before);
+}
+
+TEST(DamagedFatSearch, FuzzInputWithAnUncachedTableEnds)
+{
+    // Found by the fuzz target (a timeout): a FAT16 boot sector with no FAT
+    // copies, a 13140-sector table on a 94 KB image and 6484 root entries
+    // laid over the table and the data. Twenty garbage slots read as
+    // deleted files; each search for free clusters went through 3.4 million
+    // claimed entries with one read each.
+    QFile text(QFileInfo(QStringLiteral(__FILE__)).dir().filePath("data/fuzz-uncached-fat-timeout.b64"));
+    ASSERT_TRUE(text.open(QIODevice::ReadOnly));
+    const QByteArray bytes = qUncompress(QByteArray::fromBase64(text.readAll()));
+    ASSERT_EQ(bytes.size(), 93975);
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("fuzz.img");
+    ASSERT_TRUE(writefile(image, bytes));
+
+    RecordingCore core;
+    core.openimage(image);
+    ASSERT_EQ(core.fat, nullptr);
+    const QString out = tmp.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    EXPECT_GE(core.runtoend(out, tickcap), 0);
+    // The twenty files lie past the image: each is created, stays empty
+    // and is reported.
+    const QFileInfoList files = QDir(out).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    EXPECT_EQ(files.size(), 20);
+    for (const QFileInfo& f : files)
+        EXPECT_EQ(f.size(), 0) << f.fileName();
+    EXPECT_EQ(core.warnings, QStringList(20, QStringLiteral("Can not read file.")));
+    EXPECT_EQ(core.stats.readfailed, 20u);
+    EXPECT_EQ(core.informations.size(), 1);
+    EXPECT_EQ(sha256(image), QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, DamagedFat, ::testing::Values(16, 32),

@@ -15,6 +15,7 @@ void KOVCore::initdisk(const QString& root)
     if (hdisk != nullptr)
         platform::closesource(hdisk);
     hdisk = platform::opensource(letter);
+    sourcebytes = platform::sourceforletter(letter).size;
     if (hdisk == platform::invalidhandle()) {
         showwarning(QStringLiteral("disk open error!"));
         return;
