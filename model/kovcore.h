@@ -114,6 +114,20 @@ public:
     // The next free fallback path: recoverdir + "kovrecovered" + counter.
     QString getrecoveredname();
 
+    // ---- saving ----
+    // The saving pass met a deleted file it can rebuild (curfile; its slot
+    // is curdir's slot entryindex - 1). Shows it, tells filefound and, unless
+    // listonly, saves it into recoverdir under its recovered name. Front
+    // ends with options beyond that replace it.
+    virtual void savefound(const FILEPARM& file);
+    // Saves file into dir (which ends with a separator) as name, or as the
+    // first free "name(n)"; when that cannot be created, as the next free
+    // "kovrecoveredN" in dir. Counts the result in stats and reports a
+    // failure through showwarning. Returns the status of saveas; *written
+    // gets the path that holds the file (whole or in part), empty when none
+    // could be created.
+    int savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written = nullptr);
+
     // ---- volume state ----
     DISKGEOMETRY geometry;
     DBRPARM dbrparm;
@@ -149,7 +163,7 @@ public:
     MINUTEINDEX minuteindex;
 
 private:
-    void savecurrentfile();
+    QString fallbackpath(const QString& dir);
     void readdirectory(FILEPARM& dir);
     bool intick = false;
     bool memorywarned = false;

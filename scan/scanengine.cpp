@@ -19,11 +19,13 @@ const char* const endofrun =
 
 }  // namespace
 
-QString KOVCore::getrecoveredname()
+QString KOVCore::getrecoveredname() { return fallbackpath(recoverdir); }
+
+QString KOVCore::fallbackpath(const QString& dir)
 {
     QString path;
     do {
-        path = recoverdir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
+        path = dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
         ++recoveredcounter;
     } while (platform::pathtaken(path));  // never replace an earlier file
     return path;
@@ -78,7 +80,7 @@ void KOVCore::scantick()
         if (dbrparm.fstype == 1)
             recordminute(curfile.createtime, curfile.entryclusterhigh);
     } else if (saving && !curfile.isdir && curfile.deleted && curfile.size != 0) {
-        savecurrentfile();
+        savefound(curfile);
     }
 
     if (r == -1) {
@@ -94,30 +96,34 @@ void KOVCore::scantick()
     intick = false;
 }
 
-void KOVCore::savecurrentfile()
+void KOVCore::savefound(const FILEPARM& file)
 {
-    const QByteArray raw = recoveredname(curfile);
-    const QString name = recoveredfilename(raw);
-    setstatuslines(name, QStringLiteral("%1 bytes").arg(curfile.size),
-                   QStringLiteral("modify time:") + fatfiletime2str(curfile.writetime));
-    filefound(curfile, name);
-    if (listonly)
-        return;
+    const QString name = recoveredfilename(recoveredname(file));
+    setstatuslines(name, QStringLiteral("%1 bytes").arg(file.size),
+                   QStringLiteral("modify time:") + fatfiletime2str(file.writetime));
+    filefound(file, name);
+    if (!listonly)
+        savefile(file, recoverdir, name);
+}
 
-    QString path = freetargetpath(recoverdir, name);
-    int result = curfile.saveas(diskparm, QFile::encodeName(path).constData());
+int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written)
+{
+    QString path = freetargetpath(dir, name);
+    int result = file.saveas(diskparm, QFile::encodeName(path).constData());
     if (result == 1) {
-        path = getrecoveredname();
-        result = curfile.saveas(diskparm, QFile::encodeName(path).constData());
+        path = fallbackpath(dir);
+        result = file.saveas(diskparm, QFile::encodeName(path).constData());
     }
+    if (written)
+        *written = result == 1 ? QString() : path;
     switch (result) {
     case 0:
         ++stats.saved;
-        stats.bytes += curfile.size;
+        stats.bytes += file.size;
         // The entry's last-write time (local, as FAT keeps it); an invalid
         // stamp leaves the file's own time.
-        if (const auto when = minuteclock.utcseconds(std::uint16_t(curfile.writetime >> 32),
-                                                     std::uint16_t(curfile.writetime)))
+        if (const auto when = minuteclock.utcseconds(std::uint16_t(file.writetime >> 32),
+                                                     std::uint16_t(file.writetime)))
             platform::setmodificationtime(path, *when);
         break;
     case 1:
@@ -133,4 +139,5 @@ void KOVCore::savecurrentfile()
         showwarning(QStringLiteral("Can not write file. Please check if the disk is full."));
         break;
     }
+    return result;
 }

@@ -1,0 +1,17 @@
+// The command line of kov-recover, parsed in one place: every option, its
+// help text and the rules that combine them.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+struct RECOVEROPTIONS {
+    QString source;  // image file or block device
+    QString outdir;  // empty with --list
+    bool list = false;
+};
+
+// Parses the arguments (program name first). Returns -1 when the run goes
+// on with out filled in; otherwise the exit status to end with, after the
+// help, the version or a usage error has been printed.
+int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out);
