@@ -14,10 +14,19 @@ namespace platform {
 using volhandle = void*;
 volhandle invalidhandle();
 
+// A source is "this file or device, from this byte offset, for this many
+// bytes": the whole of an image file or block device, or one partition
+// inside it. A plain record, so that any back end can fill it.
 struct VolumeSource {
     QString root;     // three-character drive root, "C:\" ...
     QString path;     // image file or /dev node behind it
-    std::uint64_t size = 0;  // bytes
+    std::uint64_t size = 0;    // bytes, from offset on
+    std::uint64_t offset = 0;  // where the source begins in path
+    int partition = 0;         // its number in path's partition table; 0: all of path
+    // An image file or a whole disk whose partitions the system does not
+    // list: it may hold a partition table of its own. False for a
+    // partition, and for a disk the system has split.
+    bool whole = true;
 };
 
 // Image files the user named; they come first in the source list.
@@ -28,9 +37,16 @@ void setimagefiles(const QStringList& paths);
 // command-line tool given one explicit source).
 void setblockdevicesenabled(bool enabled);
 
-// The sources, in letter order C, D, E ... (A and B are never used), as the
-// drive-root list of the platform. Recomputed on every call; the layer keeps
-// the resulting letter-to-path table for open().
+// The image files, then the block devices, each whole (offset 0, no
+// partition, no root). Recomputed on every call.
+QList<VolumeSource> rawsources();
+
+// Gives the sources drive roots in letter order C, D, E ... (A and B are
+// never used; sources past Z are dropped) and keeps the resulting
+// letter-to-source table for open(). Returns the lettered list.
+QList<VolumeSource> assignletters(const QList<VolumeSource>& sources);
+
+// assignletters(rawsources()): the drive-root list of the platform.
 QList<VolumeSource> volumesources();
 
 // The source behind a drive letter, from the table of the last
@@ -40,7 +56,11 @@ VolumeSource sourceforletter(QChar letter);
 // Opens the source behind the letter read-only. Returns invalidhandle() when
 // the letter is unknown or the open fails (no rights, no medium).
 volhandle opensource(QChar letter);
-// Opens a path read-only (used by the letter form and by tests).
+// Opens a source read-only. A partition (or any source with an offset) is
+// read as its own device: position 0 is its offset in path, and a read
+// past its size fails like a read past the end of a device.
+volhandle opensource(const VolumeSource& source);
+// Opens a whole path read-only (used by tests).
 volhandle openpath(const QString& path);
 // Closes a handle; later reads through it fail. Closing 0 or an invalid
 // handle does nothing.
@@ -56,9 +76,15 @@ bool sectorsize(volhandle h, std::uint32_t* bytes);
 // bytes than asked (nothing past the end of a source is ever made up).
 bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf);
 
+// For libraries that read through a file descriptor (partition probing):
+// the descriptor behind an open handle and the byte range it stands for.
+// The descriptor stays owned by the handle. False when h is not open.
+bool descriptor(volhandle h, int* fd, std::uint64_t* offset, std::uint64_t* size);
+
 // True when the directory (or, if it does not exist yet, its nearest
 // existing ancestor) lies on the file system held by the source behind the
-// letter: the same device, or for an image file a loop device backed by it.
+// letter: the same device or one of its partitions, or for an image file a
+// loop device backed by it (with -o or -P too) or one of its partitions.
 bool directoryonsource(const QString& dir, QChar letter);
 
 }  // namespace platform

@@ -25,14 +25,61 @@ QStringList imagefiles;
 bool blockdevicesenabled = true;
 QMap<QChar, VolumeSource> lettertable;
 
+// An open descriptor and the byte range of it that the handle reads.
+struct OpenRange {
+    int fd = -1;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+
 // Handle ids count up from 1 and are never reused.
-std::map<std::intptr_t, int> openfds;
+std::map<std::intptr_t, OpenRange> openfds;
 std::intptr_t nexthandle = 1;
+
+const OpenRange* rangeof(volhandle h)
+{
+    auto it = openfds.find(reinterpret_cast<std::intptr_t>(h));
+    return it == openfds.end() ? nullptr : &it->second;
+}
 
 int fdof(volhandle h)
 {
-    auto it = openfds.find(reinterpret_cast<std::intptr_t>(h));
-    return it == openfds.end() ? -1 : it->second;
+    const OpenRange* r = rangeof(h);
+    return r ? r->fd : -1;
+}
+
+// Bytes in an open file or block device; unknown (other kinds) is the
+// largest value, leaving the end to the read itself.
+std::uint64_t sizeoffd(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return 0;
+    if (S_ISREG(st.st_mode))
+        return std::uint64_t(st.st_size);
+    std::uint64_t bytes = 0;
+    if (S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+        return bytes;
+    return UINT64_MAX;
+}
+
+volhandle openrange(const QString& path, const std::uint64_t* offset, const std::uint64_t* size)
+{
+    if (path.isEmpty())
+        return invalidhandle();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return invalidhandle();
+    OpenRange range{fd, 0, 0};
+    if (offset) {
+        range.offset = *offset;
+        range.size = *size;
+    } else {
+        range.size = sizeoffd(fd);
+    }
+    const std::intptr_t id = nexthandle++;
+    openfds[id] = range;
+    return reinterpret_cast<volhandle>(id);
 }
 
 QString readsysfile(const QString& path)
@@ -72,7 +119,11 @@ QList<VolumeSource> blockdevices()
         const bool ispartition = QFileInfo::exists(base + "/partition");
         if (!ispartition && hassubpartitions(dev))
             continue;
-        out.append({QString(), "/dev/" + name, sectors * 512});
+        VolumeSource source;
+        source.path = "/dev/" + name;
+        source.size = sectors * 512;
+        source.whole = !ispartition;
+        out.append(source);
     }
     return out;
 }
@@ -85,18 +136,35 @@ void setimagefiles(const QStringList& paths) { imagefiles = paths; }
 
 void setblockdevicesenabled(bool enabled) { blockdevicesenabled = enabled; }
 
-QList<VolumeSource> volumesources()
+QList<VolumeSource> rawsources()
 {
     QList<VolumeSource> all;
-    for (const QString& path : imagefiles)
-        all.append({QString(), path, std::uint64_t(QFileInfo(path).size())});
+    for (const QString& path : imagefiles) {
+        VolumeSource source;
+        source.path = path;
+        source.size = std::uint64_t(QFileInfo(path).size());
+        // A block device named as an image has no file size: ask it.
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (const std::uint64_t bytes = sizeoffd(fd); bytes != UINT64_MAX)
+                source.size = bytes;
+            ::close(fd);
+        }
+        all.append(source);
+    }
     if (blockdevicesenabled)
         all.append(blockdevices());
+    return all;
+}
 
+QList<VolumeSource> volumesources() { return assignletters(rawsources()); }
+
+QList<VolumeSource> assignletters(const QList<VolumeSource>& sources)
+{
     lettertable.clear();
     QList<VolumeSource> out;
     char letter = 'C';
-    for (VolumeSource s : all) {
+    for (VolumeSource s : sources) {
         if (letter > 'Z')
             break;  // no drive letter left
         s.root = QString(QChar(letter)) + ":\\";
@@ -112,21 +180,19 @@ VolumeSource sourceforletter(QChar letter)
     return lettertable.value(letter.toUpper());
 }
 
-volhandle openpath(const QString& path)
+volhandle openpath(const QString& path) { return openrange(path, nullptr, nullptr); }
+
+volhandle opensource(const VolumeSource& source)
 {
-    if (path.isEmpty())
-        return invalidhandle();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return invalidhandle();
-    const std::intptr_t id = nexthandle++;
-    openfds[id] = fd;
-    return reinterpret_cast<volhandle>(id);
+    // A whole source reads to wherever the file or device ends now.
+    if (source.offset == 0 && source.partition == 0)
+        return openpath(source.path);
+    return openrange(source.path, &source.offset, &source.size);
 }
 
 volhandle opensource(QChar letter)
 {
-    return openpath(sourceforletter(letter).path);
+    return opensource(sourceforletter(letter));
 }
 
 void closesource(volhandle h)
@@ -134,8 +200,19 @@ void closesource(volhandle h)
     auto it = openfds.find(reinterpret_cast<std::intptr_t>(h));
     if (it == openfds.end())
         return;
-    ::close(it->second);
+    ::close(it->second.fd);
     openfds.erase(it);
+}
+
+bool descriptor(volhandle h, int* fd, std::uint64_t* offset, std::uint64_t* size)
+{
+    const OpenRange* r = rangeof(h);
+    if (!r)
+        return false;
+    *fd = r->fd;
+    *offset = r->offset;
+    *size = r->size;
+    return true;
 }
 
 bool sectorsize(volhandle h, std::uint32_t* bytes)
@@ -157,12 +234,14 @@ bool sectorsize(volhandle h, std::uint32_t* bytes)
 
 bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf)
 {
-    const int fd = fdof(h);
-    if (fd < 0 || pos > std::uint64_t(INT64_MAX))
+    const OpenRange* r = rangeof(h);
+    if (!r || pos > r->size || len > r->size - pos)
+        return false;
+    if (r->offset > std::uint64_t(INT64_MAX) || pos > std::uint64_t(INT64_MAX) - r->offset)
         return false;
     ssize_t got;
     do {
-        got = ::pread(fd, buf, len, off_t(pos));
+        got = ::pread(r->fd, buf, len, off_t(r->offset + pos));
     } while (got < 0 && errno == EINTR);
     return got >= 0 && std::uint64_t(got) == len;
 }
@@ -187,7 +266,30 @@ bool fsdevice(const QString& path, dev_t* dev)
     }
 }
 
-// Block devices whose loop backing file is the image at path.
+bool devnumber(const QString& sysdir, dev_t* dev)
+{
+    const QStringList majmin = readsysfile(sysdir + "/dev").split(':');
+    if (majmin.size() != 2)
+        return false;
+    *dev = makedev(majmin[0].toUInt(), majmin[1].toUInt());
+    return true;
+}
+
+// The device numbers of a block device's partitions (its sysfs directory
+// holds one subdirectory with a "partition" file per partition).
+void appendpartitions(const QString& sysdir, QList<dev_t>* out)
+{
+    const QDir dev(sysdir);
+    for (const QString& entry : dev.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        dev_t number;
+        if (QFileInfo::exists(dev.filePath(entry + "/partition")) &&
+            devnumber(dev.filePath(entry), &number))
+            out->append(number);
+    }
+}
+
+// Block devices whose loop backing file is the image at path, and their
+// partitions.
 QList<dev_t> loopdevicesof(const QString& image)
 {
     QList<dev_t> out;
@@ -199,9 +301,10 @@ QList<dev_t> loopdevicesof(const QString& image)
         const QString backing = readsysfile(sys.filePath(name) + "/loop/backing_file");
         if (backing.isEmpty() || QFileInfo(backing).canonicalFilePath() != canon)
             continue;
-        const QStringList majmin = readsysfile(sys.filePath(name) + "/dev").split(':');
-        if (majmin.size() == 2)
-            out.append(makedev(majmin[0].toUInt(), majmin[1].toUInt()));
+        dev_t number;
+        if (devnumber(sys.filePath(name), &number))
+            out.append(number);
+        appendpartitions(QFileInfo(sys.filePath(name)).canonicalFilePath(), &out);
     }
     return out;
 }
@@ -217,8 +320,14 @@ bool directoryonsource(const QString& dir, QChar letter)
     struct stat st;
     if (stat(QFile::encodeName(src.path).constData(), &st) != 0)
         return false;
-    if (S_ISBLK(st.st_mode))
-        return st.st_rdev == target;
+    if (S_ISBLK(st.st_mode)) {
+        if (st.st_rdev == target)
+            return true;
+        QList<dev_t> parts;
+        appendpartitions(QStringLiteral("/sys/dev/block/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)),
+                         &parts);
+        return parts.contains(target);
+    }
     for (dev_t loop : loopdevicesof(src.path))
         if (loop == target)
             return true;

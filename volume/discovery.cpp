@@ -1,5 +1,6 @@
 // Finding the FAT16/FAT32 sources and reading their boot sectors.
 #include "model/kovcore.h"
+#include "partitions/partitiontable.h"
 
 #include <QByteArray>
 #include <new>
@@ -7,7 +8,13 @@
 int KOVCore::getallvol()
 {
     int count = 0;
-    for (const platform::VolumeSource& source : platform::volumesources()) {
+    // Whole-card images and unsplit disks become the FAT volumes inside
+    // their partition tables before the letters are given out. What a
+    // damaged table made us skip shows in the list by its absence.
+    QStringList skipped;
+    const QList<platform::VolumeSource> sources =
+        platform::assignletters(partitions::expandsources(platform::rawsources(), &skipped));
+    for (const platform::VolumeSource& source : sources) {
         const QByteArray root = source.root.toLatin1();
         if (root.startsWith('A') || root.startsWith('a'))
             continue;  // never probed

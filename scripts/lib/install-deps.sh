@@ -7,6 +7,7 @@ kov_packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libbenchmark-dev
     mtools dosfstools
+    libblkid-dev fdisk
     xvfb xauth time
 )
 

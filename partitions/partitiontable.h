@@ -1,0 +1,58 @@
+// The FAT volumes inside a partition table: whole-card images and whole
+// disks whose partitions the system does not list. Tables are read with
+// libblkid (MBR with extended and logical partitions, GPT); each partition
+// is then judged by its own boot sector, never by its type code.
+#pragma once
+
+#include "platform/volumesource.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+namespace partitions {
+
+// One partition of a table, in the table's order.
+struct PARTITIONENTRY {
+    int number = 0;            // as the table numbers it: MBR 1-4 primary, 5... logical; GPT entry
+    std::uint64_t offset = 0;  // bytes from the start of the disk
+    std::uint64_t size = 0;    // bytes that can be read (clipped at the end of the disk)
+};
+
+struct PARTITIONTABLE {
+    QString type;                    // "dos", "gpt" ...; empty when there is none
+    QList<PARTITIONENTRY> entries;   // data partitions (never the extended container)
+    QStringList notes;               // what was skipped or mended, one sentence each
+};
+
+// Reads the table of a whole source. Partitions that start past its end are
+// skipped and those that run past it are clipped, each with a note; a GPT
+// read from its backup header gets a note. Never fails: an unreadable or
+// absent table gives no entries.
+PARTITIONTABLE readtable(const platform::VolumeSource& whole);
+
+// One FAT16/FAT32 volume inside a source.
+struct FATVOLUME {
+    platform::VolumeSource source;  // its path, offset, size, partition number
+    std::uint32_t fstype = 3;       // as KOVCore::classifydbr: 1 FAT32, 2 FAT16
+    QString label;                  // volume label of the boot sector, trimmed
+};
+
+// The type code (as KOVCore::classifydbr) and label of the boot sector at
+// the start of a source; type 3 when it cannot be read.
+std::uint32_t classifysource(const platform::VolumeSource& source, QString* label = nullptr);
+
+// The FAT volumes inside a whole source's partition table, in table order.
+// Partitions that are not FAT16/FAT32, start where an earlier one starts,
+// or overlap an earlier FAT volume are told in notes (the first two are
+// skipped; overlapping volumes are kept, as both may hold files).
+QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, QStringList* notes);
+
+// Replaces each whole source without a FAT boot sector at byte 0 whose
+// table holds FAT volumes by those volumes; every other source stays as it
+// is, in place.
+QList<platform::VolumeSource> expandsources(const QList<platform::VolumeSource>& sources,
+                                            QStringList* notes);
+
+}  // namespace partitions
