@@ -6,9 +6,10 @@
 #include <QStringList>
 
 struct RECOVEROPTIONS {
-    QString source;  // image file or block device
-    QString outdir;  // empty with --list
+    QString source;  // image file or block device, or IMAGE:N
+    QString outdir;  // empty with --list and --list-volumes
     bool list = false;
+    bool listvolumes = false;
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

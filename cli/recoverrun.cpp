@@ -1,14 +1,30 @@
 #include "cli/recoverrun.h"
 
+#include "partitions/partitiontable.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <unistd.h>
 
 namespace {
 
 void say(const QString& text) { std::fprintf(stderr, "kov-recover: %s\n", qPrintable(text)); }
+
+QString fatname(std::uint32_t fstype) { return fstype == 1 ? QStringLiteral("FAT32") : QStringLiteral("FAT16"); }
+
+// SOURCE as a path and a partition number (0: none). A path that exists as
+// given wins over the IMAGE:N reading.
+std::pair<QString, int> splitsource(const QString& source)
+{
+    static const QRegularExpression form(QStringLiteral("^(.+):([0-9]{1,9})$"));
+    const QRegularExpressionMatch match = form.match(source);
+    if (QFileInfo::exists(source) || !match.hasMatch() || match.captured(2).toInt() == 0)
+        return {source, 0};
+    return {match.captured(1), match.captured(2).toInt()};
+}
 
 }  // namespace
 
@@ -43,11 +59,13 @@ void RecoverRun::filefound(const FILEPARM& file, const QString& recoveredname)
                  file.startcluster, file.dataruns.size());
 }
 
-int RecoverRun::opensource(const QString& source)
+int RecoverRun::findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out)
 {
+    const auto [path, number] = splitsource(source);
     platform::setblockdevicesenabled(false);
-    platform::setimagefiles({source});
-    platform::volumesources();
+    platform::setimagefiles({path});
+    const platform::VolumeSource whole = platform::rawsources().value(0);
+    platform::assignletters({whole});
     unsigned char* boot = nullptr;
     const int status = readdbr("C:\\", boot);
     if (status == 1) {
@@ -60,13 +78,72 @@ int RecoverRun::opensource(const QString& source)
     }
     const std::uint32_t type = classifydbr(boot);
     delete[] boot;
-    if (type != 1 && type != 2) {
+    if (type == 1 || type == 2) {
+        if (number != 0) {
+            say(QStringLiteral("%1: a bare FAT volume without partitions has no partition %2").arg(path).arg(number));
+            return exitsource;
+        }
+        partitions::FATVOLUME volume;
+        volume.source = whole;
+        volume.fstype = partitions::classifysource(whole, &volume.label);
+        out->append(volume);
+        return exitok;
+    }
+    QStringList notes;
+    QList<partitions::FATVOLUME> inside = partitions::fatvolumes(whole, &notes);
+    for (const QString& note : notes)
+        say(note);
+    if (number != 0) {
+        for (const partitions::FATVOLUME& volume : inside)
+            if (volume.source.partition == number)
+                out->append(volume);
+        if (out->isEmpty()) {
+            say(QStringLiteral("%1: partition %2 is not a FAT16 or FAT32 volume").arg(path).arg(number));
+            return exitsource;
+        }
+        return exitok;
+    }
+    if (inside.isEmpty()) {
         say(QStringLiteral("%1: not a FAT16 or FAT32 volume").arg(source));
         return exitsource;
     }
+    if (inside.size() > 1 && !several) {
+        say(QStringLiteral("%1 holds %2 FAT volumes; name one as %1:N:").arg(path).arg(inside.size()));
+        for (const partitions::FATVOLUME& volume : inside)
+            std::fprintf(stderr, "  %s:%d\t%s\t%llu bytes\t%s\n", qPrintable(path), volume.source.partition,
+                         qPrintable(fatname(volume.fstype)), static_cast<unsigned long long>(volume.source.size),
+                         qPrintable(volume.label));
+        return exitsource;
+    }
+    *out = inside;
+    return exitok;
+}
+
+int RecoverRun::opensource(const QString& source)
+{
+    QList<partitions::FATVOLUME> volumes;
+    if (const int status = findvolumes(source, false, &volumes); status != exitok)
+        return status;
+    const platform::VolumeSource chosen = volumes.value(0).source;
+    if (chosen.partition != 0 && splitsource(source).second == 0)
+        say(QStringLiteral("%1: using partition %2, the one FAT volume inside").arg(source).arg(chosen.partition));
+    platform::assignletters({chosen});
     warningcount = 0;
     initdisk(QStringLiteral("C:\\"));
     return warningcount == 0 ? exitok : exitsource;
+}
+
+int RecoverRun::listvolumes(const QString& source)
+{
+    QList<partitions::FATVOLUME> volumes;
+    if (const int status = findvolumes(source, true, &volumes); status != exitok)
+        return status;
+    for (const partitions::FATVOLUME& volume : volumes)
+        std::fprintf(listout, "%d\t%llu\t%llu\t%s\t%s\n", volume.source.partition,
+                     static_cast<unsigned long long>(volume.source.offset),
+                     static_cast<unsigned long long>(volume.source.size), qPrintable(fatname(volume.fstype)),
+                     qPrintable(volume.label));
+    return exitok;
 }
 
 void RecoverRun::progress(bool force)

@@ -4,8 +4,13 @@
 
 #include "model/kovcore.h"
 
+#include <QList>
 #include <QString>
 #include <cstdio>
+
+namespace partitions {
+struct FATVOLUME;
+}
 
 // Exit statuses of kov-recover.
 enum ExitStatus {
@@ -20,9 +25,14 @@ class RecoverRun : public KOVCore {
 public:
     explicit RecoverRun(std::FILE* listout = stdout);
 
-    // Opens SOURCE as the one volume; prints the reason and returns
+    // Opens SOURCE as the one volume: a bare FAT volume, IMAGE:N (its
+    // partition N), or the one FAT volume inside a partitioned source.
+    // Prints the reason (and, for several volumes, their list) and returns
     // exitsource on failure, exitok otherwise.
     int opensource(const QString& source);
+    // Prints the FAT volumes of SOURCE to the list stream, one a line:
+    // partition number (0 for a bare volume), offset, size, FAT type, label.
+    int listvolumes(const QString& source);
     // Both passes into outdir (created if missing). Returns the exit status.
     int recover(const QString& outdir);
     // The collecting pass, then the saving pass listing what it would save.
@@ -36,6 +46,9 @@ public:
     void filefound(const FILEPARM& file, const QString& recoveredname) override;
 
 private:
+    // The volumes SOURCE names; with several false, more than one is an
+    // error. Skipped partitions are told on stderr.
+    int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
     void runpasses();
     void progress(bool force);
     std::FILE* listout;
