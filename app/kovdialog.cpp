@@ -210,8 +210,14 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
 {
     vollist->addItem(source.root);
     // "C:\" alone means nothing on Linux: name the image or device behind it.
-    const QString tip = QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(source.path),
-                                                      QLocale().formattedDataSize(qint64(source.size)));
+    QString tip = QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(source.path),
+                                                QLocale().formattedDataSize(qint64(source.size)));
+    if (source.partition != 0)
+        tip = QStringLiteral("%1: partition %2, offset %3, size %4")
+                  .arg(QDir::toNativeSeparators(source.path))
+                  .arg(source.partition)
+                  .arg(source.offset)
+                  .arg(source.size);
     vollist->setItemData(vollist->count() - 1, tip, Qt::ToolTipRole);
 }
 

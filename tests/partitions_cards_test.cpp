@@ -1,0 +1,417 @@
+// Whole-card images: FAT volumes inside MBR and GPT tables made by sfdisk,
+// formatted by mkfs.fat --offset and filled by mtools through IMAGE@@OFFSET;
+// the same card behind a whole-disk loop device; damaged tables.
+#include "partitions/partitiontable.h"
+#include "support/mtoolsimage.h"
+#include "support/qtprint.h"
+#include "support/recordingcore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+struct Volume {
+    int partition;
+    std::uint64_t startsector;  // 512-byte sectors
+    std::uint64_t sectors;
+    int fatbits;
+};
+
+struct Layout {
+    const char* name;
+    std::uint64_t mebibytes;  // image size
+    const char* table;        // sfdisk script
+    QList<Volume> volumes;    // in table order
+};
+
+const Layout layouts[] = {
+    {"MbrFat32At1MiB", 40, "label: dos\nstart=2048, type=c\n", {{1, 2048, 79872, 32}}},
+    {"MbrFat16PrimaryFat32Logical", 64,
+     "label: dos\nstart=2048, size=32768, type=6\ntype=5\nstart=40960, type=b\n",
+     {{1, 2048, 32768, 16}, {5, 40960, 90112, 32}}},
+    {"GptBasicData", 40, "label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n",
+     {{1, 2048, 77824, 32}}},
+};
+
+void PrintTo(const Layout& layout, std::ostream* os) { *os << layout.name; }
+
+// What a volume's deleted file holds and what it comes back as.
+QByteArray deleteddata(int partition) { return patterndata(70000 + std::uint64_t(partition) * 1000, 40u + partition); }
+const QString recoveredname = QStringLiteral("kHOTO.JPG");
+
+QString atoffset(const QString& image, const Volume& v)
+{
+    return image + "@@" + QString::number(v.startsector * 512);
+}
+
+// Makes the card: table, volumes, then on each volume a live file and a
+// deleted PHOTO.JPG.
+bool makecard(const QString& image, const Layout& layout, const QString& scratch)
+{
+    QFile f(image);
+    if (!f.open(QIODevice::WriteOnly) || !f.resize(qint64(layout.mebibytes << 20)))
+        return false;
+    f.close();
+    QProcess sfdisk;
+    sfdisk.start("sfdisk", {"-q", image});
+    sfdisk.write(layout.table);
+    sfdisk.closeWriteChannel();
+    if (!sfdisk.waitForFinished(60000) || sfdisk.exitCode() != 0)
+        return false;
+    const QString local = scratch + "/staged";
+    for (const Volume& v : layout.volumes) {
+        if (!runtool("mkfs.fat", {"-F", QString::number(v.fatbits), "-s", "1", "-i", "1234ABCD", "-n",
+                                  QString("VOL%1").arg(v.partition), "--offset", QString::number(v.startsector),
+                                  image, QString::number(v.sectors / 2)}))
+            return false;
+        if (!writefile(local, patterndata(5000, 7)) || !mcopy(atoffset(image, v), local, "LIVE.TXT") ||
+            !writefile(local, deleteddata(v.partition)) || !mcopy(atoffset(image, v), local, "PHOTO.JPG") ||
+            !mdel(atoffset(image, v), "PHOTO.JPG"))
+            return false;
+    }
+    return true;
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct Outcome {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Outcome kovrecover(const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral(KOV_RECOVER_BIN), args);
+    Outcome o;
+    if (!p.waitForFinished(120000))
+        return o;
+    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    o.out = p.readAllStandardOutput();
+    o.err = p.readAllStandardError();
+    return o;
+}
+
+// The --list-volumes line of a volume.
+QByteArray listline(const Volume& v)
+{
+    return QString("%1\t%2\t%3\tFAT%4\tVOL%1\n")
+        .arg(v.partition)
+        .arg(v.startsector * 512)
+        .arg(v.sectors * 512)
+        .arg(v.fatbits)
+        .toLatin1();
+}
+
+QString attachloop(const QString& image, const QStringList& extra = {})
+{
+    QProcess p;
+    p.start("losetup", QStringList{"-r", "-f", "--show"} + extra + QStringList{image});
+    if (!p.waitForFinished(20000) || p.exitCode() != 0)
+        return {};
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+void detachloop(const QString& dev)
+{
+    if (!dev.isEmpty())
+        QProcess::execute("losetup", {"-d", dev});
+}
+
+class Card : public ::testing::TestWithParam<Layout> {
+protected:
+    QTemporaryDir dir;
+    QString image;
+    void SetUp() override
+    {
+        image = dir.filePath("card.img");
+        ASSERT_TRUE(makecard(image, GetParam(), dir.path())) << lasterror();
+    }
+    void TearDown() override
+    {
+        platform::setimagefiles({});
+        platform::setblockdevicesenabled(false);
+    }
+};
+
+// Every volume of the card in table order, each recovered through its own
+// drive root.
+void expectvolumes(RecordingCore& core, const QString& path, const QList<Volume>& want, const QString& outdir)
+{
+    QList<platform::VolumeSource> found;
+    for (const platform::VolumeSource& s : core.volumes)
+        if (s.path == path)
+            found.append(s);
+    ASSERT_EQ(found.size(), want.size());
+    for (qsizetype i = 0; i < want.size(); ++i) {
+        const platform::VolumeSource& s = found[i];
+        EXPECT_EQ(s.partition, want[i].partition);
+        EXPECT_EQ(s.offset, want[i].startsector * 512);
+        EXPECT_EQ(s.size, want[i].sectors * 512);
+        const QString out = outdir + "/" + QString::number(s.partition);
+        ASSERT_TRUE(QDir().mkpath(out));
+        core.initdisk(s.root);
+        ASSERT_GE(core.runtoend(out), 0);
+        EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList{recoveredname});
+        EXPECT_EQ(contents(out + "/" + recoveredname), deleteddata(s.partition)) << s.partition;
+    }
+    EXPECT_TRUE(core.warnings.isEmpty()) << core.warnings.join("; ");
+}
+
+}  // namespace
+
+TEST_P(Card, EachVolumeIsADriveRootInTableOrderAndGivesBackItsFile)
+{
+    RecordingCore core;
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    ASSERT_EQ(core.getallvol(), GetParam().volumes.size());
+    EXPECT_EQ(core.volumes.first().root, "C:\\");
+    EXPECT_EQ(core.volumes.last().root, QString(QChar(char16_t(u'C' + GetParam().volumes.size() - 1))) + ":\\");
+    expectvolumes(core, image, GetParam().volumes, dir.filePath("out"));
+}
+
+TEST_P(Card, CommandLineListsNamesAndPicksVolumes)
+{
+    const QList<Volume>& volumes = GetParam().volumes;
+    const Outcome listed = kovrecover({"--list-volumes", image});
+    ASSERT_EQ(listed.status, 0) << listed.err.constData();
+    QByteArray want;
+    for (const Volume& v : volumes)
+        want += listline(v);
+    EXPECT_EQ(listed.out, want);
+
+    const Outcome whole = kovrecover({image, dir.filePath("whole")});
+    if (volumes.size() == 1) {
+        EXPECT_EQ(whole.status, 0) << whole.err.constData();
+        EXPECT_EQ(contents(dir.filePath("whole/") + recoveredname), deleteddata(1));
+    } else {
+        EXPECT_EQ(whole.status, 3);
+        for (const Volume& v : volumes)
+            EXPECT_TRUE(whole.err.contains(QString("%1:%2\t").arg(image).arg(v.partition).toLocal8Bit()))
+                << whole.err.constData();
+        EXPECT_FALSE(QFileInfo::exists(dir.filePath("whole")));
+    }
+    const Volume& last = volumes.last();
+    const Outcome named = kovrecover({QString("%1:%2").arg(image).arg(last.partition), dir.filePath("named")});
+    EXPECT_EQ(named.status, 0) << named.err.constData();
+    EXPECT_EQ(contents(dir.filePath("named/") + recoveredname), deleteddata(last.partition));
+    EXPECT_EQ(kovrecover({image + ":9", dir.filePath("nine")}).status, 3);
+    // A file whose own name ends in :N is that file, not a partition of another.
+    ASSERT_TRUE(QFile::copy(image, image + ":9"));
+    EXPECT_EQ(kovrecover({"--list-volumes", image + ":9"}).out, want);
+}
+
+TEST_P(Card, WholeDiskLoopDeviceWithoutPartitionsIsExpanded)
+{
+    const QString dev = attachloop(image);
+    if (dev.isEmpty())
+        GTEST_SKIP() << "this machine refuses loop devices";
+    RecordingCore core;
+    platform::setblockdevicesenabled(true);
+    platform::setimagefiles({});
+    core.getallvol();
+    expectvolumes(core, dev, GetParam().volumes, dir.filePath("out"));
+    detachloop(dev);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Card, ::testing::ValuesIn(layouts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+// A damage done to a freshly made card, and what reading it must give.
+struct Damage {
+    const char* name;
+    const Layout* layout;
+    // (image path) -> true when the damage could be done
+    bool (*apply)(const QString&);
+    QList<int> listed;     // partitions --list-volumes shows, in order
+    const char* note;      // what stderr says was skipped or mended
+};
+
+bool patch(const QString& image, qint64 pos, const QByteArray& bytes)
+{
+    QFile f(image);
+    return f.open(QIODevice::ReadWrite) && f.seek(pos) && f.write(bytes) == bytes.size();
+}
+
+QByteArray le32(std::uint32_t v)
+{
+    QByteArray out(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        out[i] = char((v >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// An MBR partition entry's start and size fields.
+qint64 mbrentry(int index) { return 446 + 16 * index; }
+
+const Layout twoprimaries = {"TwoPrimaries", 48,
+                             "label: dos\nstart=2048, size=32768, type=6\nstart=40960, size=32768, type=e\n",
+                             {{1, 2048, 32768, 16}, {2, 40960, 32768, 16}}};
+// Three small logical partitions; sfdisk puts each EBR after the first
+// 2048 sectors before its partition.
+const Layout threelogicals = {
+    "ThreeLogicals", 40,
+    "label: dos\ntype=5\nstart=4096, size=16384, type=6\nstart=22528, size=16384, type=6\nstart=40960, type=6\n",
+    {{5, 4096, 16384, 16}, {6, 22528, 16384, 16}, {7, 40960, 40960, 16}}};
+
+const Damage damages[] = {
+    {"TruncatedAtTheLogical", &layouts[1], [](const QString& i) { return QFile::resize(i, 20 << 20); }, {1},
+     "partition 5 starts past the end of the disk: skipped"},
+    {"TruncatedInsideTheLogical", &layouts[1], [](const QString& i) { return QFile::resize(i, 40 << 20); },
+     {1, 5}, "partition 5 runs past the end of the disk: only its first 20971520 of 46137344 bytes"},
+    // Partition 1 grows over partition 2; entry 3 repeats entry 2.
+    {"Overlapping", &twoprimaries,
+     [](const QString& i) {
+         QFile f(i);
+         QByteArray second;
+         if (f.open(QIODevice::ReadOnly) && f.seek(mbrentry(1)))
+             second = f.read(16);
+         return second.size() == 16 && patch(i, mbrentry(0) + 12, le32(60000)) && patch(i, mbrentry(2), second);
+     },
+     {1, 2}, "partitions 1 and 2 overlap"},
+    // The last EBR links back to the second one.
+    {"ExtendedChainLoops", &threelogicals,
+     [](const QString& i) {
+         const qint64 ebr3 = (40960 - 2048) * 512;
+         QByteArray sig;
+         QFile f(i);
+         if (f.open(QIODevice::ReadOnly) && f.seek(ebr3 + 510))
+             sig = f.read(2);
+         f.close();
+         const QByteArray link = QByteArray(4, '\0') + QByteArray(1, '\x05') + QByteArray(3, '\0') +
+                                 le32(22528 - 2048 - 2048) + le32(30000);
+         return sig == QByteArray("\x55\xAA") && patch(i, ebr3 + mbrentry(1), link);
+     },
+     {5, 6, 7}, ""},
+    // The stored CRC of the primary header no longer matches it.
+    {"GptPrimaryHeaderBadCrc", &layouts[2], [](const QString& i) { return patch(i, 512 + 16, "\xde\xad"); },
+     {1}, "the primary GPT header is damaged; the backup header at the end of the disk was used"},
+};
+
+void PrintTo(const Damage& damage, std::ostream* os) { *os << damage.name; }
+
+class DamagedTable : public ::testing::TestWithParam<Damage> {};
+
+}  // namespace
+
+TEST_P(DamagedTable, ListsWhatCanBeReadAndSaysWhatWasSkipped)
+{
+    const Damage& damage = GetParam();
+    QTemporaryDir dir;
+    const QString image = dir.filePath("card.img");
+    ASSERT_TRUE(makecard(image, *damage.layout, dir.path())) << lasterror();
+    ASSERT_TRUE(damage.apply(image));
+
+    const Outcome listed = kovrecover({"--list-volumes", image});
+    ASSERT_EQ(listed.status, 0) << listed.err.constData();
+    QList<int> numbers;
+    for (const QByteArray& line : listed.out.split('\n'))
+        if (!line.isEmpty())
+            numbers.append(line.split('\t').first().toInt());
+    EXPECT_EQ(numbers, damage.listed);
+    if (*damage.note) {
+        EXPECT_TRUE(listed.err.contains(damage.note)) << listed.err.constData();
+    } else {
+        EXPECT_TRUE(listed.err.isEmpty()) << listed.err.constData();
+    }
+
+    // What is listed still gives back its file.
+    const int last = damage.listed.last();
+    const QString out = dir.filePath("out");
+    const Outcome run = kovrecover({QString("%1:%2").arg(image).arg(last), out});
+    EXPECT_EQ(run.status, 0) << run.err.constData();
+    EXPECT_EQ(contents(out + "/" + recoveredname), deleteddata(last));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, DamagedTable, ::testing::ValuesIn(damages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CardSameDevice, OutputOnAPartitionOfTheCardsLoopDeviceIsRefused)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("card.img");
+    // Partition 1 is the FAT source; an ext2 file system in partition 2 stands
+    // in for a mounted one where the kernel has no vfat driver.
+    const Layout layout = {"FatAndExt2", 64, "label: dos\nstart=2048, size=32768, type=6\nstart=40960, type=83\n",
+                           {{1, 2048, 32768, 16}}};
+    ASSERT_TRUE(makecard(image, layout, dir.path())) << lasterror();
+    if (QProcess::execute("mkfs.ext2", {"-q", "-F", "-E", "offset=" + QString::number(40960 * 512), image,
+                                        "8M"}) != 0)
+        GTEST_SKIP() << "mkfs.ext2 is not available";
+    const QString mnt = dir.filePath("mnt");
+    QDir().mkpath(mnt);
+    QStringList untried;
+    for (const QStringList& how : {QStringList{"-P"}, QStringList{"-o", QString::number(40960 * 512)}}) {
+        const QString dev = attachloop(image, how);
+        if (dev.isEmpty())
+            GTEST_SKIP() << "this machine refuses loop devices";
+        // With -P the file system is in the kernel's partition 2 of the loop
+        // device; with -o it is the loop device itself.
+        QString fs = dev;
+        if (how.first() == "-P") {
+            const QString sys = "/sys/class/block/" + QFileInfo(dev).fileName() + "p2/dev";
+            const QStringList majmin = QString::fromLatin1(contents(sys)).trimmed().split(':');
+            fs = dir.filePath("p2");
+            if (majmin.size() != 2 || QProcess::execute("mknod", {fs, "b", majmin[0], majmin[1]}) != 0) {
+                untried << "-P (the kernel made no partition devices)";
+                detachloop(dev);
+                continue;
+            }
+        }
+        if (QProcess::execute("mount", {"-o", "ro", fs, mnt}) != 0) {
+            detachloop(dev);
+            GTEST_SKIP() << "this machine refuses mounts";
+        }
+        const Outcome run = kovrecover({image + ":1", mnt + "/out"});
+        EXPECT_EQ(run.status, 4) << how.join(' ').toStdString() << run.err.constData();
+        QProcess::execute("umount", {mnt});
+        detachloop(dev);
+    }
+    if (!untried.isEmpty())
+        std::printf("not tried here: %s\n", qPrintable(untried.join(", ")));
+}
+
+TEST(PartitionRange, ReadsStopAtTheEndOfThePartitionLikeAtTheEndOfADevice)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("disk.img");
+    const QByteArray data = patterndata(64 * 1024, 3);
+    ASSERT_TRUE(writefile(image, data));
+    platform::VolumeSource part;
+    part.path = image;
+    part.offset = 4096;
+    part.size = 8192;
+    part.partition = 1;
+    const platform::volhandle h = platform::opensource(part);
+    ASSERT_NE(h, platform::invalidhandle());
+    QByteArray sector(512, '\0');
+    auto* buf = reinterpret_cast<unsigned char*>(sector.data());
+    ASSERT_TRUE(platform::readat(h, 0, 512, buf));
+    EXPECT_EQ(sector, data.mid(4096, 512));
+    ASSERT_TRUE(platform::readat(h, 8192 - 512, 512, buf));
+    EXPECT_EQ(sector, data.mid(4096 + 8192 - 512, 512));
+    EXPECT_FALSE(platform::readat(h, 8192 - 511, 512, buf));
+    EXPECT_FALSE(platform::readat(h, 8192, 1, buf));
+    EXPECT_FALSE(platform::readat(h, UINT64_MAX - 100, 512, buf));
+    platform::closesource(h);
+
+    // A partition that claims more than the file holds fails at the file's end.
+    part.offset = 60 * 1024;
+    const platform::volhandle beyond = platform::opensource(part);
+    EXPECT_TRUE(platform::readat(beyond, 4096 - 512, 512, buf));
+    EXPECT_FALSE(platform::readat(beyond, 4096, 512, buf));
+    platform::closesource(beyond);
+}
