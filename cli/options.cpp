@@ -25,7 +25,8 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "  kov-recover --list SOURCE   list them (name, size, date, start cluster, runs)\n"
         "  kov-recover --list-volumes SOURCE\n"
         "                              list the FAT volumes of SOURCE (partition number,\n"
-        "                              offset and size in bytes, FAT type, label)\n\n"
+        "                              0 for a bare volume; offset and size in bytes;\n"
+        "                              FAT type; label)\n\n"
         "SOURCE may be a whole card or disk (an image made with dd or ddrescue) holding\n"
         "an MBR or GPT partition table: IMAGE:N names its partition N (MBR: 1-4 primary,\n"
         "5 and up logical; GPT: the entry number). A path that exists as given is always\n"
@@ -33,8 +34,8 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "used; when there are several, they are listed and nothing is done. Partitions\n"
         "that cannot be read (past the end of the image, not FAT) are named on stderr.\n\n"
         "Exit status: 0 done, 1 some files could not be saved, 2 bad usage,\n"
-        "3 SOURCE cannot be opened or is not FAT16/FAT32, 4 OUTDIR cannot be created\n"
-        "or lies on SOURCE."));
+        "3 SOURCE cannot be opened, is not FAT16/FAT32 or holds several FAT volumes,\n"
+        "4 OUTDIR cannot be created or lies on SOURCE."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption list(QStringList{QStringLiteral("l"), QStringLiteral("list")},
