@@ -39,8 +39,6 @@ private:
     platform::volhandle h;
 };
 
-QString bytes(std::uint64_t n) { return QString::number(n); }
-
 }  // namespace
 
 PARTITIONTABLE readtable(const platform::VolumeSource& whole)
@@ -74,7 +72,7 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
                                           "at the end of the disk was used")
                                .arg(whole.path));
 
-    const std::uint64_t disksize = size;
+    const std::uint64_t disksize = size;  // UINT64_MAX when unknown: nothing is past it
     const int count = blkid_partlist_numof_partitions(list);
     for (int i = 0; i < count; ++i) {
         blkid_partition part = blkid_partlist_get_partition(list, i);
@@ -102,7 +100,8 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
                                               "first %3 of %4 bytes can be read")
                                    .arg(whole.path)
                                    .arg(entry.number)
-                                   .arg(bytes(room), bytes(wanted)));
+                                   .arg(room)
+                                   .arg(wanted));
         table.entries.append(entry);
     }
     return table;

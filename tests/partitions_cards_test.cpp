@@ -190,6 +190,7 @@ TEST_P(Card, CommandLineListsNamesAndPicksVolumes)
     for (const Volume& v : volumes)
         want += listline(v);
     EXPECT_EQ(listed.out, want);
+    EXPECT_TRUE(listed.err.isEmpty()) << listed.err.constData();
 
     const Outcome whole = kovrecover({image, dir.filePath("whole")});
     if (volumes.size() == 1) {
