@@ -62,6 +62,11 @@ volhandle opensource(QChar letter);
 volhandle opensource(const VolumeSource& source);
 // Opens a whole path read-only (used by tests).
 volhandle openpath(const QString& path);
+// Makes a handle of a descriptor opened read-only elsewhere (a back end
+// that is handed descriptors rather than paths), reading size bytes from
+// offset on; the handle owns the descriptor and closes it. invalidhandle()
+// for a negative fd.
+volhandle adoptdescriptor(int fd, std::uint64_t offset, std::uint64_t size);
 // Closes a handle; later reads through it fail. Closing 0 or an invalid
 // handle does nothing.
 void closesource(volhandle h);

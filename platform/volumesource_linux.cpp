@@ -70,16 +70,7 @@ volhandle openrange(const QString& path, const std::uint64_t* offset, const std:
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return invalidhandle();
-    OpenRange range{fd, 0, 0};
-    if (offset) {
-        range.offset = *offset;
-        range.size = *size;
-    } else {
-        range.size = sizeoffd(fd);
-    }
-    const std::intptr_t id = nexthandle++;
-    openfds[id] = range;
-    return reinterpret_cast<volhandle>(id);
+    return offset ? adoptdescriptor(fd, *offset, *size) : adoptdescriptor(fd, 0, sizeoffd(fd));
 }
 
 QString readsysfile(const QString& path)
@@ -131,6 +122,15 @@ QList<VolumeSource> blockdevices()
 }  // namespace
 
 volhandle invalidhandle() { return reinterpret_cast<volhandle>(std::intptr_t(-1)); }
+
+volhandle adoptdescriptor(int fd, std::uint64_t offset, std::uint64_t size)
+{
+    if (fd < 0)
+        return invalidhandle();
+    const std::intptr_t id = nexthandle++;
+    openfds[id] = OpenRange{fd, offset, size};
+    return reinterpret_cast<volhandle>(id);
+}
 
 void setimagefiles(const QStringList& paths) { imagefiles = paths; }
 
