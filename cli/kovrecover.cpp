@@ -17,7 +17,7 @@ int main(int argc, char** argv)
     RECOVEROPTIONS options;
     if (const int status = parseoptions(app.arguments(), options); status >= 0)
         return status;
-    RecoverRun run;
+    RecoverRun run(stdout, options);
     if (const int status = run.opensource(options.source); status != exitok)
         return status;
     return options.list ? run.list() : run.recover(options.outdir);
