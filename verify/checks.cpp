@@ -541,8 +541,9 @@ bool checkole2(bytes d)
 
 // Proves: no NUL byte and no control character other than tab, line and
 // page breaks, escape and the DOS end-of-file mark; and either valid UTF-8
-// or a single-byte code page (CP-1252, CP-437 ...) with letters from
-// 0x80 up in no more than a third of the bytes.
+// or a single-byte code page (CP-1252, CP-437 ...) with bytes from 0x80
+// up in no more than two thirds of the file (erased flash, all 0xFF, is
+// no text).
 bool checktext(bytes d)
 {
     std::size_t high = 0;
@@ -593,7 +594,7 @@ bool checktext(bytes d)
         high += more;
         i += more;
     }
-    return utf8 || high * 3 <= d.size();
+    return utf8 || high * 3 <= d.size() * 2;
 }
 
 }  // namespace verify

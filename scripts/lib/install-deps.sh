@@ -7,6 +7,8 @@ kov_packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libbenchmark-dev
     mtools dosfstools
+    libmagic-dev libjpeg62-turbo-dev zlib1g-dev
+    imagemagick zip sox lame
     xvfb xauth time
 )
 
