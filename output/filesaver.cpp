@@ -39,6 +39,10 @@ QString isotime(std::uint64_t stamp)
                              time >> 11, (time >> 5) & 63, (time & 31) * 2);
 }
 
+// Files up to this size are read into memory and checked before they are
+// written.
+constexpr std::uint64_t checkinmemory = 16u << 20;
+
 }  // namespace
 
 FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink)
@@ -70,7 +74,7 @@ SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around) con
 
 void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir)
 {
-    if (file.deleted)
+    if (options.verify && file.deleted)
         starts.insert(file.startcluster);
     settle(file, describe(file, around), subdir, true, around);
 }
@@ -85,17 +89,26 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
         if (options.verify)
             r.verdict = contentverdict(file, r.name, QString(), &kind);
     } else {
-        const QString dir = core.recoverdir + subdir;
-        if (!subdir.isEmpty())
-            QDir().mkpath(dir);
+        // Most files are checked from memory before they are written, so
+        // that a damaged one goes straight into damaged/; the bytes come
+        // from the same clusters the save then reads again (from the
+        // cache). Larger files are checked in the file just written.
+        std::optional<verify::verdict> early;
+        if (options.verify && file.size <= checkinmemory)
+            early = contentverdict(file, r.name, QString(), &kind);
+        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : core.recoverdir + subdir;
+        if (!subdir.isEmpty() || early == verify::verdict::damaged)
+            makedir(dir);
         r.status = core.savefile(file, dir, r.name, &r.path);
         if (options.verify && r.status == 0) {
-            r.verdict = contentverdict(file, r.name, r.path, &kind);
-            if (r.verdict == verify::verdict::damaged)
+            r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
+            if (!early && r.verdict == verify::verdict::damaged)
                 movetodamaged(r, subdir);
         }
     }
     if (mayhold && r.verdict == verify::verdict::damaged && r.highestimated) {
+        if (const auto at = starts.find(file.startcluster); at != starts.end())
+            starts.erase(at);
         hold(file, around, subdir, r, kind);
         return;
     }
@@ -117,12 +130,18 @@ std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, c
         *kind = verify::identify(data, name);
         return verify::check(*kind, data);
     }
+    // Junk under a format's name fails on its first bytes: no whole read.
+    unsigned char head[64];
+    std::uint64_t got = 0;
+    if (!file.readfile(core.diskparm, 0, sizeof head, head, &got))
+        return verify::verdict::unchecked;
+    *kind = verify::identify(verify::bytes(head, std::size_t(got)), name);
+    if (!verify::canbegin(*kind, verify::bytes(head, std::size_t(got))))
+        return verify::verdict::damaged;
     const std::unique_ptr<unsigned char[]> data = readwhole(file);
     if (!data)
         return verify::verdict::unchecked;
-    const verify::bytes whole(data.get(), std::size_t(file.size));
-    *kind = verify::identify(whole, name);
-    return verify::check(*kind, whole);
+    return verify::check(*kind, verify::bytes(data.get(), std::size_t(file.size)));
 }
 
 std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) const
@@ -134,10 +153,21 @@ std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) cons
     return buffer;
 }
 
+QString FileSaver::damageddir(const QString& subdir) const
+{
+    return core.recoverdir + QStringLiteral("damaged") + QDir::separator() + subdir;
+}
+
+void FileSaver::makedir(const QString& dir)
+{
+    if (!madedirs.contains(dir) && QDir().mkpath(dir))
+        madedirs.insert(dir);
+}
+
 void FileSaver::movetodamaged(SAVERECORD& r, const QString& subdir)
 {
-    const QString dir = core.recoverdir + QStringLiteral("damaged") + QDir::separator() + subdir;
-    QDir().mkpath(dir);
+    const QString dir = damageddir(subdir);
+    makedir(dir);
     // The name chosen, or the fallback name the file got when that could
     // not be created; QFile::rename never replaces an existing file.
     for (const QString& name : {r.name, QFileInfo(r.path).fileName()}) {
@@ -212,21 +242,21 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
         if (start < 2 || start == f.startcluster || starts.count(std::uint32_t(start)) != 0 ||
             core.getfatentry(std::uint32_t(start)) != 0 || core.inuse(start - 2) != 0)
             continue;
-        std::vector<DATARUN> runs = core.fatrecoverdatarun(std::uint32_t(start), size);
-        if (runs.empty() || core.clusterusage(runs) != 0 || core.gettotclustersize(runs) < size)
-            continue;
+        // The start cluster's first bytes rule out most candidates before
+        // their runs are rebuilt and read.
         FILEPARM candidate(f);
         candidate.startcluster = std::uint32_t(start);
         candidate.clusterhigh = std::uint16_t(high);
-        candidate.dataruns = std::move(runs);
+        candidate.dataruns = {DATARUN{start - 2, 1, 0}};
         candidate.size = size;
-        // The first bytes rule out most candidates before a whole read.
-        unsigned char head[64];
+        unsigned char head[16];
         std::uint64_t got = 0;
-        if (!candidate.readfile(core.diskparm, 0, sizeof head, head, &got))
+        if (!candidate.readfile(core.diskparm, 0, sizeof head, head, &got) ||
+            !verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
             continue;
-        const verify::family found = verify::identify(verify::bytes(head, std::size_t(got)), QString());
-        if (kind != verify::family::text && found != kind)
+        candidate.dataruns = core.fatrecoverdatarun(std::uint32_t(start), size);
+        if (candidate.dataruns.empty() || core.clusterusage(candidate.dataruns) != 0 ||
+            core.gettotclustersize(candidate.dataruns) < size)
             continue;
         const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
         if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size))) != verify::verdict::verified)

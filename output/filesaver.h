@@ -10,6 +10,7 @@
 #include "verify/verify.h"
 
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -98,6 +99,9 @@ private:
     // The whole contents read through the runs; null when they cannot be.
     std::unique_ptr<unsigned char[]> readwhole(const FILEPARM& file) const;
     void movetodamaged(SAVERECORD& record, const QString& subdir);
+    QString damageddir(const QString& subdir) const;
+    // mkpath, once per directory and run.
+    void makedir(const QString& dir);
     void count(const SAVERECORD& record);
     void hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
               std::optional<SAVERECORD> record, verify::family kind);
@@ -109,7 +113,9 @@ private:
     RECORDSINK sink;
     VERDICTCOUNTS tally;
     std::vector<HELD> held;
-    // Start clusters of the deleted entries met so far: a second chance
-    // never takes another entry's start.
-    std::unordered_set<std::uint32_t> starts;
+    // Start clusters of the deleted entries met so far, once per entry: a
+    // second chance never takes another entry's start. An estimate that gave
+    // a damaged file is no start of its entry and is not kept.
+    std::unordered_multiset<std::uint32_t> starts;
+    QSet<QString> madedirs;
 };

@@ -2,9 +2,11 @@
 // extension second.
 #include "verify/verify.h"
 
-#include <QFileInfo>
 #include <QHash>
 #include <QTemporaryFile>
+
+#include <cstring>
+#include <string_view>
 
 #include <magic.h>
 
@@ -126,8 +128,10 @@ family familyofextension(const QString& name)
                            "yml", "yaml", "svg", "srt", "nfo", "cfg", "conf", "pas", "asm", "bas"});
         return h;
     }();
-    const QString suffix = QFileInfo(name).suffix().toLower();
-    return suffix.isEmpty() ? family::none : byextension.value(suffix, family::none);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 || dot + 1 == name.size() || name.indexOf(QLatin1Char('/'), dot) >= 0)
+        return family::none;
+    return byextension.value(name.mid(dot + 1).toLower(), family::none);
 }
 
 family identify(bytes head, const QString& name)
@@ -138,6 +142,33 @@ family identify(bytes head, const QString& name)
             return f;
     }
     return familyofextension(name);
+}
+
+bool canbegin(family f, bytes head)
+{
+    const auto starts = [head](std::string_view signature) {
+        return head.size() >= signature.size() && std::memcmp(head.data(), signature.data(), signature.size()) == 0;
+    };
+    switch (f) {
+    case family::jpeg:
+        return starts("\xFF\xD8");
+    case family::png:
+        return starts("\x89PNG\r\n\x1a\n");
+    case family::gif:
+        return starts("GIF87a") || starts("GIF89a");
+    case family::bmp:
+        return starts("BM");
+    case family::gzip:
+        return starts("\x1f\x8b");
+    case family::pdf:
+        return starts("%PDF-");
+    case family::riff:
+        return starts("RIFF");
+    case family::ole2:
+        return starts("\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1");
+    default:
+        return true;
+    }
 }
 
 verdict check(family f, bytes data)

@@ -47,6 +47,9 @@ bool checkjpeg(bytes data)
     // Kept out of the locals that setjmp could leave stale.
     volatile bool ok = false;
     jpeg_create_decompress(&info);
+    // Without backing store, an image whose header asks for more than this
+    // fails (damaged) instead of taking the machine's memory.
+    info.mem->max_memory_to_use = 512L << 20;
     if (setjmp(error.back) == 0) {
         jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
         if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK) {

@@ -35,6 +35,11 @@ family familyofextension(const QString& name);
 // The check of one family over the whole contents; unchecked for none.
 verdict check(family f, bytes data);
 
+// False when head, the first bytes of a file (16 or all there are), cannot
+// begin a file of that family: its check fails whatever follows. Lets a
+// caller reject junk without reading the whole file.
+bool canbegin(family f, bytes head);
+
 // identify + check.
 inline verdict verdictof(bytes data, const QString& name) { return check(identify(data, name), data); }
 
