@@ -67,7 +67,10 @@ public:
     // verdict is damaged, into core.recoverdir + "damaged/" + subdir (created
     // as needed, never overwriting: the same "(n)" search). subdir is ""
     // or a relative path ending with a separator. A damaged FAT32 file with
-    // an estimated high word is settled by finish() instead.
+    // an estimated high word (deleted, stored high word entryclusterhigh 0)
+    // is settled by finish() instead; a scanner whose files have no
+    // directory entry sets deleted to 0 or entryclusterhigh to the start's
+    // high word, so that none of them is taken for one.
     void save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir = {});
 
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
