@@ -17,7 +17,7 @@ int main(int argc, char** argv)
     RECOVEROPTIONS options;
     if (const int status = parseoptions(app.arguments(), options); status >= 0)
         return status;
-    RecoverRun run;
+    RecoverRun run(stdout, options);
     if (options.listvolumes)
         return run.listvolumes(options.source);
     if (const int status = run.opensource(options.source); status != exitok)

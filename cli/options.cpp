@@ -33,6 +33,28 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "taken whole, even when it ends in :N. Without :N, the one FAT volume inside is\n"
         "used; when there are several, they are listed and nothing is done. Partitions\n"
         "that cannot be read (past the end of the image, not FAT) are named on stderr.\n\n"
+        "  kov-recover --list SOURCE   list them (name, size, date, start cluster, runs)\n\n"
+        "With --verify every file gets a verdict from a check of its contents against its\n"
+        "format (told by its first bytes, else by its extension): verified (every check\n"
+        "passes), damaged (a check fails; the file is still written, into OUTDIR/damaged/)\n"
+        "or unchecked (no check for the type). Checked: JPEG (full decode), PNG (chunk\n"
+        "CRCs, IEND), GIF (blocks to the trailer), BMP (size fields), ZIP and formats on it\n"
+        "(docx, xlsx, odt, jar, epub ...: end record, central directory, local headers,\n"
+        "entry CRCs up to 32 MiB), gzip (inflate, CRC, size), PDF (header, %%EOF,\n"
+        "startxref), RIFF/WAV/AVI (chunk sizes), MP4/MOV/3GP (top-level boxes), MP3 (frame\n"
+        "chain after ID3), OLE2 doc/xls/ppt (header, sector chains), text (no NUL, UTF-8\n"
+        "or single-byte). On FAT32 a damaged or dropped file whose start cluster's high\n"
+        "word was erased gets a second chance: every other high word whose start and\n"
+        "rebuilt runs are free is tried, and the one candidate that verifies, if exactly\n"
+        "one does, is taken (\"start chosen by content\").\n\n"
+        "--list --json prints one JSON object per line with: name (the name a save uses),\n"
+        "longname (the original long name, with --original-names, when known), shortname\n"
+        "(the short name with its first character given back, likewise), size (bytes),\n"
+        "modified (last-write time, ISO 8601, local time as FAT keeps it), start (start\n"
+        "cluster), highestimated (FAT32 high word erased and estimated), runs (list of\n"
+        "{cluster, clusters}: first FAT cluster and length), verdict (with --verify),\n"
+        "startbycontent (the start cluster was chosen by content) and estimatedstart\n"
+        "(the estimate it replaced, only then).\n\n"
         "Exit status: 0 done, 1 some files could not be saved, 2 bad usage,\n"
         "3 SOURCE cannot be opened, is not FAT16/FAT32 or holds several FAT volumes,\n"
         "4 OUTDIR cannot be created or lies on SOURCE."));
@@ -46,6 +68,18 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     parser.addOption(volumes);
     parser.addPositionalArgument(QStringLiteral("SOURCE"),
                                  QStringLiteral("Image file or block device, or IMAGE:N for its partition N."));
+    const QCommandLineOption verify(QStringLiteral("verify"),
+                                    QStringLiteral("Check every file's contents against its format; write "
+                                                   "damaged files into OUTDIR/damaged/."));
+    parser.addOption(verify);
+    const QCommandLineOption originalnames(
+        QStringLiteral("original-names"),
+        QStringLiteral("Save deleted files under their original long names when the directory still holds "
+                       "them; others keep the kNAME.EXT name."));
+    parser.addOption(originalnames);
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --list: one JSON object per file and line."));
+    parser.addOption(json);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -59,6 +93,11 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     if (out.list && out.listvolumes)
         return usage(QStringLiteral("--list and --list-volumes exclude each other"));
     const bool onlysource = out.list || out.listvolumes;
+    out.verify = parser.isSet(verify);
+    out.originalnames = parser.isSet(originalnames);
+    out.json = parser.isSet(json);
+    if (out.json && !out.list)
+        return usage(QStringLiteral("--json only goes with --list"));
     const QStringList args = parser.positionalArguments();
     if (args.size() != (onlysource ? 1 : 2))
         return usage(out.list          ? QStringLiteral("--list takes exactly one SOURCE")

@@ -10,6 +10,9 @@ struct RECOVEROPTIONS {
     QString outdir;  // empty with --list and --list-volumes
     bool list = false;
     bool listvolumes = false;
+    bool verify = false;         // a content verdict for every file; damaged ones into OUTDIR/damaged/
+    bool originalnames = false;  // deleted files under their long names when the slots give them back
+    bool json = false;           // with list: one JSON object per line
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QJsonDocument>
 
 #include <unistd.h>
 
@@ -28,7 +29,14 @@ std::pair<QString, int> splitsource(const QString& source)
 
 }  // namespace
 
-RecoverRun::RecoverRun(std::FILE* out) : listout(out), live(isatty(STDERR_FILENO) != 0) {}
+RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
+    : listout(out),
+      options(chosen),
+      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames},
+            [this](const FILEPARM& file, const SAVERECORD& record) { report(file, record); }),
+      live(isatty(STDERR_FILENO) != 0)
+{
+}
 
 void RecoverRun::showwarning(const QString& text)
 {
@@ -45,18 +53,51 @@ void RecoverRun::showinformation(const QString&) {}
 
 void RecoverRun::addvolumeitem(const platform::VolumeSource&) {}
 
-void RecoverRun::setstatuslines(const QString&, const QString&, const QString&) {}
+void RecoverRun::setstatuslines(const QString& name, const QString&, const QString&) { current = name; }
 
 void RecoverRun::setbuttontext(const QString&) {}
 
-void RecoverRun::filefound(const FILEPARM& file, const QString& recoveredname)
+void RecoverRun::savefound(const FILEPARM& file)
 {
-    current = recoveredname;
+    // The file's short entry is the slot the walk has just passed.
+    saver.save(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
+}
+
+void RecoverRun::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
+{
+    saver.dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
+}
+
+void RecoverRun::report(const FILEPARM& file, const SAVERECORD& record)
+{
+    if (record.startbycontent && !options.json)
+        say(QStringLiteral("%1: start cluster %2 chosen by content (estimate %3)")
+                .arg(record.path.isEmpty() ? record.name : record.path)
+                .arg(file.startcluster)
+                .arg(record.estimatedstart));
     if (!listonly)
         return;
-    std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu\n", qPrintable(recoveredname),
+    if (options.json) {
+        const QByteArray line = QJsonDocument(FileSaver::json(file, record)).toJson(QJsonDocument::Compact);
+        std::fprintf(listout, "%s\n", line.constData());
+        return;
+    }
+    std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu%s%s\n", qPrintable(record.name),
                  static_cast<unsigned long long>(file.size), qPrintable(fatfiletime2str(file.writetime)),
-                 file.startcluster, file.dataruns.size());
+                 file.startcluster, file.dataruns.size(), record.verdict ? "\t" : "",
+                 record.verdict ? qPrintable(verify::verdictname(*record.verdict)) : "");
+}
+
+QString RecoverRun::verdictsummary() const
+{
+    if (!options.verify)
+        return QString();
+    const VERDICTCOUNTS& c = saver.counts();
+    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged, %4 starts chosen by content")
+        .arg(c.verified)
+        .arg(c.unchecked)
+        .arg(c.damaged)
+        .arg(c.startbycontent);
 }
 
 int RecoverRun::findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out)
@@ -176,6 +217,9 @@ void RecoverRun::runpasses()
         progress(false);
     }
     current.clear();
+    // Second chances need every deleted entry's start: after the walk.
+    saver.finish();
+    current.clear();
     if (live) {
         progress(true);
         std::fputs("\n", stderr);
@@ -200,7 +244,7 @@ int RecoverRun::recover(const QString& outdir)
     clock.start();
     runpasses();
     say(QStringLiteral("%1 files saved, %2 bytes, %3 failed (create %4, read %5, write %6), "
-                       "%7 entries walked, %8 s")
+                       "%7 entries walked, %8 s%9")
             .arg(stats.saved)
             .arg(stats.bytes)
             .arg(stats.failures())
@@ -208,7 +252,8 @@ int RecoverRun::recover(const QString& outdir)
             .arg(stats.readfailed)
             .arg(stats.writefailed)
             .arg(stats.entries)
-            .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 2));
+            .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 2)
+            .arg(verdictsummary()));
     return stats.failures() == 0 ? exitok : exitsavefailed;
 }
 
@@ -217,5 +262,9 @@ int RecoverRun::list()
     listonly = true;
     runpasses();
     listonly = false;
+    if (options.verify)
+        say(QStringLiteral("%1 files listed%2").arg(saver.counts().verified + saver.counts().unchecked +
+                                                    saver.counts().damaged)
+                .arg(verdictsummary()));
     return exitok;
 }

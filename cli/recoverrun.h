@@ -2,7 +2,9 @@
 // and the checks and loop of one recovery or listing.
 #pragma once
 
+#include "cli/options.h"
 #include "model/kovcore.h"
+#include "output/filesaver.h"
 
 #include <QList>
 #include <QString>
@@ -23,7 +25,7 @@ enum ExitStatus {
 
 class RecoverRun : public KOVCore {
 public:
-    explicit RecoverRun(std::FILE* listout = stdout);
+    explicit RecoverRun(std::FILE* listout = stdout, const RECOVEROPTIONS& options = {});
 
     // Opens SOURCE as the one volume: a bare FAT volume, IMAGE:N (its
     // partition N), or the one FAT volume inside a partitioned source.
@@ -43,7 +45,9 @@ public:
     void addvolumeitem(const platform::VolumeSource& source) override;
     void setstatuslines(const QString& name, const QString& size, const QString& time) override;
     void setbuttontext(const QString& text) override;
-    void filefound(const FILEPARM& file, const QString& recoveredname) override;
+    // Every file goes through the saver with its directory's slots.
+    void savefound(const FILEPARM& file) override;
+    void entrydropped(const FILEPARM& dir, const FILEPARM& entry) override;
 
 private:
     // The volumes SOURCE names; with several false, more than one is an
@@ -51,7 +55,12 @@ private:
     int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
     void runpasses();
     void progress(bool force);
+    // A file's line of the listing, or the note of a start chosen by content.
+    void report(const FILEPARM& file, const SAVERECORD& record);
+    QString verdictsummary() const;
     std::FILE* listout;
+    RECOVEROPTIONS options;
+    FileSaver saver;
     bool live;  // stderr is a terminal: one progress line, redrawn
     QString current;
     int warningcount = 0;

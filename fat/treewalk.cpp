@@ -171,6 +171,8 @@ int FILEPARM::getnextfile(FILEPARM& out, int mode)
             out.dataruns = core.fatrecoverdatarun(out.startcluster,
                                                   out.isdir && out.size == 0 ? clustersize : out.size);
         if ((out.deleted && core.clusterusage(out.dataruns) != 0) || out.dataruns.empty()) {
+            if (out.deleted)
+                core.entrydropped(*this, out);
             out.clear();
             continue;
         }

@@ -27,3 +27,5 @@ KOVCore::~KOVCore()
 }
 
 void KOVCore::filefound(const FILEPARM&, const QString&) {}
+
+void KOVCore::entrydropped(const FILEPARM&, const FILEPARM&) {}

@@ -45,6 +45,11 @@ public:
     virtual void setbuttontext(const QString& text) = 0;
     // The saving pass met a file it saves (or, with listonly, would save).
     virtual void filefound(const FILEPARM& file, const QString& recoveredname);
+    // The saving walk dropped a deleted entry (entry, still filled in): its
+    // rebuilt runs were empty or reached a live cluster. Its slot is dir's
+    // slot dir.entryindex. For front ends that give such entries another
+    // try; the engine itself does nothing.
+    virtual void entrydropped(const FILEPARM& dir, const FILEPARM& entry);
 
     // ---- volume discovery and boot sector ----
     // Lists the FAT16/FAT32 sources through addvolumeitem; returns the count.

@@ -8,6 +8,8 @@ kov_packages=(
     libgtest-dev libbenchmark-dev
     mtools dosfstools
     libblkid-dev fdisk
+    libmagic-dev libjpeg62-turbo-dev zlib1g-dev
+    imagemagick zip sox lame
     xvfb xauth time
 )
 

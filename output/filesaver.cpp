@@ -1,0 +1,323 @@
+#include "output/filesaver.h"
+
+#include "names/longname.h"
+#include "scan/recoveredname.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// A long name as a file name of this platform: the same bytes as for short
+// names become "_", and a name of dots only cannot climb out of the
+// output directory.
+QString safename(const QString& longname)
+{
+    QString out = longname;
+    for (QChar& c : out)
+        if (c.unicode() < 0x80 && platform::forbiddennamebyte(static_cast<unsigned char>(c.unicode())))
+            c = QLatin1Char('_');
+    if (std::all_of(out.cbegin(), out.cend(), [](QChar c) { return c == QLatin1Char('.'); }))
+        out.fill(QLatin1Char('_'));
+    return out;
+}
+
+// A last-write stamp (date << 32 | time) as ISO 8601 local time, as FAT
+// keeps it; empty when the date is not valid.
+QString isotime(std::uint64_t stamp)
+{
+    const auto date = std::uint16_t(stamp >> 32);
+    const auto time = std::uint16_t(stamp);
+    if (!KOVCore::validdate(date))
+        return {};
+    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+                             time >> 11, (time >> 5) & 63, (time & 31) * 2);
+}
+
+// Files up to this size are read into memory and checked before they are
+// written.
+constexpr std::uint64_t checkinmemory = 16u << 20;
+
+}  // namespace
+
+FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink)
+    : core(owner), options(chosen), sink(std::move(recordsink))
+{
+}
+
+bool FileSaver::estimated(const FILEPARM& file) const
+{
+    return core.dbrparm.fstype == 1 && file.deleted && file.entryclusterhigh == 0;
+}
+
+SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around) const
+{
+    SAVERECORD r;
+    r.highestimated = estimated(file);
+    if (options.originalnames) {
+        if (const auto found = deletedlongname(around.raw, around.count, around.entry)) {
+            r.longname = found->name;
+            QByteArray shortname = file.namebytes();
+            if (!shortname.isEmpty())
+                shortname[0] = static_cast<char>(found->first);
+            r.shortname = recoveredfilename(shortname);
+        }
+    }
+    r.name = r.longname.isEmpty() ? recoveredfilename(recoveredname(file)) : safename(r.longname);
+    return r;
+}
+
+void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir)
+{
+    if (options.verify && file.deleted)
+        starts.insert(file.startcluster);
+    settle(file, describe(file, around), subdir, true, around);
+}
+
+void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir, bool mayhold,
+                       const DIRSLOTS& around)
+{
+    core.setstatuslines(r.name, QStringLiteral("%1 bytes").arg(file.size),
+                        QStringLiteral("modify time:") + KOVCore::fatfiletime2str(file.writetime));
+    verify::family kind = verify::family::none;
+    if (core.listonly) {
+        if (options.verify)
+            r.verdict = contentverdict(file, r.name, QString(), &kind);
+    } else {
+        // Most files are checked from memory before they are written, so
+        // that a damaged one goes straight into damaged/; the bytes come
+        // from the same clusters the save then reads again (from the
+        // cache). Larger files are checked in the file just written.
+        std::optional<verify::verdict> early;
+        if (options.verify && file.size <= checkinmemory)
+            early = contentverdict(file, r.name, QString(), &kind);
+        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : core.recoverdir + subdir;
+        if (!subdir.isEmpty() || early == verify::verdict::damaged)
+            makedir(dir);
+        r.status = core.savefile(file, dir, r.name, &r.path);
+        if (options.verify && r.status == 0) {
+            r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
+            if (!early && r.verdict == verify::verdict::damaged)
+                movetodamaged(r, subdir);
+        }
+    }
+    if (mayhold && r.verdict == verify::verdict::damaged && r.highestimated) {
+        if (const auto at = starts.find(file.startcluster); at != starts.end())
+            starts.erase(at);
+        hold(file, around, subdir, r, kind);
+        return;
+    }
+    count(r);
+    sink(file, r);
+}
+
+std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, const QString& name,
+                                                         const QString& path, verify::family* kind) const
+{
+    if (!path.isEmpty()) {
+        // The file just written is in the page cache: mapping it reads its
+        // bytes once more from memory, not from the volume.
+        QFile written(path);
+        uchar* mapped = written.open(QIODevice::ReadOnly) ? written.map(0, qint64(file.size)) : nullptr;
+        if (!mapped)
+            return verify::verdict::unchecked;
+        const verify::bytes data(mapped, std::size_t(file.size));
+        *kind = verify::identify(data, name);
+        return verify::check(*kind, data);
+    }
+    // Junk under a format's name fails on its first bytes: no whole read.
+    unsigned char head[64];
+    std::uint64_t got = 0;
+    if (!file.readfile(core.diskparm, 0, sizeof head, head, &got))
+        return verify::verdict::unchecked;
+    *kind = verify::identify(verify::bytes(head, std::size_t(got)), name);
+    if (!verify::canbegin(*kind, verify::bytes(head, std::size_t(got))))
+        return verify::verdict::damaged;
+    const std::unique_ptr<unsigned char[]> data = readwhole(file);
+    if (!data)
+        return verify::verdict::unchecked;
+    return verify::check(*kind, verify::bytes(data.get(), std::size_t(file.size)));
+}
+
+std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) const
+{
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[std::size_t(file.size)]);
+    std::uint64_t got = 0;
+    if (!buffer || !file.readfile(core.diskparm, 0, file.size, buffer.get(), &got) || got != file.size)
+        return nullptr;
+    return buffer;
+}
+
+QString FileSaver::damageddir(const QString& subdir) const
+{
+    return core.recoverdir + QStringLiteral("damaged") + QDir::separator() + subdir;
+}
+
+void FileSaver::makedir(const QString& dir)
+{
+    if (!madedirs.contains(dir) && QDir().mkpath(dir))
+        madedirs.insert(dir);
+}
+
+void FileSaver::movetodamaged(SAVERECORD& r, const QString& subdir)
+{
+    const QString dir = damageddir(subdir);
+    makedir(dir);
+    // The name chosen, or the fallback name the file got when that could
+    // not be created; QFile::rename never replaces an existing file.
+    for (const QString& name : {r.name, QFileInfo(r.path).fileName()}) {
+        const QString target = freetargetpath(dir, name);
+        if (QFile::rename(r.path, target)) {
+            r.path = target;
+            return;
+        }
+    }
+    core.showwarning(QStringLiteral("Can not move the damaged file into %1.").arg(dir));
+}
+
+void FileSaver::count(const SAVERECORD& r)
+{
+    if (r.verdict == verify::verdict::verified)
+        ++tally.verified;
+    else if (r.verdict == verify::verdict::damaged)
+        ++tally.damaged;
+    else if (r.verdict == verify::verdict::unchecked)
+        ++tally.unchecked;
+    if (r.startbycontent)
+        ++tally.startbycontent;
+}
+
+void FileSaver::hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
+                     std::optional<SAVERECORD> record, verify::family kind)
+{
+    HELD h{file, {}, subdir, std::move(record), kind};
+    // The entry's own slot and the long-name slots a name can take (20).
+    if (around.raw && around.entry < around.count) {
+        const std::uint64_t from = around.entry >= 20 ? around.entry - 20 : 0;
+        h.raw.assign(around.raw + from * 32, around.raw + (around.entry + 1) * 32);
+    }
+    h.file.parent.reset();
+    held.push_back(std::move(h));
+}
+
+void FileSaver::dropped(const FILEPARM& entry, const DIRSLOTS& around)
+{
+    if (!options.verify || entry.isdir || !entry.deleted)
+        return;
+    if (!estimated(entry)) {
+        starts.insert(entry.startcluster);
+        return;
+    }
+    // Nothing was read: the name alone says what the file was.
+    const verify::family kind = verify::familyofextension(describe(entry, around).name);
+    if (kind != verify::family::none)
+        hold(entry, around, QString(), std::nullopt, kind);
+}
+
+std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
+{
+    const FILEPARM& f = h.file;
+    const DIRSLOTS around{h.raw.empty() ? nullptr : h.raw.data(), h.raw.size() / 32,
+                         h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
+    // The name says what the file was; the damaged contents only when the
+    // name names no checked format.
+    verify::family kind = verify::familyofextension(describe(f, around).name);
+    if (kind == verify::family::none)
+        kind = h.kind;
+    const std::uint64_t size = f.recordedsize;
+    if (kind == verify::family::none || size == 0)
+        return std::nullopt;
+    const std::uint32_t low = f.startcluster & 0xFFFF;
+    std::optional<FILEPARM> winner;
+    int verified = 0;
+    for (std::uint32_t high = 0; high <= 0xFFFF; ++high) {
+        const std::uint64_t start = std::uint64_t(high) << 16 | low;
+        if (start >= core.fatentries)
+            break;
+        if (start < 2 || start == f.startcluster || starts.count(std::uint32_t(start)) != 0 ||
+            core.getfatentry(std::uint32_t(start)) != 0 || core.inuse(start - 2) != 0)
+            continue;
+        // The start cluster's first bytes rule out most candidates before
+        // their runs are rebuilt and read.
+        FILEPARM candidate(f);
+        candidate.startcluster = std::uint32_t(start);
+        candidate.clusterhigh = std::uint16_t(high);
+        candidate.dataruns = {DATARUN{start - 2, 1, 0}};
+        candidate.size = size;
+        unsigned char head[16];
+        std::uint64_t got = 0;
+        if (!candidate.readfile(core.diskparm, 0, sizeof head, head, &got) ||
+            !verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
+            continue;
+        candidate.dataruns = core.fatrecoverdatarun(std::uint32_t(start), size);
+        if (candidate.dataruns.empty() || core.clusterusage(candidate.dataruns) != 0 ||
+            core.gettotclustersize(candidate.dataruns) < size)
+            continue;
+        const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
+        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size))) != verify::verdict::verified)
+            continue;
+        if (++verified > 1)
+            return std::nullopt;
+        winner = std::move(candidate);
+    }
+    return winner;
+}
+
+void FileSaver::finish()
+{
+    std::vector<HELD> waiting;
+    waiting.swap(held);
+    for (HELD& h : waiting) {
+        const DIRSLOTS around{h.raw.empty() ? nullptr : h.raw.data(), h.raw.size() / 32,
+                             h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
+        std::optional<FILEPARM> better = secondchance(h);
+        if (!better) {
+            if (h.record) {
+                count(*h.record);
+                sink(h.file, *h.record);
+            }
+            continue;
+        }
+        // The damaged copy of the estimate gives way to the file the start
+        // chosen by content rebuilds.
+        if (h.record && h.record->status == 0 && !h.record->path.isEmpty() && QFile::remove(h.record->path)) {
+            --core.stats.saved;
+            core.stats.bytes -= h.file.size;
+        }
+        starts.insert(better->startcluster);
+        SAVERECORD r = describe(*better, around);
+        r.startbycontent = true;
+        r.estimatedstart = h.file.startcluster;
+        settle(*better, r, h.subdir, false, around);
+    }
+}
+
+QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("name"), r.name);
+    if (!r.longname.isEmpty())
+        o.insert(QStringLiteral("longname"), r.longname);
+    if (!r.shortname.isEmpty())
+        o.insert(QStringLiteral("shortname"), r.shortname);
+    o.insert(QStringLiteral("size"), qint64(file.size));
+    o.insert(QStringLiteral("modified"), isotime(file.writetime));
+    o.insert(QStringLiteral("start"), qint64(file.startcluster));
+    o.insert(QStringLiteral("highestimated"), r.highestimated);
+    QJsonArray runs;
+    for (const DATARUN& run : file.dataruns)
+        runs.append(QJsonObject{{QStringLiteral("cluster"), qint64(run.lcn + 2)},
+                                {QStringLiteral("clusters"), qint64(run.length)}});
+    o.insert(QStringLiteral("runs"), runs);
+    if (r.verdict)
+        o.insert(QStringLiteral("verdict"), verify::verdictname(*r.verdict));
+    o.insert(QStringLiteral("startbycontent"), r.startbycontent);
+    if (r.startbycontent)
+        o.insert(QStringLiteral("estimatedstart"), qint64(r.estimatedstart));
+    return o;
+}

@@ -1,0 +1,124 @@
+// Where one recovered file goes and under which name, with the options of
+// kov-recover beyond the default run: the original long name, a content
+// verdict (damaged files go to damaged/), and on FAT32 a second chance for
+// files whose start cluster's erased high word was estimated. Every front
+// end or scanner that hands out found files (the saving pass, a scan of the
+// free clusters) saves them through one FileSaver.
+#pragma once
+
+#include "model/kovcore.h"
+#include "verify/verify.h"
+
+#include <QJsonObject>
+#include <QSet>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+struct SAVEOPTIONS {
+    bool verify = false;         // check every file's contents; damaged ones go to damaged/
+    bool originalnames = false;  // save under the long name its slots give back
+};
+
+// The raw directory a file was found in: raw (count 32-byte slots) and the
+// index of the file's short entry. All empty for a file found outside any
+// directory.
+struct DIRSLOTS {
+    const unsigned char* raw = nullptr;
+    std::uint64_t count = 0;
+    std::uint64_t entry = 0;
+};
+
+// What became of one file.
+struct SAVERECORD {
+    QString name;                // the name chosen (before any "(n)")
+    QString longname;            // the original long name; empty when unknown
+    QString shortname;           // the short name with its first byte given back; empty when unknown
+    QString path;                // where it was written; empty when listing or nothing could be created
+    std::optional<verify::verdict> verdict;  // with verify
+    bool highestimated = false;  // FAT32 start cluster's high word was erased and estimated
+    bool startbycontent = false; // the second chance chose the start cluster by content
+    std::uint32_t estimatedstart = 0;  // with startbycontent: the estimate it replaced
+    int status = 0;              // KOVCore::savefile's status; 0 when listing
+};
+
+struct VERDICTCOUNTS {
+    std::uint64_t verified = 0;
+    std::uint64_t unchecked = 0;
+    std::uint64_t damaged = 0;
+    std::uint64_t startbycontent = 0;
+};
+
+class FileSaver {
+public:
+    // Every file's record, in the order they are settled.
+    using RECORDSINK = std::function<void(const FILEPARM& file, const SAVERECORD& record)>;
+
+    // Saves through core (its recoverdir, listonly, stats and savefile); sink
+    // gets every record.
+    FileSaver(KOVCore& core, SAVEOPTIONS options, RECORDSINK sink);
+
+    // One found file: picks its name, shows it (setstatuslines) and, unless
+    // core.listonly, saves it into core.recoverdir + subdir, or, when its
+    // verdict is damaged, into core.recoverdir + "damaged/" + subdir (created
+    // as needed, never overwriting: the same "(n)" search). subdir is ""
+    // or a relative path ending with a separator. A damaged FAT32 file with
+    // an estimated high word (deleted, stored high word entryclusterhigh 0)
+    // is settled by finish() instead; a scanner whose files have no
+    // directory entry sets deleted to 0 or entryclusterhigh to the start's
+    // high word, so that none of them is taken for one.
+    void save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir = {});
+
+    // The saving walk dropped a deleted entry (its rebuilt runs were empty
+    // or reached a live cluster). Files with an estimated high word wait
+    // for their second chance in finish().
+    void dropped(const FILEPARM& entry, const DIRSLOTS& around);
+
+    // After the saving walk, when every deleted entry's start is known: the
+    // second chances, then the records still held back.
+    void finish();
+
+    const VERDICTCOUNTS& counts() const { return tally; }
+
+    // The record as one JSON object (the fields of --list --json).
+    static QJsonObject json(const FILEPARM& file, const SAVERECORD& record);
+
+private:
+    struct HELD {
+        FILEPARM file;
+        std::vector<unsigned char> raw;  // the entry's slot and the long-name slots before it
+        QString subdir;
+        std::optional<SAVERECORD> record;  // null for a dropped entry
+        verify::family kind;
+    };
+    SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around) const;
+    void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
+    std::optional<verify::verdict> contentverdict(const FILEPARM& file, const QString& name, const QString& path,
+                                                  verify::family* kind) const;
+    // The whole contents read through the runs; null when they cannot be.
+    std::unique_ptr<unsigned char[]> readwhole(const FILEPARM& file) const;
+    void movetodamaged(SAVERECORD& record, const QString& subdir);
+    QString damageddir(const QString& subdir) const;
+    // mkpath, once per directory and run.
+    void makedir(const QString& dir);
+    void count(const SAVERECORD& record);
+    void hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
+              std::optional<SAVERECORD> record, verify::family kind);
+    std::optional<FILEPARM> secondchance(const HELD& held);
+    bool estimated(const FILEPARM& file) const;
+
+    KOVCore& core;
+    SAVEOPTIONS options;
+    RECORDSINK sink;
+    VERDICTCOUNTS tally;
+    std::vector<HELD> held;
+    // Start clusters of the deleted entries met so far, once per entry: a
+    // second chance never takes another entry's start. An estimate that gave
+    // a damaged file is no start of its entry and is not kept.
+    std::unordered_multiset<std::uint32_t> starts;
+    QSet<QString> madedirs;
+};

@@ -1,0 +1,117 @@
+#include "formatfiles.h"
+
+#include "mtoolsimage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QRandomGenerator>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+namespace testsupport {
+
+namespace {
+
+QByteArray readall(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Prose with accents and a euro sign, different for each seed.
+QString prose(int seed, int lines)
+{
+    QString text;
+    for (int i = 0; i < lines; ++i)
+        text += QStringLiteral("Ligne %1.%2: le café coûte 3 € à Zürich, naïve façade, déjà vu.\r\n").arg(seed).arg(i);
+    return text;
+}
+
+QByteArray imagemagick(const QString& workdir, const QString& ext, int seed)
+{
+    const QString out = QDir(workdir).filePath(QStringLiteral("im%1.%2").arg(seed).arg(ext));
+    const QStringList args{QStringLiteral("-seed"), QString::number(seed), QStringLiteral("-size"),
+                           QStringLiteral("240x180"), QStringLiteral("plasma:fractal"), QStringLiteral("-quality"),
+                           QStringLiteral("90"), out};
+    return runtool(QStringLiteral("convert"), args) ? readall(out) : QByteArray();
+}
+
+}  // namespace
+
+QStringList formatkinds()
+{
+    return {QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("gif"), QStringLiteral("bmp"),
+            QStringLiteral("zip"), QStringLiteral("gz"),  QStringLiteral("pdf"), QStringLiteral("wav"),
+            QStringLiteral("mp3"), QStringLiteral("txt")};
+}
+
+QByteArray formatfile(const QString& kind, const QString& workdir, int seed)
+{
+    const QDir dir(workdir);
+    if (kind == QLatin1String("jpg") || kind == QLatin1String("png") || kind == QLatin1String("gif") ||
+        kind == QLatin1String("bmp"))
+        return imagemagick(workdir, kind, seed);
+    if (kind == QLatin1String("txt"))
+        return prose(seed, 300).toUtf8();
+    if (kind == QLatin1String("cp1252")) {
+        QStringEncoder encoder("windows-1252");
+        return encoder.isValid() ? QByteArray(encoder.encode(prose(seed, 300))) : QByteArray();
+    }
+    if (kind == QLatin1String("zip")) {
+        // Several members, stored and deflated.
+        const QString a = dir.filePath(QStringLiteral("z%1.txt").arg(seed));
+        const QByteArray picture = imagemagick(workdir, QStringLiteral("png"), seed + 1000);
+        const QString b = dir.filePath(QStringLiteral("z%1.png").arg(seed));
+        const QString out = dir.filePath(QStringLiteral("z%1.zip").arg(seed));
+        if (picture.isNull() || !writefile(a, prose(seed, 200).toUtf8()) || !writefile(b, picture))
+            return {};
+        return runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"), out, a, b})
+                   ? readall(out)
+                   : QByteArray();
+    }
+    if (kind == QLatin1String("gz")) {
+        // Pixels compress badly, so the member spans several clusters.
+        const QString in = dir.filePath(QStringLiteral("g%1.bmp").arg(seed));
+        const QByteArray pixels = imagemagick(workdir, QStringLiteral("bmp"), seed + 2000);
+        QByteArray out;
+        if (pixels.isNull() || !writefile(in, pixels) ||
+            !runtool(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-n"), in}, &out))
+            return {};
+        return out;
+    }
+    if (kind == QLatin1String("pdf")) {
+        const QString out = dir.filePath(QStringLiteral("d%1.pdf").arg(seed));
+        QImage noise(160, 120, QImage::Format_RGB32);
+        QRandomGenerator random{quint32(seed)};
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < noise.width(); ++x)
+                noise.setPixel(x, y, random.generate());
+        {
+            QPdfWriter writer(out);
+            QPainter painter(&writer);
+            painter.drawImage(QRect(0, 0, 4000, 3000), noise);
+        }
+        return readall(out);
+    }
+    if (kind == QLatin1String("wav") || kind == QLatin1String("mp3")) {
+        const QString wav = dir.filePath(QStringLiteral("s%1.wav").arg(seed));
+        const QStringList args{QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("8000"), QStringLiteral("-c"),
+                               QStringLiteral("1"), QStringLiteral("-b"), QStringLiteral("16"), wav,
+                               QStringLiteral("synth"), QStringLiteral("2"), QStringLiteral("sine"),
+                               QString::number(200 + 10 * seed)};
+        if (!runtool(QStringLiteral("sox"), args))
+            return {};
+        if (kind == QLatin1String("wav"))
+            return readall(wav);
+        const QString mp3 = dir.filePath(QStringLiteral("s%1.mp3").arg(seed));
+        return runtool(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("64"), wav, mp3})
+                   ? readall(mp3)
+                   : QByteArray();
+    }
+    return {};
+}
+
+}  // namespace testsupport

@@ -1,0 +1,21 @@
+// Real files of the formats the content checks know, made at test time by
+// each format's own tool or library: ImageMagick (JPEG, PNG, GIF, BMP), zip,
+// gzip, Qt's PDF writer, sox (WAV) and lame (MP3). Text files are written
+// here in UTF-8 and in CP-1252.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+// The kinds formatfile() makes: their usual extensions.
+QStringList formatkinds();
+
+// A file of that kind (an extension from formatkinds()), made in workdir;
+// seed varies the contents. At least 8 KiB. A null QByteArray when the tool
+// is missing or fails: lasterror() says why.
+QByteArray formatfile(const QString& kind, const QString& workdir, int seed);
+
+}  // namespace testsupport
