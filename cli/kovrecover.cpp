@@ -18,6 +18,7 @@ int main(int argc, char** argv)
     if (const int status = parseoptions(app.arguments(), options); status >= 0)
         return status;
     RecoverRun run;
+    run.deepscan = options.deep;
     if (const int status = run.opensource(options.source); status != exitok)
         return status;
     return options.list ? run.list() : run.recover(options.outdir);

@@ -9,6 +9,7 @@ struct RECOVEROPTIONS {
     QString source;  // image file or block device
     QString outdir;  // empty with --list
     bool list = false;
+    bool deep = false;  // also scan the unused clusters for lost directories
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace {
@@ -81,9 +83,18 @@ void RecoverRun::progress(bool force)
                  static_cast<unsigned long long>(stats.saved), static_cast<unsigned long long>(stats.bytes));
 }
 
+void RecoverRun::savefound(const FILEPARM& file)
+{
+    if (deeprun)
+        deeprun->claim(file.dataruns);
+    KOVCore::savefound(file);
+}
+
 void RecoverRun::runpasses()
 {
     paused = false;
+    if (deepscan)
+        deeprun = std::make_unique<deep::DEEPSCAN>(*this);
     beginrun();
     bool wascollecting = true;
     if (!live)
@@ -91,6 +102,8 @@ void RecoverRun::runpasses()
     while (runactive()) {
         current.clear();
         scantick();
+        if (deeprun && saving)
+            deeprun->notewalk(curdir);
         if (wascollecting && !collecting) {
             wascollecting = false;
             if (!live && saving)
@@ -103,6 +116,43 @@ void RecoverRun::runpasses()
         progress(true);
         std::fputs("\n", stderr);
     }
+    if (deeprun)
+        rundeep();
+}
+
+void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
+{
+    const std::int64_t now = deepclock.elapsed();
+    if (!live || (done < total && now - lastdeepdraw < 200))
+        return;
+    lastdeepdraw = now;
+    const double seconds = double(std::max<std::int64_t>(now, 1)) / 1000.0;
+    std::fprintf(stderr, "\r\033[Kdeep scan: %3llu%%, %llu of %llu clusters, %.0f clusters/s",
+                 static_cast<unsigned long long>(total ? done * 100 / total : 100),
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                 double(deeprun->scannedclusters()) / seconds);
+}
+
+void RecoverRun::rundeep()
+{
+    if (!live)
+        say(QStringLiteral("deep scan"));
+    deepclock.start();
+    lastdeepdraw = -1000;
+    deeprun->scan([this](std::uint64_t done, std::uint64_t total) { deepprogress(done, total); });
+    if (live)
+        std::fputs("\n", stderr);
+    if (deeprun->capped())
+        say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
+    deeprun->recover([this](const deep::DEEPCANDIDATE& candidate) {
+        current.clear();
+        deep::savecandidate(*this, candidate);
+    });
+    current.clear();
+    say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found")
+            .arg(deeprun->scannedclusters())
+            .arg(deeprun->directoryclusters()));
+    deeprun.reset();
 }
 
 int RecoverRun::recover(const QString& outdir)

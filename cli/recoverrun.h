@@ -2,10 +2,13 @@
 // and the checks and loop of one recovery or listing.
 #pragma once
 
+#include "deep/deepscan.h"
 #include "model/kovcore.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <cstdio>
+#include <memory>
 
 // Exit statuses of kov-recover.
 enum ExitStatus {
@@ -34,10 +37,20 @@ public:
     void setstatuslines(const QString& name, const QString& size, const QString& time) override;
     void setbuttontext(const QString& text) override;
     void filefound(const FILEPARM& file, const QString& recoveredname) override;
+    void savefound(const FILEPARM& file) override;
+
+    // After the two passes, the deep scan of the unused clusters for lost
+    // directories (recover and list alike).
+    bool deepscan = false;
 
 private:
     void runpasses();
+    void rundeep();
     void progress(bool force);
+    void deepprogress(std::uint64_t done, std::uint64_t total);
+    std::unique_ptr<deep::DEEPSCAN> deeprun;
+    QElapsedTimer deepclock;
+    std::int64_t lastdeepdraw = 0;
     std::FILE* listout;
     bool live;  // stderr is a terminal: one progress line, redrawn
     QString current;
