@@ -140,10 +140,11 @@ void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pro
 // root, noowner when unknown), from three kinds of evidence in this order:
 // a first cluster's own "." entry and the clusters the walk read; an entry
 // pointing at a found first cluster, whose ".." names the directory that
-// lists it; and, for a later cluster, the allocation order of a directory
-// that grew while files were written into it: the cluster follows a full
-// cluster of the same directory, with the data of the last entry written
-// before it and of the first entry it holds next to it.
+// lists it; and, for a later cluster, a long name begun at the end of a
+// full cluster, or the order in which a directory that grew was written:
+// it continues a full cluster whose last entry's data
+// lie right before the data of its own first entry (or right before the
+// cluster itself), or it lies right after a full directory cluster.
 std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t, NODE>& nodes) const
 {
     const bool fat32 = core.dbrparm.fstype == 1;
@@ -210,6 +211,75 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             fullbyend.emplace(dataend(e), i);
     std::vector<std::size_t> pred(found.size(), found.size());
     std::vector<bool> hassucc(found.size(), false);
+
+    // A long name split over two clusters: the full clusters that end in
+    // long-name slots, by their checksum.
+    std::unordered_multimap<std::uint8_t, std::size_t> bytail;
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (const unsigned char* last = found[i].bytes.get() + std::size_t(found[i].used - 1) * 32;
+            found[i].full && last[dirfield::attr] == attrlongname)
+            bytail.emplace(last[13], i);
+    auto firstchar = [](const unsigned char* part) {
+        const char16_t c = char16_t(le16(part + 1));
+        return c < 0x80 ? int(QChar(c).toUpper().unicode()) : -1;
+    };
+    // The one full cluster whose long-name slots the entry opening cluster i
+    // continues (same checksum, orders that follow on); none when not one.
+    auto continued = [&](std::size_t i) {
+        const FOUND& f = found[i];
+        const unsigned char* b = f.bytes.get();
+        std::uint32_t k = 0;
+        while (k < f.used && k < 20 && b[std::size_t(k) * 32 + dirfield::attr] == attrlongname)
+            ++k;
+        if (k >= f.used || dotentry(b + std::size_t(k) * 32, 1) || dotentry(b + std::size_t(k) * 32, 2))
+            return found.size();
+        const unsigned char* entry = b + std::size_t(k) * 32;
+        const bool erased = entry[0] == slotdeleted;
+        // A name whose last part opens this cluster is whole here.
+        if (k > 0) {
+            if (!erased && (b[0] & 0x40))
+                return found.size();
+            for (const int at : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30})
+                if (le16(b + at) == 0)
+                    return found.size();
+        }
+        unsigned char name[11];
+        std::memcpy(name, entry, 11);
+        std::size_t match = found.size();
+        int matches = 0;
+        auto consider = [&](int part1char) {
+            const std::uint8_t sum = shortnamechecksum(name);
+            for (std::uint32_t j = 0; j < k; ++j)
+                if (b[std::size_t(j) * 32 + 13] != sum)
+                    return;
+            const auto [from, to] = bytail.equal_range(sum);
+            for (auto it = from; it != to; ++it) {
+                const std::size_t a = it->second;
+                const unsigned char* last = found[a].bytes.get() + std::size_t(found[a].used - 1) * 32;
+                if (a == i || hassucc[a] || (!erased && (last[0] & 0x3F) != k + 1) ||
+                    (part1char >= 0 && firstchar(last) != part1char))
+                    continue;
+                match = a;
+                ++matches;
+            }
+        };
+        if (!erased) {
+            if (k == 0 || (b[0] & 0x3F) == k)
+                consider(-1);
+        } else if (k > 0) {
+            // The erased first byte is the long name's first character.
+            if (const int c = firstchar(b + std::size_t(k - 1) * 32); c >= 0) {
+                name[0] = std::uint8_t(c);
+                consider(-1);
+            }
+        } else {
+            for (int c = 0x20; c < 0x80; ++c) {
+                name[0] = std::uint8_t(c);
+                consider(c);
+            }
+        }
+        return matches == 1 ? match : found.size();
+    };
     for (std::size_t i = 0; i < found.size(); ++i) {
         if (owner[i] != noowner && nodes.count(std::uint32_t(found[i].lcn + 2)))
             continue;  // a first cluster
@@ -219,11 +289,19 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             if (const unsigned char* e = found[i].bytes.get() + std::size_t(j) * 32; shortentry(e) && dataend(e))
                 first = e;
         std::vector<std::size_t> choices;
-        if (first && dataend(first) + 1 == self)  // data first, then the entry's cluster
-            if (const auto p = fullbyend.find(entrystart(first, fat32) - 1); p != fullbyend.end())
+        if (const std::size_t p = continued(i); p != found.size())
+            choices.push_back(p);
+        if (first) {
+            // Written one after the other: the data of the last entry
+            // before this cluster ends right where the first entry's
+            // starts, or right before this cluster when it was taken first.
+            const std::uint64_t start = entrystart(first, fat32);
+            if (const auto p = fullbyend.find(start - 1); p != fullbyend.end())
                 choices.push_back(p->second);
-        if (const auto p = fullbyend.find(self - 1); p != fullbyend.end())  // the cluster, then the data
-            choices.push_back(p->second);
+            if (const auto p = fullbyend.find(self - 1); start == self + 1 && p != fullbyend.end())
+                choices.push_back(p->second);
+        }
+        // Taken right after the full cluster before it.
         if (const auto p = bylcn.find(found[i].lcn - 1); found[i].lcn > 0 && p != bylcn.end() && found[p->second].full)
             choices.push_back(p->second);
         for (const std::size_t p : choices) {
