@@ -13,8 +13,9 @@
   (>= 90 %).
 - On both: the deep run keeps every file the plain run saves (same name, same
   bytes), and the share of its outputs whose bytes match no file written.
-- With VOLUME (bench/make-volume.sh): wall time and peak RSS of a plain and a
-  deep run, medians of 3 in the same run (deep at most 2.5 x plain).
+- With VOLUME (bench/make-volume.sh): the deep run keeps the plain run's
+  files, and wall time, CPU time and peak RSS of a plain and a deep run,
+  medians of 3 in the same run (deep at most 2.5 x plain).
 """
 import hashlib
 import os
@@ -149,11 +150,11 @@ def measure(binary, work, name, image, lost, written):
 
 
 def timed(binary, image, out, deep):
-    args = ["/usr/bin/time", "-f", "%e %M", binary] + (["--deep"] if deep else []) + [image, out]
+    args = ["/usr/bin/time", "-f", "%e %U %S %M", binary] + (["--deep"] if deep else []) + [image, out]
     r = subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    wall, rss = r.stderr.strip().splitlines()[-1].split()
+    wall, user, sys_, rss = r.stderr.strip().splitlines()[-1].split()
     shutil.rmtree(out)
-    return float(wall), int(rss) // 1024
+    return float(wall), float(user) + float(sys_), int(rss) // 1024
 
 
 def main():
@@ -173,14 +174,24 @@ def main():
         if len(sys.argv) == 3:
             image = sys.argv[2]
             subprocess.run(["cat", image], check=True, stdout=subprocess.DEVNULL)
+            plainout = set(recover(binary, image, os.path.join(work, "vp"), False))
+            deepout = set(recover(binary, image, os.path.join(work, "vd"), True))
+            shutil.rmtree(os.path.join(work, "vp"))
+            shutil.rmtree(os.path.join(work, "vd"))
+            print(f"volume: plain run {len(plainout)} files, deep run {len(deepout)}, "
+                  f"plain files the deep run kept {len(plainout & deepout)}")
+            ok &= plainout <= deepout
             plain, deep = [], []
             for i in range(3):
                 plain.append(timed(binary, image, os.path.join(work, f"p{i}"), False))
                 deep.append(timed(binary, image, os.path.join(work, f"d{i}"), True))
-            p = statistics.median(w for w, _ in plain)
-            d = statistics.median(w for w, _ in deep)
-            print(f"volume: plain {p:.2f} s ({max(r for _, r in plain)} MiB), deep {d:.2f} s "
-                  f"({max(r for _, r in deep)} MiB): {d / p:.2f} x plain")
+            p = statistics.median(w for w, _, _ in plain)
+            d = statistics.median(w for w, _, _ in deep)
+            pc = statistics.median(c for _, c, _ in plain)
+            dc = statistics.median(c for _, c, _ in deep)
+            print(f"volume: plain {p:.2f} s wall, {pc:.2f} s CPU, {max(r for _, _, r in plain)} MiB; "
+                  f"deep {d:.2f} s wall, {dc:.2f} s CPU, {max(r for _, _, r in deep)} MiB: "
+                  f"{d / p:.2f} x plain (CPU {dc / pc:.2f} x)")
             ok &= d <= 2.5 * p
     print("targets met" if ok else "TARGETS MISSED")
     return 0 if ok else 1
