@@ -112,6 +112,7 @@ void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pro
         return;
     }
     const DISKPARM disk = core.diskparm;
+    bool lastfailed = false;
     for (std::uint64_t lcn = 0; lcn < clustercount;) {
         if (!eligible(lcn)) {
             ++lcn;
@@ -121,14 +122,21 @@ void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pro
         while (n < perread && lcn + n < clustercount && eligible(lcn + n))
             ++n;
         if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), buffer.get())) {
+            lastfailed = false;
             for (std::uint64_t k = 0; k < n; ++k)
                 examine(lcn + k, buffer.get() + k * clustersize);
-        } else {
+        } else if (!lastfailed) {
             // One bad cluster must not hide the others of the same read.
+            // After a read with no readable cluster at all, the next failed
+            // read is passed over whole: a volume that claims more than its
+            // source holds costs one read per step, not one per cluster.
+            lastfailed = true;
             for (std::uint64_t k = 0; k < n; ++k)
                 if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(clustersize),
-                                     buffer.get()))
+                                     buffer.get())) {
+                    lastfailed = false;
                     examine(lcn + k, buffer.get());
+                }
         }
         scanned += n;
         lcn += n;
@@ -312,11 +320,23 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             }
         }
     }
+    // Each cluster takes the owner at the head of its run of predecessors;
+    // every cluster is stepped over once (runs may close into a ring).
+    std::vector<bool> resolved(found.size(), false);
+    std::vector<std::size_t> visit(found.size(), found.size());
+    std::vector<std::size_t> path;
     for (std::size_t i = 0; i < found.size(); ++i) {
+        path.clear();
         std::size_t at = i;
-        for (std::size_t steps = 0; owner[at] == noowner && pred[at] != found.size() && steps < found.size(); ++steps)
+        while (owner[at] == noowner && !resolved[at] && pred[at] != found.size() && visit[at] != i) {
+            visit[at] = i;
+            path.push_back(at);
             at = pred[at];
-        owner[i] = owner[at];
+        }
+        for (const std::size_t p : path) {
+            owner[p] = owner[at];
+            resolved[p] = true;
+        }
     }
 
     // A directory's name: the entry in the directory its ".." names, else

@@ -2,6 +2,7 @@
 // removed whole with mdeltree after they grew over several clusters, cards
 // quick-formatted by a second mkfs.fat, and directory names that try to
 // leave the output directory.
+#include "deep/dirslots.h"
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
@@ -165,10 +166,11 @@ TEST_P(DeepQuickFormat, FilesComeBackInTheirFolders)
 
 INSTANTIATE_TEST_SUITE_P(Fat, DeepQuickFormat, ::testing::Values(16, 32));
 
-// Names a crafted volume gives its lost folders never lead out of the
-// output directory: a long name "../../x" becomes ".._.._x", and a long name
-// ".." gives way to the short name.
-TEST(DeepNames, FolderNamesStayInsideTheOutputDirectory)
+// A crafted volume: names it gives its lost folders never lead out of the
+// output directory (a long name "../../x" becomes ".._.._x", a long name
+// ".." gives way to the short name), and a later cluster that lists a
+// folder whose ".." is known belongs to that folder.
+TEST(DeepCrafted, FolderNamesStayInsideAndLaterClustersFindTheirFolder)
 {
     QTemporaryDir dir;
     FatBuilder fat(fat32layout());
@@ -211,7 +213,18 @@ TEST(DeepNames, FolderNamesStayInsideTheOutputDirectory)
         fat.putentry(sub, 2, file);
         fat.writecluster(sub + 50, patterndata(100, sub));
     }
-    for (const std::uint32_t c : {100u, 200u, 300u})
+    // A later cluster of folder 100, far from it: it lists folder 400, whose
+    // ".." names 100, and a file, which therefore belongs in folder 100.
+    fat.putentry(500, 0, direntry("SUBC", 400));
+    FatBuilder::Entry later;
+    later.name83 = shortname("LATER.TXT");
+    later.startcluster = 510;
+    later.size = 100;
+    fat.putentry(500, 1, later);
+    fat.writecluster(510, patterndata(100, 510));
+    fat.putentry(400, 0, direntry(".", 400));
+    fat.putentry(400, 1, direntry("..", 100));
+    for (const std::uint32_t c : {100u, 200u, 300u, 400u, 500u})
         fat.setfat(c, 0);
     const QString image = dir.filePath("names.img");
     ASSERT_TRUE(fat.save(image));
@@ -221,6 +234,50 @@ TEST(DeepNames, FolderNamesStayInsideTheOutputDirectory)
     const auto files = tree(out);
     EXPECT_EQ(files.count("lost/dir00100/.._.._x/FILE.TXT"), 1u);
     EXPECT_EQ(files.count("lost/dir00100/DOTS/FILE.TXT"), 1u);
-    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files.count("lost/dir00100/LATER.TXT"), 1u);
+    EXPECT_EQ(files.size(), 3u);
     EXPECT_EQ(QDir(outer.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"out"});
 }
+
+// What passes as a directory cluster: a real one made by mtools, and the
+// same cluster with one fault each.
+class DeepSlots : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(DeepSlots, ARealDirectoryClusterAndItsFaults)
+{
+    const auto [offset, value] = GetParam();
+    QTemporaryDir dir;
+    const QString image = dir.filePath("slots.img");
+    ASSERT_TRUE(makefat(image, 32, 40u << 20, 1)) << lasterror();
+    ASSERT_TRUE(mmd(image, "DIR")) << lasterror();
+    ASSERT_TRUE(writefile(dir.filePath("f"), "data"));
+    for (const char* name : {"DIR/ONE.TXT", "DIR/A long name.txt", "DIR/TWO.TXT"})
+        ASSERT_TRUE(mcopy(image, dir.filePath("f"), name)) << lasterror();
+    QFile f(image);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray boot = f.read(512);
+    const auto* b = reinterpret_cast<const unsigned char*>(boot.constData());
+    // DIR is the first directory made: cluster 3, right after the root.
+    const std::uint64_t data = (get16(b + 14) + std::uint64_t(b[16]) * get32(b + 36)) * get16(b + 11);
+    ASSERT_TRUE(f.seek(qint64(data + 512)));
+    QByteArray cluster = f.read(512);
+    ASSERT_EQ(cluster.size(), 512);
+    if (offset >= 0)
+        cluster[offset] = char(value);
+    const deep::SLOTRULES rules{true, 80000};
+    const std::uint32_t used =
+        deep::directoryslots(reinterpret_cast<const unsigned char*>(cluster.constData()), 512, rules);
+    // ".", "..", ONE.TXT, two long-name slots and their entry, TWO.TXT.
+    EXPECT_EQ(used, offset < 0 ? 7u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DeepSlots,
+    ::testing::Values(std::make_pair(-1, 0),          // as mtools wrote it
+                      std::make_pair(2 * 32 + 1, 'a'),  // a lower-case short name byte
+                      std::make_pair(2 * 32 + 11, 0x40),  // a reserved attribute bit
+                      std::make_pair(2 * 32 + 25, 0xFF),  // a write date in 2107
+                      std::make_pair(2 * 32 + 21, 0x7F),  // a start cluster past the FAT
+                      std::make_pair(3 * 32 + 12, 1),     // a long-name slot with a type
+                      std::make_pair(400, 1),             // a byte after the last used slot
+                      std::make_pair(0, 0)));             // a first slot that is empty
