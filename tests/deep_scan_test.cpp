@@ -281,3 +281,47 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(3 * 32 + 12, 1),     // a long-name slot with a type
                       std::make_pair(400, 1),             // a byte after the last used slot
                       std::make_pair(0, 0)));             // a first slot that is empty
+
+// A deleted folder the walk enters: its later cluster, found through the
+// folder it lists, gives only its deleted entries, into the folder's own
+// path; an erased FAT32 high word is estimated, falling back on the high
+// word of the live-looking entry before it.
+TEST(DeepCrafted, LaterClusterOfAWalkedFolderGivesItsDeletedEntries)
+{
+    QTemporaryDir dir;
+    FatBuilder fat(fat32layout());
+    auto entry = [](const char* name, std::uint8_t attr, std::uint32_t start, std::uint32_t size) {
+        FatBuilder::Entry e;
+        e.name83 = shortname(name);
+        e.attr = attr;
+        e.startcluster = start;
+        e.size = size;
+        return e;
+    };
+    FatBuilder::Entry gonedir = entry("XGONE", 0x10, 100, 0);
+    gonedir.name83[0] = char(0xE5);
+    fat.putentry(0, 0, gonedir);
+    fat.putentry(100, 0, entry(".", 0x10, 100, 0));
+    fat.putentry(100, 1, entry("..", 0x10, 0, 0));
+    fat.putentry(400, 0, entry(".", 0x10, 400, 0));
+    fat.putentry(400, 1, entry("..", 0x10, 100, 0));
+    fat.putentry(500, 0, entry("SUB", 0x10, 400, 0));
+    fat.putentry(500, 1, entry("LIVE.TXT", 0x20, 70010, 100));
+    FatBuilder::Entry gone = entry("XFILE.TXT", 0x20, 70020 & 0xFFFF, 3000);
+    gone.name83[0] = char(0xE5);
+    fat.putentry(500, 2, gone);
+    fat.writecluster(70010, patterndata(100, 1));
+    const QByteArray data = patterndata(3000, 2);
+    for (int c = 0; c < 6; ++c)
+        fat.writecluster(70020 + c, data.mid(c * 512, 512));
+    for (const std::uint32_t c : {100u, 400u, 500u})
+        fat.setfat(c, 0);
+    const QString image = dir.filePath("walked.img");
+    ASSERT_TRUE(fat.save(image));
+    const QString out = dir.filePath("out");
+    ASSERT_EQ(kovrecover({"--deep", image, out}), 0);
+    const auto files = tree(out);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files.begin()->first, "lost/kGONE/kFILE.TXT");
+    EXPECT_EQ(files.begin()->second, data);
+}
