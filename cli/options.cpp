@@ -55,6 +55,8 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "{cluster, clusters}: first FAT cluster and length), verdict (with --verify),\n"
         "startbycontent (the start cluster was chosen by content) and estimatedstart\n"
         "(the estimate it replaced, only then).\n\n"
+        "  kov-recover --deep SOURCE OUTDIR\n"
+        "                              also bring back whole deleted or formatted folders\n\n"
         "Exit status: 0 done, 1 some files could not be saved, 2 bad usage,\n"
         "3 SOURCE cannot be opened, is not FAT16/FAT32 or holds several FAT volumes,\n"
         "4 OUTDIR cannot be created or lies on SOURCE."));
@@ -80,6 +82,14 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --list: one JSON object per file and line."));
     parser.addOption(json);
+    const QCommandLineOption deep(
+        QStringLiteral("deep"),
+        QStringLiteral("After the usual passes, read the clusters no file uses and find the directories lost\n"
+                       "there: folders deleted whole, cards that were quick-formatted. Their files go to\n"
+                       "OUTDIR/lost/<folder path>/ (a folder whose name is lost is dirNNNNN, after its\n"
+                       "first cluster); files of directory pieces that fit nowhere go to\n"
+                       "OUTDIR/lost/orphans/. With --list, lists them with that path."));
+    parser.addOption(deep);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -98,6 +108,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     out.json = parser.isSet(json);
     if (out.json && !out.list)
         return usage(QStringLiteral("--json only goes with --list"));
+    out.deep = parser.isSet(deep);
     const QStringList args = parser.positionalArguments();
     if (args.size() != (onlysource ? 1 : 2))
         return usage(out.list          ? QStringLiteral("--list takes exactly one SOURCE")

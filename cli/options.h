@@ -13,6 +13,7 @@ struct RECOVEROPTIONS {
     bool verify = false;         // a content verdict for every file; damaged ones into OUTDIR/damaged/
     bool originalnames = false;  // deleted files under their long names when the slots give them back
     bool json = false;           // with list: one JSON object per line
+    bool deep = false;  // also scan the unused clusters for lost directories
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace {
@@ -59,6 +61,9 @@ void RecoverRun::setbuttontext(const QString&) {}
 
 void RecoverRun::savefound(const FILEPARM& file)
 {
+    // Clusters of files saved are no lost directory's.
+    if (deeprun)
+        deeprun->claim(file.dataruns);
     // The file's short entry is the slot the walk has just passed.
     saver.save(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
 }
@@ -82,7 +87,7 @@ void RecoverRun::report(const FILEPARM& file, const SAVERECORD& record)
         std::fprintf(listout, "%s\n", line.constData());
         return;
     }
-    std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu%s%s\n", qPrintable(record.name),
+    std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu%s%s\n", qPrintable(record.subdir + record.name),
                  static_cast<unsigned long long>(file.size), qPrintable(fatfiletime2str(file.writetime)),
                  file.startcluster, file.dataruns.size(), record.verdict ? "\t" : "",
                  record.verdict ? qPrintable(verify::verdictname(*record.verdict)) : "");
@@ -202,6 +207,8 @@ void RecoverRun::progress(bool force)
 void RecoverRun::runpasses()
 {
     paused = false;
+    if (options.deep)
+        deeprun = std::make_unique<deep::DEEPSCAN>(*this);
     beginrun();
     bool wascollecting = true;
     if (!live)
@@ -209,6 +216,8 @@ void RecoverRun::runpasses()
     while (runactive()) {
         current.clear();
         scantick();
+        if (deeprun && saving)
+            deeprun->notewalk(curdir);
         if (wascollecting && !collecting) {
             wascollecting = false;
             if (!live && saving)
@@ -224,6 +233,46 @@ void RecoverRun::runpasses()
         progress(true);
         std::fputs("\n", stderr);
     }
+    if (deeprun)
+        rundeep();
+}
+
+void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
+{
+    const std::int64_t now = deepclock.elapsed();
+    if (!live || (done < total && now - lastdeepdraw < 200))
+        return;
+    lastdeepdraw = now;
+    const double seconds = double(std::max<std::int64_t>(now, 1)) / 1000.0;
+    std::fprintf(stderr, "\r\033[Kdeep scan: %3llu%%, %llu of %llu clusters, %.0f clusters/s",
+                 static_cast<unsigned long long>(total ? done * 100 / total : 100),
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                 double(deeprun->scannedclusters()) / seconds);
+}
+
+void RecoverRun::rundeep()
+{
+    if (!live)
+        say(QStringLiteral("deep scan"));
+    deepclock.start();
+    lastdeepdraw = -1000;
+    deeprun->scan([this](std::uint64_t done, std::uint64_t total) { deepprogress(done, total); });
+    if (live)
+        std::fputs("\n", stderr);
+    if (deeprun->capped())
+        say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
+    deeprun->recover([this](const deep::DEEPCANDIDATE& candidate) {
+        current.clear();
+        saver.save(candidate.file,
+                   DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
+                   candidate.subdir, candidate.keepshortname);
+    });
+    saver.finish();
+    current.clear();
+    say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found")
+            .arg(deeprun->scannedclusters())
+            .arg(deeprun->directoryclusters()));
+    deeprun.reset();
 }
 
 int RecoverRun::recover(const QString& outdir)

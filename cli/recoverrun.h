@@ -3,12 +3,15 @@
 #pragma once
 
 #include "cli/options.h"
+#include "deep/deepscan.h"
 #include "model/kovcore.h"
 #include "output/filesaver.h"
 
 #include <QList>
+#include <QElapsedTimer>
 #include <QString>
 #include <cstdio>
+#include <memory>
 
 namespace partitions {
 struct FATVOLUME;
@@ -54,10 +57,15 @@ private:
     // error. Skipped partitions are told on stderr.
     int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
     void runpasses();
+    void rundeep();
     void progress(bool force);
     // A file's line of the listing, or the note of a start chosen by content.
     void report(const FILEPARM& file, const SAVERECORD& record);
     QString verdictsummary() const;
+    void deepprogress(std::uint64_t done, std::uint64_t total);
+    std::unique_ptr<deep::DEEPSCAN> deeprun;
+    QElapsedTimer deepclock;
+    std::int64_t lastdeepdraw = 0;
     std::FILE* listout;
     RECOVEROPTIONS options;
     FileSaver saver;

@@ -1,11 +1,16 @@
 // libFuzzer target: the input bytes are a volume image. One complete
 // recovery runs on it through the core (listing, initialisation, both
-// passes, saving into a fresh temporary directory). Besides the sanitizers
-// it stops on a run that does not end, a change to the source, and anything
-// the run leaves in the output directory other than plain files.
+// passes, saving into a fresh temporary directory, then the deep scan of
+// the unused clusters). Besides the sanitizers it stops on a run that does
+// not end, a change to the source, and anything the run leaves in the
+// output directory other than plain files (and, from the deep scan,
+// directories below lost/).
+#include "deep/deepscan.h"
+#include "output/filesaver.h"
 #include "model/kovcore.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -41,6 +46,13 @@ public:
     void addvolumeitem(const platform::VolumeSource&) override {}
     void setstatuslines(const QString&, const QString&, const QString&) override {}
     void setbuttontext(const QString&) override {}
+    void savefound(const FILEPARM& file) override
+    {
+        if (deeprun)
+            deeprun->claim(file.dataruns);
+        KOVCore::savefound(file);
+    }
+    deep::DEEPSCAN* deeprun = nullptr;
     void filefound(const FILEPARM& file, const QString&) override
     {
         planned += file.size;
@@ -128,6 +140,25 @@ void checkoutput(const QString& dir, const RUNSTATS& stats)
         fail("the output directory does not hold one file per save");
 }
 
+// After the deep scan: besides those files only directories below lost/,
+// holding plain files, one for each further save.
+void checkdeepoutput(const QString& dir, std::uint64_t before, const RUNSTATS& stats)
+{
+    std::uint64_t files = 0;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo item(it.next());
+        const QString relative = QDir(dir).relativeFilePath(item.filePath());
+        if (item.isSymLink() || (!item.isFile() && !item.isDir()) ||
+            (item.isDir() && relative != QLatin1String("lost") && !relative.startsWith(QLatin1String("lost/"))))
+            fail("the deep scan left something other than plain files and folders below lost/");
+        files += item.isFile() ? 1 : 0;
+    }
+    if (files - before != stats.saved + stats.readfailed + stats.writefailed)
+        fail("the deep scan did not leave one file per save");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -159,17 +190,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fail("cannot make the output directory");
             core->recoverdir = out.path() + QLatin1Char('/');
             core->paused = false;
+            deep::DEEPSCAN deeprun(*core);
+            core->deeprun = &deeprun;
             core->beginrun();
             long ticks = 0;
             while (core->runactive() && ticks < tickcap) {
                 core->scantick();
+                if (core->saving)
+                    deeprun.notewalk(core->curdir);
                 ++ticks;
             }
+            core->deeprun = nullptr;
             if (core->runactive())
                 fail("the run did not end within the tick cap");
             if (core->informations != 1)
                 fail("the run ended without its end notice");
             checkoutput(out.path(), core->stats);
+            const std::uint64_t before = core->stats.saved + core->stats.readfailed + core->stats.writefailed;
+            core->stats = RUNSTATS();
+            deeprun.scan([](std::uint64_t, std::uint64_t) {});
+            FileSaver saver(*core, SAVEOPTIONS{}, [](const FILEPARM&, const SAVERECORD&) {});
+            deeprun.recover([&](const deep::DEEPCANDIDATE& candidate) {
+                saver.save(candidate.file,
+                           DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
+                           candidate.subdir, candidate.keepshortname);
+            });
+            checkdeepoutput(out.path(), before, core->stats);
         }
     }
     if (!sameimage(fd, data, size))

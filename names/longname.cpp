@@ -21,6 +21,22 @@ bool shortnamefirst(unsigned char c)
 constexpr int unitoffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 constexpr std::uint64_t maxparts = 20;  // 255 characters
 
+// The text of a long name's UTF-16 units; none when empty or holding an
+// unpaired surrogate (not a name any system wrote).
+std::optional<LONGNAME> named(const std::u16string& units, unsigned char first)
+{
+    if (units.empty())
+        return std::nullopt;
+    const QString text = QString::fromUtf16(units.data(), qsizetype(units.size()));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return std::nullopt;
+    }
+    return LONGNAME{text, first};
+}
+
 }  // namespace
 
 std::uint8_t shortnamechecksum(const unsigned char* name11)
@@ -76,15 +92,36 @@ std::optional<LONGNAME> deletedlongname(const unsigned char* dirslots, std::uint
         // A name that fills its last part exactly has no end mark: the
         // next slot up then no longer matches and ends the loop.
     }
-    if (units.empty())
+    return named(units, *first);
+}
+
+std::optional<LONGNAME> entrylongname(const unsigned char* dirslots, std::uint64_t slotcount, std::uint64_t entry)
+{
+    if (!dirslots || entry == 0 || entry >= slotcount)
         return std::nullopt;
-    const QString text = QString::fromUtf16(units.data(), qsizetype(units.size()));
-    // Unpaired surrogates: not a name any system wrote.
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            ++i;
-        else if (text[i].isSurrogate())
+    const unsigned char* shortentry = dirslots + entry * 32;
+    if (shortentry[0] == slotdeleted)
+        return deletedlongname(dirslots, slotcount, entry);
+    // Intact slots keep their order numbers: 1 right before the entry, the
+    // last one flagged 0x40.
+    const std::uint8_t wanted = shortnamechecksum(shortentry);
+    std::u16string units;
+    bool last = false;
+    for (std::uint64_t part = 1; part <= maxparts && part <= entry && !last; ++part) {
+        const unsigned char* slot = shortentry - 32 * part;
+        if (slot[dirfield::attr] != attrlongname || (slot[0] & 0x3F) != part || slot[13] != wanted)
             return std::nullopt;
+        last = (slot[0] & 0x40) != 0;
+        bool ended = false;
+        for (int offset : unitoffsets) {
+            const char16_t u = char16_t(slot[offset] | slot[offset + 1] << 8);
+            if (ended || u == 0)
+                ended = true;
+            else
+                units.push_back(u);
+        }
     }
-    return LONGNAME{text, *first};
+    if (!last)
+        return std::nullopt;
+    return named(units, shortentry[0] == 0x05 ? slotdeleted : shortentry[0]);
 }

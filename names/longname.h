@@ -21,5 +21,13 @@ struct LONGNAME {
 // their text is not valid UTF-16.
 std::optional<LONGNAME> deletedlongname(const unsigned char* dirslots, std::uint64_t slotcount, std::uint64_t entry);
 
+// The long name of the short entry at slot index entry, deleted or not. A
+// live-looking entry (after a format, or inside a deleted directory) keeps
+// its slots intact: numbered 1, 2 ... upwards from the entry, each with the
+// checksum of its own short name, the last one flagged. first is then the
+// entry's own first byte (0x05 read as 0xE5). A deleted entry: as
+// deletedlongname.
+std::optional<LONGNAME> entrylongname(const unsigned char* dirslots, std::uint64_t slotcount, std::uint64_t entry);
+
 // The checksum a long-name slot carries of the 11 bytes of its short name.
 std::uint8_t shortnamechecksum(const unsigned char* name11);

@@ -55,12 +55,12 @@ bool FileSaver::estimated(const FILEPARM& file) const
     return core.dbrparm.fstype == 1 && file.deleted && file.entryclusterhigh == 0;
 }
 
-SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around) const
+SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const
 {
     SAVERECORD r;
     r.highestimated = estimated(file);
     if (options.originalnames) {
-        if (const auto found = deletedlongname(around.raw, around.count, around.entry)) {
+        if (const auto found = entrylongname(around.raw, around.count, around.entry)) {
             r.longname = found->name;
             QByteArray shortname = file.namebytes();
             if (!shortname.isEmpty())
@@ -68,20 +68,27 @@ SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around) con
             r.shortname = recoveredfilename(shortname);
         }
     }
-    r.name = r.longname.isEmpty() ? recoveredfilename(recoveredname(file)) : safename(r.longname);
+    QByteArray base = recoveredname(file);
+    if (ownname) {
+        base = file.namebytes();
+        if (!base.isEmpty() && base[0] == 0x05)
+            base[0] = char(slotdeleted);  // a name that begins with 0xE5
+    }
+    r.name = r.longname.isEmpty() ? recoveredfilename(base) : safename(r.longname);
     return r;
 }
 
-void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir)
+void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir, bool ownname)
 {
     if (options.verify && file.deleted)
         starts.insert(file.startcluster);
-    settle(file, describe(file, around), subdir, true, around);
+    settle(file, describe(file, around, ownname), subdir, true, around);
 }
 
 void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir, bool mayhold,
                        const DIRSLOTS& around)
 {
+    r.subdir = subdir;
     core.setstatuslines(r.name, QStringLiteral("%1 bytes").arg(file.size),
                         QStringLiteral("modify time:") + KOVCore::fatfiletime2str(file.writetime));
     verify::family kind = verify::family::none;
@@ -214,7 +221,7 @@ void FileSaver::dropped(const FILEPARM& entry, const DIRSLOTS& around)
         return;
     }
     // Nothing was read: the name alone says what the file was.
-    const verify::family kind = verify::familyofextension(describe(entry, around).name);
+    const verify::family kind = verify::familyofextension(describe(entry, around, false).name);
     if (kind != verify::family::none)
         hold(entry, around, QString(), std::nullopt, kind);
 }
@@ -226,7 +233,7 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
                          h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
     // The name says what the file was; the damaged contents only when the
     // name names no checked format.
-    verify::family kind = verify::familyofextension(describe(f, around).name);
+    verify::family kind = verify::familyofextension(describe(f, around, false).name);
     if (kind == verify::family::none)
         kind = h.kind;
     const std::uint64_t size = f.recordedsize;
@@ -290,7 +297,7 @@ void FileSaver::finish()
             core.stats.bytes -= h.file.size;
         }
         starts.insert(better->startcluster);
-        SAVERECORD r = describe(*better, around);
+        SAVERECORD r = describe(*better, around, false);
         r.startbycontent = true;
         r.estimatedstart = h.file.startcluster;
         settle(*better, r, h.subdir, false, around);
@@ -301,6 +308,8 @@ QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
 {
     QJsonObject o;
     o.insert(QStringLiteral("name"), r.name);
+    if (!r.subdir.isEmpty())
+        o.insert(QStringLiteral("dir"), r.subdir);
     if (!r.longname.isEmpty())
         o.insert(QStringLiteral("longname"), r.longname);
     if (!r.shortname.isEmpty())

@@ -38,6 +38,7 @@ struct SAVERECORD {
     QString name;                // the name chosen (before any "(n)")
     QString longname;            // the original long name; empty when unknown
     QString shortname;           // the short name with its first byte given back; empty when unknown
+    QString subdir;              // below the output directory, '/'-separated; "" for its top
     QString path;                // where it was written; empty when listing or nothing could be created
     std::optional<verify::verdict> verdict;  // with verify
     bool highestimated = false;  // FAT32 start cluster's high word was erased and estimated
@@ -71,7 +72,10 @@ public:
     // is settled by finish() instead; a scanner whose files have no
     // directory entry sets deleted to 0 or entryclusterhigh to the start's
     // high word, so that none of them is taken for one.
-    void save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir = {});
+    // With ownname the file keeps its own short name (an entry whose first
+    // byte was never erased, found by a scan outside the walk) instead of
+    // the recovered 'k' name.
+    void save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir = {}, bool ownname = false);
 
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
     // or reached a live cluster). Files with an estimated high word wait
@@ -95,7 +99,7 @@ private:
         std::optional<SAVERECORD> record;  // null for a dropped entry
         verify::family kind;
     };
-    SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around) const;
+    SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const;
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
     std::optional<verify::verdict> contentverdict(const FILEPARM& file, const QString& name, const QString& path,
                                                   verify::family* kind) const;

@@ -1,0 +1,478 @@
+#include "deep/deepscan.h"
+
+#include "deep/dirslots.h"
+#include "fat/direntry.h"
+#include "model/kovcore.h"
+#include "names/longname.h"
+#include "scan/recoveredname.h"
+
+#include <QDir>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+namespace deep {
+
+namespace {
+
+constexpr std::uint64_t readbytes = 4 << 20;
+// Directory clusters kept at most: far above any real volume's
+// directories, and a bound a volume full of directory-like data cannot lift.
+constexpr std::uint64_t keepcap = 64ull << 20;
+constexpr std::uint32_t noowner = 0xFFFFFFFF;
+constexpr int maxdepth = 32;
+
+QString dirnumber(std::uint32_t start) { return QStringLiteral("dir%1").arg(start, 5, 10, QLatin1Char('0')); }
+
+bool shortentry(const unsigned char* s) { return s[0] != slotempty && s[dirfield::attr] != attrlongname; }
+
+}  // namespace
+
+DEEPSCAN::DEEPSCAN(KOVCore& owner) : core(owner)
+{
+    const DISKPARM& disk = core.diskparm;
+    clustersize = disk.clustersize();
+    const std::uint64_t total = core.dbrparm.totalsectors;
+    if (clustersize == 0 || clustersize % 32 != 0)
+        return;
+    std::uint64_t count = total > disk.firstdatasector ? (total - disk.firstdatasector) / disk.sectorspercluster : 0;
+    count = std::min({count, core.fatentries >= 2 ? core.fatentries - 2 : 0, core.bitmapsize * 8});
+    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
+    if (core.sourcebytes != 0)
+        count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
+    clustercount = count;
+    claimbits.assign(std::size_t((count + 7) / 8), 0);
+}
+
+void DEEPSCAN::notewalk(const FILEPARM& dir)
+{
+    if (!dir.deleted || !dir.dirbuf || dir.startcluster < 2 || walked.count(dir.startcluster))
+        return;
+    QStringList path;
+    const FILEPARM* node = &dir;
+    for (int depth = 0; node->parent && depth < maxdepth; ++depth) {
+        const FILEPARM* up = node->parent.get();
+        QString name;
+        if (up->dirbuf && up->entryindex >= 1 && std::uint64_t(up->entryindex) * 32 <= up->size)
+            name = directoryname(up->dirbuf.get(), up->entryindex - 1);
+        path.prepend(name.isEmpty() ? dirnumber(node->startcluster) : name);
+        node = up;
+    }
+    walked.emplace(dir.startcluster, path);
+    const std::uint64_t clusters = clustersize ? (dir.size + clustersize - 1) / clustersize : 0;
+    for (const DATARUN& run : dir.dataruns)
+        for (std::uint64_t i = 0; i < run.length && run.vcn + i < clusters; ++i)
+            walkread.emplace(run.lcn + i, dir.startcluster);
+}
+
+void DEEPSCAN::claim(const std::vector<DATARUN>& runs)
+{
+    for (const DATARUN& run : runs)
+        for (std::uint64_t x = run.lcn; x < clustercount && x - run.lcn < run.length; ++x)
+            claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
+}
+
+bool DEEPSCAN::claimed(std::uint64_t lcn) const
+{
+    return lcn >= clustercount || (claimbits[std::size_t(lcn / 8)] >> (lcn % 8)) & 1;
+}
+
+bool DEEPSCAN::eligible(std::uint64_t lcn) const { return !core.inuse(lcn) && !claimed(lcn); }
+
+void DEEPSCAN::examine(std::uint64_t lcn, const unsigned char* cluster)
+{
+    const SLOTRULES rules{core.dbrparm.fstype == 1, core.fatentries};
+    const std::uint32_t used = directoryslots(cluster, clustersize, rules);
+    if (used == 0)
+        return;
+    const std::uint64_t bytes = std::uint64_t(used) * 32;
+    if (kept + bytes > keepcap) {
+        overcap = true;
+        return;
+    }
+    std::shared_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[bytes]);
+    if (!copy) {
+        overcap = true;
+        return;
+    }
+    std::memcpy(copy.get(), cluster, bytes);
+    kept += bytes;
+    found.push_back({lcn, std::move(copy), used, bytes == clustersize});
+}
+
+void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
+{
+    if (clustercount == 0)
+        return;
+    const std::uint64_t perread = std::max<std::uint64_t>(1, readbytes / clustersize);
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[perread * clustersize]);
+    if (!buffer) {
+        core.showwarning(QStringLiteral("cannot allocate memory!"));
+        return;
+    }
+    const DISKPARM disk = core.diskparm;
+    bool lastfailed = false;
+    for (std::uint64_t lcn = 0; lcn < clustercount;) {
+        if (!eligible(lcn)) {
+            ++lcn;
+            continue;
+        }
+        std::uint64_t n = 1;
+        while (n < perread && lcn + n < clustercount && eligible(lcn + n))
+            ++n;
+        if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), buffer.get())) {
+            lastfailed = false;
+            for (std::uint64_t k = 0; k < n; ++k)
+                examine(lcn + k, buffer.get() + k * clustersize);
+        } else if (!lastfailed) {
+            // One bad cluster must not hide the others of the same read.
+            // After a read with no readable cluster at all, the next failed
+            // read is passed over whole: a volume that claims more than its
+            // source holds costs one read per step, not one per cluster.
+            lastfailed = true;
+            for (std::uint64_t k = 0; k < n; ++k)
+                if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(clustersize),
+                                     buffer.get())) {
+                    lastfailed = false;
+                    examine(lcn + k, buffer.get());
+                }
+        }
+        scanned += n;
+        lcn += n;
+        progress(lcn, clustercount);
+    }
+}
+
+// Which directory each kept cluster belongs to (its start cluster, 0 for the
+// root, noowner when unknown), from three kinds of evidence in this order:
+// a first cluster's own "." entry and the clusters the walk read; an entry
+// pointing at a found first cluster, whose ".." names the directory that
+// lists it; and, for a later cluster, a long name begun at the end of a
+// full cluster, or the order in which a directory that grew was written:
+// it continues a full cluster whose last entry's data
+// lie right before the data of its own first entry (or right before the
+// cluster itself), or it lies right after a full directory cluster.
+std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t, NODE>& nodes) const
+{
+    const bool fat32 = core.dbrparm.fstype == 1;
+    std::vector<std::uint32_t> owner(found.size(), noowner);
+    std::unordered_map<std::uint64_t, std::size_t> bylcn;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const FOUND& f = found[i];
+        bylcn.emplace(f.lcn, i);
+        const unsigned char* s = f.bytes.get();
+        const std::uint32_t self = std::uint32_t(f.lcn + 2);
+        if (dotentry(s, 1) && entrystart(s, fat32) == self) {
+            std::uint32_t up = noowner;
+            if (f.used >= 2 && dotentry(s + 32, 2)) {
+                up = entrystart(s + 32, fat32);
+                if (fat32 && up == core.dbrparm.rootcluster)
+                    up = 0;
+            }
+            nodes.emplace(self, NODE{i, up, QString()});
+            owner[i] = self;
+        }
+        if (const auto w = walkread.find(f.lcn); w != walkread.end())
+            owner[i] = w->second;
+    }
+
+    // Entries pointing at found directories: names, and the owner of the
+    // cluster that lists them.
+    std::unordered_map<std::uint32_t, std::vector<std::pair<std::size_t, std::uint32_t>>> pointers;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const unsigned char* s = found[i].bytes.get();
+        for (std::uint32_t j = 0; j < found[i].used; ++j) {
+            const unsigned char* e = s + std::size_t(j) * 32;
+            if (!shortentry(e) || !(e[dirfield::attr] & attrdirectory) || dotentry(e, 1) || dotentry(e, 2))
+                continue;
+            const auto node = nodes.find(entrystart(e, fat32));
+            if (node == nodes.end() || node->second.first == i)
+                continue;
+            if (owner[i] == noowner)
+                owner[i] = node->second.dotdot;
+            if (pointers[node->first].size() < 8)
+                pointers[node->first].push_back({i, j});
+        }
+    }
+
+    // Allocation order. The end of an entry's data is its last cluster when
+    // the file lies in one piece (a directory: its first cluster).
+    auto dataend = [&](const unsigned char* e) -> std::uint64_t {
+        const std::uint64_t start = entrystart(e, fat32);
+        if (start < 2)
+            return 0;
+        if (e[dirfield::attr] & attrdirectory)
+            return start;
+        const std::uint64_t size = le32(e + dirfield::filesize);
+        return size == 0 ? 0 : start + (size + clustersize - 1) / clustersize - 1;
+    };
+    auto lastentry = [&](const FOUND& f) -> const unsigned char* {
+        for (std::uint32_t j = f.used; j-- > 0;)
+            if (const unsigned char* e = f.bytes.get() + std::size_t(j) * 32; shortentry(e))
+                return dotentry(e, 1) || dotentry(e, 2) ? nullptr : e;
+        return nullptr;
+    };
+    std::unordered_map<std::uint64_t, std::size_t> fullbyend;  // data end of the last entry -> cluster
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (const unsigned char* e = found[i].full ? lastentry(found[i]) : nullptr; e && dataend(e) != 0)
+            fullbyend.emplace(dataend(e), i);
+    std::vector<std::size_t> pred(found.size(), found.size());
+    std::vector<bool> hassucc(found.size(), false);
+
+    // A long name split over two clusters: the full clusters that end in
+    // long-name slots, by their checksum.
+    std::unordered_multimap<std::uint8_t, std::size_t> bytail;
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (const unsigned char* last = found[i].bytes.get() + std::size_t(found[i].used - 1) * 32;
+            found[i].full && last[dirfield::attr] == attrlongname)
+            bytail.emplace(last[13], i);
+    auto firstchar = [](const unsigned char* part) {
+        const char16_t c = char16_t(le16(part + 1));
+        return c < 0x80 ? int(QChar(c).toUpper().unicode()) : -1;
+    };
+    // The one full cluster whose long-name slots the entry opening cluster i
+    // continues (same checksum, orders that follow on); none when not one.
+    auto continued = [&](std::size_t i) {
+        const FOUND& f = found[i];
+        const unsigned char* b = f.bytes.get();
+        std::uint32_t k = 0;
+        while (k < f.used && k < 20 && b[std::size_t(k) * 32 + dirfield::attr] == attrlongname)
+            ++k;
+        if (k >= f.used || dotentry(b + std::size_t(k) * 32, 1) || dotentry(b + std::size_t(k) * 32, 2))
+            return found.size();
+        const unsigned char* entry = b + std::size_t(k) * 32;
+        const bool erased = entry[0] == slotdeleted;
+        // A name whose last part opens this cluster is whole here.
+        if (k > 0) {
+            if (!erased && (b[0] & 0x40))
+                return found.size();
+            for (const int at : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30})
+                if (le16(b + at) == 0)
+                    return found.size();
+        }
+        unsigned char name[11];
+        std::memcpy(name, entry, 11);
+        std::size_t match = found.size();
+        int matches = 0;
+        auto consider = [&](int part1char) {
+            const std::uint8_t sum = shortnamechecksum(name);
+            for (std::uint32_t j = 0; j < k; ++j)
+                if (b[std::size_t(j) * 32 + 13] != sum)
+                    return;
+            const auto [from, to] = bytail.equal_range(sum);
+            for (auto it = from; it != to; ++it) {
+                const std::size_t a = it->second;
+                const unsigned char* last = found[a].bytes.get() + std::size_t(found[a].used - 1) * 32;
+                if (a == i || hassucc[a] || (!erased && (last[0] & 0x3F) != k + 1) ||
+                    (part1char >= 0 && firstchar(last) != part1char))
+                    continue;
+                match = a;
+                ++matches;
+            }
+        };
+        if (!erased) {
+            if (k == 0 || (b[0] & 0x3F) == k)
+                consider(-1);
+        } else if (k > 0) {
+            // The erased first byte is the long name's first character.
+            if (const int c = firstchar(b + std::size_t(k - 1) * 32); c >= 0) {
+                name[0] = std::uint8_t(c);
+                consider(-1);
+            }
+        } else {
+            for (int c = 0x20; c < 0x80; ++c) {
+                name[0] = std::uint8_t(c);
+                consider(c);
+            }
+        }
+        return matches == 1 ? match : found.size();
+    };
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (owner[i] != noowner && nodes.count(std::uint32_t(found[i].lcn + 2)))
+            continue;  // a first cluster
+        const std::uint64_t self = found[i].lcn + 2;
+        const unsigned char* first = nullptr;
+        for (std::uint32_t j = 0; j < found[i].used && !first; ++j)
+            if (const unsigned char* e = found[i].bytes.get() + std::size_t(j) * 32; shortentry(e) && dataend(e))
+                first = e;
+        std::vector<std::size_t> choices;
+        if (const std::size_t p = continued(i); p != found.size())
+            choices.push_back(p);
+        if (first) {
+            // Written one after the other: the data of the last entry
+            // before this cluster ends right where the first entry's
+            // starts, or right before this cluster when it was taken first.
+            const std::uint64_t start = entrystart(first, fat32);
+            if (const auto p = fullbyend.find(start - 1); p != fullbyend.end())
+                choices.push_back(p->second);
+            if (const auto p = fullbyend.find(self - 1); start == self + 1 && p != fullbyend.end())
+                choices.push_back(p->second);
+        }
+        // Taken right after the full cluster before it.
+        if (const auto p = bylcn.find(found[i].lcn - 1); found[i].lcn > 0 && p != bylcn.end() && found[p->second].full)
+            choices.push_back(p->second);
+        for (const std::size_t p : choices) {
+            if (p != i && !hassucc[p]) {
+                pred[i] = p;
+                hassucc[p] = true;
+                break;
+            }
+        }
+    }
+    // Each cluster takes the owner at the head of its run of predecessors;
+    // every cluster is stepped over once (runs may close into a ring).
+    std::vector<bool> resolved(found.size(), false);
+    std::vector<std::size_t> visit(found.size(), found.size());
+    std::vector<std::size_t> path;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        path.clear();
+        std::size_t at = i;
+        while (owner[at] == noowner && !resolved[at] && pred[at] != found.size() && visit[at] != i) {
+            visit[at] = i;
+            path.push_back(at);
+            at = pred[at];
+        }
+        for (const std::size_t p : path) {
+            owner[p] = owner[at];
+            resolved[p] = true;
+        }
+    }
+
+    // A directory's name: the entry in the directory its ".." names, else
+    // any entry pointing at it.
+    for (auto& [start, node] : nodes) {
+        const auto p = pointers.find(start);
+        if (p == pointers.end())
+            continue;
+        std::pair<std::size_t, std::uint32_t> best = p->second.front();
+        for (const auto& at : p->second)
+            if (owner[at.first] == node.dotdot) {
+                best = at;
+                break;
+            }
+        node.name = directoryname(found[best.first].bytes.get(), best.second);
+    }
+    return owner;
+}
+
+QString DEEPSCAN::treepath(std::uint32_t dir, const std::unordered_map<std::uint32_t, NODE>& nodes) const
+{
+    QStringList path;
+    std::unordered_set<std::uint32_t> seen;
+    for (int depth = 0; depth < maxdepth && seen.insert(dir).second; ++depth) {
+        if (const auto w = walked.find(dir); w != walked.end()) {
+            path = w->second + path;
+            break;
+        }
+        const auto node = nodes.find(dir);
+        if (node == nodes.end()) {
+            path.prepend(dirnumber(dir));
+            break;
+        }
+        path.prepend(node->second.name.isEmpty() ? dirnumber(dir) : node->second.name);
+        const std::uint32_t up = node->second.dotdot;
+        // The top of a tree: the root's child, or a parent not found.
+        if (up == 0 || up == noowner || (!nodes.count(up) && !walked.count(up)))
+            break;
+        dir = up;
+    }
+    return path.join(QLatin1Char('/'));
+}
+
+bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const
+{
+    const bool fat32 = core.dbrparm.fstype == 1;
+    FAT32DIRENTRY e;
+    std::memcpy(e.bytes, cluster.bytes.get() + std::size_t(slot) * 32, 32);
+    std::uint32_t start = entrystart(e.bytes, fat32);
+    if (fat32) {
+        if (!KOVCore::validdate(e.word(dirfield::crtdate)) || !KOVCore::validdate(e.word(dirfield::wrtdate)))
+            return false;
+        if (e.bytes[0] == slotdeleted && e.word(dirfield::fstclushi) == 0) {
+            FILEPARM dir;
+            dir.clusterhigh = fallbackhigh;
+            std::uint32_t high = core.estimatestartclusterhigh(&dir, &e);
+            start = high << 16 | e.word(dirfield::fstcluslo);
+            while (start >= core.fatentries && high != 0) {
+                --high;
+                start = high << 16 | e.word(dirfield::fstcluslo);
+            }
+        }
+        out.createtime = std::uint64_t(e.word(dirfield::crtdate)) << 32 |
+                         std::uint64_t(e.word(dirfield::crttime)) << 16 | e.bytes[dirfield::crttimetenth];
+    } else if (!KOVCore::validdate(e.word(dirfield::wrtdate))) {
+        return false;
+    }
+    if (start < 2 || start >= core.fatentries)
+        return false;
+    out.dialog = &core;
+    out.startcluster = start;
+    out.clusterhigh = std::uint16_t(start >> 16);
+    out.entryclusterhigh = e.word(dirfield::fstclushi);
+    out.writetime = std::uint64_t(e.word(dirfield::wrtdate)) << 32 | e.word(dirfield::wrttime);
+    out.recordedsize = out.size = e.dword(dirfield::filesize);
+    out.deleted = 1;
+    out.setname(KOVCore::getfatfilename(&e).toLatin1());
+    if (out.size == 0)
+        return false;
+    out.dataruns = core.fatrecoverdatarun(start, out.size);
+    if (out.dataruns.empty() || core.clusterusage(out.dataruns) != 0)
+        return false;
+    for (const DATARUN& run : out.dataruns)
+        for (std::uint64_t i = 0; i < run.length; ++i)
+            if (claimed(run.lcn + i))
+                return false;
+    out.size = std::min(out.size, core.gettotclustersize(out.dataruns));
+    return true;
+}
+
+void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
+{
+    std::unordered_map<std::uint32_t, NODE> nodes;
+    const std::vector<std::uint32_t> owner = linkowners(nodes);
+    std::unordered_map<std::uint32_t, QString> paths;
+    const bool fat32 = core.dbrparm.fstype == 1;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const FOUND& f = found[i];
+        if (walkread.count(f.lcn))
+            continue;  // the walk listed these entries already
+        const std::uint32_t dir = owner[i];
+        // Later clusters of a deleted directory the walk entered give only
+        // their deleted entries; lost trees and loose clusters give all.
+        const bool deletedonly = dir != noowner && walked.count(dir);
+        QString subdir = QStringLiteral("lost/orphans/");
+        if (dir == 0) {
+            subdir = QStringLiteral("lost/root/");
+        } else if (dir != noowner) {
+            auto p = paths.find(dir);
+            if (p == paths.end())
+                p = paths.emplace(dir, treepath(dir, nodes)).first;
+            subdir = QStringLiteral("lost/") + p->second + QLatin1Char('/');
+        }
+        std::uint16_t fallbackhigh = std::uint16_t((f.lcn + 2) >> 16);
+        for (std::uint32_t j = 0; j < f.used; ++j) {
+            const unsigned char* e = f.bytes.get() + std::size_t(j) * 32;
+            if (!shortentry(e) || dotentry(e, 1) || dotentry(e, 2))
+                continue;
+            const bool erased = e[0] == slotdeleted;
+            if (fat32 && !erased)
+                fallbackhigh = le16(e + dirfield::fstclushi);
+            if ((e[dirfield::attr] & (attrdirectory | 0x08)) || (deletedonly && !erased))
+                continue;
+            DEEPCANDIDATE candidate;
+            if (!rebuild(f, j, fallbackhigh, candidate.file))
+                continue;
+            candidate.slotbytes = f.bytes;
+            candidate.slotcount = f.used;
+            candidate.slotindex = j;
+            candidate.subdir = subdir;
+            candidate.keepshortname = !erased;
+            save(candidate);
+            claim(candidate.file.dataruns);
+        }
+    }
+}
+
+}  // namespace deep
