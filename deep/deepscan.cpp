@@ -413,7 +413,9 @@ bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t f
     out.entryclusterhigh = e.word(dirfield::fstclushi);
     out.writetime = std::uint64_t(e.word(dirfield::wrtdate)) << 32 | e.word(dirfield::wrttime);
     out.recordedsize = out.size = e.dword(dirfield::filesize);
-    out.deleted = 1;
+    // Only an erased entry lost its chain's high word; a live-looking one
+    // (after a format) kept what it stored.
+    out.deleted = e.bytes[0] == slotdeleted ? 1 : 0;
     out.setname(KOVCore::getfatfilename(&e).toLatin1());
     if (out.size == 0)
         return false;
