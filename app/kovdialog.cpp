@@ -210,8 +210,10 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
 {
     vollist->addItem(source.root);
     // "C:\" alone means nothing on Linux: name the image or device behind it.
-    const QString tip = QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(source.path),
-                                                      QLocale().formattedDataSize(qint64(source.size)));
+    QString tip = QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(source.path),
+                                                QLocale().formattedDataSize(qint64(source.size)));
+    if (!source.label.isEmpty())
+        tip = source.label + QStringLiteral(", ") + tip;
     vollist->setItemData(vollist->count() - 1, tip, Qt::ToolTipRole);
 }
 

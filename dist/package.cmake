@@ -19,5 +19,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Library dependencies come from the binaries themselves (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# udisks2 and polkit open a card for a user who may not read it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, polkitd")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -1,6 +1,8 @@
 // Linux back end of the volume seam: image files and /sys/class/block devices,
-// opened O_RDONLY, read with pread.
+// opened O_RDONLY, read with pread. A block device this process may not
+// open is reached through udisks2 (udisks2_linux.cpp) instead.
 #include "platform/volumesource.h"
+#include "platform/udisks2.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,6 +45,26 @@ QString readsysfile(const QString& path)
     return QString::fromLatin1(f.readAll()).trimmed();
 }
 
+// A block device this process may not open, as opposed to one that is
+// missing or has no medium.
+bool deniedblockdevice(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    return stat(name.constData(), &st) == 0 && S_ISBLK(st.st_mode) && access(name.constData(), R_OK) != 0 &&
+           errno == EACCES;
+}
+
+// Makes an open descriptor a handle; the handle owns it.
+volhandle adopt(int fd)
+{
+    if (fd < 0)
+        return invalidhandle();
+    const std::intptr_t id = nexthandle++;
+    openfds[id] = fd;
+    return reinterpret_cast<volhandle>(id);
+}
+
 bool hassubpartitions(const QDir& dev)
 {
     const QString name = dev.dirName();
@@ -57,6 +79,7 @@ bool hassubpartitions(const QDir& dev)
 QList<VolumeSource> blockdevices()
 {
     QList<VolumeSource> out;
+    QStringList denied;
     QDir sys("/sys/class/block");
     QStringList names = sys.entryList(QDir::Dirs | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& name : names) {
@@ -72,8 +95,17 @@ QList<VolumeSource> blockdevices()
         const bool ispartition = QFileInfo::exists(base + "/partition");
         if (!ispartition && hassubpartitions(dev))
             continue;
-        out.append({QString(), "/dev/" + name, sectors * 512});
+        const QString node = "/dev/" + name;
+        if (deniedblockdevice(node))
+            denied.append(node);
+        else
+            out.append({QString(), node, sectors * 512});
     }
+    // udisks2 says which of the others hold FAT without our opening them.
+    if (!denied.isEmpty())
+        for (const VolumeSource& source : udisks2::fatvolumes())
+            if (denied.contains(source.path))
+                out.append(source);
     return out;
 }
 
@@ -88,8 +120,12 @@ void setblockdevicesenabled(bool enabled) { blockdevicesenabled = enabled; }
 QList<VolumeSource> volumesources()
 {
     QList<VolumeSource> all;
-    for (const QString& path : imagefiles)
-        all.append({QString(), path, std::uint64_t(QFileInfo(path).size())});
+    for (const QString& path : imagefiles) {
+        VolumeSource source{QString(), path, std::uint64_t(QFileInfo(path).size())};
+        if (deniedblockdevice(path))
+            udisks2::lookup(path, &source);
+        all.append(source);
+    }
     if (blockdevicesenabled)
         all.append(blockdevices());
 
@@ -116,17 +152,15 @@ volhandle openpath(const QString& path)
 {
     if (path.isEmpty())
         return invalidhandle();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return invalidhandle();
-    const std::intptr_t id = nexthandle++;
-    openfds[id] = fd;
-    return reinterpret_cast<volhandle>(id);
+    return adopt(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
 }
 
 volhandle opensource(QChar letter)
 {
-    return openpath(sourceforletter(letter).path);
+    const VolumeSource source = sourceforletter(letter);
+    if (!source.udisksobject.isEmpty())
+        return adopt(udisks2::openforbackup(source.udisksobject));
+    return openpath(source.path);
 }
 
 void closesource(volhandle h)

@@ -9,6 +9,7 @@ kov_packages=(
     mtools dosfstools
     xvfb xauth time
     help2man man-db desktop-file-utils appstream debootstrap
+    dbus udev udisks2 polkitd
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when
