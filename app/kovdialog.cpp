@@ -218,6 +218,8 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
                   .arg(source.partition)
                   .arg(source.offset)
                   .arg(source.size);
+    if (!source.label.isEmpty())
+        tip = source.label + QStringLiteral(", ") + tip;
     vollist->setItemData(vollist->count() - 1, tip, Qt::ToolTipRole);
 }
 

@@ -1,10 +1,12 @@
 // kov-recover: the recovery engine without a window.
 #include "cli/options.h"
 #include "cli/recoverrun.h"
+#include "platform/udisks2.h"
 
 #include <QCoreApplication>
 
 #include <csignal>
+#include <unistd.h>
 
 int main(int argc, char** argv)
 {
@@ -17,6 +19,9 @@ int main(int argc, char** argv)
     RECOVEROPTIONS options;
     if (const int status = parseoptions(app.arguments(), options); status >= 0)
         return status;
+    // A device we may not open is asked of udisks2; polkit's password
+    // prompt then appears on the terminal, if there is one.
+    platform::udisks2::settextagent(isatty(STDIN_FILENO) != 0);
     RecoverRun run(stdout, options);
     if (options.listvolumes)
         return run.listvolumes(options.source);

@@ -27,6 +27,16 @@ struct VolumeSource {
     // list: it may hold a partition table of its own. False for a
     // partition, and for a disk the system has split.
     bool whole = true;
+    // Set for a block device this process cannot open itself but udisks2
+    // knows: its udisks2 object path. Opening such a source asks udisks2
+    // (and, through polkit, the user) for a read-only descriptor.
+    QString udisksobject{};
+    // With udisksobject: the type code (1 FAT32, 2 FAT16, 3 other) as udisks2
+    // identified it, so that listing never needs to open the device.
+    int udiskstype = 3;
+    // What the system calls the medium ("Vendor Model", or a loop device's
+    // backing file); may be empty.
+    QString label{};
 };
 
 // Image files the user named; they come first in the source list.

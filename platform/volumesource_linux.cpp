@@ -1,6 +1,8 @@
 // Linux back end of the volume seam: image files and /sys/class/block devices,
-// opened O_RDONLY, read with pread.
+// opened O_RDONLY, read with pread. A block device this process may not
+// open is reached through udisks2 (udisks2_linux.cpp) instead.
 #include "platform/volumesource.h"
+#include "platform/udisks2.h"
 
 #include <QDir>
 #include <QFile>
@@ -81,6 +83,16 @@ QString readsysfile(const QString& path)
     return QString::fromLatin1(f.readAll()).trimmed();
 }
 
+// A block device this process may not open, as opposed to one that is
+// missing or has no medium.
+bool deniedblockdevice(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    return stat(name.constData(), &st) == 0 && S_ISBLK(st.st_mode) && access(name.constData(), R_OK) != 0 &&
+           errno == EACCES;
+}
+
 bool hassubpartitions(const QDir& dev)
 {
     const QString name = dev.dirName();
@@ -95,6 +107,7 @@ bool hassubpartitions(const QDir& dev)
 QList<VolumeSource> blockdevices()
 {
     QList<VolumeSource> out;
+    QStringList denied;
     QDir sys("/sys/class/block");
     QStringList names = sys.entryList(QDir::Dirs | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& name : names) {
@@ -114,8 +127,16 @@ QList<VolumeSource> blockdevices()
         source.path = "/dev/" + name;
         source.size = sectors * 512;
         source.whole = !ispartition;
-        out.append(source);
+        if (deniedblockdevice(source.path))
+            denied.append(source.path);
+        else
+            out.append(source);
     }
+    // udisks2 says which of the others hold FAT without our opening them.
+    if (!denied.isEmpty())
+        for (const VolumeSource& source : udisks2::fatvolumes())
+            if (denied.contains(source.path))
+                out.append(source);
     return out;
 }
 
@@ -150,6 +171,8 @@ QList<VolumeSource> rawsources()
                 source.size = bytes;
             ::close(fd);
         }
+        if (deniedblockdevice(path))
+            udisks2::lookup(path, &source);
         all.append(source);
     }
     if (blockdevicesenabled)
@@ -184,6 +207,8 @@ volhandle openpath(const QString& path) { return openrange(path, nullptr, nullpt
 
 volhandle opensource(const VolumeSource& source)
 {
+    if (!source.udisksobject.isEmpty())
+        return adoptdescriptor(udisks2::openforbackup(source.udisksobject), 0, source.size);
     // A whole source reads to wherever the file or device ends now.
     if (source.offset == 0 && source.partition == 0)
         return openpath(source.path);

@@ -18,7 +18,9 @@ int KOVCore::getallvol()
         const QByteArray root = source.root.toLatin1();
         if (root.startsWith('A') || root.startsWith('a'))
             continue;  // never probed
-        const int type = partitiontype(root.constData());
+        // A device reached through udisks2 is opened only when used: its
+        // type is what udisks2 found.
+        const int type = source.udisksobject.isEmpty() ? partitiontype(root.constData()) : source.udiskstype;
         if (type == 1 || type == 2) {
             addvolumeitem(source);
             ++count;

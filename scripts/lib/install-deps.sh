@@ -11,6 +11,8 @@ kov_packages=(
     libmagic-dev libjpeg62-turbo-dev zlib1g-dev
     imagemagick zip sox lame
     xvfb xauth time
+    help2man man-db desktop-file-utils appstream debootstrap
+    dbus udev udisks2 polkitd
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when
