@@ -81,10 +81,13 @@ void RecoverRun::progress(bool force)
                  static_cast<unsigned long long>(stats.saved), static_cast<unsigned long long>(stats.bytes));
 }
 
-void RecoverRun::runpasses()
+bool RecoverRun::runpasses()
 {
+    if (!beginrun()) {
+        say(QStringLiteral("disk open error!"));
+        return false;
+    }
     paused = false;
-    beginrun();
     bool wascollecting = true;
     if (!live)
         say(QStringLiteral("collecting pass"));
@@ -103,6 +106,7 @@ void RecoverRun::runpasses()
         progress(true);
         std::fputs("\n", stderr);
     }
+    return true;
 }
 
 int RecoverRun::recover(const QString& outdir)
@@ -121,7 +125,8 @@ int RecoverRun::recover(const QString& outdir)
     recoverdir = dir;
     QElapsedTimer clock;
     clock.start();
-    runpasses();
+    if (!runpasses())
+        return exitsource;
     say(QStringLiteral("%1 files saved, %2 bytes, %3 failed (create %4, read %5, write %6), "
                        "%7 entries walked, %8 s")
             .arg(stats.saved)
@@ -138,7 +143,7 @@ int RecoverRun::recover(const QString& outdir)
 int RecoverRun::list()
 {
     listonly = true;
-    runpasses();
+    const bool ran = runpasses();
     listonly = false;
-    return exitok;
+    return ran ? exitok : exitsource;
 }

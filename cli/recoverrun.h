@@ -36,7 +36,8 @@ public:
     void filefound(const FILEPARM& file, const QString& recoveredname) override;
 
 private:
-    void runpasses();
+    // Both passes; false (reported) when there is no volume to walk.
+    bool runpasses();
     void progress(bool force);
     std::FILE* listout;
     bool live;  // stderr is a terminal: one progress line, redrawn

@@ -22,7 +22,7 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
     std::unique_ptr<unsigned char[]> table(new (std::nothrow) unsigned char[bytes]);
     if (!table)
         return nullptr;
-    if (!readsectors(hdisk, dbrparm.bytespersector, dbrparm.reservedsectors, dbrparm.sectorsperfat,
+    if (!readsectors(diskparm.hdisk, dbrparm.bytespersector, dbrparm.reservedsectors, dbrparm.sectorsperfat,
                      table.get()))
         return nullptr;
     return table;
@@ -52,11 +52,11 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
     if (sectorbytes < fatbits / 8)
         return unknownentry;
     const std::uint64_t sector = getfatentrysetor(n);
-    if (lookuphandle != hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
+    if (lookuphandle != diskparm.hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
         lookupbytes.resize(sectorbytes);
-        lookuphandle = hdisk;
+        lookuphandle = diskparm.hdisk;
         lookupsector = sector;
-        lookupok = readasector(hdisk, sectorbytes, sector, lookupbytes.data());
+        lookupok = readasector(diskparm.hdisk, sectorbytes, sector, lookupbytes.data());
     }
     if (!lookupok)
         return unknownentry;

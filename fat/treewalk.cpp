@@ -76,7 +76,7 @@ void KOVCore::getfatroot(FILEPARM& root)
             // slots.
             for (std::uint32_t s = 0; s < sectors; ++s) {
                 unsigned char* at = buffer.get() + std::size_t(s) * dbrparm.bytespersector;
-                if (!readsectors(hdisk, dbrparm.bytespersector, first + s, 1, at)) {
+                if (!readsectors(diskparm.hdisk, dbrparm.bytespersector, first + s, 1, at)) {
                     // What a failed read left behind is no directory.
                     std::memset(at, 0, dbrparm.bytespersector);
                     break;

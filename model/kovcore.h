@@ -66,7 +66,11 @@ public:
                             unsigned char* buffer);
 
     // ---- initialisation: opens and lays out the volume of a drive root ----
+    // On any failure (reported through showwarning) no volume is left:
+    // volumeready() is false until a later call succeeds.
     void initdisk(const QString& root);
+    // True when a FAT16/FAT32 volume is laid out and can be walked.
+    bool volumeready() const { return dbrparm.fstype == 1 || dbrparm.fstype == 2; }
 
     // ---- FAT table and chains ----
     std::unique_ptr<unsigned char[]> getfat();
@@ -108,8 +112,9 @@ public:
     // Handles exactly one walk entry (one timer tick). Returns at once when
     // called while a tick is still running.
     void scantick();
-    // Starts a fresh run (both passes) or resumes the one under way.
-    void beginrun();
+    // Starts a fresh run (both passes) or resumes the one under way. False,
+    // and nothing started, when no volume is ready.
+    bool beginrun();
     bool runactive() const { return collecting || saving; }
     // The next free fallback path: recoverdir + "kovrecovered" + counter.
     QString getrecoveredname();
@@ -165,6 +170,8 @@ public:
 private:
     QString fallbackpath(const QString& dir);
     void readdirectory(FILEPARM& dir);
+    // Forgets the volume state: layout, FAT, bitmap, root, walk, pass flags.
+    void dropvolume();
     bool intick = false;
     bool memorywarned = false;
     // Start clusters of the directories entered in the current pass.

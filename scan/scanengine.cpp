@@ -31,19 +31,22 @@ QString KOVCore::fallbackpath(const QString& dir)
     return path;
 }
 
-void KOVCore::beginrun()
+bool KOVCore::beginrun()
 {
+    if (!volumeready())
+        return false;
     if (runactive())
-        return;
+        return true;
     collecting = true;
     saving = false;
     stats = RUNSTATS();
     entereddirs.clear();
+    return true;
 }
 
 void KOVCore::scantick()
 {
-    if (intick || (dbrparm.fstype != 1 && dbrparm.fstype != 2))
+    if (intick || !volumeready())
         return;
     intick = true;
 

@@ -287,14 +287,14 @@ TEST_F(VolumeInit, FailedOpenLeavesNoWayToTheOldVolume)
 
 TEST_F(VolumeInit, UnreadableBootSectorIsAGeometryError)
 {
-    const QString image = toolimage(16, "f16.img", {"DATA.BIN"});
+    const QString image = toolimage(16, "f16.img", {"DATA.BIN", "GONE.BIN"});
+    ASSERT_TRUE(mdel(image, "::/GONE.BIN")) << lasterror();
     core.openimage(image);
     FILEPARM root = core.rootdir;
     FILEPARM file;
     file.dialog = &core;
     ASSERT_GT(root.getnextfile(file, 1), 0);
     const int calls = core.buttoncalls;
-    const std::uint32_t fstype = core.dbrparm.fstype;
 
     const QString empty = dir.filePath("empty.img"), shortone = dir.filePath("short.img");
     ASSERT_TRUE(writefile(empty, {}));
@@ -307,10 +307,20 @@ TEST_F(VolumeInit, UnreadableBootSectorIsAGeometryError)
         core.openimage(path);
         EXPECT_EQ(core.warnings, QStringList{"get disk geometry error"});
         EXPECT_EQ(core.buttoncalls, calls);
-        EXPECT_EQ(core.dbrparm.fstype, fstype);  // nothing parsed from stale bytes
+        // Nothing of the first volume is left to walk: a run saves nothing
+        // and does not claim success.
+        EXPECT_FALSE(core.volumeready());
+        EXPECT_EQ(core.fat, nullptr);
+        EXPECT_EQ(core.bitmap, nullptr);
+        EXPECT_EQ(core.curdir.dirbuf, nullptr);
         std::uint64_t got = 0;
         unsigned char buffer[512];
         EXPECT_FALSE(file.readfile(core.diskparm, 0, 100, buffer, &got));
+        const QString out = dir.filePath("out");
+        EXPECT_EQ(core.runtoend(out), 1);
+        EXPECT_TRUE(QDir(out).isEmpty());
+        EXPECT_TRUE(core.informations.isEmpty());
+        EXPECT_EQ(core.warnings, QStringList{"get disk geometry error"});
     }
 }
 

@@ -16,6 +16,10 @@ void KOVCore::initdisk(const QString& root)
         platform::closesource(hdisk);
     hdisk = platform::opensource(letter);
     sourcebytes = platform::sourceforletter(letter).size;
+    // Whatever fails below, nothing of the previous volume may stay usable:
+    // its layout read through the new handle would walk the old
+    // directories at the old offsets of another device.
+    dropvolume();
     if (hdisk == platform::invalidhandle()) {
         showwarning(QStringLiteral("disk open error!"));
         return;
@@ -39,8 +43,6 @@ void KOVCore::initdisk(const QString& root)
     diskparm.hdisk = hdisk;
     diskparm.bytespersector = dbrparm.bytespersector;
     diskparm.sectorspercluster = dbrparm.sectorspercluster;
-    bitmap.reset();
-    bitmapsize = 0;
 
     if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
         const bool fat32 = dbrparm.fstype == 1;
@@ -70,8 +72,6 @@ void KOVCore::initdisk(const QString& root)
         diskparm.firstdatasector = 0;
         diskparm.fatstartsector = 0;
         fatbits = 32;
-        fat.reset();
-        fatentries = 0;
     }
 
     if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
@@ -86,4 +86,23 @@ void KOVCore::initdisk(const QString& root)
         saving = false;
     }
     setbuttontext(QStringLiteral("Recover"));
+}
+
+void KOVCore::dropvolume()
+{
+    dbrparm = DBRPARM();
+    diskparm = DISKPARM();
+    fat.reset();
+    fatbits = 32;
+    fatentries = 0;
+    bitmap.reset();
+    bitmapsize = 0;
+    rootdir.clear();
+    curdir.clear();
+    curfile.clear();
+    collecting = false;
+    saving = false;
+    entereddirs.clear();
+    lookuphandle = nullptr;
+    lookupok = false;
 }
