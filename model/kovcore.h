@@ -117,6 +117,7 @@ public:
     bool beginrun();
     bool runactive() const { return collecting || saving; }
     // The next free fallback path: recoverdir + "kovrecovered" + counter.
+    // Empty when none can be found (see freetargetpath).
     QString getrecoveredname();
 
     // ---- saving ----

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <cstdint>
+
 namespace {
 
 // One for the whole process: fallback names never repeat within it.
@@ -23,12 +25,21 @@ QString KOVCore::getrecoveredname() { return fallbackpath(recoverdir); }
 
 QString KOVCore::fallbackpath(const QString& dir)
 {
-    QString path;
-    do {
-        path = dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
+    // Never replace an earlier file; once the counter is spent there are
+    // no more names rather than an overflow.
+    for (int tries = 0; tries < namesearchlimit && recoveredcounter < INT32_MAX; ++tries) {
+        const QString path = dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
         ++recoveredcounter;
-    } while (platform::pathtaken(path));  // never replace an earlier file
-    return path;
+        switch (platform::pathstate(path)) {
+        case platform::PathState::free:
+            return path;
+        case platform::PathState::unknown:
+            return QString();
+        case platform::PathState::taken:
+            break;
+        }
+    }
+    return QString();
 }
 
 bool KOVCore::beginrun()
@@ -111,11 +122,15 @@ void KOVCore::savefound(const FILEPARM& file)
 
 int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written)
 {
+    // A path that cannot be had is a file that cannot be created.
+    const auto save = [&](const QString& path) {
+        return path.isEmpty() ? 1 : file.saveas(diskparm, QFile::encodeName(path).constData());
+    };
     QString path = freetargetpath(dir, name);
-    int result = file.saveas(diskparm, QFile::encodeName(path).constData());
+    int result = save(path);
     if (result == 1) {
         path = fallbackpath(dir);
-        result = file.saveas(diskparm, QFile::encodeName(path).constData());
+        result = save(path);
     }
     if (written)
         *written = result == 1 ? QString() : path;
