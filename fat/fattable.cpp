@@ -58,9 +58,9 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
         lookupsector = sector;
         lookupok = readasector(diskparm.hdisk, sectorbytes, sector, lookupbytes.data());
     }
-    if (!lookupok)
-        return unknownentry;
     const std::uint32_t at = getfatentryoffsetinsector(n) * (fatbits / 8);
+    if (!lookupok || std::uint64_t(at) + fatbits / 8 > lookupbytes.size())
+        return unknownentry;
     return fatbits == 32 ? le32(lookupbytes.data() + at) : le16(lookupbytes.data() + at);
 }
 

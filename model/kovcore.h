@@ -55,7 +55,8 @@ public:
     int readdbr(const char* root, unsigned char*& buffer);
     static void parsedbr(const unsigned char* sector, DBRPARM* out);
     // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other. A FAT
-    // label with 0 bytes per sector or 0 sectors per cluster is 3.
+    // label with bytes per sector other than 512, 1024, 2048 or 4096, or 0
+    // sectors per cluster, is 3.
     static std::uint32_t classifydbr(const unsigned char* sector);
 
     // ---- raw reads: whole sectors at positions size*sector ----
@@ -77,8 +78,9 @@ public:
     std::uint64_t getfatentrysetor(std::uint32_t n) const;
     std::uint32_t getfatentryoffsetinsector(std::uint32_t n) const;
     // Value of entry n; above the cluster range (0xFFFFFFFF) when n is
-    // outside the table or its sector cannot be read: never 0, so an
-    // unreadable cluster is never taken as free.
+    // outside the table, its sector cannot be read or it does not lie whole
+    // in its sector: never 0, so an unreadable cluster is never taken as
+    // free.
     std::uint32_t getfatentry(std::uint32_t n) const;
     // The allocated chain from startcluster as runs, stretches never merged;
     // a chain that loops ends before the first cluster it repeats.

@@ -166,15 +166,15 @@ TEST_P(DamagedBoot, ZeroAndAbsurdLayoutFields)
         // A sector or cluster size of 0 cannot be laid out.
         {"bytes per sector 0", 0, [](I& i) { put16at(i, field::bytespersector, 0); }, Expect::refused},
         {"sectors per cluster 0", 0, [](I& i) { put8(i, field::sectorspercluster, 0); }, Expect::refused},
-        // Tiny sectors make a table of a few entries: no start cluster fits.
-        {"bytes per sector 1", 0, [](I& i) { put16at(i, field::bytespersector, 1); }, Expect::nothing},
-        {"bytes per sector 3", 0, [](I& i) { put16at(i, field::bytespersector, 3); }, Expect::nothing},
-        // 32-byte sectors: a table of 128 (FAT16) entries holds the live
-        // file's start, not the deleted one's; FAT32's root lands on zeros.
-        {"bytes per sector 32", 0, [](I& i) { put16at(i, field::bytespersector, 32); }, Expect::nothing},
+        // Sector sizes FAT does not have; 510 and 511 would let table
+        // entries straddle the end of a sector.
+        {"bytes per sector 1", 0, [](I& i) { put16at(i, field::bytespersector, 1); }, Expect::refused},
+        {"bytes per sector 32", 0, [](I& i) { put16at(i, field::bytespersector, 32); }, Expect::refused},
+        {"bytes per sector 510", 0, [](I& i) { put16at(i, field::bytespersector, 510); }, Expect::refused},
+        {"bytes per sector 511", 0, [](I& i) { put16at(i, field::bytespersector, 511); }, Expect::refused},
+        {"bytes per sector 65535", 0, [](I& i) { put16at(i, field::bytespersector, 0xFFFF); }, Expect::refused},
         // Huge sectors put the root past the image or on empty clusters.
         {"bytes per sector 4096", 0, [](I& i) { put16at(i, field::bytespersector, 4096); }, Expect::nothing},
-        {"bytes per sector 65535", 0, [](I& i) { put16at(i, field::bytespersector, 0xFFFF); }, Expect::nothing},
         // Clusters of 3 sectors: the file is read from its cluster number
         // times 1536 bytes into the (unchanged) data area.
         {"sectors per cluster 3", 0, [](I& i) { put8(i, field::sectorspercluster, 3); }, Expect::misplaced,

@@ -199,6 +199,22 @@ TEST_F(FatTable, UnreadableSectorIsNeverFree)
     }
 }
 
+TEST_F(FatTable, UncachedEntryThatLeavesItsSectorIsUnknown)
+{
+    for (int fatbits : {16, 32}) {
+        SCOPED_TRACE(fatbits);
+        FatBuilder b(fatbits == 16 ? fat16layout(4u << 20) : fat32layout(4u << 20));
+        open(b, fatbits == 16 ? "s16.img" : "s32.img");
+        // A 511-byte sector, as a boot sector of any size would give the
+        // lookup: the last entry of the first sector runs one byte past it.
+        core.fat.reset();
+        core.diskparm.bytespersector = 511;
+        const std::uint32_t last = 510 / (fatbits / 8);
+        EXPECT_EQ(core.getfatentry(last - 1), 0u);
+        EXPECT_EQ(core.getfatentry(last), 0xFFFFFFFFu);
+    }
+}
+
 // Chains on crafted tables, FAT16 and FAT32, read cached and uncached.
 class FatChain : public ::testing::TestWithParam<int> {
 protected:
