@@ -149,11 +149,12 @@ std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
         if (next <= 1 || next > lastnext)
             break;
         index += here - first + 1;
-        // A chain longer than the table has looped: keep what it gave.
-        if (index >= fatentries)
-            break;
         first = here = next;
         ++visited;
+        // Brent's test finds any loop within three times the table's length
+        // of links; this only bounds the walk should it not.
+        if (visited > 4 * fatentries)
+            break;
     }
     return runs;
 }
