@@ -94,7 +94,8 @@ public:
 
     // ---- cluster usage and deleted-chain rebuilding ----
     void setbitmap(const std::vector<DATARUN>& runs);
-    // 1 when the cluster is marked; clusters beyond the bitmap count as used.
+    // 1 when the cluster is marked; clusters from clusterend on, or beyond
+    // the bitmap, count as used.
     int inuse(std::uint64_t lcn) const;
     // 0 none marked (or empty), 2 all marked, 1 some.
     int clusterusage(const std::vector<DATARUN>& runs) const;
@@ -149,8 +150,14 @@ public:
     std::uint32_t fatbits = 32;
     std::uint64_t fatentries = 0;
     // Size of the open source in bytes as listed (0 when unknown): FAT
-    // entries that lie past its end can never be read.
+    // entries and clusters that lie past its end can never be read.
     std::uint64_t sourcebytes = 0;
+    // One past the last data cluster that exists (FAT numbering): it has a
+    // FAT entry, lies inside the volume's sectors and inside the source,
+    // entry included. The bitmap covers exactly the clusters below it;
+    // those from it on count as used and are never rebuilt onto. Set by
+    // initdisk; unlimited until then.
+    std::uint64_t clusterend = ~std::uint64_t(0);
     FILEPARM rootdir;
     FILEPARM curdir;
     // One slot per minute from local 1980-01-01 00:00 to 2020-01-01 00:00,
@@ -175,6 +182,8 @@ private:
     void readdirectory(FILEPARM& dir);
     // Forgets the volume state: layout, FAT, bitmap, root, walk, pass flags.
     void dropvolume();
+    // clusterend of the laid-out volume.
+    std::uint64_t dataclusterend() const;
     bool intick = false;
     bool memorywarned = false;
     // Start clusters of the directories entered in the current pass.

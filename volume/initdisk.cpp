@@ -59,7 +59,10 @@ void KOVCore::initdisk(const QString& root)
         fat.reset();
         fat = getfat();
 
-        const std::uint64_t clusters = dbrparm.totalsectors / dbrparm.sectorspercluster;
+        // Only clusters that can hold data get a bit: a boot sector that
+        // claims far more sectors than the source holds costs nothing.
+        clusterend = dataclusterend();
+        const std::uint64_t clusters = clusterend - 2;
         bitmapsize = clusters / 8 + (clusters % 8 != 0 ? 1 : 0);
         bitmap.reset(new (std::nothrow) unsigned char[bitmapsize]());
         if (!bitmap) {
@@ -105,4 +108,28 @@ void KOVCore::dropvolume()
     entereddirs.clear();
     lookuphandle = nullptr;
     lookupok = false;
+    clusterend = 2;
+}
+
+std::uint64_t KOVCore::dataclusterend() const
+{
+    const std::uint64_t sectorbytes = diskparm.bytespersector;
+    const std::uint64_t spc = diskparm.sectorspercluster;
+    const std::uint64_t first = diskparm.firstdatasector;
+    if (sectorbytes == 0 || spc == 0)
+        return 2;
+    std::uint64_t end = fatentries;
+    // The volume's own sectors.
+    const std::uint64_t total = dbrparm.totalsectors;
+    end = std::min(end, 2 + (total > first ? (total - first) / spc : 0));
+    if (sourcebytes != 0) {
+        // Whole clusters inside the source, ...
+        const std::uint64_t sourcesectors = sourcebytes / sectorbytes;
+        end = std::min(end, 2 + (sourcesectors > first ? (sourcesectors - first) / spc : 0));
+        // ... and FAT entries inside it (a layout whose sums wrapped can
+        // put the table after the data).
+        const std::uint64_t fatbyte = diskparm.fatstartsector * sectorbytes;
+        end = std::min(end, sourcebytes > fatbyte ? (sourcebytes - fatbyte) / (fatbits / 8) : 0);
+    }
+    return std::max<std::uint64_t>(end, 2);
 }
