@@ -91,6 +91,9 @@ void KOVCore::getfatroot(FILEPARM& root)
     root.entryindex = 0;
     root.startcluster = dbrparm.rootcluster;
     root.entryclusterhigh = std::uint16_t(dbrparm.rootcluster >> 16);
+    // Before any live entry is passed, the root's own high word is the
+    // fallback for an erased one, as a subdirectory's is.
+    root.clusterhigh = root.entryclusterhigh;
     root.dialog = this;
     root.parent.reset();
 }

@@ -409,3 +409,31 @@ TEST(VolumeInitMinutes, TableIsReadyAndOutlivesVolumes)
     d.clusterhigh = 9;
     EXPECT_EQ(core.estimatestartclusterhigh(&d, &e), 3);
 }
+
+TEST_F(VolumeInit, RootHighWordIsTheFallbackForAnErasedOne)
+{
+    // The root at cluster 70000 (high word 1), a subdirectory at 70050;
+    // each holds, before any live entry, a deleted file past cluster 65535
+    // whose high word was erased.
+    FatLayout lay = fat32layout(48u << 20);
+    lay.rootcluster = 70000;
+    FatBuilder b(lay);
+    const QByteArray inroot = patterndata(1500, 1), insub = patterndata(1800, 2);
+    b.addfile(0, 0, shortname("ROOT.BIN"), inroot, 70100);
+    const std::uint32_t sub = b.adddir(0, 1, shortname("SUB"), 70050);
+    b.addfile(sub, 2, shortname("DEEP.BIN"), insub, 70200);
+    b.deleteentry(0, 0, true, true);
+    b.deleteentry(sub, 2, true, true);
+    // Created in 2030, past the minute table: the estimate is the fallback.
+    put16(b.bytes().data() + b.slotoffset(0, 0) + 16, fatdate(2030, 1, 1));
+    put16(b.bytes().data() + b.slotoffset(sub, 2) + 16, fatdate(2030, 1, 1));
+    const QString image = dir.filePath("high.img");
+    ASSERT_TRUE(b.save(image));
+    core.openimage(image);
+    ASSERT_EQ(core.rootdir.startcluster, 70000u);
+    const QString out = dir.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    EXPECT_GE(core.runtoend(out), 0);
+    EXPECT_EQ(readall(out + "/kOOT.BIN"), inroot);
+    EXPECT_EQ(readall(out + "/kEEP.BIN"), insub);
+}
