@@ -186,8 +186,11 @@ private:
     std::uint64_t dataclusterend() const;
     bool intick = false;
     bool memorywarned = false;
-    // Start clusters of the directories entered in the current pass.
+    // Start clusters of the directories entered in the current pass (and
+    // of the FAT32 root).
     std::unordered_set<std::uint32_t> entereddirs;
+    // Empties entereddirs for a walk from the root.
+    void restartwalk();
     // The FAT sector an uncached lookup read last (or failed to read), by
     // handle and sector number: a search over neighbouring entries then
     // takes one read per sector instead of one per entry.

@@ -51,8 +51,17 @@ bool KOVCore::beginrun()
     collecting = true;
     saving = false;
     stats = RUNSTATS();
-    entereddirs.clear();
+    restartwalk();
     return true;
+}
+
+void KOVCore::restartwalk()
+{
+    entereddirs.clear();
+    // The FAT16 root lies outside the data area: its nominal cluster 2 is
+    // some directory's real one.
+    if (dbrparm.fstype == 1)
+        entereddirs.insert(rootdir.startcluster);
 }
 
 void KOVCore::scantick()
@@ -68,7 +77,7 @@ void KOVCore::scantick()
         if (collecting) {
             collecting = false;
             saving = true;
-            entereddirs.clear();
+            restartwalk();
             curfile = rootdir;
             curdir = rootdir;
         } else {
@@ -100,11 +109,14 @@ void KOVCore::scantick()
     if (r == -1) {
         curdir = out;
     } else if (r > 0 && curfile.isdir && curfile.size != 0) {
-        curfile.parent = std::make_unique<FILEPARM>(curdir);
+        curfile.parent = std::make_shared<const FILEPARM>(curdir);
         // A directory that several entries share (cross-linked on a damaged
         // volume) is entered once per pass: entering it again at every one
-        // would repeat its whole subtree, exponentially when nested.
-        if (!detectloop(curfile) && entereddirs.insert(curfile.startcluster).second)
+        // would repeat its whole subtree, exponentially when nested. Every
+        // ancestor was entered in this pass (the FAT32 root is put in the
+        // set when the pass starts), so the set also answers the loop test
+        // of detectloop, in constant time at any depth.
+        if (entereddirs.insert(curfile.startcluster).second)
             curdir = curfile;
     }
     intick = false;

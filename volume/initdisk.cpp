@@ -87,6 +87,7 @@ void KOVCore::initdisk(const QString& root)
         curdir = rootdir;
         collecting = false;
         saving = false;
+        restartwalk();
     }
     setbuttontext(QStringLiteral("Recover"));
 }
