@@ -135,6 +135,11 @@ void KOVDialog::on_recoverbt_clicked()
         showwarning(QString::fromLatin1(choosetext));
         return;
     }
+    // The last volume change failed: there is nothing to walk.
+    if (!volumeready()) {
+        showwarning(QStringLiteral("disk open error!"));
+        return;
+    }
     // Recovered names are appended to the directory; without the separator
     // they would land beside it.
     if (!dir.endsWith(QDir::separator()))

@@ -204,12 +204,15 @@ void RecoverRun::progress(bool force)
                  static_cast<unsigned long long>(stats.saved), static_cast<unsigned long long>(stats.bytes));
 }
 
-void RecoverRun::runpasses()
+bool RecoverRun::runpasses()
 {
+    if (!beginrun()) {
+        say(QStringLiteral("disk open error!"));
+        return false;
+    }
     paused = false;
     if (options.deep)
         deeprun = std::make_unique<deep::DEEPSCAN>(*this);
-    beginrun();
     bool wascollecting = true;
     if (!live)
         say(QStringLiteral("collecting pass"));
@@ -235,6 +238,7 @@ void RecoverRun::runpasses()
     }
     if (deeprun)
         rundeep();
+    return true;
 }
 
 void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
@@ -291,7 +295,8 @@ int RecoverRun::recover(const QString& outdir)
     recoverdir = dir;
     QElapsedTimer clock;
     clock.start();
-    runpasses();
+    if (!runpasses())
+        return exitsource;
     say(QStringLiteral("%1 files saved, %2 bytes, %3 failed (create %4, read %5, write %6), "
                        "%7 entries walked, %8 s%9")
             .arg(stats.saved)
@@ -309,8 +314,10 @@ int RecoverRun::recover(const QString& outdir)
 int RecoverRun::list()
 {
     listonly = true;
-    runpasses();
+    const bool ran = runpasses();
     listonly = false;
+    if (!ran)
+        return exitsource;
     if (options.verify)
         say(QStringLiteral("%1 files listed%2").arg(saver.counts().verified + saver.counts().unchecked +
                                                     saver.counts().damaged)

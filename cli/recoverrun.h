@@ -56,7 +56,9 @@ private:
     // The volumes SOURCE names; with several false, more than one is an
     // error. Skipped partitions are told on stderr.
     int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
-    void runpasses();
+    // Both passes (and the deep scan when asked); false (reported) when
+    // there is no volume to walk.
+    bool runpasses();
     void rundeep();
     void progress(bool force);
     // A file's line of the listing, or the note of a start chosen by content.

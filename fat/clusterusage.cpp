@@ -6,7 +6,7 @@
 
 void KOVCore::setbitmap(const std::vector<DATARUN>& runs)
 {
-    const std::uint64_t bits = bitmapsize * 8;
+    const std::uint64_t bits = std::min(bitmapsize * 8, clusterend - 2);
     for (const DATARUN& run : runs) {
         // Clusters beyond the bitmap (a damaged volume) are left alone.
         if (run.lcn >= bits)
@@ -19,8 +19,8 @@ void KOVCore::setbitmap(const std::vector<DATARUN>& runs)
 
 int KOVCore::inuse(std::uint64_t lcn) const
 {
-    if (!bitmap || lcn / 8 >= bitmapsize)
-        return 1;  // beyond the bitmap: never vouch for it as free
+    if (!bitmap || lcn / 8 >= bitmapsize || lcn >= clusterend - 2)
+        return 1;  // no such cluster: never vouch for it as free
     return (bitmap[lcn / 8] >> (lcn % 8)) & 1;
 }
 
@@ -50,16 +50,15 @@ std::vector<DATARUN> KOVCore::fatrecoverdatarun(std::uint32_t startcluster, std:
 {
     std::vector<DATARUN> runs;
     const std::uint64_t clustersize = diskparm.clustersize();
-    if (size == 0 || clustersize == 0 || startcluster < 2 || getfatentry(startcluster) != 0)
+    // Clusters past the last one that exists hold no data (the FAT
+    // usually has more entries than the volume has clusters, and a damaged
+    // boot sector can claim 2^30 of them past the source's end): the file
+    // is cut there, as at the end of the table.
+    const std::uint64_t limit = std::min(fatentries, clusterend);
+    if (size == 0 || clustersize == 0 || startcluster < 2 || startcluster >= limit ||
+        getfatentry(startcluster) != 0)
         return runs;
     const std::uint64_t need = (size + clustersize - 1) / clustersize - 1;
-    // Entries past the end of the source cannot be read and so are never
-    // free: the search stops there instead of failing a read for each of
-    // them, up to the 2^30 entries a damaged boot sector can claim.
-    std::uint64_t limit = fatentries;
-    const std::uint64_t fatbyte = diskparm.fatstartsector * diskparm.bytespersector;
-    if (sourcebytes != 0)
-        limit = std::min(limit, sourcebytes > fatbyte ? (sourcebytes - fatbyte) / (fatbits / 8) : 0);
 
     std::uint64_t here = startcluster;
     std::uint64_t first = startcluster;
@@ -70,8 +69,8 @@ std::vector<DATARUN> KOVCore::fatrecoverdatarun(std::uint32_t startcluster, std:
             ++here;
             ++taken;
         }
-        // The last cluster is taken whatever its entry holds.
-        const std::uint64_t length = here - first + (taken == need ? 1 : 0);
+        // The last cluster is taken whatever its entry holds, if it exists.
+        const std::uint64_t length = here - first + (taken == need && here < limit ? 1 : 0);
         if (length != 0)
             runs.push_back({first - 2, length, index});
         if (taken == need)

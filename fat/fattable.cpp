@@ -22,7 +22,7 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
     std::unique_ptr<unsigned char[]> table(new (std::nothrow) unsigned char[bytes]);
     if (!table)
         return nullptr;
-    if (!readsectors(hdisk, dbrparm.bytespersector, dbrparm.reservedsectors, dbrparm.sectorsperfat,
+    if (!readsectors(diskparm.hdisk, dbrparm.bytespersector, dbrparm.reservedsectors, dbrparm.sectorsperfat,
                      table.get()))
         return nullptr;
     return table;
@@ -52,15 +52,15 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
     if (sectorbytes < fatbits / 8)
         return unknownentry;
     const std::uint64_t sector = getfatentrysetor(n);
-    if (lookuphandle != hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
+    if (lookuphandle != diskparm.hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
         lookupbytes.resize(sectorbytes);
-        lookuphandle = hdisk;
+        lookuphandle = diskparm.hdisk;
         lookupsector = sector;
-        lookupok = readasector(hdisk, sectorbytes, sector, lookupbytes.data());
+        lookupok = readasector(diskparm.hdisk, sectorbytes, sector, lookupbytes.data());
     }
-    if (!lookupok)
-        return unknownentry;
     const std::uint32_t at = getfatentryoffsetinsector(n) * (fatbits / 8);
+    if (!lookupok || std::uint64_t(at) + fatbits / 8 > lookupbytes.size())
+        return unknownentry;
     return fatbits == 32 ? le32(lookupbytes.data() + at) : le16(lookupbytes.data() + at);
 }
 
@@ -149,11 +149,12 @@ std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
         if (next <= 1 || next > lastnext)
             break;
         index += here - first + 1;
-        // A chain longer than the table has looped: keep what it gave.
-        if (index >= fatentries)
-            break;
         first = here = next;
         ++visited;
+        // Brent's test finds any loop within three times the table's length
+        // of links; this only bounds the walk should it not.
+        if (visited > 4 * fatentries)
+            break;
     }
     return runs;
 }

@@ -76,7 +76,7 @@ void KOVCore::getfatroot(FILEPARM& root)
             // slots.
             for (std::uint32_t s = 0; s < sectors; ++s) {
                 unsigned char* at = buffer.get() + std::size_t(s) * dbrparm.bytespersector;
-                if (!readsectors(hdisk, dbrparm.bytespersector, first + s, 1, at)) {
+                if (!readsectors(diskparm.hdisk, dbrparm.bytespersector, first + s, 1, at)) {
                     // What a failed read left behind is no directory.
                     std::memset(at, 0, dbrparm.bytespersector);
                     break;
@@ -91,6 +91,9 @@ void KOVCore::getfatroot(FILEPARM& root)
     root.entryindex = 0;
     root.startcluster = dbrparm.rootcluster;
     root.entryclusterhigh = std::uint16_t(dbrparm.rootcluster >> 16);
+    // Before any live entry is passed, the root's own high word is the
+    // fallback for an erased one, as a subdirectory's is.
+    root.clusterhigh = root.entryclusterhigh;
     root.dialog = this;
     root.parent.reset();
 }

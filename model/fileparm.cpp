@@ -30,28 +30,26 @@ void copyfields(FILEPARM& dst, const FILEPARM& src)
 }
 
 // Releases a chain level by level: a deep tree must not recurse once per
-// level.
-void releasechain(std::unique_ptr<FILEPARM> chain)
+// level. A record going away hands its parent to the release under way, if
+// any, instead of releasing it inside its own destructor. Records live on
+// one thread; the list is never destroyed, so that records destroyed at
+// exit still find it.
+void releasechain(std::shared_ptr<const FILEPARM> chain)
 {
-    while (chain)
-        chain = std::move(chain->parent);
-}
-
-std::unique_ptr<FILEPARM> copychain(const FILEPARM* src)
-{
-    std::unique_ptr<FILEPARM> head;
-    FILEPARM* tail = nullptr;
-    for (; src; src = src->parent.get()) {
-        auto rec = std::make_unique<FILEPARM>();
-        copyfields(*rec, *src);
-        FILEPARM* raw = rec.get();
-        if (tail)
-            tail->parent = std::move(rec);
-        else
-            head = std::move(rec);
-        tail = raw;
+    static bool releasing = false;
+    static auto& pending = *new std::vector<std::shared_ptr<const FILEPARM>>();
+    if (!chain)
+        return;
+    pending.push_back(std::move(chain));
+    if (releasing)
+        return;
+    releasing = true;
+    while (!pending.empty()) {
+        std::shared_ptr<const FILEPARM> next = std::move(pending.back());
+        pending.pop_back();
+        next.reset();  // the last owner: its destructor queues its parent
     }
-    return head;
+    releasing = false;
 }
 
 }  // namespace
@@ -63,10 +61,10 @@ FILEPARM& FILEPARM::operator=(const FILEPARM& other)
     if (this == &other)
         return *this;
     // other may lie inside this record's own chain (a record replaced by
-    // its parent): copy everything before the old chain goes.
-    std::unique_ptr<FILEPARM> newparent = copychain(other.parent.get());
+    // its parent): take everything from it before the old chain goes.
+    std::shared_ptr<const FILEPARM> newparent = other.parent;
     copyfields(*this, other);
-    std::unique_ptr<FILEPARM> old = std::move(parent);
+    std::shared_ptr<const FILEPARM> old = std::move(parent);
     parent = std::move(newparent);
     releasechain(std::move(old));
     return *this;

@@ -30,15 +30,18 @@ public:
     std::uint32_t entryindex = 0;  // next 32-byte slot of dirbuf to examine
     KOVCore* dialog = nullptr;     // not owned
     std::uint16_t clusterhigh = 0;
-    // Owned copy of the containing directory (with its own parent chain).
-    std::unique_ptr<FILEPARM> parent;
+    // The containing directory as it was when the walk descended (with its
+    // own parent chain). Never changed once made, so copies of a record
+    // share it: a copy costs the same at any depth.
+    std::shared_ptr<const FILEPARM> parent;
     std::uint16_t entryclusterhigh = 0;
     std::uint32_t startcluster = 0;
     std::uint8_t deleted = 0;
 
     FILEPARM() = default;
     FILEPARM(const FILEPARM& other) { *this = other; }
-    // Copies the whole ancestor chain; a self-assignment changes nothing.
+    // Copies the record's own fields and shares its (unchangeable)
+    // ancestors; a self-assignment changes nothing.
     FILEPARM& operator=(const FILEPARM& other);
     ~FILEPARM();
 

@@ -60,7 +60,8 @@ public:
     int readdbr(const char* root, unsigned char*& buffer);
     static void parsedbr(const unsigned char* sector, DBRPARM* out);
     // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other. A FAT
-    // label with 0 bytes per sector or 0 sectors per cluster is 3.
+    // label with bytes per sector other than 512, 1024, 2048 or 4096, or 0
+    // sectors per cluster, is 3.
     static std::uint32_t classifydbr(const unsigned char* sector);
 
     // ---- raw reads: whole sectors at positions size*sector ----
@@ -71,15 +72,20 @@ public:
                             unsigned char* buffer);
 
     // ---- initialisation: opens and lays out the volume of a drive root ----
+    // On any failure (reported through showwarning) no volume is left:
+    // volumeready() is false until a later call succeeds.
     void initdisk(const QString& root);
+    // True when a FAT16/FAT32 volume is laid out and can be walked.
+    bool volumeready() const { return dbrparm.fstype == 1 || dbrparm.fstype == 2; }
 
     // ---- FAT table and chains ----
     std::unique_ptr<unsigned char[]> getfat();
     std::uint64_t getfatentrysetor(std::uint32_t n) const;
     std::uint32_t getfatentryoffsetinsector(std::uint32_t n) const;
     // Value of entry n; above the cluster range (0xFFFFFFFF) when n is
-    // outside the table or its sector cannot be read: never 0, so an
-    // unreadable cluster is never taken as free.
+    // outside the table, its sector cannot be read or it does not lie whole
+    // in its sector: never 0, so an unreadable cluster is never taken as
+    // free.
     std::uint32_t getfatentry(std::uint32_t n) const;
     // The allocated chain from startcluster as runs, stretches never merged;
     // a chain that loops ends before the first cluster it repeats.
@@ -93,7 +99,8 @@ public:
 
     // ---- cluster usage and deleted-chain rebuilding ----
     void setbitmap(const std::vector<DATARUN>& runs);
-    // 1 when the cluster is marked; clusters beyond the bitmap count as used.
+    // 1 when the cluster is marked; clusters from clusterend on, or beyond
+    // the bitmap, count as used.
     int inuse(std::uint64_t lcn) const;
     // 0 none marked (or empty), 2 all marked, 1 some.
     int clusterusage(const std::vector<DATARUN>& runs) const;
@@ -113,10 +120,12 @@ public:
     // Handles exactly one walk entry (one timer tick). Returns at once when
     // called while a tick is still running.
     void scantick();
-    // Starts a fresh run (both passes) or resumes the one under way.
-    void beginrun();
+    // Starts a fresh run (both passes) or resumes the one under way. False,
+    // and nothing started, when no volume is ready.
+    bool beginrun();
     bool runactive() const { return collecting || saving; }
     // The next free fallback path: recoverdir + "kovrecovered" + counter.
+    // Empty when none can be found (see freetargetpath).
     QString getrecoveredname();
 
     // ---- saving ----
@@ -146,8 +155,14 @@ public:
     std::uint32_t fatbits = 32;
     std::uint64_t fatentries = 0;
     // Size of the open source in bytes as listed (0 when unknown): FAT
-    // entries that lie past its end can never be read.
+    // entries and clusters that lie past its end can never be read.
     std::uint64_t sourcebytes = 0;
+    // One past the last data cluster that exists (FAT numbering): it has a
+    // FAT entry, lies inside the volume's sectors and inside the source,
+    // entry included. The bitmap covers exactly the clusters below it;
+    // those from it on count as used and are never rebuilt onto. Set by
+    // initdisk; unlimited until then.
+    std::uint64_t clusterend = ~std::uint64_t(0);
     FILEPARM rootdir;
     FILEPARM curdir;
     // One slot per minute from local 1980-01-01 00:00 to 2020-01-01 00:00,
@@ -170,10 +185,17 @@ public:
 private:
     QString fallbackpath(const QString& dir);
     void readdirectory(FILEPARM& dir);
+    // Forgets the volume state: layout, FAT, bitmap, root, walk, pass flags.
+    void dropvolume();
+    // clusterend of the laid-out volume.
+    std::uint64_t dataclusterend() const;
     bool intick = false;
     bool memorywarned = false;
-    // Start clusters of the directories entered in the current pass.
+    // Start clusters of the directories entered in the current pass (and
+    // of the FAT32 root).
     std::unordered_set<std::uint32_t> entereddirs;
+    // Empties entereddirs for a walk from the root.
+    void restartwalk();
     // The FAT sector an uncached lookup read last (or failed to read), by
     // handle and sector number: a search over neighbouring entries then
     // takes one read per sector instead of one per entry.

@@ -110,9 +110,13 @@ namespace platform {
 // path separator, NUL). Recovered names replace such bytes.
 bool forbiddennamebyte(unsigned char byte);
 
-// True when a file, directory or link (dangling too) has that path: a
-// file created there would replace or write through something.
-bool pathtaken(const QString& path);
+// Whether something has that path. taken: a file, directory or link
+// (dangling too), which a file created there would replace or write
+// through. unknown: the test itself failed (no search permission, a name
+// too long, a directory gone or replaced by a file, an I/O error), so no
+// file can be created there either.
+enum class PathState { free, taken, unknown };
+PathState pathstate(const QString& path);
 
 // Sets a file's modification time (seconds since the epoch, UTC); false
 // when it cannot.

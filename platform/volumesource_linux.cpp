@@ -365,10 +365,12 @@ namespace platform {
 
 bool forbiddennamebyte(unsigned char byte) { return byte == '/' || byte == 0; }
 
-bool pathtaken(const QString& path)
+PathState pathstate(const QString& path)
 {
     struct stat st;
-    return lstat(QFile::encodeName(path).constData(), &st) == 0 || errno != ENOENT;
+    if (lstat(QFile::encodeName(path).constData(), &st) == 0)
+        return PathState::taken;
+    return errno == ENOENT ? PathState::free : PathState::unknown;
 }
 
 bool setmodificationtime(const QString& path, std::int64_t utcseconds)

@@ -70,7 +70,16 @@ QString freetargetpath(const QString& dir, const QString& name)
 {
     const QString base = dir + name;
     QString path = base;
-    for (int n = 1; platform::pathtaken(path); ++n)
+    for (int n = 1; n <= namesearchlimit; ++n) {
+        switch (platform::pathstate(path)) {
+        case platform::PathState::free:
+            return path;
+        case platform::PathState::unknown:
+            return QString();
+        case platform::PathState::taken:
+            break;
+        }
         path = base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
-    return path;
+    }
+    return QString();
 }

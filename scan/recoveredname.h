@@ -16,5 +16,9 @@ QByteArray recoveredname(const FILEPARM& file);
 QString recoveredfilename(const QByteArray& recovered);
 
 // dir + name, or dir + name + "(n)" for the first n from 1 whose path does
-// not exist yet.
+// not exist yet. Empty when no free path can be found: a path that cannot
+// be tested, or every n up to namesearchlimit taken.
 QString freetargetpath(const QString& dir, const QString& name);
+
+// The most names one search tries.
+constexpr int namesearchlimit = 100000;

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <cstdint>
+
 namespace {
 
 // One for the whole process: fallback names never repeat within it.
@@ -23,27 +25,48 @@ QString KOVCore::getrecoveredname() { return fallbackpath(recoverdir); }
 
 QString KOVCore::fallbackpath(const QString& dir)
 {
-    QString path;
-    do {
-        path = dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
+    // Never replace an earlier file; once the counter is spent there are
+    // no more names rather than an overflow.
+    for (int tries = 0; tries < namesearchlimit && recoveredcounter < INT32_MAX; ++tries) {
+        const QString path = dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
         ++recoveredcounter;
-    } while (platform::pathtaken(path));  // never replace an earlier file
-    return path;
+        switch (platform::pathstate(path)) {
+        case platform::PathState::free:
+            return path;
+        case platform::PathState::unknown:
+            return QString();
+        case platform::PathState::taken:
+            break;
+        }
+    }
+    return QString();
 }
 
-void KOVCore::beginrun()
+bool KOVCore::beginrun()
 {
+    if (!volumeready())
+        return false;
     if (runactive())
-        return;
+        return true;
     collecting = true;
     saving = false;
     stats = RUNSTATS();
+    restartwalk();
+    return true;
+}
+
+void KOVCore::restartwalk()
+{
     entereddirs.clear();
+    // The FAT16 root lies outside the data area: its nominal cluster 2 is
+    // some directory's real one.
+    if (dbrparm.fstype == 1)
+        entereddirs.insert(rootdir.startcluster);
 }
 
 void KOVCore::scantick()
 {
-    if (intick || (dbrparm.fstype != 1 && dbrparm.fstype != 2))
+    if (intick || !volumeready())
         return;
     intick = true;
 
@@ -54,7 +77,7 @@ void KOVCore::scantick()
         if (collecting) {
             collecting = false;
             saving = true;
-            entereddirs.clear();
+            restartwalk();
             curfile = rootdir;
             curdir = rootdir;
         } else {
@@ -86,11 +109,14 @@ void KOVCore::scantick()
     if (r == -1) {
         curdir = out;
     } else if (r > 0 && curfile.isdir && curfile.size != 0) {
-        curfile.parent = std::make_unique<FILEPARM>(curdir);
+        curfile.parent = std::make_shared<const FILEPARM>(curdir);
         // A directory that several entries share (cross-linked on a damaged
         // volume) is entered once per pass: entering it again at every one
-        // would repeat its whole subtree, exponentially when nested.
-        if (!detectloop(curfile) && entereddirs.insert(curfile.startcluster).second)
+        // would repeat its whole subtree, exponentially when nested. Every
+        // ancestor was entered in this pass (the FAT32 root is put in the
+        // set when the pass starts), so the set also answers the loop test
+        // of detectloop, in constant time at any depth.
+        if (entereddirs.insert(curfile.startcluster).second)
             curdir = curfile;
     }
     intick = false;
@@ -108,11 +134,15 @@ void KOVCore::savefound(const FILEPARM& file)
 
 int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written)
 {
+    // A path that cannot be had is a file that cannot be created.
+    const auto save = [&](const QString& path) {
+        return path.isEmpty() ? 1 : file.saveas(diskparm, QFile::encodeName(path).constData());
+    };
     QString path = freetargetpath(dir, name);
-    int result = file.saveas(diskparm, QFile::encodeName(path).constData());
+    int result = save(path);
     if (result == 1) {
         path = fallbackpath(dir);
-        result = file.saveas(diskparm, QFile::encodeName(path).constData());
+        result = save(path);
     }
     if (written)
         *written = result == 1 ? QString() : path;

@@ -6,6 +6,8 @@
 #include "support/recordingcore.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -35,6 +37,8 @@ protected:
         return l;
     }()};
     std::uint32_t entries = b.layout().sectorsperfat * 256;
+    // One past the last cluster: the table has entries beyond it.
+    std::uint32_t stop = b.lastcluster() + 1;
 
     void open()
     {
@@ -44,6 +48,7 @@ protected:
         ASSERT_TRUE(core.warnings.isEmpty());
         ASSERT_EQ(core.diskparm.clustersize(), 4096u);
         ASSERT_EQ(core.fatentries, entries);
+        ASSERT_EQ(core.clusterend, stop);
     }
 };
 
@@ -52,7 +57,7 @@ protected:
 TEST_F(FatRebuild, DocumentedCases)
 {
     const std::uint32_t free1 = 100, s2 = 200, used = 300, s6 = 400;
-    const std::uint32_t end1 = entries - 3, end2 = entries - 6;
+    const std::uint32_t end1 = stop - 3, end2 = stop - 6;
     b.setfat(s2 + 1, b.endmark());
     b.setfat(used, b.endmark());
     for (std::uint32_t c : {s6 + 2, s6 + 3, s6 + 6})
@@ -75,10 +80,13 @@ TEST_F(FatRebuild, DocumentedCases)
         EXPECT_TRUE(core.fatrecoverdatarun(free1, 0).empty());
         // Several holes: the index runs on across them.
         EXPECT_EQ(core.fatrecoverdatarun(s6, 6 * 4096), (Runs{{s6 - 2, 2, 0}, {s6 + 2, 2, 2}, {s6 + 5, 2, 4}}));
-        // The free clusters run out at the end of the table.
+        // The free clusters run out at the last cluster, although the table
+        // goes on.
         EXPECT_EQ(core.fatrecoverdatarun(end1, 10 * 4096), (Runs{{end1 - 2, 3, 0}}));
+        EXPECT_EQ(core.fatrecoverdatarun(end1, 3 * 4096), (Runs{{end1 - 2, 3, 0}}));
         EXPECT_EQ(core.fatrecoverdatarun(end2, 10 * 4096), (Runs{{end2 - 2, 1, 0}, {end2, 4, 1}}));
-        EXPECT_TRUE(core.fatrecoverdatarun(entries, 4096).empty());
+        EXPECT_TRUE(core.fatrecoverdatarun(stop, 4096).empty());
+        EXPECT_TRUE(core.fatrecoverdatarun(entries - 1, 4096).empty());
     }
 }
 
@@ -86,7 +94,7 @@ TEST_F(FatRebuild, BitmapMarksAndScores)
 {
     open();
     ASSERT_NE(core.bitmap, nullptr);
-    ASSERT_EQ(core.bitmapsize, (b.layout().totalsectors / 8 + 7) / 8);
+    ASSERT_EQ(core.bitmapsize, (b.clustercount() + 7) / 8);
     core.setbitmap({{9, 1, 0}, {0, 3, 1}, {14, 4, 4}});
     EXPECT_EQ(core.bitmap[0], 0x07);
     EXPECT_EQ(core.bitmap[1], 0x02 | 0x40 | 0x80);
@@ -113,35 +121,38 @@ TEST_F(FatRebuild, BitmapMarksAndScores)
     EXPECT_EQ(core.gettotclustersize({}), 0u);
 }
 
-TEST_F(FatRebuild, ClustersBeyondTheBitmapAreUsedAndNeverWritten)
+TEST_F(FatRebuild, ClustersBeyondTheLastAreUsedAndNeverWritten)
 {
     open();
-    const std::uint64_t bits = core.bitmapsize * 8;
+    const std::uint64_t n = core.clusterend - 2;  // lcns of the clusters that exist
+    ASSERT_NE(n % 8, 0u) << "the last bitmap byte must have bits past the last cluster";
     const std::vector<unsigned char> before(core.bitmap.get(), core.bitmap.get() + core.bitmapsize);
-    core.setbitmap({{bits, 3, 0}, {bits + 1000, 1, 3}, {~std::uint64_t(0) - 1, 5, 4}});
+    core.setbitmap({{n, 3, 0}, {n + 1000, 1, 3}, {~std::uint64_t(0) - 1, 5, 4}});
     EXPECT_EQ(std::vector<unsigned char>(core.bitmap.get(), core.bitmap.get() + core.bitmapsize), before);
-    core.setbitmap({{bits - 2, 5, 0}});
-    EXPECT_EQ(core.bitmap[core.bitmapsize - 1], 0xC0);
-    EXPECT_EQ(core.bitmap[core.bitmapsize - 2], 0x00);
-    EXPECT_EQ(core.inuse(bits - 3), 0);
-    EXPECT_EQ(core.inuse(bits - 1), 1);
-    EXPECT_EQ(core.inuse(bits), 1);
+    core.setbitmap({{n - 2, 5, 0}});
+    for (std::uint64_t x = n - 8; x < core.bitmapsize * 8; ++x)
+        EXPECT_EQ((core.bitmap[x / 8] >> (x % 8)) & 1, x == n - 2 || x == n - 1 ? 1 : 0) << "bit " << x;
+    EXPECT_EQ(core.inuse(n - 3), 0);
+    EXPECT_EQ(core.inuse(n - 1), 1);
+    EXPECT_EQ(core.inuse(n), 1);
+    EXPECT_EQ(core.inuse(core.bitmapsize * 8), 1);
     EXPECT_EQ(core.inuse(~std::uint64_t(0)), 1);
-    EXPECT_EQ(core.clusterusage({{bits, 2, 0}}), 2);
-    EXPECT_EQ(core.clusterusage({{bits - 4, 1, 0}, {bits + 7, 1, 1}}), 1);
+    EXPECT_EQ(core.clusterusage({{n, 2, 0}}), 2);
+    EXPECT_EQ(core.clusterusage({{n - 4, 1, 0}, {n + 7, 1, 1}}), 1);
 }
 
-TEST(FatRebuildWalk, DeletedFileIsNotRebuiltBeyondTheBitmap)
+TEST(FatRebuildWalk, DeletedFileIsCutAtTheLastCluster)
 {
-    // A table far larger than the volume: its free entries past the end
-    // have no bitmap bits, and a rebuild must not land on them.
+    // A table far larger than the volume: its free entries past the last
+    // cluster stand for no data, and a rebuild stops before them.
     FatLayout lay = fat16layout();
     lay.totalsectors = 6000;
     lay.sectorsperfat = 100;
     FatBuilder b(lay);
     const std::uint32_t near = b.lastcluster() - 4;
+    const QByteArray past(5 * 512, 'p');
     b.addfile(0, 0, shortname("FITS.BIN"), QByteArray(10 * 512, 'f'), 3000);
-    b.addfile(0, 1, shortname("PAST.BIN"), QByteArray(5 * 512, 'p'), near);
+    b.addfile(0, 1, shortname("PAST.BIN"), past, near);
     b.deleteentry(0, 0);
     b.deleteentry(0, 1);
     // The entry claims far more than the volume has left.
@@ -153,18 +164,16 @@ TEST(FatRebuildWalk, DeletedFileIsNotRebuiltBeyondTheBitmap)
     RecordingCore core;
     core.openimage(path);
     ASSERT_GT(core.fatentries, near + 600);
-    ASSERT_LT(core.bitmapsize * 8, near + 600);
 
-    std::vector<QByteArray> names;
-    FILEPARM root = core.rootdir;
-    FILEPARM e;
-    e.dialog = &core;
-    while (root.getnextfile(e, 0) > 0)
-        names.push_back(e.namebytes());
-    EXPECT_EQ(names, std::vector<QByteArray>{"\xE5ITS.BIN"});
-    // The same file cut to what the bitmap covers is rebuilt.
-    EXPECT_EQ(core.fatrecoverdatarun(near, 4 * 512), (Runs{{near - 2, 4, 0}}));
-    EXPECT_EQ(core.clusterusage(core.fatrecoverdatarun(near, 4 * 512)), 0);
+    EXPECT_EQ(core.fatrecoverdatarun(near, 600 * 512), (Runs{{near - 2, 5, 0}}));
+    const QString out = dir.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    EXPECT_GE(core.runtoend(out), 0);
+    EXPECT_TRUE(core.warnings.isEmpty()) << core.warnings.join('|').toStdString();
+    QFile saved(out + "/kAST.BIN");
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), past);
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"kAST.BIN", "kITS.BIN"}));
 }
 
 // ---- the creation-minute table ----

@@ -1,5 +1,5 @@
-// The file record: deep copies of ancestor chains, clearing, and the
-// mapping of file clusters to volume clusters.
+// The file record: copies and their shared ancestor chains, clearing, and
+// the mapping of file clusters to volume clusters.
 #include "model/fileparm.h"
 
 #include <gtest/gtest.h>
@@ -24,28 +24,28 @@ FILEPARM named(const char* name, std::uint32_t start)
 
 }  // namespace
 
-TEST(FileRecord, CopyOfThreeAncestorChainIsIndependent)
+TEST(FileRecord, CopySharesItsUnchangeableAncestors)
 {
+    FILEPARM top = named("TOP", 20);
+    top.parent = std::make_shared<const FILEPARM>(named("\\", 2));
+    FILEPARM mid = named("MID", 30);
+    mid.parent = std::make_shared<const FILEPARM>(top);
+    mid.entryindex = 7;
     FILEPARM leaf = named("LEAF", 40);
-    leaf.parent = std::make_unique<FILEPARM>(named("MID", 30));
-    leaf.parent->parent = std::make_unique<FILEPARM>(named("TOP", 20));
-    leaf.parent->parent->parent = std::make_unique<FILEPARM>(named("\\", 2));
-    leaf.parent->entryindex = 7;
+    leaf.parent = std::make_shared<const FILEPARM>(mid);
 
     auto copy = std::make_unique<FILEPARM>(leaf);
     ASSERT_TRUE(copy->parent && copy->parent->parent && copy->parent->parent->parent);
     EXPECT_EQ(copy->parent->parent->parent->parent, nullptr);
-    // New records, not shared ones.
-    EXPECT_NE(copy->parent.get(), leaf.parent.get());
-    EXPECT_NE(copy->parent->parent.get(), leaf.parent->parent.get());
-    EXPECT_NE(copy->name.get(), leaf.name.get());
+    EXPECT_EQ(copy->parent, leaf.parent);  // shared, and read-only
     EXPECT_STREQ(copy->parent->parent->name.get(), "TOP");
     EXPECT_EQ(copy->parent->entryindex, 7u);
-
-    copy->parent->entryindex = 99;
-    copy->parent->parent->name[0] = 'X';
-    EXPECT_EQ(leaf.parent->entryindex, 7u);
-    EXPECT_STREQ(leaf.parent->parent->name.get(), "TOP");
+    // The record's own fields are its own.
+    EXPECT_NE(copy->name.get(), leaf.name.get());
+    copy->name[0] = 'X';
+    copy->entryindex = 99;
+    EXPECT_STREQ(leaf.name.get(), "LEAF");
+    EXPECT_EQ(leaf.entryindex, 0u);
 
     copy.reset();
     EXPECT_STREQ(leaf.parent->parent->parent->name.get(), "\\");
@@ -55,10 +55,12 @@ TEST(FileRecord, CopyOfThreeAncestorChainIsIndependent)
 TEST(FileRecord, AssignmentFromOwnParentKeepsTheAncestors)
 {
     // The walk replaces a directory by its parent copy: the source lives
-    // inside the destination's own chain.
+    // inside the destination's own chain, and nothing else holds it.
+    FILEPARM mid = named("MID", 20);
+    mid.parent = std::make_shared<const FILEPARM>(named("\\", 2));
     FILEPARM dir = named("SUB", 30);
-    dir.parent = std::make_unique<FILEPARM>(named("MID", 20));
-    dir.parent->parent = std::make_unique<FILEPARM>(named("\\", 2));
+    dir.parent = std::make_shared<const FILEPARM>(mid);
+    mid.clear();
     dir = *dir.parent;
     EXPECT_STREQ(dir.name.get(), "MID");
     ASSERT_TRUE(dir.parent);
@@ -117,19 +119,22 @@ TEST(FileRecord, ClearKeepsOnlyDialogAndStamps)
 
 TEST(FileRecord, DeepChainCopiesAndDiesWithoutRecursion)
 {
-    // Ten thousand levels would overflow the stack if copying or releasing
-    // recursed once per level.
-    FILEPARM top = named("\\", 2);
-    FILEPARM* tail = &top;
+    // A hundred thousand levels would overflow the stack if copying or
+    // releasing recursed once per level.
+    std::shared_ptr<const FILEPARM> chain;
     for (int i = 0; i < 100000; ++i) {
-        tail->parent = std::make_unique<FILEPARM>();
-        tail = tail->parent.get();
+        FILEPARM rec;
+        rec.parent = std::move(chain);
+        chain = std::make_shared<const FILEPARM>(rec);
     }
+    FILEPARM top = named("\\", 2);
+    top.parent = std::move(chain);
     FILEPARM copy = top;
     int depth = 0;
     for (const FILEPARM* p = copy.parent.get(); p; p = p->parent.get())
         ++depth;
     EXPECT_EQ(depth, 100000);
+    top.clear();
 }
 
 TEST(FileRecord, Vcn2lcnFollowsRunsInOrder)

@@ -373,3 +373,19 @@ TEST(GuiSameVolume, ADirectoryOnTheSourceIsRefused)
 }
 
 }  // namespace
+
+TEST_F(GuiCommands, AfterAFailedVolumeChangeRecoverWalksNothing)
+{
+    KOVDialog d;
+    Answerer answerer(&d);
+    d.diredit->setText(out);
+    // D:\ was listed, then shrank below its boot sector.
+    ASSERT_TRUE(QFile::resize(imaged, 300));
+    d.vollist->setCurrentIndex(1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() == 1; }));
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() == 2; }));
+    EXPECT_EQ(answerer.texts("error"), (QStringList{"get disk geometry error", "disk open error!"}));
+    EXPECT_EQ(state(d), "Recover||||1000");
+    EXPECT_FALSE(QDir(out).exists());
+}

@@ -63,10 +63,15 @@ TEST(BootSectorType, FatLabelWithoutSectorOrClusterSizeIsNotFat)
     Sector nocluster;
     nocluster.label(82, "FAT32").bytes[13] = 0;
     EXPECT_EQ(KOVCore::classifydbr(nocluster.bytes), 3u);
-    Sector nosector;
-    nosector.label(54, "FAT16");
-    put16(nosector.bytes + 11, 0);
-    EXPECT_EQ(KOVCore::classifydbr(nosector.bytes), 3u);
+    // Only the four FAT sector sizes lay out a volume.
+    for (const std::uint16_t size : {0, 1, 32, 256, 510, 511, 513, 768, 8192, 65535, 512, 1024, 2048, 4096}) {
+        const bool fat = size == 512 || size == 1024 || size == 2048 || size == 4096;
+        Sector fat16, fat32;
+        put16(fat16.label(54, "FAT16").bytes + 11, size);
+        put16(fat32.label(82, "FAT32").bytes + 11, size);
+        EXPECT_EQ(KOVCore::classifydbr(fat16.bytes), fat ? 2u : 3u) << size;
+        EXPECT_EQ(KOVCore::classifydbr(fat32.bytes), fat ? 1u : 3u) << size;
+    }
 }
 
 TEST(BootSectorParse, Fat16FieldsOverrideTheFat32Ones)

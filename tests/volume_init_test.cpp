@@ -95,7 +95,7 @@ bool bitmapholds(const KOVCore& core, const std::vector<DATARUN>& runs)
     }
     std::uint64_t set = 0;
     for (std::uint64_t i = 0; i < core.bitmapsize * 8; ++i)
-        set += std::uint64_t(core.inuse(i));
+        set += (core.bitmap[i / 8] >> (i % 8)) & 1;
     return set == want;
 }
 
@@ -104,10 +104,10 @@ protected:
     QTemporaryDir dir;
     RecordingCore core;
 
-    QString boot(const Boot& b, const char* name = "boot.img")
+    QString boot(const Boot& b, const char* name = "boot.img", qint64 filesize = 64 * 1024)
     {
         const QString path = dir.filePath(name);
-        EXPECT_TRUE(writeboot(path, b));
+        EXPECT_TRUE(writeboot(path, b, filesize));
         return path;
     }
     QString toolimage(int fatbits, const char* name, const QStringList& files)
@@ -140,17 +140,25 @@ TEST_F(VolumeInit, Fat32Layout)
     EXPECT_EQ(core.fatbits, 32u);
     EXPECT_EQ(core.fatentries, 1000u * 512 / 4);
     EXPECT_EQ(core.fat, nullptr);  // the file ends long before the FAT does
-    EXPECT_EQ(core.bitmapsize, 15625u);
+    // Nor does it hold any of the 124,746 data clusters claimed: no bits,
+    // every cluster counts as used.
+    EXPECT_EQ(core.clusterend, 2u);
+    EXPECT_EQ(core.bitmapsize, 0u);
+    EXPECT_EQ(core.inuse(0), 1);
     // The root cluster's entry reads free here: a chain of that one cluster.
     EXPECT_EQ(core.rootdir.dataruns, (std::vector<DATARUN>{{0, 1, 0}}));
-    EXPECT_TRUE(bitmapholds(core, core.rootdir.dataruns));
     EXPECT_EQ(core.buttontext, "Recover");
 
-    Boot odd;
-    odd.totalsectors = 1000009;
-    core.openimage(boot(odd, "odd.img"));
-    EXPECT_EQ(core.bitmapsize, 15626u);
-    EXPECT_TRUE(bitmapholds(core, core.rootdir.dataruns));
+    // Sources as large as their volumes: 124,744 and 124,745 data clusters
+    // after the 2032 sectors before the data area.
+    for (const auto& [sectors, bytes] : {std::pair{999984u, 15593u}, std::pair{999992u, 15594u}}) {
+        Boot whole;
+        whole.totalsectors = sectors;
+        core.openimage(boot(whole, "whole.img", qint64(sectors) * 512));
+        EXPECT_EQ(core.clusterend, 2 + (sectors - 2032u) / 8);
+        EXPECT_EQ(core.bitmapsize, bytes);
+        EXPECT_TRUE(bitmapholds(core, core.rootdir.dataruns));
+    }
 }
 
 TEST_F(VolumeInit, Fat16Layout)
@@ -180,7 +188,7 @@ TEST_F(VolumeInit, Fat16Layout)
     core.openimage(boot(b, "s4k.img"));
     EXPECT_EQ(core.diskparm.firstdatasector, 4u + 400 + 4);
     EXPECT_EQ(core.fatentries, 200u * 4096 / 2);
-    EXPECT_EQ(core.bitmapsize, (1000001u + 7) / 8);
+    EXPECT_EQ(core.bitmapsize, 0u);  // the data area lies past the 64 KiB file
 }
 
 TEST_F(VolumeInit, Fat16RootIsReadWhole)
@@ -254,7 +262,7 @@ TEST_F(VolumeInit, SecondVolumeReplacesTheFirst)
     for (std::uint32_t n = 0; n < 64; ++n)
         EXPECT_EQ(core.getfatentry(n), get16(fat + 2 * n)) << n;
     EXPECT_TRUE(bitmapzero(core));
-    EXPECT_EQ(core.bitmapsize, (core.dbrparm.totalsectors + 7) / 8);
+    EXPECT_EQ(core.bitmapsize, (core.dbrparm.totalsectors - core.diskparm.firstdatasector + 7) / 8);
     EXPECT_EQ(rootnames(core), std::vector<QByteArray>{"X16.BIN"});
     EXPECT_EQ(core.curdir.size, core.rootdir.size);
     EXPECT_EQ(core.curdir.startcluster, 2u);
@@ -287,14 +295,14 @@ TEST_F(VolumeInit, FailedOpenLeavesNoWayToTheOldVolume)
 
 TEST_F(VolumeInit, UnreadableBootSectorIsAGeometryError)
 {
-    const QString image = toolimage(16, "f16.img", {"DATA.BIN"});
+    const QString image = toolimage(16, "f16.img", {"DATA.BIN", "GONE.BIN"});
+    ASSERT_TRUE(mdel(image, "::/GONE.BIN")) << lasterror();
     core.openimage(image);
     FILEPARM root = core.rootdir;
     FILEPARM file;
     file.dialog = &core;
     ASSERT_GT(root.getnextfile(file, 1), 0);
     const int calls = core.buttoncalls;
-    const std::uint32_t fstype = core.dbrparm.fstype;
 
     const QString empty = dir.filePath("empty.img"), shortone = dir.filePath("short.img");
     ASSERT_TRUE(writefile(empty, {}));
@@ -307,10 +315,20 @@ TEST_F(VolumeInit, UnreadableBootSectorIsAGeometryError)
         core.openimage(path);
         EXPECT_EQ(core.warnings, QStringList{"get disk geometry error"});
         EXPECT_EQ(core.buttoncalls, calls);
-        EXPECT_EQ(core.dbrparm.fstype, fstype);  // nothing parsed from stale bytes
+        // Nothing of the first volume is left to walk: a run saves nothing
+        // and does not claim success.
+        EXPECT_FALSE(core.volumeready());
+        EXPECT_EQ(core.fat, nullptr);
+        EXPECT_EQ(core.bitmap, nullptr);
+        EXPECT_EQ(core.curdir.dirbuf, nullptr);
         std::uint64_t got = 0;
         unsigned char buffer[512];
         EXPECT_FALSE(file.readfile(core.diskparm, 0, 100, buffer, &got));
+        const QString out = dir.filePath("out");
+        EXPECT_EQ(core.runtoend(out), 1);
+        EXPECT_TRUE(QDir(out).isEmpty());
+        EXPECT_TRUE(core.informations.isEmpty());
+        EXPECT_EQ(core.warnings, QStringList{"get disk geometry error"});
     }
 }
 
@@ -390,4 +408,32 @@ TEST(VolumeInitMinutes, TableIsReadyAndOutlivesVolumes)
     put16(e.bytes + 14, fattime(10, 30, 0));
     d.clusterhigh = 9;
     EXPECT_EQ(core.estimatestartclusterhigh(&d, &e), 3);
+}
+
+TEST_F(VolumeInit, RootHighWordIsTheFallbackForAnErasedOne)
+{
+    // The root at cluster 70000 (high word 1), a subdirectory at 70050;
+    // each holds, before any live entry, a deleted file past cluster 65535
+    // whose high word was erased.
+    FatLayout lay = fat32layout(48u << 20);
+    lay.rootcluster = 70000;
+    FatBuilder b(lay);
+    const QByteArray inroot = patterndata(1500, 1), insub = patterndata(1800, 2);
+    b.addfile(0, 0, shortname("ROOT.BIN"), inroot, 70100);
+    const std::uint32_t sub = b.adddir(0, 1, shortname("SUB"), 70050);
+    b.addfile(sub, 2, shortname("DEEP.BIN"), insub, 70200);
+    b.deleteentry(0, 0, true, true);
+    b.deleteentry(sub, 2, true, true);
+    // Created in 2030, past the minute table: the estimate is the fallback.
+    put16(b.bytes().data() + b.slotoffset(0, 0) + 16, fatdate(2030, 1, 1));
+    put16(b.bytes().data() + b.slotoffset(sub, 2) + 16, fatdate(2030, 1, 1));
+    const QString image = dir.filePath("high.img");
+    ASSERT_TRUE(b.save(image));
+    core.openimage(image);
+    ASSERT_EQ(core.rootdir.startcluster, 70000u);
+    const QString out = dir.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    EXPECT_GE(core.runtoend(out), 0);
+    EXPECT_EQ(readall(out + "/kOOT.BIN"), inroot);
+    EXPECT_EQ(readall(out + "/kEEP.BIN"), insub);
 }

@@ -14,9 +14,11 @@ std::uint32_t KOVCore::classifydbr(const unsigned char* sector)
         type = 1;
     else if (std::memcmp(sector + bootfield::fat16label, "FAT16", 5) == 0)
         type = 2;
-    // A layout with no sector or cluster size would divide by zero: such a
-    // volume is not FAT for us.
-    if (type != 3 && (le16(sector + bootfield::bytespersector) == 0 ||
+    // FAT sectors are 512, 1024, 2048 or 4096 bytes. Any other size would
+    // divide by zero (0) or let table entries straddle sector ends: such a
+    // volume is not FAT for us; neither is one without a cluster size.
+    const std::uint16_t sectorbytes = le16(sector + bootfield::bytespersector);
+    if (type != 3 && ((sectorbytes != 512 && sectorbytes != 1024 && sectorbytes != 2048 && sectorbytes != 4096) ||
                       sector[bootfield::sectorspercluster] == 0))
         type = 3;
     return type;

@@ -16,6 +16,10 @@ void KOVCore::initdisk(const QString& root)
         platform::closesource(hdisk);
     hdisk = platform::opensource(letter);
     sourcebytes = platform::sourceforletter(letter).size;
+    // Whatever fails below, nothing of the previous volume may stay usable:
+    // its layout read through the new handle would walk the old
+    // directories at the old offsets of another device.
+    dropvolume();
     if (hdisk == platform::invalidhandle()) {
         showwarning(QStringLiteral("disk open error!"));
         return;
@@ -39,8 +43,6 @@ void KOVCore::initdisk(const QString& root)
     diskparm.hdisk = hdisk;
     diskparm.bytespersector = dbrparm.bytespersector;
     diskparm.sectorspercluster = dbrparm.sectorspercluster;
-    bitmap.reset();
-    bitmapsize = 0;
 
     if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
         const bool fat32 = dbrparm.fstype == 1;
@@ -57,7 +59,10 @@ void KOVCore::initdisk(const QString& root)
         fat.reset();
         fat = getfat();
 
-        const std::uint64_t clusters = dbrparm.totalsectors / dbrparm.sectorspercluster;
+        // Only clusters that can hold data get a bit: a boot sector that
+        // claims far more sectors than the source holds costs nothing.
+        clusterend = dataclusterend();
+        const std::uint64_t clusters = clusterend - 2;
         bitmapsize = clusters / 8 + (clusters % 8 != 0 ? 1 : 0);
         bitmap.reset(new (std::nothrow) unsigned char[bitmapsize]());
         if (!bitmap) {
@@ -70,8 +75,6 @@ void KOVCore::initdisk(const QString& root)
         diskparm.firstdatasector = 0;
         diskparm.fatstartsector = 0;
         fatbits = 32;
-        fat.reset();
-        fatentries = 0;
     }
 
     if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
@@ -84,6 +87,50 @@ void KOVCore::initdisk(const QString& root)
         curdir = rootdir;
         collecting = false;
         saving = false;
+        restartwalk();
     }
     setbuttontext(QStringLiteral("Recover"));
+}
+
+void KOVCore::dropvolume()
+{
+    dbrparm = DBRPARM();
+    diskparm = DISKPARM();
+    fat.reset();
+    fatbits = 32;
+    fatentries = 0;
+    bitmap.reset();
+    bitmapsize = 0;
+    rootdir.clear();
+    curdir.clear();
+    curfile.clear();
+    collecting = false;
+    saving = false;
+    entereddirs.clear();
+    lookuphandle = nullptr;
+    lookupok = false;
+    clusterend = 2;
+}
+
+std::uint64_t KOVCore::dataclusterend() const
+{
+    const std::uint64_t sectorbytes = diskparm.bytespersector;
+    const std::uint64_t spc = diskparm.sectorspercluster;
+    const std::uint64_t first = diskparm.firstdatasector;
+    if (sectorbytes == 0 || spc == 0)
+        return 2;
+    std::uint64_t end = fatentries;
+    // The volume's own sectors.
+    const std::uint64_t total = dbrparm.totalsectors;
+    end = std::min(end, 2 + (total > first ? (total - first) / spc : 0));
+    if (sourcebytes != 0) {
+        // Whole clusters inside the source, ...
+        const std::uint64_t sourcesectors = sourcebytes / sectorbytes;
+        end = std::min(end, 2 + (sourcesectors > first ? (sourcesectors - first) / spc : 0));
+        // ... and FAT entries inside it (a layout whose sums wrapped can
+        // put the table after the data).
+        const std::uint64_t fatbyte = diskparm.fatstartsector * sectorbytes;
+        end = std::min(end, sourcebytes > fatbyte ? (sourcebytes - fatbyte) / (fatbits / 8) : 0);
+    }
+    return std::max<std::uint64_t>(end, 2);
 }
