@@ -42,14 +42,14 @@ void populate(FatBuilder& b)
 
 FatBuilder small16()
 {
-    FatBuilder b(fat16layout(256u << 10));
+    FatBuilder b(fat16layout(64u << 10));
     populate(b);
     return b;
 }
 
 FatBuilder small32()
 {
-    FatBuilder b(fat32layout(512u << 10));
+    FatBuilder b(fat32layout(128u << 10));
     populate(b);
     return b;
 }
@@ -137,7 +137,7 @@ int main(int argc, char** argv)
         return b;
     });
     make("fb16-deep.img", [] {
-        FatBuilder b(fat16layout(256u << 10));
+        FatBuilder b(fat16layout(64u << 10));
         std::uint32_t d = 0;
         for (int level = 0; level < 40; ++level) {
             const std::uint32_t next = b.adddir(d, d == 0 ? 0 : 2, shortname("D"));
@@ -148,7 +148,7 @@ int main(int argc, char** argv)
         return b;
     });
     make("fb16-allbytes.img", [] {
-        FatBuilder b(fat16layout(256u << 10));
+        FatBuilder b(fat16layout(192u << 10));
         for (int v = 0; v < 256; ++v) {
             QByteArray name(11, char(v));
             name[0] = char(0xE5);
@@ -163,9 +163,9 @@ int main(int argc, char** argv)
         return b;
     });
     make("fb32-sector4096.img", [] {
-        FatLayout l = fat32layout(1u << 20);
+        FatLayout l = fat32layout(256u << 10);
         l.bytespersector = 4096;
-        l.totalsectors = (1u << 20) / 4096;
+        l.totalsectors = (256u << 10) / 4096;
         l.reservedsectors = 8;
         FatBuilder b(l);
         populate(b);
@@ -174,13 +174,16 @@ int main(int argc, char** argv)
     make("fb16-uncached.img", [] {
         // No FAT copies and a 65535-sector table: it cannot be cached, and
         // the root region lies on it, its slots doubling as entries.
-        FatBuilder b(fat16layout(1u << 20));
+        FatBuilder b(fat16layout(256u << 10));
         std::vector<unsigned char>& img = b.bytes();
         const std::size_t table = std::size_t(b.layout().reservedsectors) * 512;
         img[16] = 0;
         put16(img.data() + 17, 32);
         put16(img.data() + 22, 0xFFFF);
-        std::fill(img.begin() + std::ptrdiff_t(table + 32 * 32), img.end(), 0xFF);
+        // Taken entries up to cluster 4095, so that a rebuild searches
+        // past them; free ones after.
+        std::fill(img.begin() + std::ptrdiff_t(table + 32 * 32), img.begin() + std::ptrdiff_t(table + 8192),
+                  0xFF);
         for (int k = 1; k < 32; ++k) {
             unsigned char* e = img.data() + table + std::size_t(k) * 32;
             std::memcpy(e, "\xE5" "GONE   BIN", 11);
