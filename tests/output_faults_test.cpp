@@ -7,6 +7,7 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
+#include "support/wholerun.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +29,6 @@ using namespace testsupport;
 
 namespace {
 
-constexpr long tickcap = 200000;
 const QString createfailed = QStringLiteral("Can not create recovered file.");
 const QString writefailed = QStringLiteral("Can not write file. Please check if the disk is full.");
 
@@ -38,17 +38,6 @@ struct Outcome {
     int informations = 0;
     RUNSTATS stats;
 };
-
-QMap<QString, QByteArray> filesin(const QString& dir)
-{
-    QMap<QString, QByteArray> out;
-    for (const QFileInfo& f :
-         QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        QFile file(f.filePath());
-        out.insert(f.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>"));
-    }
-    return out;
-}
 
 // Runs the whole recovery in a child process after setup() (which sets a
 // limit or drops privileges there) and hands back what it reported.
@@ -65,7 +54,7 @@ Outcome childrun(const QString& image, const QString& out, const std::function<b
             _exit(2);
         RecordingCore core;
         core.openimage(image);
-        const long ticks = core.runtoend(out, tickcap);
+        const long ticks = core.runtoend(out, wholeruntickcap);
         QByteArray report = QByteArray::number(qlonglong(ticks)) + '\n' +
                             QByteArray::number(core.informations.size()) + '\n' +
                             QByteArray::number(qulonglong(core.stats.saved)) + ' ' +
@@ -209,7 +198,7 @@ TEST_F(OutputFaults, FileLargerThanTheSpaceLeftFailsAloneAndTheRunGoesOn)
     EXPECT_EQ(o.warnings, QStringList({writefailed}));
     EXPECT_EQ(o.stats.saved, 2u);
     EXPECT_EQ(o.stats.writefailed, 1u);
-    const QMap<QString, QByteArray> files = filesin(out);
+    const QMap<QString, QByteArray> files = outputfiles(out);
     EXPECT_EQ(files.keys(), QStringList({"k0.BIN", "k1.BIN", "k2.BIN"}));
     EXPECT_EQ(files.value("k0.BIN"), deleted[0].second);
     EXPECT_EQ(files.value("k1.BIN"), deleted[1].second.left(150 * 1024));
@@ -238,7 +227,7 @@ TEST_F(OutputFaults, FullDiskFailsTheFilesThatDoNotFitWithTheirMessagesAndKeepsT
         return true;
     });
     expectended(o);
-    QMap<QString, QByteArray> files = filesin(out);
+    QMap<QString, QByteArray> files = outputfiles(out);
     files.remove("lost+found");  // made by mkfs.ext2
     EXPECT_EQ(files.size(), 7);
     EXPECT_EQ(files.value("k0.BIN"), QByteArray("earlier"));
@@ -303,7 +292,7 @@ TEST_F(OutputFaults, ReadOnlyOutputDirectoryFailsEachFileWithItsMessage)
     EXPECT_EQ(o.warnings, QStringList({createfailed, createfailed, createfailed}));
     EXPECT_EQ(o.stats.createfailed, 3u);
     EXPECT_EQ(o.stats.saved, 0u);
-    EXPECT_EQ(filesin(out), (QMap<QString, QByteArray>{{"k0.BIN", "earlier"}}));
+    EXPECT_EQ(outputfiles(out), (QMap<QString, QByteArray>{{"k0.BIN", "earlier"}}));
 }
 
 // ---- the output directory goes away during the run ----
@@ -321,12 +310,12 @@ Outcome runwithfault(const QString& image, const QString& out, const std::functi
     core.paused = false;
     core.beginrun();
     long ticks = 0;
-    while (core.runactive() && core.stats.saved == 0 && ticks < tickcap) {
+    while (core.runactive() && core.stats.saved == 0 && ticks < wholeruntickcap) {
         core.scantick();
         ++ticks;
     }
     midway();
-    while (core.runactive() && ticks < tickcap) {
+    while (core.runactive() && ticks < wholeruntickcap) {
         core.scantick();
         ++ticks;
     }
@@ -347,7 +336,7 @@ TEST_F(OutputFaults, RemovedOutputDirectoryIsNotRecreatedAndEachLaterFileIsRepor
     const QStringList before = QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
     bool removed = false;
     const Outcome o = runwithfault(image, out, [&] {
-        removed = filesin(out).keys() == QStringList({"k0.BIN"}) && QDir(out).removeRecursively();
+        removed = outputfiles(out).keys() == QStringList({"k0.BIN"}) && QDir(out).removeRecursively();
     });
     ASSERT_TRUE(removed) << "the first file was not saved before the fault";
     expectended(o);
@@ -373,6 +362,6 @@ TEST_F(OutputFaults, MovedOutputDirectoryKeepsWhatWasSaved)
     ASSERT_TRUE(renamed);
     expectended(o);
     EXPECT_EQ(o.warnings, QStringList({createfailed, createfailed}));
-    EXPECT_EQ(filesin(moved), (QMap<QString, QByteArray>{{"k0.BIN", deleted[0].second}}));
+    EXPECT_EQ(outputfiles(moved), (QMap<QString, QByteArray>{{"k0.BIN", deleted[0].second}}));
     EXPECT_FALSE(QFileInfo::exists(out));
 }
