@@ -3,6 +3,7 @@
 #include "app/kovdialog.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
+#include "support/skip.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -378,7 +379,7 @@ TEST(GuiSameVolume, ADirectoryOnTheSourceIsRefused)
     const QByteArray boot = file.read(512);
     if (!runtool("mke2fs", {"-q", "-F", "-t", "ext2", image}) || !file.seek(0) || file.write(boot) != 512 ||
         !file.flush() || !runtool("losetup", {"-r", "-f", "--show", image}, &loop))
-        GTEST_SKIP() << "no loop device: " << lasterror();
+        KOV_SKIP() << "no loop device: " << lasterror();
     const QString device = QString::fromLatin1(loop).trimmed();
     const bool mounted = runtool("mount", {"-r", "-t", "ext2", device, mnt});
     for (const QString& source : mounted ? QStringList{image, device} : QStringList()) {
@@ -397,7 +398,7 @@ TEST(GuiSameVolume, ADirectoryOnTheSourceIsRefused)
     runtool("umount", {mnt});
     runtool("losetup", {"-d", device});
     if (!mounted)
-        GTEST_SKIP() << "cannot mount: " << lasterror();
+        KOV_SKIP() << "cannot mount: " << lasterror();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
 #include "support/wholerun.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QFile>
@@ -208,7 +209,7 @@ TEST_F(OutputFaults, FileLargerThanTheSpaceLeftFailsAloneAndTheRunGoesOn)
 TEST_F(OutputFaults, FullDiskFailsTheFilesThatDoNotFitWithTheirMessagesAndKeepsTheRest)
 {
     if (!canmount())
-        GTEST_SKIP() << "needs root and mkfs.ext2 for a small file system";
+        KOV_SKIP() << "needs root and mkfs.ext2 for a small file system";
     // About 480 KiB free: the first two files fit, the third fills the
     // disk, the last cannot fit whatever the third left behind. Whether the
     // two small ones in between still find room depends on how the file
@@ -218,7 +219,7 @@ TEST_F(OutputFaults, FullDiskFailsTheFilesThatDoNotFitWithTheirMessagesAndKeepsT
     const QString out = tmp.filePath("disk");
     SmallDisk disk(tmp.filePath("disk.ext2"), out, 512);
     if (!disk.ok())
-        GTEST_SKIP() << "this machine refuses loop mounts";
+        KOV_SKIP() << "this machine refuses loop mounts";
     // A file that was already there keeps its contents; the engine picks
     // another name for the recovered file of the same name.
     ASSERT_TRUE(writefile(out + "/k0.BIN", "earlier"));
@@ -276,7 +277,7 @@ TEST_F(OutputFaults, ReadOnlyOutputDirectoryFailsEachFileWithItsMessage)
             bound = false;
         }
         if (!bound)
-            GTEST_SKIP() << "this machine refuses read-only bind mounts";
+            KOV_SKIP() << "this machine refuses read-only bind mounts";
     } else {
         ASSERT_EQ(chmod(QFile::encodeName(out).constData(), 0555), 0);
     }

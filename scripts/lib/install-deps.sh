@@ -8,6 +8,7 @@ kov_packages=(
     libgtest-dev libbenchmark-dev
     mtools dosfstools
     xvfb xauth time
+    fdisk ntfs-3g
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when
