@@ -139,7 +139,7 @@ int main(int argc, char** argv)
     make("fb16-deep.img", [] {
         FatBuilder b(fat16layout(64u << 10));
         std::uint32_t d = 0;
-        for (int level = 0; level < 40; ++level) {
+        for (int level = 0; level < 20; ++level) {
             const std::uint32_t next = b.adddir(d, d == 0 ? 0 : 2, shortname("D"));
             b.addfile(next, 3, shortname("F.TXT"), filler(40, char(level)));
             b.deleteentry(next, 3);
@@ -148,17 +148,20 @@ int main(int argc, char** argv)
         return b;
     });
     make("fb16-allbytes.img", [] {
-        FatBuilder b(fat16layout(192u << 10));
-        for (int v = 0; v < 256; ++v) {
-            QByteArray name(11, char(v));
+        // Every byte value in some deleted name: ten free bytes a name.
+        FatBuilder b(fat16layout(64u << 10));
+        for (int v = 0, slot = 0; v < 256; v += 10, ++slot) {
+            QByteArray name(11, '\0');
             name[0] = char(0xE5);
-            b.addfile(0, v, shortname("X"), filler(64, char(v)));
+            for (int i = 1; i < 11; ++i)
+                name[i] = char((v + i - 1) & 0xFF);
+            b.addfile(0, slot, shortname("X"), filler(64, char(v)));
             unsigned char raw[32];
-            const QByteArray slot = b.rawslot(0, v);
-            std::memcpy(raw, slot.constData(), 32);
+            const QByteArray slotbytes = b.rawslot(0, slot);
+            std::memcpy(raw, slotbytes.constData(), 32);
             std::memcpy(raw, name.constData(), 11);
-            b.deleteentry(0, v);
-            b.putrawslot(0, v, raw);
+            b.deleteentry(0, slot);
+            b.putrawslot(0, slot, raw);
         }
         return b;
     });
@@ -184,7 +187,7 @@ int main(int argc, char** argv)
         // past them; free ones after.
         std::fill(img.begin() + std::ptrdiff_t(table + 32 * 32), img.begin() + std::ptrdiff_t(table + 8192),
                   0xFF);
-        for (int k = 1; k < 32; ++k) {
+        for (int k = 1; k < 9; ++k) {
             unsigned char* e = img.data() + table + std::size_t(k) * 32;
             std::memcpy(e, "\xE5" "GONE   BIN", 11);
             e[11] = 0x20;
