@@ -24,11 +24,6 @@ const char* const choosetext =
 const char* const samedisktext = "Do not save recovered files on the same disk being recovered!";
 const char* const mkdirtext = "Can not create the directory to save the recovered files!";
 
-bool samefirstchar(const QString& a, const QString& b)
-{
-    return !a.isEmpty() && !b.isEmpty() && a.at(0).toUpper() == b.at(0).toUpper();
-}
-
 }  // namespace
 
 KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
@@ -52,11 +47,13 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     changedirbt->setMaximumSize(64, 22);
 
     recoverbt = new QPushButton(QStringLiteral("Recover"));
-    recoverbt->setMinimumSize(96, 96);
     QFont big = recoverbt->font();
     big.setPointSize(big.pointSize() * 2);
     big.setBold(true);
     recoverbt->setFont(big);
+    // At least 96 x 96, and wide enough for the bold caption in the font the
+    // system gives.
+    recoverbt->setMinimumSize(recoverbt->sizeHint().expandedTo(QSize(96, 96)));
 
     namelabel = new QLabel;
     sizelabel = new QLabel;
@@ -107,8 +104,11 @@ void KOVDialog::on_vollist_currentIndexChanged(int)
         return;
     // A run must not go on over another volume: it would save nothing and
     // still report success.
-    if (runactive())
+    if (runactive()) {
         endrun();
+        setstatuslines(QStringLiteral("Recovery of %1 stopped: another volume was chosen.").arg(runvolume),
+                       QString(), QString());
+    }
     initdisk(vollist->currentText());
 }
 
@@ -131,7 +131,7 @@ void KOVDialog::on_recoverbt_clicked()
 {
     QString dir = diredit->text();
     const QString volume = vollist->currentText();
-    if (dir.isEmpty() || volume.isEmpty() || samefirstchar(dir, volume)) {
+    if (dir.isEmpty() || volume.isEmpty()) {
         showwarning(QString::fromLatin1(choosetext));
         return;
     }
@@ -144,12 +144,9 @@ void KOVDialog::on_recoverbt_clicked()
     // they would land beside it.
     if (!dir.endsWith(QDir::separator()))
         dir += QDir::separator();
-    if (dir.startsWith(QLatin1Char('.')) && samefirstchar(QDir::currentPath(), volume)) {
-        showwarning(QString::fromLatin1(samedisktext));
-        return;
-    }
-    // Comparing first characters with a drive letter says nothing about
-    // where a Linux path lies; this is what keeps writes off the source.
+    // A Linux path's first character says nothing about the drive letter of
+    // the source (a relative "data/out" is fine beside "D:\"); the device
+    // the directory lies on is what keeps writes off the source.
     if (platform::directoryonsource(dir, volume.at(0))) {
         showwarning(QString::fromLatin1(samedisktext));
         return;
@@ -168,6 +165,7 @@ void KOVDialog::on_recoverbt_clicked()
     }
     setbuttontext(QStringLiteral("Pause"));
     if (!runactive()) {
+        runvolume = volume;
         beginrun();
         setstatuslines(QStringLiteral("Collecting information for recovery..."), QString(), QString());
     }

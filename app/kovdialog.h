@@ -63,4 +63,6 @@ private:
     void modalbox(const std::function<void()>& box);
 
     int volumecount = 0;
+    // The volume the run under way (running or paused) reads.
+    QString runvolume;
 };

@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr std::uint64_t fatcachelimit = 512000000;
 // Returned for an entry that cannot be known: ends any chain and counts as
 // allocated, so the rebuilding never takes such a cluster as free.
 constexpr std::uint32_t unknownentry = 0xFFFFFFFF;

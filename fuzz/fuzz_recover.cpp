@@ -1,10 +1,16 @@
-// libFuzzer target: the input bytes are a volume image. One complete
-// recovery runs on it through the core (listing, initialisation, both
-// passes, saving into a fresh temporary directory, then the deep scan of
-// the unused clusters). Besides the sanitizers it stops on a run that does
-// not end, a change to the source, and anything the run leaves in the
-// output directory other than plain files (and, from the deep scan,
-// directories below lost/).
+// libFuzzer target: the input is a small header of run limits followed by a
+// volume image. One complete recovery runs on the image through the core
+// (listing, initialisation, both passes, saving into a fresh temporary
+// directory, then the deep scan of the unused clusters). Besides the
+// sanitizers it stops on a run that does not end, a change to the source,
+// and anything the run leaves in the output directory other than plain
+// files (and, from the deep scan, directories below lost/).
+//
+// Header (limitbytes bytes):
+//   0  FAT cache limit: 0 the engine's default, n > 0 (n - 1) * 512 bytes, so
+//      that most FATs are read entry by entry from the source;
+//   1  saves before the run goes on listing only (0: list from the start);
+//   2  bytes those saves may plan, in 32 KiB units plus one.
 #include "deep/deepscan.h"
 #include "output/filesaver.h"
 #include "model/kovcore.h"
@@ -14,16 +20,17 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,14 +38,15 @@ namespace {
 // Far above what a run on an input of max_len bytes needs when every
 // directory is entered once; reaching it means the walk does not end.
 constexpr long tickcap = 2000000;
-// Saves per input before the run goes on listing only: a small image can
-// name thousands of deleted files that each span the whole volume, and
-// writing them all would spend the time on the output disk.
-constexpr std::uint64_t savebudget = 4u << 20;
-constexpr std::uint64_t savecountbudget = 32;
+constexpr std::size_t limitbytes = 3;
 
 class FuzzCore : public KOVCore {
 public:
+    // Saves per input before the run goes on listing only: a small image can
+    // name thousands of deleted files that each span the whole volume, and
+    // writing them all would spend the time on the output disk.
+    std::uint64_t savebudget = 0;
+    std::uint64_t savecountbudget = 0;
     std::uint64_t planned = 0;
     std::uint64_t plannedcount = 0;
     void showwarning(const QString&) override {}
@@ -93,6 +101,7 @@ public:
 };
 
 FuzzCore* core = nullptr;
+std::uint64_t defaultcachelimit = 0;
 QString tempbase;
 
 [[noreturn]] void fail(const char* what)
@@ -101,29 +110,44 @@ QString tempbase;
     std::abort();
 }
 
-// A sealed memory file holding the image: the run can read it through
-// /proc/self/fd/N and nothing can write to it.
-int imagefd(const std::uint8_t* data, std::size_t size)
+// The image lives in one memory file for the whole process, read by the run
+// through /proc/self/fd/N and opened read-only there. Its pages are reused
+// from input to input: a fresh file per input spent most of a run's time
+// allocating them.
+struct IMAGEFILE {
+    int fd = -1;
+    unsigned char* map = nullptr;
+    std::size_t capacity = 0;
+};
+IMAGEFILE image;
+
+void loadimage(const std::uint8_t* data, std::size_t size)
 {
-    const int fd = memfd_create("kovimage", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0)
-        fail("memfd_create failed");
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0)
-            fail("cannot fill the image");
-        done += std::size_t(n);
+    if (image.fd < 0) {
+        image.fd = memfd_create("kovimage", MFD_CLOEXEC);
+        if (image.fd < 0)
+            fail("memfd_create failed");
     }
-    if (fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
-        fail("cannot seal the image");
-    return fd;
+    if (ftruncate(image.fd, off_t(size)) != 0)
+        fail("cannot size the image");
+    if (size > image.capacity || !image.map) {
+        if (image.map)
+            munmap(image.map, image.capacity);
+        image.capacity = std::max<std::size_t>(size, 1u << 20);
+        void* map = mmap(nullptr, image.capacity, PROT_READ | PROT_WRITE, MAP_SHARED, image.fd, 0);
+        if (map == MAP_FAILED)
+            fail("cannot map the image");
+        image.map = static_cast<unsigned char*>(map);
+    }
+    if (size != 0)
+        std::memcpy(image.map, data, size);
 }
 
-bool sameimage(int fd, const std::uint8_t* data, std::size_t size)
+bool sameimage(const std::uint8_t* data, std::size_t size)
 {
-    std::vector<std::uint8_t> back(size + 1);
-    const ssize_t n = pread(fd, back.data(), size + 1, 0);
-    return n == ssize_t(size) && std::memcmp(back.data(), data, size) == 0;
+    struct stat info {};
+    return fstat(image.fd, &info) == 0 && std::uint64_t(info.st_size) == size &&
+           (size == 0 || std::memcmp(image.map, data, size) == 0);
 }
 
 // Everything a run may leave: plain files directly in the output directory,
@@ -174,13 +198,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     else
         tempbase = QDir::tempPath();
     core = new FuzzCore;
+    defaultcachelimit = core->fatcachelimit;
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inputsize)
 {
-    const int fd = imagefd(data, size);
-    platform::setimagefiles({QStringLiteral("/proc/self/fd/%1").arg(fd)});
+    if (inputsize < limitbytes)
+        return 0;
+    const std::uint8_t* data = input + limitbytes;
+    const std::size_t size = inputsize - limitbytes;
+    core->fatcachelimit = input[0] == 0 ? defaultcachelimit : std::uint64_t(input[0] - 1) * 512;
+    core->savecountbudget = input[1];
+    core->listonly = input[1] == 0;
+    core->savebudget = (std::uint64_t(input[2]) + 1) << 15;
+
+    loadimage(data, size);
+    platform::setimagefiles({QStringLiteral("/proc/self/fd/%1").arg(image.fd)});
 
     if (core->getallvol() == 1) {
         core->initdisk(QStringLiteral("C:\\"));
@@ -218,9 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             checkdeepoutput(out.path(), before, core->stats);
         }
     }
-    if (!sameimage(fd, data, size))
+    if (!sameimage(data, size))
         fail("the source image changed");
     core->reset();
-    close(fd);
     return 0;
 }

@@ -42,14 +42,14 @@ void populate(FatBuilder& b)
 
 FatBuilder small16()
 {
-    FatBuilder b(fat16layout(256u << 10));
+    FatBuilder b(fat16layout(64u << 10));
     populate(b);
     return b;
 }
 
 FatBuilder small32()
 {
-    FatBuilder b(fat32layout(512u << 10));
+    FatBuilder b(fat32layout(128u << 10));
     populate(b);
     return b;
 }
@@ -137,9 +137,9 @@ int main(int argc, char** argv)
         return b;
     });
     make("fb16-deep.img", [] {
-        FatBuilder b(fat16layout(256u << 10));
+        FatBuilder b(fat16layout(64u << 10));
         std::uint32_t d = 0;
-        for (int level = 0; level < 40; ++level) {
+        for (int level = 0; level < 20; ++level) {
             const std::uint32_t next = b.adddir(d, d == 0 ? 0 : 2, shortname("D"));
             b.addfile(next, 3, shortname("F.TXT"), filler(40, char(level)));
             b.deleteentry(next, 3);
@@ -148,24 +148,27 @@ int main(int argc, char** argv)
         return b;
     });
     make("fb16-allbytes.img", [] {
-        FatBuilder b(fat16layout(256u << 10));
-        for (int v = 0; v < 256; ++v) {
-            QByteArray name(11, char(v));
+        // Every byte value in some deleted name: ten free bytes a name.
+        FatBuilder b(fat16layout(64u << 10));
+        for (int v = 0, slot = 0; v < 256; v += 10, ++slot) {
+            QByteArray name(11, '\0');
             name[0] = char(0xE5);
-            b.addfile(0, v, shortname("X"), filler(64, char(v)));
+            for (int i = 1; i < 11; ++i)
+                name[i] = char((v + i - 1) & 0xFF);
+            b.addfile(0, slot, shortname("X"), filler(64, char(v)));
             unsigned char raw[32];
-            const QByteArray slot = b.rawslot(0, v);
-            std::memcpy(raw, slot.constData(), 32);
+            const QByteArray slotbytes = b.rawslot(0, slot);
+            std::memcpy(raw, slotbytes.constData(), 32);
             std::memcpy(raw, name.constData(), 11);
-            b.deleteentry(0, v);
-            b.putrawslot(0, v, raw);
+            b.deleteentry(0, slot);
+            b.putrawslot(0, slot, raw);
         }
         return b;
     });
     make("fb32-sector4096.img", [] {
-        FatLayout l = fat32layout(1u << 20);
+        FatLayout l = fat32layout(256u << 10);
         l.bytespersector = 4096;
-        l.totalsectors = (1u << 20) / 4096;
+        l.totalsectors = (256u << 10) / 4096;
         l.reservedsectors = 8;
         FatBuilder b(l);
         populate(b);
@@ -174,14 +177,17 @@ int main(int argc, char** argv)
     make("fb16-uncached.img", [] {
         // No FAT copies and a 65535-sector table: it cannot be cached, and
         // the root region lies on it, its slots doubling as entries.
-        FatBuilder b(fat16layout(1u << 20));
+        FatBuilder b(fat16layout(256u << 10));
         std::vector<unsigned char>& img = b.bytes();
         const std::size_t table = std::size_t(b.layout().reservedsectors) * 512;
         img[16] = 0;
         put16(img.data() + 17, 32);
         put16(img.data() + 22, 0xFFFF);
-        std::fill(img.begin() + std::ptrdiff_t(table + 32 * 32), img.end(), 0xFF);
-        for (int k = 1; k < 32; ++k) {
+        // Taken entries up to cluster 4095, so that a rebuild searches
+        // past them; free ones after.
+        std::fill(img.begin() + std::ptrdiff_t(table + 32 * 32), img.begin() + std::ptrdiff_t(table + 8192),
+                  0xFF);
+        for (int k = 1; k < 9; ++k) {
             unsigned char* e = img.data() + table + std::size_t(k) * 32;
             std::memcpy(e, "\xE5" "GONE   BIN", 11);
             e[11] = 0x20;

@@ -1,7 +1,10 @@
 #!/bin/sh
 # Makes the fuzz seed corpus in DIR: volumes formatted by mkfs.fat with files
-# written and deleted by mtools (cut to their first MiB, where everything
-# written lies), and the hand-made edge images of fuzz_seeds.
+# written and deleted by mtools (cut to their start, where everything written
+# lies: small inputs keep the fuzzer fast), and the hand-made edge images of fuzz_seeds. Each image is
+# written twice behind the fuzz target's limits header: once with the FAT
+# cached ("c-"), once read entry by entry ("u-"); both with 32 saves of up to
+# 4 MiB.
 #   make-seeds.sh DIR PATH-TO-fuzz_seeds
 set -eu
 out=$1
@@ -9,6 +12,8 @@ seeds=$2
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+images=$work/images
+mkdir "$images"
 export PATH="$PATH:/usr/sbin:/sbin"
 export SOURCE_DATE_EPOCH=1600000000 MTOOLS_SKIP_CHECK=1
 export TZ=UTC
@@ -39,20 +44,25 @@ fill() {
 truncate -s 2560K "$work/f16.img"
 mkfs.fat -F 16 -s 1 -i 1234ABCD "$work/f16.img" >/dev/null
 fill "$work/f16.img"
-head -c 1M "$work/f16.img" > "$out/mk16.img"
+head -c 128K "$work/f16.img" > "$images/mk16.img"
 
 # FAT16 with 4096-byte sectors.
 truncate -s 20M "$work/f16s.img"
 mkfs.fat -F 16 -S 4096 -s 1 -i 1234ABCD "$work/f16s.img" >/dev/null
 fill "$work/f16s.img"
-head -c 1M "$work/f16s.img" > "$out/mk16-4096.img"
+head -c 128K "$work/f16s.img" > "$images/mk16-4096.img"
 
 # FAT32: mtools needs at least 65525 clusters; one FAT keeps the data near
 # the start.
 truncate -s 34M "$work/f32.img"
 mkfs.fat -F 32 -s 1 -f 1 -i 1234ABCD "$work/f32.img" >/dev/null
 fill "$work/f32.img"
-head -c 1M "$work/f32.img" > "$out/mk32.img"
+head -c 384K "$work/f32.img" > "$images/mk32.img"
 
-"$seeds" "$out"
+"$seeds" "$images"
+for img in "$images"/*; do
+    name=$(basename "$img")
+    { printf '\000\040\177'; cat "$img"; } > "$out/c-$name"
+    { printf '\001\040\177'; cat "$img"; } > "$out/u-$name"
+done
 ls -l "$out"

@@ -154,6 +154,9 @@ public:
     std::unique_ptr<unsigned char[]> fat;
     std::uint32_t fatbits = 32;
     std::uint64_t fatentries = 0;
+    // A first FAT larger than this many bytes is not cached by getfat: its
+    // entries are then read sector by sector.
+    std::uint64_t fatcachelimit = 512000000;
     // Size of the open source in bytes as listed (0 when unknown): FAT
     // entries and clusters that lie past its end can never be read.
     std::uint64_t sourcebytes = 0;

@@ -118,9 +118,11 @@ QList<VolumeSource> blockdevices()
         const std::uint64_t sectors = readsysfile(base + "/size").toULongLong();
         if (sectors == 0)
             continue;
-        if (name.startsWith("loop") && readsysfile(base + "/loop/backing_file").isEmpty())
-            continue;
+        // A partition of a loop device (loop0p1) has no loop/ directory of
+        // its own: only whole loop devices are judged by their backing file.
         const bool ispartition = QFileInfo::exists(base + "/partition");
+        if (name.startsWith("loop") && !ispartition && readsysfile(base + "/loop/backing_file").isEmpty())
+            continue;
         if (!ispartition && hassubpartitions(dev))
             continue;
         VolumeSource source;

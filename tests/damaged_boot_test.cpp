@@ -7,6 +7,7 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
+#include "support/wholerun.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,16 +22,7 @@ using namespace testsupport;
 
 namespace {
 
-constexpr long tickcap = 200000;
-
-struct Outcome {
-    bool listed = false;
-    long ticks = -1;
-    QStringList warnings;
-    QStringList informations;
-    QMap<QString, QByteArray> files;  // everything in the output directory
-    RUNSTATS stats;
-};
+using Outcome = RunOutcome;
 
 // Boot sector fields of the layout.
 namespace field {
@@ -74,46 +66,12 @@ protected:
         return image;
     }
 
-    // Lists the sources as the window does; when the image is listed, runs
-    // both passes into a fresh directory. The image must come out unchanged.
     Outcome recoverimage(const QString& image)
     {
-        Outcome o;
-        const QByteArray before = sha256(image);
-        const QString out = tmp.filePath(QStringLiteral("out%1").arg(runs++));
-        if (before.isNull() || !QDir().mkpath(out)) {
-            ADD_FAILURE() << "cannot set up the run";
-            return o;
-        }
-        RecordingCore core;
-        platform::setblockdevicesenabled(false);
-        platform::setimagefiles({image});
-        o.listed = core.getallvol() == 1;
-        if (o.listed) {
-            core.initdisk(QStringLiteral("C:\\"));
-            o.ticks = core.runtoend(out, tickcap);
-        }
-        o.warnings = core.warnings;
-        o.informations = core.informations;
-        o.stats = core.stats;
-        for (const QFileInfo& f : QDir(out).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                          QDir::NoDotAndDotDot)) {
-            QFile file(f.filePath());
-            o.files.insert(f.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<dir>"));
-        }
-        EXPECT_EQ(sha256(image), before) << "the source image was written";
-        return o;
+        return wholerun(image, tmp.filePath(QStringLiteral("out%1").arg(runs++)));
     }
 
     Outcome recover(const FatBuilder& b) { return recoverimage(save(b)); }
-
-    static void expectended(const Outcome& o)
-    {
-        ASSERT_TRUE(o.listed) << "the volume was not listed";
-        EXPECT_GE(o.ticks, 0) << "the run did not end";
-        ASSERT_EQ(o.informations.size(), 1);
-        EXPECT_TRUE(o.informations[0].startsWith("Recovery accomplished!"));
-    }
 };
 
 void put8(std::vector<unsigned char>& image, int offset, std::uint8_t v) { image[std::size_t(offset)] = v; }
@@ -319,20 +277,11 @@ TEST(DamagedBootTools, Fat16With4096ByteSectorsFromMkfs)
     ASSERT_TRUE(mcopy(image, tmp.filePath("d"), "GONE.DAT")) << lasterror();
     ASSERT_TRUE(mcopy(image, tmp.filePath("d"), "KEEP.DAT")) << lasterror();
     ASSERT_TRUE(mdel(image, "GONE.DAT")) << lasterror();
-    const QByteArray before = sha256(image);
-    RecordingCore core;
-    core.openimage(image);
-    ASSERT_EQ(core.dbrparm.bytespersector, 4096);
-    const QString out = tmp.filePath("out");
-    ASSERT_TRUE(QDir().mkpath(out));
-    EXPECT_GE(core.runtoend(out, tickcap), 0);
-    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"kONE.DAT"}));
-    QFile f(out + "/kONE.DAT");
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), data);
-    EXPECT_TRUE(core.warnings.isEmpty()) << core.warnings.join('|');
-    EXPECT_EQ(core.informations.size(), 1);
-    EXPECT_EQ(sha256(image), before);
+    const RunOutcome o = wholerun(image, tmp.filePath("out"),
+                                  [](const KOVCore& core) { EXPECT_EQ(core.dbrparm.bytespersector, 4096); });
+    expectended(o);
+    EXPECT_EQ(o.files, (QMap<QString, QByteArray>{{"kONE.DAT", data}}));
+    EXPECT_TRUE(o.warnings.isEmpty()) << o.warnings.join('|');
 }
 
 // ---- a volume smaller than its layout ----

@@ -7,6 +7,7 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
+#include "support/wholerun.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,15 +27,7 @@ using namespace testsupport;
 
 namespace {
 
-constexpr long tickcap = 200000;
-
-struct Outcome {
-    long ticks = -1;
-    QStringList warnings;
-    QStringList informations;
-    QMap<QString, QByteArray> files;  // everything in the output directory
-    RUNSTATS stats;
-};
+using Outcome = RunOutcome;
 
 class DamagedDir : public ::testing::TestWithParam<int> {
 protected:
@@ -58,39 +51,13 @@ protected:
 
     Outcome recover(const FatBuilder& b) { return recoverimage(save(b)); }
 
-    // Both passes into a fresh directory; the image must come out unchanged.
+    // Both passes into a fresh directory, named in *outdir.
     Outcome recoverimage(const QString& image, QString* outdir = nullptr)
     {
-        Outcome o;
-        const QByteArray before = sha256(image);
         const QString out = tmp.filePath(QStringLiteral("out%1").arg(runs++));
-        if (before.isNull() || !QDir().mkpath(out)) {
-            ADD_FAILURE() << "cannot set up the run";
-            return o;
-        }
         if (outdir)
             *outdir = out;
-        RecordingCore core;
-        core.openimage(image);
-        o.ticks = core.runtoend(out, tickcap);
-        o.warnings = core.warnings;
-        o.informations = core.informations;
-        o.stats = core.stats;
-        for (const QFileInfo& f : QDir(out).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                          QDir::NoDotAndDotDot)) {
-            QFile file(f.filePath());
-            o.files.insert(f.fileName(), f.isFile() && file.open(QIODevice::ReadOnly) ? file.readAll()
-                                                                                    : QByteArray("<not a file>"));
-        }
-        EXPECT_EQ(sha256(image), before) << "the source image was written";
-        return o;
-    }
-
-    static void expectended(const Outcome& o)
-    {
-        EXPECT_GE(o.ticks, 0) << "the run did not end";
-        ASSERT_EQ(o.informations.size(), 1);
-        EXPECT_TRUE(o.informations[0].startsWith("Recovery accomplished!"));
+        return wholerun(image, out);
     }
 
     // A live directory entry in dir's slot that names cluster target.

@@ -347,27 +347,6 @@ TEST_F(FatEstimate, WithoutATableEveryEstimateFallsBack)
     EXPECT_EQ(estimate(10, 31, 8), 8);
 }
 
-// The indexed search against a plain scan of the same table.
-namespace {
-
-std::int32_t scanbelow(const std::vector<std::uint16_t>& t, std::int32_t k)
-{
-    for (std::int32_t s = std::min<std::int32_t>(k - 1, std::int32_t(t.size()) - 1); s >= 0; --s)
-        if (t[std::size_t(s)] != 0xFFFF)
-            return s;
-    return -1;
-}
-
-std::int32_t scanabove(const std::vector<std::uint16_t>& t, std::int32_t k)
-{
-    for (std::int32_t s = k + 1; s < std::int32_t(t.size()); ++s)
-        if (t[std::size_t(s)] != 0xFFFF)
-            return s;
-    return -1;
-}
-
-}  // namespace
-
 TEST(FatMinuteIndex, AgreesWithALinearScan)
 {
     std::mt19937 rng(12345);
@@ -409,59 +388,38 @@ TEST(FatMinuteIndex, AgreesWithALinearScan)
     }
 }
 
-TEST(FatMinuteIndex, EstimatesAgreeWithTheLinearRule)
+// Recordings far apart, in different blocks of the index: the neighbours
+// of a minute are found across them, worked out by hand.
+TEST_F(FatEstimate, NeighboursFarApart)
 {
-    RecordingCore core;
-    ASSERT_NE(core.minutetable, nullptr);
-    std::mt19937 rng(99);
-    std::vector<std::int64_t> keys;
-    // Bunches of recordings on a few days, and a sparse scatter.
-    for (int day = 0; day < 6; ++day) {
-        const std::int64_t base = std::int64_t(rng() % 21000000);
-        for (int i = 0; i < 60; ++i)
-            keys.push_back(base + std::int64_t(rng() % 1440));
-    }
-    for (int i = 0; i < 300; ++i)
-        keys.push_back(std::int64_t(rng() % 21038400));
-    for (std::int64_t k : keys) {
+    const auto at = [&](std::int64_t k, std::uint16_t high) {
         const auto [d, t] = wordsofminute(k);
-        // High words of real clusters stay well below 0xFFFF; few values make
-        // ties and fallback matches common.
-        core.recordminute(stamp(d, t), std::uint16_t(rng() % 5));
-    }
-    const std::vector<std::uint16_t> table(core.minutetable.get(), core.minutetable.get() + core.minutecount);
-    auto linear = [&](std::int32_t k, std::uint16_t fallback) -> std::uint16_t {
-        if (table[std::size_t(k)] != 0xFFFF)
-            return table[std::size_t(k)];
-        const std::int32_t lo = scanbelow(table, k), hi = scanabove(table, k);
-        if (lo >= 0 && hi >= 0) {
-            const std::uint16_t a = table[std::size_t(lo)], b = table[std::size_t(hi)];
-            if (a == b || a == fallback)
-                return a;
-            if (b == fallback)
-                return b;
-            return std::uint16_t((a + b) / 2);
-        }
-        if (lo >= 0)
-            return table[std::size_t(lo)];
-        if (hi >= 0)
-            return table[std::size_t(hi)];
-        return fallback;
+        core.recordminute(stamp(d, t), high);
     };
-    std::vector<std::int64_t> queries;
-    for (std::int64_t k : keys)
-        for (std::int64_t d : {-1, 1, 30})
-            if (k + d >= 0 && k + d < 21038400)
-                queries.push_back(k + d);
-    for (int i = 0; i < 200; ++i)
-        queries.push_back(std::int64_t(rng() % 21038400));
-    queries.push_back(0);
-    queries.push_back(21038399);
-    FILEPARM dir;
-    for (std::int64_t k : queries) {
-        dir.clusterhigh = std::uint16_t(rng() % 5);
-        const auto [d, t] = wordsofminute(k, int(rng() % 60));
+    const auto estimateat = [&](std::int64_t k, std::uint16_t fallback) {
+        const auto [d, t] = wordsofminute(k, 30);
+        dir.clusterhigh = fallback;
         const FAT32DIRENTRY e = created(d, t);
-        ASSERT_EQ(core.estimatestartclusterhigh(&dir, &e), linear(std::int32_t(k), dir.clusterhigh)) << "minute " << k;
-    }
+        return core.estimatestartclusterhigh(&dir, &e);
+    };
+    at(5, 1);
+    at(12295, 3);
+    at(10000000, 8);
+    at(21038399, 4);
+    const struct {
+        std::int64_t minute;
+        std::uint16_t fallback, want;
+    } cases[] = {
+        {0, 9, 1},         // only above
+        {6, 9, 2},         // (1 + 3) / 2
+        {6, 3, 3},         // the one above is the directory's
+        {4096, 1, 1},      // the one below is the directory's
+        {12296, 9, 5},     // (3 + 8) / 2, rounded down
+        {9999999, 8, 8},
+        {10000001, 9, 6},  // (8 + 4) / 2
+        {21038398, 9, 6},
+        {21038399, 9, 4},  // exact, the table's last slot
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(estimateat(c.minute, c.fallback), c.want) << "minute " << c.minute << " fallback " << c.fallback;
 }

@@ -3,6 +3,7 @@
 #include "app/kovdialog.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
+#include "support/skip.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -136,6 +137,20 @@ protected:
                                QString::number(d.saving) + QString::number(d.scantimer->isActive())}
             .join('|');
     }
+    // The scan ticks while the event loop goes round three times: a started
+    // zero-interval scan timer fires on each round. -1 when the loop stalls.
+    static int ticksoverrounds(KOVDialog& d)
+    {
+        int ticks = 0, rounds = 0;
+        const QMetaObject::Connection counting =
+            QObject::connect(d.scantimer, &QTimer::timeout, [&] { ++ticks; });
+        QTimer sentinel;
+        QObject::connect(&sentinel, &QTimer::timeout, [&] { ++rounds; });
+        sentinel.start(0);
+        const bool went = QTest::qWaitFor([&] { return rounds >= 3; }, 60000);
+        QObject::disconnect(counting);
+        return went ? ticks : -1;
+    }
     // Runs action once, right after the first tick after which when() holds.
     static void aftertick(KOVDialog& d, const std::function<bool()>& when, const std::function<void()>& action)
     {
@@ -192,7 +207,11 @@ TEST_F(GuiStartup, WindowIsBuiltAndOnlyTheFirstVolumeInitialised)
     EXPECT_EQ(d.diredit->text(), QDir::toNativeSeparators("./recovered/"));
     EXPECT_EQ(d.changedirbt->text(), "change");
     EXPECT_EQ(d.changedirbt->maximumSize(), QSize(64, 22));
-    EXPECT_EQ(d.recoverbt->minimumSize(), QSize(96, 96));
+    // At least 96 x 96 and, at whatever the font gives, wide enough for
+    // the bold caption.
+    EXPECT_EQ(d.recoverbt->minimumSize(), d.recoverbt->sizeHint().expandedTo(QSize(96, 96)));
+    EXPECT_GT(d.recoverbt->sizeHint().width(),
+              QFontMetrics(d.recoverbt->font()).horizontalAdvance(d.recoverbt->text()));
     EXPECT_EQ(d.recoverbt->font().pointSize(), 2 * QPushButton().font().pointSize());
     EXPECT_TRUE(d.recoverbt->font().bold());
     EXPECT_EQ(state(d), "Recover||||1000");
@@ -254,11 +273,11 @@ TEST_F(GuiCommands, ButtonCyclesAndARunRecoversTheDeletedFiles)
     // Paused in the saving pass after the first file: nothing moves, and
     // resuming keeps the status lines and the pass.
     aftertick(d, [&] { return d.namelabel->text() == "kEPORT.DOC"; }, [&] { d.recoverbt->click(); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }, 60000));
     // mtools stamped every file with the tools' "now".
     const QString stamp = "modify time:" + QDateTime::fromSecsSinceEpoch(tooloptions().now).toString("M/d,yyyy");
     EXPECT_EQ(state(d), "Recover|kEPORT.DOC|5000 bytes|" + stamp + "|1010");
-    QTest::qWait(50);
+    EXPECT_EQ(ticksoverrounds(d), 0);
     EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList("kEPORT.DOC"));
     d.recoverbt->click();
     EXPECT_EQ(state(d), "Pause|kEPORT.DOC|5000 bytes|" + stamp + "|0011");
@@ -280,21 +299,26 @@ TEST_F(GuiCommands, DirectoriesAreExaminedAtEveryPressAndOnlyThen)
     ASSERT_TRUE(writefile(tmp.filePath("file"), "not a directory") && QDir().mkpath(picked));
     const QString chooseone = "You must select a disk to recover and a directory to save the recovered files, "
                               "and the directory can not be on the disk to recover.";
-    for (const QString& dir : {QString(), QStringLiteral("c-out"), notmade}) {
+    for (const QString& dir : {QString(), notmade}) {
         d.diredit->setText(dir);
         d.recoverbt->click();
         EXPECT_EQ(state(d), "Recover||||1000");
     }
-    EXPECT_EQ(answerer.texts("error"), QStringList({chooseone, chooseone,
-                                                    "Can not create the directory to save the recovered files!"}));
+    EXPECT_EQ(answerer.texts("error"),
+              QStringList({chooseone, "Can not create the directory to save the recovered files!"}));
     for (const Answerer::Box& box : answerer.boxes)
         EXPECT_TRUE(box.warning && box.okonly && box.parented);
-    EXPECT_FALSE(QFileInfo::exists("c-out"));
 
-    // During a run, neither a refused press nor a directory picked with
-    // "change" moves the run away from the directory examined at its start.
-    d.diredit->setText(out);
+    // A relative directory that begins with the volume's letter is not on
+    // it: made in the current directory. During the run, neither a refused
+    // press nor a directory picked with "change" moves the run away from the
+    // directory examined at its start.
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(tmp.path()));
+    d.diredit->setText("c-out/new");
     d.recoverbt->click();
+    const QString made = tmp.filePath("c-out/new");
+    EXPECT_TRUE(QFileInfo(made).isDir());
     d.diredit->setText(notmade);
     d.recoverbt->click();
     EXPECT_FALSE(answerer.boxes.last().ticking);
@@ -302,8 +326,10 @@ TEST_F(GuiCommands, DirectoriesAreExaminedAtEveryPressAndOnlyThen)
     answerer.pick = picked;
     d.changedirbt->click();
     EXPECT_EQ(d.diredit->text(), picked + '/');
-    ASSERT_TRUE(answerer.waitend());
-    expectrecovered(out, filesc);
+    const bool ended = answerer.waitend();
+    QDir::setCurrent(before);
+    ASSERT_TRUE(ended);
+    expectrecovered(made, filesc);
     EXPECT_TRUE(QDir(picked).isEmpty());
 
     d.recoverbt->click();
@@ -317,18 +343,21 @@ TEST_F(GuiCommands, AnotherVolumeEndsTheRunAndTheNextPressStartsAfresh)
     Answerer answerer(&d);
     d.diredit->setText(out);
     d.recoverbt->click();
-    // Chosen as the saving pass begins: no file saved, no info box.
+    // Chosen as the saving pass begins: no file saved, no info box, and the
+    // status lines say why the run stopped.
     aftertick(d, [&] { return d.saving; }, [&] { d.vollist->setCurrentIndex(1); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return d.vollist->currentIndex() == 1; }));
-    QTest::qWait(100);
-    EXPECT_EQ(state(d), "Recover|" + collecting + "|||1000");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.vollist->currentIndex() == 1; }, 60000));
+    EXPECT_EQ(ticksoverrounds(d), 0);
+    EXPECT_EQ(state(d), "Recover|Recovery of C:\\ stopped: another volume was chosen.|||1000");
     EXPECT_TRUE(answerer.boxes.isEmpty());
+    EXPECT_TRUE(QDir(out).isEmpty());
 
     // Paused in the saving pass of D:\ after its first file, then C:\.
     d.recoverbt->click();
     aftertick(d, [&] { return d.namelabel->text() == "kVOL.TXT"; }, [&] { d.recoverbt->click(); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }, 60000));
     d.vollist->setCurrentIndex(0);
+    EXPECT_EQ(state(d), "Recover|Recovery of D:\\ stopped: another volume was chosen.|||1000");
     d.recoverbt->click();
     EXPECT_EQ(state(d), "Pause|" + collecting + "|||0101");
     ASSERT_TRUE(answerer.waitend());
@@ -350,7 +379,7 @@ TEST(GuiSameVolume, ADirectoryOnTheSourceIsRefused)
     const QByteArray boot = file.read(512);
     if (!runtool("mke2fs", {"-q", "-F", "-t", "ext2", image}) || !file.seek(0) || file.write(boot) != 512 ||
         !file.flush() || !runtool("losetup", {"-r", "-f", "--show", image}, &loop))
-        GTEST_SKIP() << "no loop device: " << lasterror();
+        KOV_SKIP() << "no loop device: " << lasterror();
     const QString device = QString::fromLatin1(loop).trimmed();
     const bool mounted = runtool("mount", {"-r", "-t", "ext2", device, mnt});
     for (const QString& source : mounted ? QStringList{image, device} : QStringList()) {
@@ -369,7 +398,7 @@ TEST(GuiSameVolume, ADirectoryOnTheSourceIsRefused)
     runtool("umount", {mnt});
     runtool("losetup", {"-d", device});
     if (!mounted)
-        GTEST_SKIP() << "cannot mount: " << lasterror();
+        KOV_SKIP() << "cannot mount: " << lasterror();
 }
 
 }  // namespace

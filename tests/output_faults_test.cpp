@@ -7,6 +7,8 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
+#include "support/wholerun.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +30,6 @@ using namespace testsupport;
 
 namespace {
 
-constexpr long tickcap = 200000;
 const QString createfailed = QStringLiteral("Can not create recovered file.");
 const QString writefailed = QStringLiteral("Can not write file. Please check if the disk is full.");
 
@@ -38,17 +39,6 @@ struct Outcome {
     int informations = 0;
     RUNSTATS stats;
 };
-
-QMap<QString, QByteArray> filesin(const QString& dir)
-{
-    QMap<QString, QByteArray> out;
-    for (const QFileInfo& f :
-         QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        QFile file(f.filePath());
-        out.insert(f.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>"));
-    }
-    return out;
-}
 
 // Runs the whole recovery in a child process after setup() (which sets a
 // limit or drops privileges there) and hands back what it reported.
@@ -65,7 +55,7 @@ Outcome childrun(const QString& image, const QString& out, const std::function<b
             _exit(2);
         RecordingCore core;
         core.openimage(image);
-        const long ticks = core.runtoend(out, tickcap);
+        const long ticks = core.runtoend(out, wholeruntickcap);
         QByteArray report = QByteArray::number(qlonglong(ticks)) + '\n' +
                             QByteArray::number(core.informations.size()) + '\n' +
                             QByteArray::number(qulonglong(core.stats.saved)) + ' ' +
@@ -209,7 +199,7 @@ TEST_F(OutputFaults, FileLargerThanTheSpaceLeftFailsAloneAndTheRunGoesOn)
     EXPECT_EQ(o.warnings, QStringList({writefailed}));
     EXPECT_EQ(o.stats.saved, 2u);
     EXPECT_EQ(o.stats.writefailed, 1u);
-    const QMap<QString, QByteArray> files = filesin(out);
+    const QMap<QString, QByteArray> files = outputfiles(out);
     EXPECT_EQ(files.keys(), QStringList({"k0.BIN", "k1.BIN", "k2.BIN"}));
     EXPECT_EQ(files.value("k0.BIN"), deleted[0].second);
     EXPECT_EQ(files.value("k1.BIN"), deleted[1].second.left(150 * 1024));
@@ -219,7 +209,7 @@ TEST_F(OutputFaults, FileLargerThanTheSpaceLeftFailsAloneAndTheRunGoesOn)
 TEST_F(OutputFaults, FullDiskFailsTheFilesThatDoNotFitWithTheirMessagesAndKeepsTheRest)
 {
     if (!canmount())
-        GTEST_SKIP() << "needs root and mkfs.ext2 for a small file system";
+        KOV_SKIP() << "needs root and mkfs.ext2 for a small file system";
     // About 480 KiB free: the first two files fit, the third fills the
     // disk, the last cannot fit whatever the third left behind. Whether the
     // two small ones in between still find room depends on how the file
@@ -229,7 +219,7 @@ TEST_F(OutputFaults, FullDiskFailsTheFilesThatDoNotFitWithTheirMessagesAndKeepsT
     const QString out = tmp.filePath("disk");
     SmallDisk disk(tmp.filePath("disk.ext2"), out, 512);
     if (!disk.ok())
-        GTEST_SKIP() << "this machine refuses loop mounts";
+        KOV_SKIP() << "this machine refuses loop mounts";
     // A file that was already there keeps its contents; the engine picks
     // another name for the recovered file of the same name.
     ASSERT_TRUE(writefile(out + "/k0.BIN", "earlier"));
@@ -238,7 +228,7 @@ TEST_F(OutputFaults, FullDiskFailsTheFilesThatDoNotFitWithTheirMessagesAndKeepsT
         return true;
     });
     expectended(o);
-    QMap<QString, QByteArray> files = filesin(out);
+    QMap<QString, QByteArray> files = outputfiles(out);
     files.remove("lost+found");  // made by mkfs.ext2
     EXPECT_EQ(files.size(), 7);
     EXPECT_EQ(files.value("k0.BIN"), QByteArray("earlier"));
@@ -287,7 +277,7 @@ TEST_F(OutputFaults, ReadOnlyOutputDirectoryFailsEachFileWithItsMessage)
             bound = false;
         }
         if (!bound)
-            GTEST_SKIP() << "this machine refuses read-only bind mounts";
+            KOV_SKIP() << "this machine refuses read-only bind mounts";
     } else {
         ASSERT_EQ(chmod(QFile::encodeName(out).constData(), 0555), 0);
     }
@@ -303,7 +293,7 @@ TEST_F(OutputFaults, ReadOnlyOutputDirectoryFailsEachFileWithItsMessage)
     EXPECT_EQ(o.warnings, QStringList({createfailed, createfailed, createfailed}));
     EXPECT_EQ(o.stats.createfailed, 3u);
     EXPECT_EQ(o.stats.saved, 0u);
-    EXPECT_EQ(filesin(out), (QMap<QString, QByteArray>{{"k0.BIN", "earlier"}}));
+    EXPECT_EQ(outputfiles(out), (QMap<QString, QByteArray>{{"k0.BIN", "earlier"}}));
 }
 
 // ---- the output directory goes away during the run ----
@@ -321,12 +311,12 @@ Outcome runwithfault(const QString& image, const QString& out, const std::functi
     core.paused = false;
     core.beginrun();
     long ticks = 0;
-    while (core.runactive() && core.stats.saved == 0 && ticks < tickcap) {
+    while (core.runactive() && core.stats.saved == 0 && ticks < wholeruntickcap) {
         core.scantick();
         ++ticks;
     }
     midway();
-    while (core.runactive() && ticks < tickcap) {
+    while (core.runactive() && ticks < wholeruntickcap) {
         core.scantick();
         ++ticks;
     }
@@ -347,7 +337,7 @@ TEST_F(OutputFaults, RemovedOutputDirectoryIsNotRecreatedAndEachLaterFileIsRepor
     const QStringList before = QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
     bool removed = false;
     const Outcome o = runwithfault(image, out, [&] {
-        removed = filesin(out).keys() == QStringList({"k0.BIN"}) && QDir(out).removeRecursively();
+        removed = outputfiles(out).keys() == QStringList({"k0.BIN"}) && QDir(out).removeRecursively();
     });
     ASSERT_TRUE(removed) << "the first file was not saved before the fault";
     expectended(o);
@@ -373,6 +363,6 @@ TEST_F(OutputFaults, MovedOutputDirectoryKeepsWhatWasSaved)
     ASSERT_TRUE(renamed);
     expectended(o);
     EXPECT_EQ(o.warnings, QStringList({createfailed, createfailed}));
-    EXPECT_EQ(filesin(moved), (QMap<QString, QByteArray>{{"k0.BIN", deleted[0].second}}));
+    EXPECT_EQ(outputfiles(moved), (QMap<QString, QByteArray>{{"k0.BIN", deleted[0].second}}));
     EXPECT_FALSE(QFileInfo::exists(out));
 }

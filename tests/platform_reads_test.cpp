@@ -2,6 +2,7 @@
 // how sources are opened, sector sizes and block devices (loop devices).
 #include "support/mtoolsimage.h"
 #include "support/recordingcore.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QFile>
@@ -154,7 +155,7 @@ TEST(BlockDevice, LoopDeviceIsListedWithItsSectorSize)
     ASSERT_TRUE(makefat(image, 32, 40u << 20, 1)) << lasterror();
     const QString dev = attachloop(image, {"--sector-size", "4096"});
     if (dev.isEmpty())
-        GTEST_SKIP() << "this machine refuses loop devices";
+        KOV_SKIP() << "this machine refuses loop devices";
     platform::setimagefiles({});
     platform::setblockdevicesenabled(true);
     bool listed = false;
@@ -182,15 +183,15 @@ TEST(BlockDevice, DirectoryOnTheSourceIsRecognised)
     ASSERT_TRUE(writefile(image, QByteArray()));
     ASSERT_TRUE(QFile::resize(image, 8 << 20));
     if (QProcess::execute("mkfs.ext2", {"-q", "-F", image}) != 0)
-        GTEST_SKIP() << "mkfs.ext2 is not available";
+        KOV_SKIP() << "mkfs.ext2 is not available";
     const QString dev = attachloop(image);
     if (dev.isEmpty())
-        GTEST_SKIP() << "this machine refuses loop devices";
+        KOV_SKIP() << "this machine refuses loop devices";
     const QString mnt = dir.filePath("mnt");
     QDir().mkpath(mnt);
     if (QProcess::execute("mount", {"-o", "ro", dev, mnt}) != 0) {
         detachloop(dev);
-        GTEST_SKIP() << "this machine refuses mounts";
+        KOV_SKIP() << "this machine refuses mounts";
     }
     platform::setblockdevicesenabled(false);
     platform::setimagefiles({image, dev});

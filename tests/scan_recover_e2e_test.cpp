@@ -3,6 +3,8 @@
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
+#include "support/recordingcore.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +12,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <map>
+
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -268,4 +274,184 @@ TEST(RecoverCommand, ZeroedHighWordsAreEstimatedFromLiveFilesOfTheSameMinute)
     const QString out = dir.filePath("out");
     ASSERT_EQ(kovrecover({image, out}).status, 0);
     EXPECT_EQ(contents(out + "/kOST.DAT"), lost);
+}
+
+TEST(RecoverCommand, AFileThatCannotBeSavedGivesStatusOne)
+{
+    // The output takes no file over 2 KiB (a file-size limit): the small
+    // file comes back whole, the large one is reported and the run goes on
+    // to its end.
+    QTemporaryDir dir;
+    FatBuilder b(fat16layout(1u << 20));
+    const QByteArray small = patterndata(1500, 1);
+    b.addfile(0, 0, shortname("BIG.BIN"), patterndata(3000, 2), 300);
+    b.addfile(0, 1, shortname("SMALL.BIN"), small, 100);
+    b.deleteentry(0, 0);
+    b.deleteentry(0, 1);
+    const QString image = dir.filePath("two.img");
+    ASSERT_TRUE(b.save(image));
+    const QString out = dir.filePath("out");
+    QProcess p;
+    p.setChildProcessModifier([] {
+        const rlimit limit{2048, 2048};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    p.start(QStringLiteral(KOV_RECOVER_BIN), {image, out});
+    ASSERT_TRUE(p.waitForFinished(300000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains("Can not write file. Please check if the disk is full.")) << err.toStdString();
+    EXPECT_EQ(filesin(out), QStringList({"kIG.BIN", "kMALL.BIN"}));
+    EXPECT_EQ(contents(out + "/kMALL.BIN"), small);
+}
+
+namespace {
+
+// A loop device and its partitions, detached at the end of the test.
+struct LoopDevice {
+    QString device;
+    ~LoopDevice()
+    {
+        if (!device.isEmpty()) {
+            runtool("partx", {"-d", device});
+            runtool("losetup", {"-d", device});
+        }
+    }
+    // Attaches image read-only; partitions asks for its partition table to
+    // be read.
+    bool attach(const QString& image, bool partitions = false)
+    {
+        QByteArray name;
+        QStringList args{"-r", "-f", "--show"};
+        if (partitions)
+            args << "-P";
+        if (!runtool("losetup", args << image, &name))
+            return false;
+        device = QString::fromLatin1(name).trimmed();
+        // The kernel may leave the table unread; partx reads it then.
+        const QString sysname = "/sys/class/block/" + device.section('/', -1);
+        if (partitions && !QFileInfo::exists(sysname + "/" + device.section('/', -1) + "p1"))
+            return runtool("partx", {"-a", device});
+        return true;
+    }
+};
+
+}  // namespace
+
+// The source is a read-only loop device mounted as ext2 (the kernel may lack
+// vfat): a mkfs.fat boot sector in the first sector, which ext2 leaves
+// unused, makes it a FAT32 source too.
+TEST(RecoverCommand, AnOutputDirectoryOnTheSourceGivesStatusFour)
+{
+    if (geteuid() != 0)
+        KOV_SKIP() << "needs root for a loop device and a mount";
+    QTemporaryDir dir;
+    const QString image = dir.filePath("volume.img"), mnt = dir.filePath("mnt");
+    ASSERT_TRUE(makefat(image, 32, 40u << 20, 1) && QDir().mkpath(mnt)) << lasterror();
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray boot = file.read(512);
+    ASSERT_TRUE(runtool("mke2fs", {"-q", "-F", "-t", "ext2", image})) << lasterror();
+    ASSERT_TRUE(file.seek(0) && file.write(boot) == 512 && file.flush());
+    file.close();
+    LoopDevice loop;
+    if (!loop.attach(image))
+        KOV_SKIP() << "this machine refuses loop devices: " << lasterror();
+    if (!runtool("mount", {"-r", "-t", "ext2", loop.device, mnt}))
+        KOV_SKIP() << "this machine refuses mounts: " << lasterror();
+    for (const QString& source : {loop.device, image}) {
+        const Outcome o = kovrecover({source, mnt + "/lost+found/out"});
+        EXPECT_EQ(o.status, 4) << source.toStdString();
+        EXPECT_TRUE(o.err.contains("Do not save recovered files on the same disk being recovered!"));
+    }
+    EXPECT_FALSE(QFileInfo::exists(mnt + "/lost+found/out"));
+    EXPECT_TRUE(runtool("umount", {mnt})) << lasterror();
+}
+
+// ntfs-3g with windows_names refuses "?" and "*" in names, as the output
+// disk of a Windows machine would: those files come back as kovrecoveredN.
+TEST(RecoverCommand, NamesTheOutputRefusesComeBackAsKovrecovered)
+{
+    if (geteuid() != 0 || !QFileInfo::exists("/dev/fuse"))
+        KOV_SKIP() << "needs root and /dev/fuse for an ntfs-3g mount";
+    QTemporaryDir dir;
+    FatBuilder b(fat16layout(1u << 20));
+    const QByteArray question = patterndata(1500, 1), star = patterndata(700, 2), plain = patterndata(900, 3);
+    b.addfile(0, 0, QByteArray("WHAT?   BIN", 11), question, 100);
+    b.addfile(0, 1, QByteArray("A*B     TXT", 11), star, 200);
+    b.addfile(0, 2, shortname("PLAIN.TXT"), plain, 300);
+    for (int slot = 0; slot < 3; ++slot)
+        b.deleteentry(0, slot);
+    const QString image = dir.filePath("names.img"), ntfs = dir.filePath("ntfs.img"), mnt = dir.filePath("mnt");
+    ASSERT_TRUE(b.save(image) && QDir().mkpath(mnt));
+    ASSERT_TRUE(writefile(ntfs, QByteArray()) && QFile::resize(ntfs, 16 << 20));
+    if (!runtool("mkntfs", {"-q", "-F", "-f", ntfs}) ||
+        !runtool("ntfs-3g", {"-o", "windows_names", ntfs, mnt}))
+        KOV_SKIP() << "cannot make or mount an NTFS file system: " << lasterror();
+    const Outcome o = kovrecover({image, mnt + "/out"});
+    const QStringList got = filesin(mnt + "/out");
+    const QByteArray first = contents(mnt + "/out/kovrecovered0"), second = contents(mnt + "/out/kovrecovered1");
+    const QByteArray third = contents(mnt + "/out/kLAIN.TXT");
+    EXPECT_TRUE(runtool("umount", {mnt})) << lasterror();
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(got, QStringList({"kLAIN.TXT", "kovrecovered0", "kovrecovered1"}));
+    EXPECT_EQ(first, question);
+    EXPECT_EQ(second, star);
+    EXPECT_EQ(third, plain);
+}
+
+// Block devices are listed as the machine has them: partitions, and whole
+// disks without partitions; a disk with partitions only through them, and
+// only what holds FAT.
+TEST(RecoverCommand, BlockDevicesArePartitionsAndWholeDisksWithoutThem)
+{
+    if (geteuid() != 0)
+        KOV_SKIP() << "needs root for loop devices";
+    QTemporaryDir dir;
+    // Partition 1 FAT16 (16 MiB), 2 FAT32 (42 MiB) with a deleted file, 3
+    // Linux and empty.
+    const QString p1 = dir.filePath("p1.img"), p2 = dir.filePath("p2.img"), disk = dir.filePath("disk.img");
+    const QString plain = dir.filePath("plain.img"), local = dir.filePath("local");
+    const QByteArray lost = patterndata(5000, 4);
+    ASSERT_TRUE(makefat(p1, 16, 16u << 20, 1) && makefat(p2, 32, 42u << 20, 1) && makefat(plain, 16, 16u << 20, 1))
+        << lasterror();
+    ASSERT_TRUE(writefile(local, lost) && mcopy(p2, local, "LOST.DAT") && mdel(p2, "LOST.DAT")) << lasterror();
+    QFile out(disk);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.resize(80 << 20));
+    for (const auto& [part, sector] : {std::pair{p1, 2048}, std::pair{p2, 34816}}) {
+        QFile in(part);
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.seek(qint64(sector) * 512));
+        ASSERT_EQ(out.write(in.readAll()), in.size());
+    }
+    out.close();
+    QProcess sfdisk;
+    sfdisk.start("sfdisk", {"-q", disk});
+    sfdisk.write("label: dos\nstart=2048, size=32768, type=6\nstart=34816, size=86016, type=c\n"
+                 "start=120832, size=20480, type=83\n");
+    sfdisk.closeWriteChannel();
+    ASSERT_TRUE(sfdisk.waitForFinished(60000) && sfdisk.exitCode() == 0) << sfdisk.readAllStandardError().toStdString();
+
+    LoopDevice partitioned, whole;
+    if (!partitioned.attach(disk, true) || !whole.attach(plain))
+        KOV_SKIP() << "this machine refuses loop devices or their partitions: " << lasterror();
+    RecordingCore core;
+    platform::setimagefiles({});
+    platform::setblockdevicesenabled(true);
+    core.getallvol();
+    platform::setblockdevicesenabled(false);
+    QStringList ours;
+    for (const platform::VolumeSource& v : core.volumes)
+        if (v.path.startsWith(partitioned.device) || v.path == whole.device)
+            ours.append(v.path);
+    ours.sort();
+    const QString d = partitioned.device;
+    QStringList want{d + "p1", d + "p2", whole.device};
+    want.sort();
+    EXPECT_EQ(ours, want);
+
+    const QString outdir = dir.filePath("out");
+    const Outcome o = kovrecover({d + "p2", outdir});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(filesin(outdir), QStringList({"kOST.DAT"}));
+    EXPECT_EQ(contents(outdir + "/kOST.DAT"), lost);
 }

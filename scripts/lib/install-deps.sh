@@ -13,6 +13,7 @@ kov_packages=(
     xvfb xauth time
     help2man man-db desktop-file-utils appstream debootstrap
     dbus udev udisks2 polkitd
+    fdisk ntfs-3g
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when
