@@ -131,12 +131,12 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         }
         partitions::FATVOLUME volume;
         volume.source = whole;
-        volume.fstype = partitions::classifysource(whole, &volume.label);
+        volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
         out->append(volume);
         return exitok;
     }
     QStringList notes;
-    QList<partitions::FATVOLUME> inside = partitions::fatvolumes(whole, &notes);
+    QList<partitions::FATVOLUME> inside = partitions::fatvolumes(whole, classifydbr, &notes);
     for (const QString& note : notes)
         say(note);
     if (number != 0) {

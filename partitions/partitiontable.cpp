@@ -1,7 +1,6 @@
 // Partition tables through libblkid, volumes through the boot-sector code.
 #include "partitions/partitiontable.h"
 
-#include "model/kovcore.h"
 
 #include <blkid/blkid.h>
 
@@ -107,7 +106,7 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
     return table;
 }
 
-std::uint32_t classifysource(const platform::VolumeSource& source, QString* label)
+std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER classify, QString* label)
 {
     const Handle handle(source);
     std::uint32_t sectorbytes = 0;
@@ -117,7 +116,7 @@ std::uint32_t classifysource(const platform::VolumeSource& source, QString* labe
     std::vector<unsigned char> sector(std::max<std::uint32_t>(sectorbytes, 512));
     if (!platform::readat(handle.get(), 0, sectorbytes, sector.data()))
         return 3;
-    const std::uint32_t type = KOVCore::classifydbr(sector.data());
+    const std::uint32_t type = classify(sector.data());
     if (label && (type == 1 || type == 2)) {
         const char* field =
             reinterpret_cast<const char*>(sector.data()) + (type == 1 ? fat32labeloffset : fat16labeloffset);
@@ -126,7 +125,7 @@ std::uint32_t classifysource(const platform::VolumeSource& source, QString* labe
     return type;
 }
 
-QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, QStringList* notes)
+QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER classify, QStringList* notes)
 {
     const PARTITIONTABLE table = readtable(whole);
     notes->append(table.notes);
@@ -149,7 +148,7 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, QStringList* no
         volume.source.size = entry.size;
         volume.source.partition = entry.number;
         volume.source.whole = false;
-        volume.fstype = classifysource(volume.source, &volume.label);
+        volume.fstype = classifysource(volume.source, classify, &volume.label);
         if (volume.fstype != 1 && volume.fstype != 2) {
             notes->append(QStringLiteral("%1: partition %2 is not a FAT16 or FAT32 volume: skipped")
                               .arg(whole.path)
@@ -169,15 +168,16 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, QStringList* no
     return out;
 }
 
-QList<platform::VolumeSource> expandsources(const QList<platform::VolumeSource>& sources, QStringList* notes)
+QList<platform::VolumeSource> expandsources(const QList<platform::VolumeSource>& sources, CLASSIFIER classify,
+                                            QStringList* notes)
 {
     QList<platform::VolumeSource> out;
     for (const platform::VolumeSource& source : sources) {
         QList<FATVOLUME> inside;
         if (source.whole && source.partition == 0) {
-            const std::uint32_t type = classifysource(source);
+            const std::uint32_t type = classifysource(source, classify);
             if (type != 1 && type != 2)
-                inside = fatvolumes(source, notes);
+                inside = fatvolumes(source, classify, notes);
         }
         if (inside.isEmpty()) {
             out.append(source);

@@ -13,6 +13,11 @@
 
 namespace partitions {
 
+// Tells the type code of a boot sector (1 FAT32, 2 FAT16; the buffer holds
+// at least 512 bytes). The caller passes the engine's classifier, so that
+// this layer sits below the volume code that lists the sources.
+using CLASSIFIER = std::uint32_t (*)(const unsigned char* sector);
+
 // One partition of a table, in the table's order.
 struct PARTITIONENTRY {
     int number = 0;            // as the table numbers it: MBR 1-4 primary, 5... logical; GPT entry
@@ -35,24 +40,24 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole);
 // One FAT16/FAT32 volume inside a source.
 struct FATVOLUME {
     platform::VolumeSource source;  // its path, offset, size, partition number
-    std::uint32_t fstype = 3;       // as KOVCore::classifydbr: 1 FAT32, 2 FAT16
+    std::uint32_t fstype = 3;       // as the classifier: 1 FAT32, 2 FAT16
     QString label;                  // volume label of the boot sector, trimmed
 };
 
-// The type code (as KOVCore::classifydbr) and label of the boot sector at
+// The type code (as the classifier) and label of the boot sector at
 // the start of a source; type 3 when it cannot be read.
-std::uint32_t classifysource(const platform::VolumeSource& source, QString* label = nullptr);
+std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER classify, QString* label = nullptr);
 
 // The FAT volumes inside a whole source's partition table, in table order.
 // Partitions that are not FAT16/FAT32, start where an earlier one starts,
 // or overlap an earlier FAT volume are told in notes (the first two are
 // skipped; overlapping volumes are kept, as both may hold files).
-QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, QStringList* notes);
+QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER classify, QStringList* notes);
 
 // Replaces each whole source without a FAT boot sector at byte 0 whose
 // table holds FAT volumes by those volumes; every other source stays as it
 // is, in place.
-QList<platform::VolumeSource> expandsources(const QList<platform::VolumeSource>& sources,
+QList<platform::VolumeSource> expandsources(const QList<platform::VolumeSource>& sources, CLASSIFIER classify,
                                             QStringList* notes);
 
 }  // namespace partitions

@@ -13,7 +13,7 @@ int KOVCore::getallvol()
     // damaged table made us skip shows in the list by its absence.
     QStringList skipped;
     const QList<platform::VolumeSource> sources =
-        platform::assignletters(partitions::expandsources(platform::rawsources(), &skipped));
+        platform::assignletters(partitions::expandsources(platform::rawsources(), classifydbr, &skipped));
     for (const platform::VolumeSource& source : sources) {
         const QByteArray root = source.root.toLatin1();
         if (root.startsWith('A') || root.startsWith('a'))
