@@ -154,7 +154,8 @@ void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pro
 // it continues a full cluster whose last entry's data
 // lie right before the data of its own first entry (or right before the
 // cluster itself), or it lies right after a full directory cluster.
-std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t, NODE>& nodes) const
+std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t, NODE>& nodes,
+                                                std::vector<std::size_t>* predecessors) const
 {
     const bool fat32 = core.dbrparm.fstype == 1;
     std::vector<std::uint32_t> owner(found.size(), noowner);
@@ -354,6 +355,7 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             }
         node.name = directoryname(found[best.first].bytes.get(), best.second);
     }
+    *predecessors = std::move(pred);
     return owner;
 }
 
@@ -433,7 +435,8 @@ bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t f
 void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
 {
     std::unordered_map<std::uint32_t, NODE> nodes;
-    const std::vector<std::uint32_t> owner = linkowners(nodes);
+    std::vector<std::size_t> pred;
+    const std::vector<std::uint32_t> owner = linkowners(nodes, &pred);
     std::unordered_map<std::uint32_t, QString> paths;
     const bool fat32 = core.dbrparm.fstype == 1;
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -453,6 +456,19 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
                 p = paths.emplace(dir, treepath(dir, nodes)).first;
             subdir = QStringLiteral("lost/") + p->second + QLatin1Char('/');
         }
+        // A long name begun at the end of the full cluster this one continues
+        // runs on into it: its entries see that cluster's slots before their
+        // own.
+        std::shared_ptr<const unsigned char[]> listing = f.bytes;
+        std::uint32_t carried = 0;
+        if (pred[i] != found.size() && found[pred[i]].full) {
+            const FOUND& p = found[pred[i]];
+            std::shared_ptr<unsigned char[]> joined(new unsigned char[(std::size_t(p.used) + f.used) * 32]);
+            std::memcpy(joined.get(), p.bytes.get(), std::size_t(p.used) * 32);
+            std::memcpy(joined.get() + std::size_t(p.used) * 32, f.bytes.get(), std::size_t(f.used) * 32);
+            listing = std::move(joined);
+            carried = p.used;
+        }
         std::uint16_t fallbackhigh = std::uint16_t((f.lcn + 2) >> 16);
         for (std::uint32_t j = 0; j < f.used; ++j) {
             const unsigned char* e = f.bytes.get() + std::size_t(j) * 32;
@@ -466,9 +482,9 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
             DEEPCANDIDATE candidate;
             if (!rebuild(f, j, fallbackhigh, candidate.file))
                 continue;
-            candidate.slotbytes = f.bytes;
-            candidate.slotcount = f.used;
-            candidate.slotindex = j;
+            candidate.slotbytes = listing;
+            candidate.slotcount = carried + f.used;
+            candidate.slotindex = carried + j;
             candidate.subdir = subdir;
             candidate.keepshortname = !erased;
             save(candidate);

@@ -74,7 +74,10 @@ private:
     bool claimed(std::uint64_t lcn) const;
     bool eligible(std::uint64_t lcn) const;
     void examine(std::uint64_t lcn, const unsigned char* cluster);
-    std::vector<std::uint32_t> linkowners(std::unordered_map<std::uint32_t, NODE>& nodes) const;
+    // The directory each found cluster belongs to (noowner when none), and
+    // in *pred the cluster each one continues (found.size() when none).
+    std::vector<std::uint32_t> linkowners(std::unordered_map<std::uint32_t, NODE>& nodes,
+                                          std::vector<std::size_t>* pred) const;
     QString treepath(std::uint32_t dir, const std::unordered_map<std::uint32_t, NODE>& nodes) const;
     bool rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const;
 

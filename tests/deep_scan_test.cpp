@@ -3,6 +3,7 @@
 // quick-formatted by a second mkfs.fat, and directory names that try to
 // leave the output directory.
 #include "deep/dirslots.h"
+#include "support/kovrecoverrun.h"
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
@@ -21,17 +22,6 @@
 using namespace testsupport;
 
 namespace {
-
-int kovrecover(const QStringList& args, QByteArray* out = nullptr)
-{
-    QProcess p;
-    p.start(QStringLiteral(KOV_RECOVER_BIN), args);
-    if (!p.waitForFinished(300000) || p.exitStatus() != QProcess::NormalExit)
-        return -1;
-    if (out)
-        *out = p.readAllStandardOutput();
-    return p.exitCode();
-}
 
 // Relative path -> contents of every file below dir.
 std::map<QString, QByteArray> tree(const QString& dir)
@@ -88,8 +78,8 @@ TEST_P(DeepDeltree, EveryFileOnceInItsFolderAndThePlainRunKept)
     }
     ASSERT_TRUE(mdeltree(image, "GONE")) << lasterror();
 
-    ASSERT_EQ(kovrecover({image, dir.filePath("plain")}), 0);
-    ASSERT_EQ(kovrecover({"--deep", image, dir.filePath("deep")}), 0);
+    ASSERT_EQ(kovrecover({image, dir.filePath("plain")}).status, 0);
+    ASSERT_EQ(kovrecover({"--deep", image, dir.filePath("deep")}).status, 0);
     const auto plain = tree(dir.filePath("plain"));
     const auto deep = tree(dir.filePath("deep"));
     for (const auto& [path, data] : plain)
@@ -141,9 +131,10 @@ TEST_P(DeepQuickFormat, FilesComeBackInTheirFolders)
     ASSERT_TRUE(runtool("mcopy", {"-s", "-i", image, card + "/DCIM", card + "/Documents", "::/"})) << lasterror();
     ASSERT_TRUE(runtool("mkfs.fat", mkfs)) << lasterror();
 
-    QByteArray listing;
-    ASSERT_EQ(kovrecover({"--list", "--deep", image}, &listing), 0);
-    ASSERT_EQ(kovrecover({"--deep", image, dir.filePath("out")}), 0);
+    const CommandOutcome listed = kovrecover({"--list", "--deep", image});
+    ASSERT_EQ(listed.status, 0);
+    const QByteArray& listing = listed.out;
+    ASSERT_EQ(kovrecover({"--deep", image, dir.filePath("out")}).status, 0);
     const auto out = tree(dir.filePath("out"));
     ASSERT_EQ(out.size(), files.size());
     std::map<QByteArray, QString> back;
@@ -160,6 +151,15 @@ TEST_P(DeepQuickFormat, FilesComeBackInTheirFolders)
         EXPECT_EQ(got.section('/', 2, -2), path.section('/', 1, -2)) << got;
         if (path.startsWith("DCIM")) {
             EXPECT_EQ(got.section('/', -1), path.section('/', -1));
+        }
+    }
+    // With --original-names the documents come back under their long names
+    // too, in the same folders.
+    ASSERT_EQ(kovrecover({"--deep", "--original-names", image, dir.filePath("named")}).status, 0);
+    const auto named = tree(dir.filePath("named"));
+    for (const auto& [path, data] : files) {
+        if (path.startsWith("Documents")) {
+            EXPECT_EQ(named.count(back[data].section('/', 0, -2) + "/" + path.section('/', -1)), 1u) << path;
         }
     }
 }
@@ -230,7 +230,7 @@ TEST(DeepCrafted, FolderNamesStayInsideAndLaterClustersFindTheirFolder)
     ASSERT_TRUE(fat.save(image));
     QTemporaryDir outer;
     const QString out = outer.filePath("out");
-    ASSERT_EQ(kovrecover({"--deep", image, out}), 0);
+    ASSERT_EQ(kovrecover({"--deep", image, out}).status, 0);
     const auto files = tree(out);
     EXPECT_EQ(files.count("lost/dir00100/.._.._x/FILE.TXT"), 1u);
     EXPECT_EQ(files.count("lost/dir00100/DOTS/FILE.TXT"), 1u);
@@ -319,7 +319,7 @@ TEST(DeepCrafted, LaterClusterOfAWalkedFolderGivesItsDeletedEntries)
     const QString image = dir.filePath("walked.img");
     ASSERT_TRUE(fat.save(image));
     const QString out = dir.filePath("out");
-    ASSERT_EQ(kovrecover({"--deep", image, out}), 0);
+    ASSERT_EQ(kovrecover({"--deep", image, out}).status, 0);
     const auto files = tree(out);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files.begin()->first, "lost/kGONE/kFILE.TXT");

@@ -2,6 +2,7 @@
 // formatted by mkfs.fat --offset and filled by mtools through IMAGE@@OFFSET;
 // the same card behind a whole-disk loop device; damaged tables.
 #include "partitions/partitiontable.h"
+#include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
@@ -84,23 +85,7 @@ QByteArray contents(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-struct Outcome {
-    int status = -1;
-    QByteArray out, err;
-};
-
-Outcome kovrecover(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral(KOV_RECOVER_BIN), args);
-    Outcome o;
-    if (!p.waitForFinished(120000))
-        return o;
-    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = p.readAllStandardOutput();
-    o.err = p.readAllStandardError();
-    return o;
-}
+using Outcome = CommandOutcome;
 
 // The --list-volumes line of a volume.
 QByteArray listline(const Volume& v)

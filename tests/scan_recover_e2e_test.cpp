@@ -1,5 +1,6 @@
 // Whole recoveries with kov-recover over images made by mkfs.fat and mtools:
 // what comes back, byte for byte, what does not, and what a second run does.
+#include "support/kovrecoverrun.h"
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
@@ -22,24 +23,7 @@ using namespace testsupport;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Outcome kovrecover(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral(KOV_RECOVER_BIN), args);
-    Outcome o;
-    if (!p.waitForFinished(300000))
-        return o;
-    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = p.readAllStandardOutput();
-    o.err = p.readAllStandardError();
-    return o;
-}
+using Outcome = CommandOutcome;
 
 QByteArray contents(const QString& path)
 {

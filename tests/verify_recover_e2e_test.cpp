@@ -1,6 +1,7 @@
 // kov-recover --verify, --original-names and --list --json over volumes
 // made the way the failures happen: holes refilled by later files, a camera
 // card whose photos lost their high start words, documents with long names.
+#include "support/kovrecoverrun.h"
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
 
@@ -23,24 +24,7 @@ using namespace testsupport;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Outcome kovrecover(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral(KOV_RECOVER_BIN), args);
-    Outcome o;
-    if (!p.waitForFinished(300000))
-        return o;
-    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = p.readAllStandardOutput();
-    o.err = p.readAllStandardError();
-    return o;
-}
+using Outcome = CommandOutcome;
 
 QByteArray contents(const QString& path)
 {
