@@ -9,7 +9,8 @@ kov_packages=(
     mtools dosfstools
     libblkid-dev fdisk
     libmagic-dev libjpeg62-turbo-dev zlib1g-dev
-    imagemagick zip sox lame
+    imagemagick zip sox lame libgsf-bin
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     xvfb xauth time
     help2man man-db desktop-file-utils appstream debootstrap
     dbus udev udisks2 polkitd

@@ -45,7 +45,8 @@ QStringList formatkinds()
 {
     return {QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("gif"), QStringLiteral("bmp"),
             QStringLiteral("zip"), QStringLiteral("gz"),  QStringLiteral("pdf"), QStringLiteral("wav"),
-            QStringLiteral("mp3"), QStringLiteral("txt")};
+            QStringLiteral("mp3"), QStringLiteral("avi"), QStringLiteral("mov"), QStringLiteral("mp4"),
+            QStringLiteral("doc"), QStringLiteral("txt")};
 }
 
 QByteArray formatfile(const QString& kind, const QString& workdir, int seed)
@@ -110,6 +111,36 @@ QByteArray formatfile(const QString& kind, const QString& workdir, int seed)
         return runtool(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("64"), wav, mp3})
                    ? readall(mp3)
                    : QByteArray();
+    }
+    if (kind == QLatin1String("avi") || kind == QLatin1String("mov") || kind == QLatin1String("mp4")) {
+        // GStreamer's own muxers: Motion-JPEG frames in AVI and QuickTime,
+        // MP3 audio in MP4.
+        const QString out = dir.filePath(QStringLiteral("v%1.%2").arg(seed).arg(kind));
+        const QStringList video{QStringLiteral("videotestsrc"), QStringLiteral("num-buffers=12"),
+                                QStringLiteral("pattern=%1").arg(seed % 20), QStringLiteral("!"),
+                                QStringLiteral("video/x-raw,width=96,height=64"), QStringLiteral("!"),
+                                QStringLiteral("jpegenc"), QStringLiteral("!")};
+        const QStringList audio{QStringLiteral("audiotestsrc"), QStringLiteral("num-buffers=200"),
+                                QStringLiteral("freq=%1").arg(300 + 20 * seed), QStringLiteral("!"),
+                                QStringLiteral("lamemp3enc"), QStringLiteral("!")};
+        const QString mux = kind == QLatin1String("avi") ? QStringLiteral("avimux")
+                            : kind == QLatin1String("mov") ? QStringLiteral("qtmux")
+                                                           : QStringLiteral("mp4mux");
+        const QStringList args = QStringList{QStringLiteral("-q")} + (kind == QLatin1String("mp4") ? audio : video) +
+                                 QStringList{mux, QStringLiteral("!"), QStringLiteral("filesink"),
+                                             QStringLiteral("location=") + out};
+        return runtool(QStringLiteral("gst-launch-1.0"), args) ? readall(out) : QByteArray();
+    }
+    if (kind == QLatin1String("doc")) {
+        // An OLE2 compound file written by libgsf, with a large and a small
+        // stream (the mini stream).
+        const QString streams = dir.filePath(QStringLiteral("ole%1").arg(seed));
+        const QString out = dir.filePath(QStringLiteral("o%1.doc").arg(seed));
+        if (!QDir().mkpath(streams) ||
+            !writefile(streams + QStringLiteral("/WordDocument"), prose(seed, 400).toUtf8()) ||
+            !writefile(streams + QStringLiteral("/SummaryInformation"), prose(seed, 3).toUtf8()))
+            return {};
+        return runtool(QStringLiteral("gsf"), {QStringLiteral("createole"), out, streams}) ? readall(out) : QByteArray();
     }
     return {};
 }

@@ -1,6 +1,7 @@
 // Real files of the formats the content checks know, made at test time by
 // each format's own tool or library: ImageMagick (JPEG, PNG, GIF, BMP), zip,
-// gzip, Qt's PDF writer, sox (WAV) and lame (MP3). Text files are written
+// gzip, Qt's PDF writer, sox (WAV), lame (MP3), GStreamer's muxers (AVI,
+// QuickTime, MP4) and libgsf (OLE2). Text files are written
 // here in UTF-8 and in CP-1252.
 #pragma once
 
