@@ -6,6 +6,7 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QFile>
@@ -102,7 +103,7 @@ TEST_F(OutputNames, UserWhoCannotSearchTheDirectoryGetsOneMessagePerFile)
 {
     const QString runuser = QStandardPaths::findExecutable("runuser", {"/usr/sbin", "/sbin", "/usr/bin"});
     if (geteuid() != 0 || runuser.isEmpty())
-        GTEST_SKIP() << "needs root and runuser to run kov-recover as nobody";
+        KOV_SKIP() << "needs root and runuser to run kov-recover as nobody";
     // The image readable by nobody; the output directory root's alone (EACCES
     // on every name in it).
     ASSERT_EQ(chmod(QFile::encodeName(tmp.path()).constData(), 0755), 0);

@@ -6,6 +6,7 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,8 +110,10 @@ QString attachloop(const QString& image, const QStringList& extra = {})
 
 void detachloop(const QString& dev)
 {
-    if (!dev.isEmpty())
+    if (!dev.isEmpty()) {
+        QProcess::execute("partx", {"-d", dev});
         QProcess::execute("losetup", {"-d", dev});
+    }
 }
 
 class Card : public ::testing::TestWithParam<Layout> {
@@ -202,7 +205,7 @@ TEST_P(Card, WholeDiskLoopDeviceWithoutPartitionsIsExpanded)
 {
     const QString dev = attachloop(image);
     if (dev.isEmpty())
-        GTEST_SKIP() << "this machine refuses loop devices";
+        KOV_SKIP() << "this machine refuses loop devices";
     RecordingCore core;
     platform::setblockdevicesenabled(true);
     platform::setimagefiles({});
@@ -336,19 +339,22 @@ TEST(CardSameDevice, OutputOnAPartitionOfTheCardsLoopDeviceIsRefused)
     ASSERT_TRUE(makecard(image, layout, dir.path())) << lasterror();
     if (QProcess::execute("mkfs.ext2", {"-q", "-F", "-E", "offset=" + QString::number(40960 * 512), image,
                                         "8M"}) != 0)
-        GTEST_SKIP() << "mkfs.ext2 is not available";
+        KOV_SKIP() << "mkfs.ext2 is not available";
     const QString mnt = dir.filePath("mnt");
     QDir().mkpath(mnt);
     QStringList untried;
     for (const QStringList& how : {QStringList{"-P"}, QStringList{"-o", QString::number(40960 * 512)}}) {
         const QString dev = attachloop(image, how);
         if (dev.isEmpty())
-            GTEST_SKIP() << "this machine refuses loop devices";
+            KOV_SKIP() << "this machine refuses loop devices";
         // With -P the file system is in the kernel's partition 2 of the loop
         // device; with -o it is the loop device itself.
         QString fs = dev;
         if (how.first() == "-P") {
             const QString sys = "/sys/class/block/" + QFileInfo(dev).fileName() + "p2/dev";
+            // Some kernels read the table only when asked again.
+            if (!QFileInfo::exists(sys))
+                QProcess::execute("partx", {"-a", dev});
             const QStringList majmin = QString::fromLatin1(contents(sys)).trimmed().split(':');
             fs = dir.filePath("p2");
             if (majmin.size() != 2 || QProcess::execute("mknod", {fs, "b", majmin[0], majmin[1]}) != 0) {
@@ -359,7 +365,7 @@ TEST(CardSameDevice, OutputOnAPartitionOfTheCardsLoopDeviceIsRefused)
         }
         if (QProcess::execute("mount", {"-o", "ro", fs, mnt}) != 0) {
             detachloop(dev);
-            GTEST_SKIP() << "this machine refuses mounts";
+            KOV_SKIP() << "this machine refuses mounts";
         }
         const Outcome run = kovrecover({image + ":1", mnt + "/out"});
         EXPECT_EQ(run.status, 4) << how.join(' ').toStdString() << run.err.constData();

@@ -3,6 +3,7 @@
 // rebuilt from a wrong start cluster.
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
+#include "support/skip.h"
 
 #include "verify/verify.h"
 
@@ -79,7 +80,7 @@ protected:
         name = QStringLiteral("file.") + (kind == QLatin1String("cp1252") ? QStringLiteral("txt") : kind);
         whole = formatfile(QString::fromLatin1(GetParam().kind), work.path(), 1);
         if (whole.isNull())
-            GTEST_SKIP() << "cannot make a " << GetParam().kind << " file: " << lasterror();
+            KOV_SKIP() << "cannot make a " << GetParam().kind << " file: " << lasterror();
         ASSERT_GE(whole.size(), 3 * cluster) << "too small to damage in the middle";
     }
 };
@@ -123,7 +124,7 @@ TEST(FormatIdentify, ContentsFirstThenExtension)
     const QByteArray png = formatfile(QStringLiteral("png"), work.path(), 3);
     const QByteArray jpg = formatfile(QStringLiteral("jpg"), work.path(), 3);
     if (png.isNull() || jpg.isNull())
-        GTEST_SKIP() << "needs ImageMagick: " << lasterror();
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
     EXPECT_EQ(verdictof(png, QStringLiteral("IMG_0001.JPG")), verdict::verified);
     EXPECT_EQ(verdictof(jpg, QStringLiteral("kEPORT.DAT")), verdict::verified);
     // Junk under a photo's name is a damaged photo; under an unknown name, unchecked.

@@ -4,6 +4,7 @@
 #include "support/kovrecoverrun.h"
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
+#include "support/skip.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -100,7 +101,7 @@ TEST_P(HolesVolume, DamagedHoldsOnlyWrongBytes)
         const QString kind = kinds[i % kinds.size()];
         const QByteArray data = formatfile(kind, dir.path(), i);
         if (data.isNull())
-            GTEST_SKIP() << "cannot make a " << kind.toStdString() << " file: " << lasterror();
+            KOV_SKIP() << "cannot make a " << kind.toStdString() << " file: " << lasterror();
         const QString name = QStringLiteral("Small file %1.%2").arg(i, 2, 10, QLatin1Char('0')).arg(kind);
         const QString local = dir.filePath(QStringLiteral("local"));
         ASSERT_TRUE(writefile(local, data));
@@ -178,7 +179,7 @@ TEST(CameraCard, EveryIntactPhotoComesBackVerified)
     for (int i = 1; i <= 8; ++i) {
         const QByteArray data = formatfile(QStringLiteral("jpg"), dir.path(), i);
         if (data.isNull())
-            GTEST_SKIP() << "needs ImageMagick: " << lasterror();
+            KOV_SKIP() << "needs ImageMagick: " << lasterror();
         ASSERT_TRUE(writefile(local, data));
         ASSERT_TRUE(setmtime(local, shot.addSecs(60 * i)));
         const QString name = QStringLiteral("IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0'));
@@ -250,7 +251,7 @@ TEST_P(LongNames, DeletedDocumentsComeBackUnderTheirNames)
         const QString suffix = QFileInfo(names[i]).suffix();
         const QByteArray data = formatfile(suffix == QLatin1String("docx") ? QStringLiteral("zip") : suffix, dir.path(), i);
         if (data.isNull())
-            GTEST_SKIP() << lasterror();
+            KOV_SKIP() << lasterror();
         ASSERT_TRUE(writefile(local, data));
         ASSERT_TRUE(mcopy(image, local, QStringLiteral("Documents/") + names[i])) << lasterror();
         original[names[i]] = data;
