@@ -106,7 +106,8 @@ void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pro
 {
     if (clustercount == 0)
         return;
-    const std::uint64_t perread = std::max<std::uint64_t>(1, readbytes / clustersize);
+    // Large reads, but no larger than the clusters there are to read.
+    const std::uint64_t perread = std::clamp<std::uint64_t>(readbytes / clustersize, 1, clustercount);
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[perread * clustersize]);
     if (!buffer) {
         core.showwarning(QStringLiteral("cannot allocate memory!"));
