@@ -66,11 +66,12 @@ QString recoveredfilename(const QByteArray& recovered)
     return name;
 }
 
-QString freetargetpath(const QString& dir, const QString& name)
+QString firstfreepath(const std::function<QString()>& next)
 {
-    const QString base = dir + name;
-    QString path = base;
-    for (int n = 1; n <= namesearchlimit; ++n) {
+    for (int n = 0; n < namesearchlimit; ++n) {
+        const QString path = next();
+        if (path.isEmpty())
+            return QString();
         switch (platform::pathstate(path)) {
         case platform::PathState::free:
             return path;
@@ -79,7 +80,15 @@ QString freetargetpath(const QString& dir, const QString& name)
         case platform::PathState::taken:
             break;
         }
-        path = base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
     }
     return QString();
+}
+
+QString freetargetpath(const QString& dir, const QString& name)
+{
+    const QString base = dir + name;
+    int n = 0;
+    return firstfreepath([&] {
+        return n++ == 0 ? base : base + QLatin1Char('(') + QString::number(n - 1) + QLatin1Char(')');
+    });
 }

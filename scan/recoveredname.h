@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 class FILEPARM;
 
 // The short name with its erased first byte replaced by 'k', and a second
@@ -22,3 +24,9 @@ QString freetargetpath(const QString& dir, const QString& name);
 
 // The most names one search tries.
 constexpr int namesearchlimit = 100000;
+
+// The first path that next() gives which is free, asking it at most
+// namesearchlimit times; next() returns empty when it has no more names.
+// Empty when none is free, or when one cannot be tested: a file that
+// cannot be created there.
+QString firstfreepath(const std::function<QString()>& next);

@@ -27,19 +27,11 @@ QString KOVCore::fallbackpath(const QString& dir)
 {
     // Never replace an earlier file; once the counter is spent there are
     // no more names rather than an overflow.
-    for (int tries = 0; tries < namesearchlimit && recoveredcounter < INT32_MAX; ++tries) {
-        const QString path = dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter);
-        ++recoveredcounter;
-        switch (platform::pathstate(path)) {
-        case platform::PathState::free:
-            return path;
-        case platform::PathState::unknown:
+    return firstfreepath([&] {
+        if (recoveredcounter == INT32_MAX)
             return QString();
-        case platform::PathState::taken:
-            break;
-        }
-    }
-    return QString();
+        return dir + QStringLiteral("kovrecovered") + QString::number(recoveredcounter++);
+    });
 }
 
 bool KOVCore::beginrun()

@@ -3,6 +3,7 @@
 // the same card behind a whole-disk loop device; damaged tables.
 #include "partitions/partitiontable.h"
 #include "support/kovrecoverrun.h"
+#include "support/loopdevice.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/recordingcore.h"
@@ -80,12 +81,6 @@ bool makecard(const QString& image, const Layout& layout, const QString& scratch
     return true;
 }
 
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 using Outcome = CommandOutcome;
 
 // The --list-volumes line of a volume.
@@ -97,23 +92,6 @@ QByteArray listline(const Volume& v)
         .arg(v.sectors * 512)
         .arg(v.fatbits)
         .toLatin1();
-}
-
-QString attachloop(const QString& image, const QStringList& extra = {})
-{
-    QProcess p;
-    p.start("losetup", QStringList{"-r", "-f", "--show"} + extra + QStringList{image});
-    if (!p.waitForFinished(20000) || p.exitCode() != 0)
-        return {};
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-}
-
-void detachloop(const QString& dev)
-{
-    if (!dev.isEmpty()) {
-        QProcess::execute("partx", {"-d", dev});
-        QProcess::execute("losetup", {"-d", dev});
-    }
 }
 
 class Card : public ::testing::TestWithParam<Layout> {

@@ -1,6 +1,7 @@
 // The read-only volume seam: positioned reads, short reads, dead handles,
 // how sources are opened, sector sizes and block devices (loop devices).
 #include "support/mtoolsimage.h"
+#include "support/loopdevice.h"
 #include "support/recordingcore.h"
 #include "support/skip.h"
 
@@ -52,22 +53,6 @@ int openflags(const QString& path)
                 return line.mid(6).trimmed().toInt(nullptr, 8);
     }
     return -1;
-}
-
-// A read-only loop device over image, or empty when the machine refuses.
-QString attachloop(const QString& image, const QStringList& extra = {})
-{
-    QProcess p;
-    p.start("losetup", QStringList{"-r", "-f", "--show"} + extra + QStringList{image});
-    if (!p.waitForFinished(20000) || p.exitCode() != 0)
-        return {};
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-}
-
-void detachloop(const QString& dev)
-{
-    if (!dev.isEmpty())
-        QProcess::execute("losetup", {"-d", dev});
 }
 
 }  // namespace

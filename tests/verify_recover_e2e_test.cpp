@@ -27,12 +27,6 @@ namespace {
 
 using Outcome = CommandOutcome;
 
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Every file below dir, by path relative to dir.
 std::map<QString, QByteArray> outputs(const QString& dir)
 {

@@ -212,6 +212,12 @@ bool resetfsinfohint(const QString& image)
     return true;
 }
 
+QByteArray contents(const QString& localpath)
+{
+    QFile f(localpath);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 bool writefile(const QString& localpath, const QByteArray& data)
 {
     QFile file(localpath);

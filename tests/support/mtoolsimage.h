@@ -106,6 +106,8 @@ bool resetfsinfohint(const QString& image);
 
 // Writes data to localpath, replacing the file.
 bool writefile(const QString& localpath, const QByteArray& data);
+// The contents of a local file; empty when it cannot be read.
+QByteArray contents(const QString& localpath);
 // Sets a local file's modification time (for mcopy with keepmtime).
 bool setmtime(const QString& localpath, const QDateTime& when);
 // size deterministic bytes: 4-byte little-endian words from a bijective mix
