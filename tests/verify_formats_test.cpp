@@ -133,6 +133,27 @@ TEST(FormatIdentify, ContentsFirstThenExtension)
     EXPECT_EQ(verdictof(QByteArray(3 * cluster, '\0'), QStringLiteral("kOTES.TXT")), verdict::damaged);
 }
 
+// Size fields chosen so that a careless product wraps to a fit: a BMP whose
+// rows times height is exactly 2^64 bytes.
+TEST(FormatHostileFields, BmpRowsTimesHeightThatWrapsIsDamaged)
+{
+    QTemporaryDir work;
+    QByteArray bmp = formatfile(QStringLiteral("bmp"), work.path(), 3);
+    if (bmp.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    ASSERT_GE(quint32(quint8(bmp[14])), 40u) << "a header with 32-bit width and height";
+    auto put = [&](int at, quint32 v) {
+        for (int i = 0; i < 4; ++i)
+            bmp[at + i] = char(v >> (8 * i));
+    };
+    put(18, 0x80000000u);  // width 2^31: rows of 2^33 bytes at 32 bits
+    put(22, 0x80000000u);  // height 2^31
+    bmp[28] = 32;
+    bmp[29] = 0;
+    put(30, 0);  // uncompressed
+    EXPECT_EQ(verdictof(bmp, QStringLiteral("a.bmp")), verdict::damaged);
+}
+
 // Single-byte text: DOS box drawing in CP-437 and accents in CP-1252 are
 // text; control bytes are not.
 TEST(FormatIdentify, SingleByteText)

@@ -64,6 +64,8 @@ bool inflateraw(bytes in, std::uint64_t outsize, std::uint32_t expected)
         const std::size_t got = out.size() - z.avail_out;
         c = crc32(c, out.data(), uInt(got));
         total += got;
+        if (total > outsize)
+            break;  // more than the entry says: no need to inflate a bomb to its end
         if (r == Z_OK && got == 0 && z.avail_in == 0)
             break;  // input ran out before the end of the stream
     }
@@ -181,7 +183,8 @@ bool checkbmp(bytes d)
     if (compression != 0 && compression != 3 && compression != 6)
         return true;
     const std::uint64_t row = (width * bits + 31) / 32 * 4;
-    return row * height <= d.size() - offset;
+    // Divided, not multiplied: a hostile height times a wide row wraps.
+    return height == 0 || row <= (d.size() - offset) / height;
 }
 
 // Proves: the end record closes the file; the central directory lies just
@@ -498,12 +501,16 @@ bool checkole2(bytes d)
     }
     // A chain from first: every sector inside the file and the FAT, no
     // longer than the file, ending with the end mark; its length in
-    // sectors goes to *length.
+    // sectors goes to *length. The chains of a sound file share no sector,
+    // so all of them together are no longer than the file: more steps mean
+    // shared chains, which would make the walk quadratic.
+    std::uint64_t stepsleft = 2 * sectors + 16;
     const auto chain = [&](std::uint32_t first, std::uint64_t* length) {
         std::uint64_t n = 0;
         for (std::uint32_t s = first; s != endofchain; s = fat[s]) {
-            if (s >= sectors || s >= fat.size() || n > sectors)
+            if (s >= sectors || s >= fat.size() || n > sectors || stepsleft == 0)
                 return false;
+            --stepsleft;
             ++n;
         }
         *length = n;
