@@ -194,8 +194,16 @@ bool lookup(const QString& devicepath, VolumeSource* out)
 
 int openforbackup(const QString& object)
 {
-    if (const int kept = granted.value(object, -1); kept >= 0)
-        return ::fcntl(kept, F_DUPFD_CLOEXEC, 0);
+    // A kept grant spares the user a second password prompt, as long as it
+    // still reads: a stick pulled and plugged in again is a new device
+    // behind the same object, and the old descriptor reads nothing.
+    if (const int kept = granted.value(object, -1); kept >= 0) {
+        unsigned char probe;
+        if (::pread(kept, &probe, 1, 0) == 1)
+            return ::fcntl(kept, F_DUPFD_CLOEXEC, 0);
+        ::close(kept);
+        granted.remove(object);
+    }
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
         return -1;

@@ -65,11 +65,29 @@ std::uint64_t sizeoffd(int fd)
     return UINT64_MAX;
 }
 
+// A read-only descriptor of path; -1 for a FIFO or a character device
+// (a terminal, a pipe), whose open or reads could wait forever: they are
+// opened without blocking and refused. Anything else opens as before (a
+// directory then fails its first read).
+int openvolumefile(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 volhandle openrange(const QString& path, const std::uint64_t* offset, const std::uint64_t* size)
 {
     if (path.isEmpty())
         return invalidhandle();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = openvolumefile(path);
     if (fd < 0)
         return invalidhandle();
     return offset ? adoptdescriptor(fd, *offset, *size) : adoptdescriptor(fd, 0, sizeoffd(fd));
@@ -167,7 +185,7 @@ QList<VolumeSource> rawsources()
         source.path = path;
         source.size = std::uint64_t(QFileInfo(path).size());
         // A block device named as an image has no file size: ask it.
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        const int fd = openvolumefile(path);
         if (fd >= 0) {
             if (const std::uint64_t bytes = sizeoffd(fd); bytes != UINT64_MAX)
                 source.size = bytes;

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -115,6 +117,25 @@ TEST_F(SourceImage, SourcesAreOpenedReadOnly)
     EXPECT_EQ(size, 512u);
     platform::closesource(h);
     EXPECT_EQ(openflags(image), -1);
+}
+
+// A FIFO named as a source is refused, not waited on. Its other end is held
+// open here, so that an open that forgot the file type would not block but
+// hand back a handle.
+TEST_F(SourceImage, AFifoIsNoSource)
+{
+    const QString fifo = dir.filePath("fifo");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int writer = open(QFile::encodeName(fifo).constData(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(platform::openpath(fifo), platform::invalidhandle());
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({fifo});
+    const QList<platform::VolumeSource> sources = platform::volumesources();
+    ASSERT_EQ(sources.size(), 1);
+    EXPECT_EQ(platform::opensource(sources.first()), platform::invalidhandle());
+    platform::setimagefiles({});
+    close(writer);
 }
 
 TEST_F(SourceImage, DriveLettersFollowTheSourceOrder)
