@@ -23,6 +23,9 @@ constexpr std::uint64_t readbytes = 4 << 20;
 constexpr std::uint64_t keepcap = 64ull << 20;
 constexpr std::uint32_t noowner = 0xFFFFFFFF;
 constexpr int maxdepth = 32;
+// Split-long-name tails one cluster may look at; real volumes have a few
+// per checksum.
+constexpr int tailbudget = 1024;
 
 QString dirnumber(std::uint32_t start) { return QStringLiteral("dir%1").arg(start, 5, 10, QLatin1Char('0')); }
 
@@ -156,7 +159,7 @@ void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pro
 // lie right before the data of its own first entry (or right before the
 // cluster itself), or it lies right after a full directory cluster.
 std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t, NODE>& nodes,
-                                                std::vector<std::size_t>* predecessors) const
+                                                std::vector<std::size_t>* namepred) const
 {
     const bool fat32 = core.dbrparm.fstype == 1;
     std::vector<std::uint32_t> owner(found.size(), noowner);
@@ -221,6 +224,7 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
         if (const unsigned char* e = found[i].full ? lastentry(found[i]) : nullptr; e && dataend(e) != 0)
             fullbyend.emplace(dataend(e), i);
     std::vector<std::size_t> pred(found.size(), found.size());
+    std::vector<std::size_t> bylongname(found.size(), found.size());
     std::vector<bool> hassucc(found.size(), false);
 
     // A long name split over two clusters: the full clusters that end in
@@ -258,13 +262,21 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
         std::memcpy(name, entry, 11);
         std::size_t match = found.size();
         int matches = 0;
+        // Tails looked at for this cluster: a volume whose clusters all end
+        // in slots of one checksum must not make the linking quadratic.
+        // Past the budget the answer is "not one", as for two matches.
+        int budget = tailbudget;
         auto consider = [&](int part1char) {
             const std::uint8_t sum = shortnamechecksum(name);
             for (std::uint32_t j = 0; j < k; ++j)
                 if (b[std::size_t(j) * 32 + 13] != sum)
                     return;
             const auto [from, to] = bytail.equal_range(sum);
-            for (auto it = from; it != to; ++it) {
+            for (auto it = from; it != to && matches < 2; ++it) {
+                if (--budget < 0) {
+                    matches = 2;
+                    return;
+                }
                 const std::size_t a = it->second;
                 const unsigned char* last = found[a].bytes.get() + std::size_t(found[a].used - 1) * 32;
                 if (a == i || hassucc[a] || (!erased && (last[0] & 0x3F) != k + 1) ||
@@ -284,7 +296,7 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
                 consider(-1);
             }
         } else {
-            for (int c = 0x20; c < 0x80; ++c) {
+            for (int c = 0x20; c < 0x80 && matches < 2; ++c) {
                 name[0] = std::uint8_t(c);
                 consider(c);
             }
@@ -300,8 +312,9 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             if (const unsigned char* e = found[i].bytes.get() + std::size_t(j) * 32; shortentry(e) && dataend(e))
                 first = e;
         std::vector<std::size_t> choices;
-        if (const std::size_t p = continued(i); p != found.size())
-            choices.push_back(p);
+        const std::size_t named = continued(i);
+        if (named != found.size())
+            choices.push_back(named);
         if (first) {
             // Written one after the other: the data of the last entry
             // before this cluster ends right where the first entry's
@@ -318,6 +331,8 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
         for (const std::size_t p : choices) {
             if (p != i && !hassucc[p]) {
                 pred[i] = p;
+                if (p == named)
+                    bylongname[i] = p;
                 hassucc[p] = true;
                 break;
             }
@@ -356,7 +371,7 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             }
         node.name = directoryname(found[best.first].bytes.get(), best.second);
     }
-    *predecessors = std::move(pred);
+    *namepred = std::move(bylongname);
     return owner;
 }
 
@@ -436,8 +451,8 @@ bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t f
 void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
 {
     std::unordered_map<std::uint32_t, NODE> nodes;
-    std::vector<std::size_t> pred;
-    const std::vector<std::uint32_t> owner = linkowners(nodes, &pred);
+    std::vector<std::size_t> namepred;
+    const std::vector<std::uint32_t> owner = linkowners(nodes, &namepred);
     std::unordered_map<std::uint32_t, QString> paths;
     const bool fat32 = core.dbrparm.fstype == 1;
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -462,8 +477,8 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
         // own.
         std::shared_ptr<const unsigned char[]> listing = f.bytes;
         std::uint32_t carried = 0;
-        if (pred[i] != found.size() && found[pred[i]].full) {
-            const FOUND& p = found[pred[i]];
+        if (namepred[i] != found.size()) {
+            const FOUND& p = found[namepred[i]];
             std::shared_ptr<unsigned char[]> joined(new unsigned char[(std::size_t(p.used) + f.used) * 32]);
             std::memcpy(joined.get(), p.bytes.get(), std::size_t(p.used) * 32);
             std::memcpy(joined.get() + std::size_t(p.used) * 32, f.bytes.get(), std::size_t(f.used) * 32);

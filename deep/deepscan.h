@@ -75,9 +75,11 @@ private:
     bool eligible(std::uint64_t lcn) const;
     void examine(std::uint64_t lcn, const unsigned char* cluster);
     // The directory each found cluster belongs to (noowner when none), and
-    // in *pred the cluster each one continues (found.size() when none).
+    // in *namepred the cluster whose long name each one's first entry
+    // continues (found.size() when none, or when the link rests on other
+    // evidence: guessed slots must not be joined to a name).
     std::vector<std::uint32_t> linkowners(std::unordered_map<std::uint32_t, NODE>& nodes,
-                                          std::vector<std::size_t>* pred) const;
+                                          std::vector<std::size_t>* namepred) const;
     QString treepath(std::uint32_t dir, const std::unordered_map<std::uint32_t, NODE>& nodes) const;
     bool rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const;
 

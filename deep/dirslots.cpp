@@ -7,6 +7,8 @@
 #include "platform/volumesource.h"
 #include "scan/recoveredname.h"
 
+#include <QFile>
+
 #include <cstring>
 
 namespace deep {
@@ -98,7 +100,8 @@ QString safedirectoryname(const QString& name)
     out.reserve(name.size());
     for (const QChar c : name)
         out.append(c.unicode() < 0x80 && platform::forbiddennamebyte(std::uint8_t(c.unicode())) ? QChar(u'_') : c);
-    if (out == QLatin1String(".") || out == QLatin1String(".."))
+    if (out == QLatin1String(".") || out == QLatin1String("..") ||
+        QFile::encodeName(out).size() > platform::maxnamebytes)
         return QString();
     return out;
 }

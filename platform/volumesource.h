@@ -110,6 +110,10 @@ namespace platform {
 // path separator, NUL). Recovered names replace such bytes.
 bool forbiddennamebyte(unsigned char byte);
 
+// The longest file or directory name, in bytes as the output file system
+// stores it, that a save may use.
+constexpr int maxnamebytes = 255;
+
 // Whether something has that path. taken: a file, directory or link
 // (dangling too), which a file created there would replace or write
 // through. unknown: the test itself failed (no search permission, a name

@@ -239,6 +239,15 @@ TEST(DeepCrafted, FolderNamesStayInsideAndLaterClustersFindTheirFolder)
     EXPECT_EQ(QDir(outer.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"out"});
 }
 
+// A folder's long name longer than the output file system takes would lose
+// the whole folder: it gives way (to the short name) as ".." does.
+TEST(DeepNames, OnlyNamesTheOutputCanHold)
+{
+    EXPECT_EQ(deep::safedirectoryname(QString(127, QChar(0xE9))), QString(127, QChar(0xE9)));  // 254 bytes
+    EXPECT_TRUE(deep::safedirectoryname(QString(128, QChar(0xE9))).isEmpty());              // 256 bytes
+    EXPECT_EQ(deep::safedirectoryname(QStringLiteral("a/b")), QStringLiteral("a_b"));
+}
+
 // What passes as a directory cluster: a real one made by mtools, and the
 // same cluster with one fault each.
 class DeepSlots : public ::testing::TestWithParam<std::pair<int, int>> {};
