@@ -75,6 +75,10 @@ void RecoverRun::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
 
 void RecoverRun::report(const FILEPARM& file, const SAVERECORD& record)
 {
+    // A start chosen by content saved other clusters than the ones claimed
+    // when its estimate was found.
+    if (deeprun && record.startbycontent)
+        deeprun->claim(file.dataruns);
     if (record.startbycontent && !options.json)
         say(QStringLiteral("%1: start cluster %2 chosen by content (estimate %3)")
                 .arg(record.path.isEmpty() ? record.name : record.path)

@@ -1,6 +1,7 @@
 #include "output/filesaver.h"
 
 #include "names/longname.h"
+#include "platform/volumesource.h"
 #include "scan/recoveredname.h"
 
 #include <QDir>
@@ -43,6 +44,15 @@ QString isotime(std::uint64_t stamp)
 // written.
 constexpr std::uint64_t checkinmemory = 16u << 20;
 
+// A file read whole into memory for a check, when it has not been written
+// (a listing, a second-chance candidate), is at most this large: a
+// recorded size of up to 4 GiB must not become one allocation per
+// candidate.
+constexpr std::uint64_t wholereadlimit = 256u << 20;
+
+// Room a name keeps for the longest "(n)" the name search adds.
+constexpr int suffixroom = 7;
+
 }  // namespace
 
 FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink)
@@ -74,7 +84,12 @@ SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around, boo
         if (!base.isEmpty() && base[0] == 0x05)
             base[0] = char(slotdeleted);  // a name that begins with 0xE5
     }
-    r.name = r.longname.isEmpty() ? recoveredfilename(base) : safename(r.longname);
+    r.name = recoveredfilename(base);
+    // A long name too long for the output file system once "(n)" is added
+    // would make the file impossible to create: the short name stands in.
+    if (const QString name = safename(r.longname);
+        !r.longname.isEmpty() && QFile::encodeName(name).size() <= platform::maxnamebytes - suffixroom)
+        r.name = name;
     return r;
 }
 
@@ -153,6 +168,8 @@ std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, c
 
 std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) const
 {
+    if (file.size > wholereadlimit)
+        return nullptr;
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[std::size_t(file.size)]);
     std::uint64_t got = 0;
     if (!buffer || !file.readfile(core.diskparm, 0, file.size, buffer.get(), &got) || got != file.size)

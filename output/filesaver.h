@@ -103,7 +103,8 @@ private:
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
     std::optional<verify::verdict> contentverdict(const FILEPARM& file, const QString& name, const QString& path,
                                                   verify::family* kind) const;
-    // The whole contents read through the runs; null when they cannot be.
+    // The whole contents read through the runs; null when they cannot be,
+    // or when the file is too large to hold in memory for a check.
     std::unique_ptr<unsigned char[]> readwhole(const FILEPARM& file) const;
     void movetodamaged(SAVERECORD& record, const QString& subdir);
     QString damageddir(const QString& subdir) const;

@@ -252,15 +252,27 @@ TEST_P(LongNames, DeletedDocumentsComeBackUnderTheirNames)
     }
     ASSERT_TRUE(writefile(local, "short"));
     ASSERT_TRUE(mcopy(image, local, QStringLiteral("Documents/PLAIN.TXT"))) << lasterror();
+    // 259 bytes in UTF-8: more than a Linux file name takes (and about
+    // as long as mdel still finds).
+    const QString toolong = QString(85, QChar(0x65E5)) + QStringLiteral(".txt");
+    ASSERT_TRUE(writefile(local, "a name too long for the output"));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("Documents/") + toolong)) << lasterror();
     for (const QString& name : names)
         ASSERT_TRUE(mdel(image, QStringLiteral("Documents/") + name)) << lasterror();
     ASSERT_TRUE(mdel(image, QStringLiteral("Documents/PLAIN.TXT"))) << lasterror();
+    ASSERT_TRUE(mdel(image, QStringLiteral("Documents/") + toolong)) << lasterror();
 
     const Outcome list = kovrecover({QStringLiteral("--list"), QStringLiteral("--json"), QStringLiteral("--original-names"), image});
     ASSERT_EQ(list.status, 0) << list.err.toStdString();
     std::map<QString, QJsonObject> byname;
-    for (const QJsonObject& o : jsonlines(list.out))
+    QString standin;  // the name the too long one is saved under
+    for (const QJsonObject& o : jsonlines(list.out)) {
         byname[o[QStringLiteral("name")].toString()] = o;
+        if (o[QStringLiteral("longname")].toString() == toolong)
+            standin = o[QStringLiteral("name")].toString();
+    }
+    EXPECT_TRUE(standin.startsWith(QLatin1Char('k')) && standin.endsWith(QLatin1String(".TXT")))
+        << standin.toStdString();
     for (const QString& name : names) {
         ASSERT_TRUE(byname.count(name)) << name.toStdString();
         const QJsonObject& o = byname[name];
@@ -290,6 +302,7 @@ TEST_P(LongNames, DeletedDocumentsComeBackUnderTheirNames)
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     for (const QString& name : names)
         EXPECT_EQ(contents(QDir(out).filePath(name)), original[name]) << name.toStdString();
+    EXPECT_EQ(contents(QDir(out).filePath(standin)), QByteArray("a name too long for the output"));
     // A second run into the same directory: the names are taken, "(1)" follows.
     ASSERT_EQ(kovrecover({QStringLiteral("--original-names"), image, out}).status, 0);
     EXPECT_EQ(contents(QDir(out).filePath(names[1] + QStringLiteral("(1)"))), original[names[1]]);
