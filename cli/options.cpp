@@ -77,7 +77,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     const QCommandLineOption originalnames(
         QStringLiteral("original-names"),
         QStringLiteral("Save deleted files under their original long names when the directory still holds "
-                       "them; others keep the kNAME.EXT name."));
+                       "them; others, and names too long for the output, keep the kNAME.EXT name."));
     parser.addOption(originalnames);
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --list: one JSON object per file and line."));
