@@ -7,8 +7,6 @@
 #include "platform/volumesource.h"
 #include "scan/recoveredname.h"
 
-#include <QFile>
-
 #include <cstring>
 
 namespace deep {
@@ -100,8 +98,7 @@ QString safedirectoryname(const QString& name)
     out.reserve(name.size());
     for (const QChar c : name)
         out.append(c.unicode() < 0x80 && platform::forbiddennamebyte(std::uint8_t(c.unicode())) ? QChar(u'_') : c);
-    if (out == QLatin1String(".") || out == QLatin1String("..") ||
-        QFile::encodeName(out).size() > platform::maxnamebytes)
+    if (out == QLatin1String(".") || out == QLatin1String("..") || !platform::namefits(out))
         return QString();
     return out;
 }

@@ -84,12 +84,10 @@ SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around, boo
         if (!base.isEmpty() && base[0] == 0x05)
             base[0] = char(slotdeleted);  // a name that begins with 0xE5
     }
-    r.name = recoveredfilename(base);
     // A long name too long for the output file system once "(n)" is added
     // would make the file impossible to create: the short name stands in.
-    if (const QString name = safename(r.longname);
-        !r.longname.isEmpty() && QFile::encodeName(name).size() <= platform::maxnamebytes - suffixroom)
-        r.name = name;
+    const QString longname = r.longname.isEmpty() ? QString() : safename(r.longname);
+    r.name = !longname.isEmpty() && platform::namefits(longname, suffixroom) ? longname : recoveredfilename(base);
     return r;
 }
 

@@ -110,9 +110,10 @@ namespace platform {
 // path separator, NUL). Recovered names replace such bytes.
 bool forbiddennamebyte(unsigned char byte);
 
-// The longest file or directory name, in bytes as the output file system
-// stores it, that a save may use.
-constexpr int maxnamebytes = 255;
+// Whether name, with room for reserve more characters, fits in one file or
+// directory name of the output file system (on Linux 255 bytes of its
+// encoded form).
+bool namefits(const QString& name, int reserve = 0);
 
 // Whether something has that path. taken: a file, directory or link
 // (dangling too), which a file created there would replace or write

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <map>
 
 namespace platform {
@@ -384,6 +385,8 @@ bool directoryonsource(const QString& dir, QChar letter)
 namespace platform {
 
 bool forbiddennamebyte(unsigned char byte) { return byte == '/' || byte == 0; }
+
+bool namefits(const QString& name, int reserve) { return QFile::encodeName(name).size() + reserve <= NAME_MAX; }
 
 PathState pathstate(const QString& path)
 {
