@@ -6,12 +6,17 @@
 // and anything the run leaves in the output directory other than plain
 // files (and, from the deep scan, directories below lost/).
 //
+// An image whose boot sector says exFAT goes through the exfat engine
+// instead: walk, saves and deep scan, with the same checks (plain files and
+// folders only, one file per save, the run ends, the source unchanged).
+//
 // Header (limitbytes bytes):
 //   0  FAT cache limit: 0 the engine's default, n > 0 (n - 1) * 512 bytes, so
 //      that most FATs are read entry by entry from the source;
 //   1  saves before the run goes on listing only (0: list from the start);
 //   2  bytes those saves may plan, in 32 KiB units plus one.
 #include "deep/deepscan.h"
+#include "support/exfatsave.h"
 #include "output/filesaver.h"
 #include "model/kovcore.h"
 
@@ -183,6 +188,29 @@ void checkdeepoutput(const QString& dir, std::uint64_t before, const RUNSTATS& s
         fail("the deep scan did not leave one file per save");
 }
 
+// An exFAT image: one recovery through the exfat engine, deep scan
+// included, saving at most budget bytes.
+void exfatrun(const QString& image, std::uint64_t budget)
+{
+    QTemporaryDir out(tempbase + QStringLiteral("/kovfuzz-XXXXXX"));
+    if (!out.isValid())
+        fail("cannot make the output directory");
+    const testsupport::ExfatOutcome o = testsupport::exfatrecover(image, out.path(), true, budget);
+    std::uint64_t files = 0;
+    QDirIterator it(out.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo item(it.next());
+        if (item.isSymLink() || (!item.isFile() && !item.isDir()))
+            fail("the exFAT run left something other than plain files and folders");
+        files += item.isFile() ? 1 : 0;
+    }
+    const std::uint64_t written = std::uint64_t(std::count_if(o.paths.cbegin(), o.paths.cend(),
+                                                               [](const QString& p) { return !p.isEmpty(); }));
+    if (files != written)
+        fail("the exFAT run did not leave one file per save");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -216,7 +244,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
     loadimage(data, size);
     platform::setimagefiles({QStringLiteral("/proc/self/fd/%1").arg(image.fd)});
 
-    if (core->getallvol() == 1) {
+    if (size >= 512 && KOVCore::classifydbr(data) == 4)
+        exfatrun(QStringLiteral("/proc/self/fd/%1").arg(image.fd), core->savebudget);
+    else if (core->getallvol() == 1) {
         core->initdisk(QStringLiteral("C:\\"));
         if (core->dbrparm.fstype == 1 || core->dbrparm.fstype == 2) {
             QTemporaryDir out(tempbase + QStringLiteral("/kovfuzz-XXXXXX"));

@@ -59,6 +59,35 @@ mkfs.fat -F 32 -s 1 -f 1 -i 1234ABCD "$work/f32.img" >/dev/null
 fill "$work/f32.img"
 head -c 384K "$work/f32.img" > "$images/mk32.img"
 
+# exFAT: mkfs.exfat with small alignment, so that the heap starts at 20 KiB;
+# files written, fragmented and deleted through the FUSE driver when it can
+# run here (root, a loop device, /dev/fuse), else the bare volume.
+exfat_image() {  # exfat_image NAME CLUSTER KEEP
+    img=$work/$1.img
+    truncate -s 1M "$img"
+    mkfs.exfat -c "$2" -b 4K "$img" >/dev/null
+    mnt=$work/mnt-$1
+    mkdir -p "$mnt"
+    dev=$(losetup -f --show "$img" 2>/dev/null) || dev=
+    if [ -n "$dev" ] && mount.exfat-fuse "$dev" "$mnt" >/dev/null 2>&1; then
+        mkdir -p "$mnt/gone/sub" "$mnt/kept"
+        pattern "$mnt/kept/live.txt" 3000 A
+        pattern "$mnt/gone.bin" 9000 B
+        pattern "$mnt/gone/sub/deep.txt" 700 C
+        pattern "$mnt/gone/name that is longer than fifteen characters.txt" 20000 D
+        for i in 1 2 3; do
+            pattern "$mnt/tmp" "$2" E; cat "$mnt/tmp" >> "$mnt/frag.bin"
+            pattern "$mnt/tmp" "$2" F; cat "$mnt/tmp" >> "$mnt/kept/between.bin"
+        done
+        rm -rf "$mnt/gone.bin" "$mnt/gone" "$mnt/frag.bin" "$mnt/tmp"
+        umount "$mnt"
+    fi
+    [ -n "$dev" ] && losetup -d "$dev"
+    head -c "$3" "$img" > "$images/$1.img"
+}
+exfat_image ex512 512 192K
+exfat_image ex4k 4096 256K
+
 "$seeds" "$images"
 for img in "$images"/*; do
     name=$(basename "$img")

@@ -31,7 +31,8 @@ struct DISKPARM {
     }
 };
 
-// The parsed boot sector. fstype: 0 NTFS, 1 FAT32, 2 FAT16, 3 anything else.
+// The parsed boot sector. fstype: 0 NTFS, 1 FAT32, 2 FAT16, 3 anything else,
+// 4 exFAT (laid out by exfat/, never by the FAT engine).
 struct DBRPARM {
     std::uint16_t bytespersector = 0;
     std::uint32_t sectorspercluster = 0;

@@ -27,6 +27,7 @@ void copyfields(FILEPARM& dst, const FILEPARM& src)
     dst.entryclusterhigh = src.entryclusterhigh;
     dst.startcluster = src.startcluster;
     dst.deleted = src.deleted;
+    dst.validsize = src.validsize;
 }
 
 // Releases a chain level by level: a deep tree must not recurse once per
@@ -84,6 +85,7 @@ void FILEPARM::clear()
     entryclusterhigh = 0;
     startcluster = 0;
     deleted = 0;
+    validsize = ~std::uint64_t(0);
 }
 
 void FILEPARM::setname(const QByteArray& bytes)

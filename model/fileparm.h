@@ -37,6 +37,9 @@ public:
     std::uint16_t entryclusterhigh = 0;
     std::uint32_t startcluster = 0;
     std::uint8_t deleted = 0;
+    // Bytes from this offset up to size are zeros that no cluster holds
+    // (exFAT's valid data length); size or more when every byte is stored.
+    std::uint64_t validsize = ~std::uint64_t(0);
 
     FILEPARM() = default;
     FILEPARM(const FILEPARM& other) { *this = other; }
@@ -58,8 +61,9 @@ public:
 
     // Copies up to length bytes from offset on into buffer (length bytes of
     // room) and stores the count delivered in *bytesread. False when a
-    // cluster of the range is not mapped or a device read fails (*bytesread
-    // is then unchanged). Served from dirbuf when present.
+    // cluster of the range below validsize is not mapped or a device read
+    // fails (*bytesread is then unchanged). Served from dirbuf when present;
+    // bytes from validsize on are zeros.
     bool readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length,
                   unsigned char* buffer, std::uint64_t* bytesread) const;
 
@@ -73,4 +77,9 @@ public:
     // >0 an entry was put in out, -1 out is a copy of the parent, -2 the
     // whole tree has been walked. mode 1 passes over deleted entries.
     int getnextfile(FILEPARM& out, int mode);
+
+private:
+    // readfile for a range that lies below size and validsize.
+    bool readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
+                    std::uint64_t* bytesread) const;
 };

@@ -28,6 +28,22 @@ bool FILEPARM::readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t lengt
         *bytesread = length;
         return true;
     }
+    if (offset + length > validsize) {
+        // The stored part through the clusters, the rest zeros.
+        const std::uint64_t stored = offset < validsize ? validsize - offset : 0;
+        std::uint64_t got = 0;
+        if (stored != 0 && !readstored(disk, offset, stored, buffer, &got))
+            return false;
+        std::memset(buffer + stored, 0, length - stored);
+        *bytesread = length;
+        return true;
+    }
+    return readstored(disk, offset, length, buffer, bytesread);
+}
+
+bool FILEPARM::readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
+                          std::uint64_t* bytesread) const
+{
     const std::uint64_t clustersize = disk.clustersize();
     if (clustersize == 0)
         return false;

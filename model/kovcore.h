@@ -59,9 +59,10 @@ public:
     // size query failed; 3 read failed (buffer null).
     int readdbr(const char* root, unsigned char*& buffer);
     static void parsedbr(const unsigned char* sector, DBRPARM* out);
-    // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other. A FAT
-    // label with bytes per sector other than 512, 1024, 2048 or 4096, or 0
-    // sectors per cluster, is 3.
+    // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other, 4 exFAT
+    // (read by exfat/, not by this engine). A FAT label with bytes per
+    // sector other than 512, 1024, 2048 or 4096, or 0 sectors per cluster,
+    // is 3; so is an exFAT name with sector or cluster sizes it cannot have.
     static std::uint32_t classifydbr(const unsigned char* sector);
 
     // ---- raw reads: whole sectors at positions size*sector ----

@@ -9,6 +9,13 @@ std::uint32_t KOVCore::classifydbr(const unsigned char* sector)
 {
     if (std::memcmp(sector + bootfield::ntfssignature, "NTFS", 4) == 0)
         return 0;
+    // exFAT names itself where FAT's jump ends; its other fields lie where
+    // FAT's labels would, so it is told first.
+    if (std::memcmp(sector + bootfield::exfatname, "EXFAT   ", 8) == 0) {
+        const unsigned sectorshift = sector[bootfield::exfatsectorshift];
+        const unsigned clustershift = sector[bootfield::exfatclustershift];
+        return sectorshift >= 9 && sectorshift <= 12 && clustershift <= 25 - sectorshift ? 4 : 3;
+    }
     std::uint32_t type = 3;
     if (std::memcmp(sector + bootfield::fat32label, "FAT32", 5) == 0)
         type = 1;

@@ -15,6 +15,9 @@ constexpr int sectorsperfat32 = 36;   // 32 bits
 constexpr int rootcluster = 44;       // 32 bits, FAT32
 constexpr int fat16label = 54;        // "FAT16"
 constexpr int fat32label = 82;        // "FAT32"
+constexpr int exfatname = 3;          // "EXFAT   ", 8 bytes
+constexpr int exfatsectorshift = 108; // 8 bits, 9..12
+constexpr int exfatclustershift = 109;// 8 bits, sector shift + this <= 25
 }  // namespace bootfield
 
 // The smallest boot-sector buffer the parser may be given.

@@ -1,0 +1,225 @@
+#include "exfat/deep.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <unordered_set>
+
+namespace exfat {
+
+namespace {
+
+constexpr std::uint64_t readbytes = 4 << 20;
+// Bytes of sets kept at most (each counted with its name and record): far
+// above the directories of any real volume, and a bound that a heap full
+// of set-like data cannot lift.
+constexpr std::uint64_t keepcap = 64ull << 20;
+// A set that begins this close to the end of one read is taken up again
+// with the next read when that one follows on: the longest set of a name
+// of 255 characters.
+constexpr std::uint64_t carrybytes = 19 * entrybytes;
+// Steps spent on giving found clusters their folders, and folder levels.
+constexpr std::uint64_t linkbudget = 1ull << 26;
+constexpr int maxdepth = 64;
+constexpr int notecap = 1000;
+
+QString piecename(std::uint32_t cluster) { return QStringLiteral("dir%1").arg(cluster, 5, 10, QLatin1Char('0')); }
+
+}  // namespace
+
+EXFATDEEP::EXFATDEEP(const EXFATVOLUME& v) : volume(v)
+{
+    claimbits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+}
+
+void EXFATDEEP::claim(const std::vector<DATARUN>& runs)
+{
+    const std::uint64_t count = volume.heapclusters();
+    for (const DATARUN& run : runs)
+        for (std::uint64_t x = run.lcn; x < count && x - run.lcn < run.length; ++x)
+            claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
+}
+
+bool EXFATDEEP::claimed(std::uint64_t cluster) const
+{
+    const std::uint64_t x = cluster - 2;
+    return !volume.inheap(cluster) || (claimbits[std::size_t(x / 8)] >> (x % 8)) & 1;
+}
+
+void EXFATDEEP::note(const QString& text)
+{
+    if (said.size() < notecap)
+        said.append(text);
+}
+
+void EXFATDEEP::parse(const unsigned char* bytes, std::uint64_t length, std::uint64_t firstbyte,
+                      std::uint64_t* consumed)
+{
+    const std::uint64_t cluster = volume.clusterbytes();
+    *consumed = length;
+    for (std::uint64_t at = 0; at + entrybytes <= length;) {
+        const unsigned char* e = bytes + at;
+        if (!fileentry(e[0])) {
+            at += entrybytes;
+            continue;
+        }
+        const std::uint64_t need = (std::uint64_t(e[1]) + 1) * entrybytes;
+        if (at + need > length && length - at <= carrybytes) {
+            *consumed = at;
+            return;
+        }
+        ENTRYSET set;
+        if (!parseset(e, (length - at) / entrybytes, &set).isEmpty()) {
+            at += entrybytes;
+            continue;
+        }
+        const std::uint64_t position = firstbyte + at;
+        const auto where = std::uint32_t(position / cluster + 2);
+        const std::uint64_t cost = std::uint64_t(set.entries) * entrybytes + std::uint64_t(set.name.size()) * 2 + 96;
+        if (kept + cost > keepcap) {
+            overcap = true;
+            return;
+        }
+        kept += cost;
+        if (!hasend.count(where)) {
+            // Its cluster lies whole in this read unless it began in the
+            // part carried over, whose slots were seen before.
+            bool end = false;
+            const std::uint64_t start = (position / cluster) * cluster;
+            if (start >= firstbyte)
+                for (std::uint64_t s = start - firstbyte; s + entrybytes <= std::min(length, start - firstbyte + cluster);
+                     s += entrybytes)
+                    end = end || bytes[s] == 0;
+            hasend.emplace(where, end);
+        }
+        sets.push_back({where, std::uint32_t(position % cluster / entrybytes), std::move(set)});
+        at += need;
+    }
+}
+
+void EXFATDEEP::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
+{
+    const std::uint64_t cluster = volume.clusterbytes();
+    const std::uint64_t count = volume.heapclusters();
+    if (count == 0)
+        return;
+    const std::uint64_t perread = std::clamp<std::uint64_t>(readbytes / cluster, 1, count);
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[carrybytes + perread * cluster]);
+    if (!buffer) {
+        note(QStringLiteral("cannot allocate memory for the deep scan"));
+        return;
+    }
+    unsigned char* const data = buffer.get() + carrybytes;
+    const DISKPARM disk = volume.disk();
+    std::uint64_t carried = 0;       // bytes before data from the last read
+    std::uint64_t carriedend = ~0ull;  // heap byte where they end
+    auto eligible = [&](std::uint64_t lcn) { return !volume.allocated(lcn + 2) && !claimed(lcn + 2); };
+    for (std::uint64_t lcn = 0; lcn < count && !overcap;) {
+        if (!eligible(lcn)) {
+            ++lcn;
+            continue;
+        }
+        std::uint64_t n = 1;
+        while (n < perread && lcn + n < count && eligible(lcn + n))
+            ++n;
+        const std::uint64_t firstbyte = lcn * cluster;
+        std::uint64_t consumed = 0;
+        if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * cluster), data)) {
+            if (carriedend != firstbyte)
+                carried = 0;
+            const std::uint64_t length = carried + n * cluster;
+            parse(data - carried, length, firstbyte - carried, &consumed);
+            carried = length - consumed;
+            std::memmove(buffer.get() + carrybytes - carried, data - carried + consumed, carried);
+            carriedend = firstbyte + n * cluster;
+        } else {
+            // One bad cluster must not hide the others of the same read.
+            carried = 0;
+            for (std::uint64_t k = 0; k < n; ++k)
+                if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(cluster), data))
+                    parse(data, cluster, firstbyte + k * cluster, &consumed);
+        }
+        scanned += n;
+        lcn += n;
+        progress(lcn, count);
+    }
+    if (overcap)
+        note(QStringLiteral("too many entry sets: the rest of the cluster heap was passed over"));
+}
+
+void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
+{
+    const std::uint64_t cluster = volume.clusterbytes();
+    // Which folder's set names each cluster that holds sets: the first
+    // folder whose clusters (by NoFatChain, or its FAT chain when whole,
+    // else taken as contiguous) cover it.
+    std::unordered_map<std::uint32_t, std::size_t> owner;
+    std::uint64_t budget = linkbudget;
+    for (std::size_t d = 0; d < sets.size() && budget; ++d) {
+        const ENTRYSET& s = sets[d].set;
+        if (!s.directory() || !volume.inheap(s.firstcluster))
+            continue;
+        const std::uint64_t want = std::min<std::uint64_t>(
+            {(std::min(s.datalength, maxdirectorybytes) + cluster - 1) / cluster,
+             volume.heapclusters() - (s.firstcluster - 2)});
+        CHAIN chain = s.nofatchain() ? contiguous(s.firstcluster, want) : volume.follow(s.firstcluster, want);
+        if (chain.clusters < want)
+            chain = contiguous(s.firstcluster, want);
+        for (const DATARUN& run : chain.runs)
+            for (std::uint64_t i = 0; i < run.length && budget; ++i, --budget) {
+                const auto c = std::uint32_t(run.lcn + 2 + i);
+                if (hasend.count(c))
+                    owner.emplace(c, d);
+            }
+    }
+    if (!budget)
+        note(QStringLiteral("too many folder clusters to link: some files are in folders of their own"));
+    // Clusters with no folder: a piece that goes on from the cluster before
+    // when that one is full (no end-of-directory entry) and has no folder
+    // either.
+    std::unordered_map<std::uint32_t, std::uint32_t> piece;
+    {
+        std::vector<std::uint32_t> loose;
+        for (const auto& [c, end] : hasend)
+            if (!owner.count(c))
+                loose.push_back(c);
+        std::sort(loose.begin(), loose.end());
+        for (std::uint32_t c : loose) {
+            const auto before = hasend.find(c - 1);
+            const bool continues = before != hasend.end() && !before->second && piece.count(c - 1);
+            piece.emplace(c, continues ? piece[c - 1] : c);
+        }
+    }
+    auto folderof = [&](std::uint32_t c) {
+        QStringList names;
+        std::unordered_set<std::size_t> seen;
+        for (int depth = 0; depth < maxdepth; ++depth) {
+            const auto o = owner.find(c);
+            if (o == owner.end() || !seen.insert(o->second).second)
+                break;
+            const ENTRYSET& dir = sets[o->second].set;
+            names.prepend(foldername(dir.name, dir.firstcluster));
+            c = sets[o->second].cluster;
+        }
+        const auto p = piece.find(c);
+        names.prepend(piecename(p != piece.end() ? p->second : c));
+        return QStringLiteral("lost/") + names.join(QLatin1Char('/')) + QLatin1Char('/');
+    };
+    const USEDTEST used = [this](std::uint32_t c) { return volume.allocated(c) || claimed(c); };
+    for (const FOUNDSET& f : sets) {
+        if (f.set.directory() || f.set.datalength == 0)
+            continue;
+        EXFATFILE file;
+        const QString folder = folderof(f.cluster);
+        if (const QString why = rebuildfile(volume, used, f.set, folder, &file); !why.isEmpty()) {
+            ++droppedfiles;
+            note(QStringLiteral("%1%2 (set at cluster %3): not recovered: %4").arg(folder, f.set.name).arg(f.cluster).arg(why));
+            continue;
+        }
+        save(file);
+        claim(file.file.dataruns);
+    }
+}
+
+}  // namespace exfat

@@ -1,0 +1,69 @@
+// The deep scan of an exFAT volume: the clusters that are neither allocated
+// nor claimed are read once, ascending, and the entry sets among them whose
+// checksums hold are kept (after a quick format, the old directories still
+// lie there). Folders are linked by the clusters their sets give, and the
+// files rebuilt below lost/ with their folder paths.
+#pragma once
+
+#include "exfat/rebuild.h"
+
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+namespace exfat {
+
+class EXFATDEEP {
+public:
+    // Scans volume, which outlives this.
+    explicit EXFATDEEP(const EXFATVOLUME& volume);
+
+    // Clusters already had (the walk's deleted folders, files saved): they
+    // are neither read nor given to a file.
+    void claim(const std::vector<DATARUN>& runs);
+
+    // Reads every cluster neither allocated nor claimed, several MiB per
+    // read, and keeps the entry sets found. progress(done, total) after each
+    // read, in clusters.
+    void scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress);
+
+    // Hands every file of the sets kept that can be rebuilt to save, by
+    // ascending cluster and slot, with folder "lost/<folder path>/"; its
+    // clusters are claimed once save returns, so no two files share one.
+    // A folder whose own set was not found is "dirNNNNN" after the first
+    // cluster of its piece.
+    void recover(const std::function<void(const EXFATFILE&)>& save);
+
+    std::uint64_t scannedclusters() const { return scanned; }
+    std::uint64_t setsfound() const { return sets.size(); }
+    // Files dropped by recover, and notes on sets passed over (capped).
+    std::uint64_t dropped() const { return droppedfiles; }
+    const QStringList& notes() const { return said; }
+    bool capped() const { return overcap; }
+
+private:
+    struct FOUNDSET {
+        std::uint32_t cluster = 0;  // where its File entry lies
+        std::uint32_t slot = 0;     // its index in that cluster
+        ENTRYSET set;
+    };
+    bool claimed(std::uint64_t cluster) const;
+    void parse(const unsigned char* bytes, std::uint64_t length, std::uint64_t firstbyte, std::uint64_t* consumed);
+    void note(const QString& text);
+
+    const EXFATVOLUME& volume;
+    std::vector<unsigned char> claimbits;
+    std::vector<FOUNDSET> sets;
+    // Per cluster that holds sets: whether an end-of-directory entry lies
+    // in it (the last cluster of its directory).
+    std::unordered_map<std::uint32_t, bool> hasend;
+    std::uint64_t scanned = 0;
+    std::uint64_t kept = 0;
+    std::uint64_t droppedfiles = 0;
+    bool overcap = false;
+    QStringList said;
+};
+
+}  // namespace exfat

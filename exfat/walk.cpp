@@ -1,0 +1,208 @@
+#include "exfat/walk.h"
+
+#include <algorithm>
+#include <new>
+
+namespace exfat {
+
+namespace {
+
+// Deeper folders than this are not entered: their path would not fit.
+constexpr int maxdepth = 128;
+
+}  // namespace
+
+EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
+{
+    livebits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+    DIRJOB root;
+    root.first = volume.layout().rootcluster;
+    root.shown = QStringLiteral("/");
+    livejobs.push_back(root);
+}
+
+bool EXFATWALK::used(std::uint32_t cluster) const
+{
+    if (volume.allocated(cluster))
+        return true;
+    const std::uint64_t bit = std::uint64_t(cluster) - 2;
+    return (livebits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+}
+
+void EXFATWALK::note(const QString& text)
+{
+    if (said.size() < notecap) {
+        said.append(text);
+    } else if (said.size() == notecap) {
+        said.append(QString());
+        ++notesleft;
+    } else {
+        ++notesleft;
+    }
+    if (notesleft)
+        said.last() = QStringLiteral("%1 more notes left out").arg(notesleft);
+}
+
+void EXFATWALK::mark(const ENTRYSET& set)
+{
+    const std::uint64_t cluster = volume.clusterbytes();
+    const std::uint64_t count = set.datalength / cluster + (set.datalength % cluster != 0);
+    if (count == 0 || !volume.inheap(set.firstcluster))
+        return;
+    const CHAIN chain = set.nofatchain()
+                            ? contiguous(set.firstcluster,
+                                         std::min<std::uint64_t>(count, volume.heapclusters() -
+                                                                            (set.firstcluster - 2)))
+                            : volume.follow(set.firstcluster, std::min<std::uint64_t>(count, volume.heapclusters()));
+    for (const DATARUN& run : chain.runs)
+        for (std::uint64_t i = 0; i < run.length; ++i)
+            livebits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
+}
+
+void EXFATWALK::readdirectory(const DIRJOB& job)
+{
+    ++tally.directories;
+    const std::uint64_t cluster = volume.clusterbytes();
+    std::uint64_t length = job.length;
+    if (length > maxdirectorybytes) {
+        note(QStringLiteral("%1: a directory length of %2 bytes: only the first 256 MiB are read")
+                 .arg(job.shown)
+                 .arg(length));
+        length = maxdirectorybytes;
+    }
+    CHAIN chain;
+    if (job.first == volume.layout().rootcluster && job.length == 0 && !job.deleted) {
+        chain = volume.follow(job.first, maxdirectorybytes / cluster);
+        if (chain.end != CHAIN::END::ended)
+            note(QStringLiteral("/: the root directory's cluster chain %1 after %2 clusters")
+                     .arg(chain.end == CHAIN::END::looped ? QStringLiteral("loops") : QStringLiteral("breaks off"))
+                     .arg(chain.clusters));
+    } else if (job.deleted) {
+        REBUILD how;
+        const std::uint64_t count = length / cluster + (length % cluster != 0);
+        if (const QString why = findclusters(volume, [this](std::uint32_t c) { return used(c); }, job.first, length,
+                                             count, job.nofatchain, &chain, &how);
+            !why.isEmpty()) {
+            note(QStringLiteral("%1: deleted folder not entered: %2").arg(job.shown, why));
+            return;
+        }
+        entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
+    } else {
+        const std::uint64_t count = length / cluster + (length % cluster != 0);
+        if (!volume.inheap(job.first)) {
+            note(QStringLiteral("%1: the folder's first cluster %2 lies outside the cluster heap")
+                     .arg(job.shown)
+                     .arg(job.first));
+            return;
+        }
+        if (job.nofatchain) {
+            chain = contiguous(job.first, std::min<std::uint64_t>(count, volume.heapclusters() - (job.first - 2)));
+        } else {
+            chain = volume.follow(job.first, count);
+        }
+        if (chain.clusters < count)
+            note(QStringLiteral("%1: only %2 of the folder's %3 clusters can be followed")
+                     .arg(job.shown)
+                     .arg(chain.clusters)
+                     .arg(count));
+    }
+    const std::uint64_t bytes = std::min(chain.clusters * cluster, job.length == 0 ? chain.clusters * cluster : length);
+    std::vector<unsigned char> raw;
+    try {
+        raw.resize(std::size_t(bytes));
+    } catch (const std::bad_alloc&) {
+        note(QStringLiteral("%1: cannot allocate memory for the folder").arg(job.shown));
+        return;
+    }
+    if (!volume.read(chain, bytes, raw.data())) {
+        note(QStringLiteral("%1: the folder cannot be read").arg(job.shown));
+        return;
+    }
+    const std::uint64_t total = bytes / entrybytes;
+    for (std::uint64_t i = 0; i < total;) {
+        const unsigned char* e = raw.data() + i * entrybytes;
+        if (e[0] == 0)
+            break;  // the end of the directory
+        if (!fileentry(e[0])) {
+            ++i;
+            continue;
+        }
+        ENTRYSET set;
+        if (const QString why = parseset(e, total - i, &set); !why.isEmpty()) {
+            ++tally.badsets;
+            note(QStringLiteral("%1: entry %2: %3%4: passed over")
+                     .arg(job.shown)
+                     .arg(i)
+                     .arg(e[0] & inusebit ? QString() : QStringLiteral("deleted set, "), why));
+            ++i;
+            continue;
+        }
+        i += set.entries;
+        const bool deleted = job.deleted || !set.inuse;
+        const QString shown = job.shown + (job.shown.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) +
+                              set.name;
+        if (set.directory()) {
+            DIRJOB sub;
+            sub.first = set.firstcluster;
+            sub.length = set.datalength;
+            sub.nofatchain = set.nofatchain();
+            sub.deleted = deleted;
+            sub.shown = shown;
+            sub.path = job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/');
+            if (sub.length == 0 || sub.path.count(QLatin1Char('/')) > maxdepth)
+                continue;
+            if (!visited.insert(sub.first).second) {
+                note(QStringLiteral("%1: its first cluster %2 is another folder's: not entered again")
+                         .arg(shown)
+                         .arg(sub.first));
+                continue;
+            }
+            (deleted ? deletedjobs : livejobs).push_back(std::move(sub));
+        } else if (!deleted) {
+            ++tally.livefiles;
+            mark(set);
+        } else {
+            ++tally.deletedsets;
+            candidates.push_back({std::move(set), job.path, shown});
+        }
+    }
+}
+
+bool EXFATWALK::step(std::optional<EXFATFILE>* found)
+{
+    found->reset();
+    if (!livejobs.empty()) {
+        const DIRJOB job = std::move(livejobs.back());
+        livejobs.pop_back();
+        if (job.first == volume.layout().rootcluster && job.length == 0)
+            visited.insert(job.first);
+        readdirectory(job);
+        return true;
+    }
+    if (!deletedjobs.empty()) {
+        const DIRJOB job = std::move(deletedjobs.back());
+        deletedjobs.pop_back();
+        readdirectory(job);
+        return true;
+    }
+    if (nextcandidate < candidates.size()) {
+        const CANDIDATE& c = candidates[nextcandidate++];
+        if (c.set.datalength == 0) {
+            ++tally.empty;
+            return true;
+        }
+        EXFATFILE file;
+        if (const QString why = rebuildfile(volume, [this](std::uint32_t x) { return used(x); }, c.set, c.folder, &file);
+            !why.isEmpty()) {
+            ++tally.dropped;
+            note(QStringLiteral("%1: not recovered: %2").arg(c.shown, why));
+            return true;
+        }
+        ++tally.found;
+        *found = std::move(file);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace exfat

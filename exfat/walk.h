@@ -1,0 +1,81 @@
+// The walk of an exFAT volume's tree and the deleted files it finds, in
+// steps that can stop between any two: first every live directory (the
+// clusters of live files are marked on top of the allocation bitmap),
+// then the deleted folders met on the way (everything inside counts as
+// deleted), then the deleted files, each settled into a record or dropped.
+#pragma once
+
+#include "exfat/rebuild.h"
+
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+namespace exfat {
+
+struct WALKCOUNTS {
+    std::uint64_t directories = 0;     // read, live and deleted
+    std::uint64_t livefiles = 0;
+    std::uint64_t deletedsets = 0;     // deleted files met (and files of deleted folders)
+    std::uint64_t empty = 0;           // of those, with no data
+    std::uint64_t found = 0;           // handed out as records
+    std::uint64_t dropped = 0;         // could not be rebuilt (each with a note)
+    std::uint64_t badsets = 0;         // File entries whose set does not parse or check
+};
+
+class EXFATWALK {
+public:
+    // Walks volume, which outlives this.
+    explicit EXFATWALK(const EXFATVOLUME& volume);
+
+    // One step: reads one directory or settles one deleted file. *found is
+    // set when the step settled a file that can be rebuilt, reset
+    // otherwise. False once everything is done.
+    bool step(std::optional<EXFATFILE>* found);
+
+    // What was passed over or mended, one sentence each, at most notecap
+    // of them (then one more that says how many were left out).
+    const QStringList& notes() const { return said; }
+    const WALKCOUNTS& counts() const { return tally; }
+    // The clusters of the deleted folders read: a later scan of the free
+    // clusters has them already.
+    const std::vector<DATARUN>& deletedfolderclusters() const { return entered; }
+    // True for a cluster of a live file or directory, or allocated.
+    bool used(std::uint32_t cluster) const;
+
+    static constexpr int notecap = 1000;
+
+private:
+    struct DIRJOB {
+        std::uint32_t first = 0;
+        std::uint64_t length = 0;  // data length; 0 for the root (its chain says)
+        bool nofatchain = false;
+        bool deleted = false;
+        QString path;  // of the output, '/'-separated, "" or ending in '/'
+        QString shown; // on the volume, for notes: "/a/b"
+    };
+    void readdirectory(const DIRJOB& job);
+    void mark(const ENTRYSET& set);
+    void note(const QString& text);
+
+    const EXFATVOLUME& volume;
+    std::vector<DIRJOB> livejobs;
+    std::vector<DIRJOB> deletedjobs;
+    struct CANDIDATE {
+        ENTRYSET set;
+        QString folder;
+        QString shown;
+    };
+    std::vector<CANDIDATE> candidates;
+    std::size_t nextcandidate = 0;
+    std::unordered_set<std::uint32_t> visited;
+    std::vector<unsigned char> livebits;
+    std::vector<DATARUN> entered;
+    QStringList said;
+    int notesleft = 0;
+    WALKCOUNTS tally;
+};
+
+}  // namespace exfat

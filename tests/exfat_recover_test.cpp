@@ -1,0 +1,379 @@
+// The exfat engine through its own API, on images made by mkfs.exfat and
+// written through the exfat FUSE driver (contiguous and fragmented files,
+// deleted folders, long and non-ASCII names, cluster sizes 4 to 128 KiB, a
+// quick format), and on what our ExfatPatch makes of them for the cases the
+// driver never leaves (a FAT chain that still holds, a bad set checksum,
+// hostile fields).
+#include "exfat/walk.h"
+#include "model/kovcore.h"
+#include "partitions/partitiontable.h"
+#include "support/exfatimage.h"
+#include "support/exfatsave.h"
+#include "support/fatbuilder.h"
+#include "support/kovrecoverrun.h"
+#include "support/mtoolsimage.h"
+#include "support/skip.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace testsupport;
+
+namespace {
+
+std::map<QString, QByteArray> outputtree(const QString& dir)
+{
+    std::map<QString, QByteArray> out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out[QDir(dir).relativeFilePath(path)] = contents(path);
+    }
+    return out;
+}
+
+bool hasnote(const ExfatOutcome& o, const QString& part)
+{
+    return std::any_of(o.notes.cbegin(), o.notes.cend(), [&](const QString& n) { return n.contains(part); });
+}
+
+const QString longname = QString(251, QChar(u'n')) + ".dat";           // 255 characters
+const QString unicodename = QString::fromUtf8("Ünïcødé 写真 ✓ €.jpg");  // not ASCII
+
+// A volume written and deleted through the FUSE driver; expected maps the
+// output path of each deleted file that must come back to its bytes.
+class FuseVolume : public ::testing::TestWithParam<std::uint32_t> {
+protected:
+    QTemporaryDir dir;
+    QString image;
+    std::map<QString, QByteArray> expected;
+    std::uint32_t cluster = 0;
+
+    void SetUp() override
+    {
+        cluster = GetParam();
+        image = dir.filePath("volume.img");
+        ASSERT_TRUE(makeexfat(image, 64u << 20, cluster)) << lasterror();
+    }
+};
+
+TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
+{
+    ExfatMount m(image);
+    if (!m.ok()) {
+        KOV_SKIP() << m.why().toStdString();
+    }
+    const struct {
+        QString path;
+        std::uint64_t size;
+    } files[] = {
+        {"one.txt", 1},
+        {"exact.bin", cluster},
+        {"over.bin", cluster + 1ull},
+        {"big.bin", 9ull * cluster + 77},
+        {unicodename, 3000},
+        {longname, 2ull * cluster},
+        {"trip/day1/a.jpg", 50000},
+        {"trip/day1/b.jpg", cluster * 3ull},
+        {"trip/notes.txt", 700},
+        {"keep.txt", 5000},
+    };
+    ASSERT_TRUE(m.mkdir("trip") && m.mkdir("trip/day1"));
+    std::uint32_t seed = 1;
+    for (const auto& f : files) {
+        const QByteArray data = patterndata(f.size, seed++);
+        ASSERT_TRUE(m.write(f.path, data)) << f.path.toStdString();
+        if (f.path != "keep.txt")
+            expected[f.path] = data;
+    }
+    // Interleaved appends fragment frag.bin around live.bin, which stays.
+    QByteArray frag;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray piece = patterndata(cluster, 100 + i);
+        frag += piece;
+        ASSERT_TRUE(m.write("frag.bin", piece, true) && m.write("live.bin", patterndata(cluster, 200 + i), true));
+    }
+    expected["frag.bin"] = frag;
+    // A deleted file whose clusters a later file takes (the driver takes the
+    // lowest free ones) does not come back.
+    ASSERT_TRUE(m.write("reused.bin", patterndata(4ull * cluster, 300)));
+    ASSERT_TRUE(m.remove("reused.bin"));
+    ASSERT_TRUE(m.write("later.bin", patterndata(4ull * cluster, 301)));
+    for (const auto& [path, data] : expected) {
+        if (!path.startsWith("trip/")) {
+            ASSERT_TRUE(m.remove(path)) << path.toStdString();
+        }
+    }
+    ASSERT_TRUE(m.remove("trip"));
+    ASSERT_TRUE(m.unmount());
+
+    const QString out = dir.filePath("out");
+    const ExfatOutcome o = exfatrecover(image, out);
+    ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
+    EXPECT_EQ(o.failed, 0);
+    std::map<QString, QByteArray> got = outputtree(out);
+    EXPECT_EQ(got, expected) << o.notes.join('\n').toStdString();
+    for (const exfat::EXFATFILE& f : o.files)
+        EXPECT_EQ(f.rebuild, f.name == "frag.bin" ? exfat::REBUILD::freeclusters : exfat::REBUILD::contiguous)
+            << f.name.toStdString();
+    // The driver stores whole seconds in the 10 ms field: the saved time is
+    // the one the file had.
+    for (const exfat::EXFATFILE& f : o.files)
+        ASSERT_TRUE(f.modified.utc().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, FuseVolume, ::testing::Values(4096u, 32768u, 131072u),
+                         [](const auto& info) { return std::to_string(info.param / 1024) + "KiB"; });
+
+// What the driver leaves on deletion, on which the engine relies.
+TEST(ExfatFuseDeletion, ClearsInUseBitsBitmapAndChainAndKeepsTheRest)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("v.img");
+    ASSERT_TRUE(makeexfat(image, 32u << 20, 4096)) << lasterror();
+    {
+        ExfatMount m(image);
+        if (!m.ok()) {
+            KOV_SKIP() << m.why().toStdString();
+        }
+        ASSERT_TRUE(m.write("flat.bin", patterndata(10000, 1)));
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(m.write("frag.bin", patterndata(4096, 2), true) && m.write("x", patterndata(4096, 3), true));
+        ASSERT_TRUE(m.unmount());
+    }
+    ExfatPatch before(image);
+    const std::uint64_t flat = before.findset("flat.bin");
+    const std::uint64_t frag = before.findset("frag.bin");
+    ASSERT_TRUE(flat && frag);
+    const std::uint32_t fragfirst = get32(before.at(frag + 52));
+    ASSERT_EQ(*before.at(frag + 33) & 2, 0) << "frag.bin is chained";
+    ASSERT_NE(before.fat(fragfirst), 0u);
+    {
+        ExfatMount m(image);
+        ASSERT_TRUE(m.ok() && m.remove("flat.bin") && m.remove("frag.bin") && m.unmount());
+    }
+    ExfatPatch after(image);
+    for (const std::uint64_t set : {flat, frag})
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(*after.at(set + 32 * k), *before.at(set + 32 * k) & 0x7F);
+    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(after.at(flat + 32)) + 1, 31),
+              QByteArray(reinterpret_cast<char*>(before.at(flat + 32)) + 1, 31))
+        << "stream extension kept";
+    EXPECT_FALSE(after.bit(fragfirst));
+    EXPECT_FALSE(after.bit(get32(after.at(flat + 52))));
+    EXPECT_EQ(after.fat(fragfirst), 0u) << "chain cleared";
+}
+
+// Volumes patched by our builder: one case each, what must come back and
+// the note the walk gives.
+struct PatchCase {
+    const char* name;
+    std::function<void(ExfatPatch&, std::uint64_t set, std::uint32_t first)> patch;
+    // What gone.bin comes back as, from what it held; null: not at all.
+    std::function<QByteArray(const QByteArray& data)> expect;
+    const char* note;  // part of a note the walk must give; "" none
+};
+
+QByteArray whole(const QByteArray& data) { return data; }
+QByteArray none(const QByteArray&) { return QByteArray(); }
+
+void PrintTo(const PatchCase& c, std::ostream* os) { *os << c.name; }
+
+class Patched : public ::testing::TestWithParam<PatchCase> {};
+
+TEST_P(Patched, SettlesTheCaseWithAClearOutcome)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("v.img");
+    ASSERT_TRUE(makeexfat(image, 16u << 20, 4096)) << lasterror();
+    ExfatPatch p(image);
+    ASSERT_TRUE(p.ok());
+    // gone.bin: a deleted chained file on clusters 40, 42, 41 (a chain the
+    // free-cluster rebuild would read in the wrong order), live.bin on 43.
+    const QByteArray data = patterndata(3 * 4096, 5);
+    const std::uint32_t order[] = {40, 42, 41};
+    for (int i = 0; i < 3; ++i)
+        p.writecluster(order[i], data.mid(i * 4096, 4096));
+    p.setfat(40, 42);
+    p.setfat(42, 41);
+    p.setfat(41, 0xFFFFFFFF);
+    std::uint64_t at = p.clusteroffset(p.rootcluster());
+    while (*p.at(at) != 0)
+        at += 32;
+    const std::uint64_t set = at;
+    at += 32 * p.writeset(at, "gone.bin", false, false, false, 40, data.size(), data.size());
+    at += 32 * p.writeset(at, "live.bin", true, false, true, 43, 4096, 4096);
+    p.setbit(43, true);
+    // Stray deleted entries up to the end of the root's cluster, which the
+    // walk passes over.
+    for (; at < p.clusteroffset(p.rootcluster()) + p.clusterbytes; at += 32)
+        *p.at(at) = 0x40;
+    GetParam().patch(p, set, 40);
+    ASSERT_TRUE(p.save());
+
+    const QString out = dir.filePath("out");
+    const ExfatOutcome o = exfatrecover(image, out);
+    ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
+    const std::map<QString, QByteArray> got = outputtree(out);
+    const std::map<QString, QByteArray> want =
+        GetParam().expect(data).isNull() ? std::map<QString, QByteArray>{}
+                                         : std::map<QString, QByteArray>{{"gone.bin", GetParam().expect(data)}};
+    EXPECT_EQ(got, want) << o.notes.join('\n').toStdString();
+    EXPECT_TRUE(!*GetParam().note || hasnote(o, GetParam().note)) << o.notes.join('\n').toStdString();
+}
+
+const PatchCase patchcases[] = {
+    {"ChainThatHolds", [](ExfatPatch&, std::uint64_t, std::uint32_t) {}, whole, ""},
+    {"ValidLengthShortOfDataLength",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         put32(p.at(set + 40), 5000);
+         *p.at(set) |= 0x80;
+         p.fixchecksum(set);
+         *p.at(set) &= 0x7F;
+     },
+     [](const QByteArray& data) { return data.left(5000) + QByteArray(data.size() - 5000, 0); }, ""},
+    {"MainBootRegionDamaged", [](ExfatPatch& p, std::uint64_t, std::uint32_t) { *p.at(100) ^= 0xFF; }, whole,
+     "the backup boot region was used"},
+    {"BadChecksum", [](ExfatPatch& p, std::uint64_t set, std::uint32_t) { *p.at(set + 64 + 2) ^= 1; }, none,
+     "its set checksum does not match"},
+    {"NameLengthPastItsEntries",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         *p.at(set + 32 + 3) = 40;
+         *p.at(set) |= 0x80;
+         p.fixchecksum(set);
+         *p.at(set) &= 0x7F;
+     },
+     none, "a name length of 40 past its 1 name entries"},
+    {"SecondaryCountPastTheDirectory",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         // The last set of the root's only cluster claims 200 secondaries.
+         const std::uint64_t last = p.clusteroffset(p.rootcluster()) + p.clusterbytes - 64;
+         p.writeset(last - 32, "x", true, false, true, 50, 1, 1);
+         *p.at(last - 32 + 1) = 200;
+         (void)set;
+     },
+     whole, "200 secondary entries run past the end of the directory"},
+    {"FirstClusterPastTheHeap",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         put32(p.at(set + 52), 0x7FFFFFF0);
+         *p.at(set) |= 0x80;
+         p.fixchecksum(set);
+         *p.at(set) &= 0x7F;
+     },
+     none, "first cluster 2147483632 lies outside the cluster heap"},
+    {"LoopInTheChainFallsBackOnFreeClusters",
+     [](ExfatPatch& p, std::uint64_t, std::uint32_t) {
+         // 40 -> 41 -> 40: the chain does not hold, and the free clusters
+         // from 40 on are read in their order instead.
+         p.setfat(41, 40);
+         p.setfat(40, 41);
+     },
+     [](const QByteArray& d) { return d.left(4096) + d.mid(8192) + d.mid(4096, 4096); }, ""},
+    {"RootChainLoop",
+     [](ExfatPatch& p, std::uint64_t, std::uint32_t) { p.setfat(p.rootcluster(), p.rootcluster()); }, whole,
+     "the root directory's cluster chain loops"},
+    {"ClusterInUse", [](ExfatPatch& p, std::uint64_t, std::uint32_t) { p.setbit(40, true); }, none,
+     "its first cluster 40 is in use"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Patched, ::testing::ValuesIn(patchcases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// After a quick format (mkfs.exfat again over the image) the walk finds
+// nothing, and the deep scan brings the files back from the old entry sets
+// in their folders: a top folder, whose set lay in the old root, as
+// dirNNNNN; the folders below it by name.
+TEST(ExfatQuickFormat, DeepScanBringsBackTheFilesInTheirFolders)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("card.img");
+    ASSERT_TRUE(makeexfat(image, 64u << 20, 4096)) << lasterror();
+    std::map<QString, QByteArray> files;  // path below the top folder -> bytes
+    {
+        ExfatMount m(image);
+        if (!m.ok()) {
+            KOV_SKIP() << m.why().toStdString();
+        }
+        ASSERT_TRUE(m.mkdir("DCIM") && m.mkdir("DCIM/100CANON") && m.mkdir("docs") && m.mkdir("docs/a") &&
+                    m.mkdir("docs/a/b"));
+        for (int i = 0; i < 60; ++i)
+            files[QString("100CANON/IMG_%1.JPG").arg(i, 4, 10, QChar('0'))] = patterndata(20000 + 7919 * i, 400 + i);
+        for (int i = 0; i < 12; ++i)
+            files[QString("a/b/") + longname.left(40 + i) + QString::number(i)] = patterndata(3000 + 100 * i, 500 + i);
+        files["a/" + unicodename] = patterndata(9000, 600);
+        for (const auto& [path, data] : files)
+            ASSERT_TRUE(m.write((path.startsWith("100CANON") ? "DCIM/" : "docs/") + path, data)) << path.toStdString();
+        ASSERT_TRUE(m.unmount());
+    }
+    ASSERT_TRUE(makeexfat(image, 64u << 20, 4096)) << lasterror();
+
+    const QString out = dir.filePath("out");
+    const ExfatOutcome o = exfatrecover(image, out, true);
+    ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
+    EXPECT_EQ(o.counts.deletedsets, 0u);
+    std::map<QString, QByteArray> got;
+    for (const auto& [path, data] : outputtree(out)) {
+        // lost/dirNNNNN/<path below the top folder>
+        const QStringList parts = path.split('/');
+        ASSERT_GE(parts.size(), 3) << path.toStdString();
+        EXPECT_EQ(parts[0], "lost");
+        EXPECT_TRUE(parts[1].startsWith("dir")) << path.toStdString();
+        got[parts.mid(2).join('/')] = data;
+    }
+    for (const auto& [path, data] : files)
+        EXPECT_EQ(got.count(path) ? got[path] : QByteArray(), data) << path.toStdString();
+    EXPECT_EQ(got.size(), files.size()) << o.notes.join('\n').toStdString();
+}
+
+// exFAT is told apart from FAT by the boot-sector classification, bare or
+// inside a card's partition table, and is not taken for FAT by anything
+// that reads FAT16/FAT32 only.
+TEST(ExfatClassification, SeenAsExfatAndRefusedAsFat)
+{
+    QTemporaryDir dir;
+    const QString volume = dir.filePath("volume.img");
+    ASSERT_TRUE(makeexfat(volume, 16u << 20, 4096)) << lasterror();
+    const QByteArray boot = contents(volume).left(512);
+    EXPECT_EQ(KOVCore::classifydbr(reinterpret_cast<const unsigned char*>(boot.constData())), 4u);
+
+    const CommandOutcome bare = kovrecover({volume, dir.filePath("out")});
+    EXPECT_EQ(bare.status, 3);
+    EXPECT_TRUE(bare.err.contains("not a FAT16 or FAT32 volume")) << bare.err.toStdString();
+
+    // The volume as partition 1 of an MBR card, at 1 MiB.
+    const QString card = dir.filePath("card.img");
+    QFile f(card);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(qint64(20u << 20)));
+    f.close();
+    QProcess sfdisk;
+    sfdisk.start("sfdisk", {"-q", card});
+    sfdisk.write("label: dos\nstart=2048, size=32768, type=7\n");
+    sfdisk.closeWriteChannel();
+    ASSERT_TRUE(sfdisk.waitForFinished(60000) && sfdisk.exitCode() == 0);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.seek(1 << 20) && f.write(contents(volume)) == 16 << 20);
+    f.close();
+    platform::VolumeSource whole;
+    whole.path = card;
+    whole.size = 20u << 20;
+    const partitions::PARTITIONTABLE table = partitions::readtable(whole);
+    ASSERT_EQ(table.entries.size(), 1);
+    platform::VolumeSource part = whole;
+    part.offset = table.entries[0].offset;
+    part.size = table.entries[0].size;
+    part.partition = 1;
+    part.whole = false;
+    EXPECT_EQ(partitions::classifysource(part, KOVCore::classifydbr), 4u);
+    QStringList notes;
+    EXPECT_TRUE(partitions::fatvolumes(whole, KOVCore::classifydbr, &notes).isEmpty());
+    const CommandOutcome inside = kovrecover({"--list-volumes", card});
+    EXPECT_EQ(inside.status, 3);
+    EXPECT_TRUE(inside.err.contains("not a FAT16 or FAT32 volume")) << inside.err.toStdString();
+}
+
+}  // namespace
