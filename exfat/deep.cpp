@@ -148,24 +148,58 @@ void EXFATDEEP::scan(const std::function<void(std::uint64_t, std::uint64_t)>& pr
         note(QStringLiteral("too many entry sets: the rest of the cluster heap was passed over"));
 }
 
+void EXFATDEEP::spanning(std::uint32_t before, std::uint32_t after)
+{
+    const std::uint64_t cluster = volume.clusterbytes();
+    std::vector<unsigned char> pair;
+    try {
+        pair.resize(std::size_t(2 * cluster));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    const DISKPARM disk = volume.disk();
+    if (!platform::readat(disk.hdisk, disk.clusterposition(before - 2), std::uint32_t(cluster), pair.data()) ||
+        !platform::readat(disk.hdisk, disk.clusterposition(after - 2), std::uint32_t(cluster), pair.data() + cluster))
+        return;
+    // Only a set that begins in before's last entries and runs over its end.
+    for (std::uint64_t at = cluster > carrybytes ? cluster - carrybytes : 0; at < cluster; at += entrybytes) {
+        const unsigned char* e = pair.data() + at;
+        if (!fileentry(e[0]) || at + (std::uint64_t(e[1]) + 1) * entrybytes <= cluster)
+            continue;
+        ENTRYSET set;
+        if (parseset(e, (2 * cluster - at) / entrybytes, &set).isEmpty()) {
+            sets.push_back({before, std::uint32_t(at / entrybytes), std::move(set)});
+            return;
+        }
+    }
+}
+
 void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
 {
     const std::uint64_t cluster = volume.clusterbytes();
     // Which folder's set names each cluster that holds sets: the first
-    // folder whose clusters (by NoFatChain, or its FAT chain when whole,
-    // else taken as contiguous) cover it.
-    std::unordered_map<std::uint32_t, std::size_t> owner;
+    // folder whose clusters (by NoFatChain, or its FAT chain when whole)
+    // cover it; a folder whose chain is gone owns its first cluster only.
+    struct FOLDER {
+        QString name;
+        std::uint32_t first = 0;
+        std::uint32_t cluster = 0;  // where its set lies
+    };
+    std::vector<FOLDER> folders;
+    std::unordered_map<std::uint32_t, std::size_t> owner;  // cluster -> folder
     std::uint64_t budget = linkbudget;
-    for (std::size_t d = 0; d < sets.size() && budget; ++d) {
-        const ENTRYSET& s = sets[d].set;
+    for (std::size_t k = 0; k < sets.size() && budget; ++k) {
+        const ENTRYSET& s = sets[k].set;
         if (!s.directory() || !volume.inheap(s.firstcluster))
             continue;
+        const std::size_t d = folders.size();
+        folders.push_back({s.name, s.firstcluster, sets[k].cluster});
         const std::uint64_t want = std::min<std::uint64_t>(
             {(std::min(s.datalength, maxdirectorybytes) + cluster - 1) / cluster,
              volume.heapclusters() - (s.firstcluster - 2)});
         CHAIN chain = s.nofatchain() ? contiguous(s.firstcluster, want) : volume.follow(s.firstcluster, want);
         if (chain.clusters < want)
-            chain = contiguous(s.firstcluster, want);
+            chain = contiguous(s.firstcluster, std::min<std::uint64_t>(want, 1));
         for (const DATARUN& run : chain.runs)
             for (std::uint64_t i = 0; i < run.length && budget; ++i, --budget) {
                 const auto c = std::uint32_t(run.lcn + 2 + i);
@@ -175,22 +209,48 @@ void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
     }
     if (!budget)
         note(QStringLiteral("too many folder clusters to link: some files are in folders of their own"));
-    // Clusters with no folder: a piece that goes on from the cluster before
-    // when that one is full (no end-of-directory entry) and has no folder
-    // either.
-    std::unordered_map<std::uint32_t, std::uint32_t> piece;
+    // Where the data of the last set of each full cluster (no end-of-
+    // directory entry) ends: a folder that grew got its next cluster when a
+    // file was added, right after the data written before.
+    std::unordered_map<std::uint32_t, std::uint32_t> grewat;  // data end -> full cluster
+    std::unordered_map<std::uint32_t, std::uint32_t> grewto;  // full cluster -> data end, a cluster with sets
     {
-        std::vector<std::uint32_t> loose;
-        for (const auto& [c, end] : hasend)
-            if (!owner.count(c))
-                loose.push_back(c);
-        std::sort(loose.begin(), loose.end());
-        for (std::uint32_t c : loose) {
-            const auto before = hasend.find(c - 1);
-            const bool continues = before != hasend.end() && !before->second && piece.count(c - 1);
-            piece.emplace(c, continues ? piece[c - 1] : c);
-        }
+        std::unordered_map<std::uint32_t, std::uint64_t> lastend;
+        for (const FOUNDSET& f : sets)
+            if (!hasend[f.cluster])
+                lastend[f.cluster] = std::uint64_t(f.set.firstcluster) + (f.set.datalength + cluster - 1) / cluster;
+        for (const auto& [c, end] : lastend)
+            if (end > c && end <= 0xFFFFFFFF && hasend.count(std::uint32_t(end))) {
+                grewat.emplace(std::uint32_t(end), c);
+                grewto.emplace(c, std::uint32_t(end));
+            }
     }
+    // The other clusters follow a full one: where it grew, or right after
+    // it when it shows no growth elsewhere; else they begin a piece of
+    // their own.
+    std::unordered_map<std::uint32_t, std::uint32_t> piece;
+    std::vector<std::uint32_t> loose;
+    for (const auto& [c, end] : hasend)
+        if (!owner.count(c))
+            loose.push_back(c);
+    std::sort(loose.begin(), loose.end());
+    for (std::uint32_t c : loose) {
+        std::uint32_t from = 0;
+        const auto before = hasend.find(c - 1);
+        if (before != hasend.end() && !before->second && (!grewto.count(c - 1) || grewto[c - 1] == c)) {
+            from = c - 1;
+        } else if (const auto grew = grewat.find(c); grew != grewat.end() && grew->second < c) {
+            from = grew->second;
+            spanning(from, c);
+        }
+        if (from && owner.count(from))
+            owner.emplace(c, owner[from]);
+        else
+            piece.emplace(c, from && piece.count(from) ? piece[from] : c);
+    }
+    std::stable_sort(sets.begin(), sets.end(), [](const FOUNDSET& a, const FOUNDSET& b) {
+        return a.cluster != b.cluster ? a.cluster < b.cluster : a.slot < b.slot;
+    });
     auto folderof = [&](std::uint32_t c) {
         QStringList names;
         std::unordered_set<std::size_t> seen;
@@ -198,9 +258,9 @@ void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
             const auto o = owner.find(c);
             if (o == owner.end() || !seen.insert(o->second).second)
                 break;
-            const ENTRYSET& dir = sets[o->second].set;
-            names.prepend(foldername(dir.name, dir.firstcluster));
-            c = sets[o->second].cluster;
+            const FOLDER& dir = folders[o->second];
+            names.prepend(foldername(dir.name, dir.first));
+            c = dir.cluster;
         }
         const auto p = piece.find(c);
         names.prepend(piecename(p != piece.end() ? p->second : c));
@@ -214,7 +274,10 @@ void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
         const QString folder = folderof(f.cluster);
         if (const QString why = rebuildfile(volume, used, f.set, folder, &file); !why.isEmpty()) {
             ++droppedfiles;
-            note(QStringLiteral("%1%2 (set at cluster %3): not recovered: %4").arg(folder, f.set.name).arg(f.cluster).arg(why));
+            note(QStringLiteral("%1%2 (set at cluster %3): not recovered: %4")
+                     .arg(folder, f.set.name)
+                     .arg(f.cluster)
+                     .arg(why));
             continue;
         }
         save(file);

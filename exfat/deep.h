@@ -33,7 +33,10 @@ public:
     // ascending cluster and slot, with folder "lost/<folder path>/"; its
     // clusters are claimed once save returns, so no two files share one.
     // A folder whose own set was not found is "dirNNNNN" after the first
-    // cluster of its piece.
+    // cluster of its piece. A cluster continues the folder of a full
+    // cluster (no end-of-directory entry) right before it, or of one whose
+    // last file's data end right before it (the folder grew when that file
+    // was written); a set running from one into the other is read then.
     void recover(const std::function<void(const EXFATFILE&)>& save);
 
     std::uint64_t scannedclusters() const { return scanned; }
@@ -52,6 +55,9 @@ private:
     bool claimed(std::uint64_t cluster) const;
     void parse(const unsigned char* bytes, std::uint64_t length, std::uint64_t firstbyte, std::uint64_t* consumed);
     void note(const QString& text);
+    // Reads the full cluster before and the cluster after it that continues
+    // its folder, and keeps the set that runs from one into the other.
+    void spanning(std::uint32_t before, std::uint32_t after);
 
     const EXFATVOLUME& volume;
     std::vector<unsigned char> claimbits;
