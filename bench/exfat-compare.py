@@ -11,7 +11,8 @@ Volumes (256 MiB, one per cluster size 4, 32 and 128 KiB): 60 files of 1 B
 to 3 MiB in the root and two folder levels, some written in interleaved
 appends (fragmented, so chained), 36 deleted: single files, and two whole
 folder trees with rm -r; after the deletions more files are written, which
-take some of the freed clusters. For every deleted file the script reads
+take some of the freed clusters and slots (second variant; the first
+writes nothing after the deletions). For every deleted file the script reads
 its entry set from the image (NoFatChain, first cluster, length) and
 whether any of its clusters is allocated again.
 
@@ -183,8 +184,8 @@ def kov(build, image, out, deep=False):
     return tree(out), summary, time.time() - start
 
 
-def volume(work, cluster):
-    image = os.path.join(work, "v%dk.img" % (cluster // 1024))
+def volume(work, cluster, later):
+    image = os.path.join(work, "v%dk%s.img" % (cluster // 1024, "-later" if later else ""))
     mkfs(image, 256 << 20, cluster)
     rng = random.Random(cluster)
     m = Mount(image, os.path.join(work, "mnt"))
@@ -214,29 +215,37 @@ def volume(work, cluster):
         if not p.startswith("trash/"):
             os.remove(m.path(p))
     shutil.rmtree(m.path("trash"))
-    for i in range(4):
+    for i in range(4 if later else 0):
         m.write("later%d.bin" % i, data(int((2 << 20) * rng.random()), 1000 + i))
     m.close()
     return image, {p: digest(written[p]) for p in deleted}
 
 
-def compare(build, work, cluster):
-    image, want = volume(work, cluster)
+def compare(build, work, cluster, later):
+    image, want = volume(work, cluster, later)
     info = sets(image)
-    ours, summary, kovtime = kov(build, image, os.path.join(work, "kov%d" % cluster))
-    theirs, status, tsktime = tsk(image, os.path.join(work, "tsk%d" % cluster))
+    tag = "%d%s" % (cluster, "later" if later else "")
+    ours, summary, kovtime = kov(build, image, os.path.join(work, "kov" + tag))
+    deep, _, _ = kov(build, image, os.path.join(work, "deep" + tag), deep=True)
+    theirs, status, tsktime = tsk(image, os.path.join(work, "tsk" + tag))
     exact = lambda got: sum(1 for p, h in want.items() if got.get(p) == h)
-    contiguous = [p for p in want if info[p][0] and not info[p][3]]
+    # A deleted file whose set a later file's set overwrote (the driver
+    # reuses the slots) is in no set any more.
+    gone = [p for p in want if p not in info]
+    contiguous = [p for p in want if p in info and info[p][0] and not info[p][3]]
     back = sum(1 for p in contiguous if ours.get(p) == want[p])
-    print("%3d KiB clusters: %d deleted (%d contiguous unreused, %d chained, %d reused)" %
-          (cluster // 1024, len(want), len(contiguous), sum(1 for p in want if not info[p][0]),
-           sum(1 for p in want if info[p][3])))
+    print("%3d KiB clusters%s: %d deleted (%d contiguous unreused, %d chained, %d reused, %d sets overwritten)" %
+          (cluster // 1024, ", files written after the deletions" if later else "", len(want), len(contiguous), sum(1 for p in want if p in info and not info[p][0]),
+           sum(1 for p in want if p in info and info[p][3]), len(gone)))
     print("  kov_exfatsave: %d exact (contiguous unreused %d/%d), %d files written, %.2f s" %
           (exact(ours), back, len(contiguous), len(ours), kovtime))
+    deepback = {h for h in deep.values()}
+    print("  kov_exfatsave --deep: %d of the deleted files' contents back (any path)" %
+          sum(1 for h in want.values() if h in deepback))
     print("  tsk_recover:   %d exact, %d files written, %.2f s, %s" % (exact(theirs), len(theirs), tsktime, status))
     missed = [p for p in want if ours.get(p) != want[p] and theirs.get(p) == want[p]]
     for p in missed:
-        print("    tsk only: %s %s" % (p, info[p]))
+        print("    tsk only: %s %s" % (p, info.get(p)))
     ok = back == len(contiguous) and exact(ours) >= exact(theirs)
     print("  targets %s" % ("met" if ok else "NOT met"))
     return ok
@@ -323,7 +332,7 @@ def main():
     build = os.path.abspath(sys.argv[1])
     work = tempfile.mkdtemp(prefix="kovexfat-")
     try:
-        ok = all([compare(build, work, c) for c in (4096, 32768, 131072)])
+        ok = all([compare(build, work, c, later) for c in (4096, 32768, 131072) for later in (False, True)])
         ok = quickformat(build, work) and ok
         if len(sys.argv) == 4:
             ok = big(build, work, os.path.abspath(sys.argv[3])) and ok

@@ -9,6 +9,9 @@
 // An image whose boot sector says exFAT goes through the exfat engine
 // instead: walk, saves and deep scan, with the same checks (plain files and
 // folders only, one file per save, the run ends, the source unchanged).
+// For it header byte 0 says which checksums are made right before the run,
+// so that mutations reach past them: bit 0 the main boot region's, bit 1
+// every entry set's that lies at a 32-byte boundary.
 //
 // Header (limitbytes bytes):
 //   0  FAT cache limit: 0 the engine's default, n > 0 (n - 1) * 512 bytes, so
@@ -16,6 +19,8 @@
 //   1  saves before the run goes on listing only (0: list from the start);
 //   2  bytes those saves may plan, in 32 KiB units plus one.
 #include "deep/deepscan.h"
+#include "exfat/bootregion.h"
+#include "exfat/entryset.h"
 #include "support/exfatsave.h"
 #include "output/filesaver.h"
 #include "model/kovcore.h"
@@ -32,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -211,6 +217,31 @@ void exfatrun(const QString& image, std::uint64_t budget)
         fail("the exFAT run did not leave one file per save");
 }
 
+// Recomputes the checksums header byte 0 asks for in an exFAT image.
+void fixexfat(unsigned char* image, std::size_t size, std::uint8_t which)
+{
+    if ((which & 1) && size >= 512) {
+        const unsigned shift = image[108];
+        const std::size_t sector = shift >= 9 && shift <= 12 ? std::size_t(1) << shift : 512;
+        if (size >= sector * 12) {
+            const std::uint32_t sum = exfat::bootchecksum(image, std::uint32_t(sector));
+            for (std::size_t i = 0; i < sector; i += 4)
+                std::memcpy(image + sector * 11 + i, &sum, 4);
+        }
+    }
+    if (which & 2)
+        for (std::size_t at = 0; at + 64 <= size; at += 32) {
+            if ((image[at] | 0x80) != 0x85)
+                continue;
+            const std::size_t entries = std::size_t(image[at + 1]) + 1;
+            if (at + entries * 32 > size)
+                continue;
+            const std::uint16_t sum = exfat::setchecksum(image + at, std::uint32_t(entries), true);
+            image[at + 2] = std::uint8_t(sum);
+            image[at + 3] = std::uint8_t(sum >> 8);
+        }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -243,8 +274,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
 
     loadimage(data, size);
     platform::setimagefiles({QStringLiteral("/proc/self/fd/%1").arg(image.fd)});
+    const bool isexfat = size >= 512 && KOVCore::classifydbr(data) == 4;
+    std::vector<std::uint8_t> fixed;
+    if (isexfat && input[0] & 3) {
+        fixed.assign(data, data + size);
+        fixexfat(fixed.data(), size, input[0]);
+        loadimage(fixed.data(), size);
+        data = fixed.data();
+    }
 
-    if (size >= 512 && KOVCore::classifydbr(data) == 4)
+    if (isexfat)
         exfatrun(QStringLiteral("/proc/self/fd/%1").arg(image.fd), core->savebudget);
     else if (core->getallvol() == 1) {
         core->initdisk(QStringLiteral("C:\\"));

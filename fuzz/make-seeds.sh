@@ -4,7 +4,9 @@
 # lies: small inputs keep the fuzzer fast), and the hand-made edge images of fuzz_seeds. Each image is
 # written twice behind the fuzz target's limits header: once with the FAT
 # cached ("c-"), once read entry by entry ("u-"); both with 32 saves of up to
-# 4 MiB.
+# 4 MiB. exFAT images (made with mkfs.exfat, written through the FUSE driver
+# where it runs) come a third time ("x-") with their checksums made right by
+# the target.
 #   make-seeds.sh DIR PATH-TO-fuzz_seeds
 set -eu
 out=$1
@@ -93,5 +95,9 @@ for img in "$images"/*; do
     name=$(basename "$img")
     { printf '\000\040\177'; cat "$img"; } > "$out/c-$name"
     { printf '\001\040\177'; cat "$img"; } > "$out/u-$name"
+done
+# exFAT: byte 0 says which checksums the target makes right (3: both).
+for img in "$images"/ex*; do
+    { printf '\003\040\177'; cat "$img"; } > "$out/x-$(basename "$img")"
 done
 ls -l "$out"

@@ -89,8 +89,11 @@ Found describe(const UdisksObjects& objects, const QDBusObjectPath& object)
     // on it bare: never look for a table (that would open the device).
     found.source.whole = false;
     const QString version = block.value(QStringLiteral("IdVersion")).toString();
-    if (block.value(QStringLiteral("IdType")).toString() == QLatin1String("vfat"))
+    const QString type = block.value(QStringLiteral("IdType")).toString();
+    if (type == QLatin1String("vfat"))
         found.source.udiskstype = version == QLatin1String("FAT32") ? 1 : version == QLatin1String("FAT16") ? 2 : 3;
+    else if (type == QLatin1String("exfat"))
+        found.source.udiskstype = 4;  // described, not listed: the run cannot read exFAT yet
 
     const QDBusObjectPath drivepath = qvariant_cast<QDBusObjectPath>(block.value(QStringLiteral("Drive")));
     const QVariantMap drive = objects.value(drivepath).value(driveinterface);

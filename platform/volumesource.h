@@ -31,8 +31,9 @@ struct VolumeSource {
     // knows: its udisks2 object path. Opening such a source asks udisks2
     // (and, through polkit, the user) for a read-only descriptor.
     QString udisksobject{};
-    // With udisksobject: the type code (1 FAT32, 2 FAT16, 3 other) as udisks2
-    // identified it, so that listing never needs to open the device.
+    // With udisksobject: the type code (1 FAT32, 2 FAT16, 3 other, 4 exFAT)
+    // as udisks2 identified it, so that listing never needs to open the
+    // device.
     int udiskstype = 3;
     // What the system calls the medium ("Vendor Model", or a loop device's
     // backing file); may be empty.

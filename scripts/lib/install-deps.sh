@@ -15,6 +15,7 @@ kov_packages=(
     help2man man-db desktop-file-utils appstream debootstrap
     dbus udev udisks2 polkitd
     fdisk ntfs-3g
+    exfatprogs exfat-fuse fuse3 sleuthkit
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when
