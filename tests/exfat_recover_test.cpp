@@ -14,6 +14,7 @@
 #include "support/mtoolsimage.h"
 #include "support/skip.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -100,6 +101,9 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
         ASSERT_TRUE(m.write("frag.bin", piece, true) && m.write("live.bin", patterndata(cluster, 200 + i), true));
     }
     expected["frag.bin"] = frag;
+    // An odd second: the driver keeps it in the 10 ms field.
+    const QDateTime stamp(QDate(2021, 5, 6), QTime(7, 8, 9), Qt::UTC);
+    ASSERT_TRUE(runtool("touch", {"-d", "@" + QString::number(stamp.toSecsSinceEpoch()), m.path("one.txt")}));
     // A deleted file whose clusters a later file takes (the driver takes the
     // lowest free ones) does not come back.
     ASSERT_TRUE(m.write("reused.bin", patterndata(4ull * cluster, 300)));
@@ -122,10 +126,7 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
     for (const exfat::EXFATFILE& f : o.files)
         EXPECT_EQ(f.rebuild, f.name == "frag.bin" ? exfat::REBUILD::freeclusters : exfat::REBUILD::contiguous)
             << f.name.toStdString();
-    // The driver stores whole seconds in the 10 ms field: the saved time is
-    // the one the file had.
-    for (const exfat::EXFATFILE& f : o.files)
-        ASSERT_TRUE(f.modified.utc().has_value());
+    EXPECT_EQ(QFileInfo(out + "/one.txt").lastModified().toUTC(), stamp);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, FuseVolume, ::testing::Values(4096u, 32768u, 131072u),
@@ -168,6 +169,28 @@ TEST(ExfatFuseDeletion, ClearsInUseBitsBitmapAndChainAndKeepsTheRest)
     EXPECT_FALSE(after.bit(fragfirst));
     EXPECT_FALSE(after.bit(get32(after.at(flat + 52))));
     EXPECT_EQ(after.fat(fragfirst), 0u) << "chain cleared";
+}
+
+// Entry timestamps: the 10 ms part (up to 1.99 s) and the UTC offset in
+// quarter hours, east and west; without a valid offset the stamp is local
+// time (UTC in the tests).
+TEST(ExfatTime, TenMillisecondPartAndUtcOffset)
+{
+    // 2020-09-13 12:26:40 as a DOS stamp.
+    const std::uint32_t stamp = std::uint32_t(fatdate(2020, 9, 13)) << 16 | fattime(12, 26, 40);
+    const struct {
+        std::uint8_t tenms, offset;
+        QDateTime utc;
+    } cases[] = {
+        {0, 0x00, QDateTime(QDate(2020, 9, 13), QTime(12, 26, 40), Qt::UTC)},
+        {123, 0x80, QDateTime(QDate(2020, 9, 13), QTime(12, 26, 41, 230), Qt::UTC)},
+        {199, 0x88, QDateTime(QDate(2020, 9, 13), QTime(10, 26, 41, 990), Qt::UTC)},  // +2:00
+        {0, 0xF0, QDateTime(QDate(2020, 9, 13), QTime(16, 26, 40), Qt::UTC)},          // -4:00
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(exfat::EXFATTIME({stamp, c.tenms, c.offset}).utc(), c.utc) << int(c.tenms) << " " << int(c.offset);
+    EXPECT_FALSE(exfat::EXFATTIME({stamp, 200, 0x80}).utc().has_value());
+    EXPECT_FALSE(exfat::EXFATTIME({0, 0, 0x80}).utc().has_value());  // day and month 0
 }
 
 // Volumes patched by our builder: one case each, what must come back and

@@ -27,9 +27,11 @@ void save(const exfat::EXFATVOLUME& volume, const exfat::EXFATFILE& file, const 
     const int status = path.isEmpty() ? 1 : file.file.saveas(volume.disk(), QFile::encodeName(path).constData());
     if (status != 0)
         ++o->failed;
-    if (status == 0)
-        if (const auto when = file.modified.utc())
-            QFile(path).setFileTime(*when, QFileDevice::FileModificationTime);
+    if (status == 0) {
+        QFile saved(path);
+        if (const auto when = file.modified.utc(); when && saved.open(QIODevice::ReadOnly))
+            saved.setFileTime(*when, QFileDevice::FileModificationTime);
+    }
     o->paths.append(status == 1 ? QString() : QDir(outdir).relativeFilePath(path));
 }
 
