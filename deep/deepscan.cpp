@@ -4,6 +4,7 @@
 #include "fat/direntry.h"
 #include "model/kovcore.h"
 #include "names/longname.h"
+#include "output/clusterclaims.h"
 #include "scan/recoveredname.h"
 
 #include <QDir>
@@ -31,9 +32,15 @@ QString dirnumber(std::uint32_t start) { return QStringLiteral("dir%1").arg(star
 
 bool shortentry(const unsigned char* s) { return s[0] != slotempty && s[dirfield::attr] != attrlongname; }
 
+// Files with one start cluster and recorded size are rebuilt to the same bytes.
+std::uint64_t filekey(const FILEPARM& file)
+{
+    return std::uint64_t(file.startcluster) << 32 | std::uint32_t(file.recordedsize);
+}
+
 }  // namespace
 
-DEEPSCAN::DEEPSCAN(KOVCore& owner) : core(owner)
+DEEPSCAN::DEEPSCAN(KOVCore& owner, const ClusterClaims& held) : core(owner), claims(held)
 {
     const DISKPARM& disk = core.diskparm;
     clustersize = disk.clustersize();
@@ -46,7 +53,6 @@ DEEPSCAN::DEEPSCAN(KOVCore& owner) : core(owner)
     if (core.sourcebytes != 0)
         count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
     clustercount = count;
-    claimbits.assign(std::size_t((count + 7) / 8), 0);
 }
 
 void DEEPSCAN::notewalk(const FILEPARM& dir)
@@ -70,17 +76,9 @@ void DEEPSCAN::notewalk(const FILEPARM& dir)
             walkread.emplace(run.lcn + i, dir.startcluster);
 }
 
-void DEEPSCAN::claim(const std::vector<DATARUN>& runs)
-{
-    for (const DATARUN& run : runs)
-        for (std::uint64_t x = run.lcn; x < clustercount && x - run.lcn < run.length; ++x)
-            claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
-}
+void DEEPSCAN::notesaved(const FILEPARM& file) { savedfiles.insert(filekey(file)); }
 
-bool DEEPSCAN::claimed(std::uint64_t lcn) const
-{
-    return lcn >= clustercount || (claimbits[std::size_t(lcn / 8)] >> (lcn % 8)) & 1;
-}
+bool DEEPSCAN::claimed(std::uint64_t lcn) const { return lcn >= clustercount || claims.test(lcn); }
 
 bool DEEPSCAN::eligible(std::uint64_t lcn) const { return !core.inuse(lcn) && !claimed(lcn); }
 
@@ -399,15 +397,23 @@ QString DEEPSCAN::treepath(std::uint32_t dir, const std::unordered_map<std::uint
     return path.join(QLatin1Char('/'));
 }
 
-bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const
+bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out,
+                       QString* why) const
 {
     const bool fat32 = core.dbrparm.fstype == 1;
     FAT32DIRENTRY e;
     std::memcpy(e.bytes, cluster.bytes.get() + std::size_t(slot) * 32, 32);
+    out.dialog = &core;
+    out.recordedsize = out.size = e.dword(dirfield::filesize);
+    out.setname(KOVCore::getfatfilename(&e).toLatin1());
+    if (out.size == 0)
+        return false;
     std::uint32_t start = entrystart(e.bytes, fat32);
     if (fat32) {
-        if (!KOVCore::validdate(e.word(dirfield::crtdate)) || !KOVCore::validdate(e.word(dirfield::wrtdate)))
+        if (!KOVCore::validdate(e.word(dirfield::crtdate)) || !KOVCore::validdate(e.word(dirfield::wrtdate))) {
+            *why = QStringLiteral("no valid creation and write dates");
             return false;
+        }
         if (e.bytes[0] == slotdeleted && e.word(dirfield::fstclushi) == 0) {
             FILEPARM dir;
             dir.clusterhigh = fallbackhigh;
@@ -421,34 +427,37 @@ bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t f
         out.createtime = std::uint64_t(e.word(dirfield::crtdate)) << 32 |
                          std::uint64_t(e.word(dirfield::crttime)) << 16 | e.bytes[dirfield::crttimetenth];
     } else if (!KOVCore::validdate(e.word(dirfield::wrtdate))) {
+        *why = QStringLiteral("no valid write date");
         return false;
     }
-    if (start < 2 || start >= core.fatentries)
-        return false;
-    out.dialog = &core;
     out.startcluster = start;
     out.clusterhigh = std::uint16_t(start >> 16);
     out.entryclusterhigh = e.word(dirfield::fstclushi);
     out.writetime = std::uint64_t(e.word(dirfield::wrtdate)) << 32 | e.word(dirfield::wrttime);
-    out.recordedsize = out.size = e.dword(dirfield::filesize);
     // Only an erased entry lost its chain's high word; a live-looking one
     // (after a format) kept what it stored.
     out.deleted = e.bytes[0] == slotdeleted ? 1 : 0;
-    out.setname(KOVCore::getfatfilename(&e).toLatin1());
-    if (out.size == 0)
+    if (start < 2 || start >= std::min(core.fatentries, core.clusterend)) {
+        *why = QStringLiteral("start cluster %1 lies outside the volume").arg(start);
         return false;
+    }
+    // Runs rebuilt as the saving pass rebuilds a deleted file's: they may
+    // cross clusters that other saved files hold.
     out.dataruns = core.fatrecoverdatarun(start, out.size);
-    if (out.dataruns.empty() || core.clusterusage(out.dataruns) != 0)
+    if (out.dataruns.empty()) {
+        *why = QStringLiteral("start cluster %1 is in use").arg(start);
         return false;
-    for (const DATARUN& run : out.dataruns)
-        for (std::uint64_t i = 0; i < run.length; ++i)
-            if (claimed(run.lcn + i))
-                return false;
+    }
+    if (core.clusterusage(out.dataruns) != 0) {
+        *why = QStringLiteral("its clusters from %1 on reach one in use").arg(start);
+        return false;
+    }
     out.size = std::min(out.size, core.gettotclustersize(out.dataruns));
     return true;
 }
 
-void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
+void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,
+                       const std::function<void(const DEEPCANDIDATE&, const QString&)>& unsaved)
 {
     std::unordered_map<std::uint32_t, NODE> nodes;
     std::vector<std::size_t> namepred;
@@ -496,15 +505,21 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
             if ((e[dirfield::attr] & (attrdirectory | 0x08)) || (deletedonly && !erased))
                 continue;
             DEEPCANDIDATE candidate;
-            if (!rebuild(f, j, fallbackhigh, candidate.file))
-                continue;
             candidate.slotbytes = listing;
             candidate.slotcount = carried + f.used;
             candidate.slotindex = carried + j;
             candidate.subdir = subdir;
             candidate.keepshortname = !erased;
-            save(candidate);
-            claim(candidate.file.dataruns);
+            QString why;
+            const bool rebuilt = rebuild(f, j, fallbackhigh, candidate.file, &why);
+            if (rebuilt && !savedfiles.insert(filekey(candidate.file)).second)
+                why = QStringLiteral("the start cluster and size of a file already saved");
+            if (!why.isEmpty()) {
+                ++notsaved;
+                unsaved(candidate, why);
+            } else if (rebuilt) {
+                save(candidate);
+            }
         }
     }
 }

@@ -12,8 +12,10 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+class ClusterClaims;
 class KOVCore;
 
 namespace deep {
@@ -31,15 +33,18 @@ struct DEEPCANDIDATE {
 
 class DEEPSCAN {
 public:
-    // Takes the layout of the volume core has open; core outlives this.
-    explicit DEEPSCAN(KOVCore& core);
+    // Takes the layout of the volume core has open and the clusters the
+    // run's files hold so far (claims), which it never scans; both
+    // outlive this.
+    DEEPSCAN(KOVCore& core, const ClusterClaims& claims);
 
     // The saving pass, after each step, with the walk's directory: notes
     // the deleted directories it entered, their path and the clusters read.
     void notewalk(const FILEPARM& dir);
-    // A file saved or listed: its clusters are neither scanned nor given
-    // to a candidate.
-    void claim(const std::vector<DATARUN>& runs);
+    // A file the saving pass saved or listed: an entry found again with its
+    // start cluster and recorded size gives the same bytes and is not
+    // saved twice.
+    void notesaved(const FILEPARM& file);
 
     // Reads every cluster that is neither marked in the core's bitmap nor
     // claimed, once, ascending, several MiB per read, and keeps the
@@ -47,14 +52,21 @@ public:
     // read, in clusters.
     void scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress);
 
-    // Links the kept clusters into trees and hands every candidate to save,
-    // by ascending cluster and slot; its clusters are claimed once save
-    // returns, so no two candidates share one.
-    void recover(const std::function<void(const DEEPCANDIDATE&)>& save);
+    // Links the kept clusters into trees and hands every file entry with
+    // contents, by ascending cluster and slot, either to save, rebuilt as
+    // the saving pass rebuilds a deleted file (its runs may cross clusters
+    // other files hold, as there), or to unsaved with the reason it cannot
+    // be saved: no valid dates, a start outside the volume or in use, runs
+    // that reach a cluster in use, or the start and size of a file already
+    // saved.
+    void recover(const std::function<void(const DEEPCANDIDATE&)>& save,
+                 const std::function<void(const DEEPCANDIDATE&, const QString& reason)>& unsaved);
 
     std::uint64_t scannedclusters() const { return scanned; }
     std::uint64_t directoryclusters() const { return found.size(); }
     std::uint64_t keptbytes() const { return kept; }
+    // Entries recover handed to unsaved.
+    std::uint64_t unsavedfiles() const { return notsaved; }
     // True when directory clusters were dropped because the cap was reached.
     bool capped() const { return overcap; }
 
@@ -81,17 +93,23 @@ private:
     std::vector<std::uint32_t> linkowners(std::unordered_map<std::uint32_t, NODE>& nodes,
                                           std::vector<std::size_t>* namepred) const;
     QString treepath(std::uint32_t dir, const std::unordered_map<std::uint32_t, NODE>& nodes) const;
-    bool rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const;
+    // The file of an entry with its runs; false with *why set when it
+    // cannot be saved, and with *why empty for an entry without contents.
+    bool rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out,
+                 QString* why) const;
 
     KOVCore& core;
+    const ClusterClaims& claims;
     std::uint64_t clustersize = 0;
     std::uint64_t clustercount = 0;  // data-area clusters that can be read
-    std::vector<unsigned char> claimbits;
+    // Start cluster << 32 | recorded size of every file saved so far.
+    std::unordered_set<std::uint64_t> savedfiles;
     std::unordered_map<std::uint32_t, QStringList> walked;  // start cluster -> path
     std::unordered_map<std::uint64_t, std::uint32_t> walkread;  // lcn -> walked start
     std::vector<FOUND> found;
     std::uint64_t scanned = 0;
     std::uint64_t kept = 0;
+    std::uint64_t notsaved = 0;
     bool overcap = false;
 };
 

@@ -3,7 +3,9 @@
 #include "names/longname.h"
 #include "platform/volumesource.h"
 #include "scan/recoveredname.h"
+#include "verify/tailfacts.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -55,8 +57,8 @@ constexpr int suffixroom = 7;
 
 }  // namespace
 
-FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink)
-    : core(owner), options(chosen), sink(std::move(recordsink))
+FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink, ClusterClaims* shared)
+    : core(owner), options(chosen), sink(std::move(recordsink)), claims(shared)
 {
 }
 
@@ -95,6 +97,8 @@ void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString
 {
     if (options.verify && file.deleted)
         starts.insert(file.startcluster);
+    if (claims)
+        claims->mark(file.dataruns);
     settle(file, describe(file, around, ownname), subdir, true, around);
 }
 
@@ -224,6 +228,15 @@ void FileSaver::hold(const FILEPARM& file, const DIRSLOTS& around, const QString
         h.raw.assign(around.raw + from * 32, around.raw + (around.entry + 1) * 32);
     }
     h.file.parent.reset();
+    // A file that begins as its format does is more likely the right file
+    // damaged (or a format the check does not know yet) than a wrong
+    // start: another start must not take its place.
+    if (h.record && plausible(h.file, heldfamily(h))) {
+        starts.insert(h.file.startcluster);
+        count(*h.record);
+        sink(h.file, *h.record);
+        return;
+    }
     held.push_back(std::move(h));
 }
 
@@ -241,28 +254,44 @@ void FileSaver::dropped(const FILEPARM& entry, const DIRSLOTS& around)
         hold(entry, around, QString(), std::nullopt, kind);
 }
 
+verify::family FileSaver::heldfamily(const HELD& h) const
+{
+    // The name says what the file was; the damaged contents only when the
+    // name names no checked format.
+    const verify::family named = verify::familyofextension(describe(h.file, h.around(), false).name);
+    return named != verify::family::none ? named : h.kind;
+}
+
+bool FileSaver::plausible(const FILEPARM& file, verify::family kind) const
+{
+    unsigned char head[16];
+    std::uint64_t got = 0;
+    if (!file.readfile(core.diskparm, 0, sizeof head, head, &got) ||
+        !verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
+        return false;
+    return verify::tailfits(kind, file.size, [&](std::uint64_t offset, std::size_t length, unsigned char* out) {
+        std::uint64_t read = 0;
+        return file.readfile(core.diskparm, offset, length, out, &read) && read == length;
+    });
+}
+
 std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
 {
     const FILEPARM& f = h.file;
-    const DIRSLOTS around{h.raw.empty() ? nullptr : h.raw.data(), h.raw.size() / 32,
-                         h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
-    // The name says what the file was; the damaged contents only when the
-    // name names no checked format.
-    verify::family kind = verify::familyofextension(describe(f, around, false).name);
-    if (kind == verify::family::none)
-        kind = h.kind;
+    const verify::family kind = heldfamily(h);
     const std::uint64_t size = f.recordedsize;
     if (kind == verify::family::none || size == 0)
         return std::nullopt;
     const std::uint32_t low = f.startcluster & 0xFFFF;
     std::optional<FILEPARM> winner;
-    int verified = 0;
+    QByteArray winnerhash;
     for (std::uint32_t high = 0; high <= 0xFFFF; ++high) {
         const std::uint64_t start = std::uint64_t(high) << 16 | low;
         if (start >= core.fatentries)
             break;
         if (start < 2 || start == f.startcluster || starts.count(std::uint32_t(start)) != 0 ||
-            core.getfatentry(std::uint32_t(start)) != 0 || core.inuse(start - 2) != 0)
+            core.getfatentry(std::uint32_t(start)) != 0 || core.inuse(start - 2) != 0 ||
+            (claims && claims->test(start - 2)))
             continue;
         // The start cluster's first bytes rule out most candidates before
         // their runs are rebuilt and read.
@@ -277,15 +306,26 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
             !verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
             continue;
         candidate.dataruns = core.fatrecoverdatarun(std::uint32_t(start), size);
+        // Clusters another saved file holds are that file's, not this one's.
         if (candidate.dataruns.empty() || core.clusterusage(candidate.dataruns) != 0 ||
-            core.gettotclustersize(candidate.dataruns) < size)
+            core.gettotclustersize(candidate.dataruns) < size || (claims && claims->any(candidate.dataruns)))
+            continue;
+        // A few clusters of its tail before the whole file.
+        if (!plausible(candidate, kind))
             continue;
         const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
         if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size))) != verify::verdict::verified)
             continue;
-        if (++verified > 1)
+        // Two copies of one file (saved twice, deleted twice) are one answer.
+        const QByteArray hash = QCryptographicHash::hash(
+            QByteArrayView(data.get(), qsizetype(size)), QCryptographicHash::Sha256);
+        if (winner) {
+            if (hash == winnerhash)
+                continue;
             return std::nullopt;
+        }
         winner = std::move(candidate);
+        winnerhash = hash;
     }
     return winner;
 }
@@ -295,23 +335,24 @@ void FileSaver::finish()
     std::vector<HELD> waiting;
     waiting.swap(held);
     for (HELD& h : waiting) {
-        const DIRSLOTS around{h.raw.empty() ? nullptr : h.raw.data(), h.raw.size() / 32,
-                             h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
+        // The estimate's clusters are no other file's: the search may use them.
+        if (h.record && claims)
+            claims->release(h.file.dataruns);
         std::optional<FILEPARM> better = secondchance(h);
-        if (!better) {
-            if (h.record) {
-                count(*h.record);
-                sink(h.file, *h.record);
-            }
+        if (h.record) {
+            // Its file stays where it was saved (damaged/), also when another
+            // start wins, and keeps its clusters when none does.
+            if (!better && claims)
+                claims->mark(h.file.dataruns);
+            count(*h.record);
+            sink(h.file, *h.record);
+        }
+        if (!better)
             continue;
-        }
-        // The damaged copy of the estimate gives way to the file the start
-        // chosen by content rebuilds.
-        if (h.record && h.record->status == 0 && !h.record->path.isEmpty() && QFile::remove(h.record->path)) {
-            --core.stats.saved;
-            core.stats.bytes -= h.file.size;
-        }
+        if (claims)
+            claims->mark(better->dataruns);
         starts.insert(better->startcluster);
+        const DIRSLOTS around = h.around();
         SAVERECORD r = describe(*better, around, false);
         r.startbycontent = true;
         r.estimatedstart = h.file.startcluster;

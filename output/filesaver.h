@@ -7,6 +7,7 @@
 #pragma once
 
 #include "model/kovcore.h"
+#include "output/clusterclaims.h"
 #include "verify/verify.h"
 
 #include <QJsonObject>
@@ -60,8 +61,11 @@ public:
     using RECORDSINK = std::function<void(const FILEPARM& file, const SAVERECORD& record)>;
 
     // Saves through core (its recoverdir, listonly, stats and savefile); sink
-    // gets every record.
-    FileSaver(KOVCore& core, SAVEOPTIONS options, RECORDSINK sink);
+    // gets every record. claims, when given, outlives this: every file saved
+    // or listed claims its runs, a start chosen by content claims the runs
+    // it rebuilds and its estimate lets go of its own, and no second-chance
+    // candidate takes a claimed cluster.
+    FileSaver(KOVCore& core, SAVEOPTIONS options, RECORDSINK sink, ClusterClaims* claims = nullptr);
 
     // One found file: picks its name, shows it (setstatuslines) and, unless
     // core.listonly, saves it into core.recoverdir + subdir, or, when its
@@ -83,7 +87,9 @@ public:
     void dropped(const FILEPARM& entry, const DIRSLOTS& around);
 
     // After the saving walk, when every deleted entry's start is known: the
-    // second chances, then the records still held back.
+    // second chances, then the records still held back. An estimate's file
+    // stays where it was saved (in damaged/) even when another start wins:
+    // a saved file is never removed.
     void finish();
 
     const VERDICTCOUNTS& counts() const { return tally; }
@@ -98,6 +104,11 @@ private:
         QString subdir;
         std::optional<SAVERECORD> record;  // null for a dropped entry
         verify::family kind;
+        // raw as the directory a name is read from.
+        DIRSLOTS around() const
+        {
+            return {raw.empty() ? nullptr : raw.data(), raw.size() / 32, raw.empty() ? 0 : raw.size() / 32 - 1};
+        }
     };
     SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const;
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
@@ -111,14 +122,27 @@ private:
     // mkpath, once per directory and run.
     void makedir(const QString& dir);
     void count(const SAVERECORD& record);
+    // Keeps a damaged estimate (record) or a dropped entry for its second
+    // chance; an estimate whose first bytes and tail facts fit its format
+    // is no wrong start and is settled as it is.
     void hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
               std::optional<SAVERECORD> record, verify::family kind);
+    // The one contents, among the starts with the estimate's low word whose
+    // runs are free and unclaimed, that its format verifies (byte-identical
+    // copies are one answer); null when none or several differ.
     std::optional<FILEPARM> secondchance(const HELD& held);
+    // The family a held file is judged by: its name's, else its contents'.
+    verify::family heldfamily(const HELD& held) const;
+    // The cheap facts of family kind hold for file: its first bytes can begin
+    // one and the facts of its tail fit (verify/tailfacts.h), read through
+    // its runs.
+    bool plausible(const FILEPARM& file, verify::family kind) const;
     bool estimated(const FILEPARM& file) const;
 
     KOVCore& core;
     SAVEOPTIONS options;
     RECORDSINK sink;
+    ClusterClaims* claims;
     VERDICTCOUNTS tally;
     std::vector<HELD> held;
     // Start clusters of the deleted entries met so far, once per entry: a
