@@ -154,10 +154,9 @@ QList<QByteArray> capitallines(const QList<QByteArray>& texts)
 }
 
 // Volumes as large as each FAT type gets, so that the size bound is at its
-// loosest: 65,525 clusters of 32 KiB, and 2^28 clusters of 32 KiB.
+// loosest: 65,525 clusters, and 2^28 clusters, of 32 KiB.
 const deep::SLOTRULES fat16{false, 65525};
 const deep::SLOTRULES fat32{true, 0x0FFFFFF7};
-constexpr std::uint64_t clusterbytes = 32768;
 
 struct Passing {
     std::uint64_t fat16 = 0;
@@ -165,50 +164,45 @@ struct Passing {
     std::uint64_t pieces = 0;
 };
 
-// Puts each piece at the start of a cluster whose other bytes are zero (the
-// end of a file, or a line of text alone in a file) and tests it.
-Passing alone(const QList<QByteArray>& pieces)
+// Puts each piece at the start of a cluster whose other bytes are zero, as
+// the end of a file lies on a volume, and counts the clusters that pass.
+void count(const QList<QByteArray>& pieces, std::size_t clusterbytes, Passing* p)
 {
-    Passing p;
     std::vector<unsigned char> cluster(clusterbytes, 0);
     for (const QByteArray& piece : pieces) {
-        const std::size_t n = std::min<std::size_t>(std::size_t(piece.size()), clusterbytes);
+        const std::size_t n = std::min(std::size_t(piece.size()), clusterbytes);
         std::memcpy(cluster.data(), piece.constData(), n);
-        p.fat16 += deep::directoryslots(cluster.data(), clusterbytes, fat16) ? 1 : 0;
-        p.fat32 += deep::directoryslots(cluster.data(), clusterbytes, fat32) ? 1 : 0;
+        p->fat16 += deep::directoryslots(cluster.data(), clusterbytes, fat16) ? 1 : 0;
+        p->fat32 += deep::directoryslots(cluster.data(), clusterbytes, fat32) ? 1 : 0;
         std::memset(cluster.data(), 0, n);
-        ++p.pieces;
+        ++p->pieces;
     }
-    return p;
+}
+
+QList<QByteArray> cut(const QList<QByteArray>& texts, qsizetype size)
+{
+    QList<QByteArray> pieces;
+    for (const QByteArray& text : texts)
+        for (qsizetype at = 0; at < text.size(); at += size)
+            pieces << text.mid(at, size);
+    return pieces;
 }
 
 }  // namespace
 
-// All-caps lines; every 32-byte slot of every text as it lies from a
-// cluster boundary, alone before zeros; and every text laid on 512- and
-// 4096-byte clusters, its last cluster padded with zeros.
+// Each all-caps line alone in a file; every 32-byte slot of every text as
+// it lies from a cluster boundary, where the file ends after it; and every
+// text laid on 512- and 4096-byte clusters.
 TEST(TextIsNoDirectory, LicenceTextsOnThisMachine)
 {
     const QList<QByteArray> texts = licencetexts();
     if (texts.isEmpty())
         KOV_SKIP() << "no licence texts under /usr/share";
-    QList<QByteArray> fragments32;
-    for (const QByteArray& text : texts)
-        for (qsizetype at = 0; at < text.size(); at += 32)
-            fragments32 << text.mid(at, 32);
-    const Passing lines = alone(capitallines(texts));
-    const Passing fragments = alone(fragments32);
-    Passing clusters;
-    for (const std::uint64_t size : {512u, 4096u})
-        for (const QByteArray& text : texts)
-            for (qsizetype at = 0; at < text.size(); at += qsizetype(size)) {
-                QByteArray piece = text.mid(at, qsizetype(size));
-                piece.append(QByteArray(qsizetype(size) - piece.size(), '\0'));
-                const auto* c = reinterpret_cast<const unsigned char*>(piece.constData());
-                clusters.fat16 += deep::directoryslots(c, size, fat16) ? 1 : 0;
-                clusters.fat32 += deep::directoryslots(c, size, fat32) ? 1 : 0;
-                ++clusters.pieces;
-            }
+    Passing lines, fragments, clusters;
+    count(capitallines(texts), 32768, &lines);
+    count(cut(texts, 32), 32768, &fragments);
+    for (const qsizetype size : {512, 4096})
+        count(cut(texts, size), std::size_t(size), &clusters);
     const auto say = [](const char* what, const Passing& p) {
         std::printf("%s: %llu on FAT16, %llu on FAT32 of %llu pass\n", what,
                     static_cast<unsigned long long>(p.fat16), static_cast<unsigned long long>(p.fat32),
