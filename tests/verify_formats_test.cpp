@@ -4,6 +4,7 @@
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
 #include "support/skip.h"
+#include "support/verdicts.h"
 
 #include "verify/verify.h"
 
@@ -17,20 +18,9 @@
 using namespace testsupport;
 using verify::verdict;
 
-namespace verify {
-inline void PrintTo(verdict v, std::ostream* os) { *os << verdictname(v).toStdString(); }
-}  // namespace verify
-
 namespace {
 
 constexpr int cluster = 4096;
-
-verdict verdictof(const QByteArray& data, const QString& name)
-{
-    return verify::verdictof(verify::bytes(reinterpret_cast<const unsigned char*>(data.constData()),
-                                           std::size_t(data.size())),
-                             name);
-}
 
 QByteArray junk(int size, quint32 seed)
 {

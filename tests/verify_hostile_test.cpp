@@ -6,6 +6,7 @@
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
 #include "support/skip.h"
+#include "support/verdicts.h"
 
 #include "verify/verify.h"
 
@@ -19,18 +20,7 @@
 using namespace testsupport;
 using verify::verdict;
 
-namespace verify {
-inline void PrintTo(verdict v, std::ostream* os) { *os << verdictname(v).toStdString(); }
-}  // namespace verify
-
 namespace {
-
-verdict verdictof(const QByteArray& data, const QString& name, std::uint32_t cluster = 0)
-{
-    return verify::verdictof(verify::bytes(reinterpret_cast<const unsigned char*>(data.constData()),
-                                           std::size_t(data.size())),
-                             name, cluster);
-}
 
 QByteArray readall(const QString& path)
 {

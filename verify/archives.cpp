@@ -16,8 +16,9 @@ namespace {
 // times); a floor for small files.
 BUDGET inflatebudget(bytes d) { return BUDGET{32 * std::uint64_t(d.size()) + (4u << 20)}; }
 
-// zlib's crc32 over any length.
-std::uint32_t crc(bytes d)
+}  // namespace
+
+std::uint32_t crc32of(bytes d)
 {
     uLong c = crc32(0L, Z_NULL, 0);
     for (std::size_t at = 0; at < d.size();) {
@@ -27,6 +28,8 @@ std::uint32_t crc(bytes d)
     }
     return std::uint32_t(c);
 }
+
+namespace {
 
 // Inflates a raw deflate stream of exactly insize bytes; true when it ends
 // there with outsize bytes whose CRC-32 is expected.
@@ -194,7 +197,7 @@ FINDING readzip(bytes d)
             continue;
         }
         const bytes body = d.subspan(std::size_t(e.data), std::size_t(e.csize));
-        if (e.method == 0 && (e.csize != e.usize || crc(body) != e.crc))
+        if (e.method == 0 && (e.csize != e.usize || crc32of(body) != e.crc))
             return damagedat();
         if (e.method == 8 && !inflateraw(body, e.usize, e.crc))
             return damagedat();

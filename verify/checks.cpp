@@ -7,25 +7,8 @@
 #include <cstring>
 #include <string_view>
 #include <vector>
-#include <zlib.h>
 
 namespace verify {
-
-namespace {
-
-// zlib's crc32 over any length.
-std::uint32_t crc(bytes d)
-{
-    uLong c = crc32(0L, Z_NULL, 0);
-    for (std::size_t at = 0; at < d.size();) {
-        const uInt n = uInt(std::min<std::size_t>(d.size() - at, 1u << 30));
-        c = crc32(c, d.data() + at, n);
-        at += n;
-    }
-    return std::uint32_t(c);
-}
-
-}  // namespace
 
 // Proves: the signature, every chunk's length in range and its CRC-32
 // right, IHDR first and IEND last; reports where IEND ends.
@@ -40,7 +23,7 @@ FINDING readpng(bytes d)
         if (length > d.size() - at - 12)
             return damagedat();
         const bytes typeanddata = d.subspan(at + 4, 4 + std::size_t(length));
-        if (crc(typeanddata) != be32(d, at + 8 + length))
+        if (crc32of(typeanddata) != be32(d, at + 8 + length))
             return damagedat();
         if (first && !matchat(d, at + 4, "IHDR"))
             return damagedat();

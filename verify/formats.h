@@ -55,6 +55,9 @@ FINDING readmp3(bytes d);
 FINDING readole2(bytes d);
 FINDING readtext(bytes d);
 
+// zlib's CRC-32 of d, of any length.
+std::uint32_t crc32of(bytes d);
+
 // Whether head can begin a file the reader takes (see canbegin).
 bool mp4start(bytes head);
 bool mp3start(bytes head);

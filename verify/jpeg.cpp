@@ -12,7 +12,7 @@ namespace verify {
 namespace {
 
 // The memory libjpeg may take for one image; an image that needs more (a
-// progressive one keeps 128 bytes per block) is refused as too costly.
+// multi-scan one keeps 128 bytes per block) is refused as too costly.
 constexpr long jpegmemory = 192L << 20;
 
 // The work a JPEG check may do, in units of about 10 ns: a block decoded
@@ -20,10 +20,11 @@ constexpr long jpegmemory = 192L << 20;
 // file's coefficient memory eight (128 bytes, zeroed and faulted in as the
 // first scan reaches them). A progressive file can name a huge image, or
 // many scans, in a few bytes (an end-of-block run covers up to 32,767
-// blocks). Ten units per byte keep a check near 0.1 s per MiB; a sound
-// photo needs one per block (baseline) to about fifteen (a progressive
-// file's scans), a few units per byte at most. The floor lets small files
-// of large, plain images through.
+// blocks). Ten units per byte keep a check near 0.1 s per MiB. A sound
+// photo costs one unit per block (baseline) to about fifteen (progressive:
+// memory, ten scans, output) and holds 2 to 20 bytes per block, so it
+// stays well within; the floor lets small files of large, plain images
+// through.
 constexpr std::uint64_t unitsperbyte = 10;
 constexpr std::uint64_t fewunits = 2u << 20;
 constexpr std::uint64_t memoryunits = 8;
@@ -156,7 +157,7 @@ FINDING readjpegimage(bytes data, BUDGET& budget)
             // every block once, a share of them per row.
             const std::uint64_t blocks = frameblocks(info);
             const std::uint64_t perrow = blocks / (info.output_height ? info.output_height : 1) + 1;
-            if (info.progressive_mode &&
+            if (jpeg_has_multiple_scans(&info) &&
                 (blocks > std::uint64_t(jpegmemory) / 128 || !budget.spend(memoryunits * blocks))) {
                 error.costly = true;
                 std::longjmp(error.back, 1);
