@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++reads;
             if (offset > d.size() || d.size() - offset < into.size())
                 return false;
-            std::memcpy(into.data(), d.data() + offset, into.size());
+            if (!into.empty())
+                std::memcpy(into.data(), d.data() + offset, into.size());
             return true;
         };
         if (!verify::mayverify(target, size, read))

@@ -366,7 +366,8 @@ struct READS {
             bytes += into.size();
             if (offset > std::uint64_t(data.size()) || std::uint64_t(data.size()) - offset < into.size())
                 return false;
-            std::memcpy(into.data(), data.constData() + offset, into.size());
+            if (!into.empty())
+                std::memcpy(into.data(), data.constData() + offset, into.size());
             return true;
         };
     }

@@ -188,8 +188,9 @@ bool textends(const SOURCE& s)
 bool mayverify(family f, std::uint64_t size, const reader& read)
 {
     const SOURCE s{size, read};
-    const std::vector<unsigned char> head = s.at(0, std::size_t(std::min<std::uint64_t>(size, 16)));
-    if (head.empty() || !canbegin(f, bytes(head)))
+    const std::size_t headsize = std::size_t(std::min<std::uint64_t>(size, 16));
+    const std::vector<unsigned char> head = s.at(0, headsize);
+    if ((head.empty() && headsize != 0) || !canbegin(f, bytes(head)))
         return false;
     const auto last = [&s](std::size_t n) { return s.size < n ? std::vector<unsigned char>() : s.at(s.size - n, n); };
     switch (f) {
