@@ -3,7 +3,6 @@
 #include "names/longname.h"
 #include "platform/volumesource.h"
 #include "scan/recoveredname.h"
-#include "verify/tailfacts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -152,7 +151,7 @@ std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, c
             return verify::verdict::unchecked;
         const verify::bytes data(mapped, std::size_t(file.size));
         *kind = verify::identify(data, name);
-        return verify::check(*kind, data);
+        return verify::check(*kind, data, clusterbytes());
     }
     // Junk under a format's name fails on its first bytes: no whole read.
     unsigned char head[64];
@@ -165,7 +164,7 @@ std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, c
     const std::unique_ptr<unsigned char[]> data = readwhole(file);
     if (!data)
         return verify::verdict::unchecked;
-    return verify::check(*kind, verify::bytes(data.get(), std::size_t(file.size)));
+    return verify::check(*kind, verify::bytes(data.get(), std::size_t(file.size)), clusterbytes());
 }
 
 std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) const
@@ -262,16 +261,17 @@ verify::family FileSaver::heldfamily(const HELD& h) const
     return named != verify::family::none ? named : h.kind;
 }
 
+std::uint32_t FileSaver::clusterbytes() const
+{
+    // Padding after a file's end lies inside its last cluster.
+    return std::uint32_t(std::min<std::uint64_t>(core.diskparm.clustersize(), 0xFFFFFFFF));
+}
+
 bool FileSaver::plausible(const FILEPARM& file, verify::family kind) const
 {
-    unsigned char head[16];
-    std::uint64_t got = 0;
-    if (!file.readfile(core.diskparm, 0, sizeof head, head, &got) ||
-        !verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
-        return false;
-    return verify::tailfits(kind, file.size, [&](std::uint64_t offset, std::size_t length, unsigned char* out) {
+    return verify::mayverify(kind, file.size, [&](std::uint64_t offset, std::span<unsigned char> into) {
         std::uint64_t read = 0;
-        return file.readfile(core.diskparm, offset, length, out, &read) && read == length;
+        return file.readfile(core.diskparm, offset, into.size(), into.data(), &read) && read == into.size();
     });
 }
 
@@ -314,7 +314,8 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
         if (!plausible(candidate, kind))
             continue;
         const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
-        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size))) != verify::verdict::verified)
+        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size)), clusterbytes()) !=
+                         verify::verdict::verified)
             continue;
         // Two copies of one file (saved twice, deleted twice) are one answer.
         const QByteArray hash = QCryptographicHash::hash(

@@ -133,11 +133,12 @@ private:
     std::optional<FILEPARM> secondchance(const HELD& held);
     // The family a held file is judged by: its name's, else its contents'.
     verify::family heldfamily(const HELD& held) const;
-    // The cheap facts of family kind hold for file: its first bytes can begin
-    // one and the facts of its tail fit (verify/tailfacts.h), read through
-    // its runs.
+    // The cheap facts of family kind hold for file (verify::mayverify, read
+    // through its runs).
     bool plausible(const FILEPARM& file, verify::family kind) const;
     bool estimated(const FILEPARM& file) const;
+    // The volume's cluster size, which bounds the padding a check allows.
+    std::uint32_t clusterbytes() const;
 
     KOVCore& core;
     SAVEOPTIONS options;

@@ -9,7 +9,6 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/skip.h"
-#include "verify/tailfacts.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -158,39 +157,6 @@ TEST(SecondChance, IdenticalCopiesAreOneAnswer)
     }
     EXPECT_TRUE(run.err.contains("2 starts chosen by content")) << run.err.toStdString();
 }
-
-// The tail facts a candidate is screened with before it is read whole:
-// they hold for real files made by zip and GStreamer, and fail on the same
-// file cut short, grown by a cluster, or replaced by zeros.
-class TailFacts : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(TailFacts, HoldForRealFilesOnly)
-{
-    const QString kind = QString::fromLatin1(GetParam());
-    QTemporaryDir dir;
-    const QByteArray real = formatfile(kind, dir.path(), 4);
-    if (real.isNull())
-        KOV_SKIP() << "cannot make a " << GetParam() << " file: " << lasterror();
-    const verify::family family = kind == QLatin1String("zip") ? verify::family::zip : verify::family::mp4;
-    const auto fits = [&](const QByteArray& data) {
-        return verify::tailfits(family, std::uint64_t(data.size()),
-                                [&](std::uint64_t offset, std::size_t length, unsigned char* to) {
-                                    if (offset + length > std::uint64_t(data.size()))
-                                        return false;
-                                    std::memcpy(to, data.constData() + offset, length);
-                                    return true;
-                                });
-    };
-    ASSERT_EQ(verify::check(family, verify::bytes(reinterpret_cast<const unsigned char*>(real.constData()),
-                                                  std::size_t(real.size()))),
-              verify::verdict::verified);
-    EXPECT_TRUE(fits(real));
-    EXPECT_FALSE(fits(real.left(real.size() - 512)));
-    EXPECT_FALSE(fits(real + patterndata(512, 1)));
-    EXPECT_FALSE(fits(QByteArray(real.size(), '\0')));
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, TailFacts, ::testing::Values("zip", "mp4", "mov"));
 
 TEST(ClusterClaims, AClusterStaysClaimedWhileAHolderIsLeft)
 {
