@@ -34,7 +34,7 @@ std::pair<QString, int> splitsource(const QString& source)
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
     : listout(out),
       options(chosen),
-      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames},
+      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames, chosen.deep},
             [this](const FILEPARM& file, const SAVERECORD& record) { report(file, record); }),
       live(isatty(STDERR_FILENO) != 0)
 {
