@@ -269,6 +269,8 @@ void RecoverRun::rundeep()
         std::fputs("\n", stderr);
     if (deeprun->capped())
         say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
+    if (deeprun->walkcapped())
+        say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
     deeprun->recover([this](const deep::DEEPCANDIDATE& candidate) {
         current.clear();
         saver.save(candidate.file,
@@ -277,6 +279,10 @@ void RecoverRun::rundeep()
     });
     saver.finish();
     current.clear();
+    if (deeprun->shallowerfiles() != 0)
+        say(QStringLiteral("deep scan: %1 files of folders more than %2 levels deep saved at that depth")
+                .arg(deeprun->shallowerfiles())
+                .arg(deep::DEEPSCAN::maxdepth));
     say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found")
             .arg(deeprun->scannedclusters())
             .arg(deeprun->directoryclusters()));
