@@ -14,11 +14,6 @@ constexpr std::uint64_t pernode = 96;
 // Room kept for the longest "(n)" a name search adds.
 constexpr int suffixroom = 7;
 
-QString numbered(const QString& name, int n)
-{
-    return n == 0 ? name : name + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
-}
-
 }  // namespace
 
 OUTPUTTREE::OUTPUTTREE(KOVCore& owner) : core(owner) { clear(); }
@@ -46,7 +41,7 @@ void OUTPUTTREE::reservetop(const QString& name)
         return;
     const platform::OUTFOLDER out = platform::openoutput(core.recoverdir);
     for (int n = 0; n < namesearchlimit; ++n) {
-        const QString candidate = numbered(name, n);
+        const QString candidate = numberedname(name, n);
         bool made = false;
         if (platform::namestate(out, candidate) == platform::PathState::taken) {
             platform::FOLDERENTRY met;
@@ -71,7 +66,7 @@ std::int64_t OUTPUTTREE::choose(std::uint32_t parent, const QString& parentpath,
                                 platform::OUTFOLDER& at)
 {
     for (int n = 0; n < namesearchlimit; ++n) {
-        const QString candidate = numbered(wanted, n);
+        const QString candidate = numberedname(wanted, n);
         if (core.freenames.reserved(parentpath, candidate))
             continue;
         platform::FOLDERENTRY met;

@@ -11,11 +11,6 @@ namespace {
 constexpr std::uint64_t keepcap = 8u << 20;
 constexpr std::uint64_t perkept = 64;
 
-QString numbered(const QString& name, int n)
-{
-    return n == 0 ? name : name + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
-}
-
 }  // namespace
 
 QString FREENAMES::key(const QString& folder, const QString& name) { return folder + QChar(0) + name; }
@@ -26,7 +21,7 @@ QString FREENAMES::pick(const QString& folder, const QString& name, const TEST& 
     const auto kept = next.constFind(k);
     const int first = kept == next.cend() ? 0 : kept.value();
     for (int tries = 0, n = first; tries < namesearchlimit && n < INT_MAX; ++tries, ++n) {
-        const QString candidate = numbered(name, n);
+        const QString candidate = numberedname(name, n);
         if (!held.isEmpty() && held.contains(key(folder, candidate)))
             continue;
         switch (test(candidate)) {

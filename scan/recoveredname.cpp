@@ -95,11 +95,14 @@ QString firstfreename(const std::function<QString()>& next,
     return QString();
 }
 
+QString numberedname(const QString& name, int n)
+{
+    return n == 0 ? name : name + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
+}
+
 QString freetargetpath(const QString& dir, const QString& name)
 {
     const QString base = dir + name;
     int n = 0;
-    return firstfreepath([&] {
-        return n++ == 0 ? base : base + QLatin1Char('(') + QString::number(n - 1) + QLatin1Char(')');
-    });
+    return firstfreepath([&] { return numberedname(base, n++); });
 }

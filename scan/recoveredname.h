@@ -29,6 +29,9 @@ bool controlcharacter(char16_t c);
 // readable; U+FFFD for C1, which has none.
 QChar visiblecontrol(char16_t c);
 
+// name itself for n 0, else name + "(n)": the names the "(n)" search tries.
+QString numberedname(const QString& name, int n);
+
 // dir + name, or dir + name + "(n)" for the first n from 1 whose path does
 // not exist yet. Empty when no free path can be found: a path that cannot
 // be tested, or every n up to namesearchlimit taken.
