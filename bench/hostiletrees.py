@@ -2,20 +2,25 @@
 """Writes FAT32 images that stress the deep scan's memory and the output
 names, for bench/outputtree.sh.
 
-  hostiletrees.py leaves OUT.img MIB     a MIB-MiB volume (512-byte clusters):
-      a chain of 32 deleted folders with 195-character long names, and every
-      other free cluster a leaf directory ("." itself, ".." the deepest folder)
-  hostiletrees.py leaffiles OUT.img MIB  the same, each leaf directory listing
-      one FILE.TXT on the cluster after it
+  hostiletrees.py leaves OUT.img MIB     a MIB-MiB volume: a chain of 32
+      deleted folders with 195-character long names, and every free cluster
+      after them a leaf directory ("." itself, ".." the deepest folder)
+  hostiletrees.py leaffiles OUT.img MIB  the same with every other free
+      cluster a leaf directory, listing one FILE.TXT on the cluster after it
   hostiletrees.py chain OUT.img LEVELS   a chain of LEVELS deleted folders with
-      255-character long names (1 KiB clusters), one deleted file at the bottom
+      255-character long names, one deleted file at the bottom
+
+All use 512-byte clusters; a deleted folder records the size 1024, so that
+the walk reads two clusters of it (room for a long name's slots).
   hostiletrees.py samename OUT.img N     one live folder holding N deleted
       files all named FILE.TXT (each one cluster of its own)
   hostiletrees.py orphans OUT.img N      N directory clusters that fit in no
       folder, each listing one live-looking FILE.TXT (the deep scan's
       lost/orphans/)
   hostiletrees.py damaged OUT.img N      N deleted files all named PHOTO.JPG in
-      one live folder, none of them a JPEG (--verify's damaged/)
+      one live folder, none of them a JPEG (--verify's damaged/); their
+      clusters lie past 65,535, so no high word is estimated and no second
+      chance runs
 """
 
 import struct
@@ -142,15 +147,15 @@ def chain(path, levels):
     vol.close()
 
 
-def namedfiles(path, count, name11, contents):
+def namedfiles(path, count, name11, contents, first=0):
     """A live folder DIR holding count deleted files name11, each on a
-    cluster of its own."""
+    cluster of its own from first on (0: right after the folder)."""
     dirclusters = ((count + 2) * 32 + SECTOR - 1) // SECTOR
-    vol = Volume(path, max(65600, count + dirclusters + 64))
+    first = first or 3 + dirclusters
+    vol = Volume(path, max(65600, first + count + 64))
     dirchain = list(range(3, 3 + dirclusters))
     vol.write(2, entry(b"DIR        ", 0x10, 3))
     vol.link(dirchain)
-    first = 3 + dirclusters
     table = [entry(b".          ", 0x10, 3), entry(b"..         ", 0x10, 0)]
     table += [entry(b"\xE5" + name11[1:], 0x20, first + i, len(contents)) for i in range(count)]
     blob = b"".join(table)
@@ -185,7 +190,7 @@ def main():
     elif mode == "orphans":
         orphans(path, n)
     elif mode == "damaged":
-        namedfiles(path, n, b"PHOTO   JPG", b"not a photo" * 9)
+        namedfiles(path, n, b"PHOTO   JPG", b"not a photo" * 9, 0x10000)
     else:
         sys.exit(__doc__)
 
