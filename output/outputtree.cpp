@@ -5,6 +5,8 @@
 #include "scan/recoveredname.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 namespace {
 
@@ -20,6 +22,9 @@ OUTPUTTREE::OUTPUTTREE(KOVCore& owner) : core(owner) { clear(); }
 
 void OUTPUTTREE::clear()
 {
+    // The length rule holds for the absolute path, whatever the user typed.
+    extra = int(QFile::encodeName(QFileInfo(core.recoverdir).absoluteFilePath()).size() -
+                QFile::encodeName(core.recoverdir).size()) + 1;
     nodes.assign(1, NODE{0, QString(), QString(), true});
     children.clear();
     tops = 1;
@@ -97,7 +102,7 @@ QString OUTPUTTREE::folder(const QString& subdir)
     std::uint32_t node = 0;
     for (const QString& wanted : subdir.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         // Room for this folder with a "(n)", and below it for any file name.
-        if (!platform::pathfits(path + wanted + QDir::separator(), suffixroom + platform::longestname))
+        if (!platform::pathfits(path + wanted + QDir::separator(), extra + suffixroom + platform::longestname))
             break;
         const auto known = children.constFind({node, wanted});
         std::int64_t next = known == children.cend() ? -1 : std::int64_t(known.value());

@@ -61,4 +61,5 @@ private:
     QHash<QPair<std::uint32_t, QString>, std::uint32_t> children;  // (parent, wanted) -> node
     std::size_t tops = 1;  // the output directory and the reserved top folders
     std::uint64_t bytes = 0;
+    int extra = 0;  // bytes the absolute path of the output directory adds to it
 };
