@@ -89,7 +89,10 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                        "there: folders deleted whole, cards that were quick-formatted. Their files go to\n"
                        "OUTDIR/lost/<folder path>/ (a folder whose name is lost is dirNNNNN, after its\n"
                        "first cluster); files of directory pieces that fit nowhere go to\n"
-                       "OUTDIR/lost/orphans/. With --list, lists them with that path."));
+                       "OUTDIR/lost/orphans/. With --list, lists them with that path. A path keeps the\n"
+                       "top of its tree: files of folders more than 32 levels down, or too deep for the\n"
+                       "system's path limit, go into the deepest folder kept. A folder name that a file\n"
+                       "or a symbolic link has takes (1), (2) ...; no link below OUTDIR is followed."));
     parser.addOption(deep);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))

@@ -38,7 +38,7 @@ std::pair<QString, int> splitsource(const QString& source)
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
     : listout(out),
       options(chosen),
-      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames},
+      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames, chosen.deep},
             [this](const FILEPARM& file, const SAVERECORD& record) { report(file, record); }, &claims),
       live(isatty(STDERR_FILENO) != 0)
 {
@@ -269,6 +269,8 @@ void RecoverRun::rundeep()
         std::fputs("\n", stderr);
     if (deeprun->capped())
         say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
+    if (deeprun->walkcapped())
+        say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
     deeprun->recover(
         [this](const deep::DEEPCANDIDATE& candidate) {
             current.clear();
@@ -286,6 +288,10 @@ void RecoverRun::rundeep()
         });
     saver.finish();
     current.clear();
+    if (deeprun->shallowerfiles() != 0)
+        say(QStringLiteral("deep scan: %1 files of folders more than %2 levels deep saved at that depth")
+                .arg(deeprun->shallowerfiles())
+                .arg(deep::DEEPSCAN::maxdepth));
     const std::uint64_t unsaved = deeprun->unsavedfiles();
     say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found, %3 files not saved%4")
             .arg(deeprun->scannedclusters())

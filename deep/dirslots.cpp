@@ -119,8 +119,12 @@ QString safedirectoryname(const QString& name)
 {
     QString out;
     out.reserve(name.size());
-    for (const QChar c : name)
-        out.append(c.unicode() < 0x80 && platform::forbiddennamebyte(std::uint8_t(c.unicode())) ? QChar(u'_') : c);
+    for (const QChar c : name) {
+        if (c.unicode() < 0x80 && platform::forbiddennamebyte(std::uint8_t(c.unicode())))
+            out.append(QChar(u'_'));
+        else
+            out.append(controlcharacter(c.unicode()) ? visiblecontrol(c.unicode()) : c);
+    }
     if (out == QLatin1String(".") || out == QLatin1String("..") || !platform::namefits(out))
         return QString();
     return out;

@@ -41,7 +41,8 @@ std::uint32_t entrystart(const unsigned char* slot, bool fat32);
 QString directoryname(const unsigned char* table, std::uint32_t index);
 
 // A directory name from the volume made safe for the output directory:
-// bytes that cannot stand in a file name become '_'; "", "." and "..",
+// bytes that cannot stand in a file name become '_', control characters
+// their pictures (visiblecontrol); "", "." and "..",
 // and names longer than the output file system takes, come back empty.
 QString safedirectoryname(const QString& name);
 

@@ -16,14 +16,16 @@
 namespace {
 
 // A long name as a file name of this platform: the same bytes as for short
-// names become "_", and a name of dots only cannot climb out of the
-// output directory.
+// names become "_" and control characters their pictures, and a name of
+// dots only cannot climb out of the output directory.
 QString safename(const QString& longname)
 {
     QString out = longname;
     for (QChar& c : out)
         if (c.unicode() < 0x80 && platform::forbiddennamebyte(static_cast<unsigned char>(c.unicode())))
             c = QLatin1Char('_');
+        else if (controlcharacter(c.unicode()))
+            c = visiblecontrol(c.unicode());
     if (std::all_of(out.cbegin(), out.cend(), [](QChar c) { return c == QLatin1Char('.'); }))
         out.fill(QLatin1Char('_'));
     return out;
@@ -57,8 +59,20 @@ constexpr int suffixroom = 7;
 }  // namespace
 
 FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink, ClusterClaims* shared)
-    : core(owner), options(chosen), sink(std::move(recordsink)), claims(shared)
+    : core(owner), options(chosen), sink(std::move(recordsink)), claims(shared), tree(owner)
 {
+}
+
+void FileSaver::begin()
+{
+    if (core.listonly || begunin == core.recoverdir)
+        return;
+    begunin = core.recoverdir;
+    tree.clear();
+    if (options.deep)
+        tree.reservetop(QStringLiteral("lost"));
+    if (options.verify)
+        tree.reservetop(QStringLiteral("damaged"));
 }
 
 bool FileSaver::estimated(const FILEPARM& file) const
@@ -105,6 +119,7 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
                        const DIRSLOTS& around)
 {
     r.subdir = subdir;
+    begin();
     core.setstatuslines(r.name, QStringLiteral("%1 bytes").arg(file.size),
                         QStringLiteral("modify time:") + KOVCore::fatfiletime2str(file.writetime));
     verify::family kind = verify::family::none;
@@ -119,9 +134,7 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
         std::optional<verify::verdict> early;
         if (options.verify && file.size <= checkinmemory)
             early = contentverdict(file, r.name, QString(), &kind);
-        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : core.recoverdir + subdir;
-        if (!subdir.isEmpty() || early == verify::verdict::damaged)
-            makedir(dir);
+        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : outdir(subdir);
         r.status = core.savefile(file, dir, r.name, &r.path);
         if (options.verify && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
@@ -178,27 +191,27 @@ std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) cons
     return buffer;
 }
 
-QString FileSaver::damageddir(const QString& subdir) const
-{
-    return core.recoverdir + QStringLiteral("damaged") + QDir::separator() + subdir;
-}
+QString FileSaver::damageddir(const QString& subdir) { return outdir(QStringLiteral("damaged/") + subdir); }
 
-void FileSaver::makedir(const QString& dir)
+QString FileSaver::outdir(const QString& subdir)
 {
-    if (!madedirs.contains(dir) && QDir().mkpath(dir))
-        madedirs.insert(dir);
+    const QString dir = tree.folder(subdir);
+    return dir.isEmpty() ? core.recoverdir + subdir : dir;
 }
 
 void FileSaver::movetodamaged(SAVERECORD& r, const QString& subdir)
 {
     const QString dir = damageddir(subdir);
-    makedir(dir);
+    const QFileInfo written(r.path);
+    const platform::OUTFOLDER from = core.outputfolder(written.path() + QDir::separator());
+    const platform::OUTFOLDER to = core.outputfolder(dir);
     // The name chosen, or the fallback name the file got when that could
-    // not be created; QFile::rename never replaces an existing file.
-    for (const QString& name : {r.name, QFileInfo(r.path).fileName()}) {
-        const QString target = freetargetpath(dir, name);
-        if (QFile::rename(r.path, target)) {
-            r.path = target;
+    // not be created; a move never replaces an existing file.
+    for (const QString& name : {r.name, written.fileName()}) {
+        const QString target =
+            core.freenames.pick(dir, name, [&](const QString& c) { return platform::namestate(to, c); });
+        if (!target.isEmpty() && platform::movefile(from, written.fileName(), to, target)) {
+            r.path = dir + target;
             return;
         }
     }

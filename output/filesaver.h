@@ -8,10 +8,10 @@
 
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
+#include "output/outputtree.h"
 #include "verify/verify.h"
 
 #include <QJsonObject>
-#include <QSet>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -23,6 +23,7 @@
 struct SAVEOPTIONS {
     bool verify = false;         // check every file's contents; damaged ones go to damaged/
     bool originalnames = false;  // save under the long name its slots give back
+    bool deep = false;           // files also go below lost/ (the deep scan)
 };
 
 // The raw directory a file was found in: raw (count 32-byte slots) and the
@@ -69,13 +70,15 @@ public:
 
     // One found file: picks its name, shows it (setstatuslines) and, unless
     // core.listonly, saves it into core.recoverdir + subdir, or, when its
-    // verdict is damaged, into core.recoverdir + "damaged/" + subdir (created
-    // as needed, never overwriting: the same "(n)" search). subdir is ""
-    // or a relative path ending with a separator. A damaged FAT32 file with
-    // an estimated high word (deleted, stored high word entryclusterhigh 0)
-    // is settled by finish() instead; a scanner whose files have no
-    // directory entry sets deleted to 0 or entryclusterhigh to the start's
-    // high word, so that none of them is taken for one.
+    // verdict is damaged, into core.recoverdir + "damaged/" + subdir (made
+    // as needed through OUTPUTTREE, never overwriting: the same "(n)"
+    // search). subdir is "" or a relative path ending with a separator.
+    // Before the first file of a run the top folders its options use
+    // (lost/ with deep, damaged/ with verify) are chosen. A damaged FAT32
+    // file with an estimated high word (deleted, stored high word
+    // entryclusterhigh 0) is settled by finish() instead; a scanner whose
+    // files have no directory entry sets deleted to 0 or entryclusterhigh
+    // to the start's high word, so that none of them is taken for one.
     // With ownname the file keeps its own short name (an entry whose first
     // byte was never erased, found by a scan outside the walk) instead of
     // the recovered 'k' name.
@@ -118,9 +121,12 @@ private:
     // or when the file is too large to hold in memory for a check.
     std::unique_ptr<unsigned char[]> readwhole(const FILEPARM& file) const;
     void movetodamaged(SAVERECORD& record, const QString& subdir);
-    QString damageddir(const QString& subdir) const;
-    // mkpath, once per directory and run.
-    void makedir(const QString& dir);
+    QString damageddir(const QString& subdir);
+    // The directory for subdir, made as needed (tree.folder); when it
+    // cannot be made, the path it would have, where the save then fails.
+    QString outdir(const QString& subdir);
+    // Chooses the run's top folders once per run and output directory.
+    void begin();
     void count(const SAVERECORD& record);
     // Keeps a damaged estimate (record) or a dropped entry for its second
     // chance; an estimate whose first bytes and tail facts fit its format
@@ -150,5 +156,6 @@ private:
     // second chance never takes another entry's start. An estimate that gave
     // a damaged file is no start of its entry and is not kept.
     std::unordered_multiset<std::uint32_t> starts;
-    QSet<QString> madedirs;
+    OUTPUTTREE tree;
+    QString begunin;  // the output directory begin() chose the top folders in
 };
