@@ -22,21 +22,21 @@ mkfs.fat -F 32 -s 1 -i 1234ABCD "$work/fat32.img" >/dev/null
 head -c 512 "$work/fat32.img" > "$work/boot32"
 
 printf '%-14s %-10s %-12s %-14s %s\n' table wall 'peak RSS' 'stderr bytes' volumes
-for spec in "$@"; do
-    kind=${spec%%:*}
-    count=${spec#*:}
+for what in "$@"; do
+    kind=${what%%:*}
+    count=${what#*:}
     image=$work/$kind$count.img
     python3 "$here/hostiletable.py" "$image" "$work/boot32" "$kind" "$count"
     status=0
     timeout "$limit" /usr/bin/time -v -o "$work/time" "$bin" --list-volumes "$image" \
         >"$work/out" 2>"$work/err" || status=$?
     if [ "$status" -eq 124 ]; then
-        printf '%-14s %-10s\n' "$spec" ">$limit s"
+        printf '%-14s %-10s\n' "$what" ">$limit s"
         continue
     fi
     wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$work/time")
     rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time")
-    printf '%-14s %-10s %-12s %-14s %s\n' "$spec" "$wall" "$((rss / 1024)) MiB" \
+    printf '%-14s %-10s %-12s %-14s %s\n' "$what" "$wall" "$((rss / 1024)) MiB" \
         "$(wc -c <"$work/err")" "$(wc -l <"$work/out")"
 done
 [ -n "${WORK:-}" ] || rm -rf "$work"
