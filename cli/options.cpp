@@ -43,10 +43,11 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "entry CRCs up to 32 MiB), gzip (inflate, CRC, size), PDF (header, %%EOF,\n"
         "startxref), RIFF/WAV/AVI (chunk sizes), MP4/MOV/3GP (top-level boxes), MP3 (frame\n"
         "chain after ID3), OLE2 doc/xls/ppt (header, sector chains), text (no NUL, UTF-8\n"
-        "or single-byte). On FAT32 a damaged or dropped file whose start cluster's high\n"
-        "word was erased gets a second chance: every other high word whose start and\n"
-        "rebuilt runs are free is tried, and the one candidate that verifies, if exactly\n"
-        "one does, is taken (\"start chosen by content\").\n\n"
+        "or single-byte). On FAT32 a dropped file whose start cluster's high word was\n"
+        "erased, or a damaged one that does not begin as its format does, gets a second\n"
+        "chance: every other high word whose start and rebuilt runs are free and no saved\n"
+        "file's is tried, and the one contents that verifies, if exactly one does, is\n"
+        "taken (\"start chosen by content\"); the estimate's file stays in damaged/.\n\n"
         "--list --json prints one JSON object per line with: name (the name a save uses),\n"
         "longname (the original long name, with --original-names, when known), shortname\n"
         "(the short name with its first character given back, likewise), size (bytes),\n"
@@ -88,7 +89,10 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                        "there: folders deleted whole, cards that were quick-formatted. Their files go to\n"
                        "OUTDIR/lost/<folder path>/ (a folder whose name is lost is dirNNNNN, after its\n"
                        "first cluster); files of directory pieces that fit nowhere go to\n"
-                       "OUTDIR/lost/orphans/. With --list, lists them with that path."));
+                       "OUTDIR/lost/orphans/. With --list, lists them with that path. A path keeps the\n"
+                       "top of its tree: files of folders more than 32 levels down, or too deep for the\n"
+                       "system's path limit, go into the deepest folder kept. A folder name that a file\n"
+                       "or a symbolic link has takes (1), (2) ...; no link below OUTDIR is followed."));
     parser.addOption(deep);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))

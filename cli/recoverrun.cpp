@@ -1,6 +1,7 @@
 #include "cli/recoverrun.h"
 
 #include "partitions/partitiontable.h"
+#include "scan/recoveredname.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,6 +16,9 @@
 namespace {
 
 void say(const QString& text) { std::fprintf(stderr, "kov-recover: %s\n", qPrintable(text)); }
+
+// Deep-scan files that cannot be saved named one a line, at most.
+constexpr std::uint64_t unsavedlisted = 1000;
 
 QString fatname(std::uint32_t fstype) { return fstype == 1 ? QStringLiteral("FAT32") : QStringLiteral("FAT16"); }
 
@@ -34,8 +38,8 @@ std::pair<QString, int> splitsource(const QString& source)
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
     : listout(out),
       options(chosen),
-      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames},
-            [this](const FILEPARM& file, const SAVERECORD& record) { report(file, record); }),
+      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames, chosen.deep},
+            [this](const FILEPARM& file, const SAVERECORD& record) { report(file, record); }, &claims),
       live(isatty(STDERR_FILENO) != 0)
 {
 }
@@ -61,9 +65,8 @@ void RecoverRun::setbuttontext(const QString&) {}
 
 void RecoverRun::savefound(const FILEPARM& file)
 {
-    // Clusters of files saved are no lost directory's.
     if (deeprun)
-        deeprun->claim(file.dataruns);
+        deeprun->notesaved(file);
     // The file's short entry is the slot the walk has just passed.
     saver.save(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
 }
@@ -75,10 +78,6 @@ void RecoverRun::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
 
 void RecoverRun::report(const FILEPARM& file, const SAVERECORD& record)
 {
-    // A start chosen by content saved other clusters than the ones claimed
-    // when its estimate was found.
-    if (deeprun && record.startbycontent)
-        deeprun->claim(file.dataruns);
     if (record.startbycontent && !options.json)
         say(QStringLiteral("%1: start cluster %2 chosen by content (estimate %3)")
                 .arg(record.path.isEmpty() ? record.name : record.path)
@@ -215,8 +214,9 @@ bool RecoverRun::runpasses()
         return false;
     }
     paused = false;
+    claims.reset(bitmapsize * 8);
     if (options.deep)
-        deeprun = std::make_unique<deep::DEEPSCAN>(*this);
+        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
     bool wascollecting = true;
     if (!live)
         say(QStringLiteral("collecting pass"));
@@ -269,17 +269,35 @@ void RecoverRun::rundeep()
         std::fputs("\n", stderr);
     if (deeprun->capped())
         say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
-    deeprun->recover([this](const deep::DEEPCANDIDATE& candidate) {
-        current.clear();
-        saver.save(candidate.file,
-                   DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                   candidate.subdir, candidate.keepshortname);
-    });
+    if (deeprun->walkcapped())
+        say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
+    deeprun->recover(
+        [this](const deep::DEEPCANDIDATE& candidate) {
+            current.clear();
+            saver.save(candidate.file,
+                       DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
+                       candidate.subdir, candidate.keepshortname);
+        },
+        [this](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
+            // Lost clusters full of entries must not flood the terminal.
+            if (deeprun->unsavedfiles() > unsavedlisted)
+                return;
+            const QString name = recoveredfilename(candidate.keepshortname ? candidate.file.namebytes()
+                                                                           : recoveredname(candidate.file));
+            say(QStringLiteral("deep scan: %1 not saved: %2").arg(candidate.subdir + name, reason));
+        });
     saver.finish();
     current.clear();
-    say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found")
+    if (deeprun->shallowerfiles() != 0)
+        say(QStringLiteral("deep scan: %1 files of folders more than %2 levels deep saved at that depth")
+                .arg(deeprun->shallowerfiles())
+                .arg(deep::DEEPSCAN::maxdepth));
+    const std::uint64_t unsaved = deeprun->unsavedfiles();
+    say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found, %3 files not saved%4")
             .arg(deeprun->scannedclusters())
-            .arg(deeprun->directoryclusters()));
+            .arg(deeprun->directoryclusters())
+            .arg(unsaved)
+            .arg(unsaved > unsavedlisted ? QStringLiteral(" (the first %1 named)").arg(unsavedlisted) : QString()));
     deeprun.reset();
 }
 

@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "deep/deepscan.h"
 #include "model/kovcore.h"
+#include "output/clusterclaims.h"
 #include "output/filesaver.h"
 
 #include <QList>
@@ -70,6 +71,7 @@ private:
     std::int64_t lastdeepdraw = 0;
     std::FILE* listout;
     RECOVEROPTIONS options;
+    ClusterClaims claims;  // the clusters of the files saved or listed in this run
     FileSaver saver;
     bool live;  // stderr is a terminal: one progress line, redrawn
     QString current;

@@ -4,6 +4,7 @@
 #include "fat/direntry.h"
 #include "model/kovcore.h"
 #include "names/longname.h"
+#include "output/clusterclaims.h"
 #include "scan/recoveredname.h"
 
 #include <QDir>
@@ -18,11 +19,21 @@ namespace deep {
 namespace {
 
 constexpr std::uint64_t readbytes = 4 << 20;
-// Directory clusters kept at most: far above any real volume's
-// directories, and a bound a volume full of directory-like data cannot lift.
-constexpr std::uint64_t keepcap = 64ull << 20;
+// Memory the kept directory clusters may take: their bytes and what each
+// one costs besides until recover() ends (its record and copy, the linking
+// tables, its folder), as measured on a volume of tiny leaf directories
+// (bench/outputtree.sh). Far above any real volume's directories, and a
+// bound a volume full of directory-like data cannot lift: with the read
+// buffer, the walk's notes and the output tree the deep scan stays within
+// 64 MiB.
+constexpr std::uint64_t keepcap = 40ull << 20;
+constexpr std::uint64_t perkept = 256;
 constexpr std::uint32_t noowner = 0xFFFFFFFF;
-constexpr int maxdepth = 32;
+// Memory the walk's notes may take (folders, their names, the clusters
+// read), and what one folder or cluster note takes besides its name.
+constexpr std::uint64_t walkcap = 16u << 20;
+constexpr std::uint64_t perfolder = 96;
+constexpr std::uint64_t perwalkread = 8;
 // Split-long-name tails one cluster may look at; real volumes have a few
 // per checksum.
 constexpr int tailbudget = 1024;
@@ -31,9 +42,15 @@ QString dirnumber(std::uint32_t start) { return QStringLiteral("dir%1").arg(star
 
 bool shortentry(const unsigned char* s) { return s[0] != slotempty && s[dirfield::attr] != attrlongname; }
 
+// Files with one start cluster and recorded size are rebuilt to the same bytes.
+std::uint64_t filekey(const FILEPARM& file)
+{
+    return std::uint64_t(file.startcluster) << 32 | std::uint32_t(file.recordedsize);
+}
+
 }  // namespace
 
-DEEPSCAN::DEEPSCAN(KOVCore& owner) : core(owner)
+DEEPSCAN::DEEPSCAN(KOVCore& owner, const ClusterClaims& held) : core(owner), claims(held)
 {
     const DISKPARM& disk = core.diskparm;
     clustersize = disk.clustersize();
@@ -46,41 +63,67 @@ DEEPSCAN::DEEPSCAN(KOVCore& owner) : core(owner)
     if (core.sourcebytes != 0)
         count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
     clustercount = count;
-    claimbits.assign(std::size_t((count + 7) / 8), 0);
+    folders.push_back(FOLDER{nofolder, 0, 0, 0, false, QString()});
 }
 
 void DEEPSCAN::notewalk(const FILEPARM& dir)
 {
     if (!dir.deleted || !dir.dirbuf || dir.startcluster < 2 || walked.count(dir.startcluster))
         return;
-    QStringList path;
-    const FILEPARM* node = &dir;
-    for (int depth = 0; node->parent && depth < maxdepth; ++depth) {
-        const FILEPARM* up = node->parent.get();
-        QString name;
-        if (up->dirbuf && up->entryindex >= 1 && std::uint64_t(up->entryindex) * 32 <= up->size)
-            name = directoryname(up->dirbuf.get(), up->entryindex - 1);
-        path.prepend(name.isEmpty() ? dirnumber(node->startcluster) : name);
-        node = up;
-    }
-    walked.emplace(dir.startcluster, path);
     const std::uint64_t clusters = clustersize ? (dir.size + clustersize - 1) / clustersize : 0;
+    if (walkspent + clusters * perwalkread > walkcap) {
+        walkover = true;
+        return;
+    }
+    // dir and its ancestors up to the first one noted before, or up to the
+    // root, deepest first: each folder is noted once, so a note costs the
+    // same at any depth. The walk enters a start cluster once per pass, so
+    // it names one folder.
+    std::vector<const FILEPARM*> chain;
+    std::uint32_t above = 0;
+    for (const FILEPARM* node = &dir; node->parent; node = node->parent.get()) {
+        if (const auto w = walked.find(node->startcluster); node != &dir && w != walked.end()) {
+            above = w->second;
+            break;
+        }
+        chain.push_back(node);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const FILEPARM* node = *it;
+        const FILEPARM* up = node->parent.get();
+        const auto index = std::uint32_t(folders.size());
+        FOLDER f{above, folders[above].depth + 1, index, node->startcluster, node->deleted != 0, QString()};
+        if (f.depth > maxdepth)
+            f.kept = folders[above].kept;
+        else if (up->dirbuf && up->entryindex >= 1 && std::uint64_t(up->entryindex) * 32 <= up->size)
+            f.name = directoryname(up->dirbuf.get(), up->entryindex - 1);
+        walkspent += perfolder + std::uint64_t(f.name.size()) * 2;
+        folders.push_back(std::move(f));
+        walked.emplace(node->startcluster, index);
+        above = index;
+    }
+    walkspent += clusters * perwalkread;
     for (const DATARUN& run : dir.dataruns)
         for (std::uint64_t i = 0; i < run.length && run.vcn + i < clusters; ++i)
-            walkread.emplace(run.lcn + i, dir.startcluster);
+            walkread.emplace_back(std::uint32_t(run.lcn + i), dir.startcluster);
 }
 
-void DEEPSCAN::claim(const std::vector<DATARUN>& runs)
+std::uint32_t DEEPSCAN::walkowner(std::uint64_t lcn) const
 {
-    for (const DATARUN& run : runs)
-        for (std::uint64_t x = run.lcn; x < clustercount && x - run.lcn < run.length; ++x)
-            claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
+    const auto at =
+        std::partition_point(walkread.begin(), walkread.end(), [&](const auto& w) { return w.first < lcn; });
+    return at != walkread.end() && at->first == lcn ? at->second : noowner;
 }
 
-bool DEEPSCAN::claimed(std::uint64_t lcn) const
+std::uint32_t DEEPSCAN::walkeddeleted(std::uint32_t start) const
 {
-    return lcn >= clustercount || (claimbits[std::size_t(lcn / 8)] >> (lcn % 8)) & 1;
+    const auto w = walked.find(start);
+    return w != walked.end() && folders[w->second].deleted ? w->second : nofolder;
 }
+
+void DEEPSCAN::notesaved(const FILEPARM& file) { savedfiles.insert(filekey(file)); }
+
+bool DEEPSCAN::claimed(std::uint64_t lcn) const { return lcn >= clustercount || claims.test(lcn); }
 
 bool DEEPSCAN::eligible(std::uint64_t lcn) const { return !core.inuse(lcn) && !claimed(lcn); }
 
@@ -91,7 +134,7 @@ void DEEPSCAN::examine(std::uint64_t lcn, const unsigned char* cluster)
     if (used == 0)
         return;
     const std::uint64_t bytes = std::uint64_t(used) * 32;
-    if (kept + bytes > keepcap) {
+    if (kept + (found.size() + 1) * perkept + bytes > keepcap) {
         overcap = true;
         return;
     }
@@ -179,8 +222,8 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
             nodes.emplace(self, NODE{i, up, QString()});
             owner[i] = self;
         }
-        if (const auto w = walkread.find(f.lcn); w != walkread.end())
-            owner[i] = w->second;
+        if (const std::uint32_t w = walkowner(f.lcn); w != noowner)
+            owner[i] = w;
     }
 
     // Entries pointing at found directories: names, and the owner of the
@@ -375,39 +418,74 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
     return owner;
 }
 
-QString DEEPSCAN::treepath(std::uint32_t dir, const std::unordered_map<std::uint32_t, NODE>& nodes) const
+std::uint32_t DEEPSCAN::folderof(std::uint32_t dir, std::unordered_map<std::uint32_t, NODE>& nodes,
+                                 std::unordered_map<std::uint32_t, std::uint32_t>& made)
+{
+    // The directories from dir up to the first that has a folder (a deleted
+    // one the walk entered, or one made before), or up to the top of its
+    // tree: the root's child, a parent not found, or a parent already on
+    // the way (a loop), deepest first.
+    std::vector<std::uint32_t> chain;
+    std::unordered_set<std::uint32_t> onchain;
+    std::uint32_t above = nofolder;
+    for (std::uint32_t at = dir;;) {
+        if (const std::uint32_t w = walkeddeleted(at); w != nofolder) {
+            above = w;
+            break;
+        }
+        if (const auto m = made.find(at); m != made.end()) {
+            above = m->second;
+            break;
+        }
+        chain.push_back(at);
+        onchain.insert(at);
+        const auto node = nodes.find(at);
+        if (node == nodes.end())
+            break;
+        const std::uint32_t up = node->second.dotdot;
+        if (up == 0 || up == noowner || onchain.count(up) || (!nodes.count(up) && walkeddeleted(up) == nofolder))
+            break;
+        at = up;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const auto index = std::uint32_t(folders.size());
+        FOLDER f{above, above == nofolder ? 1 : folders[above].depth + 1, index, *it, false, QString()};
+        if (f.depth > maxdepth)
+            f.kept = folders[above].kept;
+        else if (const auto node = nodes.find(*it); node != nodes.end())
+            f.name = std::move(node->second.name);
+        folders.push_back(std::move(f));
+        made.emplace(*it, index);
+        above = index;
+    }
+    return above;
+}
+
+QString DEEPSCAN::folderpath(std::uint32_t folder) const
 {
     QStringList path;
-    std::unordered_set<std::uint32_t> seen;
-    for (int depth = 0; depth < maxdepth && seen.insert(dir).second; ++depth) {
-        if (const auto w = walked.find(dir); w != walked.end()) {
-            path = w->second + path;
-            break;
-        }
-        const auto node = nodes.find(dir);
-        if (node == nodes.end()) {
-            path.prepend(dirnumber(dir));
-            break;
-        }
-        path.prepend(node->second.name.isEmpty() ? dirnumber(dir) : node->second.name);
-        const std::uint32_t up = node->second.dotdot;
-        // The top of a tree: the root's child, or a parent not found.
-        if (up == 0 || up == noowner || (!nodes.count(up) && !walked.count(up)))
-            break;
-        dir = up;
-    }
+    for (std::uint32_t at = folders[folder].kept; at != nofolder && folders[at].depth > 0; at = folders[at].parent)
+        path.prepend(folders[at].name.isEmpty() ? dirnumber(folders[at].start) : folders[at].name);
     return path.join(QLatin1Char('/'));
 }
 
-bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const
+bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out,
+                       QString* why) const
 {
     const bool fat32 = core.dbrparm.fstype == 1;
     FAT32DIRENTRY e;
     std::memcpy(e.bytes, cluster.bytes.get() + std::size_t(slot) * 32, 32);
+    out.dialog = &core;
+    out.recordedsize = out.size = e.dword(dirfield::filesize);
+    out.setname(KOVCore::getfatfilename(&e).toLatin1());
+    if (out.size == 0)
+        return false;
     std::uint32_t start = entrystart(e.bytes, fat32);
     if (fat32) {
-        if (!KOVCore::validdate(e.word(dirfield::crtdate)) || !KOVCore::validdate(e.word(dirfield::wrtdate)))
+        if (!KOVCore::validdate(e.word(dirfield::crtdate)) || !KOVCore::validdate(e.word(dirfield::wrtdate))) {
+            *why = QStringLiteral("no valid creation and write dates");
             return false;
+        }
         if (e.bytes[0] == slotdeleted && e.word(dirfield::fstclushi) == 0) {
             FILEPARM dir;
             dir.clusterhigh = fallbackhigh;
@@ -421,57 +499,67 @@ bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t f
         out.createtime = std::uint64_t(e.word(dirfield::crtdate)) << 32 |
                          std::uint64_t(e.word(dirfield::crttime)) << 16 | e.bytes[dirfield::crttimetenth];
     } else if (!KOVCore::validdate(e.word(dirfield::wrtdate))) {
+        *why = QStringLiteral("no valid write date");
         return false;
     }
-    if (start < 2 || start >= core.fatentries)
-        return false;
-    out.dialog = &core;
     out.startcluster = start;
     out.clusterhigh = std::uint16_t(start >> 16);
     out.entryclusterhigh = e.word(dirfield::fstclushi);
     out.writetime = std::uint64_t(e.word(dirfield::wrtdate)) << 32 | e.word(dirfield::wrttime);
-    out.recordedsize = out.size = e.dword(dirfield::filesize);
     // Only an erased entry lost its chain's high word; a live-looking one
     // (after a format) kept what it stored.
     out.deleted = e.bytes[0] == slotdeleted ? 1 : 0;
-    out.setname(KOVCore::getfatfilename(&e).toLatin1());
-    if (out.size == 0)
+    if (start < 2 || start >= std::min(core.fatentries, core.clusterend)) {
+        *why = QStringLiteral("start cluster %1 lies outside the volume").arg(start);
         return false;
+    }
+    // Runs rebuilt as the saving pass rebuilds a deleted file's: they may
+    // cross clusters that other saved files hold.
     out.dataruns = core.fatrecoverdatarun(start, out.size);
-    if (out.dataruns.empty() || core.clusterusage(out.dataruns) != 0)
+    if (out.dataruns.empty()) {
+        *why = QStringLiteral("start cluster %1 is in use").arg(start);
         return false;
-    for (const DATARUN& run : out.dataruns)
-        for (std::uint64_t i = 0; i < run.length; ++i)
-            if (claimed(run.lcn + i))
-                return false;
+    }
+    if (core.clusterusage(out.dataruns) != 0) {
+        *why = QStringLiteral("its clusters from %1 on reach one in use").arg(start);
+        return false;
+    }
     out.size = std::min(out.size, core.gettotclustersize(out.dataruns));
     return true;
 }
 
-void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
+void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,
+                       const std::function<void(const DEEPCANDIDATE&, const QString&)>& unsaved)
 {
+    std::stable_sort(walkread.begin(), walkread.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    walkread.erase(std::unique(walkread.begin(), walkread.end(),
+                               [](const auto& a, const auto& b) { return a.first == b.first; }),
+                   walkread.end());
     std::unordered_map<std::uint32_t, NODE> nodes;
     std::vector<std::size_t> namepred;
     const std::vector<std::uint32_t> owner = linkowners(nodes, &namepred);
-    std::unordered_map<std::uint32_t, QString> paths;
+    std::unordered_map<std::uint32_t, std::uint32_t> made;  // lost trees' folders, by start cluster
     const bool fat32 = core.dbrparm.fstype == 1;
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FOUND& f = found[i];
-        if (walkread.count(f.lcn))
+        if (walkowner(f.lcn) != noowner)
             continue;  // the walk listed these entries already
         const std::uint32_t dir = owner[i];
         // Later clusters of a deleted directory the walk entered give only
         // their deleted entries; lost trees and loose clusters give all.
-        const bool deletedonly = dir != noowner && walked.count(dir);
-        QString subdir = QStringLiteral("lost/orphans/");
-        if (dir == 0) {
-            subdir = QStringLiteral("lost/root/");
-        } else if (dir != noowner) {
-            auto p = paths.find(dir);
-            if (p == paths.end())
-                p = paths.emplace(dir, treepath(dir, nodes)).first;
-            subdir = QStringLiteral("lost/") + p->second + QLatin1Char('/');
-        }
+        const bool deletedonly = dir != noowner && walkeddeleted(dir) != nofolder;
+        // The path is made for the first file this cluster hands out.
+        QString subdir;
+        bool cut = false;
+        auto folderfor = [&] {
+            if (dir == noowner)
+                return QStringLiteral("lost/orphans/");
+            if (dir == 0)
+                return QStringLiteral("lost/root/");
+            const std::uint32_t folder = folderof(dir, nodes, made);
+            cut = folders[folder].kept != folder;
+            return QStringLiteral("lost/") + folderpath(folder) + QLatin1Char('/');
+        };
         // A long name begun at the end of the full cluster this one continues
         // runs on into it: its entries see that cluster's slots before their
         // own.
@@ -496,15 +584,26 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save)
             if ((e[dirfield::attr] & (attrdirectory | 0x08)) || (deletedonly && !erased))
                 continue;
             DEEPCANDIDATE candidate;
-            if (!rebuild(f, j, fallbackhigh, candidate.file))
-                continue;
+            QString why;
+            const bool rebuilt = rebuild(f, j, fallbackhigh, candidate.file, &why);
+            if (!rebuilt && why.isEmpty())
+                continue;  // an entry without contents
             candidate.slotbytes = listing;
             candidate.slotcount = carried + f.used;
             candidate.slotindex = carried + j;
+            if (subdir.isEmpty())
+                subdir = folderfor();
             candidate.subdir = subdir;
             candidate.keepshortname = !erased;
-            save(candidate);
-            claim(candidate.file.dataruns);
+            if (rebuilt && !savedfiles.insert(filekey(candidate.file)).second)
+                why = QStringLiteral("the start cluster and size of a file already saved");
+            if (!why.isEmpty()) {
+                ++notsaved;
+                unsaved(candidate, why);
+            } else {
+                shallower += cut ? 1 : 0;
+                save(candidate);
+            }
         }
     }
 }

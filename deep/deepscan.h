@@ -12,8 +12,10 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+class ClusterClaims;
 class KOVCore;
 
 namespace deep {
@@ -31,15 +33,18 @@ struct DEEPCANDIDATE {
 
 class DEEPSCAN {
 public:
-    // Takes the layout of the volume core has open; core outlives this.
-    explicit DEEPSCAN(KOVCore& core);
+    // Takes the layout of the volume core has open and the clusters the
+    // run's files hold so far (claims), which it never scans; both
+    // outlive this.
+    DEEPSCAN(KOVCore& core, const ClusterClaims& claims);
 
     // The saving pass, after each step, with the walk's directory: notes
     // the deleted directories it entered, their path and the clusters read.
     void notewalk(const FILEPARM& dir);
-    // A file saved or listed: its clusters are neither scanned nor given
-    // to a candidate.
-    void claim(const std::vector<DATARUN>& runs);
+    // A file the saving pass saved or listed: an entry found again with its
+    // start cluster and recorded size gives the same bytes and is not
+    // saved twice.
+    void notesaved(const FILEPARM& file);
 
     // Reads every cluster that is neither marked in the core's bitmap nor
     // claimed, once, ascending, several MiB per read, and keeps the
@@ -47,16 +52,33 @@ public:
     // read, in clusters.
     void scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress);
 
-    // Links the kept clusters into trees and hands every candidate to save,
-    // by ascending cluster and slot; its clusters are claimed once save
-    // returns, so no two candidates share one.
-    void recover(const std::function<void(const DEEPCANDIDATE&)>& save);
+    // Links the kept clusters into trees and hands every file entry with
+    // contents, by ascending cluster and slot, either to save, rebuilt as
+    // the saving pass rebuilds a deleted file (its runs may cross clusters
+    // other files hold, as there), or to unsaved with the reason it cannot
+    // be saved: no valid dates, a start outside the volume or in use, runs
+    // that reach a cluster in use, or the start and size of a file already
+    // saved.
+    void recover(const std::function<void(const DEEPCANDIDATE&)>& save,
+                 const std::function<void(const DEEPCANDIDATE&, const QString& reason)>& unsaved);
 
     std::uint64_t scannedclusters() const { return scanned; }
     std::uint64_t directoryclusters() const { return found.size(); }
     std::uint64_t keptbytes() const { return kept; }
+    // Entries recover handed to unsaved.
+    std::uint64_t unsavedfiles() const { return notsaved; }
     // True when directory clusters were dropped because the cap was reached.
     bool capped() const { return overcap; }
+    // Files handed out in a shallower folder of their own path, because
+    // theirs lay more than maxdepth levels down.
+    std::uint64_t shallowerfiles() const { return shallower; }
+    // True when deleted folders of the walk went unnoted because the cap of
+    // their notes was reached.
+    bool walkcapped() const { return walkover; }
+
+    // Folders deeper than this in a path are not named in it: their files
+    // go into their ancestor at this depth.
+    static constexpr std::uint32_t maxdepth = 32;
 
 private:
     struct FOUND {
@@ -70,6 +92,18 @@ private:
         std::uint32_t dotdot = 0;
         QString name;  // empty when no entry names it
     };
+    // A folder of the walk or of a lost tree, linked to the folder above it:
+    // a path is built from these links only for a file that is saved, and
+    // names only its first maxdepth levels.
+    struct FOLDER {
+        std::uint32_t parent = 0;  // the folder above; nofolder at the top of a lost tree
+        std::uint32_t depth = 0;   // levels below the volume's root (0) or above a lost tree (its top: 1)
+        std::uint32_t kept = 0;    // itself within maxdepth, else its ancestor at maxdepth
+        std::uint32_t start = 0;   // first cluster: the name dirNNNNN when name is empty
+        bool deleted = false;      // a deleted folder the walk entered (not one of its live ancestors)
+        QString name;              // kept within maxdepth only
+    };
+    static constexpr std::uint32_t nofolder = 0xFFFFFFFF;
 
     bool claimed(std::uint64_t lcn) const;
     bool eligible(std::uint64_t lcn) const;
@@ -80,18 +114,42 @@ private:
     // evidence: guessed slots must not be joined to a name).
     std::vector<std::uint32_t> linkowners(std::unordered_map<std::uint32_t, NODE>& nodes,
                                           std::vector<std::size_t>* namepred) const;
-    QString treepath(std::uint32_t dir, const std::unordered_map<std::uint32_t, NODE>& nodes) const;
-    bool rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out) const;
+    // The file of an entry with its runs; false with *why set when it
+    // cannot be saved, and with *why empty for an entry without contents.
+    bool rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t fallbackhigh, FILEPARM& out,
+                 QString* why) const;
+    // The folder of directory dir: a deleted one the walk entered, or one of
+    // a lost tree (made, with the folders above it, when first asked).
+    std::uint32_t folderof(std::uint32_t dir, std::unordered_map<std::uint32_t, NODE>& nodes,
+                           std::unordered_map<std::uint32_t, std::uint32_t>& made);
+    // The '/'-separated names of the folder's kept levels.
+    QString folderpath(std::uint32_t folder) const;
+    // The folder of a deleted directory the walk entered; nofolder when none.
+    std::uint32_t walkeddeleted(std::uint32_t start) const;
 
     KOVCore& core;
+    const ClusterClaims& claims;
     std::uint64_t clustersize = 0;
     std::uint64_t clustercount = 0;  // data-area clusters that can be read
-    std::vector<unsigned char> claimbits;
-    std::unordered_map<std::uint32_t, QStringList> walked;  // start cluster -> path
-    std::unordered_map<std::uint64_t, std::uint32_t> walkread;  // lcn -> walked start
+    // Start cluster << 32 | recorded size of every file saved so far.
+    std::unordered_set<std::uint64_t> savedfiles;
+    std::vector<FOLDER> folders;  // [0]: the volume's root; then the walk's, then lost trees'
+    // Start cluster -> folder, for the deleted folders the walk entered and
+    // their ancestors.
+    std::unordered_map<std::uint32_t, std::uint32_t> walked;
+    std::uint64_t walkspent = 0;  // bytes the walk's notes take
+    bool walkover = false;
+    std::uint64_t shallower = 0;
+    // (lcn, walked start) of every cluster the walk read of a deleted
+    // directory; sorted by lcn, first note first, when recover() begins.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> walkread;
+    // The walked start whose directory the walk read lcn for; noowner when
+    // none.
+    std::uint32_t walkowner(std::uint64_t lcn) const;
     std::vector<FOUND> found;
     std::uint64_t scanned = 0;
     std::uint64_t kept = 0;
+    std::uint64_t notsaved = 0;
     bool overcap = false;
 };
 

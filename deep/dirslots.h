@@ -17,6 +17,13 @@ struct SLOTRULES {
 // a multiple of 32) parses as a directory cluster: its first slot is used,
 // every used slot is a valid short or long-name slot, and everything after
 // the first empty slot is zero. 0 otherwise (all-zero clusters included).
+// A valid short slot has a name of legal bytes, real dates and times, no
+// reserved attribute bit, nothing in byte 12 but the lower-case flags, a
+// start cluster below fatentries, and, as a file, a size that fits in
+// fatentries - 2 clusters of size bytes and a start of 2 or more when the
+// size is not 0 (on FAT32 a deleted entry without its high word may keep
+// any low word); a label (attribute 0x08 alone) and a directory have size
+// 0, a label start 0.
 std::uint32_t directoryslots(const unsigned char* cluster, std::uint64_t size, const SLOTRULES& rules);
 
 // True for the "." (dots 1) or ".." (dots 2) entry.
@@ -34,7 +41,8 @@ std::uint32_t entrystart(const unsigned char* slot, bool fat32);
 QString directoryname(const unsigned char* table, std::uint32_t index);
 
 // A directory name from the volume made safe for the output directory:
-// bytes that cannot stand in a file name become '_'; "", "." and "..",
+// bytes that cannot stand in a file name become '_', control characters
+// their pictures (visiblecontrol); "", "." and "..",
 // and names longer than the output file system takes, come back empty.
 QString safedirectoryname(const QString& name);
 

@@ -67,11 +67,13 @@ public:
     void setbuttontext(const QString&) override {}
     void savefound(const FILEPARM& file) override
     {
+        claims.mark(file.dataruns);
         if (deeprun)
-            deeprun->claim(file.dataruns);
+            deeprun->notesaved(file);
         KOVCore::savefound(file);
     }
     deep::DEEPSCAN* deeprun = nullptr;
+    ClusterClaims claims;
     void filefound(const FILEPARM& file, const QString&) override
     {
         planned += file.size;
@@ -293,7 +295,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
                 fail("cannot make the output directory");
             core->recoverdir = out.path() + QLatin1Char('/');
             core->paused = false;
-            deep::DEEPSCAN deeprun(*core);
+            core->claims.reset(core->bitmapsize * 8);
+            deep::DEEPSCAN deeprun(*core, core->claims);
             core->deeprun = &deeprun;
             core->beginrun();
             long ticks = 0;
@@ -312,12 +315,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
             const std::uint64_t before = core->stats.saved + core->stats.readfailed + core->stats.writefailed;
             core->stats = RUNSTATS();
             deeprun.scan([](std::uint64_t, std::uint64_t) {});
-            FileSaver saver(*core, SAVEOPTIONS{}, [](const FILEPARM&, const SAVERECORD&) {});
-            deeprun.recover([&](const deep::DEEPCANDIDATE& candidate) {
-                saver.save(candidate.file,
-                           DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                           candidate.subdir, candidate.keepshortname);
-            });
+            FileSaver saver(*core, SAVEOPTIONS{}, [](const FILEPARM&, const SAVERECORD&) {}, &core->claims);
+            deeprun.recover(
+                [&](const deep::DEEPCANDIDATE& candidate) {
+                    saver.save(candidate.file,
+                               DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
+                               candidate.subdir, candidate.keepshortname);
+                },
+                [](const deep::DEEPCANDIDATE&, const QString&) {});
             checkdeepoutput(out.path(), before, core->stats);
         }
     }

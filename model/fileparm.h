@@ -3,6 +3,7 @@
 #pragma once
 
 #include "model/diskparm.h"
+#include "platform/outputfolder.h"
 
 #include <QByteArray>
 #include <cstdint>
@@ -72,6 +73,9 @@ public:
     // never replaces a file), 2 a read failed, 3 a write failed. On 2 or 3
     // the part written stays on disk.
     int saveas(DISKPARM disk, const char* path) const;
+    // The same into a new file name of an open output folder (made
+    // exclusively, never through a link).
+    int saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name) const;
 
     // One step of the directory walk over this directory (see treewalk.cpp):
     // >0 an entry was put in out, -1 out is a copy of the parent, -2 the
@@ -82,4 +86,6 @@ private:
     // readfile for a range that lies below size and validsize.
     bool readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
                     std::uint64_t* bytesread) const;
+    // Writes the contents into file and closes it; the statuses of saveas.
+    int writeto(DISKPARM disk, std::FILE* file) const;
 };

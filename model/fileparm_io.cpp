@@ -100,8 +100,17 @@ int FILEPARM::saveas(DISKPARM disk, const char* path) const
     // "x": exclusive creation, so that no save ever replaces a file that is
     // already there (an earlier recovery, a user's file).
     std::FILE* file = std::fopen(path, "wbx");
-    if (!file)
-        return 1;
+    return file ? writeto(disk, file) : 1;
+}
+
+int FILEPARM::saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name) const
+{
+    std::FILE* file = platform::createfile(folder, name);
+    return file ? writeto(disk, file) : 1;
+}
+
+int FILEPARM::writeto(DISKPARM disk, std::FILE* file) const
+{
     const std::uint64_t clustersize = disk.clustersize();
     // Steps of up to 1 MiB (whole clusters), so that memory does not grow
     // with the file and contiguous clusters take one read each.

@@ -7,6 +7,8 @@
 #include "fat/minutetable.h"
 #include "model/diskparm.h"
 #include "model/fileparm.h"
+#include "platform/outputfolder.h"
+#include "scan/freenames.h"
 
 #include <QString>
 #include <cstdint>
@@ -136,12 +138,17 @@ public:
     // ends with options beyond that replace it.
     virtual void savefound(const FILEPARM& file);
     // Saves file into dir (which ends with a separator) as name, or as the
-    // first free "name(n)"; when that cannot be created, as the next free
-    // "kovrecoveredN" in dir. Counts the result in stats and reports a
-    // failure through showwarning. Returns the status of saveas; *written
-    // gets the path that holds the file (whole or in part), empty when none
-    // could be created.
+    // first free "name(n)" (freenames); when that cannot be created, as the
+    // next free "kovrecoveredN" in dir. Counts the result in stats and
+    // reports a failure through showwarning. Returns the status of saveas;
+    // *written gets the path that holds the file (whole or in part), empty
+    // when none could be created.
     int savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written = nullptr);
+    // The folder dir, opened for saving: recoverdir as named, and the
+    // folders of dir below it each entered without following a link (a
+    // link met is reported through showwarning). A dir outside recoverdir is
+    // opened as named. Not open when any step fails.
+    platform::OUTFOLDER outputfolder(const QString& dir);
 
     // ---- volume state ----
     DISKGEOMETRY geometry;
@@ -183,11 +190,15 @@ public:
     // writes nothing.
     bool listonly = false;
     RUNSTATS stats;
+    // The "(n)" numbers of the run's saves, per folder and name.
+    FREENAMES freenames;
     MINUTECLOCK minuteclock;
     MINUTEINDEX minuteindex;
 
 private:
     QString fallbackpath(const QString& dir);
+    // The next free "kovrecoveredN" in folder; empty when none can be found.
+    QString fallbackname(const platform::OUTFOLDER& folder);
     void readdirectory(FILEPARM& dir);
     // Forgets the volume state: layout, FAT, bitmap, root, walk, pass flags.
     void dropvolume();

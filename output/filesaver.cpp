@@ -4,6 +4,7 @@
 #include "platform/volumesource.h"
 #include "scan/recoveredname.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,14 +16,16 @@
 namespace {
 
 // A long name as a file name of this platform: the same bytes as for short
-// names become "_", and a name of dots only cannot climb out of the
-// output directory.
+// names become "_" and control characters their pictures, and a name of
+// dots only cannot climb out of the output directory.
 QString safename(const QString& longname)
 {
     QString out = longname;
     for (QChar& c : out)
         if (c.unicode() < 0x80 && platform::forbiddennamebyte(static_cast<unsigned char>(c.unicode())))
             c = QLatin1Char('_');
+        else if (controlcharacter(c.unicode()))
+            c = visiblecontrol(c.unicode());
     if (std::all_of(out.cbegin(), out.cend(), [](QChar c) { return c == QLatin1Char('.'); }))
         out.fill(QLatin1Char('_'));
     return out;
@@ -55,9 +58,21 @@ constexpr int suffixroom = 7;
 
 }  // namespace
 
-FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink)
-    : core(owner), options(chosen), sink(std::move(recordsink))
+FileSaver::FileSaver(KOVCore& owner, SAVEOPTIONS chosen, RECORDSINK recordsink, ClusterClaims* shared)
+    : core(owner), options(chosen), sink(std::move(recordsink)), claims(shared), tree(owner)
 {
+}
+
+void FileSaver::begin()
+{
+    if (core.listonly || begunin == core.recoverdir)
+        return;
+    begunin = core.recoverdir;
+    tree.clear();
+    if (options.deep)
+        tree.reservetop(QStringLiteral("lost"));
+    if (options.verify)
+        tree.reservetop(QStringLiteral("damaged"));
 }
 
 bool FileSaver::estimated(const FILEPARM& file) const
@@ -95,6 +110,8 @@ void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString
 {
     if (options.verify && file.deleted)
         starts.insert(file.startcluster);
+    if (claims)
+        claims->mark(file.dataruns);
     settle(file, describe(file, around, ownname), subdir, true, around);
 }
 
@@ -102,6 +119,7 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
                        const DIRSLOTS& around)
 {
     r.subdir = subdir;
+    begin();
     core.setstatuslines(r.name, QStringLiteral("%1 bytes").arg(file.size),
                         QStringLiteral("modify time:") + KOVCore::fatfiletime2str(file.writetime));
     verify::family kind = verify::family::none;
@@ -116,9 +134,7 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
         std::optional<verify::verdict> early;
         if (options.verify && file.size <= checkinmemory)
             early = contentverdict(file, r.name, QString(), &kind);
-        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : core.recoverdir + subdir;
-        if (!subdir.isEmpty() || early == verify::verdict::damaged)
-            makedir(dir);
+        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : outdir(subdir);
         r.status = core.savefile(file, dir, r.name, &r.path);
         if (options.verify && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
@@ -148,7 +164,7 @@ std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, c
             return verify::verdict::unchecked;
         const verify::bytes data(mapped, std::size_t(file.size));
         *kind = verify::identify(data, name);
-        return verify::check(*kind, data);
+        return verify::check(*kind, data, clusterbytes());
     }
     // Junk under a format's name fails on its first bytes: no whole read.
     unsigned char head[64];
@@ -161,7 +177,7 @@ std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, c
     const std::unique_ptr<unsigned char[]> data = readwhole(file);
     if (!data)
         return verify::verdict::unchecked;
-    return verify::check(*kind, verify::bytes(data.get(), std::size_t(file.size)));
+    return verify::check(*kind, verify::bytes(data.get(), std::size_t(file.size)), clusterbytes());
 }
 
 std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) const
@@ -175,27 +191,27 @@ std::unique_ptr<unsigned char[]> FileSaver::readwhole(const FILEPARM& file) cons
     return buffer;
 }
 
-QString FileSaver::damageddir(const QString& subdir) const
-{
-    return core.recoverdir + QStringLiteral("damaged") + QDir::separator() + subdir;
-}
+QString FileSaver::damageddir(const QString& subdir) { return outdir(QStringLiteral("damaged/") + subdir); }
 
-void FileSaver::makedir(const QString& dir)
+QString FileSaver::outdir(const QString& subdir)
 {
-    if (!madedirs.contains(dir) && QDir().mkpath(dir))
-        madedirs.insert(dir);
+    const QString dir = tree.folder(subdir);
+    return dir.isEmpty() ? core.recoverdir + subdir : dir;
 }
 
 void FileSaver::movetodamaged(SAVERECORD& r, const QString& subdir)
 {
     const QString dir = damageddir(subdir);
-    makedir(dir);
+    const QFileInfo written(r.path);
+    const platform::OUTFOLDER from = core.outputfolder(written.path() + QDir::separator());
+    const platform::OUTFOLDER to = core.outputfolder(dir);
     // The name chosen, or the fallback name the file got when that could
-    // not be created; QFile::rename never replaces an existing file.
-    for (const QString& name : {r.name, QFileInfo(r.path).fileName()}) {
-        const QString target = freetargetpath(dir, name);
-        if (QFile::rename(r.path, target)) {
-            r.path = target;
+    // not be created; a move never replaces an existing file.
+    for (const QString& name : {r.name, written.fileName()}) {
+        const QString target =
+            core.freenames.pick(dir, name, [&](const QString& c) { return platform::namestate(to, c); });
+        if (!target.isEmpty() && platform::movefile(from, written.fileName(), to, target)) {
+            r.path = dir + target;
             return;
         }
     }
@@ -224,6 +240,15 @@ void FileSaver::hold(const FILEPARM& file, const DIRSLOTS& around, const QString
         h.raw.assign(around.raw + from * 32, around.raw + (around.entry + 1) * 32);
     }
     h.file.parent.reset();
+    // A file that begins as its format does is more likely the right file
+    // damaged (or a format the check does not know yet) than a wrong
+    // start: another start must not take its place.
+    if (h.record && plausible(h.file, heldfamily(h))) {
+        starts.insert(h.file.startcluster);
+        count(*h.record);
+        sink(h.file, *h.record);
+        return;
+    }
     held.push_back(std::move(h));
 }
 
@@ -241,28 +266,45 @@ void FileSaver::dropped(const FILEPARM& entry, const DIRSLOTS& around)
         hold(entry, around, QString(), std::nullopt, kind);
 }
 
+verify::family FileSaver::heldfamily(const HELD& h) const
+{
+    // The name says what the file was; the damaged contents only when the
+    // name names no checked format.
+    const verify::family named = verify::familyofextension(describe(h.file, h.around(), false).name);
+    return named != verify::family::none ? named : h.kind;
+}
+
+std::uint32_t FileSaver::clusterbytes() const
+{
+    // Padding after a file's end lies inside its last cluster.
+    return std::uint32_t(std::min<std::uint64_t>(core.diskparm.clustersize(), 0xFFFFFFFF));
+}
+
+bool FileSaver::plausible(const FILEPARM& file, verify::family kind) const
+{
+    return verify::mayverify(kind, file.size, [&](std::uint64_t offset, std::span<unsigned char> into) {
+        std::uint64_t read = 0;
+        return file.readfile(core.diskparm, offset, into.size(), into.data(), &read) && read == into.size();
+    });
+}
+
 std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
 {
     const FILEPARM& f = h.file;
-    const DIRSLOTS around{h.raw.empty() ? nullptr : h.raw.data(), h.raw.size() / 32,
-                         h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
-    // The name says what the file was; the damaged contents only when the
-    // name names no checked format.
-    verify::family kind = verify::familyofextension(describe(f, around, false).name);
-    if (kind == verify::family::none)
-        kind = h.kind;
+    const verify::family kind = heldfamily(h);
     const std::uint64_t size = f.recordedsize;
     if (kind == verify::family::none || size == 0)
         return std::nullopt;
     const std::uint32_t low = f.startcluster & 0xFFFF;
     std::optional<FILEPARM> winner;
-    int verified = 0;
+    QByteArray winnerhash;
     for (std::uint32_t high = 0; high <= 0xFFFF; ++high) {
         const std::uint64_t start = std::uint64_t(high) << 16 | low;
         if (start >= core.fatentries)
             break;
         if (start < 2 || start == f.startcluster || starts.count(std::uint32_t(start)) != 0 ||
-            core.getfatentry(std::uint32_t(start)) != 0 || core.inuse(start - 2) != 0)
+            core.getfatentry(std::uint32_t(start)) != 0 || core.inuse(start - 2) != 0 ||
+            (claims && claims->test(start - 2)))
             continue;
         // The start cluster's first bytes rule out most candidates before
         // their runs are rebuilt and read.
@@ -277,15 +319,27 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
             !verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
             continue;
         candidate.dataruns = core.fatrecoverdatarun(std::uint32_t(start), size);
+        // Clusters another saved file holds are that file's, not this one's.
         if (candidate.dataruns.empty() || core.clusterusage(candidate.dataruns) != 0 ||
-            core.gettotclustersize(candidate.dataruns) < size)
+            core.gettotclustersize(candidate.dataruns) < size || (claims && claims->any(candidate.dataruns)))
+            continue;
+        // A few clusters of its tail before the whole file.
+        if (!plausible(candidate, kind))
             continue;
         const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
-        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size))) != verify::verdict::verified)
+        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size)), clusterbytes()) !=
+                         verify::verdict::verified)
             continue;
-        if (++verified > 1)
+        // Two copies of one file (saved twice, deleted twice) are one answer.
+        const QByteArray hash = QCryptographicHash::hash(
+            QByteArrayView(data.get(), qsizetype(size)), QCryptographicHash::Sha256);
+        if (winner) {
+            if (hash == winnerhash)
+                continue;
             return std::nullopt;
+        }
         winner = std::move(candidate);
+        winnerhash = hash;
     }
     return winner;
 }
@@ -295,23 +349,24 @@ void FileSaver::finish()
     std::vector<HELD> waiting;
     waiting.swap(held);
     for (HELD& h : waiting) {
-        const DIRSLOTS around{h.raw.empty() ? nullptr : h.raw.data(), h.raw.size() / 32,
-                             h.raw.empty() ? 0 : h.raw.size() / 32 - 1};
+        // The estimate's clusters are no other file's: the search may use them.
+        if (h.record && claims)
+            claims->release(h.file.dataruns);
         std::optional<FILEPARM> better = secondchance(h);
-        if (!better) {
-            if (h.record) {
-                count(*h.record);
-                sink(h.file, *h.record);
-            }
+        if (h.record) {
+            // Its file stays where it was saved (damaged/), also when another
+            // start wins, and keeps its clusters when none does.
+            if (!better && claims)
+                claims->mark(h.file.dataruns);
+            count(*h.record);
+            sink(h.file, *h.record);
+        }
+        if (!better)
             continue;
-        }
-        // The damaged copy of the estimate gives way to the file the start
-        // chosen by content rebuilds.
-        if (h.record && h.record->status == 0 && !h.record->path.isEmpty() && QFile::remove(h.record->path)) {
-            --core.stats.saved;
-            core.stats.bytes -= h.file.size;
-        }
+        if (claims)
+            claims->mark(better->dataruns);
         starts.insert(better->startcluster);
+        const DIRSLOTS around = h.around();
         SAVERECORD r = describe(*better, around, false);
         r.startbycontent = true;
         r.estimatedstart = h.file.startcluster;

@@ -7,10 +7,11 @@
 #pragma once
 
 #include "model/kovcore.h"
+#include "output/clusterclaims.h"
+#include "output/outputtree.h"
 #include "verify/verify.h"
 
 #include <QJsonObject>
-#include <QSet>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@
 struct SAVEOPTIONS {
     bool verify = false;         // check every file's contents; damaged ones go to damaged/
     bool originalnames = false;  // save under the long name its slots give back
+    bool deep = false;           // files also go below lost/ (the deep scan)
 };
 
 // The raw directory a file was found in: raw (count 32-byte slots) and the
@@ -60,18 +62,23 @@ public:
     using RECORDSINK = std::function<void(const FILEPARM& file, const SAVERECORD& record)>;
 
     // Saves through core (its recoverdir, listonly, stats and savefile); sink
-    // gets every record.
-    FileSaver(KOVCore& core, SAVEOPTIONS options, RECORDSINK sink);
+    // gets every record. claims, when given, outlives this: every file saved
+    // or listed claims its runs, a start chosen by content claims the runs
+    // it rebuilds and its estimate lets go of its own, and no second-chance
+    // candidate takes a claimed cluster.
+    FileSaver(KOVCore& core, SAVEOPTIONS options, RECORDSINK sink, ClusterClaims* claims = nullptr);
 
     // One found file: picks its name, shows it (setstatuslines) and, unless
     // core.listonly, saves it into core.recoverdir + subdir, or, when its
-    // verdict is damaged, into core.recoverdir + "damaged/" + subdir (created
-    // as needed, never overwriting: the same "(n)" search). subdir is ""
-    // or a relative path ending with a separator. A damaged FAT32 file with
-    // an estimated high word (deleted, stored high word entryclusterhigh 0)
-    // is settled by finish() instead; a scanner whose files have no
-    // directory entry sets deleted to 0 or entryclusterhigh to the start's
-    // high word, so that none of them is taken for one.
+    // verdict is damaged, into core.recoverdir + "damaged/" + subdir (made
+    // as needed through OUTPUTTREE, never overwriting: the same "(n)"
+    // search). subdir is "" or a relative path ending with a separator.
+    // Before the first file of a run the top folders its options use
+    // (lost/ with deep, damaged/ with verify) are chosen. A damaged FAT32
+    // file with an estimated high word (deleted, stored high word
+    // entryclusterhigh 0) is settled by finish() instead; a scanner whose
+    // files have no directory entry sets deleted to 0 or entryclusterhigh
+    // to the start's high word, so that none of them is taken for one.
     // With ownname the file keeps its own short name (an entry whose first
     // byte was never erased, found by a scan outside the walk) instead of
     // the recovered 'k' name.
@@ -83,7 +90,9 @@ public:
     void dropped(const FILEPARM& entry, const DIRSLOTS& around);
 
     // After the saving walk, when every deleted entry's start is known: the
-    // second chances, then the records still held back.
+    // second chances, then the records still held back. An estimate's file
+    // stays where it was saved (in damaged/) even when another start wins:
+    // a saved file is never removed.
     void finish();
 
     const VERDICTCOUNTS& counts() const { return tally; }
@@ -98,6 +107,11 @@ private:
         QString subdir;
         std::optional<SAVERECORD> record;  // null for a dropped entry
         verify::family kind;
+        // raw as the directory a name is read from.
+        DIRSLOTS around() const
+        {
+            return {raw.empty() ? nullptr : raw.data(), raw.size() / 32, raw.empty() ? 0 : raw.size() / 32 - 1};
+        }
     };
     SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const;
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
@@ -107,23 +121,41 @@ private:
     // or when the file is too large to hold in memory for a check.
     std::unique_ptr<unsigned char[]> readwhole(const FILEPARM& file) const;
     void movetodamaged(SAVERECORD& record, const QString& subdir);
-    QString damageddir(const QString& subdir) const;
-    // mkpath, once per directory and run.
-    void makedir(const QString& dir);
+    QString damageddir(const QString& subdir);
+    // The directory for subdir, made as needed (tree.folder); when it
+    // cannot be made, the path it would have, where the save then fails.
+    QString outdir(const QString& subdir);
+    // Chooses the run's top folders once per run and output directory.
+    void begin();
     void count(const SAVERECORD& record);
+    // Keeps a damaged estimate (record) or a dropped entry for its second
+    // chance; an estimate whose first bytes and tail facts fit its format
+    // is no wrong start and is settled as it is.
     void hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
               std::optional<SAVERECORD> record, verify::family kind);
+    // The one contents, among the starts with the estimate's low word whose
+    // runs are free and unclaimed, that its format verifies (byte-identical
+    // copies are one answer); null when none or several differ.
     std::optional<FILEPARM> secondchance(const HELD& held);
+    // The family a held file is judged by: its name's, else its contents'.
+    verify::family heldfamily(const HELD& held) const;
+    // The cheap facts of family kind hold for file (verify::mayverify, read
+    // through its runs).
+    bool plausible(const FILEPARM& file, verify::family kind) const;
     bool estimated(const FILEPARM& file) const;
+    // The volume's cluster size, which bounds the padding a check allows.
+    std::uint32_t clusterbytes() const;
 
     KOVCore& core;
     SAVEOPTIONS options;
     RECORDSINK sink;
+    ClusterClaims* claims;
     VERDICTCOUNTS tally;
     std::vector<HELD> held;
     // Start clusters of the deleted entries met so far, once per entry: a
     // second chance never takes another entry's start. An estimate that gave
     // a damaged file is no start of its entry and is not kept.
     std::unordered_multiset<std::uint32_t> starts;
-    QSet<QString> madedirs;
+    OUTPUTTREE tree;
+    QString begunin;  // the output directory begin() chose the top folders in
 };

@@ -1,11 +1,14 @@
 // Partition tables through libblkid, volumes through the boot-sector code.
 #include "partitions/partitiontable.h"
 
+#include "model/littleendian.h"
 
 #include <blkid/blkid.h>
 
 #include <algorithm>
 #include <memory>
+#include <set>
+#include <unordered_map>
 #include <vector>
 
 namespace partitions {
@@ -15,6 +18,8 @@ namespace {
 // libblkid counts partition starts and sizes in 512-byte units, whatever
 // the device's sector size.
 constexpr std::uint64_t blkidunit = 512;
+
+constexpr int mbrentries = 446;
 
 // Boot-sector offsets of the 11-byte volume label.
 constexpr int fat16labeloffset = 43;
@@ -38,6 +43,90 @@ private:
     platform::volhandle h;
 };
 
+// Notes of one kind past the first notesperkind are counted, not written:
+// a hostile table of thousands of entries gives a few lines, not one per
+// entry (or per pair of entries).
+class NoteLimit {
+public:
+    NoteLimit(QStringList* out, const QString& path) : out(out), path(path) {}
+    NoteLimit(const NoteLimit&) = delete;
+    NoteLimit& operator=(const NoteLimit&) = delete;
+    // Adds "PATH: text" unless this kind has had its share.
+    void add(int kind, const QString& text)
+    {
+        if (counts[kind]++ < notesperkind)
+            out->append(path + QStringLiteral(": ") + text);
+    }
+    // One line for each kind with notes left out; rest is its text after
+    // the count, e.g. "more partitions overlap another one".
+    void finish(int kind, const char* rest)
+    {
+        if (counts[kind] > notesperkind)
+            out->append(
+                QStringLiteral("%1: %2 %3").arg(path).arg(counts[kind] - notesperkind).arg(QLatin1String(rest)));
+    }
+
+private:
+    QStringList* out;
+    QString path;
+    std::uint64_t counts[3] = {};
+};
+
+enum TableNote { pastend, clipped };
+enum VolumeNote { repeated, notfat, overlapping };
+
+bool extendedtype(unsigned char type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+// Start (in sectors, relative to the extended partition) of the link an MBR
+// or EBR gives, as libblkid takes it: the first extended entry with a size
+// and a start. 0 when there is none.
+std::uint32_t chainlink(const unsigned char* sector)
+{
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* e = sector + mbrentries + 16 * i;
+        if (extendedtype(e[4]) && le32(e + 12) != 0 && le32(e + 8) != 0)
+            return le32(e + 8);
+    }
+    return 0;
+}
+
+bool mbrsignature(const unsigned char* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
+// Where libblkid must stop reading so that it follows at most maxebrs EBRs:
+// the byte offset of the first EBR past them, in the order the chains of
+// the MBR's extended partitions link them; 0 when they hold no more (or
+// there is no DOS table). libblkid walks a chain of any length, at a cost
+// that grows with the square of its length.
+std::uint64_t ebrlimit(platform::volhandle h, std::uint64_t sectorbytes)
+{
+    unsigned char mbr[512];
+    if (!platform::readat(h, 0, sizeof mbr, mbr) || !mbrsignature(mbr))
+        return 0;
+    std::set<std::uint64_t> seen;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* e = mbr + mbrentries + 16 * i;
+        if (e[4] == 0xEE)
+            return 0;  // a GPT's protective MBR
+        if (!extendedtype(e[4]) || le32(e + 12) == 0 || le32(e + 8) == 0)
+            continue;
+        const std::uint64_t base = le32(e + 8);
+        // Each step adds an unseen EBR: the walk ends within maxebrs + 1
+        // steps, whatever the links say.
+        for (std::uint64_t at = base; seen.insert(at).second;) {
+            if (seen.size() > std::size_t(maxebrs))
+                return at * sectorbytes;
+            unsigned char ebr[512];
+            if (!platform::readat(h, at * sectorbytes, sizeof ebr, ebr) || !mbrsignature(ebr))
+                break;
+            const std::uint32_t link = chainlink(ebr);
+            if (link == 0)
+                break;
+            at = base + link;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 PARTITIONTABLE readtable(const platform::VolumeSource& whole)
@@ -54,6 +143,16 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
     std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
     if (!probe || blkid_probe_set_device(probe.get(), fd, blkid_loff_t(offset), blkid_loff_t(end)) != 0)
         return table;
+    const std::uint64_t sectorbytes = blkid_probe_get_sectorsize(probe.get());
+    const std::uint64_t stop = ebrlimit(handle.get(), sectorbytes);
+    if (stop != 0) {
+        if (blkid_probe_set_device(probe.get(), fd, blkid_loff_t(offset), blkid_loff_t(stop)) != 0)
+            return table;
+        table.notes.append(QStringLiteral("%1: the extended partitions hold more than %2 logical partitions: "
+                                          "those after the first %2 are not read")
+                               .arg(whole.path)
+                               .arg(maxebrs));
+    }
     blkid_probe_enable_superblocks(probe.get(), 0);
     blkid_probe_enable_partitions(probe.get(), 1);
     // The list is owned by the probe.
@@ -62,7 +161,6 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
     if (!root)
         return table;
     table.type = QString::fromLatin1(blkid_parttable_get_type(root));
-    const std::uint64_t sectorbytes = blkid_probe_get_sectorsize(probe.get());
     // libblkid reads a GPT from its backup header at the end of the disk when
     // the primary one (or its entry array) fails its checksum; the table's
     // offset says which one it took.
@@ -72,6 +170,7 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
                                .arg(whole.path));
 
     const std::uint64_t disksize = size;  // UINT64_MAX when unknown: nothing is past it
+    NoteLimit notes(&table.notes, whole.path);
     const int count = blkid_partlist_numof_partitions(list);
     for (int i = 0; i < count; ++i) {
         blkid_partition part = blkid_partlist_get_partition(list, i);
@@ -84,9 +183,8 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
         if (start < 0 || length <= 0)
             continue;
         if (std::uint64_t(start) >= disksize / blkidunit) {
-            table.notes.append(QStringLiteral("%1: partition %2 starts past the end of the disk: skipped")
-                                   .arg(whole.path)
-                                   .arg(entry.number));
+            notes.add(pastend,
+                      QStringLiteral("partition %1 starts past the end of the disk: skipped").arg(entry.number));
             continue;
         }
         entry.offset = std::uint64_t(start) * blkidunit;
@@ -95,14 +193,15 @@ PARTITIONTABLE readtable(const platform::VolumeSource& whole)
             std::uint64_t(length) > UINT64_MAX / blkidunit ? UINT64_MAX : std::uint64_t(length) * blkidunit;
         entry.size = std::min(wanted, room);
         if (wanted > room)
-            table.notes.append(QStringLiteral("%1: partition %2 runs past the end of the disk: only its "
-                                              "first %3 of %4 bytes can be read")
-                                   .arg(whole.path)
+            notes.add(clipped, QStringLiteral("partition %1 runs past the end of the disk: only its "
+                                              "first %2 of %3 bytes can be read")
                                    .arg(entry.number)
                                    .arg(room)
                                    .arg(wanted));
         table.entries.append(entry);
     }
+    notes.finish(pastend, "more partitions start past the end of the disk: skipped");
+    notes.finish(clipped, "more partitions run past the end of the disk: cut there");
     return table;
 }
 
@@ -129,19 +228,18 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER clas
 {
     const PARTITIONTABLE table = readtable(whole);
     notes->append(table.notes);
+    NoteLimit limited(notes, whole.path);
     QList<FATVOLUME> out;
-    QList<PARTITIONENTRY> seen;
+    // Partition number of the first entry at each start.
+    std::unordered_map<std::uint64_t, int> starts;
     for (const PARTITIONENTRY& entry : table.entries) {
-        const auto same = std::find_if(seen.begin(), seen.end(),
-                                       [&](const PARTITIONENTRY& e) { return e.offset == entry.offset; });
-        if (same != seen.end()) {
-            notes->append(QStringLiteral("%1: partition %2 starts where partition %3 does: skipped")
-                              .arg(whole.path)
-                              .arg(entry.number)
-                              .arg(same->number));
+        const auto [same, first] = starts.try_emplace(entry.offset, entry.number);
+        if (!first) {
+            limited.add(repeated, QStringLiteral("partition %1 starts where partition %2 does: skipped")
+                                      .arg(entry.number)
+                                      .arg(same->second));
             continue;
         }
-        seen.append(entry);
         FATVOLUME volume;
         volume.source.path = whole.path;
         volume.source.offset = whole.offset + entry.offset;
@@ -150,21 +248,42 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER clas
         volume.source.whole = false;
         volume.fstype = classifysource(volume.source, classify, &volume.label);
         if (volume.fstype != 1 && volume.fstype != 2) {
-            notes->append(QStringLiteral("%1: partition %2 is not a FAT16 or FAT32 volume: skipped")
-                              .arg(whole.path)
-                              .arg(entry.number));
+            limited.add(notfat,
+                        QStringLiteral("partition %1 is not a FAT16 or FAT32 volume: skipped").arg(entry.number));
             continue;
-        }
-        for (const FATVOLUME& earlier : out) {
-            const platform::VolumeSource& e = earlier.source;
-            if (volume.source.offset < e.offset + e.size && e.offset < volume.source.offset + volume.source.size)
-                notes->append(QStringLiteral("%1: partitions %2 and %3 overlap")
-                                  .arg(whole.path)
-                                  .arg(e.partition)
-                                  .arg(entry.number));
         }
         out.append(volume);
     }
+
+    // One note for each volume that overlaps another, in one sweep by
+    // offset: a volume overlaps one that starts before it exactly when it
+    // starts before the furthest end so far. Every volume that overlaps any
+    // other is named in at least one note.
+    std::vector<qsizetype> byoffset(std::size_t(out.size()));
+    for (qsizetype i = 0; i < out.size(); ++i)
+        byoffset[std::size_t(i)] = i;
+    const auto end = [&](qsizetype i) {
+        const platform::VolumeSource& s = out[i].source;
+        return s.size > UINT64_MAX - s.offset ? UINT64_MAX : s.offset + s.size;
+    };
+    std::sort(byoffset.begin(), byoffset.end(),
+              [&](qsizetype a, qsizetype b) { return out[a].source.offset < out[b].source.offset; });
+    std::vector<qsizetype> partner(std::size_t(out.size()), -1);
+    qsizetype furthest = -1;
+    for (const qsizetype i : byoffset) {
+        if (furthest >= 0 && out[i].source.offset < end(furthest))
+            partner[std::size_t(i)] = furthest;
+        if (furthest < 0 || end(i) > end(furthest))
+            furthest = i;
+    }
+    for (qsizetype i = 0; i < out.size(); ++i)
+        if (const qsizetype j = partner[std::size_t(i)]; j >= 0)
+            limited.add(overlapping, QStringLiteral("partitions %1 and %2 overlap")
+                                         .arg(out[std::min(i, j)].source.partition)
+                                         .arg(out[std::max(i, j)].source.partition));
+    limited.finish(repeated, "more partitions start where an earlier one does: skipped");
+    limited.finish(notfat, "more partitions are not FAT16 or FAT32 volumes: skipped");
+    limited.finish(overlapping, "more partitions overlap another one");
     return out;
 }
 

@@ -25,6 +25,15 @@ struct PARTITIONENTRY {
     std::uint64_t size = 0;    // bytes that can be read (clipped at the end of the disk)
 };
 
+// Notes of one kind (entries past the end, clipped, repeated, not FAT,
+// overlapping) written one by one at most; the rest of that kind is one
+// note that counts them.
+constexpr int notesperkind = 8;
+
+// Extended partitions give the logical partitions of this many EBRs at
+// most: more than partitioning tools make (sfdisk makes 60 partitions).
+constexpr int maxebrs = 128;
+
 struct PARTITIONTABLE {
     QString type;                    // "dos", "gpt" ...; empty when there is none
     QList<PARTITIONENTRY> entries;   // data partitions (never the extended container)
@@ -32,9 +41,10 @@ struct PARTITIONTABLE {
 };
 
 // Reads the table of a whole source. Partitions that start past its end are
-// skipped and those that run past it are clipped, each with a note; a GPT
-// read from its backup header gets a note. Never fails: an unreadable or
-// absent table gives no entries.
+// skipped and those that run past it are clipped, each with a note (up to
+// notesperkind of each kind); a GPT read from its backup header, and
+// extended partitions cut after maxebrs EBRs, get a note. Never fails: an
+// unreadable or absent table gives no entries. Time grows with the entries.
 PARTITIONTABLE readtable(const platform::VolumeSource& whole);
 
 // One FAT16/FAT32 volume inside a source.
@@ -49,9 +59,11 @@ struct FATVOLUME {
 std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER classify, QString* label = nullptr);
 
 // The FAT volumes inside a whole source's partition table, in table order.
-// Partitions that are not FAT16/FAT32, start where an earlier one starts,
-// or overlap an earlier FAT volume are told in notes (the first two are
-// skipped; overlapping volumes are kept, as both may hold files).
+// Partitions that are not FAT16/FAT32 or start where an earlier one starts
+// are skipped, each with a note; overlapping volumes are kept, as both may
+// hold files, and each that overlaps another gets one note naming one of
+// them. Up to notesperkind notes of each kind; time grows no faster than
+// the entries times their logarithm.
 QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER classify, QStringList* notes);
 
 // Replaces each whole source without a FAT boot sector at byte 0 whose

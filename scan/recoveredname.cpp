@@ -56,23 +56,34 @@ QString recoveredfilename(const QByteArray& recovered)
     name.reserve(recovered.size());
     for (char c : recovered) {
         const unsigned char byte = static_cast<unsigned char>(c);
+        const QChar ch = byte >= 0x80 ? cp437upper()[byte - 0x80] : QLatin1Char(c);
         if (platform::forbiddennamebyte(byte))
             name.append(QLatin1Char('_'));
-        else if (byte >= 0x80)
-            name.append(cp437upper()[byte - 0x80]);
         else
-            name.append(QLatin1Char(c));
+            name.append(controlcharacter(ch.unicode()) ? visiblecontrol(ch.unicode()) : ch);
     }
     return name;
 }
 
-QString firstfreepath(const std::function<QString()>& next)
+bool controlcharacter(char16_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
+
+QChar visiblecontrol(char16_t c)
+{
+    if (c < 0x20)
+        return QChar(char16_t(0x2400 + c));
+    return QChar(c == 0x7F ? char16_t(0x2421) : char16_t(0xFFFD));
+}
+
+QString firstfreepath(const std::function<QString()>& next) { return firstfreename(next, platform::pathstate); }
+
+QString firstfreename(const std::function<QString()>& next,
+                      const std::function<platform::PathState(const QString&)>& test)
 {
     for (int n = 0; n < namesearchlimit; ++n) {
         const QString path = next();
         if (path.isEmpty())
             return QString();
-        switch (platform::pathstate(path)) {
+        switch (test(path)) {
         case platform::PathState::free:
             return path;
         case platform::PathState::unknown:
@@ -84,11 +95,14 @@ QString firstfreepath(const std::function<QString()>& next)
     return QString();
 }
 
+QString numberedname(const QString& name, int n)
+{
+    return n == 0 ? name : name + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
+}
+
 QString freetargetpath(const QString& dir, const QString& name)
 {
     const QString base = dir + name;
     int n = 0;
-    return firstfreepath([&] {
-        return n++ == 0 ? base : base + QLatin1Char('(') + QString::number(n - 1) + QLatin1Char(')');
-    });
+    return firstfreepath([&] { return numberedname(base, n++); });
 }

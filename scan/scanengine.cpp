@@ -2,6 +2,7 @@
 #include "model/kovcore.h"
 #include "scan/recoveredname.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cstdint>
@@ -34,6 +35,17 @@ QString KOVCore::fallbackpath(const QString& dir)
     });
 }
 
+QString KOVCore::fallbackname(const platform::OUTFOLDER& folder)
+{
+    return firstfreename(
+        [&] {
+            if (recoveredcounter == INT32_MAX)
+                return QString();
+            return QStringLiteral("kovrecovered") + QString::number(recoveredcounter++);
+        },
+        [&](const QString& name) { return platform::namestate(folder, name); });
+}
+
 bool KOVCore::beginrun()
 {
     if (!volumeready())
@@ -43,6 +55,7 @@ bool KOVCore::beginrun()
     collecting = true;
     saving = false;
     stats = RUNSTATS();
+    freenames.clear();
     restartwalk();
     return true;
 }
@@ -124,20 +137,39 @@ void KOVCore::savefound(const FILEPARM& file)
         savefile(file, recoverdir, name);
 }
 
+platform::OUTFOLDER KOVCore::outputfolder(const QString& dir)
+{
+    if (recoverdir.isEmpty() || !dir.startsWith(recoverdir))
+        return platform::openoutput(dir);
+    platform::OUTFOLDER folder = platform::openoutput(recoverdir);
+    for (const QString& part : dir.mid(recoverdir.size()).split(QDir::separator(), Qt::SkipEmptyParts)) {
+        platform::FOLDERENTRY met;
+        const QString path = folder.path() + part;
+        folder = platform::enterfolder(folder, part, false, &met);
+        if (met == platform::FOLDERENTRY::link)
+            showwarning(QStringLiteral("%1 is a symbolic link: nothing is saved through it.").arg(path));
+        if (!folder.isopen())
+            break;
+    }
+    return folder;
+}
+
 int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written)
 {
-    // A path that cannot be had is a file that cannot be created.
-    const auto save = [&](const QString& path) {
-        return path.isEmpty() ? 1 : file.saveas(diskparm, QFile::encodeName(path).constData());
+    const platform::OUTFOLDER folder = outputfolder(dir);
+    // A name that cannot be had is a file that cannot be created.
+    const auto save = [&](const QString& chosen) {
+        return chosen.isEmpty() ? 1 : file.saveas(diskparm, folder, chosen);
     };
-    QString path = freetargetpath(dir, name);
-    int result = save(path);
+    QString chosen = freenames.pick(dir, name, [&](const QString& c) { return platform::namestate(folder, c); });
+    int result = save(chosen);
     if (result == 1) {
-        path = fallbackpath(dir);
-        result = save(path);
+        chosen = fallbackname(folder);
+        result = save(chosen);
     }
+    const QString path = result == 1 ? QString() : dir + chosen;
     if (written)
-        *written = result == 1 ? QString() : path;
+        *written = path;
     switch (result) {
     case 0:
         ++stats.saved;
@@ -146,7 +178,7 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
         // stamp leaves the file's own time.
         if (const auto when = minuteclock.utcseconds(std::uint16_t(file.writetime >> 32),
                                                      std::uint16_t(file.writetime)))
-            platform::setmodificationtime(path, *when);
+            platform::setmodificationtime(folder, chosen, *when);
         break;
     case 1:
         ++stats.createfailed;

@@ -1,7 +1,9 @@
 // Whole-card images: FAT volumes inside MBR and GPT tables made by sfdisk,
 // formatted by mkfs.fat --offset and filled by mtools through IMAGE@@OFFSET;
 // the same card behind a whole-disk loop device; damaged tables.
+#include "model/kovcore.h"
 #include "partitions/partitiontable.h"
+#include "support/fatbuilder.h"
 #include "support/kovrecoverrun.h"
 #include "support/loopdevice.h"
 #include "support/mtoolsimage.h"
@@ -14,6 +16,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 using namespace testsupport;
 
@@ -385,3 +388,159 @@ TEST(PartitionRange, ReadsStopAtTheEndOfThePartitionLikeAtTheEndOfADevice)
     EXPECT_FALSE(platform::readat(beyond, 4096, 512, buf));
     platform::closesource(beyond);
 }
+
+namespace {
+
+void put32(QByteArray& bytes, qsizetype at, std::uint32_t v) { bytes.replace(at, 4, le32(v)); }
+
+std::uint32_t crc(const QByteArray& bytes)
+{
+    return std::uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
+}
+
+enum class Many { overlapping, repeated, logical };
+const char* const manynames[] = {"Overlapping", "Repeated", "Logical"};
+void PrintTo(Many kind, std::ostream* os) { *os << manynames[int(kind)]; }
+
+bool sfdiskscript(const QString& image, const QString& script)
+{
+    QFile f(image);
+    if (!f.open(QIODevice::WriteOnly) || !f.resize(48 << 20))
+        return false;
+    f.close();
+    QProcess sfdisk;
+    sfdisk.start("sfdisk", {"-q", image});
+    sfdisk.write(script.toLatin1());
+    sfdisk.closeWriteChannel();
+    return sfdisk.waitForFinished(60000) && sfdisk.exitCode() == 0;
+}
+
+// count FAT32 volumes in one table, each with the boot sector of a volume
+// made by mkfs.fat at sector 2048:
+// - overlapping: GPT entries starting one sector apart, running to the end;
+// - repeated: GPT entries all at sector 2048;
+// - logical: a chain of EBRs in an extended partition, one every two
+//   sectors, each followed by its logical partition, running to the end.
+// sfdisk writes the GPT (with room for count entries) or the MBR; the GPT
+// entries are then rewritten as copies of the first, with both arrays'
+// and headers' checksums made again. The EBRs are written here: sfdisk
+// makes 60 partitions at most.
+bool manyentries(const QString& image, int count, Many kind)
+{
+    constexpr qint64 first = 2048;
+    const QString script =
+        kind == Many::logical
+            ? QString("label: dos\nstart=%1, type=5\n").arg(first)
+            : QString("label: gpt\ntable-length: %1\nstart=%2, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n")
+                  .arg(count)
+                  .arg(first);
+    const qint64 volume = kind == Many::logical ? first + 1 : first;
+    if (!sfdiskscript(image, script) ||
+        !runtool("mkfs.fat", {"-F", "32", "-s", "1", "-i", "1234ABCD", "--offset", QString::number(volume), image,
+                              "40000"}))
+        return false;
+    QFile f(image);
+    if (!f.open(QIODevice::ReadWrite) || !f.seek(volume * 512))
+        return false;
+    const QByteArray boot = f.read(512);
+    const auto field = [](const QByteArray& h, int at) {
+        return get32(reinterpret_cast<const unsigned char*>(h.constData()) + at);
+    };
+    if (kind == Many::logical) {
+        const std::uint32_t extended = (48 << 11) - first;
+        for (int k = 0; k < count; ++k) {
+            QByteArray ebr(512, '\0');
+            ebr[446 + 4] = char(0x0C);
+            put32(ebr, 446 + 8, 1);
+            put32(ebr, 446 + 12, extended - 2 * k - 1);
+            if (k + 1 < count) {
+                ebr[462 + 4] = char(0x05);
+                put32(ebr, 462 + 8, 2 * (k + 1));
+                put32(ebr, 462 + 12, 2);
+            }
+            ebr[510] = char(0x55);
+            ebr[511] = char(0xAA);
+            if (!f.seek((first + 2 * k) * 512) || f.write(ebr + boot) != 1024)
+                return false;
+        }
+        return f.flush();
+    }
+    if (!f.seek(512))
+        return false;
+    const QByteArray primary = f.read(512);
+    const qint64 backuplba = field(primary, 32) | qint64(field(primary, 36)) << 32;
+    if (!f.seek(field(primary, 72) * 512))
+        return false;
+    const QByteArray entry = f.read(128);
+    QByteArray entries;
+    for (int i = 0; i < count; ++i) {
+        QByteArray e = entry;
+        put32(e, 16, std::uint32_t(i));  // a partition GUID of its own
+        put32(e, 32, std::uint32_t(first + (kind == Many::repeated ? 0 : i)));
+        entries += e;
+        if (kind == Many::overlapping && i > 0 && (!f.seek((first + i) * 512) || f.write(boot) != 512))
+            return false;
+    }
+    for (const qint64 at : {qint64(512), backuplba * 512}) {
+        if (!f.seek(at))
+            return false;
+        QByteArray h = f.read(512);
+        if (!f.seek(field(h, 72) * 512) || f.write(entries) != entries.size())
+            return false;
+        put32(h, 88, crc(entries));
+        put32(h, 16, 0);
+        put32(h, 16, crc(h.left(field(h, 12))));
+        if (!f.seek(at) || f.write(h) != 512)
+            return false;
+    }
+    return f.flush();
+}
+
+class ManyEntries : public ::testing::TestWithParam<Many> {};
+
+}  // namespace
+
+// 300 entries that all overlap, all start at one place, or lie in one chain
+// of EBRs give a few notes (not one per pair), and keep every volume that
+// is not a repeat, up to the first maxebrs EBRs of a chain.
+TEST_P(ManyEntries, GiveFewNotesAndKeepTheirVolumes)
+{
+    const Many kind = GetParam();
+    constexpr int count = 300;
+    constexpr int ebrs = partitions::maxebrs;
+    QTemporaryDir dir;
+    const QString image = dir.filePath("many.img");
+    ASSERT_TRUE(manyentries(image, count, kind)) << lasterror();
+    platform::setimagefiles({image});
+    QStringList notes;
+    const QList<partitions::FATVOLUME> volumes =
+        partitions::fatvolumes(platform::rawsources().value(0), KOVCore::classifydbr, &notes);
+    platform::setimagefiles({});
+
+    const int kept = kind == Many::repeated ? 1 : kind == Many::logical ? ebrs : count;
+    ASSERT_EQ(volumes.size(), kept);
+    const std::uint64_t last = kind == Many::logical ? 2048 + 2 * (ebrs - 1) + 1 : 2048 + (kept - 1);
+    EXPECT_EQ(volumes.last().source.offset, last * 512);
+    const int chainnote = kind == Many::logical ? 1 : 0;
+    ASSERT_EQ(notes.size(), chainnote + partitions::notesperkind + 1) << notes.mid(0, 20).join('\n');
+    if (chainnote) {
+        EXPECT_TRUE(notes.first().endsWith(QString("the extended partitions hold more than %1 logical partitions: "
+                                                   "those after the first %1 are not read")
+                                               .arg(ebrs)))
+            << notes.first();
+    }
+    const QString overlap = QString("partitions %1 and %2 overlap")
+                                .arg(volumes.value(0).source.partition)
+                                .arg(volumes.value(1).source.partition);
+    EXPECT_TRUE(notes[chainnote].endsWith(kind == Many::repeated ? "partition 2 starts where partition 1 does: skipped"
+                                                                 : overlap))
+        << notes[chainnote];
+    EXPECT_TRUE(notes.last().endsWith(
+        QString("%1 more partitions %2")
+            .arg((kind == Many::repeated ? count : kept) - 1 - partitions::notesperkind)
+            .arg(kind == Many::repeated ? "start where an earlier one does: skipped" : "overlap another one")))
+        << notes.last();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ManyEntries, ::testing::Values(Many::overlapping, Many::repeated, Many::logical),
+                         [](const auto& info) { return std::string(manynames[int(info.param)]); });

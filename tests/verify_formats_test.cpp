@@ -4,9 +4,11 @@
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
 #include "support/skip.h"
+#include "support/verdicts.h"
 
 #include "verify/verify.h"
 
+#include <QHash>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,20 +18,9 @@
 using namespace testsupport;
 using verify::verdict;
 
-namespace verify {
-void PrintTo(verdict v, std::ostream* os) { *os << verdictname(v).toStdString(); }
-}  // namespace verify
-
 namespace {
 
 constexpr int cluster = 4096;
-
-verdict verdictof(const QByteArray& data, const QString& name)
-{
-    return verify::verdictof(verify::bytes(reinterpret_cast<const unsigned char*>(data.constData()),
-                                           std::size_t(data.size())),
-                             name);
-}
 
 QByteArray junk(int size, quint32 seed)
 {
@@ -77,7 +68,11 @@ protected:
     void SetUp() override
     {
         const QString kind = QString::fromLatin1(GetParam().kind);
-        name = QStringLiteral("file.") + (kind == QLatin1String("cp1252") ? QStringLiteral("txt") : kind);
+        static const QHash<QString, QString> extensions{{QStringLiteral("cp1252"), QStringLiteral("txt")},
+                                                        {QStringLiteral("utf16"), QStringLiteral("txt")},
+                                                        {QStringLiteral("pjpg"), QStringLiteral("jpg")},
+                                                        {QStringLiteral("zip64"), QStringLiteral("zip")}};
+        name = QStringLiteral("file.") + extensions.value(kind, kind);
         whole = formatfile(QString::fromLatin1(GetParam().kind), work.path(), 1);
         if (whole.isNull())
             KOV_SKIP() << "cannot make a " << GetParam().kind << " file: " << lasterror();
@@ -113,7 +108,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, FormatVerdict,
                                            FORMATCASE{"mp4", {damage::foreigncluster}},
                                            FORMATCASE{"doc", {damage::foreigncluster}},
                                            FORMATCASE{"txt", {damage::truncated}},
-                                           FORMATCASE{"cp1252", {damage::truncated}}),
+                                           FORMATCASE{"cp1252", {damage::truncated}},
+                                           FORMATCASE{"utf16", {damage::truncated}}, FORMATCASE{"pjpg", {}},
+                                           FORMATCASE{"zip64", {}}),
                          [](const auto& info) { return std::string(info.param.kind); });
 
 // The contents decide before the name does; the name decides for bytes no

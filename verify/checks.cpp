@@ -1,115 +1,47 @@
-// The structural checks of the families other than JPEG. Every walk over
+// The structural checks of the images, documents and text. Every walk over
 // the bytes advances by at least one byte per step, so the file's size
 // bounds it.
-#include "verify/verify.h"
+#include "verify/formats.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
-#include <zlib.h>
 
 namespace verify {
 
-namespace {
-
-std::uint16_t le16(bytes d, std::size_t at) { return std::uint16_t(d[at] | d[at + 1] << 8); }
-std::uint32_t le32(bytes d, std::size_t at) { return std::uint32_t(le16(d, at)) | std::uint32_t(le16(d, at + 2)) << 16; }
-std::uint64_t le64(bytes d, std::size_t at) { return le32(d, at) | std::uint64_t(le32(d, at + 4)) << 32; }
-std::uint32_t be32(bytes d, std::size_t at)
-{
-    return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3];
-}
-std::uint64_t be64(bytes d, std::size_t at) { return std::uint64_t(be32(d, at)) << 32 | be32(d, at + 4); }
-
-bool startswith(bytes d, std::string_view s)
-{
-    return d.size() >= s.size() && std::memcmp(d.data(), s.data(), s.size()) == 0;
-}
-
-bool matchat(bytes d, std::size_t at, std::string_view s)
-{
-    return at <= d.size() && d.size() - at >= s.size() && std::memcmp(d.data() + at, s.data(), s.size()) == 0;
-}
-
-// zlib's crc32 over any length.
-std::uint32_t crc(bytes d)
-{
-    uLong c = crc32(0L, Z_NULL, 0);
-    for (std::size_t at = 0; at < d.size();) {
-        const uInt n = uInt(std::min<std::size_t>(d.size() - at, 1u << 30));
-        c = crc32(c, d.data() + at, n);
-        at += n;
-    }
-    return std::uint32_t(c);
-}
-
-// Inflates a raw deflate stream of exactly insize bytes; true when it ends
-// there with outsize bytes whose CRC-32 is expected.
-bool inflateraw(bytes in, std::uint64_t outsize, std::uint32_t expected)
-{
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
-        return false;
-    std::vector<unsigned char> out(64 * 1024);
-    uLong c = crc32(0L, Z_NULL, 0);
-    std::uint64_t total = 0;
-    z.next_in = const_cast<unsigned char*>(in.data());
-    z.avail_in = uInt(in.size());
-    int r = Z_OK;
-    while (r == Z_OK) {
-        z.next_out = out.data();
-        z.avail_out = uInt(out.size());
-        r = inflate(&z, Z_NO_FLUSH);
-        const std::size_t got = out.size() - z.avail_out;
-        c = crc32(c, out.data(), uInt(got));
-        total += got;
-        if (total > outsize)
-            break;  // more than the entry says: no need to inflate a bomb to its end
-        if (r == Z_OK && got == 0 && z.avail_in == 0)
-            break;  // input ran out before the end of the stream
-    }
-    inflateEnd(&z);
-    return r == Z_STREAM_END && z.avail_in == 0 && total == outsize && std::uint32_t(c) == expected;
-}
-
-// Entries of a ZIP up to this much content get their CRCs checked.
-constexpr std::uint64_t zipcrclimit = 32u << 20;
-
-}  // namespace
-
 // Proves: the signature, every chunk's length in range and its CRC-32
-// right, IHDR first and IEND last, ending exactly at the end of the file.
-bool checkpng(bytes d)
+// right, IHDR first and IEND last; reports where IEND ends.
+FINDING readpng(bytes d)
 {
     if (!startswith(d, "\x89PNG\r\n\x1a\n"))
-        return false;
+        return damagedat();
     std::size_t at = 8;
     bool first = true;
     while (d.size() - at >= 12) {
         const std::uint32_t length = be32(d, at);
         if (length > d.size() - at - 12)
-            return false;
+            return damagedat();
         const bytes typeanddata = d.subspan(at + 4, 4 + std::size_t(length));
-        if (crc(typeanddata) != be32(d, at + 8 + length))
-            return false;
+        if (crc32of(typeanddata) != be32(d, at + 8 + length))
+            return damagedat();
         if (first && !matchat(d, at + 4, "IHDR"))
-            return false;
+            return damagedat();
         first = false;
         const bool end = matchat(d, at + 4, "IEND");
         at += 12 + std::size_t(length);
         if (end)
-            return at == d.size();
+            return endsat(at);
     }
-    return false;
+    return damagedat();
 }
 
 // Proves: the header, the colour tables, every extension and image block
-// with its sub-blocks in order, and the trailer as the last byte.
-bool checkgif(bytes d)
+// with its sub-blocks in order up to the trailer; reports where it ends.
+FINDING readgif(bytes d)
 {
     if (!(startswith(d, "GIF87a") || startswith(d, "GIF89a")) || d.size() < 14)
-        return false;
+        return damagedat();
     std::size_t at = 13;
     if (d[10] & 0x80)
         at += 3u << ((d[10] & 7) + 1);
@@ -125,40 +57,43 @@ bool checkgif(bytes d)
     while (at < d.size()) {
         const unsigned char kind = d[at];
         if (kind == 0x3B)
-            return at + 1 == d.size();
+            return endsat(at + 1);
         if (kind == 0x21) {  // extension: label, then sub-blocks
             at += 2;
             if (!skipblocks(at))
-                return false;
+                return damagedat();
         } else if (kind == 0x2C) {  // image: descriptor, local table, LZW size, data
             if (d.size() - at < 11)
-                return false;
+                return damagedat();
             const unsigned char flags = d[at + 9];
             at += 10;
             if (flags & 0x80)
                 at += 3u << ((flags & 7) + 1);
             ++at;  // LZW minimum code size
             if (!skipblocks(at))
-                return false;
+                return damagedat();
         } else {
-            return false;
+            return damagedat();
         }
     }
-    return false;
+    return damagedat();
 }
 
-// Proves: the file size field equals the file's size, the header sizes
-// are known ones and the pixel rows the header describes fit between the
-// pixel offset and the end.
-bool checkbmp(bytes d)
+// Proves: the file size field within the bytes there are, the header
+// sizes known ones and the pixel rows the header describes fitting between
+// the pixel offset and that size; reports the size field as the end.
+FINDING readbmp(bytes d)
 {
     if (!startswith(d, "BM") || d.size() < 26)
-        return false;
+        return damagedat();
     const std::uint32_t filesize = le32(d, 2);
+    if (filesize > d.size() || filesize < 26)
+        return damagedat();
+    d = d.first(filesize);
     const std::uint32_t offset = le32(d, 10);
     const std::uint32_t header = le32(d, 14);
-    if (filesize != d.size() || offset > d.size() || offset < 14 + header)
-        return false;
+    if (offset > d.size() || offset < 14 + header)
+        return damagedat();
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     std::uint32_t bits = 0;
@@ -169,151 +104,28 @@ bool checkbmp(bytes d)
         bits = le16(d, 24);
     } else if (header == 40 || header == 52 || header == 56 || header == 64 || header == 108 || header == 124) {
         if (d.size() < 14 + std::size_t(header))
-            return false;
+            return damagedat();
         width = std::uint64_t(std::abs(std::int64_t(std::int32_t(le32(d, 18)))));
         height = std::uint64_t(std::abs(std::int64_t(std::int32_t(le32(d, 22)))));
         bits = le16(d, 28);
         compression = le32(d, 30);
     } else {
-        return false;
+        return damagedat();
     }
     if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
-        return false;
+        return damagedat();
     // Compressed pixels (RLE, JPEG, PNG) have no fixed size.
     if (compression != 0 && compression != 3 && compression != 6)
-        return true;
+        return endsat(d.size());
     const std::uint64_t row = (width * bits + 31) / 32 * 4;
     // Divided, not multiplied: a hostile height times a wide row wraps.
-    return height == 0 || row <= (d.size() - offset) / height;
-}
-
-// Proves: the end record closes the file; the central directory lies just
-// before it and holds the number of entries it says; each entry's local
-// header is where it says, with the same name, and its data ends before
-// the central directory; for small archives every entry inflates to its
-// size and CRC-32.
-bool checkzip(bytes d)
-{
-    if (d.size() < 22)
-        return false;
-    std::size_t end = d.size();  // where the end record starts
-    for (std::size_t at = d.size() - 22, n = 0; n <= 0xFFFF; --at, ++n) {
-        if (le32(d, at) == 0x06054b50 && at + 22 + le16(d, at + 20) == d.size()) {
-            end = at;
-            break;
-        }
-        if (at == 0)
-            break;
-    }
-    if (end == d.size())
-        return false;
-    std::uint64_t count = le16(d, end + 10);
-    std::uint64_t cdsize = le32(d, end + 12);
-    std::uint64_t cdoffset = le32(d, end + 16);
-    std::uint64_t cdend = end;
-    if (count == 0xFFFF || cdsize == 0xFFFFFFFF || cdoffset == 0xFFFFFFFF) {
-        // ZIP64: a locator just before the end record names the record.
-        if (end < 20 || le32(d, end - 20) != 0x07064b50)
-            return false;
-        const std::uint64_t record = le64(d, end - 12);
-        if (record > end - 20 || end - 20 - record < 56 || le32(d, record) != 0x06064b50)
-            return false;
-        count = le64(d, record + 32);
-        cdsize = le64(d, record + 40);
-        cdoffset = le64(d, record + 48);
-        cdend = record;
-    }
-    if (cdoffset > cdend || cdend - cdoffset != cdsize)
-        return false;
-    std::uint64_t total = 0;
-    std::size_t at = cdoffset;
-    struct ENTRY {
-        std::size_t data;
-        std::uint64_t csize, usize;
-        std::uint32_t crc;
-        std::uint16_t method, flags;
-    };
-    std::vector<ENTRY> entries;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (cdend - at < 46 || le32(d, at) != 0x02014b50)
-            return false;
-        const std::uint16_t namelen = le16(d, at + 28);
-        const std::size_t next = at + 46 + namelen + le16(d, at + 30) + le16(d, at + 32);
-        if (next > cdend)
-            return false;
-        ENTRY e{0, le32(d, at + 20), le32(d, at + 24), le32(d, at + 16), le16(d, at + 10), le16(d, at + 8)};
-        const std::uint64_t local = le32(d, at + 42);
-        if (local > cdoffset || cdoffset - local < 30 || le32(d, local) != 0x04034b50 ||
-            le16(d, local + 26) != namelen || local + 30 + namelen > cdoffset ||
-            std::memcmp(d.data() + local + 30, d.data() + at + 46, namelen) != 0)
-            return false;
-        e.data = local + 30 + namelen + le16(d, local + 28);
-        const bool sized = e.csize != 0xFFFFFFFF && e.usize != 0xFFFFFFFF;
-        if (e.data > cdoffset || (sized && e.csize > cdoffset - e.data))
-            return false;
-        total += sized ? e.usize : zipcrclimit;
-        if (sized)
-            entries.push_back(e);
-        at = next;
-    }
-    if (at != cdend || total > zipcrclimit)
-        return true;
-    for (const ENTRY& e : entries) {
-        if (e.flags & 1)
-            continue;  // encrypted
-        const bytes body = d.subspan(e.data, std::size_t(e.csize));
-        if (e.method == 0 && (e.csize != e.usize || crc(body) != e.crc))
-            return false;
-        if (e.method == 8 && !inflateraw(body, e.usize, e.crc))
-            return false;
-    }
-    return true;
-}
-
-// Proves: every member inflates to its trailer with the right CRC-32 and
-// size (zlib checks both), and nothing but zero bytes follows the last.
-bool checkgzip(bytes d)
-{
-    if (!startswith(d, "\x1f\x8b"))
-        return false;
-    z_stream z{};
-    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
-        return false;
-    std::vector<unsigned char> out(64 * 1024);
-    std::size_t at = 0;
-    bool ok = false;
-    while (at < d.size()) {
-        z.next_in = const_cast<unsigned char*>(d.data() + at);
-        z.avail_in = uInt(std::min<std::size_t>(d.size() - at, 1u << 30));
-        const std::size_t offered = z.avail_in;
-        int r = Z_OK;
-        do {
-            z.next_out = out.data();
-            z.avail_out = uInt(out.size());
-            r = inflate(&z, Z_NO_FLUSH);
-        } while (r == Z_OK && (z.avail_in != 0 || z.avail_out == 0));
-        at += offered - z.avail_in;
-        if (r == Z_OK && offered != z.avail_in && at < d.size())
-            continue;  // the stream goes on past this slice
-        if (r != Z_STREAM_END) {
-            ok = false;
-            break;
-        }
-        ok = true;
-        if (at < d.size() && d[at] != 0x1f) {
-            ok = std::all_of(d.begin() + std::ptrdiff_t(at), d.end(), [](unsigned char b) { return b == 0; });
-            break;
-        }
-        inflateReset(&z);
-    }
-    inflateEnd(&z);
-    return ok;
+    return ifwhole(height == 0 || row <= (d.size() - offset) / height, d);
 }
 
 // Proves: the header at the start, "%%EOF" in the last kilobyte, and the
 // startxref offset before it pointing inside the file at a cross-reference
 // table or stream object.
-bool checkpdf(bytes d)
+bool wholepdf(bytes d)
 {
     if (!startswith(d, "%PDF-"))
         return false;
@@ -350,117 +162,13 @@ bool checkpdf(bytes d)
     return at.substr(q).starts_with("obj");
 }
 
-// Proves: the RIFF size is the file's size less 8, and the chunks inside
-// (each padded to an even length) add up to it exactly.
-bool checkriff(bytes d)
-{
-    if (!startswith(d, "RIFF") || d.size() < 12)
-        return false;
-    const std::uint64_t riffend = std::uint64_t(le32(d, 4)) + 8;
-    if (riffend != d.size() && riffend + 1 != d.size())
-        return false;
-    std::uint64_t at = 12;
-    while (at + 8 <= riffend) {
-        const std::uint64_t size = le32(d, std::size_t(at) + 4);
-        at += 8 + size + (size & 1);
-    }
-    // The last chunk may go without its pad byte.
-    return at == riffend || (at == riffend + 1 && (riffend & 1));
-}
-
-// Proves: the top-level boxes, each with a printable type and a size no
-// smaller than its header, add up to the file's size, and one of them is
-// the movie box.
-bool checkmp4(bytes d)
-{
-    std::uint64_t at = 0;
-    bool movie = false;
-    while (at < d.size()) {
-        if (d.size() - at < 8)
-            return false;
-        std::uint64_t size = be32(d, std::size_t(at));
-        std::uint64_t header = 8;
-        if (size == 1) {
-            if (d.size() - at < 16)
-                return false;
-            size = be64(d, std::size_t(at) + 8);
-            header = 16;
-        } else if (size == 0) {
-            size = d.size() - at;
-        }
-        for (std::size_t i = 4; i < 8; ++i)
-            if (d[std::size_t(at) + i] < 0x20 || d[std::size_t(at) + i] > 0x7E)
-                if (d[std::size_t(at) + i] != 0xA9)  // the copyright sign of QuickTime types
-                    return false;
-        if (size < header || size > d.size() - at)
-            return false;
-        movie = movie || matchat(d, std::size_t(at) + 4, "moov");
-        at += size;
-    }
-    return movie;
-}
-
-// Proves: after an optional ID3v2 tag, MPEG audio frames of one version,
-// layer and sample rate follow each other exactly to the end of the file
-// (or to an ID3v1 tag), at least two of them.
-bool checkmp3(bytes d)
-{
-    std::size_t at = 0;
-    if (startswith(d, "ID3") && d.size() >= 10) {
-        if ((d[6] | d[7] | d[8] | d[9]) & 0x80)
-            return false;
-        at = 10 + (std::size_t(d[6]) << 21 | std::size_t(d[7]) << 14 | std::size_t(d[8]) << 7 | d[9]);
-        if (d[5] & 0x10)
-            at += 10;
-    }
-    static constexpr int bitrates[2][3][15] = {
-        {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
-        {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
-    static constexpr int rates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
-    std::uint32_t firstkey = 0;
-    std::size_t frames = 0;
-    const std::size_t stop = d.size() >= 128 && matchat(d, d.size() - 128, "TAG") ? d.size() - 128 : d.size();
-    while (at < stop) {
-        if (stop - at < 4 || d[at] != 0xFF || (d[at + 1] & 0xE0) != 0xE0)
-            return false;
-        const int version = (d[at + 1] >> 3) & 3;  // 0 MPEG 2.5, 2 MPEG 2, 3 MPEG 1
-        const int layer = 4 - ((d[at + 1] >> 1) & 3);
-        const int rateindex = d[at + 2] >> 4;
-        const int srindex = (d[at + 2] >> 2) & 3;
-        if (version == 1 || layer == 4 || rateindex == 0 || rateindex == 15 || srindex == 3)
-            return false;
-        const std::uint32_t key = std::uint32_t(d[at + 1] & 0xFE) << 8 | std::uint32_t(srindex);
-        if (frames == 0)
-            firstkey = key;
-        else if (key != firstkey)
-            return false;
-        const int bitrate = bitrates[version == 3 ? 0 : 1][layer - 1][rateindex] * 1000;
-        const int samplerate = rates[version][srindex];
-        const int padding = (d[at + 2] >> 1) & 1;
-        std::size_t length = 0;
-        if (layer == 1)
-            length = std::size_t((12 * bitrate / samplerate + padding) * 4);
-        else if (layer == 3 && version != 3)
-            length = std::size_t(72 * bitrate / samplerate + padding);
-        else
-            length = std::size_t(144 * bitrate / samplerate + padding);
-        if (length < 4 || length > stop - at)
-            return false;
-        at += length;
-        ++frames;
-    }
-    return frames >= 2;
-}
+FINDING readpdf(bytes d) { return ifwhole(wholepdf(d), d); }
 
 // Proves: the compound-file header (signature, byte order, sector sizes),
 // every FAT sector it lists lying inside the file, and the chains of the
 // directory, the mini FAT and every stream staying inside the file, ending
 // properly and long enough for the stream's size.
-bool checkole2(bytes d)
+bool wholeole2(bytes d)
 {
     if (!startswith(d, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1") || d.size() < 512 || le16(d, 28) != 0xFFFE)
         return false;
@@ -546,20 +254,56 @@ bool checkole2(bytes d)
     return true;
 }
 
+FINDING readole2(bytes d) { return ifwhole(wholeole2(d), d); }
+
+namespace {
+
+// A control character that no text holds: below the space other than tab,
+// line and page breaks, escape and the DOS end-of-file mark; and DEL.
+bool controlchar(std::uint32_t c)
+{
+    return (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1A && c != 0x1B) ||
+           c == 0x7F;
+}
+
+// UTF-16 after its byte order mark: whole code units, surrogates in pairs,
+// no control characters.
+bool wholeutf16(bytes d, bool bigendian)
+{
+    if (d.size() % 2 != 0)
+        return false;
+    const auto unit = [d, bigendian](std::size_t at) {
+        return bigendian ? std::uint32_t(d[at] << 8 | d[at + 1]) : std::uint32_t(le16(d, at));
+    };
+    for (std::size_t at = 2; at < d.size(); at += 2) {
+        const std::uint32_t u = unit(at);
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            if (d.size() - at < 4 || unit(at + 2) < 0xDC00 || unit(at + 2) > 0xDFFF)
+                return false;
+            at += 2;
+        } else if ((u >= 0xDC00 && u <= 0xDFFF) || controlchar(u)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 // Proves: no NUL byte and no control character other than tab, line and
 // page breaks, escape and the DOS end-of-file mark; and either valid UTF-8
 // or a single-byte code page (CP-1252, CP-437 ...) with bytes from 0x80
 // up in no more than two thirds of the file (erased flash, all 0xFF, is
-// no text).
-bool checktext(bytes d)
+// no text). UTF-16 when it starts with a byte order mark.
+bool wholetext(bytes d)
 {
+    if (startswith(d, "\xFF\xFE") || startswith(d, "\xFE\xFF"))
+        return wholeutf16(d, d[0] == 0xFE);
     std::size_t high = 0;
     bool utf8 = true;
     for (std::size_t i = 0; i < d.size(); ++i) {
         const unsigned char c = d[i];
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1A && c != 0x1B)
-            return false;
-        if (c == 0x7F)
+        if (controlchar(c))
             return false;
         if (c < 0x80)
             continue;
@@ -602,6 +346,19 @@ bool checktext(bytes d)
         i += more;
     }
     return utf8 || high * 3 <= d.size() * 2;
+}
+
+FINDING readtext(bytes d) { return ifwhole(wholetext(d), d); }
+
+bool textstart(bytes head)
+{
+    if (startswith(head, "\xFF\xFE") || startswith(head, "\xFE\xFF")) {
+        for (std::size_t at = 2; at + 2 <= head.size(); at += 2)
+            if (controlchar(head[0] == 0xFE ? std::uint32_t(head[at] << 8 | head[at + 1]) : std::uint32_t(le16(head, at))))
+                return false;
+        return true;
+    }
+    return std::none_of(head.begin(), head.end(), [](unsigned char c) { return controlchar(c); });
 }
 
 }  // namespace verify

@@ -1,10 +1,11 @@
 // Which format a file is: its signature first (through libmagic), its
 // extension second.
-#include "verify/verify.h"
+#include "verify/formats.h"
 
 #include <QHash>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -120,7 +121,7 @@ family familyofextension(const QString& name)
         add(family::gzip, {"gz", "tgz"});
         add(family::pdf, {"pdf"});
         add(family::riff, {"wav", "avi", "webp", "ani"});
-        add(family::mp4, {"mp4", "m4a", "m4v", "mov", "3gp", "3g2", "qt"});
+        add(family::mp4, {"mp4", "m4a", "m4v", "mov", "3gp", "3g2", "qt", "heic", "heif", "avif"});
         add(family::mp3, {"mp3"});
         add(family::ole2, {"doc", "xls", "ppt", "msg", "dot", "xlt", "pps"});
         add(family::text, {"txt", "csv", "tsv", "htm", "html", "xml", "json", "ini", "log", "md", "c", "h",
@@ -144,77 +145,103 @@ family identify(bytes head, const QString& name)
     return familyofextension(name);
 }
 
-bool canbegin(family f, bytes head)
+std::size_t paddinglimit(std::uint32_t clusterbytes)
 {
-    const auto starts = [head](std::string_view signature) {
-        return head.size() >= signature.size() && std::memcmp(head.data(), signature.data(), signature.size()) == 0;
-    };
-    switch (f) {
-    case family::jpeg:
-        return starts("\xFF\xD8");
-    case family::png:
-        return starts("\x89PNG\r\n\x1a\n");
-    case family::gif:
-        return starts("GIF87a") || starts("GIF89a");
-    case family::bmp:
-        return starts("BM");
-    case family::gzip:
-        return starts("\x1f\x8b");
-    case family::pdf:
-        return starts("%PDF-");
-    case family::riff:
-        return starts("RIFF");
-    case family::ole2:
-        return starts("\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1");
-    default:
-        return true;
-    }
+    constexpr std::size_t most = 4096;
+    return clusterbytes == 0 ? most : std::min<std::size_t>(most, clusterbytes - 1);
 }
 
-verdict check(family f, bytes data)
+bool canbegin(family f, bytes head)
 {
-    bool ok = false;
+    head = head.first(std::min<std::size_t>(head.size(), 16));
+    switch (f) {
+    case family::jpeg:
+        return startswith(head, "\xFF\xD8\xFF");
+    case family::png:
+        return startswith(head, "\x89PNG\r\n\x1a\n");
+    case family::gif:
+        return startswith(head, "GIF87a") || startswith(head, "GIF89a");
+    case family::bmp:
+        return startswith(head, "BM");
+    case family::zip:
+        return startswith(head, "PK\x03\x04") || startswith(head, "PK\x05\x06");
+    case family::gzip:
+        // zlib takes only deflate (8) and no reserved flag bits.
+        return startswith(head, "\x1f\x8b") && (head.size() < 3 || head[2] == 8) &&
+               (head.size() < 4 || (head[3] & 0xE0) == 0);
+    case family::pdf:
+        return startswith(head, "%PDF-");
+    case family::riff:
+        return startswith(head, "RIFF");
+    case family::mp4:
+        return mp4start(head);
+    case family::mp3:
+        return mp3start(head);
+    case family::ole2:
+        return startswith(head, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1");
+    case family::text:
+        return textstart(head);
+    case family::none:
+        return true;
+    }
+    return true;
+}
+
+verdict check(family f, bytes data, std::uint32_t clusterbytes)
+{
+    FINDING found;
+    // The families whose writers may pad a file past its structure.
+    bool padded = false;
     switch (f) {
     case family::none:
         return verdict::unchecked;
     case family::jpeg:
-        ok = checkjpeg(data);
+        found = readjpeg(data);
+        padded = true;
         break;
     case family::png:
-        ok = checkpng(data);
+        found = readpng(data);
         break;
     case family::gif:
-        ok = checkgif(data);
+        found = readgif(data);
         break;
     case family::bmp:
-        ok = checkbmp(data);
+        found = readbmp(data);
         break;
     case family::zip:
-        ok = checkzip(data);
+        found = readzip(data);
         break;
     case family::gzip:
-        ok = checkgzip(data);
+        found = readgzip(data);
+        padded = true;
         break;
     case family::pdf:
-        ok = checkpdf(data);
+        found = readpdf(data);
         break;
     case family::riff:
-        ok = checkriff(data);
+        found = readriff(data);
         break;
     case family::mp4:
-        ok = checkmp4(data);
+        found = readmp4(data);
         break;
     case family::mp3:
-        ok = checkmp3(data);
+        found = readmp3(data);
         break;
     case family::ole2:
-        ok = checkole2(data);
+        found = readole2(data);
         break;
     case family::text:
-        ok = checktext(data);
+        found = readtext(data);
         break;
     }
-    return ok ? verdict::verified : verdict::damaged;
+    if (found.v != verdict::verified || found.end == data.size())
+        return found.v;
+    if (!padded || found.end > data.size() || data.size() - found.end > paddinglimit(clusterbytes))
+        return verdict::damaged;
+    const bytes rest = data.subspan(found.end);
+    return std::all_of(rest.begin(), rest.end(), [](unsigned char b) { return b == 0x00 || b == 0xFF; })
+               ? verdict::verified
+               : verdict::damaged;
 }
 
 }  // namespace verify

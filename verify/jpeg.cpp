@@ -1,55 +1,148 @@
-// JPEG: a full decode by libjpeg-turbo.
-#include "verify/verify.h"
+// JPEG: a full decode by libjpeg-turbo, within a budget of blocks that the
+// file's size sets, and the structures that may follow the EOI.
+#include "verify/formats.h"
 
 #include <csetjmp>
 #include <cstdio>
+#include <jerror.h>
 #include <jpeglib.h>
 
 namespace verify {
 
 namespace {
 
+// The memory libjpeg may take for one image; an image that needs more (a
+// multi-scan one keeps 128 bytes per block) is refused as too costly.
+constexpr long jpegmemory = 192L << 20;
+
+// The work a JPEG check may do, in units of about 10 ns: a block decoded
+// in a scan or in the output pass costs one, a block of a multi-scan
+// file's coefficient memory ten (128 bytes, zeroed and faulted in as the
+// first scan reaches them: 70 to 95 ns measured), setting up the decoder
+// of a further image after the EOI 2000. A progressive file can name a
+// huge image, or many scans, in a few bytes (an end-of-block run covers up
+// to 32,767 blocks). Ten units per byte keep a check near 0.1 s per MiB. A
+// sound photo costs one unit per block (baseline) to about twenty
+// (progressive: memory, ten scans, output) and holds 2 to 20 bytes per
+// block, so it stays within; the floor lets small files of large, plain
+// images through.
+constexpr std::uint64_t unitsperbyte = 10;
+constexpr std::uint64_t fewunits = 2u << 20;
+constexpr std::uint64_t memoryunits = 10;
+constexpr std::uint64_t imageunits = 2000;
+
 struct STRICTERROR {
     jpeg_error_mgr mgr;
     std::jmp_buf back;
-    bool warned = false;
+    BUDGET* budget = nullptr;
+    bool costly = false;  // stopped by the budget or the memory limit
+    bool output = false;  // in the output pass, which charges its own rows
 };
+
+STRICTERROR& errorof(j_common_ptr info) { return *reinterpret_cast<STRICTERROR*>(info->err); }
 
 [[noreturn]] void fail(j_common_ptr info)
 {
-    std::longjmp(reinterpret_cast<STRICTERROR*>(info->err)->back, 1);
+    STRICTERROR& e = errorof(info);
+    if (e.mgr.msg_code == JERR_NO_BACKING_STORE || e.mgr.msg_code == JERR_OUT_OF_MEMORY)
+        e.costly = true;
+    std::longjmp(e.back, 1);
 }
 
-// libjpeg reports corrupt entropy data, a premature end and stray bytes
-// before a marker as warnings (level -1) and goes on; any of them fails.
+// A warning is what libjpeg says of corrupt entropy data, a premature end,
+// stray bytes before a marker or a scan that breaks the progression; it
+// then goes on with made-up data, so the first one ends the decode. Three
+// are about header fields that change nothing in the decoded data and that
+// sound files from real encoders carry: a JFIF version above 1 (2.01), an
+// Adobe transform code it does not know, and odd SOS fields in a sequential
+// scan.
 void note(j_common_ptr info, int level)
 {
-    if (level < 0)
-        reinterpret_cast<STRICTERROR*>(info->err)->warned = true;
+    if (level >= 0)
+        return;  // trace messages
+    const int code = errorof(info).mgr.msg_code;
+    if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM || code == JWRN_NOT_SEQUENTIAL)
+        return;
+    std::longjmp(errorof(info).back, 1);
 }
 
 void quiet(j_common_ptr) {}
 
-}  // namespace
+// Called by libjpeg before each row of MCUs it reads from a multi-scan
+// file: charges the blocks of that row of the current scan.
+void progress(j_common_ptr common)
+{
+    STRICTERROR& e = errorof(common);
+    if (e.output)
+        return;
+    const auto* info = reinterpret_cast<j_decompress_ptr>(common);
+    std::uint64_t blocks = std::uint64_t(info->MCUs_per_row) * std::uint64_t(info->blocks_in_MCU);
+    // A scan of one component reads v_samp_factor rows of blocks per call.
+    if (info->comps_in_scan == 1 && info->cur_comp_info[0])
+        blocks *= std::uint64_t(info->cur_comp_info[0]->v_samp_factor);
+    if (!e.budget->spend(blocks + 1)) {
+        e.costly = true;
+        std::longjmp(e.back, 1);
+    }
+}
 
-// Proves: every marker, table and scan decodes without a warning through the
-// EOI, and whatever follows the EOI is padding (0x00 or 0xFF bytes).
-bool checkjpeg(bytes data)
+// The blocks of all components of the frame.
+std::uint64_t frameblocks(const jpeg_decompress_struct& info)
+{
+    std::uint64_t blocks = 0;
+    for (int c = 0; c < info.num_components; ++c)
+        blocks += std::uint64_t(info.comp_info[c].width_in_blocks) * info.comp_info[c].height_in_blocks;
+    return blocks;
+}
+
+// A Samsung trailer at the end of d (after the images): "SEFT" as the last
+// four bytes, after the length of its directory, which starts "SEFH" with
+// a count of 12-byte entries, each naming a block that lies before the
+// directory (the distance back from it, and a length). The offset where
+// the trailer's first block starts; d.size() when there is no such trailer.
+std::size_t samsungtrailer(bytes d, std::size_t from)
+{
+    if (d.size() - from < 16 || !matchat(d, d.size() - 4, "SEFT"))
+        return d.size();
+    const std::uint64_t length = le32(d, d.size() - 8);
+    if (length < 12 || length > d.size() - 8 - from)
+        return d.size();
+    const std::size_t directory = d.size() - 8 - std::size_t(length);
+    const std::uint32_t count = le32(d, directory + 8);
+    if (!matchat(d, directory, "SEFH") || count == 0 || count > (length - 12) / 12)
+        return d.size();
+    std::size_t first = directory;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t entry = directory + 12 + 12 * std::size_t(i);
+        const std::uint64_t back = le32(d, entry + 4);
+        const std::uint64_t size = le32(d, entry + 8);
+        if (back > directory - from || size > back)
+            return d.size();
+        first = std::min(first, directory - std::size_t(back));
+    }
+    return first;
+}
+
+// Proves: every marker, table and scan decodes through the EOI without a
+// warning that means damage; reports where the EOI ends.
+FINDING readjpegimage(bytes data, BUDGET& budget)
 {
     if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8)
-        return false;
+        return damagedat();
     jpeg_decompress_struct info;
     STRICTERROR error;
+    error.budget = &budget;
     info.err = jpeg_std_error(&error.mgr);
     error.mgr.error_exit = fail;
     error.mgr.emit_message = note;
     error.mgr.output_message = quiet;
+    jpeg_progress_mgr monitor{};
+    monitor.progress_monitor = progress;
     // Kept out of the locals that setjmp could leave stale.
-    volatile bool ok = false;
+    volatile std::size_t end = 0;
     jpeg_create_decompress(&info);
-    // Without backing store, an image whose header asks for more than this
-    // fails (damaged) instead of taking the machine's memory.
-    info.mem->max_memory_to_use = 512L << 20;
+    info.mem->max_memory_to_use = jpegmemory;
+    info.progress = &monitor;
     if (setjmp(error.back) == 0) {
         jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
         if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK) {
@@ -61,22 +154,76 @@ bool checkjpeg(bytes data)
             info.dct_method = JDCT_IFAST;
             info.do_fancy_upsampling = FALSE;
             info.do_block_smoothing = FALSE;
+            jpeg_calc_output_dimensions(&info);
+            // The output pass decodes (one scan) or transforms (several)
+            // every block once, a share of them per row.
+            const std::uint64_t blocks = frameblocks(info);
+            const std::uint64_t perrow = blocks / (info.output_height ? info.output_height : 1) + 1;
+            if (jpeg_has_multiple_scans(&info) &&
+                (blocks > std::uint64_t(jpegmemory) / 128 || !budget.spend(memoryunits * blocks))) {
+                error.costly = true;
+                std::longjmp(error.back, 1);
+            }
             jpeg_start_decompress(&info);
+            error.output = true;
             const JDIMENSION rowbytes = info.output_width * JDIMENSION(info.output_components);
             JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
                                                       rowbytes == 0 ? 1 : rowbytes, 1);
-            while (info.output_scanline < info.output_height)
+            while (info.output_scanline < info.output_height) {
+                if (!budget.spend(perrow)) {
+                    error.costly = true;
+                    std::longjmp(error.back, 1);
+                }
                 jpeg_read_scanlines(&info, row, 1);
+            }
             jpeg_finish_decompress(&info);
-            bool padding = true;
-            const unsigned char* rest = info.src->next_input_byte;
-            for (std::size_t i = 0; i < info.src->bytes_in_buffer; ++i)
-                padding = padding && (rest[i] == 0x00 || rest[i] == 0xFF);
-            ok = padding && !error.warned;
+            end = data.size() - info.src->bytes_in_buffer;
         }
     }
     jpeg_destroy_decompress(&info);
-    return ok;
+    if (error.costly)
+        return toocostly();
+    return end != 0 ? endsat(end) : damagedat();
+}
+
+}  // namespace
+
+// Proves: the image decodes (readjpegimage), and whatever follows its EOI
+// up to the end reported is a run of structures known to follow one:
+// further JPEG images (MPF previews, a gain map), an MP4 movie (a Motion
+// Photo) and a Samsung trailer (which holds such a movie) last.
+FINDING readjpeg(bytes d)
+{
+    BUDGET budget{unitsperbyte * std::uint64_t(d.size()) + fewunits};
+    const FINDING first = readjpegimage(d, budget);
+    if (first.v != verdict::verified)
+        return first;
+    std::size_t at = first.end;
+    const std::size_t samsung = samsungtrailer(d, at);
+    // Each step takes at least one whole image or box.
+    while (at < samsung) {
+        const bytes rest = d.subspan(at, samsung - at);
+        if (rest.size() >= 3 && rest[0] == 0xFF && rest[1] == 0xD8 && rest[2] == 0xFF) {
+            // Setting up a decoder costs more than a few blocks: many tiny
+            // images must not add up to more than the budget.
+            if (!budget.spend(imageunits))
+                return toocostly();
+            const FINDING next = readjpegimage(rest, budget);
+            if (next.v == verdict::unchecked)
+                return next;
+            if (next.v != verdict::verified)
+                break;
+            at += next.end;
+        } else if (matchat(rest, 4, "ftyp")) {
+            const BOXWALK movie = walkboxes(rest);
+            if (!movie.movie)
+                break;
+            at += movie.end;
+        } else {
+            break;
+        }
+    }
+    return endsat(at == samsung ? d.size() : at);
 }
 
 }  // namespace verify

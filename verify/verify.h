@@ -6,12 +6,13 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace verify {
 
 enum class verdict {
-    unchecked,  // no check exists for the file's type
+    unchecked,  // no check exists for the file's type, or checking it would cost too much
     verified,   // every check of its format passes
     damaged,    // a check fails
 };
@@ -32,29 +33,51 @@ family identify(bytes head, const QString& name);
 // The family an extension names (case-insensitive), none when unknown.
 family familyofextension(const QString& name);
 
+// The longest run of padding (0x00 or 0xFF bytes) a JPEG or gzip file may
+// carry after the end of its structure on a volume with clusters of
+// clusterbytes: less than one cluster and at most 4 KiB (4 KiB alone when
+// clusterbytes is 0, unknown). A longer run is the tail of a shorter,
+// foreign file, not padding.
+std::size_t paddinglimit(std::uint32_t clusterbytes);
+
 // The check of one family over the whole contents; unchecked for none.
-verdict check(family f, bytes data);
+// clusterbytes (0 when unknown) sets the padding allowed (paddinglimit).
+// The cost is bounded by the size of data: a file whose structure asks for
+// more work or memory than that (a progressive JPEG's scans over a huge
+// image, an archive that inflates far beyond its size) is unchecked.
+verdict check(family f, bytes data, std::uint32_t clusterbytes = 0);
 
 // False when head, the first bytes of a file (16 or all there are), cannot
-// begin a file of that family: its check fails whatever follows. Lets a
-// caller reject junk without reading the whole file.
+// begin a file of that family: its check fails (damaged) whatever follows.
+// Lets a caller reject junk without reading the whole file.
 bool canbegin(family f, bytes head);
 
-// identify + check.
-inline verdict verdictof(bytes data, const QString& name) { return check(identify(data, name), data); }
+// Reads into.size() bytes of a file from offset into into; false when it
+// cannot (past the end, or a read error).
+using reader = std::function<bool(std::uint64_t offset, std::span<unsigned char> into)>;
 
-// One checker per family: true when the bytes are whole by that format's rules.
-bool checkjpeg(bytes data);
-bool checkpng(bytes data);
-bool checkgif(bytes data);
-bool checkbmp(bytes data);
-bool checkzip(bytes data);
-bool checkgzip(bytes data);
-bool checkpdf(bytes data);
-bool checkriff(bytes data);
-bool checkmp4(bytes data);
-bool checkmp3(bytes data);
-bool checkole2(bytes data);
-bool checktext(bytes data);
+// False when a file of size bytes, read through read, cannot be verified
+// as family f: canbegin on its first 16 bytes, then the facts of its
+// structure that a few small reads at known offsets show:
+//   PNG the IEND chunk as the last 12 bytes; GIF the trailer byte last;
+//   BMP the file size field; ZIP the end record (and ZIP64 locator and
+//   record) closing the file, the central directory it names lying before
+//   it and starting with an entry; RIFF the size field, or a chain of
+//   OpenDML RIFF AVIX parts adding up to the size; MP4 the top-level box
+//   sizes adding up to the size with the movie (or HEIF meta) box among
+//   them; MP3 a frame or another tag right after the ID3v2 tags; PDF
+//   "%%EOF" in the last kilobyte; OLE2 the header's sector sizes and FAT
+//   sector count; text the first and last 4 KiB free of control bytes.
+// At most about 70 reads, none larger than 64 KiB plus 22 bytes (the ZIP
+// end record's search); a failed read answers false. True promises nothing
+// more than that the whole check is worth running; false means check()
+// would not answer verified (it is damaged, or the read failed).
+bool mayverify(family f, std::uint64_t size, const reader& read);
+
+// identify + check.
+inline verdict verdictof(bytes data, const QString& name, std::uint32_t clusterbytes = 0)
+{
+    return check(identify(data, name), data, clusterbytes);
+}
 
 }  // namespace verify

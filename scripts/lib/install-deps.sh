@@ -9,7 +9,7 @@ kov_packages=(
     mtools dosfstools
     libblkid-dev fdisk
     libmagic-dev libjpeg62-turbo-dev zlib1g-dev
-    imagemagick zip sox lame libgsf-bin
+    imagemagick libjpeg-turbo-progs zip sox lame libgsf-bin python3-mutagen
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     xvfb xauth time
     help2man man-db desktop-file-utils appstream debootstrap

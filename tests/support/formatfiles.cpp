@@ -30,12 +30,13 @@ QString prose(int seed, int lines)
     return text;
 }
 
-QByteArray imagemagick(const QString& workdir, const QString& ext, int seed)
+QByteArray imagemagick(const QString& workdir, const QString& ext, int seed, const QStringList& more = {})
 {
     const QString out = QDir(workdir).filePath(QStringLiteral("im%1.%2").arg(seed).arg(ext));
-    const QStringList args{QStringLiteral("-seed"), QString::number(seed), QStringLiteral("-size"),
-                           QStringLiteral("240x180"), QStringLiteral("plasma:fractal"), QStringLiteral("-quality"),
-                           QStringLiteral("90"), out};
+    const QStringList args = QStringList{QStringLiteral("-seed"), QString::number(seed), QStringLiteral("-size"),
+                                         QStringLiteral("240x180"), QStringLiteral("plasma:fractal"),
+                                         QStringLiteral("-quality"), QStringLiteral("90")} +
+                             more + QStringList{out};
     return runtool(QStringLiteral("convert"), args) ? readall(out) : QByteArray();
 }
 
@@ -55,21 +56,31 @@ QByteArray formatfile(const QString& kind, const QString& workdir, int seed)
     if (kind == QLatin1String("jpg") || kind == QLatin1String("png") || kind == QLatin1String("gif") ||
         kind == QLatin1String("bmp"))
         return imagemagick(workdir, kind, seed);
+    if (kind == QLatin1String("pjpg"))  // progressive
+        return imagemagick(workdir, QStringLiteral("jpg"), seed, {QStringLiteral("-interlace"), QStringLiteral("JPEG")});
+    if (kind == QLatin1String("heic") || kind == QLatin1String("avif"))
+        return imagemagick(workdir, kind, seed);
     if (kind == QLatin1String("txt"))
         return prose(seed, 300).toUtf8();
+    if (kind == QLatin1String("utf16")) {  // little-endian with a byte order mark
+        QStringEncoder encoder(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom);
+        return encoder.encode(prose(seed, 300));
+    }
     if (kind == QLatin1String("cp1252")) {
         QStringEncoder encoder("windows-1252");
         return encoder.isValid() ? QByteArray(encoder.encode(prose(seed, 300))) : QByteArray();
     }
-    if (kind == QLatin1String("zip")) {
+    if (kind == QLatin1String("zip") || kind == QLatin1String("zip64")) {
         // Several members, stored and deflated.
         const QString a = dir.filePath(QStringLiteral("z%1.txt").arg(seed));
         const QByteArray picture = imagemagick(workdir, QStringLiteral("png"), seed + 1000);
         const QString b = dir.filePath(QStringLiteral("z%1.png").arg(seed));
-        const QString out = dir.filePath(QStringLiteral("z%1.zip").arg(seed));
+        const QString out = dir.filePath(QStringLiteral("z%1.%2").arg(seed).arg(kind));
         if (picture.isNull() || !writefile(a, prose(seed, 200).toUtf8()) || !writefile(b, picture))
             return {};
-        return runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"), out, a, b})
+        const QStringList options = kind == QLatin1String("zip64") ? QStringList{QStringLiteral("-fz")} : QStringList{};
+        return runtool(QStringLiteral("zip"),
+                       options + QStringList{QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"), out, a, b})
                    ? readall(out)
                    : QByteArray();
     }

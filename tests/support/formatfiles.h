@@ -14,8 +14,10 @@ namespace testsupport {
 // The kinds formatfile() makes: their usual extensions.
 QStringList formatkinds();
 
-// A file of that kind (an extension from formatkinds()), made in workdir;
-// seed varies the contents. At least 8 KiB. A null QByteArray when the tool
+// A file of that kind (an extension from formatkinds(), or one of "cp1252"
+// text, "utf16" text with a byte order mark, "pjpg" a progressive JPEG,
+// "zip64" a ZIP with ZIP64 records (zip -fz), "heic" and "avif" images by
+// ImageMagick through libheif), made in workdir; seed varies the contents. At least 8 KiB. A null QByteArray when the tool
 // is missing or fails: lasterror() says why.
 QByteArray formatfile(const QString& kind, const QString& workdir, int seed);
 

@@ -1,0 +1,123 @@
+// The output folders on Linux: O_PATH descriptors of folders, *at calls
+// relative to them, O_NOFOLLOW on every step.
+#include "platform/outputfolder.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+OUTFOLDER::OUTFOLDER(OUTFOLDER&& other) noexcept : native(other.native), where(std::move(other.where))
+{
+    other.native = -1;
+}
+
+OUTFOLDER& OUTFOLDER::operator=(OUTFOLDER&& other) noexcept
+{
+    if (this != &other) {
+        if (native >= 0)
+            ::close(int(native));
+        native = other.native;
+        where = std::move(other.where);
+        other.native = -1;
+    }
+    return *this;
+}
+
+OUTFOLDER::~OUTFOLDER()
+{
+    if (native >= 0)
+        ::close(int(native));
+}
+
+bool pathfits(const QString& path, int reserve) { return QFile::encodeName(path).size() + reserve < PATH_MAX; }
+
+OUTFOLDER openoutput(const QString& dir)
+{
+    QString path = dir;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? OUTFOLDER() : OUTFOLDER(fd, path);
+}
+
+OUTFOLDER enterfolder(const OUTFOLDER& parent, const QString& name, bool make, FOLDERENTRY* result)
+{
+    *result = FOLDERENTRY::failed;
+    const QString path = parent.path() + name + QLatin1Char('/');
+    if (!parent.isopen() || name.isEmpty() || !pathfits(path))
+        return OUTFOLDER();
+    const int at = int(parent.handle());
+    const QByteArray encoded = QFile::encodeName(name);
+    if (make && ::mkdirat(at, encoded.constData(), 0777) != 0 && errno != EEXIST)
+        return OUTFOLDER();
+    const int fd = ::openat(at, encoded.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        *result = FOLDERENTRY::entered;
+        return OUTFOLDER(fd, path);
+    }
+    struct stat st;
+    if (::fstatat(at, encoded.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        *result = S_ISLNK(st.st_mode) ? FOLDERENTRY::link : S_ISDIR(st.st_mode) ? FOLDERENTRY::failed
+                                                                                   : FOLDERENTRY::taken;
+    return OUTFOLDER();
+}
+
+PathState namestate(const OUTFOLDER& folder, const QString& name)
+{
+    if (!folder.isopen() || !pathfits(folder.path() + name))
+        return PathState::unknown;
+    struct stat st;
+    if (::fstatat(int(folder.handle()), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return PathState::taken;
+    return errno == ENOENT ? PathState::free : PathState::unknown;
+}
+
+std::FILE* createfile(const OUTFOLDER& folder, const QString& name)
+{
+    if (!folder.isopen() || !pathfits(folder.path() + name))
+        return nullptr;
+    const int fd = ::openat(int(folder.handle()), QFile::encodeName(name).constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file)
+        ::close(fd);
+    return file;
+}
+
+bool setmodificationtime(const OUTFOLDER& folder, const QString& name, std::int64_t utcseconds)
+{
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(utcseconds), 0}};
+    return folder.isopen() && ::utimensat(int(folder.handle()), QFile::encodeName(name).constData(), times,
+                                          AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool movefile(const OUTFOLDER& from, const QString& name, const OUTFOLDER& to, const QString& newname)
+{
+    if (!from.isopen() || !to.isopen() || !pathfits(to.path() + newname))
+        return false;
+    const QByteArray source = QFile::encodeName(name);
+    const QByteArray target = QFile::encodeName(newname);
+    const int a = int(from.handle());
+    const int b = int(to.handle());
+    if (::renameat2(a, source.constData(), b, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // File systems without RENAME_NOREPLACE: a hard link never replaces
+    // either.
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (::linkat(a, source.constData(), b, target.constData(), 0) != 0)
+        return false;
+    return ::unlinkat(a, source.constData(), 0) == 0;
+}
+
+}  // namespace platform

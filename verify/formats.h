@@ -1,0 +1,103 @@
+// The structure readers behind check(): one per family, each reading a file
+// from its first byte to where its structure ends. Internal to verify/.
+#pragma once
+
+#include "verify/verify.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace verify {
+
+// What a reader found: the verdict, and for a structure read to its end
+// (verified) the offset just past it. check() holds that end against the
+// file's size; a carver can take it as the file's length.
+struct FINDING {
+    verdict v = verdict::damaged;
+    std::size_t end = 0;
+};
+
+inline FINDING damagedat() { return {verdict::damaged, 0}; }
+inline FINDING endsat(std::size_t end) { return {verdict::verified, end}; }
+inline FINDING toocostly() { return {verdict::unchecked, 0}; }
+inline FINDING ifwhole(bool ok, bytes d) { return ok ? endsat(d.size()) : damagedat(); }
+
+// The work a check may spend on a file, in the units of its format (JPEG
+// blocks decoded, bytes inflated): a multiple of the file's size and a
+// floor for small files. Shared by the images nested in one file.
+struct BUDGET {
+    std::uint64_t left;
+    // True and charged when units are still there; false (and exhausted) when not.
+    bool spend(std::uint64_t units)
+    {
+        if (units > left) {
+            left = 0;
+            return false;
+        }
+        left -= units;
+        return true;
+    }
+};
+
+// Each reads d from its first byte. Those marked "to its end" report where
+// the structure ends, which may be before d.size(); the others read to the
+// end of d and report d.size() when whole.
+FINDING readjpeg(bytes d);  // to its end, with what may follow the EOI
+FINDING readpng(bytes d);  // to its end
+FINDING readgif(bytes d);  // to its end
+FINDING readbmp(bytes d);  // to its end (the size field)
+FINDING readzip(bytes d);
+FINDING readgzip(bytes d);  // to its end (the last member)
+FINDING readpdf(bytes d);
+FINDING readriff(bytes d);  // to its end (the last RIFF part)
+FINDING readmp4(bytes d);  // to its end (the last box)
+FINDING readmp3(bytes d);
+FINDING readole2(bytes d);
+FINDING readtext(bytes d);
+
+// zlib's CRC-32 of d, of any length.
+std::uint32_t crc32of(bytes d);
+
+// Whether head can begin a file the reader takes (see canbegin).
+bool mp4start(bytes head);
+bool mp3start(bytes head);
+bool textstart(bytes head);
+
+// Whether the box's type is ISO base media's: printable, or QuickTime's
+// copyright sign.
+bool boxtype(const unsigned char* type);
+
+// The top-level boxes from the start of d while they parse; where they stop
+// and whether a movie box (or, for HEIF and AVIF brands, a meta box) was
+// among them.
+struct BOXWALK {
+    std::size_t end = 0;
+    bool movie = false;
+};
+BOXWALK walkboxes(bytes d);
+
+// The offset where a run of tags and frames of MP3 audio begins: past the
+// ID3v2 tags at the start of d (0 when none); d.size() + 1 when a tag's
+// size field is not a syncsafe integer.
+std::size_t id3end(bytes d);
+
+// Little- and big-endian readers over bytes; the caller keeps at within d.
+inline std::uint16_t le16(bytes d, std::size_t at) { return std::uint16_t(d[at] | d[at + 1] << 8); }
+inline std::uint32_t le32(bytes d, std::size_t at)
+{
+    return std::uint32_t(le16(d, at)) | std::uint32_t(le16(d, at + 2)) << 16;
+}
+inline std::uint64_t le64(bytes d, std::size_t at) { return le32(d, at) | std::uint64_t(le32(d, at + 4)) << 32; }
+inline std::uint32_t be32(bytes d, std::size_t at)
+{
+    return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3];
+}
+inline std::uint64_t be64(bytes d, std::size_t at) { return std::uint64_t(be32(d, at)) << 32 | be32(d, at + 4); }
+
+inline bool matchat(bytes d, std::size_t at, std::string_view s)
+{
+    return at <= d.size() && d.size() - at >= s.size() && std::memcmp(d.data() + at, s.data(), s.size()) == 0;
+}
+inline bool startswith(bytes d, std::string_view s) { return matchat(d, 0, s); }
+
+}  // namespace verify
