@@ -36,10 +36,9 @@ std::pair<QString, int> splitsource(const QString& source)
 }  // namespace
 
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
-    : listout(out),
+    : RunEngine(RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames}),
+      listout(out),
       options(chosen),
-      saver(*this, SAVEOPTIONS{chosen.verify, chosen.originalnames, chosen.deep},
-            [this](const FILEPARM& file, const SAVERECORD& record) { report(file, record); }, &claims),
       live(isatty(STDERR_FILENO) != 0)
 {
 }
@@ -63,20 +62,7 @@ void RecoverRun::setstatuslines(const QString& name, const QString&, const QStri
 
 void RecoverRun::setbuttontext(const QString&) {}
 
-void RecoverRun::savefound(const FILEPARM& file)
-{
-    if (deeprun)
-        deeprun->notesaved(file);
-    // The file's short entry is the slot the walk has just passed.
-    saver.save(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
-}
-
-void RecoverRun::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
-{
-    saver.dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
-}
-
-void RecoverRun::report(const FILEPARM& file, const SAVERECORD& record)
+void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
 {
     if (record.startbycontent && !options.json)
         say(QStringLiteral("%1: start cluster %2 chosen by content (estimate %3)")
@@ -94,18 +80,6 @@ void RecoverRun::report(const FILEPARM& file, const SAVERECORD& record)
                  static_cast<unsigned long long>(file.size), qPrintable(fatfiletime2str(file.writetime)),
                  file.startcluster, file.dataruns.size(), record.verdict ? "\t" : "",
                  record.verdict ? qPrintable(verify::verdictname(*record.verdict)) : "");
-}
-
-QString RecoverRun::verdictsummary() const
-{
-    if (!options.verify)
-        return QString();
-    const VERDICTCOUNTS& c = saver.counts();
-    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged, %4 starts chosen by content")
-        .arg(c.verified)
-        .arg(c.unchecked)
-        .arg(c.damaged)
-        .arg(c.startbycontent);
 }
 
 int RecoverRun::findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out)
@@ -207,42 +181,91 @@ void RecoverRun::progress(bool force)
                  static_cast<unsigned long long>(stats.saved), static_cast<unsigned long long>(stats.bytes));
 }
 
-bool RecoverRun::runpasses()
+void RecoverRun::newunit() { current.clear(); }
+
+bool RecoverRun::runall()
 {
-    if (!beginrun()) {
+    if (!startrun()) {
         say(QStringLiteral("disk open error!"));
         return false;
     }
     paused = false;
-    claims.reset(bitmapsize * 8);
-    if (options.deep)
-        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
-    bool wascollecting = true;
     if (!live)
         say(QStringLiteral("collecting pass"));
-    while (runactive()) {
-        current.clear();
-        scantick();
-        if (deeprun && saving)
-            deeprun->notewalk(curdir);
-        if (wascollecting && !collecting) {
-            wascollecting = false;
-            if (!live && saving)
-                say(listonly ? QStringLiteral("listing pass") : QStringLiteral("saving pass"));
-        }
-        progress(false);
+    while (rununderway()) {
+        const RUNPHASE was = phase();
+        const std::uint64_t scanned = deepscan() ? deepscan()->scannedclusters() : 0;
+        step();
+        if (was == RUNPHASE::collecting || was == RUNPHASE::saving)
+            progress(false);
+        else if (was == RUNPHASE::deepscan && deepscan() && deepscan()->scannedclusters() != scanned)
+            deepprogress(deepscan()->scanposition(), deepscan()->scantotal());
     }
-    current.clear();
-    // Second chances need every deleted entry's start: after the walk.
-    saver.finish();
-    current.clear();
+    return true;
+}
+
+void RecoverRun::endprogress()
+{
     if (live) {
         progress(true);
         std::fputs("\n", stderr);
     }
-    if (deeprun)
-        rundeep();
-    return true;
+}
+
+void RecoverRun::phasebegun(RUNPHASE phase)
+{
+    switch (phase) {
+    case RUNPHASE::saving:
+        if (!live)
+            say(listonly ? QStringLiteral("listing pass") : QStringLiteral("saving pass"));
+        break;
+    case RUNPHASE::deepscan:
+        endprogress();
+        if (!live)
+            say(QStringLiteral("deep scan"));
+        deepclock.start();
+        lastdeepdraw = -1000;
+        break;
+    case RUNPHASE::lostfiles:
+        if (live)
+            std::fputs("\n", stderr);
+        if (deepscan()->capped())
+            say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
+        if (deepscan()->walkcapped())
+            say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
+        break;
+    default:
+        break;
+    }
+}
+
+void RecoverRun::lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason)
+{
+    // Lost clusters full of entries must not flood the terminal.
+    if (deepscan()->unsavedfiles() > unsavedlisted)
+        return;
+    const QString name =
+        recoveredfilename(candidate.keepshortname ? candidate.file.namebytes() : recoveredname(candidate.file));
+    say(QStringLiteral("deep scan: %1 not saved: %2").arg(candidate.subdir + name, reason));
+}
+
+void RecoverRun::runended()
+{
+    const RUNREPORT r = report();
+    if (!r.options.deep) {
+        endprogress();
+        return;
+    }
+    if (r.shallower != 0)
+        say(QStringLiteral("deep scan: %1 files of folders more than %2 levels deep saved at that depth")
+                .arg(r.shallower)
+                .arg(deep::DEEPSCAN::maxdepth));
+    say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found, %3 files not saved%4")
+            .arg(r.scannedclusters)
+            .arg(r.directoryclusters)
+            .arg(r.unsavedlost)
+            .arg(r.unsavedlost > unsavedlisted ? QStringLiteral(" (the first %1 named)").arg(unsavedlisted)
+                                               : QString()));
 }
 
 void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
@@ -255,50 +278,7 @@ void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
     std::fprintf(stderr, "\r\033[Kdeep scan: %3llu%%, %llu of %llu clusters, %.0f clusters/s",
                  static_cast<unsigned long long>(total ? done * 100 / total : 100),
                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                 double(deeprun->scannedclusters()) / seconds);
-}
-
-void RecoverRun::rundeep()
-{
-    if (!live)
-        say(QStringLiteral("deep scan"));
-    deepclock.start();
-    lastdeepdraw = -1000;
-    deeprun->scan([this](std::uint64_t done, std::uint64_t total) { deepprogress(done, total); });
-    if (live)
-        std::fputs("\n", stderr);
-    if (deeprun->capped())
-        say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
-    if (deeprun->walkcapped())
-        say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
-    deeprun->recover(
-        [this](const deep::DEEPCANDIDATE& candidate) {
-            current.clear();
-            saver.save(candidate.file,
-                       DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                       candidate.subdir, candidate.keepshortname);
-        },
-        [this](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
-            // Lost clusters full of entries must not flood the terminal.
-            if (deeprun->unsavedfiles() > unsavedlisted)
-                return;
-            const QString name = recoveredfilename(candidate.keepshortname ? candidate.file.namebytes()
-                                                                           : recoveredname(candidate.file));
-            say(QStringLiteral("deep scan: %1 not saved: %2").arg(candidate.subdir + name, reason));
-        });
-    saver.finish();
-    current.clear();
-    if (deeprun->shallowerfiles() != 0)
-        say(QStringLiteral("deep scan: %1 files of folders more than %2 levels deep saved at that depth")
-                .arg(deeprun->shallowerfiles())
-                .arg(deep::DEEPSCAN::maxdepth));
-    const std::uint64_t unsaved = deeprun->unsavedfiles();
-    say(QStringLiteral("deep scan: %1 clusters read, %2 directory clusters found, %3 files not saved%4")
-            .arg(deeprun->scannedclusters())
-            .arg(deeprun->directoryclusters())
-            .arg(unsaved)
-            .arg(unsaved > unsavedlisted ? QStringLiteral(" (the first %1 named)").arg(unsavedlisted) : QString()));
-    deeprun.reset();
+                 double(deepscan()->scannedclusters()) / seconds);
 }
 
 int RecoverRun::recover(const QString& outdir)
@@ -317,32 +297,24 @@ int RecoverRun::recover(const QString& outdir)
     recoverdir = dir;
     QElapsedTimer clock;
     clock.start();
-    if (!runpasses())
+    if (!runall())
         return exitsource;
-    say(QStringLiteral("%1 files saved, %2 bytes, %3 failed (create %4, read %5, write %6), "
-                       "%7 entries walked, %8 s%9")
-            .arg(stats.saved)
-            .arg(stats.bytes)
-            .arg(stats.failures())
-            .arg(stats.createfailed)
-            .arg(stats.readfailed)
-            .arg(stats.writefailed)
-            .arg(stats.entries)
-            .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 2)
-            .arg(verdictsummary()));
+    say(report().summary(double(clock.elapsed()) / 1000.0));
     return stats.failures() == 0 ? exitok : exitsavefailed;
 }
 
 int RecoverRun::list()
 {
     listonly = true;
-    const bool ran = runpasses();
+    const bool ran = runall();
     listonly = false;
     if (!ran)
         return exitsource;
-    if (options.verify)
-        say(QStringLiteral("%1 files listed%2").arg(saver.counts().verified + saver.counts().unchecked +
-                                                    saver.counts().damaged)
-                .arg(verdictsummary()));
+    if (options.verify) {
+        const RUNREPORT r = report();
+        say(QStringLiteral("%1 files listed%2")
+                .arg(r.verdicts.verified + r.verdicts.unchecked + r.verdicts.damaged)
+                .arg(r.verdictsummary()));
+    }
     return exitok;
 }

@@ -3,10 +3,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "deep/deepscan.h"
-#include "model/kovcore.h"
-#include "output/clusterclaims.h"
-#include "output/filesaver.h"
+#include "run/runengine.h"
 
 #include <QList>
 #include <QElapsedTimer>
@@ -27,7 +24,7 @@ enum ExitStatus {
     exitoutput = 4,      // output directory cannot be created or is on the source
 };
 
-class RecoverRun : public KOVCore {
+class RecoverRun : public RunEngine {
 public:
     explicit RecoverRun(std::FILE* listout = stdout, const RECOVEROPTIONS& options = {});
 
@@ -49,30 +46,27 @@ public:
     void addvolumeitem(const platform::VolumeSource& source) override;
     void setstatuslines(const QString& name, const QString& size, const QString& time) override;
     void setbuttontext(const QString& text) override;
-    // Every file goes through the saver with its directory's slots.
-    void savefound(const FILEPARM& file) override;
-    void entrydropped(const FILEPARM& dir, const FILEPARM& entry) override;
 
 private:
+    // The run's hooks, told on the terminal.
+    void phasebegun(RUNPHASE phase) override;
+    void newunit() override;
+    void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
+    void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason) override;
+    void runended() override;
     // The volumes SOURCE names; with several false, more than one is an
     // error. Skipped partitions are told on stderr.
     int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
-    // Both passes (and the deep scan when asked); false (reported) when
-    // there is no volume to walk.
-    bool runpasses();
-    void rundeep();
+    // The whole run; false (reported) when there is no volume to walk.
+    bool runall();
     void progress(bool force);
-    // A file's line of the listing, or the note of a start chosen by content.
-    void report(const FILEPARM& file, const SAVERECORD& record);
-    QString verdictsummary() const;
+    // The walk's progress line, ended.
+    void endprogress();
     void deepprogress(std::uint64_t done, std::uint64_t total);
-    std::unique_ptr<deep::DEEPSCAN> deeprun;
     QElapsedTimer deepclock;
     std::int64_t lastdeepdraw = 0;
     std::FILE* listout;
     RECOVEROPTIONS options;
-    ClusterClaims claims;  // the clusters of the files saved or listed in this run
-    FileSaver saver;
     bool live;  // stderr is a terminal: one progress line, redrawn
     QString current;
     int warningcount = 0;

@@ -19,6 +19,8 @@ namespace deep {
 namespace {
 
 constexpr std::uint64_t readbytes = 4 << 20;
+// Clusters in use a scan step passes over before it returns.
+constexpr std::uint64_t skipperstep = 1u << 20;
 // Memory the kept directory clusters may take: their bytes and what each
 // one costs besides until recover() ends (its record and copy, the linking
 // tables, its folder), as measured on a volume of tiny leaf directories
@@ -148,48 +150,68 @@ void DEEPSCAN::examine(std::uint64_t lcn, const unsigned char* cluster)
     found.push_back({lcn, std::move(copy), used, bytes == clustersize});
 }
 
+bool DEEPSCAN::beginscan()
+{
+    scanat = 0;
+    lastfailed = false;
+    if (clustercount == 0)
+        return false;
+    // Large reads, but no larger than the clusters there are to read.
+    perread = std::clamp<std::uint64_t>(readbytes / clustersize, 1, clustercount);
+    buffer.reset(new (std::nothrow) unsigned char[perread * clustersize]);
+    if (!buffer) {
+        scanat = clustercount;
+        core.showwarning(QStringLiteral("cannot allocate memory!"));
+        return false;
+    }
+    return true;
+}
+
+bool DEEPSCAN::scanstep()
+{
+    // Clusters in use are passed over a bounded number at a time, so that a
+    // step stays short on a volume that is nearly full.
+    for (std::uint64_t passed = 0; scanat < clustercount && !eligible(scanat); ++scanat)
+        if (++passed == skipperstep)
+            return true;
+    if (scanat >= clustercount || !buffer) {
+        buffer.reset();
+        return false;
+    }
+    const std::uint64_t lcn = scanat;
+    std::uint64_t n = 1;
+    while (n < perread && lcn + n < clustercount && eligible(lcn + n))
+        ++n;
+    const DISKPARM& disk = core.diskparm;
+    if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), buffer.get())) {
+        lastfailed = false;
+        for (std::uint64_t k = 0; k < n; ++k)
+            examine(lcn + k, buffer.get() + k * clustersize);
+    } else if (!lastfailed) {
+        // One bad cluster must not hide the others of the same read.
+        // After a read with no readable cluster at all, the next failed
+        // read is passed over whole: a volume that claims more than its
+        // source holds costs one read per step, not one per cluster.
+        lastfailed = true;
+        for (std::uint64_t k = 0; k < n; ++k)
+            if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(clustersize),
+                                 buffer.get())) {
+                lastfailed = false;
+                examine(lcn + k, buffer.get());
+            }
+    }
+    scanned += n;
+    scanat += n;
+    return true;
+}
+
 void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
 {
-    if (clustercount == 0)
+    if (!beginscan())
         return;
-    // Large reads, but no larger than the clusters there are to read.
-    const std::uint64_t perread = std::clamp<std::uint64_t>(readbytes / clustersize, 1, clustercount);
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[perread * clustersize]);
-    if (!buffer) {
-        core.showwarning(QStringLiteral("cannot allocate memory!"));
-        return;
-    }
-    const DISKPARM disk = core.diskparm;
-    bool lastfailed = false;
-    for (std::uint64_t lcn = 0; lcn < clustercount;) {
-        if (!eligible(lcn)) {
-            ++lcn;
-            continue;
-        }
-        std::uint64_t n = 1;
-        while (n < perread && lcn + n < clustercount && eligible(lcn + n))
-            ++n;
-        if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), buffer.get())) {
-            lastfailed = false;
-            for (std::uint64_t k = 0; k < n; ++k)
-                examine(lcn + k, buffer.get() + k * clustersize);
-        } else if (!lastfailed) {
-            // One bad cluster must not hide the others of the same read.
-            // After a read with no readable cluster at all, the next failed
-            // read is passed over whole: a volume that claims more than its
-            // source holds costs one read per step, not one per cluster.
-            lastfailed = true;
-            for (std::uint64_t k = 0; k < n; ++k)
-                if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(clustersize),
-                                     buffer.get())) {
-                    lastfailed = false;
-                    examine(lcn + k, buffer.get());
-                }
-        }
-        scanned += n;
-        lcn += n;
-        progress(lcn, clustercount);
-    }
+    for (std::uint64_t before = scanned; scanstep(); before = scanned)
+        if (scanned != before)
+            progress(scanat, clustercount);
 }
 
 // Which directory each kept cluster belongs to (its start cluster, 0 for the
@@ -528,72 +550,106 @@ bool DEEPSCAN::rebuild(const FOUND& cluster, std::uint32_t slot, std::uint16_t f
     return true;
 }
 
-void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,
-                       const std::function<void(const DEEPCANDIDATE&, const QString&)>& unsaved)
+// Where recover() stands: the linking's results, the cluster in hand and
+// what its entries share.
+struct DEEPSCAN::RECOVERING {
+    std::unordered_map<std::uint32_t, NODE> nodes;
+    std::vector<std::size_t> namepred;
+    std::vector<std::uint32_t> owner;
+    std::unordered_map<std::uint32_t, std::uint32_t> made;  // lost trees' folders, by start cluster
+    std::size_t cluster = 0;  // index in found
+    std::uint32_t slot = 0;   // next slot of it
+    bool entered = false;     // the cluster's shared state below is set
+    std::uint32_t dir = noowner;
+    bool deletedonly = false;
+    QString subdir;  // made for the first file the cluster hands out
+    bool cut = false;
+    std::shared_ptr<const unsigned char[]> listing;
+    std::uint32_t carried = 0;
+    std::uint16_t fallbackhigh = 0;
+};
+
+DEEPSCAN::~DEEPSCAN() = default;
+
+void DEEPSCAN::beginrecover()
 {
     std::stable_sort(walkread.begin(), walkread.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     walkread.erase(std::unique(walkread.begin(), walkread.end(),
                                [](const auto& a, const auto& b) { return a.first == b.first; }),
                    walkread.end());
-    std::unordered_map<std::uint32_t, NODE> nodes;
-    std::vector<std::size_t> namepred;
-    const std::vector<std::uint32_t> owner = linkowners(nodes, &namepred);
-    std::unordered_map<std::uint32_t, std::uint32_t> made;  // lost trees' folders, by start cluster
+    recovering = std::make_unique<RECOVERING>();
+    recovering->owner = linkowners(recovering->nodes, &recovering->namepred);
+}
+
+bool DEEPSCAN::recoverstep(const std::function<void(const DEEPCANDIDATE&)>& save,
+                           const std::function<void(const DEEPCANDIDATE&, const QString&)>& unsaved)
+{
+    if (!recovering)
+        return false;
+    RECOVERING& r = *recovering;
     const bool fat32 = core.dbrparm.fstype == 1;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const FOUND& f = found[i];
-        if (walkowner(f.lcn) != noowner)
-            continue;  // the walk listed these entries already
-        const std::uint32_t dir = owner[i];
-        // Later clusters of a deleted directory the walk entered give only
-        // their deleted entries; lost trees and loose clusters give all.
-        const bool deletedonly = dir != noowner && walkeddeleted(dir) != nofolder;
-        // The path is made for the first file this cluster hands out.
-        QString subdir;
-        bool cut = false;
-        auto folderfor = [&] {
-            if (dir == noowner)
-                return QStringLiteral("lost/orphans/");
-            if (dir == 0)
-                return QStringLiteral("lost/root/");
-            const std::uint32_t folder = folderof(dir, nodes, made);
-            cut = folders[folder].kept != folder;
-            return QStringLiteral("lost/") + folderpath(folder) + QLatin1Char('/');
-        };
-        // A long name begun at the end of the full cluster this one continues
-        // runs on into it: its entries see that cluster's slots before their
-        // own.
-        std::shared_ptr<const unsigned char[]> listing = f.bytes;
-        std::uint32_t carried = 0;
-        if (namepred[i] != found.size()) {
-            const FOUND& p = found[namepred[i]];
-            std::shared_ptr<unsigned char[]> joined(new unsigned char[(std::size_t(p.used) + f.used) * 32]);
-            std::memcpy(joined.get(), p.bytes.get(), std::size_t(p.used) * 32);
-            std::memcpy(joined.get() + std::size_t(p.used) * 32, f.bytes.get(), std::size_t(f.used) * 32);
-            listing = std::move(joined);
-            carried = p.used;
+    while (r.cluster < found.size()) {
+        const FOUND& f = found[r.cluster];
+        if (!r.entered) {
+            if (walkowner(f.lcn) != noowner) {
+                ++r.cluster;  // the walk listed these entries already
+                continue;
+            }
+            r.entered = true;
+            r.slot = 0;
+            r.dir = r.owner[r.cluster];
+            // Later clusters of a deleted directory the walk entered give
+            // only their deleted entries; lost trees and loose clusters give
+            // all.
+            r.deletedonly = r.dir != noowner && walkeddeleted(r.dir) != nofolder;
+            r.subdir.clear();
+            r.cut = false;
+            // A long name begun at the end of the full cluster this one
+            // continues runs on into it: its entries see that cluster's
+            // slots before their own.
+            r.listing = f.bytes;
+            r.carried = 0;
+            if (r.namepred[r.cluster] != found.size()) {
+                const FOUND& p = found[r.namepred[r.cluster]];
+                std::shared_ptr<unsigned char[]> joined(new unsigned char[(std::size_t(p.used) + f.used) * 32]);
+                std::memcpy(joined.get(), p.bytes.get(), std::size_t(p.used) * 32);
+                std::memcpy(joined.get() + std::size_t(p.used) * 32, f.bytes.get(), std::size_t(f.used) * 32);
+                r.listing = std::move(joined);
+                r.carried = p.used;
+            }
+            r.fallbackhigh = std::uint16_t((f.lcn + 2) >> 16);
         }
-        std::uint16_t fallbackhigh = std::uint16_t((f.lcn + 2) >> 16);
-        for (std::uint32_t j = 0; j < f.used; ++j) {
+        while (r.slot < f.used) {
+            const std::uint32_t j = r.slot++;
             const unsigned char* e = f.bytes.get() + std::size_t(j) * 32;
             if (!shortentry(e) || dotentry(e, 1) || dotentry(e, 2))
                 continue;
             const bool erased = e[0] == slotdeleted;
             if (fat32 && !erased)
-                fallbackhigh = le16(e + dirfield::fstclushi);
-            if ((e[dirfield::attr] & (attrdirectory | 0x08)) || (deletedonly && !erased))
+                r.fallbackhigh = le16(e + dirfield::fstclushi);
+            if ((e[dirfield::attr] & (attrdirectory | 0x08)) || (r.deletedonly && !erased))
                 continue;
             DEEPCANDIDATE candidate;
             QString why;
-            const bool rebuilt = rebuild(f, j, fallbackhigh, candidate.file, &why);
+            const bool rebuilt = rebuild(f, j, r.fallbackhigh, candidate.file, &why);
             if (!rebuilt && why.isEmpty())
                 continue;  // an entry without contents
-            candidate.slotbytes = listing;
-            candidate.slotcount = carried + f.used;
-            candidate.slotindex = carried + j;
-            if (subdir.isEmpty())
-                subdir = folderfor();
-            candidate.subdir = subdir;
+            candidate.slotbytes = r.listing;
+            candidate.slotcount = r.carried + f.used;
+            candidate.slotindex = r.carried + j;
+            if (r.subdir.isEmpty()) {
+                // The path is made for the first file this cluster hands out.
+                if (r.dir == noowner) {
+                    r.subdir = QStringLiteral("lost/orphans/");
+                } else if (r.dir == 0) {
+                    r.subdir = QStringLiteral("lost/root/");
+                } else {
+                    const std::uint32_t folder = folderof(r.dir, r.nodes, r.made);
+                    r.cut = folders[folder].kept != folder;
+                    r.subdir = QStringLiteral("lost/") + folderpath(folder) + QLatin1Char('/');
+                }
+            }
+            candidate.subdir = r.subdir;
             candidate.keepshortname = !erased;
             if (rebuilt && !savedfiles.insert(filekey(candidate.file)).second)
                 why = QStringLiteral("the start cluster and size of a file already saved");
@@ -601,10 +657,23 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,
                 ++notsaved;
                 unsaved(candidate, why);
             } else {
-                shallower += cut ? 1 : 0;
+                shallower += r.cut ? 1 : 0;
                 save(candidate);
             }
+            return true;
         }
+        r.entered = false;
+        ++r.cluster;
+    }
+    recovering.reset();
+    return false;
+}
+
+void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,
+                       const std::function<void(const DEEPCANDIDATE&, const QString&)>& unsaved)
+{
+    beginrecover();
+    while (recoverstep(save, unsaved)) {
     }
 }
 

@@ -37,6 +37,7 @@ public:
     // run's files hold so far (claims), which it never scans; both
     // outlive this.
     DEEPSCAN(KOVCore& core, const ClusterClaims& claims);
+    ~DEEPSCAN();
 
     // The saving pass, after each step, with the walk's directory: notes
     // the deleted directories it entered, their path and the clusters read.
@@ -51,6 +52,14 @@ public:
     // directory clusters among them. progress(done, total) follows each
     // read, in clusters.
     void scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress);
+    // The same scan in steps: beginscan (false when there is nothing to
+    // read), then scanstep until it returns false, each one read of up to
+    // 4 MiB or a bounded stretch of clusters in use passed over.
+    bool beginscan();
+    bool scanstep();
+    // Clusters the scan has passed, of scantotal().
+    std::uint64_t scanposition() const { return scanat; }
+    std::uint64_t scantotal() const { return clustercount; }
 
     // Links the kept clusters into trees and hands every file entry with
     // contents, by ascending cluster and slot, either to save, rebuilt as
@@ -61,6 +70,12 @@ public:
     // saved.
     void recover(const std::function<void(const DEEPCANDIDATE&)>& save,
                  const std::function<void(const DEEPCANDIDATE&, const QString& reason)>& unsaved);
+    // The same in steps: beginrecover links the trees, then each
+    // recoverstep hands out one entry (to save or unsaved) and returns
+    // false once every kept cluster is done.
+    void beginrecover();
+    bool recoverstep(const std::function<void(const DEEPCANDIDATE&)>& save,
+                     const std::function<void(const DEEPCANDIDATE&, const QString& reason)>& unsaved);
 
     std::uint64_t scannedclusters() const { return scanned; }
     std::uint64_t directoryclusters() const { return found.size(); }
@@ -151,6 +166,13 @@ private:
     std::uint64_t kept = 0;
     std::uint64_t notsaved = 0;
     bool overcap = false;
+    // The scan in steps: the next cluster, the read buffer and its size.
+    std::uint64_t scanat = 0;
+    std::uint64_t perread = 1;
+    std::unique_ptr<unsigned char[]> buffer;
+    bool lastfailed = false;
+    struct RECOVERING;
+    std::unique_ptr<RECOVERING> recovering;
 };
 
 

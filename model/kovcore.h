@@ -127,6 +127,12 @@ public:
     // and nothing started, when no volume is ready.
     bool beginrun();
     bool runactive() const { return collecting || saving; }
+    // The saving walk has ended (the pass flags are clear): the run is
+    // over, told through setbuttontext and showinformation. A run with
+    // phases after the walk goes on with them instead.
+    virtual void walkended();
+    // The text of the end-of-run box.
+    static QString endofruntext();
     // The next free fallback path: recoverdir + "kovrecovered" + counter.
     // Empty when none can be found (see freetargetpath).
     QString getrecoveredname();

@@ -344,33 +344,42 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
     return winner;
 }
 
+bool FileSaver::finishstep()
+{
+    if (nextheld >= held.size()) {
+        held.clear();
+        nextheld = 0;
+        return false;
+    }
+    HELD h = std::move(held[nextheld++]);
+    // The estimate's clusters are no other file's: the search may use them.
+    if (h.record && claims)
+        claims->release(h.file.dataruns);
+    std::optional<FILEPARM> better = secondchance(h);
+    if (h.record) {
+        // Its file stays where it was saved (damaged/), also when another
+        // start wins, and keeps its clusters when none does.
+        if (!better && claims)
+            claims->mark(h.file.dataruns);
+        count(*h.record);
+        sink(h.file, *h.record);
+    }
+    if (!better)
+        return true;
+    if (claims)
+        claims->mark(better->dataruns);
+    starts.insert(better->startcluster);
+    const DIRSLOTS around = h.around();
+    SAVERECORD r = describe(*better, around, false);
+    r.startbycontent = true;
+    r.estimatedstart = h.file.startcluster;
+    settle(*better, r, h.subdir, false, around);
+    return true;
+}
+
 void FileSaver::finish()
 {
-    std::vector<HELD> waiting;
-    waiting.swap(held);
-    for (HELD& h : waiting) {
-        // The estimate's clusters are no other file's: the search may use them.
-        if (h.record && claims)
-            claims->release(h.file.dataruns);
-        std::optional<FILEPARM> better = secondchance(h);
-        if (h.record) {
-            // Its file stays where it was saved (damaged/), also when another
-            // start wins, and keeps its clusters when none does.
-            if (!better && claims)
-                claims->mark(h.file.dataruns);
-            count(*h.record);
-            sink(h.file, *h.record);
-        }
-        if (!better)
-            continue;
-        if (claims)
-            claims->mark(better->dataruns);
-        starts.insert(better->startcluster);
-        const DIRSLOTS around = h.around();
-        SAVERECORD r = describe(*better, around, false);
-        r.startbycontent = true;
-        r.estimatedstart = h.file.startcluster;
-        settle(*better, r, h.subdir, false, around);
+    while (finishstep()) {
     }
 }
 

@@ -94,6 +94,10 @@ public:
     // stays where it was saved (in damaged/) even when another start wins:
     // a saved file is never removed.
     void finish();
+    // finish() in steps: one held file each; false when none is left.
+    bool finishstep();
+    // Files waiting for finish().
+    std::size_t waiting() const { return held.size() - nextheld; }
 
     const VERDICTCOUNTS& counts() const { return tally; }
 
@@ -152,6 +156,7 @@ private:
     ClusterClaims* claims;
     VERDICTCOUNTS tally;
     std::vector<HELD> held;
+    std::size_t nextheld = 0;  // the next one finishstep settles
     // Start clusters of the deleted entries met so far, once per entry: a
     // second chance never takes another entry's start. An estimate that gave
     // a damaged file is no start of its entry and is not kept.

@@ -90,9 +90,7 @@ void KOVCore::scantick()
             saving = false;
             curfile = rootdir;
             curdir = rootdir;
-            paused = true;
-            setbuttontext(QStringLiteral("Recover"));
-            showinformation(QString::fromLatin1(endofrun));
+            walkended();
         }
         intick = false;
         return;
@@ -125,6 +123,15 @@ void KOVCore::scantick()
             curdir = curfile;
     }
     intick = false;
+}
+
+QString KOVCore::endofruntext() { return QString::fromLatin1(endofrun); }
+
+void KOVCore::walkended()
+{
+    paused = true;
+    setbuttontext(QStringLiteral("Recover"));
+    showinformation(endofruntext());
 }
 
 void KOVCore::savefound(const FILEPARM& file)

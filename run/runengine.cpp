@@ -1,0 +1,156 @@
+#include "run/runengine.h"
+
+RunEngine::RunEngine(const RUNOPTIONS& chosen) : options(chosen) {}
+
+RunEngine::~RunEngine() = default;
+
+bool RunEngine::startrun()
+{
+    if (rununderway())
+        abandonrun();
+    if (!beginrun())
+        return false;
+    current = RUNREPORT();
+    current.options = options;
+    claims.reset(bitmapsize * 8);
+    saver = std::make_unique<FileSaver>(
+        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep},
+        [this](const FILEPARM& file, const SAVERECORD& record) {
+            ++current.settled;
+            if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
+                ++current.lost;
+            filesettled(file, record);
+        },
+        &claims);
+    if (options.deep)
+        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
+    recovering = false;
+    at = RUNPHASE::collecting;
+    return true;
+}
+
+void RunEngine::abandonrun()
+{
+    collecting = false;
+    saving = false;
+    at = RUNPHASE::idle;
+    deeprun.reset();
+    saver.reset();
+}
+
+void RunEngine::enter(RUNPHASE phase)
+{
+    at = phase;
+    phasebegun(phase);
+}
+
+void RunEngine::step()
+{
+    switch (at) {
+    case RUNPHASE::idle:
+        return;
+    case RUNPHASE::collecting:
+    case RUNPHASE::saving:
+        newunit();
+        scantick();
+        if (deeprun && saving)
+            deeprun->notewalk(curdir);
+        if (at == RUNPHASE::collecting && saving)
+            enter(RUNPHASE::saving);
+        return;
+    case RUNPHASE::secondchances:
+        if (saver->finishstep())
+            return;
+        newunit();
+        if (!deeprun) {
+            finishrun();
+            return;
+        }
+        enter(RUNPHASE::deepscan);
+        if (!deeprun->beginscan())
+            enter(RUNPHASE::lostfiles);
+        return;
+    case RUNPHASE::deepscan:
+        if (!deeprun->scanstep())
+            enter(RUNPHASE::lostfiles);
+        return;
+    case RUNPHASE::lostfiles:
+        if (!recovering) {
+            deeprun->beginrecover();
+            recovering = true;
+            return;
+        }
+        if (deeprun->recoverstep(
+                [this](const deep::DEEPCANDIDATE& candidate) {
+                    newunit();
+                    saver->save(candidate.file,
+                                DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
+                                candidate.subdir, candidate.keepshortname);
+                },
+                [this](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
+                    lostnotsaved(candidate, reason);
+                }))
+            return;
+        if (saver->finishstep())
+            return;
+        newunit();
+        finishrun();
+        return;
+    }
+}
+
+void RunEngine::walkended()
+{
+    // The walk's files are all settled but the held ones: their second
+    // chances need every deleted entry's start, known only now.
+    newunit();
+    enter(RUNPHASE::secondchances);
+}
+
+RUNREPORT RunEngine::report() const
+{
+    RUNREPORT r = current;
+    r.stats = stats;
+    if (saver)
+        r.verdicts = saver->counts();
+    if (deeprun) {
+        r.scannedclusters = deeprun->scannedclusters();
+        r.directoryclusters = deeprun->directoryclusters();
+        r.unsavedlost = deeprun->unsavedfiles();
+        r.shallower = deeprun->shallowerfiles();
+    }
+    return r;
+}
+
+void RunEngine::finishrun()
+{
+    current = report();
+    at = RUNPHASE::idle;
+    // Gone before the end is told: a face may start the next run from it.
+    deeprun.reset();
+    saver.reset();
+    runended();
+}
+
+void RunEngine::savefound(const FILEPARM& file)
+{
+    if (deeprun)
+        deeprun->notesaved(file);
+    // The file's short entry is the slot the walk has just passed.
+    saver->save(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
+}
+
+void RunEngine::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
+{
+    saver->dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
+}
+
+void RunEngine::phasebegun(RUNPHASE) {}
+
+void RunEngine::newunit() {}
+
+void RunEngine::filesettled(const FILEPARM&, const SAVERECORD&) {}
+
+void RunEngine::lostnotsaved(const deep::DEEPCANDIDATE&, const QString&) {}
+
+void RunEngine::runended() { KOVCore::walkended(); }

@@ -1,0 +1,81 @@
+// One recovery run for both faces: the two passes, the second chances, the
+// deep scan and the files of lost folders, as phases of small steps. The
+// face starts a run, calls step() until the run ends (kov-recover in a
+// loop, the window in time-boxed slices of its event loop), and shows what
+// the hooks below tell it.
+#pragma once
+
+#include "deep/deepscan.h"
+#include "model/kovcore.h"
+#include "output/clusterclaims.h"
+#include "output/filesaver.h"
+#include "run/runoptions.h"
+#include "run/runreport.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+enum class RUNPHASE {
+    idle,           // no run under way
+    collecting,     // the walk over live entries (one entry a step)
+    saving,         // the walk that saves deleted files (one entry a step)
+    secondchances,  // damaged estimated starts tried again (one file a step)
+    deepscan,       // the unused clusters read for lost folders (one read a step)
+    lostfiles,      // the files of the lost folders saved (one file a step)
+};
+
+class RunEngine : public KOVCore {
+public:
+    explicit RunEngine(const RUNOPTIONS& options = {});
+    ~RunEngine() override;
+
+    // The choices of the next run; a run under way keeps its own.
+    void setoptions(const RUNOPTIONS& chosen) { options = chosen; }
+    const RUNOPTIONS& runoptions() const { return current.options; }
+
+    // Starts a fresh run into recoverdir (listing with listonly). False,
+    // and nothing started, when no volume is ready.
+    bool startrun();
+    // One small unit of work of the phase under way; the last one ends the
+    // run (runended). Does nothing when no run is under way.
+    void step();
+    RUNPHASE phase() const { return at; }
+    bool rununderway() const { return at != RUNPHASE::idle; }
+    // Ends the run under way, in any phase, without its end.
+    void abandonrun();
+    // The counts so far; whole once the run has ended.
+    RUNREPORT report() const;
+    // The deep scan under way (deepscan and lostfiles phases), else null.
+    const deep::DEEPSCAN* deepscan() const { return deeprun.get(); }
+
+    // The core's hooks the run answers itself.
+    void savefound(const FILEPARM& file) override;
+    void entrydropped(const FILEPARM& dir, const FILEPARM& entry) override;
+    void walkended() override;
+
+protected:
+    // ---- the faces' hooks ----
+    // A phase begins (not called for collecting, which startrun begins).
+    virtual void phasebegun(RUNPHASE phase);
+    // A unit of work begins whose warnings concern the file it shows next.
+    virtual void newunit();
+    // A file was saved or listed (record says where and how).
+    virtual void filesettled(const FILEPARM& file, const SAVERECORD& record);
+    // An entry of a lost folder that cannot be saved, and why.
+    virtual void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason);
+    // The run is over (the phase is idle again): by default the end of the
+    // walk as the core tells it (button and end box).
+    virtual void runended();
+
+private:
+    void enter(RUNPHASE phase);
+    void finishrun();
+    RUNOPTIONS options;
+    RUNREPORT current;
+    RUNPHASE at = RUNPHASE::idle;
+    ClusterClaims claims;  // the clusters of the files saved or listed in this run
+    std::unique_ptr<FileSaver> saver;
+    std::unique_ptr<deep::DEEPSCAN> deeprun;
+    bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
+};

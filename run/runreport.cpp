@@ -1,0 +1,42 @@
+#include "run/runreport.h"
+
+QString RUNREPORT::verdictsummary() const
+{
+    if (!options.verify)
+        return QString();
+    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged, %4 starts chosen by content")
+        .arg(verdicts.verified)
+        .arg(verdicts.unchecked)
+        .arg(verdicts.damaged)
+        .arg(verdicts.startbycontent);
+}
+
+QString RUNREPORT::summary(double seconds) const
+{
+    return QStringLiteral("%1 files saved, %2 bytes, %3 failed (create %4, read %5, write %6), "
+                          "%7 entries walked, %8 s%9")
+        .arg(stats.saved)
+        .arg(stats.bytes)
+        .arg(stats.failures())
+        .arg(stats.createfailed)
+        .arg(stats.readfailed)
+        .arg(stats.writefailed)
+        .arg(stats.entries)
+        .arg(seconds, 0, 'f', 2)
+        .arg(verdictsummary());
+}
+
+QString RUNREPORT::detail() const
+{
+    QString text = stats.saved == 1 ? QStringLiteral("1 file saved") : QStringLiteral("%1 files saved").arg(stats.saved);
+    if (stats.failures() != 0)
+        text += QStringLiteral(", %1 could not be saved").arg(stats.failures());
+    if (options.verify)
+        text += QStringLiteral("; %1 verified, %2 unchecked, %3 damaged (in the damaged folder)")
+                    .arg(verdicts.verified)
+                    .arg(verdicts.unchecked)
+                    .arg(verdicts.damaged);
+    if (options.deep)
+        text += QStringLiteral("; %1 from lost folders (in the lost folder)").arg(lost);
+    return text + QLatin1Char('.');
+}

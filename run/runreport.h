@@ -1,0 +1,32 @@
+// The counts of one recovery run and the words both faces use for them.
+#pragma once
+
+#include "model/kovcore.h"
+#include "output/filesaver.h"
+#include "run/runoptions.h"
+
+#include <QString>
+#include <cstdint>
+
+struct RUNREPORT {
+    RUNOPTIONS options;
+    RUNSTATS stats;          // the core's counters: entries, saves, bytes, failures
+    VERDICTCOUNTS verdicts;  // with options.verify
+    std::uint64_t settled = 0;  // files saved or listed, with or without success
+    std::uint64_t lost = 0;     // of them, those found in lost folders (options.deep)
+    // The deep scan's figures (options.deep).
+    std::uint64_t scannedclusters = 0;
+    std::uint64_t directoryclusters = 0;
+    std::uint64_t unsavedlost = 0;
+    std::uint64_t shallower = 0;
+
+    // "; V verified, U unchecked, D damaged, S starts chosen by content"
+    // with verify, else empty.
+    QString verdictsummary() const;
+    // kov-recover's last line: saves, bytes, failures, entries, the time
+    // taken and the verdicts.
+    QString summary(double seconds) const;
+    // The window's line under "Recovery accomplished!": what was saved,
+    // its verdicts and how much came from lost folders.
+    QString detail() const;
+};
