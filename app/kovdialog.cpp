@@ -1,10 +1,14 @@
 #include "app/kovdialog.h"
+#include "app/choicegrid.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFont>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +16,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -24,11 +30,28 @@ const char* const choosetext =
 const char* const samedisktext = "Do not save recovered files on the same disk being recovered!";
 const char* const mkdirtext = "Can not create the directory to save the recovered files!";
 
+// The choices in the words of kov-recover's --help, with what each costs.
+const char* const deepchoice = "Search lost folders and formatted cards";
+const char* const deeptip =
+    "Also reads every part of the card no file uses, to find folders that were deleted whole or lost "
+    "when the card was formatted. Their files go into the folder \"lost\".\nCosts time: the card's "
+    "whole free space is read, about as long as copying it.";
+const char* const verifychoice = "Check contents and set damaged files apart";
+const char* const verifytip =
+    "Checks every file against its format (photos, videos, music, documents, archives). Files that fail "
+    "go into the folder \"damaged\"; on FAT32 a damaged file may get a second try at another place.\n"
+    "Costs some time: every file is read once more.";
+const char* const nameschoice = "Use original long names";
+const char* const namestip =
+    "Saves deleted files under their original long names when the card still holds them, instead of "
+    "names whose first letter is replaced by 'k'.\nCosts nothing noticeable.";
+
 }  // namespace
 
 KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
 {
-    gridlayout = new QGridLayout(this);
+    auto* grid = new ChoiceGrid(this);
+    gridlayout = grid;
     gridlayout->setColumnMinimumWidth(0, 200);
     gridlayout->setColumnMinimumWidth(2, 200);
     gridlayout->setColumnStretch(0, 1);
@@ -58,6 +81,18 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     namelabel = new QLabel;
     sizelabel = new QLabel;
     timelabel = new QLabel;
+
+    choicesbox = new QGroupBox(QStringLiteral("More ways to find files (slower)"), this);
+    deepbox = new QCheckBox(QString::fromLatin1(deepchoice));
+    deepbox->setToolTip(QString::fromLatin1(deeptip));
+    verifybox = new QCheckBox(QString::fromLatin1(verifychoice));
+    verifybox->setToolTip(QString::fromLatin1(verifytip));
+    namesbox = new QCheckBox(QString::fromLatin1(nameschoice));
+    namesbox->setToolTip(QString::fromLatin1(namestip));
+    auto* choices = new QVBoxLayout(choicesbox);
+    for (QCheckBox* box : {deepbox, verifybox, namesbox})
+        choices->addWidget(box);
+    grid->setrowwidget(3, choicesbox);
 
     gridlayout->addWidget(disklabel, 0, 0);
     gridlayout->addWidget(dirlabel, 0, 2);
@@ -104,7 +139,7 @@ void KOVDialog::on_vollist_currentIndexChanged(int)
         return;
     // A run must not go on over another volume: it would save nothing and
     // still report success.
-    if (runactive()) {
+    if (rununderway()) {
         endrun();
         setstatuslines(QStringLiteral("Recovery of %1 stopped: another volume was chosen.").arg(runvolume),
                        QString(), QString());
@@ -122,7 +157,7 @@ void KOVDialog::on_changedirbt_clicked()
     if (!dir.endsWith(QDir::separator()))
         dir += QDir::separator();
     // A run under way keeps the directory it examined until the next press.
-    if (!runactive())
+    if (!rununderway())
         recoverdir = dir;
     diredit->setText(dir);
 }
@@ -164,9 +199,12 @@ void KOVDialog::on_recoverbt_clicked()
         return;
     }
     setbuttontext(QStringLiteral("Pause"));
-    if (!runactive()) {
+    if (!rununderway()) {
         runvolume = volume;
-        beginrun();
+        setoptions(RUNOPTIONS{deepbox->isChecked(), verifybox->isChecked(), namesbox->isChecked()});
+        startrun();
+        choicesbox->setEnabled(false);
+        settledfiles = settledatphase = 0;
         setstatuslines(QStringLiteral("Collecting information for recovery..."), QString(), QString());
     }
     scantimer->start(0);
@@ -174,24 +212,76 @@ void KOVDialog::on_recoverbt_clicked()
 
 void KOVDialog::scan()
 {
-    scantick();
+    // Steps until the budget is used; a new phase, the first file of a
+    // phase, a pause or the run's end also end the slice. Each step is one
+    // unit (a walk entry, a read, a file), so a pause lands between two.
+    QElapsedTimer slice;
+    slice.start();
+    const RUNPHASE phaseatstart = phase();
+    inslice = true;
+    do {
+        const bool firstofphase = settledfiles == settledatphase;
+        const std::uint64_t before = settledfiles;
+        step();
+        if (!rununderway() || paused || phase() != phaseatstart || (firstofphase && settledfiles != before))
+            break;
+    } while (slice.elapsed() < slicebudget);
+    inslice = false;
+    if (phase() == RUNPHASE::deepscan)
+        showdeepscan();
+    showlines();
 }
+
+void KOVDialog::phasebegun(RUNPHASE begun)
+{
+    settledatphase = settledfiles;
+    switch (begun) {
+    case RUNPHASE::secondchances:
+        if (runoptions().verify)
+            setstatuslines(QStringLiteral("Trying other places for damaged files..."), QString(), QString());
+        break;
+    case RUNPHASE::deepscan:
+        deepclock.start();
+        showdeepscan();
+        break;
+    case RUNPHASE::lostfiles:
+        setstatuslines(QStringLiteral("Saving the files of lost folders..."), QString(), QString());
+        break;
+    default:
+        break;
+    }
+}
+
+void KOVDialog::showdeepscan()
+{
+    const deep::DEEPSCAN* deep = deepscan();
+    if (!deep)
+        return;
+    const std::uint64_t total = deep->scantotal();
+    const double seconds = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
+    setstatuslines(QStringLiteral("Searching lost folders: %1%").arg(total ? deep->scanposition() * 100 / total : 100),
+                   QStringLiteral("%1 clusters/s").arg(double(deep->scannedclusters()) / seconds, 0, 'f', 0),
+                   QStringLiteral("%1 folder clusters found").arg(deep->directoryclusters()));
+}
+
+void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }
 
 void KOVDialog::endrun()
 {
     scantimer->stop();
     paused = true;
-    collecting = false;
-    saving = false;
+    abandonrun();
+    choicesbox->setEnabled(true);
     setbuttontext(QStringLiteral("Recover"));
 }
 
 void KOVDialog::modalbox(const std::function<void()>& box)
 {
+    showlines();
     const bool ticking = scantimer->isActive();
     scantimer->stop();
     box();
-    if (ticking && !paused && runactive())
+    if (ticking && !paused && rununderway())
         scantimer->start(0);
 }
 
@@ -204,8 +294,15 @@ void KOVDialog::showwarning(const QString& text)
 
 void KOVDialog::showinformation(const QString& text)
 {
+    choicesbox->setEnabled(true);
+    showlines();
     modalbox([&] {
-        QMessageBox::information(this, QStringLiteral("info"), text, QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox box(QMessageBox::Information, QStringLiteral("info"), text, QMessageBox::Ok, this);
+        box.setInformativeText(report().detail());
+        const QAbstractButton* open = box.addButton(QStringLiteral("Open the folder"), QMessageBox::ActionRole);
+        box.exec();
+        if (box.clickedButton() == open)
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(recoverdir).absolutePath()));
     });
 }
 
@@ -228,9 +325,23 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
 
 void KOVDialog::setstatuslines(const QString& name, const QString& size, const QString& time)
 {
-    namelabel->setText(name);
-    sizelabel->setText(size);
-    timelabel->setText(time);
+    pendingname = name;
+    pendingsize = size;
+    pendingtime = time;
+    linespending = true;
+    // Labels set for every file of a slice would cost more than the saves.
+    if (!inslice)
+        showlines();
+}
+
+void KOVDialog::showlines()
+{
+    if (!linespending)
+        return;
+    linespending = false;
+    namelabel->setText(pendingname);
+    sizelabel->setText(pendingsize);
+    timelabel->setText(pendingtime);
 }
 
 void KOVDialog::setbuttontext(const QString& text)

@@ -1,21 +1,25 @@
-// The recovery window: one dialog that shows the engine's state and turns the
-// user's three commands into calls on it. All volume work stays in KOVCore.
+// The recovery window: one dialog that shows the run's state and turns the
+// user's three commands and choices into calls on it. All volume work stays
+// in the run engine (RunEngine, on KOVCore).
 #pragma once
 
-#include "model/kovcore.h"
+#include "run/runengine.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include <functional>
 
+class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
 
-class KOVDialog : public QDialog, public KOVCore {
+class KOVDialog : public QDialog, public RunEngine {
     Q_OBJECT
 
 public:
@@ -47,6 +51,14 @@ public:
     QLabel* timelabel = nullptr;
     QGridLayout* gridlayout = nullptr;
     QTimer* scantimer = nullptr;
+    // The choices beyond the specified run, all off at start and never kept.
+    QGroupBox* choicesbox = nullptr;
+    QCheckBox* deepbox = nullptr;
+    QCheckBox* verifybox = nullptr;
+    QCheckBox* namesbox = nullptr;
+    // The work of one timer event: steps until this many milliseconds are
+    // used, so that the window repaints and answers a click between them.
+    static constexpr int slicebudget = 10;
 
 private:
     // The engine's hooks, shown with the widgets.
@@ -55,7 +67,14 @@ private:
     void addvolumeitem(const platform::VolumeSource& source) override;
     void setstatuslines(const QString& name, const QString& size, const QString& time) override;
     void setbuttontext(const QString& text) override;
+    // The run's hooks.
+    void phasebegun(RUNPHASE phase) override;
+    void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
 
+    // The status lines set during a slice, shown when it ends.
+    void showlines();
+    // The deep scan's percent and speed in the status lines.
+    void showdeepscan();
     // Stops the run under way, running or paused, without the end-of-run box.
     void endrun();
     // Runs a modal box with scantimer stopped, so that no tick starts in the
@@ -65,4 +84,13 @@ private:
     int volumecount = 0;
     // The volume the run under way (running or paused) reads.
     QString runvolume;
+    // Status lines waiting for the end of the slice.
+    bool inslice = false;
+    bool linespending = false;
+    QString pendingname, pendingsize, pendingtime;
+    // Files settled before the phase under way began: its first file ends
+    // its slice, so that it shows as soon as it is saved.
+    std::uint64_t settledatphase = 0;
+    std::uint64_t settledfiles = 0;
+    QElapsedTimer deepclock;
 };
