@@ -1,0 +1,261 @@
+// The window's choices beyond the specified run, through the real widgets on
+// Qt's offscreen platform, against kov-recover with the same option on the
+// same mtools-made images: a card with deleted files and folders, and a
+// card that was quick-formatted after its files were written.
+#include "app/kovdialog.h"
+#include "support/formatfiles.h"
+#include "support/kovrecoverrun.h"
+#include "support/mtoolsimage.h"
+#include "support/qtprint.h"
+#include "support/skip.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDirIterator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+// Answers every message box with OK, keeping its title, text and detail line.
+struct BoxAnswerer : QObject {
+    struct Box {
+        QString title, text, detail;
+    };
+    BoxAnswerer()
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes.append({box->windowTitle(), box->text(), box->informativeText()});
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        timer.start(5);
+    }
+    QTimer timer;
+    QList<Box> boxes;
+};
+
+// Every file below dir: its relative path and contents.
+std::map<QString, QByteArray> tree(const QString& dir)
+{
+    std::map<QString, QByteArray> out;
+    for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next();
+        out[QDir(dir).relativeFilePath(path)] = contents(path);
+    }
+    return out;
+}
+
+enum class Choice { deep, verify, names };
+
+class GuiChoices : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        images = std::make_unique<QTemporaryDir>();
+        const QString work = images->path(), deleted = work + "/deleted.img", formatted = work + "/formatted.img";
+        QList<QByteArray> files;
+        for (int seed = 0; seed < 4; ++seed)
+            for (const char* kind : {"png", "jpg"})
+                files.append(formatfile(kind, work, seed));
+        for (const QByteArray& f : files)
+            if (f.isNull())
+                return;
+        bool ok = true;
+        for (const QString& image : {deleted, formatted}) {
+            ok = ok && makefat(image, 32, 256u << 20, 4);
+            for (const char* dir : {"DCIM", "DCIM/100CAM", "Old pictures"})
+                ok = ok && mmd(image, dir);
+            for (int i = 0; i < files.size(); ++i) {
+                const QString dir = i % 3 == 0 ? "DCIM/100CAM" : i % 3 == 1 ? "Old pictures" : "";
+                const QString name = QStringLiteral("Summer holiday %1.%2").arg(i).arg(i % 2 ? "jpg" : "png");
+                ok = ok && writefile(work + "/staged", files[i]) &&
+                     mcopy(image, work + "/staged", (dir.isEmpty() ? "" : dir + "/") + name);
+                ok = ok && writefile(work + "/staged", patterndata(3000 + 700 * i, i)) &&
+                     mcopy(image, work + "/staged", (dir.isEmpty() ? "" : dir + "/") + QString("Notes %1.txt").arg(i));
+            }
+        }
+        // Half the files deleted, one folder deleted whole; the other card
+        // formatted over its files.
+        for (int i = 0; i < files.size(); i += 2)
+            ok = ok && (i % 3 == 1 || mdel(deleted, QString(i % 3 == 0 ? "DCIM/100CAM/" : "") +
+                                                        QStringLiteral("Summer holiday %1.png").arg(i)));
+        ok = ok && mdeltree(deleted, "Old pictures");
+        ok = ok && runtool("mkfs.fat", {"-F", "32", "-s", "4", "-i", "4B4F5632", formatted});
+        if (ok)
+            ready = true;
+    }
+    static void TearDownTestSuite() { images.reset(); }
+
+    void SetUp() override
+    {
+        if (!ready)
+            KOV_SKIP() << "cannot make the images: " << lasterror();
+        platform::setblockdevicesenabled(false);
+        platform::setimagefiles({image("formatted"), image("deleted")});
+    }
+    static QString image(const QString& which) { return images->filePath(which + ".img"); }
+    static QString flag(Choice c)
+    {
+        return c == Choice::deep ? "--deep" : c == Choice::verify ? "--verify" : "--original-names";
+    }
+    static QCheckBox* box(KOVDialog& d, Choice c)
+    {
+        return c == Choice::deep ? d.deepbox : c == Choice::verify ? d.verifybox : d.namesbox;
+    }
+    // A whole window run of the volume at index into outdir with the choices.
+    static void windowrun(KOVDialog& d, BoxAnswerer& answerer, int index, const QString& outdir,
+                          const QList<Choice>& chosen)
+    {
+        d.vollist->setCurrentIndex(index);
+        for (Choice c : {Choice::deep, Choice::verify, Choice::names})
+            box(d, c)->setChecked(chosen.contains(c));
+        d.diredit->setText(outdir);
+        const qsizetype before = answerer.boxes.size();
+        d.recoverbt->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
+    }
+
+    static inline std::unique_ptr<QTemporaryDir> images;
+    static inline bool ready = false;
+    QTemporaryDir tmp;
+};
+
+TEST_F(GuiChoices, AllStartUncheckedWithTheirTooltips)
+{
+    KOVDialog d;
+    for (Choice c : {Choice::deep, Choice::verify, Choice::names}) {
+        EXPECT_FALSE(box(d, c)->isChecked()) << flag(c);
+        EXPECT_FALSE(box(d, c)->toolTip().isEmpty()) << flag(c);
+    }
+}
+
+class GuiChoice : public GuiChoices, public testing::WithParamInterface<Choice> {};
+
+TEST_P(GuiChoice, SavesWhatKovRecoverSavesWithTheSameOption)
+{
+    const Choice c = GetParam();
+    // The deep scan's work is on the formatted card, the others' on the other.
+    const int index = c == Choice::deep ? 0 : 1;
+    const QString cliout = tmp.filePath("cli"), withchoice = tmp.filePath("window"), plain = tmp.filePath("plain");
+    const CommandOutcome cli = kovrecover({flag(c), index == 0 ? image("formatted") : image("deleted"), cliout});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    KOVDialog d;
+    BoxAnswerer answerer;
+    windowrun(d, answerer, index, withchoice, {c});
+    windowrun(d, answerer, index, plain, {});
+    const auto saved = tree(withchoice);
+    EXPECT_EQ(saved, tree(cliout));
+    // The choice changed what was saved.
+    EXPECT_NE(saved, tree(plain));
+    EXPECT_FALSE(saved.empty());
+    EXPECT_EQ(answerer.boxes.size(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachChoice, GuiChoice, testing::Values(Choice::deep, Choice::verify, Choice::names),
+                         [](const auto& info) {
+                             return std::string(info.param == Choice::deep     ? "deep"
+                                                : info.param == Choice::verify ? "verify"
+                                                                               : "originalnames");
+                         });
+
+TEST_F(GuiChoices, APauseInTheDeepScanResumesToTheSameResult)
+{
+    const QString out = tmp.filePath("out"), cliout = tmp.filePath("cli");
+    const CommandOutcome cli = kovrecover({"--deep", image("formatted"), cliout});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.deepbox->setChecked(true);
+    d.diredit->setText(out);
+    std::uint64_t pausedat = 0;
+    bool done = false;
+    QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
+        if (!done && d.phase() == RUNPHASE::deepscan && d.deepscan()->scanposition() > 0) {
+            done = true;
+            pausedat = d.deepscan()->scanposition();
+            d.recoverbt->click();
+        }
+    });
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 120000));
+    ASSERT_LT(pausedat, d.deepscan()->scantotal()) << "the scan ended in one slice";
+    EXPECT_EQ(d.recoverbt->text(), "Recover");
+    EXPECT_TRUE(d.namelabel->text().startsWith("Searching lost folders: ")) << d.namelabel->text();
+    QTest::qWait(50);
+    EXPECT_EQ(d.deepscan()->scanposition(), pausedat);
+    EXPECT_FALSE(d.scantimer->isActive());
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
+    EXPECT_EQ(tree(out), tree(cliout));
+    EXPECT_TRUE(tree(out).size() > 0);
+}
+
+TEST_F(GuiChoices, AnotherVolumeEndsADeepRunWithTheNotice)
+{
+    const QString out = tmp.filePath("out");
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.deepbox->setChecked(true);
+    d.diredit->setText(out);
+    for (const RUNPHASE when : {RUNPHASE::deepscan, RUNPHASE::lostfiles}) {
+        d.vollist->setCurrentIndex(0);
+        bool changed = false;
+        const QMetaObject::Connection watch = QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
+            if (!changed && d.phase() == when) {
+                changed = true;
+                d.vollist->setCurrentIndex(1);
+            }
+        });
+        d.recoverbt->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return changed; }, 120000));
+        QObject::disconnect(watch);
+        EXPECT_FALSE(d.rununderway());
+        EXPECT_FALSE(d.scantimer->isActive());
+        EXPECT_EQ(d.recoverbt->text(), "Recover");
+        EXPECT_EQ(d.namelabel->text(), "Recovery of C:\\ stopped: another volume was chosen.");
+        EXPECT_TRUE(answerer.boxes.isEmpty());
+    }
+    // Stopped before the lost folders' files were saved: none is there.
+    EXPECT_FALSE(QDir(out + "/lost").exists() && !QDir(out + "/lost").isEmpty());
+}
+
+TEST_F(GuiChoices, TheEndBoxDetailCarriesTheCounts)
+{
+    const CommandOutcome cli = kovrecover({"--deep", "--verify", image("deleted"), tmp.filePath("cli")});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    static const QRegularExpression summary(
+        "(\\d+) files saved, .*; (\\d+) verified, (\\d+) unchecked, (\\d+) damaged");
+    const QRegularExpressionMatch counts = summary.match(QString::fromUtf8(cli.err));
+    ASSERT_TRUE(counts.hasMatch()) << cli.err.toStdString();
+    const QString out = tmp.filePath("out");
+    KOVDialog d;
+    BoxAnswerer answerer;
+    windowrun(d, answerer, 1, out, {Choice::deep, Choice::verify});
+    ASSERT_EQ(answerer.boxes.size(), 1);
+    const BoxAnswerer::Box& end = answerer.boxes[0];
+    EXPECT_EQ(end.title, "info");
+    EXPECT_TRUE(end.text.startsWith("Recovery accomplished!"));
+    int lost = 0;
+    for (const auto& [path, data] : tree(out))
+        lost += path.startsWith("lost/") || path.startsWith("damaged/lost/") ? 1 : 0;
+    EXPECT_EQ(end.detail, QStringLiteral("%1 files saved; %2 verified, %3 unchecked, %4 damaged (in the damaged "
+                                         "folder); %5 from lost folders (in the lost folder).")
+                              .arg(counts.captured(1), counts.captured(2), counts.captured(3), counts.captured(4))
+                              .arg(lost));
+    EXPECT_EQ(counts.captured(1).toInt(), int(tree(out).size()));
+}
+
+}  // namespace
