@@ -72,12 +72,14 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     parser.addPositionalArgument(QStringLiteral("SOURCE"),
                                  QStringLiteral("Image file or block device, or IMAGE:N for its partition N."));
     const QCommandLineOption verify(QStringLiteral("verify"),
-                                    QStringLiteral("Check every file's contents against its format; write "
-                                                   "damaged files into OUTDIR/damaged/."));
+                                    QStringLiteral("Check contents and set damaged files apart: check every "
+                                                   "file's contents against its format; write damaged files "
+                                                   "into OUTDIR/damaged/. Costs a second read of every file."));
     parser.addOption(verify);
     const QCommandLineOption originalnames(
         QStringLiteral("original-names"),
-        QStringLiteral("Save deleted files under their original long names when the directory still holds "
+        QStringLiteral("Use original long names: save deleted files under their original long names when the "
+                       "directory still holds "
                        "them; others, and names too long for the output, keep the kNAME.EXT name."));
     parser.addOption(originalnames);
     const QCommandLineOption json(QStringLiteral("json"),
@@ -85,7 +87,8 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     parser.addOption(json);
     const QCommandLineOption deep(
         QStringLiteral("deep"),
-        QStringLiteral("After the usual passes, read the clusters no file uses and find the directories lost\n"
+        QStringLiteral("Search lost folders and formatted cards: after the usual passes, read the clusters\n"
+                       "no file uses (as long as copying the free space) and find the directories lost\n"
                        "there: folders deleted whole, cards that were quick-formatted. Their files go to\n"
                        "OUTDIR/lost/<folder path>/ (a folder whose name is lost is dirNNNNN, after its\n"
                        "first cluster); files of directory pieces that fit nowhere go to\n"
