@@ -101,8 +101,13 @@ int main(int argc, char** argv)
         d.recoverbt->click();
         if (!d.paused)
             return;
+        // A paused window has nothing to repaint: the pause is no gap.
+        probe.counting = false;
         QTimer::singleShot(200, [&, clicked] {
             pausedfor = clock.nsecsElapsed() - clicked;
+            probe.last = clock.nsecsElapsed();
+            previous = 0;
+            probe.counting = true;
             d.recoverbt->click();
         });
     });
