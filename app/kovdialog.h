@@ -51,7 +51,7 @@ public:
     QLabel* timelabel = nullptr;
     QGridLayout* gridlayout = nullptr;
     QTimer* scantimer = nullptr;
-    // The choices beyond the specified run, all off at start and never kept.
+    // The choices beyond the plain two walks, all off at start and never kept.
     QGroupBox* choicesbox = nullptr;
     QCheckBox* deepbox = nullptr;
     QCheckBox* verifybox = nullptr;

@@ -1,4 +1,4 @@
-// The window's choices beyond the specified run, through the real widgets on
+// The window's choices beyond the plain two walks, through the real widgets on
 // Qt's offscreen platform, against kov-recover with the same option on the
 // same mtools-made images: a card with deleted files and folders, and a
 // card that was quick-formatted after its files were written.
