@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -28,10 +29,15 @@ struct PaintProbe : QObject {
     bool eventFilter(QObject* object, QEvent* event) override
     {
         auto* widget = qobject_cast<QWidget*>(object);
-        if (counting && event->type() == QEvent::Paint && widget && widget->window() == window) {
+        // Gaps while the run is under way: making the end box is not the run.
+        if (counting && event->type() == QEvent::Paint && widget && widget->window() == window &&
+            (!phase || phase() != 0)) {
             const qint64 now = clock.nsecsElapsed();
             if (now - last > 1000000) {  // the widgets of one repaint count once
-                longest = std::max(longest, now - last);
+                if (now - last > longest) {
+                    longest = now - last;
+                    where = phase ? phase() : 0;
+                }
                 ++repaints;
             }
             last = now;
@@ -43,6 +49,8 @@ struct PaintProbe : QObject {
     bool counting = false;
     qint64 last = 0, longest = 0;
     long repaints = 0;
+    std::function<int()> phase;  // the run's phase when the longest gap ended
+    int where = 0;
 };
 
 }  // namespace
@@ -68,6 +76,7 @@ int main(int argc, char** argv)
 
     QElapsedTimer clock;
     PaintProbe probe(&d, clock);
+    probe.phase = [&] { return int(d.phase()); };
     app.installEventFilter(&probe);
 
     // A zero-interval timer fires on every round of the event loop: the
@@ -138,7 +147,8 @@ int main(int argc, char** argv)
     app.exec();
     const double seconds = double(end - pausedfor) / 1e9;
     if (qEnvironmentVariableIsSet("KOV_WHERE"))
-        std::fprintf(stderr, "longest round from phase %d to %d\n", longestfrom, longestto);
+        std::fprintf(stderr, "longest round from phase %d to %d; longest repaint gap ended in phase %d\n",
+                     longestfrom, longestto, probe.where);
     std::printf("%.3f s, %ld repaints, longest gap %.1f ms, longest event-loop round %.1f ms, pause answered in "
                 "%.1f ms, %llu files saved\n",
                 seconds, probe.repaints, double(probe.longest) / 1e6, double(latest) / 1e6,
