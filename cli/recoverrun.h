@@ -13,9 +13,13 @@
 #include <QString>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace partitions {
 struct FATVOLUME;
+}
+namespace exfat {
+class EXFATRUN;
 }
 
 // Exit statuses of kov-recover.
@@ -23,13 +27,14 @@ enum ExitStatus {
     exitok = 0,
     exitsavefailed = 1,  // the run ended, but some files could not be saved
     exitusage = 2,
-    exitsource = 3,      // source cannot be opened or is not FAT16/FAT32
+    exitsource = 3,      // source cannot be opened or is not FAT16, FAT32 or exFAT
     exitoutput = 4,      // output directory cannot be created or is on the source
 };
 
 class RecoverRun : public KOVCore {
 public:
     explicit RecoverRun(std::FILE* listout = stdout, const RECOVEROPTIONS& options = {});
+    ~RecoverRun() override;
 
     // Opens SOURCE as the one volume: a bare FAT volume, IMAGE:N (its
     // partition N), or the one FAT volume inside a partitioned source.
@@ -61,14 +66,18 @@ private:
     // there is no volume to walk.
     bool runpasses();
     void rundeep();
+    // The exFAT run (exfat/exfatrun.h) driven to its end.
+    bool runexfat();
     void progress(bool force);
     // A file's line of the listing, or the note of a start chosen by content.
     void report(const FILEPARM& file, const SAVERECORD& record);
     QString verdictsummary() const;
-    void deepprogress(std::uint64_t done, std::uint64_t total);
+    void deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned);
     std::unique_ptr<deep::DEEPSCAN> deeprun;
     QElapsedTimer deepclock;
     std::int64_t lastdeepdraw = 0;
+    // The exFAT volume chosen by opensource; unset for FAT.
+    std::optional<platform::VolumeSource> exfatsource;
     std::FILE* listout;
     RECOVEROPTIONS options;
     ClusterClaims claims;  // the clusters of the files saved or listed in this run
