@@ -163,6 +163,17 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
         EXPECT_EQ(o.value("nofatchain").toBool(), path != "frag.bin") << line.toStdString();
     }
     EXPECT_EQ(listedfiles, wanted);
+
+    // With --verify the .jpg and .txt files, whose random bytes are neither
+    // JPEG nor text, are set apart in damaged/ (below their folder path);
+    // the .bin files, which no check knows, stay where they were.
+    const QString checked = dir.filePath("verify");
+    const CommandOutcome verified = kovrecover({"--verify", image, checked});
+    EXPECT_EQ(verified.status, 0) << verified.err.toStdString();
+    std::map<QString, QByteArray> sorted;
+    for (const auto& [path, data] : expected)
+        sorted[(path.contains(".jpg") || path.contains(".txt") ? "damaged/" : "") + path] = data;
+    EXPECT_EQ(outputtree(checked), sorted) << verified.err.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, FuseVolume, ::testing::Values(4096u, 32768u, 131072u),
