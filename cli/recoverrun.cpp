@@ -334,6 +334,7 @@ bool RecoverRun::runexfat()
     if (!live)
         say(listonly ? QStringLiteral("listing pass") : QStringLiteral("saving pass"));
     bool scanning = false;
+    bool scanread = false;
     while (run.step()) {
         current.clear();
         const exfat::WALKCOUNTS walked = run.counts().walk;
@@ -353,8 +354,13 @@ bool RecoverRun::runexfat()
             deepclock.start();
             lastdeepdraw = -1000;
         }
-        if (scanning)
+        // Drawn while the scan reads, and once more when it has read all.
+        if (run.phase() == exfat::EXFATRUN::PHASE::deepscan) {
             deepprogress(run.deepdone(), run.deeptotal(), run.counts().deepclusters);
+        } else if (scanning && !scanread) {
+            scanread = true;
+            deepprogress(run.deeptotal(), run.deeptotal(), run.counts().deepclusters);
+        }
     }
     current.clear();
     if (live) {
