@@ -16,6 +16,11 @@ EXFATRUN::~EXFATRUN()
     // the handle.
     scan.reset();
     walk.reset();
+    // The core must not read through a handle closed here.
+    if (handle && core.diskparm.hdisk == handle) {
+        core.diskparm = DISKPARM();
+        core.dbrparm = DBRPARM();
+    }
     if (handle && handle != platform::invalidhandle())
         platform::closesource(handle);
 }
