@@ -1,5 +1,6 @@
 #include "app/kovdialog.h"
 #include "app/choicegrid.h"
+#include "exfat/exfatrun.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -128,7 +129,18 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     }
 
     resize(400, 300);
-    initdisk(vollist->currentText());
+    openvolume(vollist->currentText());
+}
+
+void KOVDialog::openvolume(const QString& root)
+{
+    initdisk(root);
+    // An exFAT volume has no FAT layout for the core (initdisk leaves it
+    // unready without a word): its own run lays it out. Probed only then,
+    // so that a FAT volume is still opened once.
+    const QByteArray latin = root.toLatin1();
+    const bool exfat = !volumeready() && !root.isEmpty() && partitiontype(latin.constData()) == 4;
+    setexfatsource(exfat ? std::optional(platform::sourceforletter(root.at(0))) : std::nullopt);
 }
 
 KOVDialog::~KOVDialog() = default;
@@ -144,7 +156,7 @@ void KOVDialog::on_vollist_currentIndexChanged(int)
         setstatuslines(QStringLiteral("Recovery of %1 stopped: another volume was chosen.").arg(runvolume),
                        QString(), QString());
     }
-    initdisk(vollist->currentText());
+    openvolume(vollist->currentText());
 }
 
 void KOVDialog::on_changedirbt_clicked()
@@ -171,7 +183,7 @@ void KOVDialog::on_recoverbt_clicked()
         return;
     }
     // The last volume change failed: there is nothing to walk.
-    if (!volumeready()) {
+    if (!volumeready() && !exfatchosen()) {
         showwarning(QStringLiteral("disk open error!"));
         return;
     }
@@ -202,7 +214,12 @@ void KOVDialog::on_recoverbt_clicked()
     if (!rununderway()) {
         runvolume = volume;
         setoptions(RUNOPTIONS{deepbox->isChecked(), verifybox->isChecked(), namesbox->isChecked()});
-        startrun();
+        if (!startrun()) {
+            paused = true;
+            setbuttontext(QStringLiteral("Recover"));
+            showwarning(startfailure().isEmpty() ? QStringLiteral("disk open error!") : startfailure());
+            return;
+        }
         choicesbox->setEnabled(false);
         settledfiles = settledatphase = 0;
         setstatuslines(QStringLiteral("Collecting information for recovery..."), QString(), QString());
@@ -254,6 +271,15 @@ void KOVDialog::phasebegun(RUNPHASE begun)
 
 void KOVDialog::showdeepscan()
 {
+    const double elapsed = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
+    if (const exfat::EXFATRUN* run = exfatrun()) {
+        const std::uint64_t total = run->deeptotal();
+        setstatuslines(
+            QStringLiteral("Searching lost folders: %1%").arg(total ? run->deepdone() * 100 / total : 100),
+            QStringLiteral("%1 clusters/s").arg(double(run->counts().deepclusters) / elapsed, 0, 'f', 0),
+            QStringLiteral("%1 entry sets found").arg(run->counts().deepsets));
+        return;
+    }
     const deep::DEEPSCAN* deep = deepscan();
     if (!deep)
         return;

@@ -75,6 +75,8 @@ private:
     void showlines();
     // The deep scan's percent and speed in the status lines.
     void showdeepscan();
+    // Lays out the volume at root ("C:\\"...) for the next run.
+    void openvolume(const QString& root);
     // Stops the run under way, running or paused, without the end-of-run box.
     void endrun();
     // Runs a modal box with scantimer stopped, so that no tick starts in the

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""exFAT recovery by the exfat engine against tsk_recover, byte for byte.
+"""exFAT recovery by kov-recover against tsk_recover, byte for byte.
 
   bench/exfat-compare.py BUILD [--big|--big-only FAT32.img]
 
-BUILD is a build directory with kov_exfatsave (tests/) and kov-recover.
+BUILD is a build directory with kov-recover.
 Needs root: the volumes are made with mkfs.exfat and written through the
 exfat FUSE driver over a read-write loop device, then unmounted.
 
@@ -16,20 +16,21 @@ writes nothing after the deletions). For every deleted file the script reads
 its entry set from the image (NoFatChain, first cluster, length) and
 whether any of its clusters is allocated again.
 
-Per volume: deleted files back byte for byte under their full path, by
-kov_exfatsave and by tsk_recover (run with a timeout: it can hang on
+Per volume: deleted files back byte for byte under their name, by
+kov-recover (files of live folders flat under their own names, those of the
+deleted folder tree under its path) and by tsk_recover (under the full path) (run with a timeout: it can hang on
 mkfs.exfat images), the share of deleted contiguous unreused files back
 (target 100 %), and the count against tsk_recover's (target: at least).
 
 Quick format: a card with DCIM/100CANON photos and a three-level document
-tree, then mkfs.exfat again over it: the share back by kov_exfatsave
+tree, then mkfs.exfat again over it: the share back by kov-recover
 --deep byte for byte (target >= 99 %), and of those in a folder of their
 folder's name below the top one.
 
 With --big FAT32.img (bench/make-volume.sh; --big-only: this alone): the
 same file set written to a
 2 GiB exFAT volume with 4 KiB clusters (as the FAT32 one), and the wall time of kov-recover
-on the FAT32 volume against kov_exfatsave on the exFAT one (medians of 3).
+on the FAT32 volume against kov-recover on the exFAT one (medians of 3).
 """
 import hashlib
 import os
@@ -180,9 +181,18 @@ def tsk(image, out):
 
 def kov(build, image, out, deep=False):
     start = time.time()
-    args = [os.path.join(build, "tests", "kov_exfatsave")] + (["--deep"] if deep else []) + [image, out]
-    summary = sh(*args).decode().strip()
-    return tree(out), summary, time.time() - start
+    args = [os.path.join(build, "kov-recover")] + (["--deep"] if deep else []) + [image, out]
+    run = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    took = time.time() - start
+    lines = [l for l in run.stderr.decode(errors="replace").split("\n") if l.strip()]
+    summary = "exit %d: %s" % (run.returncode, " / ".join(l for l in lines if "saved," in l or "deep scan:" in l))
+    return tree(out), summary, took
+
+
+def kovpath(p):
+    # Where kov-recover saves a deleted file: flat, unless it lay in the
+    # deleted folder tree (trash/, removed whole), whose path it keeps.
+    return p if p.startswith("trash/") else p.rsplit("/", 1)[-1]
 
 
 def volume(work, cluster, later):
@@ -230,24 +240,26 @@ def compare(build, work, cluster, later):
     deep, _, _ = kov(build, image, os.path.join(work, "deep" + tag), deep=True)
     theirs, status, tsktime = tsk(image, os.path.join(work, "tsk" + tag))
     exact = lambda got: sum(1 for p, h in want.items() if got.get(p) == h)
+    exactkov = lambda got: sum(1 for p, h in want.items() if got.get(kovpath(p)) == h)
     # A deleted file whose set a later file's set overwrote (the driver
     # reuses the slots) is in no set any more.
     gone = [p for p in want if p not in info]
     contiguous = [p for p in want if p in info and info[p][0] and not info[p][3]]
-    back = sum(1 for p in contiguous if ours.get(p) == want[p])
+    back = sum(1 for p in contiguous if ours.get(kovpath(p)) == want[p])
     print("%3d KiB clusters%s: %d deleted (%d contiguous unreused, %d chained, %d reused, %d sets overwritten)" %
           (cluster // 1024, ", files written after the deletions" if later else "", len(want), len(contiguous), sum(1 for p in want if p in info and not info[p][0]),
            sum(1 for p in want if p in info and info[p][3]), len(gone)))
-    print("  kov_exfatsave: %d exact (contiguous unreused %d/%d), %d files written, %.2f s" %
-          (exact(ours), back, len(contiguous), len(ours), kovtime))
+    print("  kov-recover: %d exact (contiguous unreused %d/%d), %d files written, %.2f s" %
+          (exactkov(ours), back, len(contiguous), len(ours), kovtime))
+    print("    " + summary)
     deepback = {h for h in deep.values()}
-    print("  kov_exfatsave --deep: %d of the deleted files' contents back (any path)" %
+    print("  kov-recover --deep: %d of the deleted files' contents back (any path)" %
           sum(1 for h in want.values() if h in deepback))
     print("  tsk_recover:   %d exact, %d files written, %.2f s, %s" % (exact(theirs), len(theirs), tsktime, status))
-    missed = [p for p in want if ours.get(p) != want[p] and theirs.get(p) == want[p]]
+    missed = [p for p in want if ours.get(kovpath(p)) != want[p] and theirs.get(p) == want[p]]
     for p in missed:
         print("    tsk only: %s %s" % (p, info.get(p)))
-    ok = back == len(contiguous) and exact(ours) >= exact(theirs)
+    ok = back == len(contiguous) and exactkov(ours) >= exact(theirs)
     print("  targets %s" % ("met" if ok else "NOT met"))
     return ok
 
@@ -314,7 +326,7 @@ def big(build, work, fat32):
         m.close()
     times = {}
     for label, cmd in (("fat32", [os.path.join(build, "kov-recover"), fat32]),
-                       ("exfat", [os.path.join(build, "tests", "kov_exfatsave"), image])):
+                       ("exfat", [os.path.join(build, "kov-recover"), image])):
         runs = []
         for r in range(3):
             out = os.path.join(work, "%s-out%d" % (label, r))

@@ -19,20 +19,25 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Recovers deleted files from a FAT16 or FAT32 volume (an image file or a block device),\n"
+        "Recovers deleted files from a FAT16, FAT32 or exFAT volume (an image file or a block\n"
+        "device),"
         "reading it raw and never writing to it.\n\n"
+        "On exFAT, deleted files come back under their full names (first character\n"
+        "included) with their modification time to the 10 ms; files of deleted folders\n"
+        "go below OUTDIR in that folder's path.\n\n"
         "  kov-recover SOURCE OUTDIR   save every recoverable deleted file into OUTDIR\n"
         "  kov-recover --list SOURCE   list them (name, size, date, start cluster, runs)\n"
         "  kov-recover --list-volumes SOURCE\n"
-        "                              list the FAT volumes of SOURCE (partition number,\n"
+        "                              list the volumes of SOURCE (partition number,\n"
         "                              0 for a bare volume; offset and size in bytes;\n"
-        "                              FAT type; label)\n\n"
+        "                              FAT16, FAT32 or exFAT; label)\n\n"
         "SOURCE may be a whole card or disk (an image made with dd or ddrescue) holding\n"
         "an MBR or GPT partition table: IMAGE:N names its partition N (MBR: 1-4 primary,\n"
         "5 and up logical; GPT: the entry number). A path that exists as given is always\n"
-        "taken whole, even when it ends in :N. Without :N, the one FAT volume inside is\n"
+        "taken whole, even when it ends in :N. Without :N, the one volume inside is\n"
         "used; when there are several, they are listed and nothing is done. Partitions\n"
-        "that cannot be read (past the end of the image, not FAT) are named on stderr.\n\n"
+        "that cannot be read (past the end of the image, not FAT or exFAT) are named on\n"
+        "stderr.\n\n"
         "  kov-recover --list SOURCE   list them (name, size, date, start cluster, runs)\n\n"
         "With --verify every file gets a verdict from a check of its contents against its\n"
         "format (told by its first bytes, else by its extension): verified (every check\n"
@@ -55,11 +60,12 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "cluster), highestimated (FAT32 high word erased and estimated), runs (list of\n"
         "{cluster, clusters}: first FAT cluster and length), verdict (with --verify),\n"
         "startbycontent (the start cluster was chosen by content) and estimatedstart\n"
-        "(the estimate it replaced, only then).\n\n"
+        "(the estimate it replaced, only then); on exFAT also nofatchain (the file was\n"
+        "stored contiguously), which --list shows after the runs (nofatchain or fatchain).\n\n"
         "  kov-recover --deep SOURCE OUTDIR\n"
         "                              also bring back whole deleted or formatted folders\n\n"
         "Exit status: 0 done, 1 some files could not be saved, 2 bad usage,\n"
-        "3 SOURCE cannot be opened, is not FAT16/FAT32 or holds several FAT volumes,\n"
+        "3 SOURCE cannot be opened, is not FAT16, FAT32 or exFAT, or holds several volumes,\n"
         "4 OUTDIR cannot be created or lies on SOURCE."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -67,7 +73,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                                   QStringLiteral("List the files a recovery would save; save nothing."));
     parser.addOption(list);
     const QCommandLineOption volumes(QStringLiteral("list-volumes"),
-                                     QStringLiteral("List the FAT volumes inside SOURCE; recover nothing."));
+                                     QStringLiteral("List the FAT and exFAT volumes inside SOURCE; recover nothing."));
     parser.addOption(volumes);
     parser.addPositionalArgument(QStringLiteral("SOURCE"),
                                  QStringLiteral("Image file or block device, or IMAGE:N for its partition N."));

@@ -1,5 +1,6 @@
 #include "cli/recoverrun.h"
 
+#include "exfat/exfatrun.h"
 #include "partitions/partitiontable.h"
 #include "scan/recoveredname.h"
 
@@ -20,7 +21,10 @@ void say(const QString& text) { std::fprintf(stderr, "kov-recover: %s\n", qPrint
 // Deep-scan files that cannot be saved named one a line, at most.
 constexpr std::uint64_t unsavedlisted = 1000;
 
-QString fatname(std::uint32_t fstype) { return fstype == 1 ? QStringLiteral("FAT32") : QStringLiteral("FAT16"); }
+QString fatname(std::uint32_t fstype)
+{
+    return fstype == 1 ? QStringLiteral("FAT32") : fstype == 4 ? QStringLiteral("exFAT") : QStringLiteral("FAT16");
+}
 
 // SOURCE as a path and a partition number (0: none). A path that exists as
 // given wins over the IMAGE:N reading.
@@ -42,6 +46,8 @@ RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
       live(isatty(STDERR_FILENO) != 0)
 {
 }
+
+RecoverRun::~RecoverRun() = default;
 
 void RecoverRun::showwarning(const QString& text)
 {
@@ -76,9 +82,12 @@ void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
         std::fprintf(listout, "%s\n", line.constData());
         return;
     }
-    std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu%s%s\n", qPrintable(record.subdir + record.name),
+    // exFAT adds whether the file is contiguous (NoFatChain) or chained.
+    std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu%s%s%s\n", qPrintable(record.subdir + record.name),
                  static_cast<unsigned long long>(file.size), qPrintable(fatfiletime2str(file.writetime)),
-                 file.startcluster, file.dataruns.size(), record.verdict ? "\t" : "",
+                 file.startcluster, file.dataruns.size(),
+                 !record.nofatchain ? "" : *record.nofatchain ? "\tnofatchain" : "\tfatchain",
+                 record.verdict ? "\t" : "",
                  record.verdict ? qPrintable(verify::verdictname(*record.verdict)) : "");
 }
 
@@ -101,19 +110,24 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
     }
     const std::uint32_t type = classifydbr(boot);
     delete[] boot;
-    if (type == 1 || type == 2) {
+    if (partitions::recoverabletype(type)) {
         if (number != 0) {
-            say(QStringLiteral("%1: a bare FAT volume without partitions has no partition %2").arg(path).arg(number));
+            say(QStringLiteral("%1: a bare volume without partitions has no partition %2").arg(path).arg(number));
             return exitsource;
         }
         partitions::FATVOLUME volume;
         volume.source = whole;
         volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
+        if (volume.fstype == 4)
+            volume.label = exfat::volumelabel(whole);
         out->append(volume);
         return exitok;
     }
     QStringList notes;
     QList<partitions::FATVOLUME> inside = partitions::fatvolumes(whole, classifydbr, &notes);
+    for (partitions::FATVOLUME& volume : inside)
+        if (volume.fstype == 4)
+            volume.label = exfat::volumelabel(volume.source);
     for (const QString& note : notes)
         say(note);
     if (number != 0) {
@@ -121,17 +135,17 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
             if (volume.source.partition == number)
                 out->append(volume);
         if (out->isEmpty()) {
-            say(QStringLiteral("%1: partition %2 is not a FAT16 or FAT32 volume").arg(path).arg(number));
+            say(QStringLiteral("%1: partition %2 is not a FAT16, FAT32 or exFAT volume").arg(path).arg(number));
             return exitsource;
         }
         return exitok;
     }
     if (inside.isEmpty()) {
-        say(QStringLiteral("%1: not a FAT16 or FAT32 volume").arg(source));
+        say(QStringLiteral("%1: not a FAT16, FAT32 or exFAT volume").arg(source));
         return exitsource;
     }
     if (inside.size() > 1 && !several) {
-        say(QStringLiteral("%1 holds %2 FAT volumes; name one as %1:N:").arg(path).arg(inside.size()));
+        say(QStringLiteral("%1 holds %2 volumes; name one as %1:N:").arg(path).arg(inside.size()));
         for (const partitions::FATVOLUME& volume : inside)
             std::fprintf(stderr, "  %s:%d\t%s\t%llu bytes\t%s\n", qPrintable(path), volume.source.partition,
                          qPrintable(fatname(volume.fstype)), static_cast<unsigned long long>(volume.source.size),
@@ -149,8 +163,14 @@ int RecoverRun::opensource(const QString& source)
         return status;
     const platform::VolumeSource chosen = volumes.value(0).source;
     if (chosen.partition != 0 && splitsource(source).second == 0)
-        say(QStringLiteral("%1: using partition %2, the one FAT volume inside").arg(source).arg(chosen.partition));
+        say(QStringLiteral("%1: using partition %2, the one volume inside").arg(source).arg(chosen.partition));
     platform::assignletters({chosen});
+    if (volumes.value(0).fstype == 4) {
+        // Laid out by the exFAT run itself when it begins.
+        setexfatsource(chosen);
+        return exitok;
+    }
+    setexfatsource(std::nullopt);
     warningcount = 0;
     initdisk(QStringLiteral("C:\\"));
     return warningcount == 0 ? exitok : exitsource;
@@ -186,11 +206,11 @@ void RecoverRun::newunit() { current.clear(); }
 bool RecoverRun::runall()
 {
     if (!startrun()) {
-        say(QStringLiteral("disk open error!"));
+        say(startfailure().isEmpty() ? QStringLiteral("disk open error!") : startfailure());
         return false;
     }
     paused = false;
-    if (!live)
+    if (!live && phase() == RUNPHASE::collecting)
         say(QStringLiteral("collecting pass"));
     while (rununderway()) {
         const RUNPHASE was = phase();
@@ -199,7 +219,9 @@ bool RecoverRun::runall()
         if (was == RUNPHASE::collecting || was == RUNPHASE::saving)
             progress(false);
         else if (was == RUNPHASE::deepscan && deepscan() && deepscan()->scannedclusters() != scanned)
-            deepprogress(deepscan()->scanposition(), deepscan()->scantotal());
+            deepprogress(deepscan()->scanposition(), deepscan()->scantotal(), deepscan()->scannedclusters());
+        else if (was == RUNPHASE::deepscan && exfatrun())
+            deepprogress(exfatrun()->deepdone(), exfatrun()->deeptotal(), exfatrun()->counts().deepclusters);
     }
     return true;
 }
@@ -229,6 +251,8 @@ void RecoverRun::phasebegun(RUNPHASE phase)
     case RUNPHASE::lostfiles:
         if (live)
             std::fputs("\n", stderr);
+        if (!deepscan())
+            break;
         if (deepscan()->capped())
             say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
         if (deepscan()->walkcapped())
@@ -252,6 +276,19 @@ void RecoverRun::lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QStrin
 void RecoverRun::runended()
 {
     const RUNREPORT r = report();
+    if (r.exfat) {
+        if (!r.options.deep)
+            endprogress();
+        // What was passed over or mended, and why files were not recovered.
+        for (const QString& note : r.exfatnotes)
+            say(note);
+        if (r.options.deep)
+            say(QStringLiteral("deep scan: %1 clusters read, %2 entry sets found, %3 files not saved")
+                    .arg(r.scannedclusters)
+                    .arg(r.directoryclusters)
+                    .arg(r.unsavedlost));
+        return;
+    }
     if (!r.options.deep) {
         endprogress();
         return;
@@ -268,7 +305,7 @@ void RecoverRun::runended()
                                                : QString()));
 }
 
-void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
+void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned)
 {
     const std::int64_t now = deepclock.elapsed();
     if (!live || (done < total && now - lastdeepdraw < 200))
@@ -278,7 +315,7 @@ void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
     std::fprintf(stderr, "\r\033[Kdeep scan: %3llu%%, %llu of %llu clusters, %.0f clusters/s",
                  static_cast<unsigned long long>(total ? done * 100 / total : 100),
                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                 double(deepscan()->scannedclusters()) / seconds);
+                 double(scanned) / seconds);
 }
 
 int RecoverRun::recover(const QString& outdir)

@@ -10,9 +10,13 @@
 #include <QString>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace partitions {
 struct FATVOLUME;
+}
+namespace exfat {
+class EXFATRUN;
 }
 
 // Exit statuses of kov-recover.
@@ -20,13 +24,14 @@ enum ExitStatus {
     exitok = 0,
     exitsavefailed = 1,  // the run ended, but some files could not be saved
     exitusage = 2,
-    exitsource = 3,      // source cannot be opened or is not FAT16/FAT32
+    exitsource = 3,      // source cannot be opened or is not FAT16, FAT32 or exFAT
     exitoutput = 4,      // output directory cannot be created or is on the source
 };
 
 class RecoverRun : public RunEngine {
 public:
     explicit RecoverRun(std::FILE* listout = stdout, const RECOVEROPTIONS& options = {});
+    ~RecoverRun() override;
 
     // Opens SOURCE as the one volume: a bare FAT volume, IMAGE:N (its
     // partition N), or the one FAT volume inside a partitioned source.
@@ -62,7 +67,7 @@ private:
     void progress(bool force);
     // The walk's progress line, ended.
     void endprogress();
-    void deepprogress(std::uint64_t done, std::uint64_t total);
+    void deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned);
     QElapsedTimer deepclock;
     std::int64_t lastdeepdraw = 0;
     std::FILE* listout;

@@ -98,54 +98,76 @@ void EXFATDEEP::parse(const unsigned char* bytes, std::uint64_t length, std::uin
     }
 }
 
-void EXFATDEEP::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
+void EXFATDEEP::startscan()
 {
+    started = true;
     const std::uint64_t cluster = volume.clusterbytes();
     const std::uint64_t count = volume.heapclusters();
+    position = count;  // nothing to read unless the buffer is had
     if (count == 0)
         return;
-    const std::uint64_t perread = std::clamp<std::uint64_t>(readbytes / cluster, 1, count);
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[carrybytes + perread * cluster]);
+    perread = std::clamp<std::uint64_t>(readbytes / cluster, 1, count);
+    buffer.reset(new (std::nothrow) unsigned char[carrybytes + perread * cluster]);
     if (!buffer) {
         note(QStringLiteral("cannot allocate memory for the deep scan"));
         return;
     }
+    position = 0;
+}
+
+bool EXFATDEEP::scanstep()
+{
+    if (!started)
+        startscan();
+    const std::uint64_t cluster = volume.clusterbytes();
+    const std::uint64_t count = volume.heapclusters();
+    auto eligible = [&](std::uint64_t lcn) { return !volume.allocated(lcn + 2) && !claimed(lcn + 2); };
+    // Clusters in use are passed over without a read; a step ends after
+    // one read, or after a bounded stretch of them.
+    for (std::uint64_t passed = 0; position < count && !eligible(position) && passed < (1u << 20); ++passed)
+        ++position;
+    if (position >= count || overcap) {
+        if (overcap)
+            position = count;
+        buffer.reset();
+        return false;
+    }
+    if (!eligible(position))
+        return true;
+    const std::uint64_t lcn = position;
     unsigned char* const data = buffer.get() + carrybytes;
     const DISKPARM disk = volume.disk();
-    std::uint64_t carried = 0;       // bytes before data from the last read
-    std::uint64_t carriedend = ~0ull;  // heap byte where they end
-    auto eligible = [&](std::uint64_t lcn) { return !volume.allocated(lcn + 2) && !claimed(lcn + 2); };
-    for (std::uint64_t lcn = 0; lcn < count && !overcap;) {
-        if (!eligible(lcn)) {
-            ++lcn;
-            continue;
-        }
-        std::uint64_t n = 1;
-        while (n < perread && lcn + n < count && eligible(lcn + n))
-            ++n;
-        const std::uint64_t firstbyte = lcn * cluster;
-        std::uint64_t consumed = 0;
-        if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * cluster), data)) {
-            if (carriedend != firstbyte)
-                carried = 0;
-            const std::uint64_t length = carried + n * cluster;
-            parse(data - carried, length, firstbyte - carried, &consumed);
-            carried = length - consumed;
-            std::memmove(buffer.get() + carrybytes - carried, data - carried + consumed, carried);
-            carriedend = firstbyte + n * cluster;
-        } else {
-            // One bad cluster must not hide the others of the same read.
+    std::uint64_t n = 1;
+    while (n < perread && lcn + n < count && eligible(lcn + n))
+        ++n;
+    const std::uint64_t firstbyte = lcn * cluster;
+    std::uint64_t consumed = 0;
+    if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * cluster), data)) {
+        if (carriedend != firstbyte)
             carried = 0;
-            for (std::uint64_t k = 0; k < n; ++k)
-                if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(cluster), data))
-                    parse(data, cluster, firstbyte + k * cluster, &consumed);
-        }
-        scanned += n;
-        lcn += n;
-        progress(lcn, count);
+        const std::uint64_t length = carried + n * cluster;
+        parse(data - carried, length, firstbyte - carried, &consumed);
+        carried = length - consumed;
+        std::memmove(buffer.get() + carrybytes - carried, data - carried + consumed, carried);
+        carriedend = firstbyte + n * cluster;
+    } else {
+        // One bad cluster must not hide the others of the same read.
+        carried = 0;
+        for (std::uint64_t k = 0; k < n; ++k)
+            if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(cluster), data))
+                parse(data, cluster, firstbyte + k * cluster, &consumed);
     }
+    scanned += n;
+    position = lcn + n;
     if (overcap)
         note(QStringLiteral("too many entry sets: the rest of the cluster heap was passed over"));
+    return true;
+}
+
+void EXFATDEEP::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
+{
+    while (scanstep())
+        progress(position, volume.heapclusters());
 }
 
 void EXFATDEEP::spanning(std::uint32_t before, std::uint32_t after)
@@ -174,19 +196,16 @@ void EXFATDEEP::spanning(std::uint32_t before, std::uint32_t after)
     }
 }
 
-void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
+void EXFATDEEP::link()
 {
     const std::uint64_t cluster = volume.clusterbytes();
     // Which folder's set names each cluster that holds sets: the first
     // folder whose clusters (by NoFatChain, or its FAT chain when whole)
     // cover it; a folder whose chain is gone owns its first cluster only.
-    struct FOLDER {
-        QString name;
-        std::uint32_t first = 0;
-        std::uint32_t cluster = 0;  // where its set lies
-    };
-    std::vector<FOLDER> folders;
-    std::unordered_map<std::uint32_t, std::size_t> owner;  // cluster -> folder
+    folders.clear();
+    owner.clear();
+    piece.clear();
+    nextset = 0;
     std::uint64_t budget = linkbudget;
     for (std::size_t k = 0; k < sets.size() && budget; ++k) {
         const ENTRYSET& s = sets[k].set;
@@ -228,7 +247,6 @@ void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
     // The other clusters follow a full one: where it grew, or right after
     // it when it shows no growth elsewhere; else they begin a piece of
     // their own.
-    std::unordered_map<std::uint32_t, std::uint32_t> piece;
     std::vector<std::uint32_t> loose;
     for (const auto& [c, end] : hasend)
         if (!owner.count(c))
@@ -251,38 +269,57 @@ void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
     std::stable_sort(sets.begin(), sets.end(), [](const FOUNDSET& a, const FOUNDSET& b) {
         return a.cluster != b.cluster ? a.cluster < b.cluster : a.slot < b.slot;
     });
-    auto folderof = [&](std::uint32_t c) {
-        QStringList names;
-        std::unordered_set<std::size_t> seen;
-        for (int depth = 0; depth < maxdepth; ++depth) {
-            const auto o = owner.find(c);
-            if (o == owner.end() || !seen.insert(o->second).second)
-                break;
-            const FOLDER& dir = folders[o->second];
-            names.prepend(foldername(dir.name, dir.first));
-            c = dir.cluster;
-        }
-        const auto p = piece.find(c);
-        names.prepend(piecename(p != piece.end() ? p->second : c));
-        return QStringLiteral("lost/") + names.join(QLatin1Char('/')) + QLatin1Char('/');
-    };
-    const USEDTEST used = [this](std::uint32_t c) { return volume.allocated(c) || claimed(c); };
-    for (const FOUNDSET& f : sets) {
-        if (f.set.directory() || f.set.datalength == 0)
-            continue;
-        EXFATFILE file;
-        const QString folder = folderof(f.cluster);
-        if (const QString why = rebuildfile(volume, used, f.set, folder, &file); !why.isEmpty()) {
-            ++droppedfiles;
-            note(QStringLiteral("%1%2 (set at cluster %3): not recovered: %4")
-                     .arg(folder, f.set.name)
-                     .arg(f.cluster)
-                     .arg(why));
-            continue;
-        }
-        save(file);
-        claim(file.file.dataruns);
+}
+
+QString EXFATDEEP::folderof(std::uint32_t c) const
+{
+    QStringList names;
+    std::unordered_set<std::size_t> seen;
+    for (int depth = 0; depth < maxdepth; ++depth) {
+        const auto o = owner.find(c);
+        if (o == owner.end() || !seen.insert(o->second).second)
+            break;
+        const FOLDER& dir = folders[o->second];
+        names.prepend(foldername(dir.name, dir.first));
+        c = dir.cluster;
     }
+    const auto p = piece.find(c);
+    names.prepend(piecename(p != piece.end() ? p->second : c));
+    return QStringLiteral("lost/") + names.join(QLatin1Char('/')) + QLatin1Char('/');
+}
+
+bool EXFATDEEP::next(std::optional<EXFATFILE>* out)
+{
+    out->reset();
+    if (nextset >= sets.size())
+        return false;
+    const FOUNDSET& f = sets[nextset++];
+    if (f.set.directory() || f.set.datalength == 0)
+        return true;
+    const USEDTEST used = [this](std::uint32_t c) { return volume.allocated(c) || claimed(c); };
+    EXFATFILE file;
+    const QString folder = folderof(f.cluster);
+    if (const QString why = rebuildfile(volume, used, f.set, folder, &file); !why.isEmpty()) {
+        ++droppedfiles;
+        note(QStringLiteral("%1%2 (set at cluster %3): not recovered: %4")
+                 .arg(folder, f.set.name)
+                 .arg(f.cluster)
+                 .arg(why));
+        return true;
+    }
+    // No two files share a cluster.
+    claim(file.file.dataruns);
+    *out = std::move(file);
+    return true;
+}
+
+void EXFATDEEP::recover(const std::function<void(const EXFATFILE&)>& save)
+{
+    link();
+    std::optional<EXFATFILE> file;
+    while (next(&file))
+        if (file)
+            save(*file);
 }
 
 }  // namespace exfat

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -28,6 +30,11 @@ public:
     // read, and keeps the entry sets found. progress(done, total) after each
     // read, in clusters.
     void scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress);
+    // scan in steps: scanstep reads once (up to a few MiB of clusters) and
+    // returns false once the heap has been read; scanposition() of
+    // heapclusters() done then.
+    bool scanstep();
+    std::uint64_t scanposition() const { return position; }
 
     // Hands every file of the sets kept that can be rebuilt to save, by
     // ascending cluster and slot, with folder "lost/<folder path>/"; its
@@ -38,6 +45,11 @@ public:
     // last file's data end right before it (the folder grew when that file
     // was written); a set running from one into the other is read then.
     void recover(const std::function<void(const EXFATFILE&)>& save);
+    // recover in steps: link() once after the scan, then next() until it
+    // returns false; each true gives the next file (its clusters claimed)
+    // or, when *out is unset, a set passed over.
+    void link();
+    bool next(std::optional<EXFATFILE>* out);
 
     std::uint64_t scannedclusters() const { return scanned; }
     std::uint64_t setsfound() const { return sets.size(); }
@@ -59,7 +71,28 @@ private:
     // its folder, and keeps the set that runs from one into the other.
     void spanning(std::uint32_t before, std::uint32_t after);
 
+    // folderof: the output folder of the sets in cluster c.
+    QString folderof(std::uint32_t c) const;
+    void startscan();
+
     const EXFATVOLUME& volume;
+    // The scan's state between steps.
+    std::unique_ptr<unsigned char[]> buffer;
+    bool started = false;
+    std::uint64_t perread = 0;
+    std::uint64_t position = 0;        // next heap cluster (lcn)
+    std::uint64_t carried = 0;         // bytes before data from the last read
+    std::uint64_t carriedend = ~0ull;  // heap byte where they end
+    // The links recover follows.
+    struct FOLDER {
+        QString name;
+        std::uint32_t first = 0;
+        std::uint32_t cluster = 0;  // where its set lies
+    };
+    std::vector<FOLDER> folders;
+    std::unordered_map<std::uint32_t, std::size_t> owner;  // cluster -> folder
+    std::unordered_map<std::uint32_t, std::uint32_t> piece;
+    std::size_t nextset = 0;
     std::vector<unsigned char> claimbits;
     std::vector<FOUNDSET> sets;
     // Per cluster that holds sets: whether an end-of-directory entry lies

@@ -1,6 +1,7 @@
 #include "exfat/rebuild.h"
 
 #include "platform/volumesource.h"
+#include "scan/recoveredname.h"
 
 #include <algorithm>
 
@@ -111,6 +112,8 @@ QString rebuildfile(const EXFATVOLUME& volume, const USEDTEST& used, const ENTRY
     f.file.createtime = std::uint64_t(set.created.stamp >> 16) << 32 | std::uint64_t(set.created.stamp & 0xFFFF) << 16 |
                         set.created.tenms;
     f.file.setname(set.name.toUtf8());
+    if (const auto when = set.modified.utc())
+        f.file.modifiedms = when->toMSecsSinceEpoch();
     f.name = set.name;
     f.folder = folder;
     f.created = set.created;
@@ -128,20 +131,9 @@ QString rebuildfile(const EXFATVOLUME& volume, const USEDTEST& used, const ENTRY
 
 QString foldername(const QString& name, std::uint32_t firstcluster)
 {
-    const QString safe = outputname(name);
+    const QString safe = safename(name);
     return safe.isEmpty() || !platform::namefits(safe) ? QStringLiteral("dir%1").arg(firstcluster, 5, 10, QLatin1Char('0'))
                                                        : safe;
-}
-
-QString outputname(const QString& name)
-{
-    QString out = name;
-    for (QChar& c : out)
-        if (c.unicode() < 0x80 && platform::forbiddennamebyte(static_cast<unsigned char>(c.unicode())))
-            c = QLatin1Char('_');
-    if (std::all_of(out.cbegin(), out.cend(), [](QChar c) { return c == QLatin1Char('.'); }))
-        out.fill(QLatin1Char('_'));
-    return out;
 }
 
 }  // namespace exfat

@@ -52,12 +52,7 @@ QString findclusters(const EXFATVOLUME& volume, const USEDTEST& used, std::uint3
 QString rebuildfile(const EXFATVOLUME& volume, const USEDTEST& used, const ENTRYSET& set, const QString& folder,
                     EXFATFILE* out);
 
-// A name from the volume as one name of the output directory: characters
-// that cannot stand in a file name become '_', and a name of dots only
-// cannot climb out of it.
-QString outputname(const QString& name);
-
-// A folder's name as one path component of the output: outputname, or
+// A folder's name as one path component of the output: safename, or
 // "dirNNNNN" after its first cluster when it is empty or too long.
 QString foldername(const QString& name, std::uint32_t firstcluster);
 

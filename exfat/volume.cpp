@@ -44,6 +44,13 @@ CHAIN contiguous(std::uint32_t first, std::uint64_t count)
 
 QString EXFATVOLUME::open(platform::volhandle h, std::uint64_t bytes)
 {
+    if (const QString why = openroot(h, bytes); !why.isEmpty())
+        return why;
+    return readbitmap();
+}
+
+QString EXFATVOLUME::openroot(platform::volhandle h, std::uint64_t bytes)
+{
     *this = EXFATVOLUME();
     handle = h;
     sourcebytes = bytes;
@@ -67,9 +74,7 @@ QString EXFATVOLUME::open(platform::volhandle h, std::uint64_t bytes)
     fatfailed.assign(blocks, false);
     if (readable == 0)
         return QStringLiteral("the source ends before the cluster heap");
-    if (const QString why = readroot(); !why.isEmpty())
-        return why;
-    return readbitmap();
+    return readroot();
 }
 
 bool EXFATVOLUME::allocated(std::uint64_t cluster) const

@@ -40,6 +40,10 @@ public:
     // success, else the reason the volume cannot be read (nothing else
     // then holds).
     QString open(platform::volhandle handle, std::uint64_t sourcebytes);
+    // The same up to the root directory's entries (label, bitmap and
+    // up-case table clusters), the bitmap left unread: enough to list the
+    // volume, not to walk it.
+    QString openroot(platform::volhandle handle, std::uint64_t sourcebytes);
 
     const EXFATLAYOUT& layout() const { return geometry; }
     DISKPARM disk() const { return geometry.disk(handle); }

@@ -148,8 +148,12 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
             sub.nofatchain = set.nofatchain();
             sub.deleted = deleted;
             sub.shown = shown;
-            sub.path = job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/');
-            if (sub.length == 0 || sub.path.count(QLatin1Char('/')) > maxdepth)
+            // Deleted files of live folders are saved flat; a deleted
+            // folder's files keep its path from the folder down.
+            if (deleted)
+                sub.path = job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/');
+            sub.depth = job.depth + 1;
+            if (sub.length == 0 || sub.depth > maxdepth)
                 continue;
             if (!visited.insert(sub.first).second) {
                 note(QStringLiteral("%1: its first cluster %2 is another folder's: not entered again")

@@ -53,7 +53,8 @@ private:
         std::uint64_t length = 0;  // data length; 0 for the root (its chain says)
         bool nofatchain = false;
         bool deleted = false;
-        QString path;  // of the output, '/'-separated, "" or ending in '/'
+        QString path;  // of the output, '/'-separated, "" or ending in '/': "" for live folders
+        int depth = 0;
         QString shown; // on the volume, for notes: "/a/b"
     };
     void readdirectory(const DIRJOB& job);

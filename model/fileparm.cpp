@@ -28,6 +28,7 @@ void copyfields(FILEPARM& dst, const FILEPARM& src)
     dst.startcluster = src.startcluster;
     dst.deleted = src.deleted;
     dst.validsize = src.validsize;
+    dst.modifiedms = src.modifiedms;
 }
 
 // Releases a chain level by level: a deep tree must not recurse once per

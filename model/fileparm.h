@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class KOVCore;
@@ -41,6 +42,10 @@ public:
     // Bytes from this offset up to size are zeros that no cluster holds
     // (exFAT's valid data length); size or more when every byte is stored.
     std::uint64_t validsize = ~std::uint64_t(0);
+    // The modification time in milliseconds since 1970 UTC when the volume
+    // gives it whole (exFAT: 10 ms part and UTC offset); unset for FAT,
+    // whose writetime is local time to the 2 s.
+    std::optional<std::int64_t> modifiedms;
 
     FILEPARM() = default;
     FILEPARM(const FILEPARM& other) { *this = other; }

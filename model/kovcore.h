@@ -40,7 +40,7 @@ public:
     virtual void showwarning(const QString& text) = 0;
     // The end of a run: the scan has stopped; tell the user (box "info").
     virtual void showinformation(const QString& text) = 0;
-    // One FAT volume found by getallvol.
+    // One volume found by getallvol (FAT16, FAT32 or exFAT).
     virtual void addvolumeitem(const platform::VolumeSource& source) = 0;
     // The three status lines.
     virtual void setstatuslines(const QString& name, const QString& size, const QString& time) = 0;
@@ -54,7 +54,7 @@ public:
     virtual void entrydropped(const FILEPARM& dir, const FILEPARM& entry);
 
     // ---- volume discovery and boot sector ----
-    // Lists the FAT16/FAT32 sources through addvolumeitem; returns the count.
+    // Lists the FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
     int getallvol();
     int partitiontype(const char* root);
     // 0: buffer holds sector 0 (caller owns it); 1 open failed; 2 sector

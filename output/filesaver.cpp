@@ -15,22 +15,6 @@
 
 namespace {
 
-// A long name as a file name of this platform: the same bytes as for short
-// names become "_" and control characters their pictures, and a name of
-// dots only cannot climb out of the output directory.
-QString safename(const QString& longname)
-{
-    QString out = longname;
-    for (QChar& c : out)
-        if (c.unicode() < 0x80 && platform::forbiddennamebyte(static_cast<unsigned char>(c.unicode())))
-            c = QLatin1Char('_');
-        else if (controlcharacter(c.unicode()))
-            c = visiblecontrol(c.unicode());
-    if (std::all_of(out.cbegin(), out.cend(), [](QChar c) { return c == QLatin1Char('.'); }))
-        out.fill(QLatin1Char('_'));
-    return out;
-}
-
 // A last-write stamp (date << 32 | time) as ISO 8601 local time, as FAT
 // keeps it; empty when the date is not valid.
 QString isotime(std::uint64_t stamp)
@@ -55,6 +39,29 @@ constexpr std::uint64_t wholereadlimit = 256u << 20;
 
 // Room a name keeps for the longest "(n)" the name search adds.
 constexpr int suffixroom = 7;
+
+// name, or, when it does not fit the output's name length, name with the
+// end of its stem cut (whole characters) so that it fits with room for
+// "(n)"; the extension goes too only when it alone is too long. A whole
+// name that fits exactly and meets an equal one takes the fallback name.
+QString fittedname(const QString& name)
+{
+    if (platform::namefits(name))
+        return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    QString stem = dot > 0 ? name.left(dot) : name;
+    QString extension = dot > 0 ? name.mid(dot) : QString();
+    if (!platform::namefits(QStringLiteral("x") + extension, suffixroom)) {
+        stem = name;
+        extension.clear();
+    }
+    while (!stem.isEmpty() && !platform::namefits(stem + extension, suffixroom)) {
+        stem.chop(1);
+        if (!stem.isEmpty() && stem.back().isHighSurrogate())
+            stem.chop(1);
+    }
+    return stem + extension;
+}
 
 }  // namespace
 
@@ -113,6 +120,16 @@ void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString
     if (claims)
         claims->mark(file.dataruns);
     settle(file, describe(file, around, ownname), subdir, true, around);
+}
+
+void FileSaver::savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain)
+{
+    if (claims)
+        claims->mark(file.dataruns);
+    SAVERECORD r;
+    r.nofatchain = nofatchain;
+    r.name = fittedname(safename(name));
+    settle(file, r, subdir, false, DIRSLOTS{});
 }
 
 void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir, bool mayhold,
@@ -407,5 +424,7 @@ QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
     o.insert(QStringLiteral("startbycontent"), r.startbycontent);
     if (r.startbycontent)
         o.insert(QStringLiteral("estimatedstart"), qint64(r.estimatedstart));
+    if (r.nofatchain)
+        o.insert(QStringLiteral("nofatchain"), *r.nofatchain);
     return o;
 }

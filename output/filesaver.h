@@ -47,6 +47,7 @@ struct SAVERECORD {
     bool startbycontent = false; // the second chance chose the start cluster by content
     std::uint32_t estimatedstart = 0;  // with startbycontent: the estimate it replaced
     int status = 0;              // KOVCore::savefile's status; 0 when listing
+    std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
 };
 
 struct VERDICTCOUNTS {
@@ -83,6 +84,13 @@ public:
     // byte was never erased, found by a scan outside the walk) instead of
     // the recovered 'k' name.
     void save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir = {}, bool ownname = false);
+
+    // A file whose volume keeps its name whole (exFAT), found outside any
+    // FAT directory: saved as save() does, under safename(name), which
+    // keeps the first character. A name too long for the output loses
+    // characters at the end of its stem (the extension stays), leaving room
+    // for "(n)". nofatchain goes into the record.
+    void savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain);
 
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
     // or reached a live cluster). Files with an estimated high word wait

@@ -247,9 +247,9 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER clas
         volume.source.partition = entry.number;
         volume.source.whole = false;
         volume.fstype = classifysource(volume.source, classify, &volume.label);
-        if (volume.fstype != 1 && volume.fstype != 2) {
-            limited.add(notfat,
-                        QStringLiteral("partition %1 is not a FAT16 or FAT32 volume: skipped").arg(entry.number));
+        if (!recoverabletype(volume.fstype)) {
+            limited.add(notfat, QStringLiteral("partition %1 is not a FAT16, FAT32 or exFAT volume: skipped")
+                                    .arg(entry.number));
             continue;
         }
         out.append(volume);
@@ -282,7 +282,7 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER clas
                                          .arg(out[std::min(i, j)].source.partition)
                                          .arg(out[std::max(i, j)].source.partition));
     limited.finish(repeated, "more partitions start where an earlier one does: skipped");
-    limited.finish(notfat, "more partitions are not FAT16 or FAT32 volumes: skipped");
+    limited.finish(notfat, "more partitions are not FAT16, FAT32 or exFAT volumes: skipped");
     limited.finish(overlapping, "more partitions overlap another one");
     return out;
 }
@@ -295,7 +295,7 @@ QList<platform::VolumeSource> expandsources(const QList<platform::VolumeSource>&
         QList<FATVOLUME> inside;
         if (source.whole && source.partition == 0) {
             const std::uint32_t type = classifysource(source, classify);
-            if (type != 1 && type != 2)
+            if (!recoverabletype(type))
                 inside = fatvolumes(source, classify, notes);
         }
         if (inside.isEmpty()) {

@@ -63,7 +63,8 @@ std::FILE* createfile(const OUTFOLDER& folder, const QString& name);
 
 // Sets the modification time (seconds since the epoch, UTC) of name in
 // folder without following a link; false when it cannot.
-bool setmodificationtime(const OUTFOLDER& folder, const QString& name, std::int64_t utcseconds);
+bool setmodificationtime(const OUTFOLDER& folder, const QString& name, std::int64_t utcseconds,
+                         std::int32_t nanoseconds = 0);
 
 // Moves the file name of from into to as newname, never replacing anything
 // there; false when it cannot.

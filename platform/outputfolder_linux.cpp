@@ -94,9 +94,10 @@ std::FILE* createfile(const OUTFOLDER& folder, const QString& name)
     return file;
 }
 
-bool setmodificationtime(const OUTFOLDER& folder, const QString& name, std::int64_t utcseconds)
+bool setmodificationtime(const OUTFOLDER& folder, const QString& name, std::int64_t utcseconds,
+                         std::int32_t nanoseconds)
 {
-    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(utcseconds), 0}};
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(utcseconds), long(nanoseconds)}};
     return folder.isopen() && ::utimensat(int(folder.handle()), QFile::encodeName(name).constData(), times,
                                           AT_SYMLINK_NOFOLLOW) == 0;
 }

@@ -93,7 +93,7 @@ Found describe(const UdisksObjects& objects, const QDBusObjectPath& object)
     if (type == QLatin1String("vfat"))
         found.source.udiskstype = version == QLatin1String("FAT32") ? 1 : version == QLatin1String("FAT16") ? 2 : 3;
     else if (type == QLatin1String("exfat"))
-        found.source.udiskstype = 4;  // described, not listed: the run cannot read exFAT yet
+        found.source.udiskstype = 4;
 
     const QDBusObjectPath drivepath = qvariant_cast<QDBusObjectPath>(block.value(QStringLiteral("Drive")));
     const QVariantMap drive = objects.value(drivepath).value(driveinterface);
@@ -166,7 +166,7 @@ QList<VolumeSource> fatvolumes()
         if (!it.value().contains(blockinterface))
             continue;
         const Found f = describe(objects, it.key());
-        if (f.source.udiskstype == 1 || f.source.udiskstype == 2)
+        if (f.source.udiskstype == 1 || f.source.udiskstype == 2 || f.source.udiskstype == 4)
             found.append(f);
     }
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {

@@ -1,5 +1,7 @@
 #include "run/runengine.h"
 
+#include "exfat/exfatrun.h"
+
 RunEngine::RunEngine(const RUNOPTIONS& chosen) : options(chosen) {}
 
 RunEngine::~RunEngine() = default;
@@ -8,6 +10,9 @@ bool RunEngine::startrun()
 {
     if (rununderway())
         abandonrun();
+    failure.clear();
+    if (exfatsource)
+        return startexfat();
     if (!beginrun())
         return false;
     current = RUNREPORT();
@@ -34,6 +39,7 @@ void RunEngine::abandonrun()
     collecting = false;
     saving = false;
     at = RUNPHASE::idle;
+    exfat.reset();
     deeprun.reset();
     saver.reset();
 }
@@ -46,6 +52,10 @@ void RunEngine::enter(RUNPHASE phase)
 
 void RunEngine::step()
 {
+    if (exfat) {
+        stepexfat();
+        return;
+    }
     switch (at) {
     case RUNPHASE::idle:
         return;
@@ -113,6 +123,14 @@ RUNREPORT RunEngine::report() const
     r.stats = stats;
     if (saver)
         r.verdicts = saver->counts();
+    if (exfat) {
+        const exfat::EXFATRUNCOUNTS c = exfat->counts();
+        r.exfat = true;
+        r.exfatnotes = exfat->notes();
+        r.scannedclusters = c.deepclusters;
+        r.directoryclusters = c.deepsets;
+        r.unsavedlost = c.deepdropped;
+    }
     if (deeprun) {
         r.scannedclusters = deeprun->scannedclusters();
         r.directoryclusters = deeprun->directoryclusters();
@@ -127,6 +145,7 @@ void RunEngine::finishrun()
     current = report();
     at = RUNPHASE::idle;
     // Gone before the end is told: a face may start the next run from it.
+    exfat.reset();
     deeprun.reset();
     saver.reset();
     runended();
@@ -154,3 +173,59 @@ void RunEngine::filesettled(const FILEPARM&, const SAVERECORD&) {}
 void RunEngine::lostnotsaved(const deep::DEEPCANDIDATE&, const QString&) {}
 
 void RunEngine::runended() { KOVCore::walkended(); }
+
+bool RunEngine::startexfat()
+{
+    current = RUNREPORT();
+    current.options = options;
+    current.exfat = true;
+    claims.reset(0);
+    saver = std::make_unique<FileSaver>(
+        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep},
+        [this](const FILEPARM& file, const SAVERECORD& record) {
+            ++current.settled;
+            if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
+                ++current.lost;
+            filesettled(file, record);
+        },
+        &claims);
+    exfat = std::make_unique<exfat::EXFATRUN>(*this, *saver, options.deep);
+    failure = exfat->begin(*exfatsource);
+    if (!failure.isEmpty()) {
+        exfat.reset();
+        saver.reset();
+        return false;
+    }
+    stats = RUNSTATS();
+    recovering = false;
+    // exFAT has one walk: it settles deleted files as it reads them.
+    enter(RUNPHASE::saving);
+    return true;
+}
+
+RUNPHASE RunEngine::exfatphase() const
+{
+    switch (exfat->phase()) {
+    case exfat::EXFATRUN::PHASE::deepscan:
+        return RUNPHASE::deepscan;
+    case exfat::EXFATRUN::PHASE::deeprecover:
+        return RUNPHASE::lostfiles;
+    default:
+        return RUNPHASE::saving;
+    }
+}
+
+void RunEngine::stepexfat()
+{
+    // Entered before the step, so that a lost file saved by it counts as lost.
+    if (exfatphase() != at)
+        enter(exfatphase());
+    newunit();
+    const bool more = exfat->step();
+    const exfat::WALKCOUNTS walked = exfat->counts().walk;
+    stats.entries = walked.livefiles + walked.deletedsets + walked.directories;
+    if (!more) {
+        newunit();
+        finishrun();
+    }
+}

@@ -9,12 +9,18 @@
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
 #include "output/filesaver.h"
+#include "platform/volumesource.h"
 #include "run/runoptions.h"
 #include "run/runreport.h"
 
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
+
+namespace exfat {
+class EXFATRUN;
+}
 
 enum class RUNPHASE {
     idle,           // no run under way
@@ -34,9 +40,16 @@ public:
     void setoptions(const RUNOPTIONS& chosen) { options = chosen; }
     const RUNOPTIONS& runoptions() const { return current.options; }
 
+    // The exFAT volume the next runs read, chosen by the face that found
+    // it (exFAT has no FAT layout for the core); unset: the core's volume.
+    void setexfatsource(std::optional<platform::VolumeSource> source) { exfatsource = std::move(source); }
+    bool exfatchosen() const { return exfatsource.has_value(); }
+
     // Starts a fresh run into recoverdir (listing with listonly). False,
-    // and nothing started, when no volume is ready.
+    // and nothing started, when no volume is ready (startfailure() then
+    // says why when the volume could be named, else it is empty).
     bool startrun();
+    const QString& startfailure() const { return failure; }
     // One small unit of work of the phase under way; the last one ends the
     // run (runended). Does nothing when no run is under way.
     void step();
@@ -48,6 +61,8 @@ public:
     RUNREPORT report() const;
     // The deep scan under way (deepscan and lostfiles phases), else null.
     const deep::DEEPSCAN* deepscan() const { return deeprun.get(); }
+    // The exFAT run under way, else null.
+    const exfat::EXFATRUN* exfatrun() const { return exfat.get(); }
 
     // The core's hooks the run answers itself.
     void savefound(const FILEPARM& file) override;
@@ -71,11 +86,18 @@ protected:
 private:
     void enter(RUNPHASE phase);
     void finishrun();
+    bool startexfat();
+    void stepexfat();
+    // The phase the exFAT run is in, in the faces' terms.
+    RUNPHASE exfatphase() const;
     RUNOPTIONS options;
     RUNREPORT current;
     RUNPHASE at = RUNPHASE::idle;
     ClusterClaims claims;  // the clusters of the files saved or listed in this run
     std::unique_ptr<FileSaver> saver;
     std::unique_ptr<deep::DEEPSCAN> deeprun;
+    std::optional<platform::VolumeSource> exfatsource;
+    std::unique_ptr<exfat::EXFATRUN> exfat;
+    QString failure;
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
 };

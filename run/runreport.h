@@ -6,6 +6,7 @@
 #include "run/runoptions.h"
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 struct RUNREPORT {
@@ -19,6 +20,10 @@ struct RUNREPORT {
     std::uint64_t directoryclusters = 0;
     std::uint64_t unsavedlost = 0;
     std::uint64_t shallower = 0;
+    // An exFAT run: its deep scan counts entry sets (not directory
+    // clusters), and what its volume, walk and deep scan passed over.
+    bool exfat = false;
+    QStringList exfatnotes;
 
     // "; V verified, U unchecked, D damaged, S starts chosen by content"
     // with verify, else empty.

@@ -4,6 +4,7 @@
 #include "platform/volumesource.h"
 
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <iconv.h>
@@ -93,6 +94,19 @@ QString firstfreename(const std::function<QString()>& next,
         }
     }
     return QString();
+}
+
+QString safename(const QString& longname)
+{
+    QString out = longname;
+    for (QChar& c : out)
+        if (c.unicode() < 0x80 && platform::forbiddennamebyte(static_cast<unsigned char>(c.unicode())))
+            c = QLatin1Char('_');
+        else if (controlcharacter(c.unicode()))
+            c = visiblecontrol(c.unicode());
+    if (std::all_of(out.cbegin(), out.cend(), [](QChar c) { return c == QLatin1Char('.'); }))
+        out.fill(QLatin1Char('_'));
+    return out;
 }
 
 QString numberedname(const QString& name, int n)

@@ -29,6 +29,12 @@ bool controlcharacter(char16_t c);
 // readable; U+FFFD for C1, which has none.
 QChar visiblecontrol(char16_t c);
 
+// A name the volume keeps whole (a FAT long name, an exFAT name) as a file
+// name of this platform: the same bytes as for short names become "_" and
+// control characters their pictures, and a name of dots only cannot climb
+// out of the output directory.
+QString safename(const QString& longname);
+
 // name itself for n 0, else name + "(n)": the names the "(n)" search tries.
 QString numberedname(const QString& name, int n);
 

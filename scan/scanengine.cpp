@@ -181,9 +181,13 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
     case 0:
         ++stats.saved;
         stats.bytes += file.size;
-        // The entry's last-write time (local, as FAT keeps it); an invalid
-        // stamp leaves the file's own time.
-        if (const auto when = minuteclock.utcseconds(std::uint16_t(file.writetime >> 32),
+        // The entry's last-write time (local, as FAT keeps it; exFAT's to
+        // the 10 ms in UTC); an invalid stamp leaves the file's own time.
+        if (file.modifiedms) {
+            const std::int64_t ms = *file.modifiedms;
+            const std::int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+            platform::setmodificationtime(folder, chosen, seconds, std::int32_t(ms - seconds * 1000) * 1000000);
+        } else if (const auto when = minuteclock.utcseconds(std::uint16_t(file.writetime >> 32),
                                                      std::uint16_t(file.writetime)))
             platform::setmodificationtime(folder, chosen, *when);
         break;

@@ -7,6 +7,7 @@
 #include "exfat/walk.h"
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
+#include "scan/recoveredname.h"
 #include "support/exfatimage.h"
 #include "support/exfatsave.h"
 #include "support/fatbuilder.h"
@@ -18,11 +19,14 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 using namespace testsupport;
 
@@ -85,7 +89,7 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
         {"trip/notes.txt", 700},
         {"keep.txt", 5000},
     };
-    ASSERT_TRUE(m.mkdir("trip") && m.mkdir("trip/day1"));
+    ASSERT_TRUE(m.mkdir("trip") && m.mkdir("trip/day1") && m.mkdir("kept"));
     std::uint32_t seed = 1;
     for (const auto& f : files) {
         const QByteArray data = patterndata(f.size, seed++);
@@ -109,8 +113,15 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
     ASSERT_TRUE(m.write("reused.bin", patterndata(4ull * cluster, 300)));
     ASSERT_TRUE(m.remove("reused.bin"));
     ASSERT_TRUE(m.write("later.bin", patterndata(4ull * cluster, 301)));
+    // Deleted files of live folders are saved flat: equal names take "(n)"
+    // (the root is walked first).
+    const QByteArray same[] = {patterndata(1234, 700), patterndata(4321, 701)};
+    ASSERT_TRUE(m.write("same.txt", same[0]) && m.write("kept/same.txt", same[1]));
+    ASSERT_TRUE(m.remove("same.txt") && m.remove("kept/same.txt"));
+    expected["same.txt"] = same[0];
+    expected[numberedname("same.txt", 1)] = same[1];
     for (const auto& [path, data] : expected) {
-        if (!path.startsWith("trip/")) {
+        if (!path.startsWith("trip/") && !path.startsWith("same.txt")) {
             ASSERT_TRUE(m.remove(path)) << path.toStdString();
         }
     }
@@ -127,6 +138,42 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
         EXPECT_EQ(f.rebuild, f.name == "frag.bin" ? exfat::REBUILD::freeclusters : exfat::REBUILD::contiguous)
             << f.name.toStdString();
     EXPECT_EQ(QFileInfo(out + "/one.txt").lastModified().toUTC(), stamp);
+
+    // kov-recover saves the same files through its own save path, and
+    // lists them with their NoFatChain flag.
+    const QString cli = dir.filePath("cli");
+    const CommandOutcome run = kovrecover({image, cli});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(outputtree(cli), expected) << run.err.toStdString();
+
+    EXPECT_EQ(QFileInfo(cli + "/one.txt").lastModified().toUTC(), stamp);
+    const CommandOutcome listed = kovrecover({"--list", "--json", image});
+    ASSERT_EQ(listed.status, 0) << listed.err.toStdString();
+    // A listing chooses no "(n)": both same.txt are listed as such.
+    std::multiset<std::pair<QString, qint64>> wanted, listedfiles;
+    for (const auto& [path, data] : expected)
+        wanted.emplace(path.startsWith("same.txt") ? "same.txt" : path, data.size());
+    for (const QByteArray& line : listed.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        const QString path = o.value("dir").toString() + o.value("name").toString();
+        listedfiles.emplace(path, o.value("size").toInteger());
+        ASSERT_TRUE(o.contains("nofatchain")) << line.toStdString();
+        EXPECT_EQ(o.value("nofatchain").toBool(), path != "frag.bin") << line.toStdString();
+    }
+    EXPECT_EQ(listedfiles, wanted);
+
+    // With --verify the .jpg and .txt files, whose random bytes are neither
+    // JPEG nor text, are set apart in damaged/ (below their folder path);
+    // the .bin files, which no check knows, stay where they were.
+    const QString checked = dir.filePath("verify");
+    const CommandOutcome verified = kovrecover({"--verify", image, checked});
+    EXPECT_EQ(verified.status, 0) << verified.err.toStdString();
+    std::map<QString, QByteArray> sorted;
+    for (const auto& [path, data] : expected)
+        sorted[(path.contains(".jpg") || path.contains(".txt") ? "damaged/" : "") + path] = data;
+    EXPECT_EQ(outputtree(checked), sorted) << verified.err.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, FuseVolume, ::testing::Values(4096u, 32768u, 131072u),
@@ -340,34 +387,39 @@ TEST(ExfatQuickFormat, DeepScanBringsBackTheFilesInTheirFolders)
     const ExfatOutcome o = exfatrecover(image, out, true);
     ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
     EXPECT_EQ(o.counts.deletedsets, 0u);
-    std::map<QString, QByteArray> got;
-    for (const auto& [path, data] : outputtree(out)) {
-        // lost/dirNNNNN/<path below the top folder>
-        const QStringList parts = path.split('/');
-        ASSERT_GE(parts.size(), 3) << path.toStdString();
-        EXPECT_EQ(parts[0], "lost");
-        EXPECT_TRUE(parts[1].startsWith("dir")) << path.toStdString();
-        got[parts.mid(2).join('/')] = data;
+    // Through the engine's API, then through kov-recover --deep.
+    const QString cli = dir.filePath("cli");
+    const CommandOutcome run = kovrecover({"--deep", image, cli});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    for (const QString& top : {out, cli}) {
+        std::map<QString, QByteArray> got;
+        for (const auto& [path, data] : outputtree(top)) {
+            // lost/dirNNNNN/<path below the top folder>
+            const QStringList parts = path.split('/');
+            ASSERT_GE(parts.size(), 3) << path.toStdString();
+            EXPECT_EQ(parts[0], "lost");
+            EXPECT_TRUE(parts[1].startsWith("dir")) << path.toStdString();
+            got[parts.mid(2).join('/')] = data;
+        }
+        for (const auto& [path, data] : files)
+            EXPECT_EQ(got.count(path) ? got[path] : QByteArray(), data) << path.toStdString();
+        EXPECT_EQ(got.size(), files.size()) << o.notes.join('\n').toStdString() << run.err.toStdString();
     }
-    for (const auto& [path, data] : files)
-        EXPECT_EQ(got.count(path) ? got[path] : QByteArray(), data) << path.toStdString();
-    EXPECT_EQ(got.size(), files.size()) << o.notes.join('\n').toStdString();
 }
 
 // exFAT is told apart from FAT by the boot-sector classification, bare or
-// inside a card's partition table, and is not taken for FAT by anything
-// that reads FAT16/FAT32 only.
-TEST(ExfatClassification, SeenAsExfatAndRefusedAsFat)
+// inside a card's partition table (MBR type 7), and listed as exFAT with
+// the label of its root directory.
+TEST(ExfatClassification, ListedAsExfatBareAndInsideACard)
 {
     QTemporaryDir dir;
     const QString volume = dir.filePath("volume.img");
-    ASSERT_TRUE(makeexfat(volume, 16u << 20, 4096)) << lasterror();
+    ASSERT_TRUE(makeexfat(volume, 16u << 20, 4096, {"-L", "HOLIDAY"})) << lasterror();
     const QByteArray boot = contents(volume).left(512);
     EXPECT_EQ(KOVCore::classifydbr(reinterpret_cast<const unsigned char*>(boot.constData())), 4u);
-
-    const CommandOutcome bare = kovrecover({volume, dir.filePath("out")});
-    EXPECT_EQ(bare.status, 3);
-    EXPECT_TRUE(bare.err.contains("not a FAT16 or FAT32 volume")) << bare.err.toStdString();
+    const CommandOutcome bare = kovrecover({"--list-volumes", volume});
+    EXPECT_EQ(bare.status, 0) << bare.err.toStdString();
+    EXPECT_EQ(bare.out, QByteArray("0\t0\t16777216\texFAT\tHOLIDAY\n"));
 
     // The volume as partition 1 of an MBR card, at 1 MiB.
     const QString card = dir.filePath("card.img");
@@ -384,19 +436,17 @@ TEST(ExfatClassification, SeenAsExfatAndRefusedAsFat)
     platform::VolumeSource whole;
     whole.path = card;
     whole.size = 20u << 20;
-    const partitions::PARTITIONTABLE table = partitions::readtable(whole);
-    ASSERT_EQ(table.entries.size(), 1);
-    platform::VolumeSource part = whole;
-    part.offset = table.entries[0].offset;
-    part.size = table.entries[0].size;
-    part.partition = 1;
-    part.whole = false;
-    EXPECT_EQ(partitions::classifysource(part, KOVCore::classifydbr), 4u);
     QStringList notes;
-    EXPECT_TRUE(partitions::fatvolumes(whole, KOVCore::classifydbr, &notes).isEmpty());
-    const CommandOutcome inside = kovrecover({"--list-volumes", card});
-    EXPECT_EQ(inside.status, 3);
-    EXPECT_TRUE(inside.err.contains("not a FAT16 or FAT32 volume")) << inside.err.toStdString();
+    const QList<partitions::FATVOLUME> inside = partitions::fatvolumes(whole, KOVCore::classifydbr, &notes);
+    ASSERT_EQ(inside.size(), 1) << notes.join('\n').toStdString();
+    EXPECT_EQ(inside[0].fstype, 4u);
+    const CommandOutcome listed = kovrecover({"--list-volumes", card});
+    EXPECT_EQ(listed.status, 0) << listed.err.toStdString();
+    EXPECT_EQ(listed.out, QByteArray("1\t1048576\t16777216\texFAT\tHOLIDAY\n"));
+    // An empty volume: a run that finds nothing, and ends well.
+    const CommandOutcome run = kovrecover({card, dir.filePath("out")});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_TRUE(QDir(dir.filePath("out")).isEmpty());
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // The window over a whole-card image: one drive root per FAT volume of its
-// partition table, each tooltip naming the image and the partition.
+// partition table, each tooltip naming the image and the partition; exFAT
+// volumes among them.
 #include "app/kovdialog.h"
+#include "support/exfatimage.h"
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 
 #include <QComboBox>
+#include <QLocale>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -36,6 +39,34 @@ TEST(GuiCard, EachVolumeOfACardIsADriveRootNamingItsPartition)
                   image + ": partition 1, offset 1048576, size 16777216");
         EXPECT_EQ(d.vollist->itemData(1, Qt::ToolTipRole).toString(),
                   image + ": partition 5, offset 20971520, size 46137344");
+    }
+    platform::setimagefiles({});
+}
+
+// exFAT volumes are listed as FAT ones are: a bare image, and one inside
+// a card's MBR (type 7), each with the tooltip of its kind.
+TEST(GuiCard, ExfatVolumesAreListed)
+{
+    QTemporaryDir dir;
+    const QString bare = dir.filePath("bare.img");
+    ASSERT_TRUE(makeexfat(bare, 16u << 20, 4096)) << lasterror();
+    const QString card = dir.filePath("card.img");
+    ASSERT_TRUE(writefile(card, QByteArray(1 << 20, '\0') + contents(bare)));
+    ASSERT_TRUE(QFile::resize(card, 20 << 20));
+    QProcess sfdisk;
+    sfdisk.start("sfdisk", {"-q", card});
+    sfdisk.write("label: dos\nstart=2048, size=32768, type=7\n");
+    sfdisk.closeWriteChannel();
+    ASSERT_TRUE(sfdisk.waitForFinished(60000) && sfdisk.exitCode() == 0);
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({bare, card});
+    {
+        KOVDialog d;
+        ASSERT_EQ(d.vollist->count(), 2);
+        const QStringList tips = {d.vollist->itemData(0, Qt::ToolTipRole).toString(),
+                                  d.vollist->itemData(1, Qt::ToolTipRole).toString()};
+        EXPECT_TRUE(tips.contains(bare + " (" + QLocale().formattedDataSize(16 << 20) + ")")) << tips.join('\n').toStdString();
+        EXPECT_TRUE(tips.contains(card + ": partition 1, offset 1048576, size 16777216")) << tips.join('\n').toStdString();
     }
     platform::setimagefiles({});
 }

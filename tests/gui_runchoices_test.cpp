@@ -3,6 +3,7 @@
 // same mtools-made images: a card with deleted files and folders, and a
 // card that was quick-formatted after its files were written.
 #include "app/kovdialog.h"
+#include "support/exfatimage.h"
 #include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
@@ -256,6 +257,52 @@ TEST_F(GuiChoices, TheEndBoxDetailCarriesTheCounts)
                               .arg(counts.captured(1), counts.captured(2), counts.captured(3), counts.captured(4))
                               .arg(lost));
     EXPECT_EQ(counts.captured(1).toInt(), int(tree(out).size()));
+}
+
+// An exFAT card written and cleared by the FUSE driver: the window's run
+// saves what kov-recover saves, plainly and, after a quick format, with
+// the deep scan.
+TEST(GuiExfat, RunSavesWhatKovRecoverSaves)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img");
+    ASSERT_TRUE(makeexfat(image, 32u << 20, 4096)) << lasterror();
+    const QByteArray photo = patterndata(300000, 7), notes = patterndata(5000, 8);
+    {
+        ExfatMount card(image);
+        if (!card.ok())
+            KOV_SKIP() << card.why();
+        ASSERT_TRUE(card.mkdir("Trip") && card.write("Trip/Día 1.jpg", photo) && card.write("notes.txt", notes) &&
+                    card.write("kept.txt", patterndata(700, 9)));
+        ASSERT_TRUE(card.remove("notes.txt") && card.remove("Trip"));
+        ASSERT_TRUE(card.unmount());
+    }
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    for (const bool deep : {false, true}) {
+        if (deep) {
+            ASSERT_TRUE(makeexfat(image, 32u << 20, 4096)) << lasterror();
+        }
+        const QString tag = deep ? "deep" : "plain", cliout = tmp.filePath("cli" + tag), out = tmp.filePath(tag);
+        const CommandOutcome cli = kovrecover(deep ? QStringList{"--deep", image, cliout} : QStringList{image, cliout});
+        ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+        KOVDialog d;
+        BoxAnswerer answerer;
+        d.deepbox->setChecked(deep);
+        d.diredit->setText(out);
+        d.recoverbt->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000)) << tag;
+        EXPECT_TRUE(answerer.boxes[0].text.startsWith("Recovery accomplished!")) << tag;
+        const auto saved = tree(out);
+        EXPECT_EQ(saved, tree(cliout)) << tag;
+        int found = 0;
+        for (const auto& [path, data] : saved)
+            found += (path.endsWith("Día 1.jpg") && data == photo) + (path.endsWith("notes.txt") && data == notes);
+        // The format rewrote the root, and notes.txt's entry with it; the
+        // photo's set lies in its folder's own cluster.
+        EXPECT_EQ(found, deep ? 1 : 2) << tag;
+    }
+    platform::setimagefiles({});
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Finding the FAT16/FAT32 sources and reading their boot sectors.
+// Finding the FAT16, FAT32 and exFAT sources and reading their boot sectors.
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
 
@@ -21,7 +21,7 @@ int KOVCore::getallvol()
         // A device reached through udisks2 is opened only when used: its
         // type is what udisks2 found.
         const int type = source.udisksobject.isEmpty() ? partitiontype(root.constData()) : source.udiskstype;
-        if (type == 1 || type == 2) {
+        if (partitions::recoverabletype(std::uint32_t(type))) {
             addvolumeitem(source);
             ++count;
         }

@@ -23,7 +23,7 @@ void save(const exfat::EXFATVOLUME& volume, const exfat::EXFATFILE& file, const 
     }
     const QString dir = outdir + '/' + file.folder;
     QDir().mkpath(dir);
-    const QString path = freetargetpath(dir, exfat::outputname(file.name));
+    const QString path = freetargetpath(dir, safename(file.name));
     const int status = path.isEmpty() ? 1 : file.file.saveas(volume.disk(), QFile::encodeName(path).constData());
     if (status != 0)
         ++o->failed;

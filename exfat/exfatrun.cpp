@@ -1,0 +1,144 @@
+#include "exfat/exfatrun.h"
+
+#include "model/kovcore.h"
+#include "output/filesaver.h"
+
+namespace exfat {
+
+EXFATRUN::EXFATRUN(KOVCore& owner, FileSaver& filesaver, bool withdeep)
+    : core(owner), saver(filesaver), deep(withdeep)
+{
+}
+
+EXFATRUN::~EXFATRUN()
+{
+    // The walk and the scan read through the volume, which reads through
+    // the handle.
+    scan.reset();
+    walk.reset();
+    // The core must not read through a handle closed here.
+    if (handle && core.diskparm.hdisk == handle) {
+        core.diskparm = DISKPARM();
+        core.dbrparm = DBRPARM();
+    }
+    if (handle && handle != platform::invalidhandle())
+        platform::closesource(handle);
+}
+
+QString EXFATRUN::begin(const platform::VolumeSource& source)
+{
+    stage = PHASE::idle;
+    handle = platform::opensource(source);
+    if (handle == platform::invalidhandle()) {
+        handle = nullptr;
+        return QStringLiteral("disk open error!");
+    }
+    if (const QString why = volume.open(handle, source.size); !why.isEmpty())
+        return why;
+    // The saver and the content checks read files through the core's
+    // layout: here the cluster heap. The FAT engine's own walk is not run.
+    core.diskparm = volume.disk();
+    core.dbrparm = DBRPARM();
+    core.dbrparm.fstype = 4;
+    core.dbrparm.bytespersector = std::uint16_t(volume.layout().sectorbytes());
+    core.dbrparm.sectorspercluster = std::uint32_t(volume.clusterbytes() / volume.layout().sectorbytes());
+    walk = std::make_unique<EXFATWALK>(volume);
+    if (deep)
+        scan = std::make_unique<EXFATDEEP>(volume);
+    stage = PHASE::walk;
+    return QString();
+}
+
+void EXFATRUN::save(const EXFATFILE& file)
+{
+    if (scan)
+        scan->claim(file.file.dataruns);
+    saver.savenamed(file.file, file.name, file.folder, file.nofatchain);
+}
+
+bool EXFATRUN::step()
+{
+    switch (stage) {
+    case PHASE::idle:
+    case PHASE::done:
+        return false;
+    case PHASE::walk: {
+        std::optional<EXFATFILE> found;
+        if (walk->step(&found)) {
+            if (found)
+                save(*found);
+            return true;
+        }
+        if (scan) {
+            scan->claim(walk->deletedfolderclusters());
+            stage = PHASE::deepscan;
+        } else {
+            stage = PHASE::done;
+            saver.finish();
+            return false;
+        }
+        return true;
+    }
+    case PHASE::deepscan:
+        if (!scan->scanstep()) {
+            scan->link();
+            stage = PHASE::deeprecover;
+        }
+        return true;
+    case PHASE::deeprecover: {
+        std::optional<EXFATFILE> found;
+        if (scan->next(&found)) {
+            if (found) {
+                ++deepsaved;
+                saver.savenamed(found->file, found->name, found->folder, found->nofatchain);
+            }
+            return true;
+        }
+        stage = PHASE::done;
+        saver.finish();
+        return false;
+    }
+    }
+    return false;
+}
+
+std::uint64_t EXFATRUN::deepdone() const { return scan ? scan->scanposition() : 0; }
+
+std::uint64_t EXFATRUN::deeptotal() const { return scan ? volume.heapclusters() : 0; }
+
+EXFATRUNCOUNTS EXFATRUN::counts() const
+{
+    EXFATRUNCOUNTS c;
+    if (walk)
+        c.walk = walk->counts();
+    if (scan) {
+        c.deepclusters = scan->scannedclusters();
+        c.deepsets = scan->setsfound();
+        c.deepdropped = scan->dropped();
+        c.deepfiles = deepsaved;
+    }
+    return c;
+}
+
+QStringList EXFATRUN::notes() const
+{
+    QStringList out = volume.notes;
+    if (walk)
+        out += walk->notes();
+    if (scan)
+        out += scan->notes();
+    return out;
+}
+
+QString volumelabel(const platform::VolumeSource& source)
+{
+    const platform::volhandle handle = platform::opensource(source);
+    if (handle == platform::invalidhandle())
+        return QString();
+    EXFATVOLUME volume;
+    const QString label = volume.openroot(handle, source.size).isEmpty() ? volume.label : QString();
+    platform::closesource(handle);
+    return label;
+}
+
+}  // namespace exfat
