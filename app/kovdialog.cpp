@@ -223,6 +223,8 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
                   .arg(source.size);
     if (!source.label.isEmpty())
         tip = source.label + QStringLiteral(", ") + tip;
+    if (!source.note.isEmpty())
+        tip += QStringLiteral("\n") + source.note;
     vollist->setItemData(vollist->count() - 1, tip, Qt::ToolTipRole);
 }
 
