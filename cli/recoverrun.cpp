@@ -1,5 +1,7 @@
 #include "cli/recoverrun.h"
 
+#include "layout/adopt.h"
+#include "layout/layoutsearch.h"
 #include "partitions/partitiontable.h"
 #include "scan/recoveredname.h"
 
@@ -116,7 +118,8 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
     const platform::VolumeSource whole = platform::rawsources().value(0);
     platform::assignletters({whole});
     unsigned char* boot = nullptr;
-    const int status = readdbr("C:\\", boot);
+    std::uint64_t backup = 0;
+    const int status = readdbr("C:\\", boot, &backup);
     if (status == 1) {
         say(QStringLiteral("%1: disk open error!").arg(source));
         return exitsource;
@@ -126,6 +129,8 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         return exitsource;
     }
     const std::uint32_t type = classifydbr(boot);
+    // The label of a backup boot sector: sector 0 holds none.
+    const QString backuplabel = QString::fromLatin1(reinterpret_cast<const char*>(boot) + 71, 11).trimmed();
     delete[] boot;
     if (type == 1 || type == 2) {
         if (number != 0) {
@@ -134,7 +139,11 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         }
         partitions::FATVOLUME volume;
         volume.source = whole;
-        volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
+        volume.fstype = type;
+        if (backup == 0)
+            volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
+        else
+            volume.label = backuplabel;
         out->append(volume);
         return exitok;
     }
@@ -153,7 +162,11 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         return exitok;
     }
     if (inside.isEmpty()) {
-        say(QStringLiteral("%1: not a FAT16 or FAT32 volume").arg(source));
+        nofatvolume = true;
+        if (!options.deep && !options.listvolumes)
+            say(QStringLiteral("%1: not a FAT16 or FAT32 volume (no boot sector); --deep may find its layout "
+                               "from its directories")
+                    .arg(source));
         return exitsource;
     }
     if (inside.size() > 1 && !several) {
@@ -171,22 +184,79 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
 int RecoverRun::opensource(const QString& source)
 {
     QList<partitions::FATVOLUME> volumes;
-    if (const int status = findvolumes(source, false, &volumes); status != exitok)
-        return status;
+    if (const int status = findvolumes(source, false, &volumes); status != exitok) {
+        if (!nofatvolume || !options.deep)
+            return status;
+        // The whole source, as findvolumes lettered it.
+        warningcount = 0;
+        initdisk(QStringLiteral("C:\\"));
+        return warningcount == 0 && findlayout(source) ? exitok : exitsource;
+    }
     const platform::VolumeSource chosen = volumes.value(0).source;
     if (chosen.partition != 0 && splitsource(source).second == 0)
         say(QStringLiteral("%1: using partition %2, the one FAT volume inside").arg(source).arg(chosen.partition));
     platform::assignletters({chosen});
     warningcount = 0;
     initdisk(QStringLiteral("C:\\"));
+    for (const QString& note : std::as_const(volumenotes))
+        say(QStringLiteral("%1: %2").arg(source, note));
     return warningcount == 0 ? exitok : exitsource;
+}
+
+bool RecoverRun::findlayout(const QString& source)
+{
+    if (!live)
+        say(QStringLiteral("%1: no boot sector: searching the layout").arg(source));
+    layout::LAYOUTSEARCH search(hdisk, sourcebytes);
+    QElapsedTimer clock;
+    clock.start();
+    std::int64_t drawn = -1000;
+    while (search.step()) {
+        if (live && clock.elapsed() - drawn >= 200) {
+            drawn = clock.elapsed();
+            std::fprintf(stderr, "\r\033[Klayout search: %3llu%%",
+                         static_cast<unsigned long long>(search.done() * 100 / std::max<std::uint64_t>(search.total(), 1)));
+        }
+    }
+    if (live)
+        std::fputs("\r\033[K", stderr);
+    if (search.capped())
+        say(QStringLiteral("layout search: more than %1 directory beginnings, the rest were passed over")
+                .arg(layout::maxpairs));
+    if (search.unreadbytes() != 0)
+        say(QStringLiteral("layout search: %1 bytes could not be read").arg(search.unreadbytes()));
+    const std::vector<layout::FOUNDLAYOUT> found = search.layouts();
+    if (found.empty() || !layout::adoptlayout(*this, found.front())) {
+        say(QStringLiteral("%1: not a FAT16 or FAT32 volume, and no layout found: %2 directory beginnings, "
+                           "fewer than %3 agreeing on one")
+                .arg(source)
+                .arg(search.pairsfound())
+                .arg(layout::minagree));
+        return false;
+    }
+    foundlayout = true;
+    foundtype = found.front().fat32 ? QStringLiteral("FAT32 (found)") : QStringLiteral("FAT16 (found)");
+    say(QStringLiteral("%1: layout found in %2 s: %3").arg(source).arg(double(clock.elapsed()) / 1000.0, 0, 'f', 2)
+            .arg(found.front().describe()));
+    if (found.size() > 1)
+        say(QStringLiteral("%1: another layout (an earlier format) found too: %2").arg(source, found[1].describe()));
+    return true;
 }
 
 int RecoverRun::listvolumes(const QString& source)
 {
     QList<partitions::FATVOLUME> volumes;
-    if (const int status = findvolumes(source, true, &volumes); status != exitok)
-        return status;
+    if (const int status = findvolumes(source, true, &volumes); status != exitok) {
+        if (!nofatvolume)
+            return status;
+        warningcount = 0;
+        initdisk(QStringLiteral("C:\\"));
+        if (warningcount != 0 || !findlayout(source))
+            return exitsource;
+        std::fprintf(listout, "0\t0\t%llu\t%s\t\n", static_cast<unsigned long long>(sourcebytes),
+                     qPrintable(foundtype));
+        return exitok;
+    }
     for (const partitions::FATVOLUME& volume : volumes)
         std::fprintf(listout, "%d\t%llu\t%llu\t%s\t%s\n", volume.source.partition,
                      static_cast<unsigned long long>(volume.source.offset),
@@ -209,6 +279,14 @@ void RecoverRun::progress(bool force)
 
 bool RecoverRun::runpasses()
 {
+    if (foundlayout) {
+        // No table and no root to walk: the found directories are all
+        // there is, every cluster free.
+        claims.reset(bitmapsize * 8);
+        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
+        rundeep();
+        return true;
+    }
     if (!beginrun()) {
         say(QStringLiteral("disk open error!"));
         return false;

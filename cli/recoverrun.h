@@ -60,6 +60,11 @@ private:
     // Both passes (and the deep scan when asked); false (reported) when
     // there is no volume to walk.
     bool runpasses();
+    // With no FAT volume in SOURCE: the layout search over the whole
+    // source (the one phase of layout/), its result told on stderr; lays
+    // the volume out from the layout most directories agree on. False
+    // (told) when none is found.
+    bool findlayout(const QString& source);
     void rundeep();
     void progress(bool force);
     // A file's line of the listing, or the note of a start chosen by content.
@@ -67,6 +72,11 @@ private:
     QString verdictsummary() const;
     void deepprogress(std::uint64_t done, std::uint64_t total);
     std::unique_ptr<deep::DEEPSCAN> deeprun;
+    // SOURCE holds no FAT volume (findvolumes said so), and the one laid
+    // out from a found layout, whose run is the deep scan alone.
+    bool nofatvolume = false;
+    bool foundlayout = false;
+    QString foundtype;  // "FAT32 (found)", for --list-volumes
     QElapsedTimer deepclock;
     std::int64_t lastdeepdraw = 0;
     std::FILE* listout;

@@ -1,0 +1,110 @@
+// Cards whose whole system area is gone (boot sector, backup, FSInfo, both
+// FATs, the FAT16 root): kov-recover --deep finds the layout from the
+// directories in the data area and brings the files back in their folders.
+#include "support/cardimage.h"
+#include "support/kovrecoverrun.h"
+#include "support/mtoolsimage.h"
+#include "support/qtprint.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+struct DataArea {
+    std::uint64_t start = 0;  // bytes
+    std::uint64_t clustersize = 0;
+};
+
+DataArea dataareaof(const QString& image)
+{
+    QFile f(image);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray b = f.read(512);
+    auto u16 = [&](int at) { return std::uint64_t(std::uint8_t(b[at])) | std::uint64_t(std::uint8_t(b[at + 1])) << 8; };
+    const std::uint64_t sectorbytes = u16(11);
+    const std::uint64_t perfat = u16(22) != 0 ? u16(22) : u16(36) | u16(38) << 16;
+    const std::uint64_t rootsectors = (u16(17) * 32 + sectorbytes - 1) / sectorbytes;
+    return {(u16(14) + std::uint8_t(b[16]) * perfat + rootsectors) * sectorbytes,
+            std::uint64_t(std::uint8_t(b[13])) * sectorbytes};
+}
+
+struct Card {
+    int fatbits;
+    std::uint64_t bytes;
+    int spc;
+};
+
+class LayoutRecover : public ::testing::TestWithParam<Card> {
+protected:
+    QTemporaryDir tmp;
+};
+
+}  // namespace
+
+TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
+{
+    const Card c = GetParam();
+    const QString image = tmp.filePath(QStringLiteral("card.img"));
+    QList<CardFile> files;
+    ASSERT_TRUE(makecard(image, c.fatbits, c.bytes, c.spc, 80, &files)) << lasterror();
+    const DataArea area = dataareaof(image);
+    ASSERT_GT(area.start, 0u);
+    ASSERT_TRUE(overwrite(image, 0, area.start));
+
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome plain = kovrecover({image, out});
+    EXPECT_EQ(plain.status, 3);
+    EXPECT_TRUE(plain.err.contains("--deep")) << plain.err.constData();
+
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), image, out});
+    ASSERT_EQ(o.status, 0) << o.err.constData();
+    const QByteArray type = c.fatbits == 32 ? "FAT32 (found)" : "FAT16 (found)";
+    EXPECT_TRUE(o.err.contains(type + QByteArray(", ") + QByteArray::number(qulonglong(area.clustersize)) +
+                               " byte clusters, data area at byte " + QByteArray::number(qulonglong(area.start))))
+        << o.err.constData();
+
+    // By contents: where each file came back.
+    QMultiMap<QByteArray, QString> where;
+    const QMap<QString, QByteArray> tree = outputtree(out);
+    for (auto it = tree.begin(); it != tree.end(); ++it)
+        where.insert(it.value(), it.key());
+    int checked = 0;
+    for (const CardFile& f : files) {
+        const int slash = int(f.path.lastIndexOf(QLatin1Char('/')));
+        if (slash < 0 && c.fatbits == 16)
+            continue;  // the FAT16 root lay before the data area: its entries are gone
+        ++checked;
+        const QStringList paths = where.values(f.data);
+        ASSERT_EQ(paths.size(), 1) << qPrintable(f.path);
+        EXPECT_TRUE(paths[0].startsWith(QLatin1String("lost/"))) << qPrintable(paths[0]);
+        const QString folder = slash < 0 ? QStringLiteral("root") : f.path.section(QLatin1Char('/'), -2, -2);
+        EXPECT_EQ(QFileInfo(paths[0]).dir().dirName(), folder) << qPrintable(f.path);
+    }
+    EXPECT_GE(checked, 60);
+
+    const CommandOutcome listed = kovrecover({QStringLiteral("--list-volumes"), image});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_TRUE(listed.out.contains(type)) << listed.out.constData();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, LayoutRecover,
+                         ::testing::Values(Card{32, 300u << 20, 8}, Card{16, 48u << 20, 4}),
+                         [](const auto& info) { return QStringLiteral("FAT%1").arg(info.param.fatbits).toStdString(); });
+
+TEST(LayoutSearch, DataWithoutDirectoriesEndsWithAClearMessage)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("noise.img"));
+    ASSERT_TRUE(writefile(image, patterndata(4u << 20, 5)));
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), image, out});
+    EXPECT_EQ(o.status, 3);
+    EXPECT_TRUE(o.err.contains("no layout found")) << o.err.constData();
+    EXPECT_TRUE(outputtree(out).isEmpty());
+}
