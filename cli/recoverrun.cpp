@@ -1,6 +1,7 @@
 #include "cli/recoverrun.h"
 
 #include "layout/adopt.h"
+#include "layout/earlier.h"
 #include "layout/layoutsearch.h"
 #include "partitions/partitiontable.h"
 #include "scan/recoveredname.h"
@@ -203,10 +204,8 @@ int RecoverRun::opensource(const QString& source)
     return warningcount == 0 ? exitok : exitsource;
 }
 
-bool RecoverRun::findlayout(const QString& source)
+std::vector<layout::FOUNDLAYOUT> RecoverRun::searchlayouts()
 {
-    if (!live)
-        say(QStringLiteral("%1: no boot sector: searching the layout").arg(source));
     layout::LAYOUTSEARCH search(hdisk, sourcebytes);
     QElapsedTimer clock;
     clock.start();
@@ -225,19 +224,30 @@ bool RecoverRun::findlayout(const QString& source)
                 .arg(layout::maxpairs));
     if (search.unreadbytes() != 0)
         say(QStringLiteral("layout search: %1 bytes could not be read").arg(search.unreadbytes()));
-    const std::vector<layout::FOUNDLAYOUT> found = search.layouts();
+    std::vector<layout::FOUNDLAYOUT> found = search.layouts();
+    say(QStringLiteral("layout search: %1 directory beginnings, %2 layouts, %3 s")
+            .arg(search.pairsfound())
+            .arg(found.size())
+            .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 2));
+    return found;
+}
+
+bool RecoverRun::findlayout(const QString& source)
+{
+    if (!live)
+        say(QStringLiteral("%1: no boot sector: searching the layout").arg(source));
+    const std::vector<layout::FOUNDLAYOUT> found = searchlayouts();
     if (found.empty() || !layout::adoptlayout(*this, found.front())) {
-        say(QStringLiteral("%1: not a FAT16 or FAT32 volume, and no layout found: %2 directory beginnings, "
-                           "fewer than %3 agreeing on one")
+        say(QStringLiteral("%1: not a FAT16 or FAT32 volume, and no layout found: fewer than %2 directory "
+                           "beginnings agree on one")
                 .arg(source)
-                .arg(search.pairsfound())
                 .arg(layout::minagree));
         return false;
     }
+    otherlayouts.assign(found.begin() + 1, found.end());
     foundlayout = true;
     foundtype = found.front().fat32 ? QStringLiteral("FAT32 (found)") : QStringLiteral("FAT16 (found)");
-    say(QStringLiteral("%1: layout found in %2 s: %3").arg(source).arg(double(clock.elapsed()) / 1000.0, 0, 'f', 2)
-            .arg(found.front().describe()));
+    say(QStringLiteral("%1: layout found: %2").arg(source, found.front().describe()));
     if (found.size() > 1)
         say(QStringLiteral("%1: another layout (an earlier format) found too: %2").arg(source, found[1].describe()));
     return true;
@@ -285,6 +295,8 @@ bool RecoverRun::runpasses()
         claims.reset(bitmapsize * 8);
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
         rundeep();
+        for (const layout::FOUNDLAYOUT& earlier : std::vector<layout::FOUNDLAYOUT>(otherlayouts))
+            runearlier(earlier);
         return true;
     }
     if (!beginrun()) {
@@ -318,9 +330,30 @@ bool RecoverRun::runpasses()
         progress(true);
         std::fputs("\n", stderr);
     }
-    if (deeprun)
+    if (deeprun) {
         rundeep();
+        // A reformat with another geometry left the earlier format's
+        // directories where the current layout does not look.
+        for (const layout::FOUNDLAYOUT& found : searchlayouts())
+            if (!layout::samelayout(*this, found)) {
+                runearlier(found);
+                break;
+            }
+    }
     return true;
+}
+
+void RecoverRun::runearlier(const layout::FOUNDLAYOUT& earlier)
+{
+    const std::vector<DATARUN> gone = layout::overwritten(*this, claims, earlier);
+    if (!layout::adoptlayout(*this, earlier))
+        return;
+    setbitmap(gone);
+    claims.reset(bitmapsize * 8);
+    const QString tree = QStringLiteral("lost/earlier-layout-%1/").arg(earlier.sizename());
+    say(QStringLiteral("earlier layout: %1; its files go to %2").arg(earlier.describe(), tree));
+    deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
+    rundeep(tree);
 }
 
 void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
@@ -336,7 +369,7 @@ void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total)
                  double(deeprun->scannedclusters()) / seconds);
 }
 
-void RecoverRun::rundeep()
+void RecoverRun::rundeep(const QString& tree)
 {
     if (!live)
         say(QStringLiteral("deep scan"));
@@ -350,13 +383,14 @@ void RecoverRun::rundeep()
     if (deeprun->walkcapped())
         say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
     deeprun->recover(
-        [this](const deep::DEEPCANDIDATE& candidate) {
+        [&](const deep::DEEPCANDIDATE& candidate) {
             current.clear();
+            const QString subdir = tree.isEmpty() ? candidate.subdir : tree + candidate.subdir.mid(5);
             saver.save(candidate.file,
                        DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                       candidate.subdir, candidate.keepshortname);
+                       subdir, candidate.keepshortname);
         },
-        [this](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
+        [&](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
             // Lost clusters full of entries must not flood the terminal.
             if (deeprun->unsavedfiles() > unsavedlisted)
                 return;

@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "deep/deepscan.h"
+#include "layout/layoutsearch.h"
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
 #include "output/filesaver.h"
@@ -65,7 +66,17 @@ private:
     // the volume out from the layout most directories agree on. False
     // (told) when none is found.
     bool findlayout(const QString& source);
-    void rundeep();
+    // The layout search over the open source, with progress and its
+    // troubles told on stderr.
+    std::vector<layout::FOUNDLAYOUT> searchlayouts();
+    // After the deep scan: the directories of an earlier format's layout,
+    // on the clusters the volume has not overwritten and no saved file
+    // claims, into OUTDIR/lost/earlier-layout-<cluster size>/. The core is
+    // laid out anew for it (it is the run's last phase).
+    void runearlier(const layout::FOUNDLAYOUT& earlier);
+    // The deep scan's scan and recovery; tree, when given, replaces the
+    // "lost/" its folders begin with.
+    void rundeep(const QString& tree = QString());
     void progress(bool force);
     // A file's line of the listing, or the note of a start chosen by content.
     void report(const FILEPARM& file, const SAVERECORD& record);
@@ -77,6 +88,7 @@ private:
     bool nofatvolume = false;
     bool foundlayout = false;
     QString foundtype;  // "FAT32 (found)", for --list-volumes
+    std::vector<layout::FOUNDLAYOUT> otherlayouts;  // found beside the one laid out
     QElapsedTimer deepclock;
     std::int64_t lastdeepdraw = 0;
     std::FILE* listout;

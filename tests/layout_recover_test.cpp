@@ -108,3 +108,39 @@ TEST(LayoutSearch, DataWithoutDirectoriesEndsWithAClearMessage)
     EXPECT_TRUE(o.err.contains("no layout found")) << o.err.constData();
     EXPECT_TRUE(outputtree(out).isEmpty());
 }
+
+TEST(LayoutReformat, EarlierLayoutsFilesComeBackInTheirOwnTree)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("card.img"));
+    QList<CardFile> files;
+    ASSERT_TRUE(makecard(image, 32, 300u << 20, 8, 60, &files, 3, 2u << 20)) << lasterror();
+    // Formatted again with half the cluster size: a larger FAT, the data
+    // area further on.
+    ASSERT_TRUE(runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-s"),
+                                                     QStringLiteral("4"), image}))
+        << lasterror();
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), image, out});
+    ASSERT_EQ(o.status, 0) << o.err.constData();
+    EXPECT_TRUE(o.err.contains("earlier layout: FAT32 (found), 4096 byte clusters")) << o.err.constData();
+    QMultiMap<QByteArray, QString> where;
+    const QMap<QString, QByteArray> tree = outputtree(out);
+    for (auto it = tree.begin(); it != tree.end(); ++it)
+        where.insert(it.value(), it.key());
+    int checked = 0;
+    for (const CardFile& f : files) {
+        if (!f.path.contains(QLatin1Char('/')))
+            continue;  // the old root lay where the new FATs are
+        ++checked;
+        const QStringList paths = where.values(f.data);
+        ASSERT_EQ(paths.size(), 1) << qPrintable(f.path);
+        EXPECT_TRUE(paths[0].startsWith(QLatin1String("lost/earlier-layout-4k/"))) << qPrintable(paths[0]);
+        EXPECT_EQ(QFileInfo(paths[0]).dir().dirName(), f.path.section(QLatin1Char('/'), -2, -2))
+            << qPrintable(f.path);
+    }
+    EXPECT_GE(checked, 40);
+    // Nothing read with the new geometry from the old directories.
+    for (const QString& path : tree.keys())
+        EXPECT_FALSE(path.startsWith(QLatin1String("lost/orphans/"))) << qPrintable(path);
+}

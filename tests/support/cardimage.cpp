@@ -10,12 +10,19 @@
 namespace testsupport {
 
 bool makecard(const QString& image, int fatbits, std::uint64_t sizebytes, int sectorspercluster, int files,
-              QList<CardFile>* out, std::uint32_t seed)
+              QList<CardFile>* out, std::uint32_t seed, std::uint64_t leading)
 {
     out->clear();
     if (!makefat(image, fatbits, sizebytes, sectorspercluster))
         return false;
     QTemporaryDir local;
+    if (leading > 0) {
+        CardFile lead{QStringLiteral("LEAD.BIN"), patterndata(leading, seed * 100000 + 99999)};
+        if (!writefile(local.filePath(QStringLiteral("lead")), lead.data) ||
+            !mcopy(image, local.filePath(QStringLiteral("lead")), lead.path))
+            return false;
+        out->append(lead);
+    }
     const QStringList dirs{QStringLiteral("DCIM"), QStringLiteral("DCIM/100CAMERA"), QStringLiteral("DOCS"),
                            QStringLiteral("DOCS/2019"), QStringLiteral("DOCS/2019/Letters"),
                            QStringLiteral("DOCS/2020"), QStringLiteral("DOCS/2020/Invoices")};

@@ -20,9 +20,11 @@ struct CardFile {
 // Formats image (sizebytes, "mkfs.fat -F fatbits -s sectorspercluster")
 // and writes files files of the card: DCIM/100CAMERA photos, DOCS/<year>/<topic>
 // documents, some at the root, in interleaved sessions, then deletes every
-// fifth. False (with lasterror()) when a tool fails.
+// fifth. leading > 0 writes a root file LEAD.BIN of that size before the
+// folders, so that they lie past the start of the data area. False (with
+// lasterror()) when a tool fails.
 bool makecard(const QString& image, int fatbits, std::uint64_t sizebytes, int sectorspercluster, int files,
-              QList<CardFile>* out, std::uint32_t seed = 1);
+              QList<CardFile>* out, std::uint32_t seed = 1, std::uint64_t leading = 0);
 
 // Every plain file below dir by its path relative to dir ('/' separated).
 QMap<QString, QByteArray> outputtree(const QString& dir);
