@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <optional>
 
 #include <unistd.h>
 
@@ -331,14 +332,22 @@ bool RecoverRun::runpasses()
         std::fputs("\n", stderr);
     }
     if (deeprun) {
-        rundeep();
         // A reformat with another geometry left the earlier format's
-        // directories where the current layout does not look.
+        // directories where the current layout does not look: found first,
+        // so that the deep scan leaves their pieces to them.
+        std::optional<layout::FOUNDLAYOUT> earlier;
         for (const layout::FOUNDLAYOUT& found : searchlayouts())
             if (!layout::samelayout(*this, found)) {
-                runearlier(found);
+                earlier = found;
                 break;
             }
+        if (earlier)
+            deeprun->foreign = [this, &earlier](std::uint64_t lcn) {
+                return layout::insideearlierdirectory(*this, *earlier, lcn);
+            };
+        rundeep();
+        if (earlier)
+            runearlier(*earlier);
     }
     return true;
 }

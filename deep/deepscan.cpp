@@ -550,6 +550,8 @@ void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,
         if (walkowner(f.lcn) != noowner)
             continue;  // the walk listed these entries already
         const std::uint32_t dir = owner[i];
+        if (dir == noowner && foreign && foreign(f.lcn))
+            continue;  // a piece of another layout's directory
         // Later clusters of a deleted directory the walk entered give only
         // their deleted entries; lost trees and loose clusters give all.
         const bool deletedonly = dir != noowner && walkeddeleted(dir) != nofolder;

@@ -1,5 +1,6 @@
 #include "layout/earlier.h"
 
+#include "deep/dirslots.h"
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
 
@@ -9,6 +10,21 @@ bool samelayout(const KOVCore& core, const FOUNDLAYOUT& found)
 {
     return found.clustersize == core.diskparm.clustersize() &&
            found.datastart == core.diskparm.firstdatasector * core.diskparm.bytespersector;
+}
+
+bool insideearlierdirectory(const KOVCore& core, const FOUNDLAYOUT& earlier, std::uint64_t lcn)
+{
+    const std::uint64_t at = core.diskparm.clusterposition(lcn);
+    if (earlier.clustersize == 0 || at < earlier.datastart)
+        return false;
+    const std::uint64_t k = (at - earlier.datastart) / earlier.clustersize;
+    if (k >= earlier.clusters)
+        return false;
+    std::vector<unsigned char> cluster(earlier.clustersize);
+    if (!platform::readat(core.hdisk, earlier.datastart + k * earlier.clustersize, std::uint32_t(cluster.size()),
+                          cluster.data()))
+        return false;
+    return deep::directoryslots(cluster.data(), cluster.size(), deep::SLOTRULES{earlier.fat32, earlier.clusters + 2}) != 0;
 }
 
 std::vector<DATARUN> overwritten(const KOVCore& core, const ClusterClaims& claims, const FOUNDLAYOUT& earlier)

@@ -17,6 +17,11 @@ namespace layout {
 // data start).
 bool samelayout(const KOVCore& core, const FOUNDLAYOUT& found);
 
+// True when data-area cluster lcn of the volume core has laid out lies
+// inside a cluster that parses as a directory cluster of the earlier
+// layout (one read of that cluster).
+bool insideearlierdirectory(const KOVCore& core, const FOUNDLAYOUT& earlier, std::uint64_t lcn);
+
 // The clusters of the earlier layout (its data-area numbering) that share
 // a byte with the current volume's system area, a cluster it marks in use
 // or one the run's files claim: their old contents are gone or belong to
