@@ -295,8 +295,13 @@ bool RecoverRun::runpasses()
         // there is, every cluster free.
         claims.reset(bitmapsize * 8);
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
+        const std::vector<layout::FOUNDLAYOUT> others = otherlayouts;
+        if (!others.empty())
+            deeprun->foreign = [this, &others](std::uint64_t lcn) {
+                return layout::insideearlierdirectory(*this, others.front(), lcn);
+            };
         rundeep();
-        for (const layout::FOUNDLAYOUT& earlier : std::vector<layout::FOUNDLAYOUT>(otherlayouts))
+        for (const layout::FOUNDLAYOUT& earlier : others)
             runearlier(earlier);
         return true;
     }
@@ -405,7 +410,8 @@ void RecoverRun::rundeep(const QString& tree)
                 return;
             const QString name = recoveredfilename(candidate.keepshortname ? candidate.file.namebytes()
                                                                            : recoveredname(candidate.file));
-            say(QStringLiteral("deep scan: %1 not saved: %2").arg(candidate.subdir + name, reason));
+            const QString subdir = tree.isEmpty() ? candidate.subdir : tree + candidate.subdir.mid(5);
+            say(QStringLiteral("deep scan: %1 not saved: %2").arg(subdir + name, reason));
         });
     saver.finish();
     current.clear();
