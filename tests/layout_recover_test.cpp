@@ -1,6 +1,7 @@
 // Cards whose whole system area is gone (boot sector, backup, FSInfo, both
 // FATs, the FAT16 root): kov-recover --deep finds the layout from the
 // directories in the data area and brings the files back in their folders.
+#include "layout/layoutsearch.h"
 #include "support/cardimage.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
@@ -143,4 +144,34 @@ TEST(LayoutReformat, EarlierLayoutsFilesComeBackInTheirOwnTree)
     // Nothing read with the new geometry from the old directories.
     for (const QString& path : tree.keys())
         EXPECT_FALSE(path.startsWith(QLatin1String("lost/orphans/"))) << qPrintable(path);
+}
+
+TEST(LayoutSearch, PairsChooseTheLayoutMostAgreeOnAndAnEarlierOneBesideIt)
+{
+    using layout::DIRPAIR;
+    const std::uint64_t source = 64u << 20;
+    std::vector<DIRPAIR> pairs;
+    auto layoutpairs = [&](std::uint64_t size, std::uint64_t start, std::vector<std::uint32_t> clusters) {
+        for (const std::uint32_t c : clusters)
+            pairs.push_back({start + (std::uint64_t(c) - 2) * size, c, 0});
+    };
+    layoutpairs(4096, 1u << 20, {3, 9, 40, 41, 700});
+    layoutpairs(2048, 3u << 20, {5, 80, 81, 900});
+    // A "." past the source, and a cluster number that puts the data start
+    // before byte 0: no layout of theirs may win.
+    for (std::uint32_t c = 0; c < 50; ++c) {
+        pairs.push_back({512u * (100 + c), 0x0FFFFF00u - c, 0});
+        pairs.push_back({source - 512u * (c + 1), 2, 0});
+    }
+    const std::vector<layout::FOUNDLAYOUT> found = layout::chooselayouts(pairs, source);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].clustersize, 4096u);
+    EXPECT_EQ(found[0].datastart, 1u << 20);
+    EXPECT_EQ(found[0].directories, 5u);
+    EXPECT_EQ(found[1].clustersize, 2048u);
+    EXPECT_EQ(found[1].datastart, 3u << 20);
+
+    // Pairs that agree on nothing give no layout.
+    std::vector<DIRPAIR> loose{{1u << 20, 7, 0}, {5u << 20, 3, 0}, {9u << 20, 100, 0}};
+    EXPECT_TRUE(layout::chooselayouts(loose, source).empty());
 }
