@@ -157,11 +157,12 @@ TEST(LayoutSearch, PairsChooseTheLayoutMostAgreeOnAndAnEarlierOneBesideIt)
     };
     layoutpairs(4096, 1u << 20, {3, 9, 40, 41, 700});
     layoutpairs(2048, 3u << 20, {5, 80, 81, 900});
-    // A "." past the source, and a cluster number that puts the data start
-    // before byte 0: no layout of theirs may win.
-    for (std::uint32_t c = 0; c < 50; ++c) {
-        pairs.push_back({512u * (100 + c), 0x0FFFFF00u - c, 0});
-        pairs.push_back({source - 512u * (c + 1), 2, 0});
+    // Fifty pairs agreeing on 4 KiB clusters with the data start 1 MiB
+    // before byte 0, and "." entries naming clusters far past the source:
+    // no layout of theirs may win.
+    for (std::uint32_t k = 0; k < 50; ++k) {
+        pairs.push_back({(8u << 20) + 4096u * k, 2 + 256 + 2048 + k, 0});
+        pairs.push_back({512u * (100 + k), 0x0FFFFF00u - k, 0});
     }
     const std::vector<layout::FOUNDLAYOUT> found = layout::chooselayouts(pairs, source);
     ASSERT_EQ(found.size(), 2u);
