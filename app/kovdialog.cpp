@@ -257,6 +257,9 @@ void KOVDialog::phasebegun(RUNPHASE begun)
         if (runoptions().verify)
             setstatuslines(QStringLiteral("Trying other places for damaged files..."), QString(), QString());
         break;
+    case RUNPHASE::layoutsearch:
+        setstatuslines(QStringLiteral("Looking for the folders of an earlier format..."), QString(), QString());
+        break;
     case RUNPHASE::deepscan:
         deepclock.start();
         showdeepscan();
@@ -346,6 +349,8 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
                   .arg(source.size);
     if (!source.label.isEmpty())
         tip = source.label + QStringLiteral(", ") + tip;
+    if (!source.note.isEmpty())
+        tip += QStringLiteral("\n") + source.note;
     vollist->setItemData(vollist->count() - 1, tip, Qt::ToolTipRole);
 }
 

@@ -101,7 +101,11 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                        "OUTDIR/lost/orphans/. With --list, lists them with that path. A path keeps the\n"
                        "top of its tree: files of folders more than 32 levels down, or too deep for the\n"
                        "system's path limit, go into the deepest folder kept. A folder name that a file\n"
-                       "or a symbolic link has takes (1), (2) ...; no link below OUTDIR is followed."));
+                       "or a symbolic link has takes (1), (2) ...; no link below OUTDIR is followed.\n"
+                       "A SOURCE without a boot sector is laid out from its directories (the cluster size\n"
+                       "and data start most of them agree on) and all its files go to OUTDIR/lost/; the\n"
+                       "directories of an earlier format with another geometry go to\n"
+                       "OUTDIR/lost/earlier-layout-<cluster size>/."));
     parser.addOption(deep);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))

@@ -1,6 +1,8 @@
 #include "cli/recoverrun.h"
 
 #include "exfat/exfatrun.h"
+#include "layout/adopt.h"
+#include "layout/layoutsearch.h"
 #include "partitions/partitiontable.h"
 #include "scan/recoveredname.h"
 
@@ -99,7 +101,8 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
     const platform::VolumeSource whole = platform::rawsources().value(0);
     platform::assignletters({whole});
     unsigned char* boot = nullptr;
-    const int status = readdbr("C:\\", boot);
+    std::uint64_t backup = 0;
+    const int status = readdbr("C:\\", boot, &backup);
     if (status == 1) {
         say(QStringLiteral("%1: disk open error!").arg(source));
         return exitsource;
@@ -109,6 +112,8 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         return exitsource;
     }
     const std::uint32_t type = classifydbr(boot);
+    // The label of a backup boot sector: sector 0 holds none.
+    const QString backuplabel = QString::fromLatin1(reinterpret_cast<const char*>(boot) + 71, 11).trimmed();
     delete[] boot;
     if (partitions::recoverabletype(type)) {
         if (number != 0) {
@@ -117,7 +122,11 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         }
         partitions::FATVOLUME volume;
         volume.source = whole;
-        volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
+        volume.fstype = type;
+        if (backup == 0)
+            volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
+        else
+            volume.label = backuplabel;
         if (volume.fstype == 4)
             volume.label = exfat::volumelabel(whole);
         out->append(volume);
@@ -141,7 +150,11 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         return exitok;
     }
     if (inside.isEmpty()) {
-        say(QStringLiteral("%1: not a FAT16, FAT32 or exFAT volume").arg(source));
+        nofatvolume = true;
+        if (!options.deep && !options.listvolumes)
+            say(QStringLiteral("%1: not a FAT16, FAT32 or exFAT volume (no boot sector); --deep may find its "
+                               "layout from its directories")
+                    .arg(source));
         return exitsource;
     }
     if (inside.size() > 1 && !several) {
@@ -159,8 +172,15 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
 int RecoverRun::opensource(const QString& source)
 {
     QList<partitions::FATVOLUME> volumes;
-    if (const int status = findvolumes(source, false, &volumes); status != exitok)
-        return status;
+    if (const int status = findvolumes(source, false, &volumes); status != exitok) {
+        if (!nofatvolume || !options.deep)
+            return status;
+        // The whole source, as findvolumes lettered it.
+        setexfatsource(std::nullopt);
+        warningcount = 0;
+        initdisk(QStringLiteral("C:\\"));
+        return warningcount == 0 && findlayout(source) ? exitok : exitsource;
+    }
     const platform::VolumeSource chosen = volumes.value(0).source;
     if (chosen.partition != 0 && splitsource(source).second == 0)
         say(QStringLiteral("%1: using partition %2, the one volume inside").arg(source).arg(chosen.partition));
@@ -173,14 +193,81 @@ int RecoverRun::opensource(const QString& source)
     setexfatsource(std::nullopt);
     warningcount = 0;
     initdisk(QStringLiteral("C:\\"));
+    for (const QString& note : std::as_const(volumenotes))
+        say(QStringLiteral("%1: %2").arg(source, note));
     return warningcount == 0 ? exitok : exitsource;
+}
+
+void RecoverRun::layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found)
+{
+    if (live)
+        std::fputs("\r\033[K", stderr);
+    if (search.capped())
+        say(QStringLiteral("layout search: more than %1 directory beginnings, the rest were passed over")
+                .arg(layout::maxpairs));
+    if (search.unreadbytes() != 0)
+        say(QStringLiteral("layout search: %1 bytes could not be read").arg(search.unreadbytes()));
+    say(QStringLiteral("layout search: %1 directory beginnings, %2 layouts, %3 s")
+            .arg(search.pairsfound())
+            .arg(found.size())
+            .arg(double(layoutclock.elapsed()) / 1000.0, 0, 'f', 2));
+}
+
+void RecoverRun::layoutprogress(const layout::LAYOUTSEARCH& search)
+{
+    if (!live || layoutclock.elapsed() - lastlayoutdraw < 200)
+        return;
+    lastlayoutdraw = layoutclock.elapsed();
+    std::fprintf(stderr, "\r\033[Klayout search: %3llu%%",
+                 static_cast<unsigned long long>(search.done() * 100 / std::max<std::uint64_t>(search.total(), 1)));
+}
+
+void RecoverRun::earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree)
+{
+    say(QStringLiteral("earlier layout: %1; its files go to %2").arg(earlier.describe(), tree));
+}
+
+bool RecoverRun::findlayout(const QString& source)
+{
+    if (!live)
+        say(QStringLiteral("%1: no boot sector: searching the layout").arg(source));
+    layout::LAYOUTSEARCH search(hdisk, sourcebytes);
+    layoutclock.start();
+    lastlayoutdraw = -1000;
+    while (search.step())
+        layoutprogress(search);
+    const std::vector<layout::FOUNDLAYOUT> found = search.layouts();
+    layoutssearched(search, found);
+    if (found.empty() || !layout::adoptlayout(*this, found.front())) {
+        say(QStringLiteral("%1: not a FAT16 or FAT32 volume, and no layout found: fewer than %2 directory "
+                           "beginnings agree on one")
+                .arg(source)
+                .arg(layout::minagree));
+        return false;
+    }
+    setfoundlayout({found.begin() + 1, found.end()});
+    nowalk = true;
+    foundtype = found.front().fat32 ? QStringLiteral("FAT32 (found)") : QStringLiteral("FAT16 (found)");
+    say(QStringLiteral("%1: layout found: %2").arg(source, found.front().describe()));
+    if (found.size() > 1)
+        say(QStringLiteral("%1: another layout (an earlier format) found too: %2").arg(source, found[1].describe()));
+    return true;
 }
 
 int RecoverRun::listvolumes(const QString& source)
 {
     QList<partitions::FATVOLUME> volumes;
-    if (const int status = findvolumes(source, true, &volumes); status != exitok)
-        return status;
+    if (const int status = findvolumes(source, true, &volumes); status != exitok) {
+        if (!nofatvolume)
+            return status;
+        warningcount = 0;
+        initdisk(QStringLiteral("C:\\"));
+        if (warningcount != 0 || !findlayout(source))
+            return exitsource;
+        std::fprintf(listout, "0\t0\t%llu\t%s\t\n", static_cast<unsigned long long>(sourcebytes),
+                     qPrintable(foundtype));
+        return exitok;
+    }
     for (const partitions::FATVOLUME& volume : volumes)
         std::fprintf(listout, "%d\t%llu\t%llu\t%s\t%s\n", volume.source.partition,
                      static_cast<unsigned long long>(volume.source.offset),
@@ -210,6 +297,7 @@ bool RecoverRun::runall()
         return false;
     }
     paused = false;
+    progressended = false;
     if (!live && phase() == RUNPHASE::collecting)
         say(QStringLiteral("collecting pass"));
     while (rununderway()) {
@@ -220,6 +308,8 @@ bool RecoverRun::runall()
             progress(false);
         else if (was == RUNPHASE::deepscan && deepscan() && deepscan()->scannedclusters() != scanned)
             deepprogress(deepscan()->scanposition(), deepscan()->scantotal(), deepscan()->scannedclusters());
+        else if (was == RUNPHASE::layoutsearch && layoutsearch())
+            layoutprogress(*layoutsearch());
         else if (was == RUNPHASE::deepscan && exfatrun())
             deepprogress(exfatrun()->deepdone(), exfatrun()->deeptotal(), exfatrun()->counts().deepclusters);
     }
@@ -228,6 +318,11 @@ bool RecoverRun::runall()
 
 void RecoverRun::endprogress()
 {
+    // Once a run, and never for a volume laid out from its directories,
+    // which has no walk.
+    if (progressended || nowalk)
+        return;
+    progressended = true;
     if (live) {
         progress(true);
         std::fputs("\n", stderr);
@@ -240,6 +335,13 @@ void RecoverRun::phasebegun(RUNPHASE phase)
     case RUNPHASE::saving:
         if (!live)
             say(listonly ? QStringLiteral("listing pass") : QStringLiteral("saving pass"));
+        break;
+    case RUNPHASE::layoutsearch:
+        endprogress();
+        if (!live)
+            say(QStringLiteral("layout search"));
+        layoutclock.start();
+        lastlayoutdraw = -1000;
         break;
     case RUNPHASE::deepscan:
         endprogress();

@@ -59,6 +59,13 @@ private:
     void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
     void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason) override;
     void runended() override;
+    void layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found) override;
+    void earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree) override;
+    // With no FAT volume in SOURCE: the layout search over the whole
+    // source, its result told on stderr; lays the volume out from the
+    // layout most directories agree on. False (told) when none is found.
+    bool findlayout(const QString& source);
+    void layoutprogress(const layout::LAYOUTSEARCH& search);
     // The volumes SOURCE names; with several false, more than one is an
     // error. Skipped partitions are told on stderr.
     int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
@@ -68,6 +75,14 @@ private:
     // The walk's progress line, ended.
     void endprogress();
     void deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned);
+    // SOURCE holds no FAT volume (findvolumes said so); the type of the
+    // one laid out from a found layout, for --list-volumes.
+    bool nofatvolume = false;
+    bool nowalk = false;         // laid out from a found layout: the deep scan alone
+    bool progressended = false;  // the walk's progress line is ended
+    QString foundtype;
+    QElapsedTimer layoutclock;
+    std::int64_t lastlayoutdraw = 0;
     QElapsedTimer deepclock;
     std::int64_t lastdeepdraw = 0;
     std::FILE* listout;

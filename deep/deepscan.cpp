@@ -132,6 +132,11 @@ bool DEEPSCAN::eligible(std::uint64_t lcn) const { return !core.inuse(lcn) && !c
 void DEEPSCAN::examine(std::uint64_t lcn, const unsigned char* cluster)
 {
     const SLOTRULES rules{core.dbrparm.fstype == 1, core.fatentries};
+    // A first cluster's "." names that very cluster in its own layout: one
+    // that names another is a directory of an earlier format's layout
+    // (layout/ recovers those), whose entries mean nothing in this one.
+    if (dotentry(cluster, 1) && entrystart(cluster, rules.fat32) != lcn + 2)
+        return;
     const std::uint32_t used = directoryslots(cluster, clustersize, rules);
     if (used == 0)
         return;
@@ -593,6 +598,10 @@ bool DEEPSCAN::recoverstep(const std::function<void(const DEEPCANDIDATE&)>& save
         if (!r.entered) {
             if (walkowner(f.lcn) != noowner) {
                 ++r.cluster;  // the walk listed these entries already
+                continue;
+            }
+            if (r.owner[r.cluster] == noowner && foreign && foreign(f.lcn)) {
+                ++r.cluster;  // a piece of another layout's directory
                 continue;
             }
             r.entered = true;

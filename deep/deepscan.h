@@ -95,6 +95,11 @@ public:
     // go into their ancestor at this depth.
     static constexpr std::uint32_t maxdepth = 32;
 
+    // When set, a found cluster that joins no tree of this layout and for
+    // which this is true (it lies inside a directory cluster of an earlier
+    // format's layout, which reads it with its own geometry) gives no files.
+    std::function<bool(std::uint64_t lcn)> foreign;
+
 private:
     struct FOUND {
         std::uint64_t lcn = 0;

@@ -2,7 +2,10 @@
 #include "model/kovcore.h"
 #include "model/littleendian.h"
 
+#include <algorithm>
 #include <new>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -12,19 +15,58 @@ constexpr std::uint32_t unknownentry = 0xFFFFFFFF;
 
 }  // namespace
 
+bool KOVCore::fathead(const unsigned char* table, bool fat32, std::uint8_t media)
+{
+    if (fat32)
+        return (le32(table) & 0x0FFFFFFF) == (0x0FFFFF00u | media) &&
+               ((le32(table + 4) | 0x0C000000) & 0x0FFFFFFF) >= 0x0FFFFFF8;
+    return le16(table) == (0xFF00u | media) && (le16(table + 2) | 0xC000) >= 0xFFF8;
+}
+
 std::unique_ptr<unsigned char[]> KOVCore::getfat()
 {
     const std::uint32_t bytes = dbrparm.sectorsperfat * std::uint32_t(dbrparm.bytespersector);
     fatentries = dbrparm.fstype == 1 ? bytes / 4 : bytes / 2;
+    fatcopy = 1;
+    diskparm.fatstartsector = dbrparm.reservedsectors;
+    const std::uint64_t second = std::uint64_t(dbrparm.reservedsectors) + dbrparm.sectorsperfat;
+    const bool hassecond = dbrparm.fatcount >= 2 && dbrparm.sectorsperfat != 0;
+    auto usesecond = [&](const QString& why) {
+        fatcopy = 2;
+        diskparm.fatstartsector = second;
+        volumenotes.append(QStringLiteral("the first FAT %1: using the second").arg(why));
+    };
+    // The head of each copy decides first: a table that fails it is
+    // garbage or zeros wherever it can be read.
+    const bool fat32 = dbrparm.fstype == 1;
+    auto headsound = [&](std::uint64_t sector) {
+        std::vector<unsigned char> head(std::max<std::uint32_t>(dbrparm.bytespersector, 8));
+        if (!readasector(diskparm.hdisk, dbrparm.bytespersector, sector, head.data()))
+            return std::optional<bool>();
+        return std::optional<bool>(fathead(head.data(), fat32, dbrparm.media));
+    };
+    if (hassecond && dbrparm.bytespersector >= 8) {
+        const std::optional<bool> first = headsound(dbrparm.reservedsectors);
+        if (!first || !*first) {
+            if (headsound(second).value_or(false))
+                usesecond(first ? QStringLiteral("fails its checks (media byte, end of chain)")
+                                : QStringLiteral("cannot be read"));
+        }
+    }
     if (bytes > fatcachelimit || bytes == 0)
         return nullptr;
     std::unique_ptr<unsigned char[]> table(new (std::nothrow) unsigned char[bytes]);
     if (!table)
         return nullptr;
-    if (!readsectors(diskparm.hdisk, dbrparm.bytespersector, dbrparm.reservedsectors, dbrparm.sectorsperfat,
-                     table.get()))
-        return nullptr;
-    return table;
+    if (readsectors(diskparm.hdisk, dbrparm.bytespersector, diskparm.fatstartsector, dbrparm.sectorsperfat,
+                    table.get()))
+        return table;
+    if (fatcopy == 1 && hassecond &&
+        readsectors(diskparm.hdisk, dbrparm.bytespersector, second, dbrparm.sectorsperfat, table.get())) {
+        usesecond(QStringLiteral("cannot be read whole"));
+        return table;
+    }
+    return nullptr;
 }
 
 std::uint64_t KOVCore::getfatentrysetor(std::uint32_t n) const
@@ -45,6 +87,8 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
 {
     if (n >= fatentries)
         return unknownentry;
+    if (fatless)
+        return 0;
     if (fat)
         return fatbits == 32 ? le32(fat.get() + std::size_t(n) * 4) : le16(fat.get() + std::size_t(n) * 2);
     const std::uint32_t sectorbytes = diskparm.bytespersector;

@@ -42,6 +42,7 @@ struct DBRPARM {
     std::uint32_t sectorsperfat = 0;
     std::uint32_t rootcluster = 0;
     std::uint16_t rootentries = 0;
+    std::uint8_t media = 0;  // also the low byte of a sound FAT's entry 0
     std::uint32_t fstype = 3;
 };
 

@@ -11,6 +11,7 @@
 #include "scan/freenames.h"
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -56,10 +57,14 @@ public:
     // ---- volume discovery and boot sector ----
     // Lists the FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
     int getallvol();
-    int partitiontype(const char* root);
-    // 0: buffer holds sector 0 (caller owns it); 1 open failed; 2 sector
-    // size query failed; 3 read failed (buffer null).
-    int readdbr(const char* root, unsigned char*& buffer);
+    // Type code of the root's boot sector (readdbr's); *backupsector, when
+    // given, gets the backup's sector (0: sector 0 was used).
+    int partitiontype(const char* root, std::uint64_t* backupsector = nullptr);
+    // 0: buffer holds the boot sector (caller owns it): sector 0, or the
+    // FAT32 backup when sector 0 is not a boot sector (readbootsector), its
+    // sector in *backupsector when given; 1 open failed; 2 sector size query
+    // failed; 3 read failed (buffer null).
+    int readdbr(const char* root, unsigned char*& buffer, std::uint64_t* backupsector = nullptr);
     static void parsedbr(const unsigned char* sector, DBRPARM* out);
     // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other, 4 exFAT
     // (read by exfat/, not by this engine). A FAT label with bytes per
@@ -82,7 +87,17 @@ public:
     bool volumeready() const { return dbrparm.fstype == 1 || dbrparm.fstype == 2; }
 
     // ---- FAT table and chains ----
+    // Reads the table from the FAT copy that is sound: the first, unless
+    // its first sector cannot be read or fails the checks of a table's
+    // head (fathead) that the second passes, or it cannot be read whole
+    // where the second can. Sets fatcopy, diskparm.fatstartsector and
+    // fatentries, and notes a second copy in volumenotes. Null when the
+    // table is not cached (too large, or unreadable).
     std::unique_ptr<unsigned char[]> getfat();
+    // True when the first bytes of a table look like a FAT's head: entry 0
+    // holds the media byte with every higher bit set, entry 1 an end of
+    // chain (its clean-shutdown and error flags aside).
+    static bool fathead(const unsigned char* table, bool fat32, std::uint8_t media);
     std::uint64_t getfatentrysetor(std::uint32_t n) const;
     std::uint32_t getfatentryoffsetinsector(std::uint32_t n) const;
     // Value of entry n; above the cluster range (0xFFFFFFFF) when n is
@@ -157,6 +172,16 @@ public:
     platform::OUTFOLDER outputfolder(const QString& dir);
 
     // ---- volume state ----
+    // What initdisk found unusual about the open volume and worked around
+    // (the backup boot sector, the second FAT), one line each, for the
+    // front end to show; empty for a sound volume.
+    QStringList volumenotes;
+    // The FAT copy the table is read from: 1 or 2.
+    int fatcopy = 1;
+    // A volume laid out from its directories (layout/) has no table: every
+    // entry below fatentries reads as free, so files are rebuilt
+    // contiguously from their start, on clusters nothing else claims.
+    bool fatless = false;
     DISKGEOMETRY geometry;
     DBRPARM dbrparm;
     platform::volhandle hdisk = nullptr;

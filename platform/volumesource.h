@@ -38,6 +38,9 @@ struct VolumeSource {
     // What the system calls the medium ("Vendor Model", or a loop device's
     // backing file); may be empty.
     QString label{};
+    // What the engine found unusual when it listed the volume (a boot
+    // sector taken from its backup); empty for a sound one.
+    QString note{};
 };
 
 // Image files the user named; they come first in the source list.

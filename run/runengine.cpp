@@ -1,6 +1,8 @@
 #include "run/runengine.h"
 
 #include "exfat/exfatrun.h"
+#include "layout/adopt.h"
+#include "layout/earlier.h"
 
 RunEngine::RunEngine(const RUNOPTIONS& chosen) : options(chosen) {}
 
@@ -13,7 +15,7 @@ bool RunEngine::startrun()
     failure.clear();
     if (exfatsource)
         return startexfat();
-    if (!beginrun())
+    if (!tablefree && !beginrun())
         return false;
     current = RUNREPORT();
     current.options = options;
@@ -30,6 +32,18 @@ bool RunEngine::startrun()
     if (options.deep)
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
     recovering = false;
+    tree.clear();
+    earlier = foundearlier;
+    search.reset();
+    if (tablefree) {
+        // No table and no root to walk: the found directories are all
+        // there is, every cluster free.
+        stats = RUNSTATS();
+        if (!deeprun)
+            deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
+        begindeep();
+        return true;
+    }
     at = RUNPHASE::collecting;
     return true;
 }
@@ -40,6 +54,7 @@ void RunEngine::abandonrun()
     saving = false;
     at = RUNPHASE::idle;
     exfat.reset();
+    search.reset();
     deeprun.reset();
     saver.reset();
 }
@@ -76,9 +91,27 @@ void RunEngine::step()
             finishrun();
             return;
         }
-        enter(RUNPHASE::deepscan);
-        if (!deeprun->beginscan())
-            enter(RUNPHASE::lostfiles);
+        // A reformat with another geometry left the earlier format's
+        // directories where this layout does not look: found first, so
+        // that the deep scan leaves their pieces to them.
+        search = std::make_unique<layout::LAYOUTSEARCH>(hdisk, sourcebytes);
+        enter(RUNPHASE::layoutsearch);
+        return;
+    case RUNPHASE::layoutsearch:
+        if (search->step())
+            return;
+        {
+            const std::vector<layout::FOUNDLAYOUT> found = search->layouts();
+            layoutssearched(*search, found);
+            earlier.clear();
+            for (const layout::FOUNDLAYOUT& f : found)
+                if (!layout::samelayout(*this, f)) {
+                    earlier.push_back(f);
+                    break;
+                }
+        }
+        search.reset();
+        begindeep();
         return;
     case RUNPHASE::deepscan:
         if (!deeprun->scanstep())
@@ -95,18 +128,76 @@ void RunEngine::step()
                     newunit();
                     saver->save(candidate.file,
                                 DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                                candidate.subdir, candidate.keepshortname);
+                                losttree(candidate.subdir), candidate.keepshortname);
                 },
                 [this](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
-                    lostnotsaved(candidate, reason);
+                    if (tree.isEmpty()) {
+                        lostnotsaved(candidate, reason);
+                        return;
+                    }
+                    deep::DEEPCANDIDATE named = candidate;
+                    named.subdir = losttree(candidate.subdir);
+                    lostnotsaved(named, reason);
                 }))
             return;
         if (saver->finishstep())
             return;
         newunit();
+        if (beginearlier())
+            return;
         finishrun();
         return;
     }
+}
+
+void RunEngine::setfoundlayout(std::vector<layout::FOUNDLAYOUT> others)
+{
+    tablefree = true;
+    foundearlier = std::move(others);
+}
+
+void RunEngine::begindeep()
+{
+    if (!earlier.empty()) {
+        const layout::FOUNDLAYOUT next = earlier.front();
+        deeprun->foreign = [this, next](std::uint64_t lcn) {
+            return layout::insideearlierdirectory(*this, next, lcn);
+        };
+    }
+    recovering = false;
+    enter(RUNPHASE::deepscan);
+    if (!deeprun->beginscan())
+        enter(RUNPHASE::lostfiles);
+}
+
+bool RunEngine::beginearlier()
+{
+    while (!earlier.empty()) {
+        const layout::FOUNDLAYOUT next = earlier.front();
+        earlier.erase(earlier.begin());
+        // The clusters the volume overwrote or its saved files claim are
+        // gone for the earlier layout; the core is laid out anew for it.
+        const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
+        if (!layout::adoptlayout(*this, next))
+            continue;
+        setbitmap(gone);
+        claims.reset(bitmapsize * 8);
+        tree = QStringLiteral("lost/earlier-layout-%1/").arg(next.sizename());
+        earlierbegun(next, tree);
+        current.scannedclusters += deeprun->scannedclusters();
+        current.directoryclusters += deeprun->directoryclusters();
+        current.unsavedlost += deeprun->unsavedfiles();
+        current.shallower += deeprun->shallowerfiles();
+        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
+        begindeep();
+        return true;
+    }
+    return false;
+}
+
+QString RunEngine::losttree(const QString& subdir) const
+{
+    return tree.isEmpty() ? subdir : tree + subdir.mid(5);
 }
 
 void RunEngine::walkended()
@@ -132,10 +223,11 @@ RUNREPORT RunEngine::report() const
         r.unsavedlost = c.deepdropped;
     }
     if (deeprun) {
-        r.scannedclusters = deeprun->scannedclusters();
-        r.directoryclusters = deeprun->directoryclusters();
-        r.unsavedlost = deeprun->unsavedfiles();
-        r.shallower = deeprun->shallowerfiles();
+        // Summed over the layouts the run has scanned.
+        r.scannedclusters += deeprun->scannedclusters();
+        r.directoryclusters += deeprun->directoryclusters();
+        r.unsavedlost += deeprun->unsavedfiles();
+        r.shallower += deeprun->shallowerfiles();
     }
     return r;
 }
@@ -171,6 +263,10 @@ void RunEngine::newunit() {}
 void RunEngine::filesettled(const FILEPARM&, const SAVERECORD&) {}
 
 void RunEngine::lostnotsaved(const deep::DEEPCANDIDATE&, const QString&) {}
+
+void RunEngine::layoutssearched(const layout::LAYOUTSEARCH&, const std::vector<layout::FOUNDLAYOUT>&) {}
+
+void RunEngine::earlierbegun(const layout::FOUNDLAYOUT&, const QString&) {}
 
 void RunEngine::runended() { KOVCore::walkended(); }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "deep/deepscan.h"
+#include "layout/layoutsearch.h"
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
 #include "output/filesaver.h"
@@ -27,6 +28,7 @@ enum class RUNPHASE {
     collecting,     // the walk over live entries (one entry a step)
     saving,         // the walk that saves deleted files (one entry a step)
     secondchances,  // damaged estimated starts tried again (one file a step)
+    layoutsearch,   // with the deep scan: the source read for other layouts' directories (one read a step)
     deepscan,       // the unused clusters read for lost folders (one read a step)
     lostfiles,      // the files of the lost folders saved (one file a step)
 };
@@ -45,6 +47,11 @@ public:
     void setexfatsource(std::optional<platform::VolumeSource> source) { exfatsource = std::move(source); }
     bool exfatchosen() const { return exfatsource.has_value(); }
 
+    // The core was laid out from a layout found in its data area
+    // (layout::adoptlayout): the next runs are the deep scan alone, then
+    // the earlier layouts found beside it, each into its own tree.
+    void setfoundlayout(std::vector<layout::FOUNDLAYOUT> earlier);
+
     // Starts a fresh run into recoverdir (listing with listonly). False,
     // and nothing started, when no volume is ready (startfailure() then
     // says why when the volume could be named, else it is empty).
@@ -61,6 +68,8 @@ public:
     RUNREPORT report() const;
     // The deep scan under way (deepscan and lostfiles phases), else null.
     const deep::DEEPSCAN* deepscan() const { return deeprun.get(); }
+    // The layout search under way (layoutsearch phase), else null.
+    const layout::LAYOUTSEARCH* layoutsearch() const { return search.get(); }
     // The exFAT run under way, else null.
     const exfat::EXFATRUN* exfatrun() const { return exfat.get(); }
 
@@ -77,6 +86,12 @@ protected:
     virtual void newunit();
     // A file was saved or listed (record says where and how).
     virtual void filesettled(const FILEPARM& file, const SAVERECORD& record);
+    // The layout search has read the source: found holds its layouts,
+    // most agreeing first.
+    virtual void layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found);
+    // The deep scan begins again over an earlier format's layout, whose
+    // files go below tree ("lost/earlier-layout-4k/").
+    virtual void earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree);
     // An entry of a lost folder that cannot be saved, and why.
     virtual void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason);
     // The run is over (the phase is idle again): by default the end of the
@@ -88,6 +103,13 @@ private:
     void finishrun();
     bool startexfat();
     void stepexfat();
+    // The deep scan over the core's layout as it stands, leaving to the
+    // next earlier layout what lies inside its directories.
+    void begindeep();
+    // The deep scan of the next earlier layout; false when there is none.
+    bool beginearlier();
+    // lost/ or the earlier layout's tree in place of it.
+    QString losttree(const QString& subdir) const;
     // The phase the exFAT run is in, in the faces' terms.
     RUNPHASE exfatphase() const;
     RUNOPTIONS options;
@@ -99,5 +121,10 @@ private:
     std::optional<platform::VolumeSource> exfatsource;
     std::unique_ptr<exfat::EXFATRUN> exfat;
     QString failure;
+    std::unique_ptr<layout::LAYOUTSEARCH> search;
+    bool tablefree = false;                      // laid out from a found layout
+    std::vector<layout::FOUNDLAYOUT> foundearlier;  // given with it
+    std::vector<layout::FOUNDLAYOUT> earlier;    // this run's, still to recover
+    QString tree;                                // the earlier layout's output tree, "" for lost/
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
 };

@@ -190,6 +190,13 @@ TEST_P(DamagedBoot, ZeroAndAbsurdLayoutFields)
         FatBuilder b = base();
         ASSERT_EQ(b.layout().sectorsperfat * 512 / (fat32() ? 4 : 2), 2048u) << "the cases assume 2048 entries";
         c.damage(b.bytes());
+        if (fat32()) {
+            // The same damage in the backup boot sector at sector 6: a
+            // sound backup would stand in for sector 0 (DamagedSystem).
+            std::vector<unsigned char> backup(b.bytes().begin() + 6 * 512, b.bytes().begin() + 7 * 512);
+            c.damage(backup);
+            std::copy(backup.begin(), backup.end(), b.bytes().begin() + 6 * 512);
+        }
         const QString image = save(b);
         const Outcome o = recoverimage(image);
         if (c.expect == Expect::refused) {
@@ -230,6 +237,8 @@ TEST_P(DamagedBoot, CommandLineRefusesAVolumeWithoutSectorSize)
 {
     FatBuilder b = base();
     put16at(b.bytes(), field::bytespersector, 0);
+    if (fat32())
+        put16at(b.bytes(), 6 * 512 + field::bytespersector, 0);  // and in the backup
     const QString image = save(b);
     const QByteArray before = sha256(image);
     const QString out = tmp.filePath("cli-out");

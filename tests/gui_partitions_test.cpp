@@ -70,3 +70,22 @@ TEST(GuiCard, ExfatVolumesAreListed)
     }
     platform::setimagefiles({});
 }
+
+TEST(GuiCard, AVolumeWithoutSectorZeroIsListedFromItsBackupBootSector)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("card.img");
+    ASSERT_TRUE(makefat(image, 32, 40 << 20, 1)) << lasterror();
+    QFile f(image);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.write(QByteArray(512, '\0')) == 512);
+    f.close();
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    {
+        KOVDialog d;
+        ASSERT_EQ(d.vollist->count(), 1);
+        EXPECT_TRUE(d.vollist->itemData(0, Qt::ToolTipRole).toString().endsWith("backup boot sector at sector 6"))
+            << qPrintable(d.vollist->itemData(0, Qt::ToolTipRole).toString());
+    }
+    platform::setimagefiles({});
+}

@@ -40,6 +40,7 @@ void KOVCore::parsedbr(const unsigned char* sector, DBRPARM* out)
         out->totalsectors = le16(sector + bootfield::totalsectors16);
     out->reservedsectors = le16(sector + bootfield::reservedsectors);
     out->fatcount = sector[bootfield::fatcount];
+    out->media = sector[bootfield::media];
     out->sectorsperfat = le32(sector + bootfield::sectorsperfat32);
     out->rootcluster = le32(sector + bootfield::rootcluster);
     const std::uint32_t type = classifydbr(sector);

@@ -1,6 +1,9 @@
 // Finding the FAT16, FAT32 and exFAT sources and reading their boot sectors.
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
+#include "volume/bootbackup.h"
+
+#include <algorithm>
 
 #include <QByteArray>
 #include <new>
@@ -20,28 +23,35 @@ int KOVCore::getallvol()
             continue;  // never probed
         // A device reached through udisks2 is opened only when used: its
         // type is what udisks2 found.
-        const int type = source.udisksobject.isEmpty() ? partitiontype(root.constData()) : source.udiskstype;
+        std::uint64_t backup = 0;
+        const int type =
+            source.udisksobject.isEmpty() ? partitiontype(root.constData(), &backup) : source.udiskstype;
         if (partitions::recoverabletype(std::uint32_t(type))) {
-            addvolumeitem(source);
+            platform::VolumeSource shown = source;
+            if (backup != 0)
+                shown.note = backupnote(backup);
+            addvolumeitem(shown);
             ++count;
         }
     }
     return count;
 }
 
-int KOVCore::partitiontype(const char* root)
+int KOVCore::partitiontype(const char* root, std::uint64_t* backupsector)
 {
     unsigned char* buffer = nullptr;
-    if (readdbr(root, buffer) != 0)
+    if (readdbr(root, buffer, backupsector) != 0)
         return 3;
     const int type = int(classifydbr(buffer));
     delete[] buffer;
     return type;
 }
 
-int KOVCore::readdbr(const char* root, unsigned char*& buffer)
+int KOVCore::readdbr(const char* root, unsigned char*& buffer, std::uint64_t* backupsector)
 {
     buffer = nullptr;
+    if (backupsector)
+        *backupsector = 0;
     const platform::volhandle handle = platform::opensource(QChar::fromLatin1(root[0]));
     if (handle == platform::invalidhandle())
         return 1;
@@ -53,13 +63,17 @@ int KOVCore::readdbr(const char* root, unsigned char*& buffer)
     geometry.BytesPerSector = sectorbytes;
     // The classifier reads up to byte 86 of the buffer, whatever the device
     // reports as its sector size.
+    BOOTSECTOR boot;
     buffer = new (std::nothrow) unsigned char[std::max<std::uint32_t>(sectorbytes, 512)]();
-    if (!buffer || !readasector(handle, sectorbytes, 0, buffer)) {
+    if (!buffer || !readbootsector(handle, sectorbytes, &boot)) {
         delete[] buffer;
         buffer = nullptr;
         platform::closesource(handle);
         return 3;
     }
+    std::copy(boot.bytes.begin(), boot.bytes.end(), buffer);
+    if (backupsector)
+        *backupsector = boot.sector;
     platform::closesource(handle);
     return 0;
 }

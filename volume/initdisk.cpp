@@ -1,5 +1,6 @@
 // Opening and laying out the chosen volume.
 #include "model/kovcore.h"
+#include "volume/bootbackup.h"
 
 #include <algorithm>
 #include <new>
@@ -32,13 +33,14 @@ void KOVCore::initdisk(const QString& root)
     geometry.BytesPerSector = sectorbytes;
     // A boot sector that cannot be read is treated like a failed geometry
     // query: parsing stale bytes would lay out a volume that is not there.
-    std::unique_ptr<unsigned char[]> boot(
-        new (std::nothrow) unsigned char[std::max<std::uint32_t>(sectorbytes, 512)]());
-    if (!boot || !readasector(hdisk, sectorbytes, 0, boot.get())) {
+    BOOTSECTOR boot;
+    if (!readbootsector(hdisk, sectorbytes, &boot)) {
         showwarning(QStringLiteral("get disk geometry error"));
         return;
     }
-    parsedbr(boot.get(), &dbrparm);
+    parsedbr(boot.bytes.data(), &dbrparm);
+    if (boot.backup())
+        volumenotes.append(backupnote(boot.sector));
 
     diskparm.hdisk = hdisk;
     diskparm.bytespersector = dbrparm.bytespersector;
@@ -52,7 +54,6 @@ void KOVCore::initdisk(const QString& root)
         if (!fat32)
             rootsectors = (std::uint32_t(dbrparm.rootentries) * 32 + dbrparm.bytespersector - 1) /
                           dbrparm.bytespersector;
-        diskparm.fatstartsector = dbrparm.reservedsectors;
         diskparm.firstdatasector =
             std::uint32_t(dbrparm.reservedsectors + fatsectors + rootsectors);
         fatbits = fat32 ? 32 : 16;
@@ -96,6 +97,9 @@ void KOVCore::dropvolume()
 {
     dbrparm = DBRPARM();
     diskparm = DISKPARM();
+    volumenotes.clear();
+    fatcopy = 1;
+    fatless = false;
     fat.reset();
     fatbits = 32;
     fatentries = 0;

@@ -1,0 +1,180 @@
+#include "layout/layoutsearch.h"
+
+#include "deep/dirslots.h"
+#include "model/littleendian.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+namespace layout {
+
+namespace {
+
+constexpr std::uint64_t sector = 512;
+constexpr std::uint64_t readbytes = 4 << 20;
+// Cluster sizes a FAT volume may have.
+constexpr std::uint64_t smallest = 512;
+constexpr std::uint64_t largest = 256 << 10;
+// How far before the data start a FAT16 root area is looked for: 2048
+// entries.
+constexpr std::uint64_t rootwindow = 64 << 10;
+constexpr std::uint64_t fat16clusters = 65525;
+
+bool direntryat(const unsigned char* s, const char* name)
+{
+    const unsigned char attr = s[11];
+    return std::memcmp(s, name, 11) == 0 && (attr & 0x10) && !(attr & 0xC0);
+}
+
+std::uint32_t startof(const unsigned char* s) { return std::uint32_t(le16(s + 20)) << 16 | le16(s + 26); }
+
+bool agrees(const DIRPAIR& p, std::uint64_t size, std::uint64_t start)
+{
+    return p.offset == start + (std::uint64_t(p.cluster) - 2) * size;
+}
+
+}  // namespace
+
+QString FOUNDLAYOUT::sizename() const
+{
+    return clustersize % 1024 == 0 ? QStringLiteral("%1k").arg(clustersize / 1024) : QString::number(clustersize);
+}
+
+QString FOUNDLAYOUT::describe() const
+{
+    return QStringLiteral("%1 (found), %2 byte clusters, data area at byte %3, %4 directories agree")
+        .arg(fat32 ? QStringLiteral("FAT32") : QStringLiteral("FAT16"))
+        .arg(clustersize)
+        .arg(datastart)
+        .arg(directories);
+}
+
+bool findpairs(const unsigned char* bytes, std::size_t n, std::uint64_t base, std::vector<DIRPAIR>* out,
+               std::size_t room)
+{
+    for (std::size_t at = 0; at + 64 <= n; at += sector) {
+        const unsigned char* s = bytes + at;
+        if (s[0] != '.' || !direntryat(s, ".          ") || !direntryat(s + 32, "..         "))
+            continue;
+        const std::uint32_t self = startof(s);
+        if (self < 2)
+            continue;
+        if (out->size() >= room)
+            return false;
+        out->push_back({base + at, self, startof(s + 32)});
+    }
+    return true;
+}
+
+std::vector<FOUNDLAYOUT> chooselayouts(std::vector<DIRPAIR>& pairs, std::uint64_t sourcebytes)
+{
+    std::vector<FOUNDLAYOUT> out;
+    std::vector<std::uint64_t> starts;
+    starts.reserve(pairs.size());
+    std::vector<bool> taken(pairs.size(), false);
+    for (int round = 0; round < 2; ++round) {
+        FOUNDLAYOUT best;
+        for (std::uint64_t size = largest; size >= smallest; size /= 2) {
+            starts.clear();
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                const std::uint64_t before = (std::uint64_t(pairs[i].cluster) - 2) * size;
+                if (!taken[i] && pairs[i].offset >= before && pairs[i].offset - before < sourcebytes)
+                    starts.push_back(pairs[i].offset - before);
+            }
+            std::sort(starts.begin(), starts.end());
+            for (std::size_t i = 0; i < starts.size();) {
+                std::size_t j = i;
+                while (j < starts.size() && starts[j] == starts[i])
+                    ++j;
+                // Ties go to the larger cluster, tried first.
+                if (j - i > best.directories)
+                    best = FOUNDLAYOUT{size, starts[i], j - i};
+                i = j;
+            }
+        }
+        if (best.directories < minagree)
+            break;
+        best.clusters = (sourcebytes - best.datastart) / best.clustersize;
+        for (std::size_t i = 0; i < pairs.size(); ++i)
+            if (agrees(pairs[i], best.clustersize, best.datastart))
+                taken[i] = true;
+        out.push_back(best);
+    }
+    return out;
+}
+
+LAYOUTSEARCH::LAYOUTSEARCH(platform::volhandle source, std::uint64_t sourcebytes)
+    : handle(source), bytes(sourcebytes / sector * sector)
+{
+}
+
+bool LAYOUTSEARCH::step()
+{
+    if (position >= bytes)
+        return false;
+    if (!buffer) {
+        buffer.reset(new (std::nothrow) unsigned char[readbytes]);
+        if (!buffer) {
+            unread += bytes - position;
+            position = bytes;
+            return false;
+        }
+    }
+    const std::uint64_t n = std::min(readbytes, bytes - position);
+    if (platform::readat(handle, position, std::uint32_t(n), buffer.get())) {
+        if (!overcap && !findpairs(buffer.get(), n, position, &pairs, maxpairs))
+            overcap = true;
+    } else {
+        // A bad stretch: its sectors one by one, so that one bad sector
+        // hides no directory beside it.
+        for (std::uint64_t at = 0; at < n; at += sector) {
+            if (!platform::readat(handle, position + at, sector, buffer.get())) {
+                unread += sector;
+                continue;
+            }
+            if (!overcap && !findpairs(buffer.get(), sector, position + at, &pairs, maxpairs))
+                overcap = true;
+        }
+    }
+    position += n;
+    return position < bytes;
+}
+
+void LAYOUTSEARCH::decidetype(FOUNDLAYOUT& found) const
+{
+    std::unordered_set<std::uint32_t> top;
+    for (const DIRPAIR& p : pairs)
+        if (p.parent == 0 && agrees(p, found.clustersize, found.datastart))
+            top.insert(p.cluster);
+    const std::uint64_t window = std::min(rootwindow, found.datastart);
+    std::vector<unsigned char> area(window);
+    if (window != 0 && !top.empty() && platform::readat(handle, found.datastart - window, std::uint32_t(window), area.data())) {
+        const deep::SLOTRULES rules{false, found.clusters + 2};
+        // The largest area that ends at the data start, parses as
+        // directory slots and lists a top-level directory.
+        for (std::uint64_t k = window; k >= sector && found.rootbytes == 0; k -= sector) {
+            const unsigned char* table = area.data() + (window - k);
+            const std::uint32_t used = deep::directoryslots(table, k, rules);
+            for (std::uint32_t j = 0; j < used; ++j) {
+                const unsigned char* e = table + std::size_t(j) * 32;
+                if (e[11] != 0x0F && (e[11] & 0x10) && top.count(le16(e + 26))) {
+                    found.rootbytes = k;
+                    break;
+                }
+            }
+        }
+    }
+    found.fat32 = found.rootbytes == 0 && found.clusters >= fat16clusters;
+}
+
+std::vector<FOUNDLAYOUT> LAYOUTSEARCH::layouts()
+{
+    std::vector<FOUNDLAYOUT> found = chooselayouts(pairs, bytes);
+    for (FOUNDLAYOUT& f : found)
+        decidetype(f);
+    return found;
+}
+
+}  // namespace layout
