@@ -295,6 +295,14 @@ void KOVDialog::showdeepscan()
 
 void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }
 
+void KOVDialog::runended()
+{
+    const bool relaid = relaidout();
+    RunEngine::runended();
+    if (relaid)
+        openvolume(runvolume);
+}
+
 void KOVDialog::endrun()
 {
     scantimer->stop();

@@ -69,6 +69,7 @@ private:
     void setbuttontext(const QString& text) override;
     // The run's hooks.
     void phasebegun(RUNPHASE phase) override;
+    void runended() override;
     void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
 
     // The status lines set during a slice, shown when it ends.

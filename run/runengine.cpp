@@ -33,6 +33,7 @@ bool RunEngine::startrun()
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
     recovering = false;
     tree.clear();
+    adoptedearlier = false;
     earlier = foundearlier;
     search.reset();
     if (tablefree) {
@@ -180,6 +181,7 @@ bool RunEngine::beginearlier()
         const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
         if (!layout::adoptlayout(*this, next))
             continue;
+        adoptedearlier = true;
         setbitmap(gone);
         claims.reset(bitmapsize * 8);
         tree = QStringLiteral("lost/earlier-layout-%1/").arg(next.sizename());

@@ -51,6 +51,9 @@ public:
     // (layout::adoptlayout): the next runs are the deep scan alone, then
     // the earlier layouts found beside it, each into its own tree.
     void setfoundlayout(std::vector<layout::FOUNDLAYOUT> earlier);
+    // The last run went on to an earlier format's layout, for which it laid
+    // the core out anew: the volume must be opened again before another run.
+    bool relaidout() const { return adoptedearlier; }
 
     // Starts a fresh run into recoverdir (listing with listonly). False,
     // and nothing started, when no volume is ready (startfailure() then
@@ -126,5 +129,6 @@ private:
     std::vector<layout::FOUNDLAYOUT> foundearlier;  // given with it
     std::vector<layout::FOUNDLAYOUT> earlier;    // this run's, still to recover
     QString tree;                                // the earlier layout's output tree, "" for lost/
+    bool adoptedearlier = false;
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
 };

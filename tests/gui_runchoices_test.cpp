@@ -3,6 +3,7 @@
 // same mtools-made images: a card with deleted files and folders, and a
 // card that was quick-formatted after its files were written.
 #include "app/kovdialog.h"
+#include "support/cardimage.h"
 #include "support/exfatimage.h"
 #include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
@@ -24,6 +25,8 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace testsupport;
 
@@ -257,6 +260,38 @@ TEST_F(GuiChoices, TheEndBoxDetailCarriesTheCounts)
                               .arg(counts.captured(1), counts.captured(2), counts.captured(3), counts.captured(4))
                               .arg(lost));
     EXPECT_EQ(counts.captured(1).toInt(), int(tree(out).size()));
+}
+
+// A card reformatted with another cluster size: the window's deep run
+// recovers the earlier layout's tree as kov-recover does, and a second run
+// finds the volume itself again, not the earlier layout the first left.
+TEST(GuiLayouts, EarlierLayoutAsKovRecoverAndAgain)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img");
+    QList<CardFile> files;
+    ASSERT_TRUE(makecard(image, 32, 300u << 20, 8, 30, &files, 3, 2u << 20)) << lasterror();
+    ASSERT_TRUE(runtool("mkfs.fat", {"-F", "32", "-s", "4", image})) << lasterror();
+    const QString cliout = tmp.filePath("cli");
+    const CommandOutcome cli = kovrecover({"--deep", image, cliout});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    const auto expected = tree(cliout);
+    ASSERT_TRUE(std::any_of(expected.begin(), expected.end(),
+                            [](const auto& f) { return f.first.startsWith("lost/earlier-layout-4k/"); }));
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.deepbox->setChecked(true);
+    for (const QString run : {"first", "second"}) {
+        const QString out = tmp.filePath(run);
+        d.diredit->setText(out);
+        const qsizetype before = answerer.boxes.size();
+        d.recoverbt->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
+        EXPECT_EQ(tree(out), expected) << run.toStdString();
+    }
+    platform::setimagefiles({});
 }
 
 // An exFAT card written and cleared by the FUSE driver: the window's run
