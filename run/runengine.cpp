@@ -17,18 +17,7 @@ bool RunEngine::startrun()
         return startexfat();
     if (!tablefree && !beginrun())
         return false;
-    current = RUNREPORT();
-    current.options = options;
-    claims.reset(bitmapsize * 8);
-    saver = std::make_unique<FileSaver>(
-        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep},
-        [this](const FILEPARM& file, const SAVERECORD& record) {
-            ++current.settled;
-            if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
-                ++current.lost;
-            filesettled(file, record);
-        },
-        &claims);
+    beginreport(bitmapsize * 8);
     if (options.deep)
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
     recovering = false;
@@ -274,19 +263,8 @@ void RunEngine::runended() { KOVCore::walkended(); }
 
 bool RunEngine::startexfat()
 {
-    current = RUNREPORT();
-    current.options = options;
+    beginreport(0);
     current.exfat = true;
-    claims.reset(0);
-    saver = std::make_unique<FileSaver>(
-        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep},
-        [this](const FILEPARM& file, const SAVERECORD& record) {
-            ++current.settled;
-            if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
-                ++current.lost;
-            filesettled(file, record);
-        },
-        &claims);
     exfat = std::make_unique<exfat::EXFATRUN>(*this, *saver, options.deep);
     failure = exfat->begin(*exfatsource);
     if (!failure.isEmpty()) {
@@ -326,4 +304,20 @@ void RunEngine::stepexfat()
         newunit();
         finishrun();
     }
+}
+
+void RunEngine::beginreport(std::uint64_t clusters)
+{
+    current = RUNREPORT();
+    current.options = options;
+    claims.reset(clusters);
+    saver = std::make_unique<FileSaver>(
+        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep},
+        [this](const FILEPARM& file, const SAVERECORD& record) {
+            ++current.settled;
+            if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
+                ++current.lost;
+            filesettled(file, record);
+        },
+        &claims);
 }

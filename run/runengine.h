@@ -104,6 +104,8 @@ protected:
 private:
     void enter(RUNPHASE phase);
     void finishrun();
+    // A fresh report, claims over clusters clusters and the run's saver.
+    void beginreport(std::uint64_t clusters);
     bool startexfat();
     void stepexfat();
     // The deep scan over the core's layout as it stands, leaving to the

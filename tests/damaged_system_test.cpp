@@ -15,27 +15,6 @@ using namespace testsupport;
 
 namespace {
 
-struct Geometry {
-    std::uint64_t sectorbytes = 0;
-    std::uint64_t fatstart = 0;  // bytes
-    std::uint64_t fatbytes = 0;
-};
-
-Geometry geometryof(const QString& image)
-{
-    QFile f(image);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray b = f.read(512);
-    auto u16 = [&](int at) { return std::uint64_t(std::uint8_t(b[at])) | std::uint64_t(std::uint8_t(b[at + 1])) << 8; };
-    auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
-    Geometry g;
-    g.sectorbytes = u16(11);
-    g.fatstart = u16(14) * g.sectorbytes;
-    g.fatbytes = (u16(22) != 0 ? u16(22) : u32(36)) * g.sectorbytes;
-    return g;
-}
-
 class DamagedSystem : public ::testing::Test {
 protected:
     QTemporaryDir tmp;
@@ -93,7 +72,7 @@ TEST_P(DamagedFirstFat, IsReadFromTheSecondCopy)
     const QString image = card(fatbits, fatbits == 32 ? 1 : 4);
     const QMap<QString, QByteArray> intact = recover(image);
     ASSERT_FALSE(intact.isEmpty());
-    const Geometry g = geometryof(image);
+    const BootGeometry g = bootgeometry(image);
     ASSERT_NE(g.fatbytes, 0u);
     const QString damaged = copy(image);
     ASSERT_TRUE(overwrite(damaged, g.fatstart, g.fatbytes, fill));

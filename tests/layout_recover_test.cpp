@@ -16,25 +16,6 @@ using namespace testsupport;
 
 namespace {
 
-struct DataArea {
-    std::uint64_t start = 0;  // bytes
-    std::uint64_t clustersize = 0;
-};
-
-DataArea dataareaof(const QString& image)
-{
-    QFile f(image);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray b = f.read(512);
-    auto u16 = [&](int at) { return std::uint64_t(std::uint8_t(b[at])) | std::uint64_t(std::uint8_t(b[at + 1])) << 8; };
-    const std::uint64_t sectorbytes = u16(11);
-    const std::uint64_t perfat = u16(22) != 0 ? u16(22) : u16(36) | u16(38) << 16;
-    const std::uint64_t rootsectors = (u16(17) * 32 + sectorbytes - 1) / sectorbytes;
-    return {(u16(14) + std::uint8_t(b[16]) * perfat + rootsectors) * sectorbytes,
-            std::uint64_t(std::uint8_t(b[13])) * sectorbytes};
-}
-
 struct Card {
     int fatbits;
     std::uint64_t bytes;
@@ -54,9 +35,9 @@ TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
     const QString image = tmp.filePath(QStringLiteral("card.img"));
     QList<CardFile> files;
     ASSERT_TRUE(makecard(image, c.fatbits, c.bytes, c.spc, 80, &files)) << lasterror();
-    const DataArea area = dataareaof(image);
-    ASSERT_GT(area.start, 0u);
-    ASSERT_TRUE(overwrite(image, 0, area.start));
+    const BootGeometry area = bootgeometry(image);
+    ASSERT_GT(area.datastart, 0u);
+    ASSERT_TRUE(overwrite(image, 0, area.datastart));
 
     const QString out = tmp.filePath(QStringLiteral("out"));
     const CommandOutcome plain = kovrecover({image, out});
@@ -67,7 +48,7 @@ TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
     ASSERT_EQ(o.status, 0) << o.err.constData();
     const QByteArray type = c.fatbits == 32 ? "FAT32 (found)" : "FAT16 (found)";
     EXPECT_TRUE(o.err.contains(type + QByteArray(", ") + QByteArray::number(qulonglong(area.clustersize)) +
-                               " byte clusters, data area at byte " + QByteArray::number(qulonglong(area.start))))
+                               " byte clusters, data area at byte " + QByteArray::number(qulonglong(area.datastart))))
         << o.err.constData();
 
     // By contents: where each file came back.

@@ -74,4 +74,23 @@ bool overwrite(const QString& image, std::uint64_t offset, std::uint64_t length,
     return f.write(bytes) == qint64(bytes.size());
 }
 
+BootGeometry bootgeometry(const QString& image)
+{
+    QFile f(image);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray b = f.read(512);
+    if (b.size() < 512)
+        return {};
+    auto u16 = [&](int at) { return std::uint64_t(std::uint8_t(b[at])) | std::uint64_t(std::uint8_t(b[at + 1])) << 8; };
+    BootGeometry g;
+    g.sectorbytes = u16(11);
+    g.fatstart = u16(14) * g.sectorbytes;
+    g.fatbytes = (u16(22) != 0 ? u16(22) : u16(36) | u16(38) << 16) * g.sectorbytes;
+    const std::uint64_t rootsectors = g.sectorbytes ? (u16(17) * 32 + g.sectorbytes - 1) / g.sectorbytes : 0;
+    g.datastart = g.fatstart + std::uint8_t(b[16]) * g.fatbytes + rootsectors * g.sectorbytes;
+    g.clustersize = std::uint64_t(std::uint8_t(b[13])) * g.sectorbytes;
+    return g;
+}
+
 }  // namespace testsupport

@@ -26,6 +26,16 @@ struct CardFile {
 bool makecard(const QString& image, int fatbits, std::uint64_t sizebytes, int sectorspercluster, int files,
               QList<CardFile>* out, std::uint32_t seed = 1, std::uint64_t leading = 0);
 
+// What a FAT image's boot sector says of its layout, in bytes (all zero
+// when it cannot be read).
+struct BootGeometry {
+    std::uint64_t sectorbytes = 0;
+    std::uint64_t fatstart = 0;
+    std::uint64_t fatbytes = 0;  // one copy
+    std::uint64_t datastart = 0;
+    std::uint64_t clustersize = 0;
+};
+BootGeometry bootgeometry(const QString& image);
 // Every plain file below dir by its path relative to dir ('/' separated).
 QMap<QString, QByteArray> outputtree(const QString& dir);
 
