@@ -1,6 +1,7 @@
 #include "app/kovdialog.h"
 #include "app/choicegrid.h"
 #include "exfat/exfatrun.h"
+#include "layout/adopt.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
@@ -30,6 +32,9 @@ const char* const choosetext =
     "directory can not be on the disk to recover.";
 const char* const samedisktext = "Do not save recovered files on the same disk being recovered!";
 const char* const mkdirtext = "Can not create the directory to save the recovered files!";
+const char* const founddeeptext =
+    "This volume has no boot sector: its layout was found from its folders. Check \"%1\" to recover "
+    "its files.";
 
 // The choices in the words of kov-recover's --help, with what each costs.
 const char* const deepchoice = "Search lost folders and formatted cards";
@@ -122,6 +127,7 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     // of the user and must not initialise anything.
     fillingvollist = true;
     volumecount = getallvol();
+    volumecount += listfoundvolumes();
     fillingvollist = false;
     if (volumecount < 1) {
         showwarning(QString::fromLatin1(novolumetext));
@@ -132,9 +138,61 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     openvolume(vollist->currentText());
 }
 
+int KOVDialog::listfoundvolumes()
+{
+    // Only sources the user named: the search reads the whole source, which
+    // listing every disk of the machine at start-up must not do.
+    const QStringList named = platform::namedimagefiles();
+    int count = 0;
+    for (char letter = 'C'; letter <= 'Z'; ++letter) {
+        platform::VolumeSource source = platform::sourceforletter(QChar::fromLatin1(letter));
+        if (source.path.isEmpty() || source.partition != 0 || !named.contains(source.path))
+            continue;
+        source.root = QStringLiteral("%1:\\").arg(QChar::fromLatin1(letter));
+        const QByteArray root = source.root.toLatin1();
+        // 3: neither FAT, NTFS nor exFAT in sector 0 or a backup.
+        if (partitiontype(root.constData()) != 3)
+            continue;
+        const platform::volhandle handle = platform::opensource(source.root.at(0));
+        if (handle == platform::invalidhandle())
+            continue;
+        layout::LAYOUTSEARCH search(handle, source.size);
+        QProgressDialog progress(QStringLiteral("%1 has no boot sector: looking for its folders...")
+                                     .arg(QDir::toNativeSeparators(source.path)),
+                                 QStringLiteral("Cancel"), 0, 1000, this);
+        progress.setWindowModality(Qt::WindowModal);
+        bool cancelled = false;
+        while (search.step()) {
+            progress.setValue(int(search.done() * 1000 / std::max<std::uint64_t>(search.total(), 1)));
+            if ((cancelled = progress.wasCanceled()))
+                break;
+        }
+        platform::closesource(handle);
+        if (cancelled)
+            continue;
+        std::vector<layout::FOUNDLAYOUT> found = search.layouts();
+        if (found.empty())
+            continue;
+        source.note = QStringLiteral("no boot sector; layout found: %1").arg(found.front().describe());
+        foundlayouts[source.root] = std::move(found);
+        addvolumeitem(source);
+        ++count;
+    }
+    return count;
+}
+
 void KOVDialog::openvolume(const QString& root)
 {
+    clearfoundlayout();
     initdisk(root);
+    if (const auto found = foundlayouts.find(root); found != foundlayouts.end() && !volumeready()) {
+        // Laid out from its directories; every later layout is an earlier
+        // format's, recovered after it.
+        if (layout::adoptlayout(*this, found->second.front()))
+            setfoundlayout({found->second.begin() + 1, found->second.end()});
+        setexfatsource(std::nullopt);
+        return;
+    }
     // An exFAT volume has no FAT layout for the core (initdisk leaves it
     // unready without a word): its own run lays it out. Probed only then,
     // so that a FAT volume is still opened once.
@@ -203,6 +261,12 @@ void KOVDialog::on_recoverbt_clicked()
         return;
     }
     recoverdir = dir;
+    // As kov-recover asks for --deep: a found layout holds no walkable
+    // root, only the directories the deep scan links.
+    if (!rununderway() && foundlayouts.count(volume) != 0 && !deepbox->isChecked()) {
+        showwarning(QString::fromLatin1(founddeeptext).arg(QString::fromLatin1(deepchoice)));
+        return;
+    }
 
     paused = !paused;
     if (paused) {

@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 
 #include <functional>
+#include <map>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -78,6 +80,9 @@ private:
     void showdeepscan();
     // Lays out the volume at root ("C:\\"...) for the next run.
     void openvolume(const QString& root);
+    // Lists the sources named on the command line that have no boot sector
+    // but whose layout their directories give away; returns how many.
+    int listfoundvolumes();
     // Stops the run under way, running or paused, without the end-of-run box.
     void endrun();
     // Runs a modal box with scantimer stopped, so that no tick starts in the
@@ -85,6 +90,9 @@ private:
     void modalbox(const std::function<void()>& box);
 
     int volumecount = 0;
+    // The layouts found for listed sources without a boot sector, by root;
+    // the first is the one the volume is laid out from.
+    std::map<QString, std::vector<layout::FOUNDLAYOUT>> foundlayouts;
     // The volume the run under way (running or paused) reads.
     QString runvolume;
     // Status lines waiting for the end of the slice.

@@ -46,6 +46,8 @@ struct VolumeSource {
 // Image files the user named; they come first in the source list.
 // Replaces any earlier list. Paths are kept as given.
 void setimagefiles(const QStringList& paths);
+// The image files last given to setimagefiles, as given.
+QStringList namedimagefiles();
 
 // When false, the machine's block devices are not listed (tests, the
 // command-line tool given one explicit source).

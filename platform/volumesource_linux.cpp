@@ -176,6 +176,8 @@ volhandle adoptdescriptor(int fd, std::uint64_t offset, std::uint64_t size)
 
 void setimagefiles(const QStringList& paths) { imagefiles = paths; }
 
+QStringList namedimagefiles() { return imagefiles; }
+
 void setblockdevicesenabled(bool enabled) { blockdevicesenabled = enabled; }
 
 QList<VolumeSource> rawsources()

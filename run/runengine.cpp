@@ -146,6 +146,12 @@ void RunEngine::setfoundlayout(std::vector<layout::FOUNDLAYOUT> others)
     foundearlier = std::move(others);
 }
 
+void RunEngine::clearfoundlayout()
+{
+    tablefree = false;
+    foundearlier.clear();
+}
+
 void RunEngine::begindeep()
 {
     if (!earlier.empty()) {

@@ -51,6 +51,8 @@ public:
     // (layout::adoptlayout): the next runs are the deep scan alone, then
     // the earlier layouts found beside it, each into its own tree.
     void setfoundlayout(std::vector<layout::FOUNDLAYOUT> earlier);
+    // The next volume opened has a layout of its own again.
+    void clearfoundlayout();
     // The last run went on to an earlier format's layout, for which it laid
     // the core out anew: the volume must be opened again before another run.
     bool relaidout() const { return adoptedearlier; }

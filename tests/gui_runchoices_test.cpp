@@ -294,6 +294,51 @@ TEST(GuiLayouts, EarlierLayoutAsKovRecoverAndAgain)
     platform::setimagefiles({});
 }
 
+// A card whose whole system area is gone, named on the command line beside
+// a file of noise: the window lists the card alone, with its found layout
+// in the tooltip, asks for the deep choice as kov-recover asks for --deep,
+// and then recovers what kov-recover --deep recovers.
+TEST(GuiLayouts, FoundVolumeListedAndRecoveredAsKovRecover)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img"), noise = tmp.filePath("noise.img");
+    QList<CardFile> files;
+    ASSERT_TRUE(makecard(image, 32, 300u << 20, 8, 30, &files)) << lasterror();
+    const BootGeometry area = bootgeometry(image);
+    ASSERT_GT(area.datastart, 0u);
+    ASSERT_TRUE(overwrite(image, 0, area.datastart));
+    ASSERT_TRUE(writefile(noise, patterndata(8u << 20, 5)));
+    const QString cliout = tmp.filePath("cli");
+    const CommandOutcome cli = kovrecover({"--deep", image, cliout});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    const auto expected = tree(cliout);
+    ASSERT_FALSE(expected.empty());
+
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({noise, image});
+    KOVDialog d;
+    BoxAnswerer answerer;
+    ASSERT_EQ(d.vollist->count(), 1);
+    const QString tip = d.vollist->itemData(0, Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains("FAT32 (found), " + QString::number(area.clustersize) + " byte clusters")) << qPrintable(tip);
+
+    const QString out = tmp.filePath("window");
+    d.diredit->setText(out);
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty(); }, 10000));
+    EXPECT_TRUE(answerer.boxes.last().text.contains(d.deepbox->text())) << qPrintable(answerer.boxes.last().text);
+    EXPECT_FALSE(d.rununderway());
+    EXPECT_TRUE(tree(out).empty());
+
+    d.deepbox->setChecked(true);
+    const qsizetype before = answerer.boxes.size();
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
+    EXPECT_TRUE(answerer.boxes.last().text.startsWith("Recovery accomplished!"));
+    EXPECT_EQ(tree(out), expected);
+    platform::setimagefiles({});
+}
+
 // An exFAT card written and cleared by the FUSE driver: the window's run
 // saves what kov-recover saves, plainly and, after a quick format, with
 // the deep scan.
