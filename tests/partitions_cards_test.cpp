@@ -266,6 +266,9 @@ const Damage damages[] = {
          return sig == QByteArray("\x55\xAA") && patch(i, ebr3 + mbrentry(1), link);
      },
      {5, 6, 7}, ""},
+    // The FAT32 partition's own boot sector is gone; its backup stands in.
+    {"Fat32PartitionBootSectorZeroed", &layouts[0],
+     [](const QString& i) { return patch(i, 2048 * 512, QByteArray(512, '\0')); }, {1}, ""},
     // The stored CRC of the primary header no longer matches it.
     {"GptPrimaryHeaderBadCrc", &layouts[2], [](const QString& i) { return patch(i, 512 + 16, "\xde\xad"); },
      {1}, "the primary GPT header is damaged; the backup header at the end of the disk was used"},

@@ -15,13 +15,14 @@ constexpr std::uint32_t backupwindow = 64 << 10;
 
 }  // namespace
 
-bool readbootsector(platform::volhandle handle, std::uint32_t sectorbytes, BOOTSECTOR* out)
+bool readbootsector(platform::volhandle handle, std::uint32_t sectorbytes, BOOTSECTOR* out,
+                    std::uint32_t (*classify)(const unsigned char* sector))
 {
     out->bytes.assign(std::max<std::uint32_t>(sectorbytes, 512), 0);
     out->sector = 0;
     if (!KOVCore::readasector(handle, sectorbytes, 0, out->bytes.data()))
         return false;
-    out->fstype = KOVCore::classifydbr(out->bytes.data());
+    out->fstype = classify(out->bytes.data());
     if (out->fstype != 3 || sectorbytes == 0 || sectorbytes > backupwindow)
         return true;
     // Read the window whole when the source holds it, else sector by
@@ -35,7 +36,7 @@ bool readbootsector(platform::volhandle handle, std::uint32_t sectorbytes, BOOTS
     }
     for (std::uint32_t at = 512; at + 512 <= have; at += 512) {
         const unsigned char* s = window.data() + at;
-        if (KOVCore::classifydbr(s) != 1)
+        if (classify(s) != 1)
             continue;
         const std::uint64_t own = le16(s + bootfield::backupsector);
         if (own == 0 || own * le16(s + bootfield::bytespersector) != at)
