@@ -189,7 +189,7 @@ void KOVDialog::openvolume(const QString& root)
         // Laid out from its directories; every later layout is an earlier
         // format's, recovered after it.
         if (layout::adoptlayout(*this, found->second.front()))
-            setfoundlayout({found->second.begin() + 1, found->second.end()});
+            setfoundlayout(found->second.front(), {found->second.begin() + 1, found->second.end()});
         setexfatsource(std::nullopt);
         return;
     }

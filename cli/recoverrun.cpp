@@ -245,7 +245,7 @@ bool RecoverRun::findlayout(const QString& source)
                 .arg(layout::minagree));
         return false;
     }
-    setfoundlayout({found.begin() + 1, found.end()});
+    setfoundlayout(found.front(), {found.begin() + 1, found.end()});
     nowalk = true;
     foundtype = found.front().fat32 ? QStringLiteral("FAT32 (found)") : QStringLiteral("FAT16 (found)");
     say(QStringLiteral("%1: layout found: %2").arg(source, found.front().describe()));

@@ -40,6 +40,11 @@ constexpr std::uint64_t perwalkread = 8;
 // per checksum.
 constexpr int tailbudget = 1024;
 
+// The place a FAT16 root area takes among the found clusters: past every
+// cluster a volume can have, and lcn + 2 (its own start cluster) is 0,
+// which no entry's "." or pointer names.
+constexpr std::uint64_t rootarealcn = 0xFFFFFFFEull;
+
 QString dirnumber(std::uint32_t start) { return QStringLiteral("dir%1").arg(start, 5, 10, QLatin1Char('0')); }
 
 bool shortentry(const unsigned char* s) { return s[0] != slotempty && s[dirfield::attr] != attrlongname; }
@@ -155,6 +160,22 @@ void DEEPSCAN::examine(std::uint64_t lcn, const unsigned char* cluster)
     found.push_back({lcn, std::move(copy), used, bytes == clustersize});
 }
 
+bool DEEPSCAN::addrootarea(std::uint64_t offset, std::uint64_t bytes)
+{
+    // A FAT16 root holds at most 65,535 entries.
+    if (bytes == 0 || bytes % 32 != 0 || bytes > 65535 * 32)
+        return false;
+    std::shared_ptr<unsigned char[]> area(new (std::nothrow) unsigned char[bytes]);
+    if (!area || !platform::readat(core.diskparm.hdisk, offset, std::uint32_t(bytes), area.get()))
+        return false;
+    const std::uint32_t used = directoryslots(area.get(), bytes, SLOTRULES{false, core.fatentries});
+    if (used == 0)
+        return false;
+    kept += std::uint64_t(used) * 32;
+    found.push_back({rootarealcn, std::move(area), used, false});
+    return true;
+}
+
 bool DEEPSCAN::beginscan()
 {
     scanat = 0;
@@ -251,6 +272,8 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
         }
         if (const std::uint32_t w = walkowner(f.lcn); w != noowner)
             owner[i] = w;
+        if (f.lcn == rootarealcn)
+            owner[i] = 0;
     }
 
     // Entries pointing at found directories: names, and the owner of the
@@ -374,8 +397,8 @@ std::vector<std::uint32_t> DEEPSCAN::linkowners(std::unordered_map<std::uint32_t
         return matches == 1 ? match : found.size();
     };
     for (std::size_t i = 0; i < found.size(); ++i) {
-        if (owner[i] != noowner && nodes.count(std::uint32_t(found[i].lcn + 2)))
-            continue;  // a first cluster
+        if ((owner[i] != noowner && nodes.count(std::uint32_t(found[i].lcn + 2))) || found[i].lcn == rootarealcn)
+            continue;  // a first cluster, or the root area
         const std::uint64_t self = found[i].lcn + 2;
         const unsigned char* first = nullptr;
         for (std::uint32_t j = 0; j < found[i].used && !first; ++j)

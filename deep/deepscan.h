@@ -47,6 +47,13 @@ public:
     // saved twice.
     void notesaved(const FILEPARM& file);
 
+    // A FAT16 root area at byte offset of the source, bytes long, found
+    // before the data start of a layout found from its directories: its
+    // entries are the root's files and name the folders at the top. After
+    // the scan, before recover. False when it cannot be read or lists
+    // nothing.
+    bool addrootarea(std::uint64_t offset, std::uint64_t bytes);
+
     // Reads every cluster that is neither marked in the core's bitmap nor
     // claimed, once, ascending, several MiB per read, and keeps the
     // directory clusters among them. progress(done, total) follows each

@@ -104,8 +104,12 @@ void RunEngine::step()
         begindeep();
         return;
     case RUNPHASE::deepscan:
-        if (!deeprun->scanstep())
-            enter(RUNPHASE::lostfiles);
+        if (deeprun->scanstep())
+            return;
+        // The found layout's own root, not a tree of the earlier ones.
+        if (tablefree && tree.isEmpty() && rootareabytes != 0)
+            deeprun->addrootarea(rootareaat, rootareabytes);
+        enter(RUNPHASE::lostfiles);
         return;
     case RUNPHASE::lostfiles:
         if (!recovering) {
@@ -140,16 +144,19 @@ void RunEngine::step()
     }
 }
 
-void RunEngine::setfoundlayout(std::vector<layout::FOUNDLAYOUT> others)
+void RunEngine::setfoundlayout(const layout::FOUNDLAYOUT& adopted, std::vector<layout::FOUNDLAYOUT> others)
 {
     tablefree = true;
     foundearlier = std::move(others);
+    rootareabytes = adopted.fat32 ? 0 : adopted.rootbytes;
+    rootareaat = adopted.datastart - rootareabytes;
 }
 
 void RunEngine::clearfoundlayout()
 {
     tablefree = false;
     foundearlier.clear();
+    rootareabytes = 0;
 }
 
 void RunEngine::begindeep()

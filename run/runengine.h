@@ -48,9 +48,10 @@ public:
     bool exfatchosen() const { return exfatsource.has_value(); }
 
     // The core was laid out from a layout found in its data area
-    // (layout::adoptlayout): the next runs are the deep scan alone, then
-    // the earlier layouts found beside it, each into its own tree.
-    void setfoundlayout(std::vector<layout::FOUNDLAYOUT> earlier);
+    // (layout::adoptlayout from adopted): the next runs are the deep scan
+    // alone (with adopted's FAT16 root area when one was found), then the
+    // earlier layouts found beside it, each into its own tree.
+    void setfoundlayout(const layout::FOUNDLAYOUT& adopted, std::vector<layout::FOUNDLAYOUT> earlier);
     // The next volume opened has a layout of its own again.
     void clearfoundlayout();
     // The last run went on to an earlier format's layout, for which it laid
@@ -131,6 +132,7 @@ private:
     std::unique_ptr<layout::LAYOUTSEARCH> search;
     bool tablefree = false;                      // laid out from a found layout
     std::vector<layout::FOUNDLAYOUT> foundearlier;  // given with it
+    std::uint64_t rootareaat = 0, rootareabytes = 0;  // its FAT16 root area, 0 bytes: none
     std::vector<layout::FOUNDLAYOUT> earlier;    // this run's, still to recover
     QString tree;                                // the earlier layout's output tree, "" for lost/
     bool adoptedearlier = false;

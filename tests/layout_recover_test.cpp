@@ -20,6 +20,7 @@ struct Card {
     int fatbits;
     std::uint64_t bytes;
     int spc;
+    bool keeproot = false;  // FAT16: the root area survives the damage
 };
 
 class LayoutRecover : public ::testing::TestWithParam<Card> {
@@ -37,7 +38,9 @@ TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
     ASSERT_TRUE(makecard(image, c.fatbits, c.bytes, c.spc, 80, &files)) << lasterror();
     const BootGeometry area = bootgeometry(image);
     ASSERT_GT(area.datastart, 0u);
-    ASSERT_TRUE(overwrite(image, 0, area.datastart));
+    // The FAT16 root area lies between the second FAT and the data.
+    const std::uint64_t damaged = c.keeproot ? area.fatstart + 2 * area.fatbytes : area.datastart;
+    ASSERT_TRUE(overwrite(image, 0, damaged));
 
     const QString out = tmp.filePath(QStringLiteral("out"));
     const CommandOutcome plain = kovrecover({image, out});
@@ -59,7 +62,7 @@ TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
     int checked = 0;
     for (const CardFile& f : files) {
         const int slash = int(f.path.lastIndexOf(QLatin1Char('/')));
-        if (slash < 0 && c.fatbits == 16)
+        if (slash < 0 && c.fatbits == 16 && !c.keeproot)
             continue;  // the FAT16 root lay before the data area: its entries are gone
         ++checked;
         const QStringList paths = where.values(f.data);
@@ -67,6 +70,10 @@ TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
         EXPECT_TRUE(paths[0].startsWith(QLatin1String("lost/"))) << qPrintable(paths[0]);
         const QString folder = slash < 0 ? QStringLiteral("root") : f.path.section(QLatin1Char('/'), -2, -2);
         EXPECT_EQ(QFileInfo(paths[0]).dir().dirName(), folder) << qPrintable(f.path);
+        // With the root's entries, the top folders keep their names too.
+        if (c.keeproot && slash >= 0) {
+            EXPECT_EQ(QFileInfo(paths[0]).path(), QStringLiteral("lost/") + f.path.left(slash)) << qPrintable(f.path);
+        }
     }
     EXPECT_GE(checked, 60);
 
@@ -76,8 +83,14 @@ TEST_P(LayoutRecover, ZeroedSystemAreaGivesEveryFolderedFileBackInItsFolder)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, LayoutRecover,
-                         ::testing::Values(Card{32, 300u << 20, 8}, Card{16, 48u << 20, 4}),
-                         [](const auto& info) { return QStringLiteral("FAT%1").arg(info.param.fatbits).toStdString(); });
+                         ::testing::Values(Card{32, 300u << 20, 8}, Card{16, 48u << 20, 4},
+                                           Card{16, 48u << 20, 4, true}),
+                         [](const auto& info) {
+                             return QStringLiteral("FAT%1%2")
+                                 .arg(info.param.fatbits)
+                                 .arg(info.param.keeproot ? "RootKept" : "")
+                                 .toStdString();
+                         });
 
 TEST(LayoutSearch, DataWithoutDirectoriesEndsWithAClearMessage)
 {
