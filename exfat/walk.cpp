@@ -10,11 +10,54 @@ namespace {
 // Deeper folders than this are not entered: their path would not fit.
 constexpr int maxdepth = 128;
 
+// The cluster number of a chain's cluster at index (< chain.clusters).
+std::uint64_t clusterat(const CHAIN& chain, std::uint64_t index)
+{
+    for (const DATARUN& run : chain.runs) {
+        if (index < run.length)
+            return run.lcn + 2 + index;
+        index -= run.length;
+    }
+    return 0;
+}
+
+// The chain's last cluster (it has one).
+std::uint32_t lastcluster(const CHAIN& chain)
+{
+    return std::uint32_t(chain.runs.back().lcn + chain.runs.back().length + 1);
+}
+
 }  // namespace
+
+bool EXFATWALK::isdirectory(std::uint32_t cluster) const
+{
+    const std::uint64_t bit = std::uint64_t(cluster) - 2;
+    return (dirbits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+}
+
+std::uint64_t EXFATWALK::unread(const CHAIN& chain) const
+{
+    std::uint64_t fresh = 0;
+    for (const DATARUN& run : chain.runs)
+        for (std::uint64_t i = 0; i < run.length; ++i, ++fresh)
+            if (isdirectory(std::uint32_t(run.lcn + 2 + i)))
+                return fresh;
+    return fresh;
+}
+
+void EXFATWALK::sharedcluster(const QString& shown, std::uint64_t cluster, std::uint64_t before)
+{
+    note(QStringLiteral("%1: cluster %2 of the folder was read already as a folder's: %3")
+             .arg(shown)
+             .arg(cluster)
+             .arg(before == 0 ? QStringLiteral("not read again")
+                              : QStringLiteral("only the %1 clusters before it are read").arg(before)));
+}
 
 EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
 {
     livebits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+    dirbits = livebits;
     DIRJOB root;
     root.first = volume.layout().rootcluster;
     root.shown = QStringLiteral("/");
@@ -71,8 +114,11 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         length = maxdirectorybytes;
     }
     CHAIN chain;
+    // Chains stop at a cluster read already as a folder's; the cut below
+    // says so.
+    const auto readbefore = [this](std::uint32_t c) { return isdirectory(c); };
     if (job.first == volume.layout().rootcluster && job.length == 0 && !job.deleted) {
-        chain = volume.follow(job.first, maxdirectorybytes / cluster);
+        chain = volume.follow(job.first, maxdirectorybytes / cluster, readbefore);
         if (chain.end != CHAIN::END::ended)
             note(QStringLiteral("/: the root directory's cluster chain %1 after %2 clusters")
                      .arg(chain.end == CHAIN::END::looped ? QStringLiteral("loops") : QStringLiteral("breaks off"))
@@ -86,7 +132,6 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
             note(QStringLiteral("%1: deleted folder not entered: %2").arg(job.shown, why));
             return;
         }
-        entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
     } else {
         const std::uint64_t count = length / cluster + (length % cluster != 0);
         if (!volume.inheap(job.first)) {
@@ -95,17 +140,35 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
                      .arg(job.first));
             return;
         }
-        if (job.nofatchain) {
+        if (job.nofatchain)
             chain = contiguous(job.first, std::min<std::uint64_t>(count, volume.heapclusters() - (job.first - 2)));
-        } else {
-            chain = volume.follow(job.first, count);
-        }
-        if (chain.clusters < count)
+        else
+            chain = volume.follow(job.first, count, readbefore);
+        // A chain that runs into a folder read before is cut there (below).
+        const std::uint32_t next = chain.clusters == 0 ? job.first : volume.fatentry(lastcluster(chain));
+        if (chain.clusters < count && chain.end == CHAIN::END::looped && volume.inheap(next) && readbefore(next))
+            sharedcluster(job.shown, next, chain.clusters);
+        else if (chain.clusters < count)
             note(QStringLiteral("%1: only %2 of the folder's %3 clusters can be followed")
                      .arg(job.shown)
                      .arg(chain.clusters)
                      .arg(count));
     }
+    // No cluster is read as a directory twice: folders that share clusters
+    // (or one that runs into its own ancestor) would give the same sets
+    // again, and a few hundred folders declared over one large range would
+    // read it once each.
+    if (const std::uint64_t fresh = unread(chain); fresh < chain.clusters) {
+        sharedcluster(job.shown, clusterat(chain, fresh), fresh);
+        chain = prefix(chain, fresh);
+    }
+    if (chain.clusters == 0)
+        return;
+    if (job.deleted)
+        entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
+    for (const DATARUN& run : chain.runs)
+        for (std::uint64_t i = 0; i < run.length; ++i)
+            dirbits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
     const std::uint64_t bytes = std::min(chain.clusters * cluster, job.length == 0 ? chain.clusters * cluster : length);
     std::vector<unsigned char> raw;
     try {

@@ -59,6 +59,12 @@ private:
     };
     void readdirectory(const DIRJOB& job);
     void mark(const ENTRYSET& set);
+    // How many clusters of chain, from its start, no folder read before
+    // holds.
+    std::uint64_t unread(const CHAIN& chain) const;
+    bool isdirectory(std::uint32_t cluster) const;  // read as a folder's
+    // Notes a folder cut at cluster, read before as a folder's.
+    void sharedcluster(const QString& shown, std::uint64_t cluster, std::uint64_t before);
     void note(const QString& text);
 
     const EXFATVOLUME& volume;
@@ -73,6 +79,7 @@ private:
     std::size_t nextcandidate = 0;
     std::unordered_set<std::uint32_t> visited;
     std::vector<unsigned char> livebits;
+    std::vector<unsigned char> dirbits;  // clusters read as directories
     std::vector<DATARUN> entered;
     QStringList said;
     int notesleft = 0;

@@ -350,6 +350,20 @@ const PatchCase patchcases[] = {
      "the root directory's cluster chain loops"},
     {"ClusterInUse", [](ExfatPatch& p, std::uint64_t, std::uint32_t) { p.setbit(40, true); }, none,
      "its first cluster 40 is in use"},
+    {"FoldersSharingAClusterReadItOnce",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         // gone.bin's set moves into cluster 61, which live folder a (60
+         // and 61) and live folder b (61) both hold: one set, one file.
+         std::copy(p.at(set), p.at(set + 96), p.at(p.clusteroffset(61)));
+         for (int k = 0; k < 3; ++k)
+             *p.at(set + 32 * k) = 0x40;
+         std::fill(p.at(p.clusteroffset(60)), p.at(p.clusteroffset(61)), 0x40);
+         p.setbit(60, true);
+         p.setbit(61, true);
+         p.writeset(set + 192, "a", true, true, true, 60, 8192, 8192);
+         p.writeset(set + 288, "b", true, true, true, 61, 4096, 4096);
+     },
+     whole, "cluster 61 of the folder was read already as a folder's"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Patched, ::testing::ValuesIn(patchcases),
