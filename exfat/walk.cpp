@@ -7,7 +7,8 @@ namespace exfat {
 
 namespace {
 
-// Deeper folders than this are not entered: their path would not fit.
+// Paths stop growing below this many levels: a deeper deleted folder's
+// files go into the folder at this level, and notes name that one.
 constexpr int maxdepth = 128;
 
 // The cluster number of a chain's cluster at index (< chain.clusters).
@@ -210,13 +211,19 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
             sub.length = set.datalength;
             sub.nofatchain = set.nofatchain();
             sub.deleted = deleted;
-            sub.shown = shown;
-            // Deleted files of live folders are saved flat; a deleted
-            // folder's files keep its path from the folder down.
-            if (deleted)
-                sub.path = job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/');
             sub.depth = job.depth + 1;
-            if (sub.length == 0 || sub.depth > maxdepth)
+            // Deleted files of live folders are saved flat; a deleted
+            // folder's files keep its path from the folder down. Deeper
+            // folders are read all the same.
+            const bool named = sub.depth <= maxdepth;
+            sub.shown = named ? shown : job.shown;
+            if (deleted)
+                sub.path = named ? job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/') : job.path;
+            if (sub.depth == maxdepth + 1)
+                note(QStringLiteral("%1: folders more than %2 levels down: named after this one")
+                         .arg(job.shown)
+                         .arg(maxdepth));
+            if (sub.length == 0)
                 continue;
             if (!visited.insert(sub.first).second) {
                 note(QStringLiteral("%1: its first cluster %2 is another folder's: not entered again")
