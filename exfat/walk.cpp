@@ -28,6 +28,12 @@ std::uint32_t lastcluster(const CHAIN& chain)
     return std::uint32_t(chain.runs.back().lcn + chain.runs.back().length + 1);
 }
 
+// A name's path on the volume, for notes, from its folder's.
+QString joined(const QString& within, const QString& name)
+{
+    return within + (within.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + name;
+}
+
 }  // namespace
 
 bool EXFATWALK::isdirectory(std::uint32_t cluster) const
@@ -61,7 +67,6 @@ EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
     dirbits = livebits;
     DIRJOB root;
     root.first = volume.layout().rootcluster;
-    root.shown = QStringLiteral("/");
     livejobs.push_back(root);
 }
 
@@ -105,12 +110,20 @@ void EXFATWALK::mark(const ENTRYSET& set)
 
 void EXFATWALK::readdirectory(const DIRJOB& job)
 {
+    // A pending folder keeps its parent's paths (shared) and its own name,
+    // not paths of its own: a folder of many sets deep down would
+    // otherwise hold two long paths per set. Below maxdepth they stop
+    // growing.
+    const bool named = job.depth <= maxdepth;
+    const QString shown = job.depth == 0 ? QStringLiteral("/") : named ? joined(job.within, job.name) : job.within;
+    const QString path =
+        job.deleted && named ? job.outside + foldername(job.name, job.first) + QLatin1Char('/') : job.outside;
     ++tally.directories;
     const std::uint64_t cluster = volume.clusterbytes();
     std::uint64_t length = job.length;
     if (length > maxdirectorybytes) {
         note(QStringLiteral("%1: a directory length of %2 bytes: only the first 256 MiB are read")
-                 .arg(job.shown)
+                 .arg(shown)
                  .arg(length));
         length = maxdirectorybytes;
     }
@@ -130,14 +143,14 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         if (const QString why = findclusters(volume, [this](std::uint32_t c) { return used(c); }, job.first, length,
                                              count, job.nofatchain, &chain, &how);
             !why.isEmpty()) {
-            note(QStringLiteral("%1: deleted folder not entered: %2").arg(job.shown, why));
+            note(QStringLiteral("%1: deleted folder not entered: %2").arg(shown, why));
             return;
         }
     } else {
         const std::uint64_t count = length / cluster + (length % cluster != 0);
         if (!volume.inheap(job.first)) {
             note(QStringLiteral("%1: the folder's first cluster %2 lies outside the cluster heap")
-                     .arg(job.shown)
+                     .arg(shown)
                      .arg(job.first));
             return;
         }
@@ -148,10 +161,10 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         // A chain that runs into a folder read before is cut there (below).
         const std::uint32_t next = chain.clusters == 0 ? job.first : volume.fatentry(lastcluster(chain));
         if (chain.clusters < count && chain.end == CHAIN::END::looped && volume.inheap(next) && readbefore(next))
-            sharedcluster(job.shown, next, chain.clusters);
+            sharedcluster(shown, next, chain.clusters);
         else if (chain.clusters < count)
             note(QStringLiteral("%1: only %2 of the folder's %3 clusters can be followed")
-                     .arg(job.shown)
+                     .arg(shown)
                      .arg(chain.clusters)
                      .arg(count));
     }
@@ -160,7 +173,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
     // again, and a few hundred folders declared over one large range would
     // read it once each.
     if (const std::uint64_t fresh = unread(chain); fresh < chain.clusters) {
-        sharedcluster(job.shown, clusterat(chain, fresh), fresh);
+        sharedcluster(shown, clusterat(chain, fresh), fresh);
         chain = prefix(chain, fresh);
     }
     if (chain.clusters == 0)
@@ -175,11 +188,11 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
     try {
         raw.resize(std::size_t(bytes));
     } catch (const std::bad_alloc&) {
-        note(QStringLiteral("%1: cannot allocate memory for the folder").arg(job.shown));
+        note(QStringLiteral("%1: cannot allocate memory for the folder").arg(shown));
         return;
     }
     if (!volume.read(chain, bytes, raw.data())) {
-        note(QStringLiteral("%1: the folder cannot be read").arg(job.shown));
+        note(QStringLiteral("%1: the folder cannot be read").arg(shown));
         return;
     }
     const std::uint64_t total = bytes / entrybytes;
@@ -195,7 +208,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         if (const QString why = parseset(e, total - i, &set); !why.isEmpty()) {
             ++tally.badsets;
             note(QStringLiteral("%1: entry %2: %3%4: passed over")
-                     .arg(job.shown)
+                     .arg(shown)
                      .arg(i)
                      .arg(e[0] & inusebit ? QString() : QStringLiteral("deleted set, "), why));
             ++i;
@@ -203,8 +216,6 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         }
         i += set.entries;
         const bool deleted = job.deleted || !set.inuse;
-        const QString shown = job.shown + (job.shown.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) +
-                              set.name;
         if (set.directory()) {
             DIRJOB sub;
             sub.first = set.firstcluster;
@@ -215,19 +226,18 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
             // Deleted files of live folders are saved flat; a deleted
             // folder's files keep its path from the folder down. Deeper
             // folders are read all the same.
-            const bool named = sub.depth <= maxdepth;
-            sub.shown = named ? shown : job.shown;
-            if (deleted)
-                sub.path = named ? job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/') : job.path;
+            sub.within = shown;
+            sub.outside = path;
+            sub.name = set.name;
             if (sub.depth == maxdepth + 1)
                 note(QStringLiteral("%1: folders more than %2 levels down: named after this one")
-                         .arg(job.shown)
+                         .arg(shown)
                          .arg(maxdepth));
             if (sub.length == 0)
                 continue;
             if (!visited.insert(sub.first).second) {
                 note(QStringLiteral("%1: its first cluster %2 is another folder's: not entered again")
-                         .arg(shown)
+                         .arg(joined(shown, set.name))
                          .arg(sub.first));
                 continue;
             }
@@ -237,7 +247,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
             mark(set);
         } else {
             ++tally.deletedsets;
-            candidates.push_back({std::move(set), job.path, shown});
+            candidates.push_back({std::move(set), path, shown});
         }
     }
 }
@@ -269,7 +279,7 @@ bool EXFATWALK::step(std::optional<EXFATFILE>* found)
         if (const QString why = rebuildfile(volume, [this](std::uint32_t x) { return used(x); }, c.set, c.folder, &file);
             !why.isEmpty()) {
             ++tally.dropped;
-            note(QStringLiteral("%1: not recovered: %2").arg(c.shown, why));
+            note(QStringLiteral("%1: not recovered: %2").arg(joined(c.within, c.set.name), why));
             return true;
         }
         ++tally.found;

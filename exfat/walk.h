@@ -53,9 +53,13 @@ private:
         std::uint64_t length = 0;  // data length; 0 for the root (its chain says)
         bool nofatchain = false;
         bool deleted = false;
-        QString path;  // of the output, '/'-separated, "" or ending in '/': "" for live folders
         int depth = 0;
-        QString shown; // on the volume, for notes: "/a/b"
+        // The parent's paths, joined with the folder's name when it is
+        // read: on the output ('/'-separated, "" or ending in '/': "" for
+        // live folders) and on the volume, for notes ("/a").
+        QString outside;
+        QString within;
+        QString name;
     };
     void readdirectory(const DIRJOB& job);
     void mark(const ENTRYSET& set);
@@ -73,7 +77,7 @@ private:
     struct CANDIDATE {
         ENTRYSET set;
         QString folder;
-        QString shown;
+        QString within;  // its folder on the volume, for notes
     };
     std::vector<CANDIDATE> candidates;
     std::size_t nextcandidate = 0;
