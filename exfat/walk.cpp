@@ -98,14 +98,26 @@ void EXFATWALK::mark(const ENTRYSET& set)
     const std::uint64_t count = set.datalength / cluster + (set.datalength % cluster != 0);
     if (count == 0 || !volume.inheap(set.firstcluster))
         return;
+    // Marking stops at a cluster another live file has: live files never
+    // share clusters, so past it lies that file's (a chain's rest is the
+    // same chain), and many sets declaring one large range or one long
+    // chain cost it once, not once each.
+    const auto live = [this](std::uint32_t c) {
+        const std::uint64_t bit = std::uint64_t(c) - 2;
+        return (livebits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+    };
     const CHAIN chain = set.nofatchain()
                             ? contiguous(set.firstcluster,
                                          std::min<std::uint64_t>(count, volume.heapclusters() -
                                                                             (set.firstcluster - 2)))
-                            : volume.follow(set.firstcluster, std::min<std::uint64_t>(count, volume.heapclusters()));
+                            : volume.follow(set.firstcluster, std::min<std::uint64_t>(count, volume.heapclusters()),
+                                            live);
     for (const DATARUN& run : chain.runs)
-        for (std::uint64_t i = 0; i < run.length; ++i)
+        for (std::uint64_t i = 0; i < run.length; ++i) {
+            if (live(std::uint32_t(run.lcn + 2 + i)))
+                return;
             livebits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
+        }
 }
 
 void EXFATWALK::readdirectory(const DIRJOB& job)
