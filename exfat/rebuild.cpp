@@ -52,16 +52,7 @@ QString findclusters(const EXFATVOLUME& volume, const USEDTEST& used, std::uint3
                 holds = !used(std::uint32_t(run.lcn + 2 + i));
         if (holds) {
             // Only the clusters up to the valid length are read.
-            CHAIN cut;
-            cut.end = chain.end;
-            for (const DATARUN& run : chain.runs) {
-                if (cut.clusters == need)
-                    break;
-                const std::uint64_t take = std::min(run.length, need - cut.clusters);
-                cut.runs.push_back({run.lcn, take, cut.clusters});
-                cut.clusters += take;
-            }
-            *out = std::move(cut);
+            *out = prefix(chain, need);
             *how = REBUILD::chain;
             return QString();
         }

@@ -42,6 +42,20 @@ CHAIN contiguous(std::uint32_t first, std::uint64_t count)
     return chain;
 }
 
+CHAIN prefix(const CHAIN& chain, std::uint64_t clusters)
+{
+    CHAIN out;
+    out.end = chain.end;
+    for (const DATARUN& run : chain.runs) {
+        if (out.clusters == clusters)
+            break;
+        const std::uint64_t take = std::min(run.length, clusters - out.clusters);
+        out.runs.push_back({run.lcn, take, out.clusters});
+        out.clusters += take;
+    }
+    return out;
+}
+
 QString EXFATVOLUME::open(platform::volhandle h, std::uint64_t bytes)
 {
     if (const QString why = openroot(h, bytes); !why.isEmpty())
@@ -119,7 +133,8 @@ std::uint32_t EXFATVOLUME::fatentry(std::uint32_t cluster) const
     return le32(fatblocks[block].get() + byte % fatblockbytes);
 }
 
-CHAIN EXFATVOLUME::follow(std::uint32_t first, std::uint64_t maxclusters) const
+CHAIN EXFATVOLUME::follow(std::uint32_t first, std::uint64_t maxclusters,
+                          const std::function<bool(std::uint32_t)>& stop) const
 {
     CHAIN chain;
     // Clusters passed, as [first, last] ranges: a loop back into any of
@@ -135,7 +150,7 @@ CHAIN EXFATVOLUME::follow(std::uint32_t first, std::uint64_t maxclusters) const
             return chain;
         }
         auto after = passed.upper_bound(here);
-        if (after != passed.begin() && std::prev(after)->second >= here) {
+        if ((after != passed.begin() && std::prev(after)->second >= here) || (stop && stop(here))) {
             chain.end = CHAIN::END::looped;
             return chain;
         }

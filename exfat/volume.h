@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct CHAIN {
 
 // Runs of count clusters from first on, contiguous.
 CHAIN contiguous(std::uint32_t first, std::uint64_t count);
+// The first clusters clusters of chain (all of it when it has fewer).
+CHAIN prefix(const CHAIN& chain, std::uint64_t clusters);
 
 class EXFATVOLUME {
 public:
@@ -58,8 +61,10 @@ public:
     // FAT entry of the cluster in the active FAT; fatbad when it lies past
     // the heap or cannot be read.
     std::uint32_t fatentry(std::uint32_t cluster) const;
-    // The FAT chain from first, at most maxclusters clusters.
-    CHAIN follow(std::uint32_t first, std::uint64_t maxclusters) const;
+    // The FAT chain from first, at most maxclusters clusters; with stop, it
+    // ends (looped) before the first cluster for which stop is true.
+    CHAIN follow(std::uint32_t first, std::uint64_t maxclusters,
+                 const std::function<bool(std::uint32_t)>& stop = nullptr) const;
     // Reads bytes of a chain's clusters (from its start) into out; false when
     // a cluster cannot be read.
     bool read(const CHAIN& chain, std::uint64_t bytes, unsigned char* out) const;

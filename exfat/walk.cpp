@@ -7,17 +7,66 @@ namespace exfat {
 
 namespace {
 
-// Deeper folders than this are not entered: their path would not fit.
+// Paths stop growing below this many levels: a deeper deleted folder's
+// files go into the folder at this level, and notes name that one.
 constexpr int maxdepth = 128;
 
+// The cluster number of a chain's cluster at index (< chain.clusters).
+std::uint64_t clusterat(const CHAIN& chain, std::uint64_t index)
+{
+    for (const DATARUN& run : chain.runs) {
+        if (index < run.length)
+            return run.lcn + 2 + index;
+        index -= run.length;
+    }
+    return 0;
+}
+
+// The chain's last cluster (it has one).
+std::uint32_t lastcluster(const CHAIN& chain)
+{
+    return std::uint32_t(chain.runs.back().lcn + chain.runs.back().length + 1);
+}
+
+// A name's path on the volume, for notes, from its folder's.
+QString joined(const QString& within, const QString& name)
+{
+    return within + (within.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + name;
+}
+
 }  // namespace
+
+bool EXFATWALK::isdirectory(std::uint32_t cluster) const
+{
+    const std::uint64_t bit = std::uint64_t(cluster) - 2;
+    return (dirbits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+}
+
+std::uint64_t EXFATWALK::unread(const CHAIN& chain) const
+{
+    std::uint64_t fresh = 0;
+    for (const DATARUN& run : chain.runs)
+        for (std::uint64_t i = 0; i < run.length; ++i, ++fresh)
+            if (isdirectory(std::uint32_t(run.lcn + 2 + i)))
+                return fresh;
+    return fresh;
+}
+
+void EXFATWALK::sharedcluster(const QString& shown, std::uint64_t cluster, std::uint64_t before)
+{
+    note(QStringLiteral("%1: cluster %2 of the folder was read already as a folder's: %3")
+             .arg(shown)
+             .arg(cluster)
+             .arg(before == 0 ? QStringLiteral("not read again")
+                              : QStringLiteral("only the %1 clusters before it are read").arg(before)));
+}
 
 EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
 {
     livebits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+    dirbits = livebits;
     DIRJOB root;
     root.first = volume.layout().rootcluster;
-    root.shown = QStringLiteral("/");
     livejobs.push_back(root);
 }
 
@@ -49,30 +98,53 @@ void EXFATWALK::mark(const ENTRYSET& set)
     const std::uint64_t count = set.datalength / cluster + (set.datalength % cluster != 0);
     if (count == 0 || !volume.inheap(set.firstcluster))
         return;
+    // Marking stops at a cluster another live file has: live files never
+    // share clusters, so past it lies that file's (a chain's rest is the
+    // same chain), and many sets declaring one large range or one long
+    // chain cost it once, not once each.
+    const auto live = [this](std::uint32_t c) {
+        const std::uint64_t bit = std::uint64_t(c) - 2;
+        return (livebits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+    };
     const CHAIN chain = set.nofatchain()
                             ? contiguous(set.firstcluster,
                                          std::min<std::uint64_t>(count, volume.heapclusters() -
                                                                             (set.firstcluster - 2)))
-                            : volume.follow(set.firstcluster, std::min<std::uint64_t>(count, volume.heapclusters()));
+                            : volume.follow(set.firstcluster, std::min<std::uint64_t>(count, volume.heapclusters()),
+                                            live);
     for (const DATARUN& run : chain.runs)
-        for (std::uint64_t i = 0; i < run.length; ++i)
+        for (std::uint64_t i = 0; i < run.length; ++i) {
+            if (live(std::uint32_t(run.lcn + 2 + i)))
+                return;
             livebits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
+        }
 }
 
 void EXFATWALK::readdirectory(const DIRJOB& job)
 {
+    // A pending folder keeps its parent's paths (shared) and its own name,
+    // not paths of its own: a folder of many sets deep down would
+    // otherwise hold two long paths per set. Below maxdepth they stop
+    // growing.
+    const bool named = job.depth <= maxdepth;
+    const QString shown = job.depth == 0 ? QStringLiteral("/") : named ? joined(job.within, job.name) : job.within;
+    const QString path =
+        job.deleted && named ? job.outside + foldername(job.name, job.first) + QLatin1Char('/') : job.outside;
     ++tally.directories;
     const std::uint64_t cluster = volume.clusterbytes();
     std::uint64_t length = job.length;
     if (length > maxdirectorybytes) {
         note(QStringLiteral("%1: a directory length of %2 bytes: only the first 256 MiB are read")
-                 .arg(job.shown)
+                 .arg(shown)
                  .arg(length));
         length = maxdirectorybytes;
     }
     CHAIN chain;
+    // Chains stop at a cluster read already as a folder's; the cut below
+    // says so.
+    const auto readbefore = [this](std::uint32_t c) { return isdirectory(c); };
     if (job.first == volume.layout().rootcluster && job.length == 0 && !job.deleted) {
-        chain = volume.follow(job.first, maxdirectorybytes / cluster);
+        chain = volume.follow(job.first, maxdirectorybytes / cluster, readbefore);
         if (chain.end != CHAIN::END::ended)
             note(QStringLiteral("/: the root directory's cluster chain %1 after %2 clusters")
                      .arg(chain.end == CHAIN::END::looped ? QStringLiteral("loops") : QStringLiteral("breaks off"))
@@ -83,39 +155,56 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         if (const QString why = findclusters(volume, [this](std::uint32_t c) { return used(c); }, job.first, length,
                                              count, job.nofatchain, &chain, &how);
             !why.isEmpty()) {
-            note(QStringLiteral("%1: deleted folder not entered: %2").arg(job.shown, why));
+            note(QStringLiteral("%1: deleted folder not entered: %2").arg(shown, why));
             return;
         }
-        entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
     } else {
         const std::uint64_t count = length / cluster + (length % cluster != 0);
         if (!volume.inheap(job.first)) {
             note(QStringLiteral("%1: the folder's first cluster %2 lies outside the cluster heap")
-                     .arg(job.shown)
+                     .arg(shown)
                      .arg(job.first));
             return;
         }
-        if (job.nofatchain) {
+        if (job.nofatchain)
             chain = contiguous(job.first, std::min<std::uint64_t>(count, volume.heapclusters() - (job.first - 2)));
-        } else {
-            chain = volume.follow(job.first, count);
-        }
-        if (chain.clusters < count)
+        else
+            chain = volume.follow(job.first, count, readbefore);
+        // A chain that runs into a folder read before is cut there (below).
+        const std::uint32_t next = chain.clusters == 0 ? job.first : volume.fatentry(lastcluster(chain));
+        if (chain.clusters < count && chain.end == CHAIN::END::looped && volume.inheap(next) && readbefore(next))
+            sharedcluster(shown, next, chain.clusters);
+        else if (chain.clusters < count)
             note(QStringLiteral("%1: only %2 of the folder's %3 clusters can be followed")
-                     .arg(job.shown)
+                     .arg(shown)
                      .arg(chain.clusters)
                      .arg(count));
     }
+    // No cluster is read as a directory twice: folders that share clusters
+    // (or one that runs into its own ancestor) would give the same sets
+    // again, and a few hundred folders declared over one large range would
+    // read it once each.
+    if (const std::uint64_t fresh = unread(chain); fresh < chain.clusters) {
+        sharedcluster(shown, clusterat(chain, fresh), fresh);
+        chain = prefix(chain, fresh);
+    }
+    if (chain.clusters == 0)
+        return;
+    if (job.deleted)
+        entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
+    for (const DATARUN& run : chain.runs)
+        for (std::uint64_t i = 0; i < run.length; ++i)
+            dirbits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
     const std::uint64_t bytes = std::min(chain.clusters * cluster, job.length == 0 ? chain.clusters * cluster : length);
     std::vector<unsigned char> raw;
     try {
         raw.resize(std::size_t(bytes));
     } catch (const std::bad_alloc&) {
-        note(QStringLiteral("%1: cannot allocate memory for the folder").arg(job.shown));
+        note(QStringLiteral("%1: cannot allocate memory for the folder").arg(shown));
         return;
     }
     if (!volume.read(chain, bytes, raw.data())) {
-        note(QStringLiteral("%1: the folder cannot be read").arg(job.shown));
+        note(QStringLiteral("%1: the folder cannot be read").arg(shown));
         return;
     }
     const std::uint64_t total = bytes / entrybytes;
@@ -131,7 +220,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         if (const QString why = parseset(e, total - i, &set); !why.isEmpty()) {
             ++tally.badsets;
             note(QStringLiteral("%1: entry %2: %3%4: passed over")
-                     .arg(job.shown)
+                     .arg(shown)
                      .arg(i)
                      .arg(e[0] & inusebit ? QString() : QStringLiteral("deleted set, "), why));
             ++i;
@@ -139,25 +228,28 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         }
         i += set.entries;
         const bool deleted = job.deleted || !set.inuse;
-        const QString shown = job.shown + (job.shown.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) +
-                              set.name;
         if (set.directory()) {
             DIRJOB sub;
             sub.first = set.firstcluster;
             sub.length = set.datalength;
             sub.nofatchain = set.nofatchain();
             sub.deleted = deleted;
-            sub.shown = shown;
-            // Deleted files of live folders are saved flat; a deleted
-            // folder's files keep its path from the folder down.
-            if (deleted)
-                sub.path = job.path + foldername(set.name, set.firstcluster) + QLatin1Char('/');
             sub.depth = job.depth + 1;
-            if (sub.length == 0 || sub.depth > maxdepth)
+            // Deleted files of live folders are saved flat; a deleted
+            // folder's files keep its path from the folder down. Deeper
+            // folders are read all the same.
+            sub.within = shown;
+            sub.outside = path;
+            sub.name = set.name;
+            if (sub.depth == maxdepth + 1)
+                note(QStringLiteral("%1: folders more than %2 levels down: named after this one")
+                         .arg(shown)
+                         .arg(maxdepth));
+            if (sub.length == 0)
                 continue;
             if (!visited.insert(sub.first).second) {
                 note(QStringLiteral("%1: its first cluster %2 is another folder's: not entered again")
-                         .arg(shown)
+                         .arg(joined(shown, set.name))
                          .arg(sub.first));
                 continue;
             }
@@ -167,7 +259,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
             mark(set);
         } else {
             ++tally.deletedsets;
-            candidates.push_back({std::move(set), job.path, shown});
+            candidates.push_back({std::move(set), path, shown});
         }
     }
 }
@@ -199,7 +291,7 @@ bool EXFATWALK::step(std::optional<EXFATFILE>* found)
         if (const QString why = rebuildfile(volume, [this](std::uint32_t x) { return used(x); }, c.set, c.folder, &file);
             !why.isEmpty()) {
             ++tally.dropped;
-            note(QStringLiteral("%1: not recovered: %2").arg(c.shown, why));
+            note(QStringLiteral("%1: not recovered: %2").arg(joined(c.within, c.set.name), why));
             return true;
         }
         ++tally.found;

@@ -53,12 +53,22 @@ private:
         std::uint64_t length = 0;  // data length; 0 for the root (its chain says)
         bool nofatchain = false;
         bool deleted = false;
-        QString path;  // of the output, '/'-separated, "" or ending in '/': "" for live folders
         int depth = 0;
-        QString shown; // on the volume, for notes: "/a/b"
+        // The parent's paths, joined with the folder's name when it is
+        // read: on the output ('/'-separated, "" or ending in '/': "" for
+        // live folders) and on the volume, for notes ("/a").
+        QString outside;
+        QString within;
+        QString name;
     };
     void readdirectory(const DIRJOB& job);
     void mark(const ENTRYSET& set);
+    // How many clusters of chain, from its start, no folder read before
+    // holds.
+    std::uint64_t unread(const CHAIN& chain) const;
+    bool isdirectory(std::uint32_t cluster) const;  // read as a folder's
+    // Notes a folder cut at cluster, read before as a folder's.
+    void sharedcluster(const QString& shown, std::uint64_t cluster, std::uint64_t before);
     void note(const QString& text);
 
     const EXFATVOLUME& volume;
@@ -67,12 +77,13 @@ private:
     struct CANDIDATE {
         ENTRYSET set;
         QString folder;
-        QString shown;
+        QString within;  // its folder on the volume, for notes
     };
     std::vector<CANDIDATE> candidates;
     std::size_t nextcandidate = 0;
     std::unordered_set<std::uint32_t> visited;
     std::vector<unsigned char> livebits;
+    std::vector<unsigned char> dirbits;  // clusters read as directories
     std::vector<DATARUN> entered;
     QStringList said;
     int notesleft = 0;

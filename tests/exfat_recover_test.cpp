@@ -350,6 +350,36 @@ const PatchCase patchcases[] = {
      "the root directory's cluster chain loops"},
     {"ClusterInUse", [](ExfatPatch& p, std::uint64_t, std::uint32_t) { p.setbit(40, true); }, none,
      "its first cluster 40 is in use"},
+    {"FoldersSharingAClusterReadItOnce",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         // gone.bin's set moves into cluster 61, which live folder a (60
+         // and 61) and live folder b (61) both hold: one set, one file.
+         std::copy(p.at(set), p.at(set + 96), p.at(p.clusteroffset(61)));
+         for (int k = 0; k < 3; ++k)
+             *p.at(set + 32 * k) = 0x40;
+         std::fill(p.at(p.clusteroffset(60)), p.at(p.clusteroffset(61)), 0x40);
+         p.setbit(60, true);
+         p.setbit(61, true);
+         p.writeset(set + 192, "a", true, true, true, 60, 8192, 8192);
+         p.writeset(set + 288, "b", true, true, true, 61, 4096, 4096);
+     },
+     whole, "cluster 61 of the folder was read already as a folder's"},
+    {"FileOfAFolderMoreThan128LevelsDown",
+     [](ExfatPatch& p, std::uint64_t set, std::uint32_t) {
+         // 130 nested live folders on clusters 100 to 229; gone.bin's set
+         // moves into the deepest.
+         constexpr std::uint32_t top = 100, levels = 130;
+         std::copy(p.at(set), p.at(set + 96), p.at(p.clusteroffset(top + levels - 1)));
+         for (int k = 0; k < 3; ++k)
+             *p.at(set + 32 * k) = 0x40;
+         p.writeset(set + 192, "d", true, true, true, top, 4096, 4096);
+         for (std::uint32_t c = top; c < top + levels; ++c) {
+             p.setbit(c, true);
+             if (c + 1 < top + levels)
+                 p.writeset(p.clusteroffset(c), "d", true, true, true, c + 1, 4096, 4096);
+         }
+     },
+     whole, "folders more than 128 levels down"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Patched, ::testing::ValuesIn(patchcases),
