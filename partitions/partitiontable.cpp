@@ -2,6 +2,7 @@
 #include "partitions/partitiontable.h"
 
 #include "model/littleendian.h"
+#include "partitions/backupboot.h"
 
 #include <blkid/blkid.h>
 
@@ -215,7 +216,10 @@ std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER cl
     std::vector<unsigned char> sector(std::max<std::uint32_t>(sectorbytes, 512));
     if (!platform::readat(handle.get(), 0, sectorbytes, sector.data()))
         return 3;
-    const std::uint32_t type = classify(sector.data());
+    std::uint32_t type = classify(sector.data());
+    // A FAT32 volume whose sector 0 is gone is laid out from its backup.
+    if (type == 3 && findbackupboot(handle.get(), sectorbytes, classify, &sector) != 0)
+        type = 1;
     if (label && (type == 1 || type == 2)) {
         const char* field =
             reinterpret_cast<const char*>(sector.data()) + (type == 1 ? fat32labeloffset : fat16labeloffset);

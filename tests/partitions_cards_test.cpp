@@ -3,6 +3,7 @@
 // the same card behind a whole-disk loop device; damaged tables.
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
+#include "support/cardimage.h"
 #include "support/fatbuilder.h"
 #include "support/kovrecoverrun.h"
 #include "support/loopdevice.h"
@@ -180,6 +181,28 @@ TEST_P(Card, CommandLineListsNamesAndPicksVolumes)
     // A file whose own name ends in :N is that file, not a partition of another.
     ASSERT_TRUE(QFile::copy(image, image + ":9"));
     EXPECT_EQ(kovrecover({"--list-volumes", image + ":9"}).out, want);
+}
+
+TEST_P(Card, Fat32PartitionWithoutItsBootSectorIsReadFromItsBackup)
+{
+    // Sector 0 of every FAT32 volume zeroed: each is still a volume of the
+    // card, laid out from the backup in its reserved sectors.
+    QList<Volume> fat32;
+    for (const Volume& v : GetParam().volumes)
+        if (v.fatbits == 32) {
+            ASSERT_TRUE(overwrite(image, v.startsector * 512, 512));
+            fat32.append(v);
+        }
+    const Outcome listed = kovrecover({"--list-volumes", image});
+    ASSERT_EQ(listed.status, 0) << listed.err.constData();
+    for (const Volume& v : fat32) {
+        EXPECT_TRUE(listed.out.contains(listline(v))) << listed.out.constData();
+        const QString out = dir.filePath(QString("backup%1").arg(v.partition));
+        const Outcome o = kovrecover({QString("%1:%2").arg(image).arg(v.partition), out});
+        EXPECT_EQ(o.status, 0) << o.err.constData();
+        EXPECT_TRUE(o.err.contains("backup boot sector at sector 6")) << o.err.constData();
+        EXPECT_EQ(contents(out + "/" + recoveredname), deleteddata(v.partition));
+    }
 }
 
 TEST_P(Card, WholeDiskLoopDeviceWithoutPartitionsIsExpanded)
