@@ -80,6 +80,41 @@ INSTANTIATE_TEST_SUITE_P(Cards, LayoutRecover,
                          ::testing::Values(Card{32, 300u << 20, 8}, Card{16, 48u << 20, 4}),
                          [](const auto& info) { return QStringLiteral("FAT%1").arg(info.param.fatbits).toStdString(); });
 
+TEST(LayoutRecover, TruncatedCardKeepsTheFilesOfAFolderThatListsOnePastItsEnd)
+{
+    // An image cut short (a copy that stopped) whose system area is gone:
+    // a folder listing a file that lay past the cut still gives the files
+    // the image holds, and the one past it is told.
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 32, 64u << 20, 1)) << lasterror();
+    const QString local = tmp.filePath(QStringLiteral("f"));
+    for (const char* dir : {"KEEP", "TWO", "THREE"}) {
+        ASSERT_TRUE(mmd(image, QLatin1String(dir)));
+        ASSERT_TRUE(writefile(local, patterndata(3000, std::uint32_t(dir[1]))));
+        ASSERT_TRUE(mcopy(image, local, QLatin1String(dir) + QStringLiteral("/A.BIN")));
+    }
+    const QByteArray inside = patterndata(5000, 11);
+    const QByteArray beyond = patterndata(5000, 12);
+    ASSERT_TRUE(writefile(local, inside) && mcopy(image, local, QStringLiteral("KEEP/INSIDE.BIN")));
+    ASSERT_TRUE(writefile(local, patterndata(8u << 20, 13)) && mcopy(image, local, QStringLiteral("PAD.BIN")));
+    ASSERT_TRUE(writefile(local, beyond) && mcopy(image, local, QStringLiteral("KEEP/BEYOND.BIN")));
+    const BootGeometry area = bootgeometry(image);
+    ASSERT_TRUE(overwrite(image, 0, area.datastart));
+    QFile card(image);
+    ASSERT_TRUE(card.open(QIODevice::ReadWrite));
+    const qint64 cut = card.readAll().indexOf(beyond);
+    ASSERT_GT(cut, qint64(area.datastart));
+    ASSERT_TRUE(card.resize(cut));
+    card.close();
+
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), image, out});
+    ASSERT_EQ(o.status, 0) << o.err.constData();
+    EXPECT_TRUE(o.err.contains("BEYOND.BIN not saved")) << o.err.constData();
+    EXPECT_EQ(contents(out + QStringLiteral("/lost/KEEP/INSIDE.BIN")), inside) << o.err.constData();
+}
+
 TEST(LayoutSearch, DataWithoutDirectoriesEndsWithAClearMessage)
 {
     QTemporaryDir tmp;
