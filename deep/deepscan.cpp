@@ -628,6 +628,7 @@ bool DEEPSCAN::recoverstep(const std::function<void(const DEEPCANDIDATE&)>& save
                 continue;
             }
             r.entered = true;
+            entered.push_back(f.lcn);
             r.slot = 0;
             r.dir = r.owner[r.cluster];
             // Later clusters of a deleted directory the walk entered give
@@ -699,6 +700,24 @@ bool DEEPSCAN::recoverstep(const std::function<void(const DEEPCANDIDATE&)>& save
     }
     recovering.reset();
     return false;
+}
+
+std::vector<DATARUN> DEEPSCAN::owndirectories() const
+{
+    std::vector<std::uint64_t> lcns = entered;
+    for (const auto& w : walkread)
+        lcns.push_back(w.first);
+    std::sort(lcns.begin(), lcns.end());
+    std::vector<DATARUN> runs;
+    for (const std::uint64_t lcn : lcns) {
+        if (!runs.empty() && runs.back().lcn + runs.back().length > lcn)
+            continue;
+        if (!runs.empty() && runs.back().lcn + runs.back().length == lcn)
+            ++runs.back().length;
+        else
+            runs.push_back({lcn, 1, 0});
+    }
+    return runs;
 }
 
 void DEEPSCAN::recover(const std::function<void(const DEEPCANDIDATE&)>& save,

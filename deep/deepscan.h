@@ -102,6 +102,12 @@ public:
     // go into their ancestor at this depth.
     static constexpr std::uint32_t maxdepth = 32;
 
+    // The clusters this layout read as directories of its own, as runs:
+    // those the walk read of deleted directories and the kept ones whose
+    // entries recover looked at (not those left to an earlier layout).
+    // Whole after recover.
+    std::vector<DATARUN> owndirectories() const;
+
     // When set, a found cluster that joins no tree of this layout and for
     // which this is true (it lies inside a directory cluster of an earlier
     // format's layout, which reads it with its own geometry) gives no files.
@@ -185,6 +191,7 @@ private:
     bool lastfailed = false;
     struct RECOVERING;
     std::unique_ptr<RECOVERING> recovering;
+    std::vector<std::uint64_t> entered;  // kept clusters recover looked at, ascending
 };
 
 

@@ -2,6 +2,7 @@
 
 #include "model/kovcore.h"
 
+#include <algorithm>
 #include <new>
 
 namespace layout {
@@ -31,7 +32,7 @@ bool adoptlayout(KOVCore& core, const FOUNDLAYOUT& found)
     core.fat.reset();
     core.fatless = true;
     core.fatbits = found.fat32 ? 32 : 16;
-    core.fatentries = clusters + 2;
+    core.fatentries = slotbound(found);
     core.clusterend = clusters + 2;
     core.bitmap = std::move(bitmap);
     core.bitmapsize = bitmapbytes;

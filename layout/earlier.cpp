@@ -24,7 +24,7 @@ bool insideearlierdirectory(const KOVCore& core, const FOUNDLAYOUT& earlier, std
     if (!platform::readat(core.hdisk, earlier.datastart + k * earlier.clustersize, std::uint32_t(cluster.size()),
                           cluster.data()))
         return false;
-    return deep::directoryslots(cluster.data(), cluster.size(), deep::SLOTRULES{earlier.fat32, earlier.clusters + 2}) != 0;
+    return deep::directoryslots(cluster.data(), cluster.size(), deep::SLOTRULES{earlier.fat32, slotbound(earlier)}) != 0;
 }
 
 std::vector<DATARUN> overwritten(const KOVCore& core, const ClusterClaims& claims, const FOUNDLAYOUT& earlier)

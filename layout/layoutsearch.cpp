@@ -51,6 +51,11 @@ QString FOUNDLAYOUT::describe() const
         .arg(directories);
 }
 
+std::uint64_t slotbound(const FOUNDLAYOUT& found)
+{
+    return std::max<std::uint64_t>(found.clusters + 2, found.fat32 ? 0x0FFFFFF6 : 0xFFF6);
+}
+
 bool findpairs(const unsigned char* bytes, std::size_t n, std::uint64_t base, std::vector<DIRPAIR>* out,
                std::size_t room)
 {

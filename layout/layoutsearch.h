@@ -43,6 +43,13 @@ struct FOUNDLAYOUT {
     QString sizename() const;
 };
 
+// The FAT entries a found layout's directories may name: every cluster
+// its FAT type addresses, and at least those the source holds. A source
+// cut short still holds directories that list clusters past its end: they
+// are directories all the same, and those entries are told, not their
+// neighbours dropped.
+std::uint64_t slotbound(const FOUNDLAYOUT& found);
+
 // The pairs in bytes (n bytes at source offset base, base a multiple of
 // 512), at every 512-byte position; at most room of them are appended.
 // Returns false when room ran out.

@@ -2,7 +2,7 @@
 #include "partitions/partitiontable.h"
 
 #include "model/littleendian.h"
-#include "volume/bootbackup.h"
+#include "partitions/backupboot.h"
 
 #include <blkid/blkid.h>
 
@@ -212,15 +212,17 @@ std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER cl
     std::uint32_t sectorbytes = 0;
     if (!handle.open() || !platform::sectorsize(handle.get(), &sectorbytes))
         return 3;
-    // Sector 0, or the FAT32 backup when sector 0 is not a boot sector: a
-    // partition whose first sector failed is still a volume.
-    BOOTSECTOR boot;
-    if (!readbootsector(handle.get(), sectorbytes, &boot, classify))
+    // The classifier reads up to byte 86 whatever the sector size.
+    std::vector<unsigned char> sector(std::max<std::uint32_t>(sectorbytes, 512));
+    if (!platform::readat(handle.get(), 0, sectorbytes, sector.data()))
         return 3;
-    const std::uint32_t type = boot.fstype;
+    std::uint32_t type = classify(sector.data());
+    // A FAT32 volume whose sector 0 is gone is laid out from its backup.
+    if (type == 3 && findbackupboot(handle.get(), sectorbytes, classify, &sector) != 0)
+        type = 1;
     if (label && (type == 1 || type == 2)) {
         const char* field =
-            reinterpret_cast<const char*>(boot.bytes.data()) + (type == 1 ? fat32labeloffset : fat16labeloffset);
+            reinterpret_cast<const char*>(sector.data()) + (type == 1 ? fat32labeloffset : fat16labeloffset);
         *label = QString::fromLatin1(field, 11).trimmed();
     }
     return type;

@@ -60,7 +60,7 @@ struct FATVOLUME {
 
 // The type code (as the classifier) and label of the boot sector at the
 // start of a source, or of its FAT32 backup when sector 0 is not a boot
-// sector (readbootsector); type 3 when it cannot be read.
+// sector (findbackupboot); type 3 when it cannot be read.
 std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER classify, QString* label = nullptr);
 
 // The FAT volumes inside a whole source's partition table, in table order.

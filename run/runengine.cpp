@@ -178,8 +178,11 @@ bool RunEngine::beginearlier()
     while (!earlier.empty()) {
         const layout::FOUNDLAYOUT next = earlier.front();
         earlier.erase(earlier.begin());
-        // The clusters the volume overwrote or its saved files claim are
-        // gone for the earlier layout; the core is laid out anew for it.
+        // The clusters the volume overwrote, its saved files claim or its
+        // own directories hold are gone for the earlier layout: read with
+        // the earlier geometry, the entries of a directory of this layout
+        // name other bytes. The core is laid out anew for it.
+        claims.mark(deeprun->owndirectories());
         const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
         if (!layout::adoptlayout(*this, next))
             continue;

@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -92,6 +93,41 @@ INSTANTIATE_TEST_SUITE_P(Cards, LayoutRecover,
                                  .toStdString();
                          });
 
+TEST(LayoutRecover, TruncatedCardKeepsTheFilesOfAFolderThatListsOnePastItsEnd)
+{
+    // An image cut short (a copy that stopped) whose system area is gone:
+    // a folder listing a file that lay past the cut still gives the files
+    // the image holds, and the one past it is told.
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 32, 64u << 20, 1)) << lasterror();
+    const QString local = tmp.filePath(QStringLiteral("f"));
+    for (const char* dir : {"KEEP", "TWO", "THREE"}) {
+        ASSERT_TRUE(mmd(image, QLatin1String(dir)));
+        ASSERT_TRUE(writefile(local, patterndata(3000, std::uint32_t(dir[1]))));
+        ASSERT_TRUE(mcopy(image, local, QLatin1String(dir) + QStringLiteral("/A.BIN")));
+    }
+    const QByteArray inside = patterndata(5000, 11);
+    const QByteArray beyond = patterndata(5000, 12);
+    ASSERT_TRUE(writefile(local, inside) && mcopy(image, local, QStringLiteral("KEEP/INSIDE.BIN")));
+    ASSERT_TRUE(writefile(local, patterndata(8u << 20, 13)) && mcopy(image, local, QStringLiteral("PAD.BIN")));
+    ASSERT_TRUE(writefile(local, beyond) && mcopy(image, local, QStringLiteral("KEEP/BEYOND.BIN")));
+    const BootGeometry area = bootgeometry(image);
+    ASSERT_TRUE(overwrite(image, 0, area.datastart));
+    QFile card(image);
+    ASSERT_TRUE(card.open(QIODevice::ReadWrite));
+    const qint64 cut = card.readAll().indexOf(beyond);
+    ASSERT_GT(cut, qint64(area.datastart));
+    ASSERT_TRUE(card.resize(cut));
+    card.close();
+
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), image, out});
+    ASSERT_EQ(o.status, 0) << o.err.constData();
+    EXPECT_TRUE(o.err.contains("BEYOND.BIN not saved")) << o.err.constData();
+    EXPECT_EQ(contents(out + QStringLiteral("/lost/KEEP/INSIDE.BIN")), inside) << o.err.constData();
+}
+
 TEST(LayoutSearch, DataWithoutDirectoriesEndsWithAClearMessage)
 {
     QTemporaryDir tmp;
@@ -138,6 +174,48 @@ TEST(LayoutReformat, EarlierLayoutsFilesComeBackInTheirOwnTree)
     // Nothing read with the new geometry from the old directories.
     for (const QString& path : tree.keys())
         EXPECT_FALSE(path.startsWith(QLatin1String("lost/orphans/"))) << qPrintable(path);
+}
+
+TEST(LayoutReformat, NewFormatsDeletedFolderGivesTheEarlierLayoutNothing)
+{
+    // The new format's own deleted folder spans several clusters, written
+    // far out: the ones after its first are free, and read with the earlier
+    // geometry their entries would name free bytes that hold no file.
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("card.img"));
+    QList<CardFile> files;
+    ASSERT_TRUE(makecard(image, 32, 300u << 20, 8, 60, &files, 3, 2u << 20)) << lasterror();
+    ASSERT_TRUE(runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-s"),
+                                                     QStringLiteral("4"), image}))
+        << lasterror();
+    ASSERT_TRUE(setfsinfohint(image, 20000)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("New folder")));
+    QStringList args{QStringLiteral("-i"), image};
+    for (int i = 0; i < 100; ++i) {
+        CardFile f{QStringLiteral("New file number %1.txt").arg(i), patterndata(300 + 97 * i, 777 + i)};
+        const QString local = tmp.filePath(f.path);
+        ASSERT_TRUE(writefile(local, f.data));
+        args << local;
+        files.append(f);
+    }
+    args << QStringLiteral("::New folder/");
+    ASSERT_TRUE(runtool(QStringLiteral("mcopy"), args)) << lasterror();
+    ASSERT_TRUE(mdeltree(image, QStringLiteral("New folder")));
+
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), image, out});
+    ASSERT_EQ(o.status, 0) << o.err.constData();
+    ASSERT_TRUE(o.err.contains("earlier layout: FAT32 (found), 4096 byte clusters")) << o.err.constData();
+    QSet<QByteArray> known;
+    for (const CardFile& f : files)
+        known.insert(f.data);
+    const QMap<QString, QByteArray> tree = outputtree(out);
+    int earlier = 0;
+    for (auto it = tree.begin(); it != tree.end(); ++it) {
+        earlier += it.key().startsWith(QLatin1String("lost/earlier-layout-4k/")) ? 1 : 0;
+        EXPECT_TRUE(known.contains(it.value())) << "not a file of either format: " << qPrintable(it.key());
+    }
+    EXPECT_GE(earlier, 40);
 }
 
 TEST(LayoutSearch, PairsChooseTheLayoutMostAgreeOnAndAnEarlierOneBesideIt)

@@ -3,6 +3,7 @@
 // the same card behind a whole-disk loop device; damaged tables.
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
+#include "support/cardimage.h"
 #include "support/fatbuilder.h"
 #include "support/kovrecoverrun.h"
 #include "support/loopdevice.h"
@@ -182,6 +183,28 @@ TEST_P(Card, CommandLineListsNamesAndPicksVolumes)
     EXPECT_EQ(kovrecover({"--list-volumes", image + ":9"}).out, want);
 }
 
+TEST_P(Card, Fat32PartitionWithoutItsBootSectorIsReadFromItsBackup)
+{
+    // Sector 0 of every FAT32 volume zeroed: each is still a volume of the
+    // card, laid out from the backup in its reserved sectors.
+    QList<Volume> fat32;
+    for (const Volume& v : GetParam().volumes)
+        if (v.fatbits == 32) {
+            ASSERT_TRUE(overwrite(image, v.startsector * 512, 512));
+            fat32.append(v);
+        }
+    const Outcome listed = kovrecover({"--list-volumes", image});
+    ASSERT_EQ(listed.status, 0) << listed.err.constData();
+    for (const Volume& v : fat32) {
+        EXPECT_TRUE(listed.out.contains(listline(v))) << listed.out.constData();
+        const QString out = dir.filePath(QString("backup%1").arg(v.partition));
+        const Outcome o = kovrecover({QString("%1:%2").arg(image).arg(v.partition), out});
+        EXPECT_EQ(o.status, 0) << o.err.constData();
+        EXPECT_TRUE(o.err.contains("backup boot sector at sector 6")) << o.err.constData();
+        EXPECT_EQ(contents(out + "/" + recoveredname), deleteddata(v.partition));
+    }
+}
+
 TEST_P(Card, WholeDiskLoopDeviceWithoutPartitionsIsExpanded)
 {
     const QString dev = attachloop(image);
@@ -266,9 +289,6 @@ const Damage damages[] = {
          return sig == QByteArray("\x55\xAA") && patch(i, ebr3 + mbrentry(1), link);
      },
      {5, 6, 7}, ""},
-    // The FAT32 partition's own boot sector is gone; its backup stands in.
-    {"Fat32PartitionBootSectorZeroed", &layouts[0],
-     [](const QString& i) { return patch(i, 2048 * 512, QByteArray(512, '\0')); }, {1}, ""},
     // The stored CRC of the primary header no longer matches it.
     {"GptPrimaryHeaderBadCrc", &layouts[2], [](const QString& i) { return patch(i, 512 + 16, "\xde\xad"); },
      {1}, "the primary GPT header is damaged; the backup header at the end of the disk was used"},

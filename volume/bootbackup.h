@@ -22,10 +22,7 @@ struct BOOTSECTOR {
 // nor exFAT boot sector; then the first sector of the first 64 KiB that the
 // same classifier calls FAT32 and whose backup field names its own position
 // (normally sector 6) stands in for it. False when sector 0 cannot be read.
-// classify is the engine's classifier (KOVCore::classifydbr), given so that
-// the partition layer can use this without the engine.
-bool readbootsector(platform::volhandle handle, std::uint32_t sectorbytes, BOOTSECTOR* out,
-                    std::uint32_t (*classify)(const unsigned char* sector));
+bool readbootsector(platform::volhandle handle, std::uint32_t sectorbytes, BOOTSECTOR* out);
 
 // The note a front end shows for a boot sector taken from the backup.
 QString backupnote(std::uint64_t sector);

@@ -65,7 +65,7 @@ int KOVCore::readdbr(const char* root, unsigned char*& buffer, std::uint64_t* ba
     // reports as its sector size.
     BOOTSECTOR boot;
     buffer = new (std::nothrow) unsigned char[std::max<std::uint32_t>(sectorbytes, 512)]();
-    if (!buffer || !readbootsector(handle, sectorbytes, &boot, classifydbr)) {
+    if (!buffer || !readbootsector(handle, sectorbytes, &boot)) {
         delete[] buffer;
         buffer = nullptr;
         platform::closesource(handle);

@@ -34,7 +34,7 @@ void KOVCore::initdisk(const QString& root)
     // A boot sector that cannot be read is treated like a failed geometry
     // query: parsing stale bytes would lay out a volume that is not there.
     BOOTSECTOR boot;
-    if (!readbootsector(hdisk, sectorbytes, &boot, classifydbr)) {
+    if (!readbootsector(hdisk, sectorbytes, &boot)) {
         showwarning(QStringLiteral("get disk geometry error"));
         return;
     }

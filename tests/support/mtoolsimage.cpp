@@ -192,6 +192,11 @@ bool fsckclean(const QString& image)
 
 bool resetfsinfohint(const QString& image)
 {
+    return setfsinfohint(image, 0xFFFFFFFFu);  // "unknown": search from cluster 2
+}
+
+bool setfsinfohint(const QString& image, std::uint32_t cluster)
+{
     QFile file(image);
     if (!file.open(QIODevice::ReadWrite))
         return fail(QStringLiteral("cannot open %1: %2").arg(image, file.errorString()));
@@ -205,7 +210,7 @@ bool resetfsinfohint(const QString& image)
     if (fatsize16 != 0 || fsinfosector == 0 || fsinfosector == 0xFFFF)
         return fail(QStringLiteral("%1: not FAT32 or no FSInfo sector").arg(image));
     unsigned char hint[4];
-    put32(hint, 0xFFFFFFFFu);  // "unknown": search from cluster 2
+    put32(hint, cluster);
     if (!file.seek(qint64(fsinfosector) * bytespersector + 492) ||
         file.write(reinterpret_cast<const char*>(hint), 4) != 4)
         return fail(QStringLiteral("%1: cannot write FSInfo: %2").arg(image, file.errorString()));

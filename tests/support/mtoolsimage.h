@@ -103,6 +103,8 @@ bool fsckclean(const QString& image);
 // Sets the FSInfo next-free hint of a FAT32 image to "unknown" so that the
 // next mtools allocation starts at cluster 2 (and fills holes first).
 bool resetfsinfohint(const QString& image);
+// Sets it to cluster: the next allocation starts there.
+bool setfsinfohint(const QString& image, std::uint32_t cluster);
 
 // Writes data to localpath, replacing the file.
 bool writefile(const QString& localpath, const QByteArray& data);
