@@ -178,7 +178,6 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
     const verify::bytes data(buffer.get() + offset, std::size_t(window));
     const verify::EXTENT found = verify::extent(candidate, data, std::uint32_t(clustersize));
     pending += window;
-    if (getenv("KOVDBG")) fprintf(stderr, "judge at %lu fam %d window %lu -> v %d end %zu want %zu\n", (unsigned long)at, int(candidate), (unsigned long)window, int(found.v), found.end, found.want);
     if (found.want > window) {
         // More bytes may show the end: those loaded, or the clusters that
         // follow while they are free.
@@ -219,7 +218,6 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
 {
     const verify::bytes data(buffer.get() + offset, end);
     pending += end;
-    if (getenv("KOVDBG")) fprintf(stderr, "check %d\n", int(verify::check(candidate, data, std::uint32_t(clustersize))));
     if (verify::check(candidate, data, std::uint32_t(clustersize)) != verify::verdict::verified) {
         ++tally.failed;
         fail();

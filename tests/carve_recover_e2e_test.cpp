@@ -1,0 +1,212 @@
+// kov-recover --carve on cards made with mkfs.fat and mtools and real files
+// of every carved format: a card quick-formatted and shot on again, files
+// that were saved already, and a volume of hostile starts.
+#include "support/formatfiles.h"
+#include "support/kovrecoverrun.h"
+#include "support/mtoolsimage.h"
+#include "support/skip.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+using namespace testsupport;
+
+namespace {
+
+// Every file below dir, by path relative to dir.
+std::map<QString, QByteArray> outputs(const QString& dir)
+{
+    std::map<QString, QByteArray> out;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out[QDir(dir).relativeFilePath(path)] = contents(path);
+    }
+    return out;
+}
+
+// Where the data area begins and how large a cluster is, from the boot sector.
+struct LAYOUT {
+    qint64 data = 0;
+    qint64 cluster = 0;
+};
+
+LAYOUT layoutof(const QByteArray& image)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(image.constData());
+    const auto u16 = [b](int at) { return qint64(b[at] | b[at + 1] << 8); };
+    const auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
+    const qint64 sector = u16(11);
+    const qint64 fatsize = u16(22) != 0 ? u16(22) : u32(36);
+    const qint64 rootsectors = (u16(17) * 32 + sector - 1) / sector;
+    return {(u16(14) + b[16] * fatsize + rootsectors) * sector, sector * b[13]};
+}
+
+// The quick format: mkfs.fat over the image as it is (no -C), which
+// rewrites the boot sector, the FATs and the root directory only.
+bool quickformat(const QString& image, int bits, int spc)
+{
+    return runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QString::number(bits), QStringLiteral("-s"),
+                                                QString::number(spc), QStringLiteral("-i"), QStringLiteral("4321DCBA"),
+                                                image});
+}
+
+std::uint64_t carvecount(const QByteArray& err, const char* what)
+{
+    const QRegularExpression form(QStringLiteral("carving: .* (\\d+) %1").arg(QLatin1String(what)));
+    const QRegularExpressionMatch m = form.match(QString::fromUtf8(err));
+    return m.hasMatch() ? m.captured(1).toULongLong() : ~std::uint64_t(0);
+}
+
+struct CARDCASE {
+    int bits;
+    int spc;
+    std::uint64_t size;
+};
+
+void PrintTo(const CARDCASE& c, std::ostream* os) { *os << "FAT" << c.bits << "/" << c.spc * 512; }
+
+class QuickFormattedCard : public ::testing::TestWithParam<CARDCASE> {};
+
+// Photos and documents of every carved format in folders, the card quick-
+// formatted and two new photos written from the first cluster on, over
+// the old folders and the first old files.
+TEST_P(QuickFormattedCard, EveryIntactFileComesBackByteForByteAndNothingElse)
+{
+    const CARDCASE c = GetParam();
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, c.bits, c.size, c.spc)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM"))) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM/100CANON"))) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DOCS"))) << lasterror();
+    const QStringList kinds{QStringLiteral("exifjpg"), QStringLiteral("jpg"), QStringLiteral("pjpg"),
+                            QStringLiteral("png"),     QStringLiteral("gif"), QStringLiteral("bmp"),
+                            QStringLiteral("zip"),     QStringLiteral("zip64"), QStringLiteral("gz"),
+                            QStringLiteral("pdf"),     QStringLiteral("wav"), QStringLiteral("mp3id3"),
+                            QStringLiteral("avi"),     QStringLiteral("mov"), QStringLiteral("mp4"),
+                            QStringLiteral("doc")};
+    const QString local = dir.filePath(QStringLiteral("local"));
+    std::map<QString, QByteArray> old;  // by path on the card
+    std::map<QByteArray, int> exifseed;
+    for (int seed = 1; seed <= 2; ++seed)
+        for (const QString& kind : kinds) {
+            const QByteArray data = formatfile(kind, dir.path(), seed + 10 * int(c.bits));
+            if (data.isNull())
+                KOV_SKIP() << "cannot make a " << kind.toStdString() << " file: " << lasterror();
+            if (kind == QLatin1String("exifjpg"))
+                exifseed[data] = seed + 10 * int(c.bits);
+            const bool photo = kind.endsWith(QLatin1String("jpg"));
+            const QString path = (photo ? QStringLiteral("DCIM/100CANON/IMG%1%2.JPG") : QStringLiteral("DOCS/F%1%2.BIN"))
+                                     .arg(seed)
+                                     .arg(kinds.indexOf(kind), 2, 10, QLatin1Char('0'));
+            ASSERT_TRUE(writefile(local, data));
+            ASSERT_TRUE(mcopy(image, local, path)) << lasterror();
+            old[path] = data;
+        }
+    ASSERT_TRUE(quickformat(image, c.bits, c.spc)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM"))) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM/100CANON"))) << lasterror();
+    std::set<QByteArray> live;
+    for (int seed = 7; seed <= 8; ++seed) {
+        const QByteArray data = formatfile(QStringLiteral("jpg"), dir.path(), seed);
+        ASSERT_FALSE(data.isNull()) << lasterror();
+        ASSERT_TRUE(writefile(local, data));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("DCIM/100CANON/NEW%1.JPG").arg(seed))) << lasterror();
+        live.insert(data);
+    }
+
+    // An old file is intact when its bytes still lie contiguously from the
+    // first byte of a cluster: it must come back, as carving names it.
+    const QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    std::map<QString, qint64> intact;  // its path in the output -> its first cluster
+    for (const auto& [path, data] : old) {
+        for (qint64 at = card.indexOf(data, layout.data); at >= 0; at = card.indexOf(data, at + 1))
+            if ((at - layout.data) % layout.cluster == 0) {
+                const qint64 start = (at - layout.data) / layout.cluster + 2;
+                intact.emplace(path, start);
+                break;
+            }
+    }
+    ASSERT_GE(intact.size(), old.size() - 4) << "the new photos overwrote more than the first old files";
+    ASSERT_LT(intact.size(), old.size()) << "the new photos overwrote no old file";
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    std::set<QByteArray> oldbytes;
+    for (const auto& [path, data] : old)
+        oldbytes.insert(data);
+    for (const auto& [path, data] : saved) {
+        if (!path.startsWith(QLatin1String("lost/carved/")))
+            continue;
+        EXPECT_TRUE(oldbytes.count(data)) << path.toStdString() << ": carved bytes that no old file had";
+        EXPECT_FALSE(live.count(data)) << path.toStdString() << ": a live file carved again";
+    }
+    // Carving finds what the deep scan cannot: the old folders are gone.
+    int carved = 0;
+    for (const auto& [path, start] : intact) {
+        const QByteArray& data = old.at(path);
+        bool back = false;
+        for (const auto& [outpath, bytes] : saved)
+            back = back || bytes == data;
+        EXPECT_TRUE(back) << path.toStdString() << " (cluster " << start << ") not back byte for byte";
+        const QString type = QFileInfo(path).suffix() == QLatin1String("JPG") ? QStringLiteral("jpg") : QString();
+        for (const auto& [outpath, bytes] : saved)
+            if (bytes == data && outpath.startsWith(QLatin1String("lost/carved/"))) {
+                ++carved;
+                const QFileInfo name(outpath);
+                EXPECT_EQ(name.completeBaseName(), QStringLiteral("f%1").arg(start, 7, 10, QLatin1Char('0')));
+                EXPECT_EQ(outpath.section(QLatin1Char('/'), 2, 2), name.suffix()) << outpath.toStdString();
+                if (!type.isEmpty()) {
+                    EXPECT_EQ(name.suffix(), type);
+                }
+                if (exifseed.count(data)) {
+                    EXPECT_EQ(QFileInfo(out + QLatin1Char('/') + outpath).lastModified().toUTC(),
+                              exiftime(exifseed.at(data)))
+                        << outpath.toStdString();
+                }
+            }
+    }
+    EXPECT_GE(carved, int(intact.size()) / 2);
+    EXPECT_EQ(carvecount(run.err, "files carved"), std::uint64_t(carved)) << run.err.toStdString();
+
+    // The listing names the same files with their start, length, type and verdict.
+    const CommandOutcome list =
+        kovrecover({QStringLiteral("--list"), QStringLiteral("--json"), QStringLiteral("--deep"), QStringLiteral("--carve"), image});
+    ASSERT_EQ(list.status, 0) << list.err.toStdString();
+    int listed = 0;
+    for (const QByteArray& line : list.out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (!o.contains(QStringLiteral("type")))
+            continue;
+        ++listed;
+        const QString type = o[QStringLiteral("type")].toString();
+        const QString path = o[QStringLiteral("dir")].toString() + o[QStringLiteral("name")].toString();
+        EXPECT_EQ(o[QStringLiteral("dir")].toString(), QStringLiteral("lost/carved/%1/").arg(type));
+        EXPECT_EQ(o[QStringLiteral("name")].toString(),
+                  QStringLiteral("f%1.%2").arg(o[QStringLiteral("start")].toInteger(), 7, 10, QLatin1Char('0')).arg(type));
+        EXPECT_EQ(o[QStringLiteral("verdict")].toString(), QStringLiteral("verified"));
+        ASSERT_TRUE(saved.count(path)) << path.toStdString();
+        EXPECT_EQ(o[QStringLiteral("size")].toInteger(), saved.at(path).size());
+    }
+    EXPECT_EQ(listed, carved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, QuickFormattedCard,
+                         ::testing::Values(CARDCASE{32, 1, 64u << 20}, CARDCASE{16, 8, 64u << 20}));
+
+}  // namespace
