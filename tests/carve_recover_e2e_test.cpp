@@ -210,3 +210,133 @@ INSTANTIATE_TEST_SUITE_P(Cards, QuickFormattedCard,
                          ::testing::Values(CARDCASE{32, 1, 64u << 20}, CARDCASE{16, 8, 64u << 20}));
 
 }  // namespace
+
+namespace {
+
+// Bytes of another file (deleted, saved by the saving pass) left where no
+// entry names them, and a deleted archive of photos padded to clusters:
+// carving writes nothing the run saved already.
+TEST(CarveNothingTwice, SavedBytesAndStartsInsideSavedFilesAreNotCarved)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    constexpr int spc = 4;  // 2 KiB clusters
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, spc)) << lasterror();
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 3);
+    if (photo.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    // Photos each padded to whole clusters: a signature at a cluster start
+    // inside the archive's data.
+    QByteArray pack;
+    for (int seed = 4; seed <= 6; ++seed) {
+        QByteArray one = formatfile(QStringLiteral("jpg"), dir.path(), seed);
+        ASSERT_FALSE(one.isNull()) << lasterror();
+        one.append(QByteArray((2048 - one.size() % 2048) % 2048, '\0'));
+        pack += one;
+    }
+    const QString local = dir.filePath(QStringLiteral("local"));
+    ASSERT_TRUE(writefile(local, photo));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("AAAA.JPG"))) << lasterror();
+    ASSERT_TRUE(writefile(local, pack));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("PACK.BIN"))) << lasterror();
+    ASSERT_TRUE(writefile(local, photo));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("BBBB.JPG"))) << lasterror();
+    for (const char* name : {"AAAA.JPG", "PACK.BIN", "BBBB.JPG"})
+        ASSERT_TRUE(mdel(image, QString::fromLatin1(name))) << lasterror();
+    // BBBB's entry, the directory's last, wiped: its bytes are named by nothing.
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        const QByteArray bytes = f.readAll();
+        const qsizetype at = bytes.indexOf(QByteArray("\xE5" "BBB    JPG"));
+        ASSERT_GT(at, 0);
+        f.seek(at);
+        f.write(QByteArray(32, '\0'));
+    }
+
+    const QString plain = dir.filePath(QStringLiteral("plain"));
+    const QString carved = dir.filePath(QStringLiteral("carved"));
+    const CommandOutcome without = kovrecover({QStringLiteral("--deep"), image, plain});
+    const CommandOutcome with = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, carved});
+    ASSERT_EQ(without.status, 0) << without.err.toStdString();
+    ASSERT_EQ(with.status, 0) << with.err.toStdString();
+    EXPECT_EQ(outputs(carved), outputs(plain));
+    EXPECT_EQ(carvecount(with.err, "equal to a saved file"), 1u) << with.err.toStdString();
+    EXPECT_EQ(carvecount(with.err, "file starts"), 1u) << with.err.toStdString();
+}
+
+// Starts that fail, one after the other: a JPEG without its EOI, size
+// fields that point past the volume, ZIP records that point back at each
+// other, a PDF with a million %%EOF; a real PNG after them; then a
+// signature at the first byte of every cluster. The run ends, writes the
+// PNG only, and every failed start is counted.
+TEST(CarveHostile, FailedStartsEndAndWriteNothing)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 64u << 20, 4)) << lasterror();  // 2 KiB clusters
+    const QByteArray jpeg = formatfile(QStringLiteral("jpg"), dir.path(), 1);
+    const QByteArray png = formatfile(QStringLiteral("png"), dir.path(), 2);
+    if (jpeg.isNull() || png.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    qint64 at = layout.data + 2 * layout.cluster;  // past the root's first clusters
+    const auto place = [&](const QByteArray& bytes) {
+        card.replace(at, bytes.size(), bytes);
+        at += (bytes.size() + layout.cluster - 1) / layout.cluster * layout.cluster;
+    };
+    const auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    const auto be32 = [](quint32 v) {
+        const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(b, 4);
+    };
+    place(jpeg.left(jpeg.size() - 2) + QByteArray(4096, '\0'));
+    place("BM" + le32(0xFFFFFF00u) + le32(0) + le32(54) + le32(40) + QByteArray(64, '\1'));
+    place("RIFF" + le32(0xFFFFFFF0u) + "WAVEfmt " + QByteArray(64, '\1'));
+    place(be32(24) + "ftypisom" + QByteArray(12, '\0') + be32(1) + "mdat" + be32(0x100) + be32(0) + QByteArray(64, '\1'));
+    {
+        // A local header, then a central directory whose entries all name
+        // the directory itself, and an end record that closes it.
+        QByteArray zip = "PK\x03\x04" + QByteArray(26, '\0');
+        const qsizetype cd = zip.size();
+        QByteArray entry = "PK\x01\x02" + QByteArray(38, '\0') + le32(quint32(cd));
+        for (int i = 0; i < 1000; ++i)
+            zip += entry;
+        const qsizetype cdsize = zip.size() - cd;
+        zip += "PK\x05\x06" + QByteArray(4, '\0');
+        zip += QByteArray("\xE8\x03\xE8\x03", 4) + le32(quint32(cdsize)) + le32(quint32(cd)) + QByteArray(2, '\0');
+        place(zip);
+    }
+    place("%PDF-1.4\n" + QByteArray("%%EOF\n1 0 obj\n").repeated(1000000));
+    const qint64 pngstart = (at - layout.data) / layout.cluster + 2;
+    place(png);
+    const char* signatures[] = {"\xFF\xD8\xFF\xE0", "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", "GIF89a", "PK\x03\x04",
+                                "\x1f\x8b\x08\x00", "%PDF-1.7", "RIFF\xF0\xFF\xFF\x7FWAVE", "\0\0\0\x20" "ftypmp42",
+                                "ID3\x03\0\0\x7F\x7F\x7F\x7F", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
+    const int lengths[] = {4, 16, 6, 4, 4, 8, 12, 12, 10, 8};
+    QRandomGenerator random{21};
+    const qint64 hostile = (card.size() - at) / layout.cluster;
+    for (qint64 k = 0; k < hostile; ++k) {
+        QByteArray cluster(layout.cluster, Qt::Uninitialized);
+        for (char& b : cluster)
+            b = char(random.generate());
+        const int s = int(k % 10);
+        cluster.replace(0, lengths[s], QByteArray(signatures[s], lengths[s]));
+        card.replace(at + k * layout.cluster, cluster.size(), cluster);
+    }
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first, QStringLiteral("lost/carved/png/f%1.png").arg(pngstart, 7, 10, QLatin1Char('0')));
+    EXPECT_EQ(saved.begin()->second, png);
+    const std::uint64_t failed = carvecount(run.err, "failed their check");
+    const std::uint64_t toolarge = carvecount(run.err, "too large");
+    EXPECT_GE(failed + toolarge, 6u) << run.err.toStdString();
+}
+
+}  // namespace
