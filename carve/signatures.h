@@ -8,8 +8,8 @@
 
 namespace carve {
 
-// The bytes a start is told by: the first 16 of a cluster.
-constexpr std::size_t headbytes = 16;
+// The bytes a start is told by: the first 32 of a cluster.
+constexpr std::size_t headbytes = 32;
 
 // The family a file beginning with head (headbytes of a cluster) belongs
 // to, by the signatures of the carved formats: JPEG, PNG, GIF, BMP, the

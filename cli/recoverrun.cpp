@@ -388,7 +388,9 @@ void RecoverRun::runended()
 {
     const RUNREPORT r = report();
     rundeepended(r);
-    if (r.options.carve && !r.exfat) {
+    if (r.options.carve && r.exfat)
+        say(QStringLiteral("carving: not done on exFAT volumes"));
+    else if (r.options.carve) {
         if (live)
             std::fputs("\n", stderr);
         say(r.carvesummary());

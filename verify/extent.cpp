@@ -34,7 +34,7 @@ EXTENT extent(family f, bytes data, std::uint32_t clusterbytes)
         found = readriff(data);
         break;
     case family::mp4:
-        found = mp4extent(data, clusterbytes);
+        found = mp4extent(data);
         break;
     case family::mp3:
         found = mp3extent(data);

@@ -70,7 +70,7 @@ FINDING zipextent(bytes d);  // the end record after the central directory, and 
 FINDING pdfextent(bytes d);  // the last %%EOF of the incremental updates
 FINDING ole2extent(bytes d);  // past the last sector the FAT uses
 FINDING mp3extent(bytes d);  // the frames after the ID3v2 tags, and an ID3v1 tag
-FINDING mp4extent(bytes d, std::size_t align);  // the top-level boxes up to the movie's end
+FINDING mp4extent(bytes d);  // the top-level boxes up to the movie's end
 
 // zlib's CRC-32 of d, of any length.
 std::uint32_t crc32of(bytes d);

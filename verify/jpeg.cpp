@@ -2,6 +2,7 @@
 // file's size sets, and the structures that may follow the EOI.
 #include "verify/formats.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <jerror.h>
@@ -219,7 +220,7 @@ FINDING readjpeg(bytes d, std::size_t align)
             if (next.v == verdict::unchecked)
                 return next;
             if (next.want != 0)
-                return shortof(at + next.want);
+                return shortof(std::max(at + next.want, d.size() + 1));
             if (next.v != verdict::verified)
                 break;
             at += next.end;

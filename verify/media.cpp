@@ -3,6 +3,7 @@
 #include "verify/formats.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace verify {
 
@@ -134,10 +135,10 @@ bool knownbox(bytes d, std::size_t at)
 
 // The top-level boxes as readmp4 walks them, in bytes that go on past the
 // file: once the movie box (or a HEIF image's meta box) has been passed,
-// the file ends before a second ftyp box, a box that begins at a cluster
-// boundary (align) but is none of the known top-level types, or bytes that
-// are no box; a known box that runs past the bytes there are asks for them.
-FINDING mp4extent(bytes d, std::size_t align)
+// the file ends before a second ftyp box, a box of none of the known
+// top-level types, or bytes that are no box; a known box that runs past the
+// bytes there are asks for them.
+FINDING mp4extent(bytes d)
 {
     if (!mp4start(d))
         return damagedat();
@@ -165,8 +166,6 @@ FINDING mp4extent(bytes d, std::size_t align)
             return stop();
         const bool known = knownbox(d, std::size_t(at)) || at == 0;
         if (whole && !known)
-            return stop();
-        if (whole && align != 0 && at % align == 0 && !known)
             return stop();
         if (size > d.size() - at) {
             if (!known && whole)
@@ -275,7 +274,10 @@ std::size_t framelength(bytes d, std::size_t at, std::uint32_t* key)
 // then an APEv2 tag and an ID3v1 tag when there. At least two frames.
 FINDING mp3extent(bytes d)
 {
-    if (!startswith(d, "ID3") || d.size() < 10)
+    // A carved MP3 begins with its tag.
+    if (!d.empty() && std::memcmp(d.data(), "ID3", std::min<std::size_t>(d.size(), 3)) != 0)
+        return damagedat();
+    if (d.size() < 10)
         return shortof(10);
     if ((d[6] | d[7] | d[8] | d[9]) & 0x80)
         return damagedat();
