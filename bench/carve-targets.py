@@ -11,7 +11,8 @@
   intact on the card (their bytes contiguous from a cluster start): the
   share back byte for byte with --deep and with --deep --carve (>= 99 %);
   the share of carved outputs whose bytes match no file ever written
-  (junk, <= 1 %); live files carved again (none).
+  (junk, <= 1 %); live files carved again (none). The same figures for
+  photorec (testdisk) on the same card when it is installed.
 - With VOLUME (bench/make-volume.sh): wall time, CPU time and peak RSS of
   --deep and --deep --carve, medians of 3 in the same run (carve at most
   1.5 x deep), and of photorec (testdisk) on the same volume, once, when it
@@ -174,6 +175,18 @@ def measure(binary, work, name, image, files, live):
     print(f"{name}: {len(keep)}/{len(files)} old files intact; back byte for byte: --deep {len(deepback)} "
           f"({100.0 * len(deepback) / max(len(want), 1):.1f} %), --deep --carve {len(carveback)} ({100.0 * share:.1f} %); "
           f"carved {len(carved)}, junk {junk} ({100.0 * junk / max(len(carved), 1):.1f} %), live files carved {livecarved}")
+    photorec = shutil.which("photorec")
+    if photorec:
+        out = os.path.join(work, name.replace(" ", "_") + ".photorec")
+        os.makedirs(out)
+        subprocess.run([photorec, "/d", out + "/recup", "/cmd", image, "search"], check=True, cwd=out,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        found = [(p, d) for p, d in outputs(out) if not p.endswith((".xml", ".log"))]
+        back = want & {d for _, d in found}
+        pjunk = sum(1 for _, d in found if d not in known)
+        plive = sum(1 for _, d in found if d in livedigests)
+        print(f"{name}: photorec {len(back)} ({100.0 * len(back) / max(len(want), 1):.1f} %) back byte for byte, "
+              f"{len(found)} outputs, junk {pjunk} ({100.0 * pjunk / max(len(found), 1):.1f} %), live files {plive}")
     return share >= 0.99 and junk <= 0.01 * max(len(carved), 1) and livecarved == 0
 
 
