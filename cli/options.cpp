@@ -112,17 +112,17 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     parser.addOption(deep);
     const QCommandLineOption carve(
         QStringLiteral("carve"),
-        QStringLiteral("Find files whose directory entries are gone by their contents: after the other\n"
-                       "passes, read the clusters no file uses, no saved file holds and no directory\n"
-                       "holds (once more as long as copying the free space), and take every one that\n"
-                       "begins as a JPEG, PNG, GIF, BMP, ZIP (docx, xlsx, odt, epub ...), gzip, PDF,\n"
-                       "RIFF (WAV, AVI, WebP), MP4/MOV/3GP, MP3 with an ID3 tag or OLE2 (doc, xls,\n"
-                       "ppt) file does; read on contiguously, its end comes from the format's own\n"
-                       "structure, and it is saved only when the content check passes over exactly\n"
-                       "those bytes (at most 256 MiB). Carved files go to\n"
-                       "OUTDIR/lost/carved/<type>/fNNNNNNN.<type>, named after their first cluster; a\n"
-                       "photo with an EXIF DateTimeOriginal takes it as its modification time. A file\n"
-                       "equal to one saved before is not written again; starts that fail are counted\n"
+        QStringLiteral("Find files whose directory entries are gone by their contents: after the other "
+                       "passes, read the clusters no file uses, no saved file holds and no directory "
+                       "holds (once more as long as copying the free space), and take every one that "
+                       "begins as a JPEG, PNG, GIF, BMP, ZIP (docx, xlsx, odt, epub ...), gzip, PDF, "
+                       "RIFF (WAV, AVI, WebP), MP4/MOV/3GP, MP3 with an ID3 tag or OLE2 (doc, xls, "
+                       "ppt) file does; read on contiguously, its end comes from the format's own "
+                       "structure, and it is saved only when the content check passes over exactly "
+                       "those bytes (at most 256 MiB). Carved files go to "
+                       "OUTDIR/lost/carved/<type>/fNNNNNNN.<type>, named after their first cluster; a "
+                       "photo with an EXIF DateTimeOriginal takes it as its modification time. A file "
+                       "equal to one saved before is not written again; starts that fail are counted "
                        "in the summary. With --list, lists them; --json adds type (and verdict)."));
     parser.addOption(carve);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
