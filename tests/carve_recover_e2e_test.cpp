@@ -340,3 +340,61 @@ TEST(CarveHostile, FailedStartsEndAndWriteNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// Files deleted and their folder's slots taken again by new files, which
+// the allocator also put on the lowest free clusters, over the first old
+// ones: no entry names the old files, but those still whole are carved.
+TEST(CarveReusedEntries, OldFilesWhoseSlotsWereReusedComeBackWhole)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 4)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("PHOTOS"))) << lasterror();
+    const QString local = dir.filePath(QStringLiteral("local"));
+    std::set<QByteArray> old;
+    const char* kinds[] = {"jpg", "png", "pdf", "gif", "zip", "jpg", "wav", "png"};
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray data = formatfile(QString::fromLatin1(kinds[i]), dir.path(), 40 + i);
+        if (data.isNull())
+            KOV_SKIP() << "cannot make a " << kinds[i] << " file: " << lasterror();
+        ASSERT_TRUE(writefile(local, data));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("PHOTOS/P%1.BIN").arg(i))) << lasterror();
+        old.insert(data);
+    }
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(mdel(image, QStringLiteral("PHOTOS/P%1.BIN").arg(i))) << lasterror();
+    std::set<QByteArray> live;
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray data = patterndata(1500, std::uint32_t(90 + i));
+        ASSERT_TRUE(writefile(local, data));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("PHOTOS/N%1.TXT").arg(i))) << lasterror();
+        live.insert(data);
+    }
+    const QByteArray card = contents(image);
+    ASSERT_EQ(card.indexOf(QByteArray("\xE5" "0      BIN")), -1) << "a deleted slot was not reused";
+    const LAYOUT layout = layoutof(card);
+    std::set<QByteArray> intact;
+    for (const QByteArray& data : old)
+        for (qint64 at = card.indexOf(data, layout.data); at >= 0; at = card.indexOf(data, at + 1))
+            if ((at - layout.data) % layout.cluster == 0) {
+                intact.insert(data);
+                break;
+            }
+    ASSERT_EQ(intact.size(), old.size() - 1) << "the new files must overwrite the first old file only";
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::set<QByteArray> back;
+    for (const auto& [path, data] : outputs(out)) {
+        EXPECT_TRUE(path.startsWith(QLatin1String("lost/carved/"))) << path.toStdString();
+        EXPECT_TRUE(old.count(data)) << path.toStdString() << ": carved bytes no old file had";
+        EXPECT_FALSE(live.count(data)) << path.toStdString();
+        back.insert(data);
+    }
+    EXPECT_EQ(back, intact);
+}
+
+}  // namespace
