@@ -51,6 +51,13 @@ const char* const nameschoice = "Use original long names";
 const char* const namestip =
     "Saves deleted files under their original long names when the card still holds them, instead of "
     "names whose first letter is replaced by 'k'.\nCosts nothing noticeable.";
+const char* const carvechoice = "Find lost photos and documents by their contents";
+const char* const carvetip =
+    "For photos, videos, music and documents whose names are gone, for instance after the card was "
+    "formatted and used again: looks through the card's free space for files by what they contain, and "
+    "keeps only those whose contents check out whole. They come back without their names, in the folder "
+    "\"lost/carved\", sorted by type; photos keep the date they were taken.\nCosts time: the free space is "
+    "read once more, and every file found is checked.";
 
 }  // namespace
 
@@ -95,8 +102,10 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     verifybox->setToolTip(QString::fromLatin1(verifytip));
     namesbox = new QCheckBox(QString::fromLatin1(nameschoice));
     namesbox->setToolTip(QString::fromLatin1(namestip));
+    carvebox = new QCheckBox(QString::fromLatin1(carvechoice));
+    carvebox->setToolTip(QString::fromLatin1(carvetip));
     auto* choices = new QVBoxLayout(choicesbox);
-    for (QCheckBox* box : {deepbox, verifybox, namesbox})
+    for (QCheckBox* box : {deepbox, verifybox, namesbox, carvebox})
         choices->addWidget(box);
     grid->setrowwidget(3, choicesbox);
 
@@ -277,7 +286,8 @@ void KOVDialog::on_recoverbt_clicked()
     setbuttontext(QStringLiteral("Pause"));
     if (!rununderway()) {
         runvolume = volume;
-        setoptions(RUNOPTIONS{deepbox->isChecked(), verifybox->isChecked(), namesbox->isChecked()});
+        setoptions(RUNOPTIONS{deepbox->isChecked(), verifybox->isChecked(), namesbox->isChecked(),
+                              carvebox->isChecked()});
         if (!startrun()) {
             paused = true;
             setbuttontext(QStringLiteral("Recover"));
@@ -310,6 +320,8 @@ void KOVDialog::scan()
     inslice = false;
     if (phase() == RUNPHASE::deepscan)
         showdeepscan();
+    if (phase() == RUNPHASE::carving)
+        showcarving();
     showlines();
 }
 
@@ -330,6 +342,10 @@ void KOVDialog::phasebegun(RUNPHASE begun)
         break;
     case RUNPHASE::lostfiles:
         setstatuslines(QStringLiteral("Saving the files of lost folders..."), QString(), QString());
+        break;
+    case RUNPHASE::carving:
+        deepclock.start();
+        showcarving();
         break;
     default:
         break;
@@ -355,6 +371,19 @@ void KOVDialog::showdeepscan()
     setstatuslines(QStringLiteral("Searching lost folders: %1%").arg(total ? deep->scanposition() * 100 / total : 100),
                    QStringLiteral("%1 clusters/s").arg(double(deep->scannedclusters()) / seconds, 0, 'f', 0),
                    QStringLiteral("%1 folder clusters found").arg(deep->directoryclusters()));
+}
+
+void KOVDialog::showcarving()
+{
+    const carve::CARVER* carver = carving();
+    if (!carver)
+        return;
+    const std::uint64_t total = carver->total();
+    const double seconds = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
+    setstatuslines(
+        QStringLiteral("Looking for files by their contents: %1%").arg(total ? carver->position() * 100 / total : 100),
+        QStringLiteral("%1 clusters/s").arg(double(carver->counts().scanned) / seconds, 0, 'f', 0),
+        QStringLiteral("%1 files found").arg(carver->counts().carved));
 }
 
 void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }

@@ -58,6 +58,7 @@ public:
     QCheckBox* deepbox = nullptr;
     QCheckBox* verifybox = nullptr;
     QCheckBox* namesbox = nullptr;
+    QCheckBox* carvebox = nullptr;
     // The work of one timer event: steps until this many milliseconds are
     // used, so that the window repaints and answers a click between them.
     static constexpr int slicebudget = 10;
@@ -78,6 +79,8 @@ private:
     void showlines();
     // The deep scan's percent and speed in the status lines.
     void showdeepscan();
+    // Carving's progress in the status lines.
+    void showcarving();
     // Lays out the volume at root ("C:\\"...) for the next run.
     void openvolume(const QString& root);
     // Lists the sources named on the command line that have no boot sector

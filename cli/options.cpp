@@ -61,9 +61,12 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "{cluster, clusters}: first FAT cluster and length), verdict (with --verify),\n"
         "startbycontent (the start cluster was chosen by content) and estimatedstart\n"
         "(the estimate it replaced, only then); on exFAT also nofatchain (the file was\n"
-        "stored contiguously), which --list shows after the runs (nofatchain or fatchain).\n\n"
+        "stored contiguously), which --list shows after the runs (nofatchain or fatchain);\n"
+        "for a carved file (--carve) type (its extension) and verdict (verified).\n\n"
         "  kov-recover --deep SOURCE OUTDIR\n"
-        "                              also bring back whole deleted or formatted folders\n\n"
+        "                              also bring back whole deleted or formatted folders\n"
+        "  kov-recover --deep --carve SOURCE OUTDIR\n"
+        "                              and then files whose entries are gone, by contents\n\n"
         "Exit status: 0 done, 1 some files could not be saved, 2 bad usage,\n"
         "3 SOURCE cannot be opened, is not FAT16, FAT32 or exFAT, or holds several volumes,\n"
         "4 OUTDIR cannot be created or lies on SOURCE."));
@@ -107,6 +110,21 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                        "directories of an earlier format with another geometry go to\n"
                        "OUTDIR/lost/earlier-layout-<cluster size>/."));
     parser.addOption(deep);
+    const QCommandLineOption carve(
+        QStringLiteral("carve"),
+        QStringLiteral("Find files whose directory entries are gone by their contents: after the other "
+                       "passes, read the clusters no file uses, no saved file holds and no directory "
+                       "holds (once more as long as copying the free space), and take every one that "
+                       "begins as a JPEG, PNG, GIF, BMP, ZIP (docx, xlsx, odt, epub ...), gzip, PDF, "
+                       "RIFF (WAV, AVI, WebP), MP4/MOV/3GP, MP3 with an ID3 tag or OLE2 (doc, xls, "
+                       "ppt) file does; read on contiguously, its end comes from the format's own "
+                       "structure, and it is saved only when the content check passes over exactly "
+                       "those bytes (at most 256 MiB). Carved files go to "
+                       "OUTDIR/lost/carved/<type>/fNNNNNNN.<type>, named after their first cluster; a "
+                       "photo with an EXIF DateTimeOriginal takes it as its modification time. A file "
+                       "equal to one saved before is not written again; starts that fail are counted "
+                       "in the summary. With --list, lists them; --json adds type (and verdict)."));
+    parser.addOption(carve);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -126,6 +144,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     if (out.json && !out.list)
         return usage(QStringLiteral("--json only goes with --list"));
     out.deep = parser.isSet(deep);
+    out.carve = parser.isSet(carve);
     const QStringList args = parser.positionalArguments();
     if (args.size() != (onlysource ? 1 : 2))
         return usage(out.list          ? QStringLiteral("--list takes exactly one SOURCE")

@@ -14,6 +14,7 @@ struct RECOVEROPTIONS {
     bool originalnames = false;  // deleted files under their long names when the slots give them back
     bool json = false;           // with list: one JSON object per line
     bool deep = false;  // also scan the unused clusters for lost directories
+    bool carve = false;  // last, carve whole files by their contents from the clusters left
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

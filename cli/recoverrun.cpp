@@ -42,7 +42,7 @@ std::pair<QString, int> splitsource(const QString& source)
 }  // namespace
 
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
-    : RunEngine(RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames}),
+    : RunEngine(RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames, chosen.carve}),
       listout(out),
       options(chosen),
       live(isatty(STDERR_FILENO) != 0)
@@ -310,6 +310,8 @@ bool RecoverRun::runall()
             deepprogress(deepscan()->scanposition(), deepscan()->scantotal(), deepscan()->scannedclusters());
         else if (was == RUNPHASE::layoutsearch && layoutsearch())
             layoutprogress(*layoutsearch());
+        else if (was == RUNPHASE::carving && carving())
+            deepprogress(carving()->position(), carving()->total(), carving()->counts().scanned, "carving");
         else if (was == RUNPHASE::deepscan && exfatrun())
             deepprogress(exfatrun()->deepdone(), exfatrun()->deeptotal(), exfatrun()->counts().deepclusters);
     }
@@ -350,6 +352,13 @@ void RecoverRun::phasebegun(RUNPHASE phase)
         deepclock.start();
         lastdeepdraw = -1000;
         break;
+    case RUNPHASE::carving:
+        endprogress();
+        if (!live)
+            say(QStringLiteral("carving"));
+        deepclock.start();
+        lastdeepdraw = -1000;
+        break;
     case RUNPHASE::lostfiles:
         if (live)
             std::fputs("\n", stderr);
@@ -378,6 +387,18 @@ void RecoverRun::lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QStrin
 void RecoverRun::runended()
 {
     const RUNREPORT r = report();
+    rundeepended(r);
+    if (r.options.carve && r.exfat)
+        say(QStringLiteral("carving: not done on exFAT volumes"));
+    else if (r.options.carve) {
+        if (live)
+            std::fputs("\n", stderr);
+        say(r.carvesummary());
+    }
+}
+
+void RecoverRun::rundeepended(const RUNREPORT& r)
+{
     if (r.exfat) {
         if (!r.options.deep)
             endprogress();
@@ -407,14 +428,14 @@ void RecoverRun::runended()
                                                : QString()));
 }
 
-void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned)
+void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned, const char* what)
 {
     const std::int64_t now = deepclock.elapsed();
     if (!live || (done < total && now - lastdeepdraw < 200))
         return;
     lastdeepdraw = now;
     const double seconds = double(std::max<std::int64_t>(now, 1)) / 1000.0;
-    std::fprintf(stderr, "\r\033[Kdeep scan: %3llu%%, %llu of %llu clusters, %.0f clusters/s",
+    std::fprintf(stderr, "\r\033[K%s: %3llu%%, %llu of %llu clusters, %.0f clusters/s", what,
                  static_cast<unsigned long long>(total ? done * 100 / total : 100),
                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
                  double(scanned) / seconds);

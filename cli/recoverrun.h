@@ -59,6 +59,8 @@ private:
     void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
     void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason) override;
     void runended() override;
+    // The end of the walk and the deep scan told.
+    void rundeepended(const RUNREPORT& r);
     void layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found) override;
     void earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree) override;
     // With no FAT volume in SOURCE: the layout search over the whole
@@ -74,7 +76,8 @@ private:
     void progress(bool force);
     // The walk's progress line, ended.
     void endprogress();
-    void deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned);
+    // The deep scan's or carving's (what) progress line.
+    void deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned, const char* what = "deep scan");
     // SOURCE holds no FAT volume (findvolumes said so); the type of the
     // one laid out from a found layout, for --list-volumes.
     bool nofatvolume = false;

@@ -130,6 +130,13 @@ std::uint32_t DEEPSCAN::walkeddeleted(std::uint32_t start) const
 
 void DEEPSCAN::notesaved(const FILEPARM& file) { savedfiles.insert(filekey(file)); }
 
+bool DEEPSCAN::keptdirectory(std::uint64_t lcn) const
+{
+    // Kept in the ascending order the scan reads.
+    const auto at = std::partition_point(found.begin(), found.end(), [lcn](const FOUND& f) { return f.lcn < lcn; });
+    return at != found.end() && at->lcn == lcn;
+}
+
 bool DEEPSCAN::claimed(std::uint64_t lcn) const { return lcn >= clustercount || claims.test(lcn); }
 
 bool DEEPSCAN::eligible(std::uint64_t lcn) const { return !core.inuse(lcn) && !claimed(lcn); }

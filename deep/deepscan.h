@@ -84,6 +84,10 @@ public:
     bool recoverstep(const std::function<void(const DEEPCANDIDATE&)>& save,
                      const std::function<void(const DEEPCANDIDATE&, const QString& reason)>& unsaved);
 
+    // True when the scan kept lcn as a directory cluster (whether or not
+    // the cap let it keep them all).
+    bool keptdirectory(std::uint64_t lcn) const;
+
     std::uint64_t scannedclusters() const { return scanned; }
     std::uint64_t directoryclusters() const { return found.size(); }
     std::uint64_t keptbytes() const { return kept; }

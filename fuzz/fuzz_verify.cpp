@@ -4,8 +4,9 @@
 // seeds, the family comes from the environment variable KOV_FUZZ_FAMILY.
 //
 // Besides the sanitizers' faults it aborts when the check breaks its
-// promises: a file that canbegin rejects must be damaged, and a verified
-// one must pass canbegin and mayverify (read here from the input itself).
+// promises: a file that canbegin rejects must be damaged, a verified one
+// must pass canbegin and mayverify (read here from the input itself), and
+// carving's end (extent) lies within the input or asks for more than it.
 #include "verify/verify.h"
 
 #include <cstdio>
@@ -80,5 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (reads > 70)
             broken("mayverify read more than it promises");
     }
+    // Carving's end: within the bytes when found, past them when more are wanted.
+    const verify::EXTENT end = verify::extent(target, d, cluster);
+    if (end.v == verify::verdict::verified && (end.end == 0 || end.end > size))
+        broken("extent found an end outside the bytes");
+    if (end.want != 0 && end.want <= size)
+        broken("extent wants bytes it has");
     return 0;
 }

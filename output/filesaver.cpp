@@ -76,7 +76,7 @@ void FileSaver::begin()
         return;
     begunin = core.recoverdir;
     tree.clear();
-    if (options.deep)
+    if (options.deep || options.carve)
         tree.reservetop(QStringLiteral("lost"));
     if (options.verify)
         tree.reservetop(QStringLiteral("damaged"));
@@ -132,6 +132,17 @@ void FileSaver::savenamed(const FILEPARM& file, const QString& name, const QStri
     settle(file, r, subdir, false, DIRSLOTS{});
 }
 
+void FileSaver::savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type)
+{
+    if (claims)
+        claims->mark(file.dataruns);
+    SAVERECORD r;
+    r.name = fittedname(safename(name));
+    r.carved = type;
+    r.verdict = verify::verdict::verified;
+    settle(file, r, subdir, false, DIRSLOTS{});
+}
+
 void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir, bool mayhold,
                        const DIRSLOTS& around)
 {
@@ -140,8 +151,10 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
     core.setstatuslines(r.name, QStringLiteral("%1 bytes").arg(file.size),
                         QStringLiteral("modify time:") + KOVCore::fatfiletime2str(file.writetime));
     verify::family kind = verify::family::none;
+    // A verdict given with the file (carving's) is not checked again.
+    const bool checking = options.verify && !r.verdict;
     if (core.listonly) {
-        if (options.verify)
+        if (checking)
             r.verdict = contentverdict(file, r.name, QString(), &kind);
     } else {
         // Most files are checked from memory before they are written, so
@@ -149,11 +162,11 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
         // from the same clusters the save then reads again (from the
         // cache). Larger files are checked in the file just written.
         std::optional<verify::verdict> early;
-        if (options.verify && file.size <= checkinmemory)
+        if (checking && file.size <= checkinmemory)
             early = contentverdict(file, r.name, QString(), &kind);
         const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : outdir(subdir);
         r.status = core.savefile(file, dir, r.name, &r.path);
-        if (options.verify && r.status == 0) {
+        if (checking && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
             if (!early && r.verdict == verify::verdict::damaged)
                 movetodamaged(r, subdir);
@@ -426,5 +439,7 @@ QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
         o.insert(QStringLiteral("estimatedstart"), qint64(r.estimatedstart));
     if (r.nofatchain)
         o.insert(QStringLiteral("nofatchain"), *r.nofatchain);
+    if (!r.carved.isEmpty())
+        o.insert(QStringLiteral("type"), r.carved);
     return o;
 }

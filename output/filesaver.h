@@ -24,6 +24,7 @@ struct SAVEOPTIONS {
     bool verify = false;         // check every file's contents; damaged ones go to damaged/
     bool originalnames = false;  // save under the long name its slots give back
     bool deep = false;           // files also go below lost/ (the deep scan)
+    bool carve = false;          // files also go below lost/carved/ (carving)
 };
 
 // The raw directory a file was found in: raw (count 32-byte slots) and the
@@ -48,6 +49,7 @@ struct SAVERECORD {
     std::uint32_t estimatedstart = 0;  // with startbycontent: the estimate it replaced
     int status = 0;              // KOVCore::savefile's status; 0 when listing
     std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
+    QString carved;              // a carved file: its type ("jpg"); empty for a file found through an entry
 };
 
 struct VERDICTCOUNTS {
@@ -91,6 +93,11 @@ public:
     // characters at the end of its stem (the extension stays), leaving room
     // for "(n)". nofatchain goes into the record.
     void savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain);
+
+    // A file carving found by its contents, whose check has passed over
+    // exactly its bytes: saved as save() does (verdict verified, no check
+    // again) under name, with its type in the record.
+    void savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type);
 
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
     // or reached a live cluster). Files with an estimated high word wait

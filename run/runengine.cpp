@@ -46,6 +46,8 @@ void RunEngine::abandonrun()
     exfat.reset();
     search.reset();
     deeprun.reset();
+    carver.reset();
+    savedfiles.reset();
     saver.reset();
 }
 
@@ -78,7 +80,7 @@ void RunEngine::step()
             return;
         newunit();
         if (!deeprun) {
-            finishrun();
+            endphases();
             return;
         }
         // A reformat with another geometry left the earlier format's
@@ -139,9 +141,39 @@ void RunEngine::step()
         newunit();
         if (beginearlier())
             return;
+        endphases();
+        return;
+    case RUNPHASE::carving:
+        if (!carver->step([this](const carve::CARVEDFILE& found) {
+                newunit();
+                saver->savecarved(found.file,
+                                  QStringLiteral("f%1.%2").arg(found.file.startcluster, 7, 10, QLatin1Char('0')).arg(found.type),
+                                  losttree(QStringLiteral("lost/carved/%1/").arg(found.type)), found.type);
+            })) {
+            newunit();
+            finishrun();
+        }
+        return;
+    }
+}
+
+void RunEngine::endphases()
+{
+    if (!options.carve || !savedfiles) {
         finishrun();
         return;
     }
+    // Last, so that every file an entry still names has claimed its
+    // clusters; in the layout the run ends in (an earlier format's, when
+    // one was found: its files lie on its clusters).
+    carver = std::make_unique<carve::CARVER>(*this, claims, *savedfiles);
+    if (deeprun) {
+        const deep::DEEPSCAN* scan = deeprun.get();
+        carver->passover = [scan](std::uint64_t lcn) { return scan->keptdirectory(lcn); };
+    }
+    enter(RUNPHASE::carving);
+    if (!carver->begin())
+        finishrun();
 }
 
 void RunEngine::setfoundlayout(const layout::FOUNDLAYOUT& adopted, std::vector<layout::FOUNDLAYOUT> others)
@@ -229,6 +261,16 @@ RUNREPORT RunEngine::report() const
         r.directoryclusters = c.deepsets;
         r.unsavedlost = c.deepdropped;
     }
+    if (carver) {
+        const carve::CARVECOUNTS& c = carver->counts();
+        r.carvescanned = c.scanned;
+        r.carvestarts = c.starts;
+        r.carved = c.carved;
+        r.carvefailed = c.failed;
+        r.carvetoolarge = c.toolarge;
+        r.carveduplicates = c.duplicates;
+        r.carvestopped = c.stopped;
+    }
     if (deeprun) {
         // Summed over the layouts the run has scanned.
         r.scannedclusters += deeprun->scannedclusters();
@@ -246,6 +288,8 @@ void RunEngine::finishrun()
     // Gone before the end is told: a face may start the next run from it.
     exfat.reset();
     deeprun.reset();
+    carver.reset();
+    savedfiles.reset();
     saver.reset();
     runended();
 }
@@ -327,12 +371,19 @@ void RunEngine::beginreport(std::uint64_t clusters)
     current = RUNREPORT();
     current.options = options;
     claims.reset(clusters);
+    carver.reset();
+    savedfiles.reset();
+    if (options.carve)
+        savedfiles = std::make_unique<carve::SAVEDFILES>();
     saver = std::make_unique<FileSaver>(
-        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep},
+        *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep, options.carve},
         [this](const FILEPARM& file, const SAVERECORD& record) {
             ++current.settled;
             if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
                 ++current.lost;
+            // The bytes of every file saved, so that carving writes none of them again.
+            if (savedfiles && record.carved.isEmpty() && record.status == 0)
+                savedfiles->note(file, diskparm);
             filesettled(file, record);
         },
         &claims);

@@ -5,6 +5,7 @@
 // the hooks below tell it.
 #pragma once
 
+#include "carve/carver.h"
 #include "deep/deepscan.h"
 #include "layout/layoutsearch.h"
 #include "model/kovcore.h"
@@ -31,6 +32,7 @@ enum class RUNPHASE {
     layoutsearch,   // with the deep scan: the source read for other layouts' directories (one read a step)
     deepscan,       // the unused clusters read for lost folders (one read a step)
     lostfiles,      // the files of the lost folders saved (one file a step)
+    carving,        // the clusters left read for files by their contents (one read or one start a step)
 };
 
 class RunEngine : public KOVCore {
@@ -76,6 +78,8 @@ public:
     const deep::DEEPSCAN* deepscan() const { return deeprun.get(); }
     // The layout search under way (layoutsearch phase), else null.
     const layout::LAYOUTSEARCH* layoutsearch() const { return search.get(); }
+    // Carving under way (carving phase), else null.
+    const carve::CARVER* carving() const { return carver.get(); }
     // The exFAT run under way, else null.
     const exfat::EXFATRUN* exfatrun() const { return exfat.get(); }
 
@@ -106,6 +110,8 @@ protected:
 
 private:
     void enter(RUNPHASE phase);
+    // After the last recovery phase: carving when chosen, else the end.
+    void endphases();
     void finishrun();
     // A fresh report, claims over clusters clusters and the run's saver.
     void beginreport(std::uint64_t clusters);
@@ -126,6 +132,8 @@ private:
     ClusterClaims claims;  // the clusters of the files saved or listed in this run
     std::unique_ptr<FileSaver> saver;
     std::unique_ptr<deep::DEEPSCAN> deeprun;
+    std::unique_ptr<carve::SAVEDFILES> savedfiles;  // with carving: the run's saved files
+    std::unique_ptr<carve::CARVER> carver;
     std::optional<platform::VolumeSource> exfatsource;
     std::unique_ptr<exfat::EXFATRUN> exfat;
     QString failure;

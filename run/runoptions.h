@@ -6,4 +6,5 @@ struct RUNOPTIONS {
     bool deep = false;           // also scan the unused clusters for lost folders
     bool verify = false;         // a content verdict per file; damaged ones into damaged/
     bool originalnames = false;  // deleted files under their long names when the slots give them back
+    bool carve = false;          // last, carve whole files by their contents from the clusters left
 };

@@ -20,6 +20,14 @@ struct RUNREPORT {
     std::uint64_t directoryclusters = 0;
     std::uint64_t unsavedlost = 0;
     std::uint64_t shallower = 0;
+    // Carving's figures (options.carve).
+    std::uint64_t carvescanned = 0;
+    std::uint64_t carvestarts = 0;
+    std::uint64_t carved = 0;
+    std::uint64_t carvefailed = 0;
+    std::uint64_t carvetoolarge = 0;
+    std::uint64_t carveduplicates = 0;
+    bool carvestopped = false;
     // An exFAT run: its deep scan counts entry sets (not directory
     // clusters), and what its volume, walk and deep scan passed over.
     bool exfat = false;
@@ -31,7 +39,10 @@ struct RUNREPORT {
     // kov-recover's last line: saves, bytes, failures, entries, the time
     // taken and the verdicts.
     QString summary(double seconds) const;
+    // kov-recover's line on carving: clusters read, starts, files carved
+    // and those not saved, by reason.
+    QString carvesummary() const;
     // The window's line under "Recovery accomplished!": what was saved,
-    // its verdicts and how much came from lost folders.
+    // its verdicts, how much came from lost folders and from carving.
     QString detail() const;
 };

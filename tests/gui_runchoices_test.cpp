@@ -62,7 +62,7 @@ std::map<QString, QByteArray> tree(const QString& dir)
     return out;
 }
 
-enum class Choice { deep, verify, names };
+enum class Choice { deep, verify, names, carve };
 
 class GuiChoices : public testing::Test {
 protected:
@@ -113,18 +113,21 @@ protected:
     static QString image(const QString& which) { return images->filePath(which + ".img"); }
     static QString flag(Choice c)
     {
-        return c == Choice::deep ? "--deep" : c == Choice::verify ? "--verify" : "--original-names";
+        return c == Choice::deep     ? "--deep"
+               : c == Choice::verify ? "--verify"
+               : c == Choice::names  ? "--original-names"
+                                     : "--carve";
     }
     static QCheckBox* box(KOVDialog& d, Choice c)
     {
-        return c == Choice::deep ? d.deepbox : c == Choice::verify ? d.verifybox : d.namesbox;
+        return c == Choice::deep ? d.deepbox : c == Choice::verify ? d.verifybox : c == Choice::names ? d.namesbox : d.carvebox;
     }
     // A whole window run of the volume at index into outdir with the choices.
     static void windowrun(KOVDialog& d, BoxAnswerer& answerer, int index, const QString& outdir,
                           const QList<Choice>& chosen)
     {
         d.vollist->setCurrentIndex(index);
-        for (Choice c : {Choice::deep, Choice::verify, Choice::names})
+        for (Choice c : {Choice::deep, Choice::verify, Choice::names, Choice::carve})
             box(d, c)->setChecked(chosen.contains(c));
         d.diredit->setText(outdir);
         const qsizetype before = answerer.boxes.size();
@@ -140,7 +143,7 @@ protected:
 TEST_F(GuiChoices, AllStartUncheckedWithTheirTooltips)
 {
     KOVDialog d;
-    for (Choice c : {Choice::deep, Choice::verify, Choice::names}) {
+    for (Choice c : {Choice::deep, Choice::verify, Choice::names, Choice::carve}) {
         EXPECT_FALSE(box(d, c)->isChecked()) << flag(c);
         EXPECT_FALSE(box(d, c)->toolTip().isEmpty()) << flag(c);
     }
@@ -151,8 +154,8 @@ class GuiChoice : public GuiChoices, public testing::WithParamInterface<Choice> 
 TEST_P(GuiChoice, SavesWhatKovRecoverSavesWithTheSameOption)
 {
     const Choice c = GetParam();
-    // The deep scan's work is on the formatted card, the others' on the other.
-    const int index = c == Choice::deep ? 0 : 1;
+    // The deep scan's and carving's work is on the formatted card, the others' on the other.
+    const int index = c == Choice::deep || c == Choice::carve ? 0 : 1;
     const QString cliout = tmp.filePath("cli"), withchoice = tmp.filePath("window"), plain = tmp.filePath("plain");
     const CommandOutcome cli = kovrecover({flag(c), index == 0 ? image("formatted") : image("deleted"), cliout});
     ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
@@ -168,11 +171,13 @@ TEST_P(GuiChoice, SavesWhatKovRecoverSavesWithTheSameOption)
     EXPECT_EQ(answerer.boxes.size(), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachChoice, GuiChoice, testing::Values(Choice::deep, Choice::verify, Choice::names),
+INSTANTIATE_TEST_SUITE_P(EachChoice, GuiChoice,
+                         testing::Values(Choice::deep, Choice::verify, Choice::names, Choice::carve),
                          [](const auto& info) {
                              return std::string(info.param == Choice::deep     ? "deep"
                                                 : info.param == Choice::verify ? "verify"
-                                                                               : "originalnames");
+                                                : info.param == Choice::names  ? "originalnames"
+                                                                               : "carve");
                          });
 
 TEST_F(GuiChoices, APauseInTheDeepScanResumesToTheSameResult)
@@ -205,6 +210,66 @@ TEST_F(GuiChoices, APauseInTheDeepScanResumesToTheSameResult)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
     EXPECT_EQ(tree(out), tree(cliout));
     EXPECT_TRUE(tree(out).size() > 0);
+}
+
+// Carving paused in its middle resumes to kov-recover's result, the end
+// box counts the files it found, and another volume ends it unfinished.
+TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
+{
+    const QString out = tmp.filePath("out"), cliout = tmp.filePath("cli");
+    const CommandOutcome cli = kovrecover({"--carve", image("formatted"), cliout});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.carvebox->setChecked(true);
+    d.diredit->setText(out);
+    std::uint64_t pausedat = 0;
+    bool done = false;
+    const QMetaObject::Connection watch = QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
+        if (!done && d.phase() == RUNPHASE::carving && d.carving()->position() > 0) {
+            done = true;
+            pausedat = d.carving()->position();
+            d.recoverbt->click();
+        }
+    });
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 120000));
+    QObject::disconnect(watch);
+    ASSERT_LT(pausedat, d.carving()->total()) << "carving ended in one slice";
+    EXPECT_TRUE(d.namelabel->text().startsWith("Looking for files by their contents: ")) << d.namelabel->text();
+    QTest::qWait(50);
+    EXPECT_EQ(d.carving()->position(), pausedat);
+    EXPECT_FALSE(d.scantimer->isActive());
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
+    const auto saved = tree(out);
+    EXPECT_EQ(saved, tree(cliout));
+    int carved = 0;
+    for (const auto& [path, data] : saved)
+        carved += path.startsWith("lost/carved/") ? 1 : 0;
+    EXPECT_GT(carved, 0);
+    EXPECT_TRUE(answerer.boxes[0].detail.endsWith(
+        QStringLiteral("; %1 found by their contents alone (in lost/carved).").arg(carved)))
+        << answerer.boxes[0].detail.toStdString();
+
+    // Another volume chosen while carving: no end box, the run stopped.
+    const QString second = tmp.filePath("second");
+    d.diredit->setText(second);
+    d.vollist->setCurrentIndex(0);
+    bool changed = false;
+    QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
+        if (!changed && d.phase() == RUNPHASE::carving) {
+            changed = true;
+            d.vollist->setCurrentIndex(1);
+        }
+    });
+    const qsizetype boxes = answerer.boxes.size();
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return changed; }, 120000));
+    EXPECT_FALSE(d.rununderway());
+    EXPECT_FALSE(d.scantimer->isActive());
+    EXPECT_EQ(d.namelabel->text(), "Recovery of C:\\ stopped: another volume was chosen.");
+    EXPECT_EQ(answerer.boxes.size(), boxes);
 }
 
 TEST_F(GuiChoices, AnotherVolumeEndsADeepRunWithTheNotice)

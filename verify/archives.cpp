@@ -3,6 +3,7 @@
 #include "verify/formats.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 #include <zlib.h>
 
@@ -18,12 +19,14 @@ BUDGET inflatebudget(bytes d) { return BUDGET{32 * std::uint64_t(d.size()) + (4u
 
 }  // namespace
 
-std::uint32_t crc32of(bytes d)
+std::uint32_t crc32of(bytes d) { return verify::crc32(d, 0); }
+
+std::uint32_t crc32(bytes d, std::uint32_t previous)
 {
-    uLong c = crc32(0L, Z_NULL, 0);
+    uLong c = previous;
     for (std::size_t at = 0; at < d.size();) {
         const uInt n = uInt(std::min<std::size_t>(d.size() - at, 1u << 30));
-        c = crc32(c, d.data() + at, n);
+        c = ::crc32(c, d.data() + at, n);
         at += n;
     }
     return std::uint32_t(c);
@@ -39,7 +42,7 @@ bool inflateraw(bytes in, std::uint64_t outsize, std::uint32_t expected)
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
         return false;
     std::vector<unsigned char> out(64 * 1024);
-    uLong c = crc32(0L, Z_NULL, 0);
+    uLong c = ::crc32(0L, Z_NULL, 0);
     std::uint64_t total = 0;
     std::size_t at = 0;
     int r = Z_OK;
@@ -53,7 +56,7 @@ bool inflateraw(bytes in, std::uint64_t outsize, std::uint32_t expected)
         z.avail_out = uInt(out.size());
         r = inflate(&z, Z_NO_FLUSH);
         const std::size_t got = out.size() - z.avail_out;
-        c = crc32(c, out.data(), uInt(got));
+        c = ::crc32(c, out.data(), uInt(got));
         total += got;
         if (total > outsize)
             break;  // more than the entry says: no need to inflate a bomb to its end
@@ -205,10 +208,47 @@ FINDING readzip(bytes d)
     return unchecked ? toocostly() : endsat(d.size());
 }
 
+// The end record whose central directory ends right before it (or
+// before the ZIP64 end record its locator names), searched forward from
+// the first local header: the first such one ends the archive (an archive
+// stored inside it has its records at offsets of its own), and the
+// comment its length names follows it. One pass, however the records point.
+FINDING zipextent(bytes d)
+{
+    if (d.size() < 4)
+        return shortof(30);
+    if (le32(d, 0) != localsig && le32(d, 0) != endsig)
+        return damagedat();
+    for (std::size_t from = 0;;) {
+        const void* found = from < d.size() ? memmem(d.data() + from, d.size() - from, "PK\x05\x06", 4) : nullptr;
+        if (!found)
+            return shortof(d.size() + 1);
+        const std::size_t at = std::size_t(static_cast<const unsigned char*>(found) - d.data());
+        if (d.size() - at < 22)
+            return shortof(at + 22);
+        std::uint64_t cdsize = le32(d, at + 12);
+        std::uint64_t cdoffset = le32(d, at + 16);
+        bool closes = cdoffset + cdsize == at;
+        if (!closes && at >= 20 && le32(d, at - 20) == zip64locatorsig) {
+            const std::uint64_t record = le64(d, at - 12);
+            if (record <= at - 20 && at - 20 - record >= 56 && le32(d, std::size_t(record)) == zip64endsig) {
+                cdsize = le64(d, std::size_t(record) + 40);
+                cdoffset = le64(d, std::size_t(record) + 48);
+                closes = cdoffset <= record && record - cdoffset == cdsize;
+            }
+        }
+        if (closes) {
+            const std::size_t end = at + 22 + le16(d, at + 20);
+            return end > d.size() ? shortof(end) : endsat(end);
+        }
+        from = at + 1;
+    }
+}
+
 // Proves: every member inflates to its trailer with the right CRC-32 and
 // size (zlib checks both); reports where the last member ends. Unchecked
 // when the members inflate to more than the budget.
-FINDING readgzip(bytes d)
+FINDING readgzip(bytes d, std::size_t align)
 {
     if (!startswith(d, "\x1f\x8b"))
         return damagedat();
@@ -240,12 +280,13 @@ FINDING readgzip(bytes d)
         if (r == Z_OK && offered != z.avail_in && at < d.size())
             continue;  // the stream goes on past this slice
         if (r != Z_STREAM_END) {
-            found = damagedat();
+            // Input used up inside the stream: the data ended, not the member.
+            found = r == Z_OK || r == Z_BUF_ERROR ? shortof(d.size() + 1) : damagedat();
             break;
         }
         found = endsat(at);
-        if (!matchat(d, at, "\x1f\x8b"))
-            break;  // what follows is no member: padding, or damage
+        if (!matchat(d, at, "\x1f\x8b") || (align != 0 && at % align == 0))
+            break;  // what follows is no member (padding, damage, or the next file)
         inflateReset(&z);
     }
     inflateEnd(&z);

@@ -18,14 +18,21 @@ FINDING readpng(bytes d)
         return damagedat();
     std::size_t at = 8;
     bool first = true;
-    while (d.size() - at >= 12) {
+    // The chunk's header is judged before its length is held against the
+    // bytes there are: junk is damaged, not short.
+    while (d.size() - at >= 8) {
         const std::uint32_t length = be32(d, at);
-        if (length > d.size() - at - 12)
+        for (std::size_t i = 4; i < 8; ++i)
+            if (!((d[at + i] >= 'A' && d[at + i] <= 'Z') || (d[at + i] >= 'a' && d[at + i] <= 'z')))
+                return damagedat();
+        if (first && (!matchat(d, at + 4, "IHDR") || length != 13))
             return damagedat();
+        if (length > 0x7FFFFFFFu)
+            return damagedat();
+        if (length > d.size() - at - 8 || d.size() - at - 8 - length < 4)
+            return shortof(at + 12 + std::size_t(length));
         const bytes typeanddata = d.subspan(at + 4, 4 + std::size_t(length));
         if (crc32of(typeanddata) != be32(d, at + 8 + length))
-            return damagedat();
-        if (first && !matchat(d, at + 4, "IHDR"))
             return damagedat();
         first = false;
         const bool end = matchat(d, at + 4, "IEND");
@@ -33,7 +40,7 @@ FINDING readpng(bytes d)
         if (end)
             return endsat(at);
     }
-    return damagedat();
+    return shortof(at + 12);
 }
 
 // Proves: the header, the colour tables, every extension and image block
@@ -46,11 +53,14 @@ FINDING readgif(bytes d)
     if (d[10] & 0x80)
         at += 3u << ((d[10] & 7) + 1);
     // Sub-blocks: a length byte, that many bytes, until a zero length.
-    const auto skipblocks = [&d](std::size_t& p) {
+    bool ran = false;  // the data ended inside the blocks
+    const auto skipblocks = [&d, &ran](std::size_t& p) {
         while (p < d.size() && d[p] != 0)
             p += 1 + std::size_t(d[p]);
-        if (p >= d.size())
+        if (p >= d.size()) {
+            ran = true;
             return false;
+        }
         ++p;
         return true;
     };
@@ -61,22 +71,22 @@ FINDING readgif(bytes d)
         if (kind == 0x21) {  // extension: label, then sub-blocks
             at += 2;
             if (!skipblocks(at))
-                return damagedat();
+                return ran ? shortof(d.size() + 1) : damagedat();
         } else if (kind == 0x2C) {  // image: descriptor, local table, LZW size, data
             if (d.size() - at < 11)
-                return damagedat();
+                return shortof(at + 11);
             const unsigned char flags = d[at + 9];
             at += 10;
             if (flags & 0x80)
                 at += 3u << ((flags & 7) + 1);
             ++at;  // LZW minimum code size
             if (!skipblocks(at))
-                return damagedat();
+                return ran ? shortof(d.size() + 1) : damagedat();
         } else {
             return damagedat();
         }
     }
-    return damagedat();
+    return shortof(at + 1);
 }
 
 // Proves: the file size field within the bytes there are, the header
@@ -87,8 +97,13 @@ FINDING readbmp(bytes d)
     if (!startswith(d, "BM") || d.size() < 26)
         return damagedat();
     const std::uint32_t filesize = le32(d, 2);
-    if (filesize > d.size() || filesize < 26)
+    const std::uint32_t headersize = le32(d, 14);
+    if (filesize < 26 ||
+        !(headersize == 12 || headersize == 40 || headersize == 52 || headersize == 56 || headersize == 64 ||
+          headersize == 108 || headersize == 124))
         return damagedat();
+    if (filesize > d.size())
+        return shortof(filesize);
     d = d.first(filesize);
     const std::uint32_t offset = le32(d, 10);
     const std::uint32_t header = le32(d, 14);
@@ -163,6 +178,55 @@ bool wholepdf(bytes d)
 }
 
 FINDING readpdf(bytes d) { return ifwhole(wholepdf(d), d); }
+
+namespace {
+
+// An incremental update begins at p: an object ("N G obj") or a
+// cross-reference table.
+bool updatebegins(std::string_view text, std::size_t p)
+{
+    if (text.substr(p).starts_with("xref"))
+        return true;
+    for (int field = 0; field < 2; ++field) {
+        const std::size_t from = p;
+        while (p < text.size() && p - from < 10 && text[p] >= '0' && text[p] <= '9')
+            ++p;
+        if (p == from || p >= text.size() || text[p] != ' ')
+            return false;
+        ++p;
+    }
+    return text.substr(p).starts_with("obj");
+}
+
+}  // namespace
+
+// Each "%%EOF" (with its end of line) ends the file unless an incremental
+// update begins after it; one pass over the bytes however many there are.
+// An end at the last bytes there are may go on (want).
+FINDING pdfextent(bytes d)
+{
+    if (!startswith(d, "%PDF-"))
+        return damagedat();
+    const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
+    for (std::size_t from = 5;;) {
+        const std::size_t eof = text.find("%%EOF", from);
+        if (eof == std::string_view::npos)
+            return shortof(d.size() + 1);
+        std::size_t after = eof + 5;
+        if (after < text.size() && text[after] == '\r')
+            ++after;
+        if (after < text.size() && text[after] == '\n')
+            ++after;
+        std::size_t p = after;
+        while (p < text.size() && p - after < 64 && (text[p] == ' ' || text[p] == '\r' || text[p] == '\n' || text[p] == '\t'))
+            ++p;
+        if (p >= text.size())
+            return {verdict::verified, after, d.size() + 1};
+        if (!updatebegins(text, p))
+            return endsat(after);
+        from = p;
+    }
+}
 
 // Proves: the compound-file header (signature, byte order, sector sizes),
 // every FAT sector it lists lying inside the file, and the chains of the
@@ -255,6 +319,65 @@ bool wholeole2(bytes d)
 }
 
 FINDING readole2(bytes d) { return ifwhole(wholeole2(d), d); }
+
+// The header's FAT sectors (109 in it, the rest along the DIFAT chain),
+// then the FAT: the file ends with the last sector the FAT does not call
+// free, or with a FAT or DIFAT sector lying past it.
+FINDING ole2extent(bytes d)
+{
+    if (!startswith(d, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"))
+        return damagedat();
+    if (d.size() < 512)
+        return shortof(512);
+    const unsigned shift = le16(d, 30);
+    if (le16(d, 28) != 0xFFFE || !((shift == 9 && le16(d, 26) == 3) || (shift == 12 && le16(d, 26) == 4)) ||
+        le16(d, 32) != 6)
+        return damagedat();
+    const std::size_t sector = std::size_t(1) << shift;
+    if (d.size() < sector)
+        return shortof(sector);
+    // No file of up to 4 GiB needs more FAT sectors than this.
+    const std::uint32_t fatcount = le32(d, 44);
+    if (fatcount > (std::uint64_t(1) << 32) / sector / (sector / 4) + 1)
+        return damagedat();
+    const std::uint64_t entries = std::uint64_t(fatcount) * (sector / 4);
+    const auto sectorend = [sector](std::uint64_t s) { return (s + 2) * sector; };
+    constexpr std::uint32_t freesect = 0xFFFFFFFF;
+    std::vector<std::uint32_t> fatsectors;
+    for (std::size_t i = 0; i < 109 && fatsectors.size() < fatcount; ++i)
+        fatsectors.push_back(le32(d, 76 + 4 * i));
+    std::uint64_t last = 0;  // the highest sector index the file holds
+    std::uint32_t difat = le32(d, 68);
+    // Each DIFAT sector adds sector / 4 - 1 entries: the chain is no longer than that.
+    for (std::uint64_t hops = 0; fatsectors.size() < fatcount; ++hops) {
+        if (difat >= entries || hops > fatcount)
+            return damagedat();
+        if (sectorend(difat) > d.size())
+            return shortof(std::size_t(sectorend(difat)));
+        last = std::max<std::uint64_t>(last, difat);
+        const std::size_t base = std::size_t(sectorend(difat) - sector);
+        for (std::size_t i = 0; i + 1 < sector / 4 && fatsectors.size() < fatcount; ++i)
+            fatsectors.push_back(le32(d, base + 4 * i));
+        difat = le32(d, base + sector - 4);
+    }
+    for (const std::uint32_t s : fatsectors) {
+        if (s >= entries)
+            return damagedat();
+        if (sectorend(s) > d.size())
+            return shortof(std::size_t(sectorend(s)));
+        last = std::max<std::uint64_t>(last, s);
+    }
+    for (std::size_t k = 0; k < fatsectors.size(); ++k) {
+        const std::size_t base = std::size_t(sectorend(fatsectors[k]) - sector);
+        for (std::size_t i = 0; i < sector / 4; ++i)
+            if (le32(d, base + 4 * i) != freesect)
+                last = std::max<std::uint64_t>(last, k * (sector / 4) + i);
+    }
+    const std::uint64_t end = sectorend(last);
+    if (end > d.size())
+        return shortof(std::size_t(end));
+    return endsat(std::size_t(end));
+}
 
 namespace {
 

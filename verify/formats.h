@@ -15,9 +15,13 @@ namespace verify {
 struct FINDING {
     verdict v = verdict::damaged;
     std::size_t end = 0;
+    // Damaged because d ended inside the structure: the bytes it would need
+    // at least (d.size() + 1 when the structure does not say); 0 otherwise.
+    std::size_t want = 0;
 };
 
 inline FINDING damagedat() { return {verdict::damaged, 0}; }
+inline FINDING shortof(std::size_t want) { return {verdict::damaged, 0, want}; }
 inline FINDING endsat(std::size_t end) { return {verdict::verified, end}; }
 inline FINDING toocostly() { return {verdict::unchecked, 0}; }
 inline FINDING ifwhole(bool ok, bytes d) { return ok ? endsat(d.size()) : damagedat(); }
@@ -42,18 +46,31 @@ struct BUDGET {
 // Each reads d from its first byte. Those marked "to its end" report where
 // the structure ends, which may be before d.size(); the others read to the
 // end of d and report d.size() when whole.
-FINDING readjpeg(bytes d);  // to its end, with what may follow the EOI
+// align, when not 0: a further image that begins at a multiple of it (the
+// next cluster) is another file, not part of this one.
+FINDING readjpeg(bytes d, std::size_t align = 0);  // to its end, with what may follow the EOI
 FINDING readpng(bytes d);  // to its end
 FINDING readgif(bytes d);  // to its end
 FINDING readbmp(bytes d);  // to its end (the size field)
 FINDING readzip(bytes d);
-FINDING readgzip(bytes d);  // to its end (the last member)
+FINDING readgzip(bytes d, std::size_t align = 0);  // to its end (the last member; align as readjpeg)
 FINDING readpdf(bytes d);
 FINDING readriff(bytes d);  // to its end (the last RIFF part)
 FINDING readmp4(bytes d);  // to its end (the last box)
 FINDING readmp3(bytes d);
 FINDING readole2(bytes d);
 FINDING readtext(bytes d);
+
+// Where a file of the family that begins at d's first byte ends, when d
+// holds more than the file (what a volume's free clusters hold after it):
+// the families whose readers above read to the end of d. Each reports
+// verified with the end once the structure is whole, shortof when d ends
+// inside it.
+FINDING zipextent(bytes d);  // the end record after the central directory, and its comment
+FINDING pdfextent(bytes d);  // the last %%EOF of the incremental updates
+FINDING ole2extent(bytes d);  // past the last sector the FAT uses
+FINDING mp3extent(bytes d);  // the frames after the ID3v2 tags, and an ID3v1 tag
+FINDING mp4extent(bytes d);  // the top-level boxes up to the movie's end
 
 // zlib's CRC-32 of d, of any length.
 std::uint32_t crc32of(bytes d);

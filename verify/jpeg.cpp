@@ -2,6 +2,7 @@
 // file's size sets, and the structures that may follow the EOI.
 #include "verify/formats.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <jerror.h>
@@ -37,6 +38,7 @@ struct STRICTERROR {
     BUDGET* budget = nullptr;
     bool costly = false;  // stopped by the budget or the memory limit
     bool output = false;  // in the output pass, which charges its own rows
+    bool truncated = false;  // the data ended before the image did
 };
 
 STRICTERROR& errorof(j_common_ptr info) { return *reinterpret_cast<STRICTERROR*>(info->err); }
@@ -63,6 +65,8 @@ void note(j_common_ptr info, int level)
     const int code = errorof(info).mgr.msg_code;
     if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM || code == JWRN_NOT_SEQUENTIAL)
         return;
+    if (code == JWRN_JPEG_EOF)
+        errorof(info).truncated = true;
     std::longjmp(errorof(info).back, 1);
 }
 
@@ -183,6 +187,8 @@ FINDING readjpegimage(bytes data, BUDGET& budget)
     jpeg_destroy_decompress(&info);
     if (error.costly)
         return toocostly();
+    if (error.truncated)
+        return shortof(data.size() + 1);
     return end != 0 ? endsat(end) : damagedat();
 }
 
@@ -192,7 +198,7 @@ FINDING readjpegimage(bytes data, BUDGET& budget)
 // up to the end reported is a run of structures known to follow one:
 // further JPEG images (MPF previews, a gain map), an MP4 movie (a Motion
 // Photo) and a Samsung trailer (which holds such a movie) last.
-FINDING readjpeg(bytes d)
+FINDING readjpeg(bytes d, std::size_t align)
 {
     BUDGET budget{unitsperbyte * std::uint64_t(d.size()) + fewunits};
     const FINDING first = readjpegimage(d, budget);
@@ -203,6 +209,8 @@ FINDING readjpeg(bytes d)
     // Each step takes at least one whole image or box.
     while (at < samsung) {
         const bytes rest = d.subspan(at, samsung - at);
+        if (align != 0 && at % align == 0)
+            break;
         if (rest.size() >= 3 && rest[0] == 0xFF && rest[1] == 0xD8 && rest[2] == 0xFF) {
             // Setting up a decoder costs more than a few blocks: many tiny
             // images must not add up to more than the budget.
@@ -211,6 +219,8 @@ FINDING readjpeg(bytes d)
             const FINDING next = readjpegimage(rest, budget);
             if (next.v == verdict::unchecked)
                 return next;
+            if (next.want != 0)
+                return shortof(std::max(at + next.want, d.size() + 1));
             if (next.v != verdict::verified)
                 break;
             at += next.end;

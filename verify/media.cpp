@@ -3,6 +3,7 @@
 #include "verify/formats.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace verify {
 
@@ -20,7 +21,7 @@ FINDING readriff(bytes d)
     while (true) {
         const std::uint64_t partend = part + 8 + le32(d, std::size_t(part) + 4);
         if (partend > d.size())
-            return damagedat();
+            return shortof(std::size_t(partend));
         std::uint64_t at = part + 12;
         while (at + 8 <= partend) {
             const std::uint64_t size = le32(d, std::size_t(at) + 4);
@@ -30,6 +31,9 @@ FINDING readriff(bytes d)
         if (at != partend && !(at == partend + 1 && (partend & 1)))
             return damagedat();
         const std::uint64_t next = std::min<std::uint64_t>(partend + (partend & 1), d.size());
+        // An AVI that ends with the bytes there are may go on in a further part.
+        if (avi && d.size() - next < 12)
+            return {verdict::verified, std::size_t(next), std::size_t(next) + 12};
         if (!avi || !matchat(d, std::size_t(next), "RIFF") || !matchat(d, std::size_t(next) + 8, "AVIX"))
             return endsat(std::size_t(next));
         part = next;
@@ -117,6 +121,65 @@ FINDING readmp4(bytes d)
     return walk.movie ? endsat(walk.end) : damagedat();
 }
 
+namespace {
+
+// Top-level box types of ISO base media and QuickTime files.
+bool knownbox(bytes d, std::size_t at)
+{
+    static constexpr std::string_view known[] = {"mdat", "moov", "moof", "mfra", "free", "skip", "wide",
+                                                 "udta", "meta", "uuid", "pdin", "sidx", "styp", "pnot"};
+    return std::any_of(std::begin(known), std::end(known), [&](std::string_view t) { return matchat(d, at + 4, t); });
+}
+
+}  // namespace
+
+// The top-level boxes as readmp4 walks them, in bytes that go on past the
+// file: once the movie box (or a HEIF image's meta box) has been passed,
+// the file ends before a second ftyp box, a box of none of the known
+// top-level types, or bytes that are no box; a known box that runs past the
+// bytes there are asks for them.
+FINDING mp4extent(bytes d)
+{
+    if (!mp4start(d))
+        return damagedat();
+    bool image = false;
+    bool meta = false;
+    bool movie = false;
+    std::uint64_t at = 0;
+    // Each box takes at least its 8-byte header.
+    while (true) {
+        const bool whole = movie || (image && meta);
+        const auto stop = [&] { return whole ? endsat(std::size_t(at)) : damagedat(); };
+        if (d.size() - at < 16) {
+            // Too few bytes left for a header of either length.
+            if (whole)
+                return {verdict::verified, std::size_t(at), std::size_t(at) + 16};
+            return shortof(std::size_t(at) + 16);
+        }
+        std::uint64_t size = be32(d, std::size_t(at));
+        std::uint64_t header = 8;
+        if (size == 1) {
+            size = be64(d, std::size_t(at) + 8);
+            header = 16;
+        }
+        if (size < header || !boxtype(d.data() + at + 4) || (at != 0 && matchat(d, std::size_t(at) + 4, "ftyp")))
+            return stop();
+        const bool known = knownbox(d, std::size_t(at)) || at == 0;
+        if (whole && !known)
+            return stop();
+        if (size > d.size() - at) {
+            if (!known && whole)
+                return stop();
+            return size > (std::uint64_t(1) << 40) ? damagedat() : shortof(std::size_t(at + size));
+        }
+        if (at == 0 && matchat(d, 4, "ftyp"))
+            image = imagebrands(d.subspan(0, std::size_t(std::min<std::uint64_t>(size, 256))));
+        movie = movie || matchat(d, std::size_t(at) + 4, "moov");
+        meta = meta || matchat(d, std::size_t(at) + 4, "meta");
+        at += size;
+    }
+}
+
 std::size_t id3end(bytes d)
 {
     std::size_t at = 0;
@@ -175,14 +238,12 @@ bool mp3start(bytes head)
                            : frameheader(head, 0);
 }
 
-// Proves: after optional ID3v2 tags, MPEG audio frames of one version,
-// layer and sample rate follow each other exactly to the end of the file
-// (or to an APEv2 tag, an ID3v1 tag, or both), at least two of them.
-FINDING readmp3(bytes d)
+namespace {
+
+// The length of the frame whose header is at at (frameheader holds), and
+// in *key its version, layer and sample rate.
+std::size_t framelength(bytes d, std::size_t at, std::uint32_t* key)
 {
-    std::size_t at = id3end(d);
-    if (at > d.size())
-        return damagedat();
     static constexpr int bitrates[2][3][15] = {
         {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
          {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
@@ -191,6 +252,81 @@ FINDING readmp3(bytes d)
          {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
          {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
     static constexpr int rates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+    const int version = (d[at + 1] >> 3) & 3;  // 0 MPEG 2.5, 2 MPEG 2, 3 MPEG 1
+    const int layer = 4 - ((d[at + 1] >> 1) & 3);
+    const int rateindex = d[at + 2] >> 4;
+    const int srindex = (d[at + 2] >> 2) & 3;
+    *key = std::uint32_t(d[at + 1] & 0xFE) << 8 | std::uint32_t(srindex);
+    const int bitrate = bitrates[version == 3 ? 0 : 1][layer - 1][rateindex] * 1000;
+    const int samplerate = rates[version][srindex];
+    const int padding = (d[at + 2] >> 1) & 1;
+    if (layer == 1)
+        return std::size_t((12 * bitrate / samplerate + padding) * 4);
+    if (layer == 3 && version != 3)
+        return std::size_t(72 * bitrate / samplerate + padding);
+    return std::size_t(144 * bitrate / samplerate + padding);
+}
+
+}  // namespace
+
+// After the ID3v2 tags (a carved MP3 begins with them), the frames of the
+// first one's version, layer and sample rate while they follow each other;
+// then an APEv2 tag and an ID3v1 tag when there. At least two frames.
+FINDING mp3extent(bytes d)
+{
+    // A carved MP3 begins with its tag.
+    if (!d.empty() && std::memcmp(d.data(), "ID3", std::min<std::size_t>(d.size(), 3)) != 0)
+        return damagedat();
+    if (d.size() < 10)
+        return shortof(10);
+    if ((d[6] | d[7] | d[8] | d[9]) & 0x80)
+        return damagedat();
+    std::size_t at = id3end(d);
+    if (at > d.size())
+        return at == d.size() + 1 ? shortof(d.size() + 1) : shortof(at);
+    std::uint32_t firstkey = 0;
+    std::size_t frames = 0;
+    while (true) {
+        if (d.size() - at < 4)
+            return shortof(at + 4);
+        if (!frameheader(d, at))
+            break;
+        std::uint32_t key = 0;
+        const std::size_t length = framelength(d, at, &key);
+        if (frames == 0)
+            firstkey = key;
+        else if (key != firstkey)
+            break;
+        if (length < 4)
+            break;
+        if (length > d.size() - at)
+            return shortof(at + length);
+        at += length;
+        ++frames;
+    }
+    if (frames < 2)
+        return damagedat();
+    if (matchat(d, at, "APETAGEX") && d.size() - at >= 32) {
+        const std::uint64_t size = le32(d, at + 12);
+        const std::uint64_t whole = size + ((le32(d, at + 20) & 0x80000000u) ? 32 : 0);
+        if (size >= 32 && whole <= (1u << 24))
+            at += std::size_t(whole);
+    }
+    if (at <= d.size() && d.size() - at >= 3 && matchat(d, at, "TAG"))
+        at += 128;
+    if (at > d.size())
+        return shortof(at);
+    return endsat(at);
+}
+
+// Proves: after optional ID3v2 tags, MPEG audio frames of one version,
+// layer and sample rate follow each other exactly to the end of the file
+// (or to an APEv2 tag, an ID3v1 tag, or both), at least two of them.
+FINDING readmp3(bytes d)
+{
+    std::size_t at = id3end(d);
+    if (at > d.size())
+        return damagedat();
     std::uint32_t firstkey = 0;
     std::size_t frames = 0;
     std::size_t stop = d.size() >= 128 && d.size() - 128 >= at && matchat(d, d.size() - 128, "TAG") ? d.size() - 128
@@ -199,25 +335,12 @@ FINDING readmp3(bytes d)
     while (at < stop) {
         if (stop - at < 4 || !frameheader(d, at))
             return damagedat();
-        const int version = (d[at + 1] >> 3) & 3;  // 0 MPEG 2.5, 2 MPEG 2, 3 MPEG 1
-        const int layer = 4 - ((d[at + 1] >> 1) & 3);
-        const int rateindex = d[at + 2] >> 4;
-        const int srindex = (d[at + 2] >> 2) & 3;
-        const std::uint32_t key = std::uint32_t(d[at + 1] & 0xFE) << 8 | std::uint32_t(srindex);
+        std::uint32_t key = 0;
+        const std::size_t length = framelength(d, at, &key);
         if (frames == 0)
             firstkey = key;
         else if (key != firstkey)
             return damagedat();
-        const int bitrate = bitrates[version == 3 ? 0 : 1][layer - 1][rateindex] * 1000;
-        const int samplerate = rates[version][srindex];
-        const int padding = (d[at + 2] >> 1) & 1;
-        std::size_t length = 0;
-        if (layer == 1)
-            length = std::size_t((12 * bitrate / samplerate + padding) * 4);
-        else if (layer == 3 && version != 3)
-            length = std::size_t(72 * bitrate / samplerate + padding);
-        else
-            length = std::size_t(144 * bitrate / samplerate + padding);
         if (length < 4 || length > stop - at)
             return damagedat();
         at += length;

@@ -74,6 +74,27 @@ using reader = std::function<bool(std::uint64_t offset, std::span<unsigned char>
 // would not answer verified (it is damaged, or the read failed).
 bool mayverify(family f, std::uint64_t size, const reader& read);
 
+// Where a file of family f that begins at the first byte of data ends,
+// found by the same structure reader as its check, when data may hold more
+// than the file (the clusters that followed it on a volume of clusterbytes
+// clusters; a further image or member that begins at a cluster boundary
+// is another file). end: the file's length when verified. want: when data
+// ended inside the structure, the bytes it would need at least
+// (data.size() + 1 when the structure does not say). Files of the families
+// JPEG, PNG, GIF, BMP, ZIP, gzip, PDF, RIFF, MP4, MP3 and OLE2; none and
+// text give damaged. The end found is no verdict: check() the bytes up to
+// it.
+struct EXTENT {
+    verdict v = verdict::damaged;
+    std::size_t end = 0;
+    std::size_t want = 0;
+};
+EXTENT extent(family f, bytes data, std::uint32_t clusterbytes);
+
+// zlib's CRC-32 of d, going on from the CRC-32 of the bytes before it
+// (previous; 0 for none).
+std::uint32_t crc32(bytes d, std::uint32_t previous = 0);
+
 // identify + check.
 inline verdict verdictof(bytes data, const QString& name, std::uint32_t clusterbytes = 0)
 {

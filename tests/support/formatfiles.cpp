@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QTimeZone>
 
 namespace testsupport {
 
@@ -40,7 +41,63 @@ QByteArray imagemagick(const QString& workdir, const QString& ext, int seed, con
     return runtool(QStringLiteral("convert"), args) ? readall(out) : QByteArray();
 }
 
+// Little-endian TIFF words.
+void put16(QByteArray& b, int v)
+{
+    b.append(char(v & 0xFF));
+    b.append(char(v >> 8 & 0xFF));
+}
+void put32(QByteArray& b, quint32 v)
+{
+    put16(b, int(v & 0xFFFF));
+    put16(b, int(v >> 16));
+}
+void entry(QByteArray& b, int tag, int type, quint32 count, quint32 value)
+{
+    put16(b, tag);
+    put16(b, type);
+    put32(b, count);
+    put32(b, value);
+}
+
+// photo with an APP1 Exif segment after its SOI: IFD0 pointing at the Exif
+// IFD (DateTimeOriginal, as a camera writes it) and at IFD1 (the
+// thumbnail's offset and length), then the string and the thumbnail.
+QByteArray withexif(const QByteArray& photo, const QByteArray& thumbnail, const QDateTime& taken)
+{
+    QByteArray tiff("II\x2a\x00", 4);
+    put32(tiff, 8);
+    constexpr quint32 ifd0 = 8, exififd = ifd0 + 18, ifd1 = exififd + 18, text = ifd1 + 30, thumb = text + 20;
+    put16(tiff, 1);
+    entry(tiff, 0x8769, 4, 1, exififd);
+    put32(tiff, ifd1);
+    put16(tiff, 1);
+    entry(tiff, 0x9003, 2, 20, text);
+    put32(tiff, 0);
+    put16(tiff, 2);
+    entry(tiff, 0x0201, 4, 1, thumb);
+    entry(tiff, 0x0202, 4, 1, quint32(thumbnail.size()));
+    put32(tiff, 0);
+    tiff.append(taken.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss")).toLatin1());
+    tiff.append('\0');
+    tiff.append(thumbnail);
+    const qsizetype length = 2 + 6 + tiff.size();
+    if (photo.size() < 2 || length > 0xFFFF)
+        return {};
+    QByteArray segment("\xFF\xE1", 2);
+    segment.append(char(length >> 8));
+    segment.append(char(length & 0xFF));
+    segment.append("Exif\0\0", 6);
+    segment.append(tiff);
+    return photo.left(2) + segment + photo.mid(2);
+}
+
 }  // namespace
+
+QDateTime exiftime(int seed)
+{
+    return QDateTime(QDate(2019, 6, 15), QTime(14, 30, 42), QTimeZone::utc()).addSecs(120 * seed);
+}
 
 QStringList formatkinds()
 {
@@ -122,6 +179,32 @@ QByteArray formatfile(const QString& kind, const QString& workdir, int seed)
         return runtool(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("64"), wav, mp3})
                    ? readall(mp3)
                    : QByteArray();
+    }
+    if (kind == QLatin1String("mp3id3")) {  // with an ID3v2 tag in front
+        const QString wav = dir.filePath(QStringLiteral("t%1.wav").arg(seed));
+        const QString mp3 = dir.filePath(QStringLiteral("t%1.mp3").arg(seed));
+        const QStringList args{QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("22050"), QStringLiteral("-c"),
+                               QStringLiteral("1"), wav, QStringLiteral("synth"), QStringLiteral("3"),
+                               QStringLiteral("sine"), QString::number(300 + 10 * seed)};
+        return runtool(QStringLiteral("sox"), args) &&
+                       runtool(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("--add-id3v2"),
+                                                        QStringLiteral("--tt"), QStringLiteral("tone %1").arg(seed),
+                                                        QStringLiteral("-b"), QStringLiteral("64"), wav, mp3})
+                   ? readall(mp3)
+                   : QByteArray();
+    }
+    if (kind == QLatin1String("exifjpg")) {
+        // A camera's photo: ImageMagick's JPEG with an Exif segment holding
+        // DateTimeOriginal (exiftime(seed)) and a thumbnail, itself a JPEG.
+        const QByteArray photo = imagemagick(workdir, QStringLiteral("jpg"), seed);
+        QByteArray thumbnail;
+        if (photo.isNull() || !runtool(QStringLiteral("convert"),
+                                       {QStringLiteral("-seed"), QString::number(seed), QStringLiteral("-size"),
+                                        QStringLiteral("160x120"), QStringLiteral("plasma:fractal"),
+                                        QStringLiteral("jpg:-")},
+                                       &thumbnail))
+            return {};
+        return withexif(photo, thumbnail, exiftime(seed));
     }
     if (kind == QLatin1String("avi") || kind == QLatin1String("mov") || kind == QLatin1String("mp4")) {
         // GStreamer's own muxers: Motion-JPEG frames in AVI and QuickTime,

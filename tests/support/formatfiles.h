@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -17,8 +18,15 @@ QStringList formatkinds();
 // A file of that kind (an extension from formatkinds(), or one of "cp1252"
 // text, "utf16" text with a byte order mark, "pjpg" a progressive JPEG,
 // "zip64" a ZIP with ZIP64 records (zip -fz), "heic" and "avif" images by
-// ImageMagick through libheif), made in workdir; seed varies the contents. At least 8 KiB. A null QByteArray when the tool
+// ImageMagick through libheif, "mp3id3" an MP3 with an ID3v2 tag, "exifjpg"
+// a JPEG with an Exif segment holding DateTimeOriginal exiftime(seed) and
+// a JPEG thumbnail), made in workdir; seed varies the contents. At least 8 KiB. A null QByteArray when the tool
 // is missing or fails: lasterror() says why.
 QByteArray formatfile(const QString& kind, const QString& workdir, int seed);
+
+// The DateTimeOriginal of formatfile("exifjpg", ..., seed), as the local
+// time the camera wrote (the tests run in UTC): 2019-06-15 14:30:42 plus
+// two minutes per seed.
+QDateTime exiftime(int seed);
 
 }  // namespace testsupport

@@ -1,0 +1,252 @@
+#include "carve/carver.h"
+
+#include "carve/exiftime.h"
+#include "carve/signatures.h"
+#include "model/kovcore.h"
+#include "output/clusterclaims.h"
+#include "platform/volumesource.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace carve {
+
+namespace {
+
+constexpr std::uint64_t readbytes = 4 << 20;
+// Clusters in use a step passes over before it returns.
+constexpr std::uint64_t skipperstep = 1u << 20;
+// The window a start is first judged over, in clusters: junk fails within
+// it, and what needs more says so (want).
+constexpr std::uint64_t firstclusters = 4;
+// The window a start that wants more is judged over next; beyond it the
+// window grows fourfold, or to what the structure names.
+constexpr std::uint64_t secondwindow = 16u << 20;
+// The bytes failed starts may be read over, as a multiple of the bytes
+// there are to carve and a floor: a file's structure is read once for its
+// end and once for its check, a failed start over the window it needed.
+// A volume of starts that fail (one at every cluster, each naming a
+// structure the size of the cap) ends when it is spent.
+constexpr std::uint64_t failmultiple = 4;
+constexpr std::uint64_t failfloor = 1ull << 30;
+
+}  // namespace
+
+CARVER::CARVER(KOVCore& owner, const ClusterClaims& held, SAVEDFILES& files) : core(owner), claims(held), saved(files)
+{
+    const DISKPARM& disk = core.diskparm;
+    clustersize = disk.clustersize();
+    const std::uint64_t totalsectors = core.dbrparm.totalsectors;
+    if (clustersize == 0)
+        return;
+    std::uint64_t count = totalsectors > disk.firstdatasector
+                              ? (totalsectors - disk.firstdatasector) / disk.sectorspercluster
+                              : 0;
+    count = std::min({count, core.fatentries >= 2 ? core.fatentries - 2 : 0, core.bitmapsize * 8});
+    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
+    if (core.sourcebytes != 0)
+        count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
+    clustercount = count;
+}
+
+CARVER::~CARVER() = default;
+
+bool CARVER::eligible(std::uint64_t lcn) const
+{
+    return lcn < clustercount && !core.inuse(lcn) && !claims.test(lcn) && !(passover && passover(lcn));
+}
+
+bool CARVER::begin()
+{
+    at = 0;
+    have = 0;
+    offset = 0;
+    candidate = verify::family::none;
+    tally = CARVECOUNTS();
+    failspent = 0;
+    failbudget = failmultiple * clustercount * clustersize + failfloor;
+    return clustercount != 0;
+}
+
+bool CARVER::room(std::uint64_t bytes)
+{
+    if (offset + bytes <= capacity)
+        return true;
+    if (bytes <= capacity) {
+        std::memmove(buffer.get(), buffer.get() + offset, std::size_t(have));
+        offset = 0;
+        return true;
+    }
+    const std::uint64_t grown = std::max(bytes, std::min(2 * capacity, cap + readbytes));
+    std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[std::size_t(grown)]);
+    if (!larger)
+        return false;
+    if (have != 0)
+        std::memcpy(larger.get(), buffer.get() + offset, std::size_t(have));
+    buffer = std::move(larger);
+    capacity = grown;
+    offset = 0;
+    return true;
+}
+
+std::uint64_t CARVER::load(std::uint64_t bytes)
+{
+    const std::uint64_t first = at + have / clustersize;
+    const std::uint64_t most = std::max<std::uint64_t>(1, bytes / clustersize);
+    std::uint64_t n = 0;
+    while (n < most && first + n != stuck && eligible(first + n))
+        ++n;
+    if (n == 0 || !room(have + n * clustersize)) {
+        stuck = first;
+        return 0;
+    }
+    const DISKPARM& disk = core.diskparm;
+    if (!platform::readat(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize),
+                          buffer.get() + offset + have)) {
+        stuck = first;
+        if (have == 0)
+            at = first + n;  // unreadable: no start can be judged there
+        return 0;
+    }
+    have += n * clustersize;
+    tally.scanned += n;
+    return n;
+}
+
+bool CARVER::cangrow() const
+{
+    const std::uint64_t next = at + have / clustersize;
+    return have < cap && next != stuck && eligible(next);
+}
+
+void CARVER::drop(std::uint64_t clusters)
+{
+    clusters = std::min(clusters, have / clustersize);
+    offset += clusters * clustersize;
+    have -= clusters * clustersize;
+    at += clusters;
+    if (have == 0)
+        offset = 0;
+}
+
+bool CARVER::step(const std::function<void(const CARVEDFILE&)>& save)
+{
+    if (tally.stopped || clustersize == 0)
+        return false;
+    if (have == 0) {
+        for (std::uint64_t passed = 0; at < clustercount && !eligible(at); ++at)
+            if (++passed == skipperstep)
+                return true;
+        if (at >= clustercount) {
+            buffer.reset();
+            capacity = 0;
+            return false;
+        }
+        stuck = ~std::uint64_t(0);
+        load(readbytes);
+        return true;
+    }
+    if (candidate == verify::family::none) {
+        // The loaded clusters' first bytes, all in this step: a look each.
+        while (have != 0) {
+            const verify::family f =
+                startfamily(verify::bytes(buffer.get() + offset, std::size_t(std::min<std::uint64_t>(headbytes, have))));
+            if (f != verify::family::none) {
+                candidate = f;
+                need = firstclusters * clustersize;
+                pending = 0;
+                ++tally.starts;
+                break;
+            }
+            drop(1);
+        }
+        if (candidate == verify::family::none)
+            return true;
+    }
+    if (need > have && cangrow()) {
+        load(std::min(need - have, readbytes));
+        return true;
+    }
+    judge(save);
+    return !tally.stopped;
+}
+
+void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
+{
+    const std::uint64_t window = std::min(have, need);
+    const verify::bytes data(buffer.get() + offset, std::size_t(window));
+    const verify::EXTENT found = verify::extent(candidate, data, std::uint32_t(clustersize));
+    pending += window;
+    if (found.want > window) {
+        // More bytes may show the end: those loaded, or the clusters that
+        // follow while they are free.
+        if (found.want <= cap && (have > window || cangrow())) {
+            const std::uint64_t next = window < secondwindow ? secondwindow : 4 * window;
+            need = std::min<std::uint64_t>(cap, std::max<std::uint64_t>(found.want, next));
+            return;
+        }
+        if (found.v == verify::verdict::verified && found.end != 0) {
+            take(found.end, save);
+            return;
+        }
+        if (found.want > cap || window >= cap)
+            ++tally.toolarge;
+        else
+            ++tally.failed;
+        fail();
+        return;
+    }
+    if (found.v == verify::verdict::verified && found.end != 0 && found.end <= window) {
+        take(found.end, save);
+        return;
+    }
+    ++tally.failed;
+    fail();
+}
+
+void CARVER::fail()
+{
+    failspent += pending;
+    candidate = verify::family::none;
+    drop(1);
+    if (failspent > failbudget)
+        tally.stopped = true;
+}
+
+void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save)
+{
+    const verify::bytes data(buffer.get() + offset, end);
+    pending += end;
+    if (verify::check(candidate, data, std::uint32_t(clustersize)) != verify::verdict::verified) {
+        ++tally.failed;
+        fail();
+        return;
+    }
+    const std::uint64_t clusters = (end + clustersize - 1) / clustersize;
+    if (saved.holds(data)) {
+        // The same bytes are saved already; starts inside them are that file's data.
+        ++tally.duplicates;
+        candidate = verify::family::none;
+        drop(clusters);
+        return;
+    }
+    CARVEDFILE c;
+    c.kind = candidate;
+    c.type = extensionof(candidate, data);
+    c.file.dialog = &core;
+    c.file.startcluster = std::uint32_t(at + 2);
+    c.file.entryclusterhigh = std::uint16_t((at + 2) >> 16);
+    c.file.size = end;
+    c.file.recordedsize = end;
+    c.file.dataruns.push_back(DATARUN{at, clusters, 0});
+    if (candidate == verify::family::jpeg)
+        c.file.writetime = exiftakentime(data).value_or(0);
+    save(c);
+    saved.notecarved(c.file, core.diskparm, data);
+    ++tally.carved;
+    candidate = verify::family::none;
+    drop(clusters);
+}
+
+}  // namespace carve

@@ -1,0 +1,103 @@
+// Carving: after the other passes, the clusters no live chain uses, no
+// saved file claims and no directory holds are read once, in ascending
+// order and large reads; a cluster that begins as a file of a checked
+// format does is read on contiguously, the file's end is taken from its
+// own structure (verify::extent), and the file is handed out only when
+// its check passes over exactly those bytes.
+#pragma once
+
+#include "carve/savedfiles.h"
+#include "model/fileparm.h"
+#include "verify/verify.h"
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class ClusterClaims;
+class KOVCore;
+
+namespace carve {
+
+// One file carving found whole.
+struct CARVEDFILE {
+    FILEPARM file;        // one run from its first cluster; size its length; writetime a photo's EXIF time
+    verify::family kind;  // verified by its check
+    QString type;         // its extension, which names its folder too: "jpg", "docx" ...
+};
+
+struct CARVECOUNTS {
+    std::uint64_t scanned = 0;     // clusters read
+    std::uint64_t starts = 0;      // clusters that begin as a carved format does
+    std::uint64_t carved = 0;      // files handed out
+    std::uint64_t failed = 0;      // starts whose structure or check fails, or ends at a cluster in use
+    std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap
+    std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out
+    bool stopped = false;          // the work failed starts may take was spent: the rest was not carved
+};
+
+class CARVER {
+public:
+    // Takes the layout of the volume core has open, the clusters the run's
+    // files hold (never read, and a carved file's are claimed by the one
+    // who saves it before the next step) and the files saved so far, with
+    // which carved files are compared; all outlive this.
+    CARVER(KOVCore& core, const ClusterClaims& claims, SAVEDFILES& saved);
+    ~CARVER();
+
+    // When set, clusters for which this is true (directory clusters the
+    // deep scan kept) are passed over like clusters in use.
+    std::function<bool(std::uint64_t lcn)> passover;
+
+    // begin (false when there is nothing to read), then step until it
+    // returns false; each step is one read of up to 4 MiB, a bounded
+    // stretch of clusters in use passed over, or one start judged (its
+    // end found and, when whole, its check; a file found is handed to
+    // save).
+    bool begin();
+    bool step(const std::function<void(const CARVEDFILE&)>& save);
+    // Clusters passed, of total().
+    std::uint64_t position() const { return at; }
+    std::uint64_t total() const { return clustercount; }
+    const CARVECOUNTS& counts() const { return tally; }
+
+    // Files are read contiguously up to this many bytes; a longer one is
+    // counted too large.
+    static constexpr std::uint64_t cap = 256u << 20;
+
+private:
+    bool eligible(std::uint64_t lcn) const;
+    // Reads up to bytes more of the clusters that follow the window, as
+    // long as they are eligible; the clusters read, 0 when none could be.
+    std::uint64_t load(std::uint64_t bytes);
+    bool room(std::uint64_t bytes);
+    // The window may take in the next cluster.
+    bool cangrow() const;
+    // The first clusters of the window passed.
+    void drop(std::uint64_t clusters);
+    // The start at the window's first byte judged over its first need bytes.
+    void judge(const std::function<void(const CARVEDFILE&)>& save);
+    void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save);
+    void fail();
+
+    KOVCore& core;
+    const ClusterClaims& claims;
+    SAVEDFILES& saved;
+    std::uint64_t clustersize = 0;
+    std::uint64_t clustercount = 0;
+    std::uint64_t at = 0;  // the window's first cluster: the next start to judge
+    std::unique_ptr<unsigned char[]> buffer;
+    std::uint64_t capacity = 0;
+    std::uint64_t offset = 0;  // where the window begins in buffer
+    std::uint64_t have = 0;    // bytes of the window: whole eligible clusters from at on
+    std::uint64_t stuck = ~std::uint64_t(0);  // a cluster that could not be read: the window stops before it
+    verify::family candidate = verify::family::none;
+    std::uint64_t need = 0;       // the bytes of the window the start is judged over
+    std::uint64_t pending = 0;    // bytes the start under judgement has been read over so far
+    std::uint64_t failspent = 0;  // bytes failed starts were read over
+    std::uint64_t failbudget = 0;
+    CARVECOUNTS tally;
+};
+
+}  // namespace carve

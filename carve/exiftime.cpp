@@ -1,0 +1,91 @@
+#include "carve/exiftime.h"
+
+#include <cstring>
+
+namespace carve {
+
+namespace {
+
+// The TIFF structure of an Exif segment in either byte order; every
+// offset is held against the segment's size.
+struct TIFF {
+    verify::bytes d;
+    bool big = false;
+    std::uint32_t u16(std::size_t at) const
+    {
+        return big ? std::uint32_t(d[at]) << 8 | d[at + 1] : std::uint32_t(d[at]) | std::uint32_t(d[at + 1]) << 8;
+    }
+    std::uint32_t u32(std::size_t at) const
+    {
+        return big ? u16(at) << 16 | u16(at + 2) : u16(at) | u16(at + 2) << 16;
+    }
+    // The value offset of tag in the IFD at ifd; 0 when absent.
+    std::uint32_t find(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* count) const
+    {
+        if (ifd < 8 || std::size_t(ifd) + 2 > d.size())
+            return 0;
+        const std::uint32_t entries = u16(ifd);
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            const std::size_t e = std::size_t(ifd) + 2 + 12 * std::size_t(i);
+            if (e + 12 > d.size())
+                return 0;
+            if (u16(e) == tag) {
+                *count = u32(e + 4);
+                return u32(e + 8);
+            }
+        }
+        return 0;
+    }
+};
+
+// Two decimal digits at p; -1 when they are not digits.
+int digits(const unsigned char* p, int n)
+{
+    int v = 0;
+    for (int i = 0; i < n; ++i) {
+        if (p[i] < '0' || p[i] > '9')
+            return -1;
+        v = v * 10 + (p[i] - '0');
+    }
+    return v;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg)
+{
+    // The segments before the first scan: APP1 "Exif\0\0" holds the TIFF data.
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+        const unsigned char marker = jpeg[at + 1];
+        if (marker == 0xDA || marker == 0xD9)
+            break;
+        const std::size_t length = std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+        if (length < 2 || at + 2 + length > jpeg.size())
+            break;
+        if (marker == 0xE1 && length >= 16 && std::memcmp(jpeg.data() + at + 4, "Exif\0\0", 6) == 0) {
+            TIFF t{jpeg.subspan(at + 10, length - 8)};
+            if (t.d.size() < 8 || !((t.d[0] == 'I' && t.d[1] == 'I') || (t.d[0] == 'M' && t.d[1] == 'M')))
+                return std::nullopt;
+            t.big = t.d[0] == 'M';
+            std::uint32_t count = 0;
+            const std::uint32_t sub = t.find(t.u32(4), 0x8769, &count);
+            const std::uint32_t value = t.find(sub, 0x9003, &count);
+            if (value == 0 || count < 19 || std::size_t(value) + 19 > t.d.size())
+                return std::nullopt;
+            const unsigned char* s = t.d.data() + value;
+            const int year = digits(s, 4), month = digits(s + 5, 2), day = digits(s + 8, 2);
+            const int hour = digits(s + 11, 2), minute = digits(s + 14, 2), second = digits(s + 17, 2);
+            if (year < 1980 || year > 2107 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+                hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+                return std::nullopt;
+            const std::uint64_t date = std::uint64_t(year - 1980) << 9 | std::uint64_t(month) << 5 | std::uint64_t(day);
+            const std::uint64_t time = std::uint64_t(hour) << 11 | std::uint64_t(minute) << 5 | std::uint64_t(second / 2);
+            return date << 32 | time;
+        }
+        at += 2 + length;
+    }
+    return std::nullopt;
+}
+
+}  // namespace carve

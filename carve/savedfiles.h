@@ -1,0 +1,50 @@
+// The files a run has saved, by size, so that a carved file whose bytes
+// equal one of them is not written again.
+#pragma once
+
+#include "model/diskparm.h"
+#include "verify/verify.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+class FILEPARM;
+
+namespace carve {
+
+class SAVEDFILES {
+public:
+    // A file the run saved or listed, read through its runs on the layout
+    // it was found in (disk), which a later layout of the same run does not
+    // change. Past a bound of notes the rest are not kept (a run of that
+    // many files is compared with its first ones only).
+    void note(const FILEPARM& file, const DISKPARM& disk);
+    // A carved file saved with these bytes (its CRC-32 known already).
+    void notecarved(const FILEPARM& file, const DISKPARM& disk, verify::bytes data);
+    // True when a file noted holds exactly data: same size, then its
+    // CRC-32 (read once, when a carved file of its size first meets it),
+    // then every byte.
+    bool holds(verify::bytes data);
+    std::size_t count() const { return entries.size(); }
+
+    static constexpr std::size_t maxnotes = 4u << 20;
+
+private:
+    struct ENTRY {
+        DISKPARM disk;
+        std::vector<DATARUN> runs;
+        std::uint64_t size = 0;
+        std::optional<std::uint32_t> crc;  // unset until needed; none when unreadable
+        bool unreadable = false;
+    };
+    // The file's bytes from offset, in pieces of up to 4 MiB, to each; false
+    // when a read fails.
+    bool readpieces(const ENTRY& e, const std::function<void(verify::bytes)>& each) const;
+    std::vector<ENTRY> entries;
+    std::unordered_multimap<std::uint64_t, std::size_t> bysize;
+};
+
+}  // namespace carve

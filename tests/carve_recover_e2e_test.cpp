@@ -1,0 +1,400 @@
+// kov-recover --carve on cards made with mkfs.fat and mtools and real files
+// of every carved format: a card quick-formatted and shot on again, files
+// that were saved already, and a volume of hostile starts.
+#include "support/formatfiles.h"
+#include "support/kovrecoverrun.h"
+#include "support/mtoolsimage.h"
+#include "support/skip.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+using namespace testsupport;
+
+namespace {
+
+// Every file below dir, by path relative to dir.
+std::map<QString, QByteArray> outputs(const QString& dir)
+{
+    std::map<QString, QByteArray> out;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out[QDir(dir).relativeFilePath(path)] = contents(path);
+    }
+    return out;
+}
+
+// Where the data area begins and how large a cluster is, from the boot sector.
+struct LAYOUT {
+    qint64 data = 0;
+    qint64 cluster = 0;
+};
+
+LAYOUT layoutof(const QByteArray& image)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(image.constData());
+    const auto u16 = [b](int at) { return qint64(b[at] | b[at + 1] << 8); };
+    const auto u32 = [&](int at) { return u16(at) | u16(at + 2) << 16; };
+    const qint64 sector = u16(11);
+    const qint64 fatsize = u16(22) != 0 ? u16(22) : u32(36);
+    const qint64 rootsectors = (u16(17) * 32 + sector - 1) / sector;
+    return {(u16(14) + b[16] * fatsize + rootsectors) * sector, sector * b[13]};
+}
+
+// The quick format: mkfs.fat over the image as it is (no -C), which
+// rewrites the boot sector, the FATs and the root directory only.
+bool quickformat(const QString& image, int bits, int spc)
+{
+    return runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QString::number(bits), QStringLiteral("-s"),
+                                                QString::number(spc), QStringLiteral("-i"), QStringLiteral("4321DCBA"),
+                                                image});
+}
+
+std::uint64_t carvecount(const QByteArray& err, const char* what)
+{
+    const QRegularExpression form(QStringLiteral("carving: .* (\\d+) %1").arg(QLatin1String(what)));
+    const QRegularExpressionMatch m = form.match(QString::fromUtf8(err));
+    return m.hasMatch() ? m.captured(1).toULongLong() : ~std::uint64_t(0);
+}
+
+struct CARDCASE {
+    int bits;
+    int spc;
+    std::uint64_t size;
+};
+
+void PrintTo(const CARDCASE& c, std::ostream* os) { *os << "FAT" << c.bits << "/" << c.spc * 512; }
+
+class QuickFormattedCard : public ::testing::TestWithParam<CARDCASE> {};
+
+// Photos and documents of every carved format in folders, the card quick-
+// formatted and two new photos written from the first cluster on, over
+// the old folders and the first old files.
+TEST_P(QuickFormattedCard, EveryIntactFileComesBackByteForByteAndNothingElse)
+{
+    const CARDCASE c = GetParam();
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, c.bits, c.size, c.spc)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM"))) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM/100CANON"))) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DOCS"))) << lasterror();
+    const QStringList kinds{QStringLiteral("exifjpg"), QStringLiteral("jpg"), QStringLiteral("pjpg"),
+                            QStringLiteral("png"),     QStringLiteral("gif"), QStringLiteral("bmp"),
+                            QStringLiteral("zip"),     QStringLiteral("zip64"), QStringLiteral("gz"),
+                            QStringLiteral("pdf"),     QStringLiteral("wav"), QStringLiteral("mp3id3"),
+                            QStringLiteral("avi"),     QStringLiteral("mov"), QStringLiteral("mp4"),
+                            QStringLiteral("doc")};
+    const QString local = dir.filePath(QStringLiteral("local"));
+    std::map<QString, QByteArray> old;  // by path on the card
+    std::map<QByteArray, int> exifseed;
+    for (int seed = 1; seed <= 2; ++seed)
+        for (const QString& kind : kinds) {
+            const QByteArray data = formatfile(kind, dir.path(), seed + 10 * int(c.bits));
+            if (data.isNull())
+                KOV_SKIP() << "cannot make a " << kind.toStdString() << " file: " << lasterror();
+            if (kind == QLatin1String("exifjpg"))
+                exifseed[data] = seed + 10 * int(c.bits);
+            const bool photo = kind.endsWith(QLatin1String("jpg"));
+            const QString path = (photo ? QStringLiteral("DCIM/100CANON/IMG%1%2.JPG") : QStringLiteral("DOCS/F%1%2.BIN"))
+                                     .arg(seed)
+                                     .arg(kinds.indexOf(kind), 2, 10, QLatin1Char('0'));
+            ASSERT_TRUE(writefile(local, data));
+            ASSERT_TRUE(mcopy(image, local, path)) << lasterror();
+            old[path] = data;
+        }
+    ASSERT_TRUE(quickformat(image, c.bits, c.spc)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM"))) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("DCIM/100CANON"))) << lasterror();
+    std::set<QByteArray> live;
+    for (int seed = 7; seed <= 8; ++seed) {
+        const QByteArray data = formatfile(QStringLiteral("jpg"), dir.path(), seed);
+        ASSERT_FALSE(data.isNull()) << lasterror();
+        ASSERT_TRUE(writefile(local, data));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("DCIM/100CANON/NEW%1.JPG").arg(seed))) << lasterror();
+        live.insert(data);
+    }
+
+    // An old file is intact when its bytes still lie contiguously from the
+    // first byte of a cluster: it must come back, as carving names it.
+    const QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    std::map<QString, qint64> intact;  // its path in the output -> its first cluster
+    for (const auto& [path, data] : old) {
+        for (qint64 at = card.indexOf(data, layout.data); at >= 0; at = card.indexOf(data, at + 1))
+            if ((at - layout.data) % layout.cluster == 0) {
+                const qint64 start = (at - layout.data) / layout.cluster + 2;
+                intact.emplace(path, start);
+                break;
+            }
+    }
+    ASSERT_GE(intact.size(), old.size() - 4) << "the new photos overwrote more than the first old files";
+    ASSERT_LT(intact.size(), old.size()) << "the new photos overwrote no old file";
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    std::set<QByteArray> oldbytes;
+    for (const auto& [path, data] : old)
+        oldbytes.insert(data);
+    for (const auto& [path, data] : saved) {
+        if (!path.startsWith(QLatin1String("lost/carved/")))
+            continue;
+        EXPECT_TRUE(oldbytes.count(data)) << path.toStdString() << ": carved bytes that no old file had";
+        EXPECT_FALSE(live.count(data)) << path.toStdString() << ": a live file carved again";
+    }
+    // Carving finds what the deep scan cannot: the old folders are gone.
+    int carved = 0;
+    for (const auto& [path, start] : intact) {
+        const QByteArray& data = old.at(path);
+        bool back = false;
+        for (const auto& [outpath, bytes] : saved)
+            back = back || bytes == data;
+        EXPECT_TRUE(back) << path.toStdString() << " (cluster " << start << ") not back byte for byte";
+        const QString type = QFileInfo(path).suffix() == QLatin1String("JPG") ? QStringLiteral("jpg") : QString();
+        for (const auto& [outpath, bytes] : saved)
+            if (bytes == data && outpath.startsWith(QLatin1String("lost/carved/"))) {
+                ++carved;
+                const QFileInfo name(outpath);
+                EXPECT_EQ(name.completeBaseName(), QStringLiteral("f%1").arg(start, 7, 10, QLatin1Char('0')));
+                EXPECT_EQ(outpath.section(QLatin1Char('/'), 2, 2), name.suffix()) << outpath.toStdString();
+                if (!type.isEmpty()) {
+                    EXPECT_EQ(name.suffix(), type);
+                }
+                if (exifseed.count(data)) {
+                    EXPECT_EQ(QFileInfo(out + QLatin1Char('/') + outpath).lastModified().toUTC(),
+                              exiftime(exifseed.at(data)))
+                        << outpath.toStdString();
+                }
+            }
+    }
+    EXPECT_GE(carved, int(intact.size()) / 2);
+    EXPECT_EQ(carvecount(run.err, "files carved"), std::uint64_t(carved)) << run.err.toStdString();
+
+    // The listing names the same files with their start, length, type and verdict.
+    const CommandOutcome list =
+        kovrecover({QStringLiteral("--list"), QStringLiteral("--json"), QStringLiteral("--deep"), QStringLiteral("--carve"), image});
+    ASSERT_EQ(list.status, 0) << list.err.toStdString();
+    int listed = 0;
+    for (const QByteArray& line : list.out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (!o.contains(QStringLiteral("type")))
+            continue;
+        ++listed;
+        const QString type = o[QStringLiteral("type")].toString();
+        const QString path = o[QStringLiteral("dir")].toString() + o[QStringLiteral("name")].toString();
+        EXPECT_EQ(o[QStringLiteral("dir")].toString(), QStringLiteral("lost/carved/%1/").arg(type));
+        EXPECT_EQ(o[QStringLiteral("name")].toString(),
+                  QStringLiteral("f%1.%2").arg(o[QStringLiteral("start")].toInteger(), 7, 10, QLatin1Char('0')).arg(type));
+        EXPECT_EQ(o[QStringLiteral("verdict")].toString(), QStringLiteral("verified"));
+        ASSERT_TRUE(saved.count(path)) << path.toStdString();
+        EXPECT_EQ(o[QStringLiteral("size")].toInteger(), saved.at(path).size());
+    }
+    EXPECT_EQ(listed, carved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, QuickFormattedCard,
+                         ::testing::Values(CARDCASE{32, 1, 64u << 20}, CARDCASE{16, 8, 64u << 20}));
+
+}  // namespace
+
+namespace {
+
+// Bytes of another file (deleted, saved by the saving pass) left where no
+// entry names them, and a deleted archive of photos padded to clusters:
+// carving writes nothing the run saved already.
+TEST(CarveNothingTwice, SavedBytesAndStartsInsideSavedFilesAreNotCarved)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    constexpr int spc = 4;  // 2 KiB clusters
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, spc)) << lasterror();
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 3);
+    if (photo.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    // Photos each padded to whole clusters: a signature at a cluster start
+    // inside the archive's data.
+    QByteArray pack;
+    for (int seed = 4; seed <= 6; ++seed) {
+        QByteArray one = formatfile(QStringLiteral("jpg"), dir.path(), seed);
+        ASSERT_FALSE(one.isNull()) << lasterror();
+        one.append(QByteArray((2048 - one.size() % 2048) % 2048, '\0'));
+        pack += one;
+    }
+    const QString local = dir.filePath(QStringLiteral("local"));
+    ASSERT_TRUE(writefile(local, photo));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("AAAA.JPG"))) << lasterror();
+    ASSERT_TRUE(writefile(local, pack));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("PACK.BIN"))) << lasterror();
+    ASSERT_TRUE(writefile(local, photo));
+    ASSERT_TRUE(mcopy(image, local, QStringLiteral("BBBB.JPG"))) << lasterror();
+    for (const char* name : {"AAAA.JPG", "PACK.BIN", "BBBB.JPG"})
+        ASSERT_TRUE(mdel(image, QString::fromLatin1(name))) << lasterror();
+    // BBBB's entry, the directory's last, wiped: its bytes are named by nothing.
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        const QByteArray bytes = f.readAll();
+        const qsizetype at = bytes.indexOf(QByteArray("\xE5" "BBB    JPG"));
+        ASSERT_GT(at, 0);
+        f.seek(at);
+        f.write(QByteArray(32, '\0'));
+    }
+
+    const QString plain = dir.filePath(QStringLiteral("plain"));
+    const QString carved = dir.filePath(QStringLiteral("carved"));
+    const CommandOutcome without = kovrecover({QStringLiteral("--deep"), image, plain});
+    const CommandOutcome with = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, carved});
+    ASSERT_EQ(without.status, 0) << without.err.toStdString();
+    ASSERT_EQ(with.status, 0) << with.err.toStdString();
+    EXPECT_EQ(outputs(carved), outputs(plain));
+    EXPECT_EQ(carvecount(with.err, "equal to a saved file"), 1u) << with.err.toStdString();
+    EXPECT_EQ(carvecount(with.err, "file starts"), 1u) << with.err.toStdString();
+}
+
+// Starts that fail, one after the other: a JPEG without its EOI, size
+// fields that point past the volume, ZIP records that point back at each
+// other, a PDF with a million %%EOF; a real PNG after them; then a
+// signature at the first byte of every cluster. The run ends, writes the
+// PNG only, and every failed start is counted.
+TEST(CarveHostile, FailedStartsEndAndWriteNothing)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 64u << 20, 4)) << lasterror();  // 2 KiB clusters
+    const QByteArray jpeg = formatfile(QStringLiteral("jpg"), dir.path(), 1);
+    const QByteArray png = formatfile(QStringLiteral("png"), dir.path(), 2);
+    if (jpeg.isNull() || png.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    qint64 at = layout.data + 2 * layout.cluster;  // past the root's first clusters
+    const auto place = [&](const QByteArray& bytes) {
+        card.replace(at, bytes.size(), bytes);
+        at += (bytes.size() + layout.cluster - 1) / layout.cluster * layout.cluster;
+    };
+    const auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    const auto be32 = [](quint32 v) {
+        const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(b, 4);
+    };
+    place(jpeg.left(jpeg.size() - 2) + QByteArray(4096, '\0'));
+    place("BM" + le32(0xFFFFFF00u) + le32(0) + le32(54) + le32(40) + QByteArray(64, '\1'));
+    place("RIFF" + le32(0xFFFFFFF0u) + "WAVEfmt " + QByteArray(64, '\1'));
+    place(be32(24) + "ftypisom" + QByteArray(12, '\0') + be32(1) + "mdat" + be32(0x100) + be32(0) + QByteArray(64, '\1'));
+    {
+        // A local header, then a central directory whose entries all name
+        // the directory itself, and an end record that closes it.
+        QByteArray zip = "PK\x03\x04" + QByteArray(26, '\0');
+        const qsizetype cd = zip.size();
+        QByteArray entry = "PK\x01\x02" + QByteArray(38, '\0') + le32(quint32(cd));
+        for (int i = 0; i < 1000; ++i)
+            zip += entry;
+        const qsizetype cdsize = zip.size() - cd;
+        zip += "PK\x05\x06" + QByteArray(4, '\0');
+        zip += QByteArray("\xE8\x03\xE8\x03", 4) + le32(quint32(cdsize)) + le32(quint32(cd)) + QByteArray(2, '\0');
+        place(zip);
+    }
+    place("%PDF-1.4\n" + QByteArray("%%EOF\n1 0 obj\n").repeated(1000000));
+    const qint64 pngstart = (at - layout.data) / layout.cluster + 2;
+    place(png);
+    const char* signatures[] = {"\xFF\xD8\xFF\xE0", "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", "GIF89a", "PK\x03\x04",
+                                "\x1f\x8b\x08\x00", "%PDF-1.7", "RIFF\xF0\xFF\xFF\x7FWAVE", "\0\0\0\x20" "ftypmp42",
+                                "ID3\x03\0\0\x7F\x7F\x7F\x7F", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
+    const int lengths[] = {4, 16, 6, 4, 4, 8, 12, 12, 10, 8};
+    QRandomGenerator random{21};
+    const qint64 hostile = (card.size() - at) / layout.cluster;
+    for (qint64 k = 0; k < hostile; ++k) {
+        QByteArray cluster(layout.cluster, Qt::Uninitialized);
+        for (char& b : cluster)
+            b = char(random.generate());
+        const int s = int(k % 10);
+        cluster.replace(0, lengths[s], QByteArray(signatures[s], lengths[s]));
+        card.replace(at + k * layout.cluster, cluster.size(), cluster);
+    }
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first, QStringLiteral("lost/carved/png/f%1.png").arg(pngstart, 7, 10, QLatin1Char('0')));
+    EXPECT_EQ(saved.begin()->second, png);
+    const std::uint64_t failed = carvecount(run.err, "failed their check");
+    const std::uint64_t toolarge = carvecount(run.err, "too large");
+    EXPECT_GE(failed + toolarge, 6u) << run.err.toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// Files deleted and their folder's slots taken again by new files, which
+// the allocator also put on the lowest free clusters, over the first old
+// ones: no entry names the old files, but those still whole are carved.
+TEST(CarveReusedEntries, OldFilesWhoseSlotsWereReusedComeBackWhole)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 4)) << lasterror();
+    ASSERT_TRUE(mmd(image, QStringLiteral("PHOTOS"))) << lasterror();
+    const QString local = dir.filePath(QStringLiteral("local"));
+    std::set<QByteArray> old;
+    const char* kinds[] = {"jpg", "png", "pdf", "gif", "zip", "jpg", "wav", "png"};
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray data = formatfile(QString::fromLatin1(kinds[i]), dir.path(), 40 + i);
+        if (data.isNull())
+            KOV_SKIP() << "cannot make a " << kinds[i] << " file: " << lasterror();
+        ASSERT_TRUE(writefile(local, data));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("PHOTOS/P%1.BIN").arg(i))) << lasterror();
+        old.insert(data);
+    }
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(mdel(image, QStringLiteral("PHOTOS/P%1.BIN").arg(i))) << lasterror();
+    std::set<QByteArray> live;
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray data = patterndata(1500, std::uint32_t(90 + i));
+        ASSERT_TRUE(writefile(local, data));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("PHOTOS/N%1.TXT").arg(i))) << lasterror();
+        live.insert(data);
+    }
+    const QByteArray card = contents(image);
+    ASSERT_EQ(card.indexOf(QByteArray("\xE5" "0      BIN")), -1) << "a deleted slot was not reused";
+    const LAYOUT layout = layoutof(card);
+    std::set<QByteArray> intact;
+    for (const QByteArray& data : old)
+        for (qint64 at = card.indexOf(data, layout.data); at >= 0; at = card.indexOf(data, at + 1))
+            if ((at - layout.data) % layout.cluster == 0) {
+                intact.insert(data);
+                break;
+            }
+    ASSERT_EQ(intact.size(), old.size() - 1) << "the new files must overwrite the first old file only";
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::set<QByteArray> back;
+    for (const auto& [path, data] : outputs(out)) {
+        EXPECT_TRUE(path.startsWith(QLatin1String("lost/carved/"))) << path.toStdString();
+        EXPECT_TRUE(old.count(data)) << path.toStdString() << ": carved bytes no old file had";
+        EXPECT_FALSE(live.count(data)) << path.toStdString();
+        back.insert(data);
+    }
+    EXPECT_EQ(back, intact);
+}
+
+}  // namespace
