@@ -20,7 +20,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Recovers deleted files from a FAT16, FAT32 or exFAT volume (an image file or a block\n"
-        "device),"
+        "device), "
         "reading it raw and never writing to it.\n\n"
         "On exFAT, deleted files come back under their full names (first character\n"
         "included) with their modification time to the 10 ms; files of deleted folders\n"
@@ -38,7 +38,6 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "used; when there are several, they are listed and nothing is done. Partitions\n"
         "that cannot be read (past the end of the image, not FAT or exFAT) are named on\n"
         "stderr.\n\n"
-        "  kov-recover --list SOURCE   list them (name, size, date, start cluster, runs)\n\n"
         "With --verify every file gets a verdict from a check of its contents against its\n"
         "format (told by its first bytes, else by its extension): verified (every check\n"
         "passes), damaged (a check fails; the file is still written, into OUTDIR/damaged/)\n"
