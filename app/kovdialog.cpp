@@ -157,7 +157,6 @@ int KOVDialog::listfoundvolumes()
         platform::VolumeSource source = platform::sourceforletter(QChar::fromLatin1(letter));
         if (source.path.isEmpty() || source.partition != 0 || !named.contains(source.path))
             continue;
-        source.root = QStringLiteral("%1:\\").arg(QChar::fromLatin1(letter));
         const QByteArray root = source.root.toLatin1();
         // 3: neither FAT, NTFS nor exFAT in sector 0 or a backup.
         if (partitiontype(root.constData()) != 3)

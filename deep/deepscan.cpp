@@ -716,14 +716,9 @@ std::vector<DATARUN> DEEPSCAN::owndirectories() const
         lcns.push_back(w.first);
     std::sort(lcns.begin(), lcns.end());
     std::vector<DATARUN> runs;
-    for (const std::uint64_t lcn : lcns) {
-        if (!runs.empty() && runs.back().lcn + runs.back().length > lcn)
-            continue;
-        if (!runs.empty() && runs.back().lcn + runs.back().length == lcn)
-            ++runs.back().length;
-        else
-            runs.push_back({lcn, 1, 0});
-    }
+    lcns.erase(std::unique(lcns.begin(), lcns.end()), lcns.end());
+    for (const std::uint64_t lcn : lcns)
+        appendcluster(runs, lcn);
     return runs;
 }
 

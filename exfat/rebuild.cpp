@@ -63,10 +63,7 @@ QString findclusters(const EXFATVOLUME& volume, const USEDTEST& used, std::uint3
     for (std::uint64_t c = first; c < end && rebuilt.clusters < need; ++c) {
         if (used(std::uint32_t(c)))
             continue;
-        if (!rebuilt.runs.empty() && rebuilt.runs.back().lcn + rebuilt.runs.back().length == c - 2)
-            ++rebuilt.runs.back().length;
-        else
-            rebuilt.runs.push_back({c - 2, 1, rebuilt.clusters});
+        appendcluster(rebuilt.runs, c - 2);
         ++rebuilt.clusters;
     }
     if (rebuilt.clusters < need)

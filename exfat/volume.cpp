@@ -22,11 +22,7 @@ std::uint64_t le64(const unsigned char* p) { return std::uint64_t(le32(p)) | std
 // Adds a cluster to runs, extending the last one when it follows it.
 void append(CHAIN& chain, std::uint32_t cluster)
 {
-    const std::uint64_t lcn = std::uint64_t(cluster) - 2;
-    if (!chain.runs.empty() && chain.runs.back().lcn + chain.runs.back().length == lcn)
-        ++chain.runs.back().length;
-    else
-        chain.runs.push_back({lcn, 1, chain.clusters});
+    appendcluster(chain.runs, std::uint64_t(cluster) - 2);
     ++chain.clusters;
 }
 

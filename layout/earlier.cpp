@@ -47,12 +47,8 @@ std::vector<DATARUN> overwritten(const KOVCore& core, const ClusterClaims& claim
         return false;
     };
     for (std::uint64_t lcn = 0; lcn < earlier.clusters; ++lcn) {
-        if (!taken(lcn))
-            continue;
-        if (!runs.empty() && runs.back().lcn + runs.back().length == lcn)
-            ++runs.back().length;
-        else
-            runs.push_back({lcn, 1, 0});
+        if (taken(lcn))
+            appendcluster(runs, lcn);
     }
     return runs;
 }

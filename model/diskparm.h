@@ -4,6 +4,7 @@
 #include "platform/volumesource.h"
 
 #include <cstdint>
+#include <vector>
 
 // One extent of a file: clusters lcn .. lcn+length-1 of the data area
 // (lcn = FAT cluster number - 2) hold file clusters vcn .. vcn+length-1.
@@ -13,6 +14,18 @@ struct DATARUN {
     std::uint64_t vcn = 0;
     bool operator==(const DATARUN&) const = default;
 };
+
+// Adds cluster lcn as the next file cluster of runs: the last run grows
+// when lcn follows it, else a run begins.
+inline void appendcluster(std::vector<DATARUN>& runs, std::uint64_t lcn)
+{
+    if (!runs.empty() && runs.back().lcn + runs.back().length == lcn) {
+        ++runs.back().length;
+        return;
+    }
+    const std::uint64_t vcn = runs.empty() ? 0 : runs.back().vcn + runs.back().length;
+    runs.push_back({lcn, 1, vcn});
+}
 
 // What a content reader needs to reach the volume; always passed by value.
 struct DISKPARM {

@@ -261,16 +261,8 @@ RUNREPORT RunEngine::report() const
         r.directoryclusters = c.deepsets;
         r.unsavedlost = c.deepdropped;
     }
-    if (carver) {
-        const carve::CARVECOUNTS& c = carver->counts();
-        r.carvescanned = c.scanned;
-        r.carvestarts = c.starts;
-        r.carved = c.carved;
-        r.carvefailed = c.failed;
-        r.carvetoolarge = c.toolarge;
-        r.carveduplicates = c.duplicates;
-        r.carvestopped = c.stopped;
-    }
+    if (carver)
+        r.carving = carver->counts();
     if (deeprun) {
         // Summed over the layouts the run has scanned.
         r.scannedclusters += deeprun->scannedclusters();

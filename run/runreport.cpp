@@ -39,7 +39,7 @@ QString RUNREPORT::detail() const
     if (options.deep)
         text += QStringLiteral("; %1 from lost folders (in the lost folder)").arg(lost);
     if (options.carve)
-        text += QStringLiteral("; %1 found by their contents alone (in lost/carved)").arg(carved);
+        text += QStringLiteral("; %1 found by their contents alone (in lost/carved)").arg(carving.carved);
     return text + QLatin1Char('.');
 }
 
@@ -47,11 +47,11 @@ QString RUNREPORT::carvesummary() const
 {
     return QStringLiteral("carving: %1 clusters read, %2 file starts, %3 files carved; not saved: %4 failed "
                           "their check, %5 too large, %6 equal to a saved file%7")
-        .arg(carvescanned)
-        .arg(carvestarts)
-        .arg(carved)
-        .arg(carvefailed)
-        .arg(carvetoolarge)
-        .arg(carveduplicates)
-        .arg(carvestopped ? QStringLiteral("; stopped early: too many starts failed") : QString());
+        .arg(carving.scanned)
+        .arg(carving.starts)
+        .arg(carving.carved)
+        .arg(carving.failed)
+        .arg(carving.toolarge)
+        .arg(carving.duplicates)
+        .arg(carving.stopped ? QStringLiteral("; stopped early: too many starts failed") : QString());
 }

@@ -1,6 +1,7 @@
 // The counts of one recovery run and the words both faces use for them.
 #pragma once
 
+#include "carve/carver.h"
 #include "model/kovcore.h"
 #include "output/filesaver.h"
 #include "run/runoptions.h"
@@ -20,14 +21,7 @@ struct RUNREPORT {
     std::uint64_t directoryclusters = 0;
     std::uint64_t unsavedlost = 0;
     std::uint64_t shallower = 0;
-    // Carving's figures (options.carve).
-    std::uint64_t carvescanned = 0;
-    std::uint64_t carvestarts = 0;
-    std::uint64_t carved = 0;
-    std::uint64_t carvefailed = 0;
-    std::uint64_t carvetoolarge = 0;
-    std::uint64_t carveduplicates = 0;
-    bool carvestopped = false;
+    carve::CARVECOUNTS carving;  // options.carve
     // An exFAT run: its deep scan counts entry sets (not directory
     // clusters), and what its volume, walk and deep scan passed over.
     bool exfat = false;
