@@ -33,6 +33,18 @@ constexpr std::uint64_t failfloor = 1ull << 30;
 
 }  // namespace
 
+CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
+{
+    scanned += more.scanned;
+    starts += more.starts;
+    carved += more.carved;
+    failed += more.failed;
+    toolarge += more.toolarge;
+    duplicates += more.duplicates;
+    stopped = stopped || more.stopped;
+    return *this;
+}
+
 CARVER::CARVER(KOVCore& owner, const ClusterClaims& held, SAVEDFILES& files) : core(owner), claims(held), saved(files)
 {
     const DISKPARM& disk = core.diskparm;

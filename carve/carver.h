@@ -35,6 +35,9 @@ struct CARVECOUNTS {
     std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap
     std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out
     bool stopped = false;          // the work failed starts may take was spent: the rest was not carved
+
+    // Summed over the layouts a run carves.
+    CARVECOUNTS& operator+=(const CARVECOUNTS& more);
 };
 
 class CARVER {

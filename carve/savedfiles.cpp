@@ -54,6 +54,22 @@ bool SAVEDFILES::readpieces(const ENTRY& e, const std::function<void(verify::byt
     return true;
 }
 
+void SAVEDFILES::eachextent(const std::function<void(std::uint64_t, std::uint64_t)>& each) const
+{
+    for (const ENTRY& e : entries) {
+        const std::uint64_t size = e.disk.clustersize();
+        std::uint64_t left = e.size;
+        for (const DATARUN& run : e.runs) {
+            if (left == 0 || size == 0)
+                break;
+            const std::uint64_t bytes = run.length > left / size ? left : run.length * size;
+            const std::uint64_t from = e.disk.clusterposition(run.lcn);
+            each(from, from + bytes);
+            left -= bytes;
+        }
+    }
+}
+
 bool SAVEDFILES::holds(verify::bytes data)
 {
     const auto [from, to] = bysize.equal_range(data.size());

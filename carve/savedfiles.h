@@ -29,6 +29,9 @@ public:
     // then every byte.
     bool holds(verify::bytes data);
     std::size_t count() const { return entries.size(); }
+    // The source bytes the noted files hold, [from, to), each file's runs
+    // cut to its size: what another layout's clusters must not be carved over.
+    void eachextent(const std::function<void(std::uint64_t from, std::uint64_t to)>& each) const;
 
     static constexpr std::size_t maxnotes = 4u << 20;
 

@@ -354,8 +354,9 @@ void RecoverRun::phasebegun(RUNPHASE phase)
         break;
     case RUNPHASE::carving:
         endprogress();
+        // A run that went on to an earlier layout carves each layout into its own tree.
         if (!live)
-            say(QStringLiteral("carving"));
+            say(relaidout() ? QStringLiteral("carving into %1").arg(carvingtree()) : QStringLiteral("carving"));
         deepclock.start();
         lastdeepdraw = -1000;
         break;

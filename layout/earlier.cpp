@@ -4,6 +4,8 @@
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
 
+#include <algorithm>
+
 namespace layout {
 
 bool samelayout(const KOVCore& core, const FOUNDLAYOUT& found)
@@ -27,30 +29,59 @@ bool insideearlierdirectory(const KOVCore& core, const FOUNDLAYOUT& earlier, std
     return deep::directoryslots(cluster.data(), cluster.size(), deep::SLOTRULES{earlier.fat32, slotbound(earlier)}) != 0;
 }
 
-std::vector<DATARUN> overwritten(const KOVCore& core, const ClusterClaims& claims, const FOUNDLAYOUT& earlier)
+FOUNDLAYOUT currentlayout(const KOVCore& core)
+{
+    FOUNDLAYOUT f;
+    f.clustersize = core.diskparm.clustersize();
+    f.datastart = core.diskparm.firstdatasector * core.diskparm.bytespersector;
+    f.clusters = std::min(core.bitmapsize * 8, core.clusterend - 2);
+    f.fat32 = core.fatbits == 32;
+    return f;
+}
+
+namespace {
+
+// The clusters of other that share a byte with a cluster of core's layout
+// for which taken is true, or (with systemarea) begin before its data start.
+std::vector<DATARUN> overlaps(const KOVCore& core, const std::function<bool(std::uint64_t)>& taken,
+                              const FOUNDLAYOUT& other, bool systemarea)
 {
     std::vector<DATARUN> runs;
     const std::uint64_t size = core.diskparm.clustersize();
     const std::uint64_t start = core.diskparm.firstdatasector * core.diskparm.bytespersector;
-    if (size == 0 || earlier.clustersize == 0)
+    if (size == 0 || other.clustersize == 0)
         return runs;
-    auto taken = [&](std::uint64_t lcn) {
-        const std::uint64_t from = earlier.datastart + lcn * earlier.clustersize;
-        const std::uint64_t to = from + earlier.clustersize;  // one past
-        if (from < start)
+    const auto hit = [&](std::uint64_t lcn) {
+        const std::uint64_t from = other.datastart + lcn * other.clustersize;
+        const std::uint64_t to = from + other.clustersize;  // one past
+        if (from < start && systemarea)
             return true;
-        // Every current cluster the old one overlaps (one, or a few when
-        // the old clusters are larger).
-        for (std::uint64_t n = (from - start) / size; n * size + start < to; ++n)
-            if (core.inuse(n) || claims.test(n))
+        if (to <= start)
+            return false;
+        // Every current cluster the other one overlaps (one, or a few when
+        // the other's clusters are larger).
+        for (std::uint64_t n = from < start ? 0 : (from - start) / size; n * size + start < to; ++n)
+            if (taken(n))
                 return true;
         return false;
     };
-    for (std::uint64_t lcn = 0; lcn < earlier.clusters; ++lcn) {
-        if (taken(lcn))
+    for (std::uint64_t lcn = 0; lcn < other.clusters; ++lcn)
+        if (hit(lcn))
             appendcluster(runs, lcn);
-    }
     return runs;
+}
+
+}  // namespace
+
+std::vector<DATARUN> overwritten(const KOVCore& core, const ClusterClaims& claims, const FOUNDLAYOUT& earlier)
+{
+    return overlaps(core, [&](std::uint64_t n) { return core.inuse(n) || claims.test(n); }, earlier, true);
+}
+
+std::vector<DATARUN> overlapping(const KOVCore& core, const std::function<bool(std::uint64_t lcn)>& taken,
+                                 const FOUNDLAYOUT& other)
+{
+    return overlaps(core, taken, other, false);
 }
 
 }  // namespace layout

@@ -4,6 +4,8 @@
 #include "layout/adopt.h"
 #include "layout/earlier.h"
 
+#include <algorithm>
+
 RunEngine::RunEngine(const RUNOPTIONS& chosen) : options(chosen) {}
 
 RunEngine::~RunEngine() = default;
@@ -151,7 +153,8 @@ void RunEngine::step()
                                   losttree(QStringLiteral("lost/carved/%1/").arg(found.type)), found.type);
             })) {
             newunit();
-            finishrun();
+            if (!carveownlayout())
+                finishrun();
         }
         return;
     }
@@ -159,21 +162,70 @@ void RunEngine::step()
 
 void RunEngine::endphases()
 {
-    if (!options.carve || !savedfiles) {
+    if (!options.carve || !savedfiles || !begincarving())
         finishrun();
-        return;
-    }
+}
+
+bool RunEngine::begincarving()
+{
     // Last, so that every file an entry still names has claimed its
-    // clusters; in the layout the run ends in (an earlier format's, when
-    // one was found: its files lie on its clusters).
+    // clusters; first in the layout the run ends in (an earlier format's,
+    // when one was found: its files lie on its clusters), then in the
+    // volume's own.
     carver = std::make_unique<carve::CARVER>(*this, claims, *savedfiles);
     if (deeprun) {
         const deep::DEEPSCAN* scan = deeprun.get();
         carver->passover = [scan](std::uint64_t lcn) { return scan->keptdirectory(lcn); };
     }
     enter(RUNPHASE::carving);
-    if (!carver->begin())
-        finishrun();
+    return carver->begin();
+}
+
+bool RunEngine::carveownlayout()
+{
+    while (ownlayout && deeprun && carver) {
+        const layout::FOUNDLAYOUT own = *ownlayout;
+        ownlayout.reset();
+        // The earlier layout's directories, in the own layout's numbering.
+        const std::uint64_t held = bitmapsize * 8;
+        ClusterClaims directories(held);
+        directories.mark(deeprun->owndirectories());
+        const deep::DEEPSCAN* scan = deeprun.get();
+        const std::vector<DATARUN> taken = layout::overlapping(
+            *this, [&](std::uint64_t n) { return n < held && (directories.test(n) || scan->keptdirectory(n)); }, own);
+        const int notes = int(volumenotes.size());
+        if (!layout::adoptlayout(*this, own))
+            return false;
+        // The volume's own layout, not one found: nothing new to tell.
+        while (volumenotes.size() > notes)
+            volumenotes.removeLast();
+        carvedbefore += carver->counts();
+        setbitmap(ownkept);
+        setbitmap(taken);
+        // The files saved or carved in the earlier layout, to the byte: a
+        // file of the own layout may begin in the last earlier cluster of
+        // one, right after its end.
+        std::vector<DATARUN> files;
+        const std::uint64_t size = diskparm.clustersize();
+        const std::uint64_t start = diskparm.clusterposition(0);
+        savedfiles->eachextent([&](std::uint64_t from, std::uint64_t to) {
+            if (to <= start || from >= to)
+                return;
+            from = std::max(from, start);
+            const std::uint64_t first = (from - start) / size;
+            files.push_back(DATARUN{first, (to - start + size - 1) / size - first, 0});
+        });
+        setbitmap(files);
+        ownkept.clear();
+        claims.reset(bitmapsize * 8);
+        tree.clear();
+        // Its directory clusters are counted, and in the bitmap now.
+        keepdeepcounts();
+        deeprun.reset();
+        if (begincarving())
+            return true;
+    }
+    return false;
 }
 
 void RunEngine::setfoundlayout(const layout::FOUNDLAYOUT& adopted, std::vector<layout::FOUNDLAYOUT> others)
@@ -216,22 +268,40 @@ bool RunEngine::beginearlier()
         // name other bytes. The core is laid out anew for it.
         claims.mark(deeprun->owndirectories());
         const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
+        std::optional<layout::FOUNDLAYOUT> own;
+        std::vector<DATARUN> kept;
+        if (options.carve && !adoptedearlier) {
+            own = layout::currentlayout(*this);
+            const deep::DEEPSCAN* scan = deeprun.get();
+            for (std::uint64_t lcn = 0; lcn < own->clusters; ++lcn)
+                if (inuse(lcn) || claims.test(lcn) || scan->keptdirectory(lcn))
+                    appendcluster(kept, lcn);
+        }
         if (!layout::adoptlayout(*this, next))
             continue;
+        if (own) {
+            ownlayout = own;
+            ownkept = std::move(kept);
+        }
         adoptedearlier = true;
         setbitmap(gone);
         claims.reset(bitmapsize * 8);
         tree = QStringLiteral("lost/earlier-layout-%1/").arg(next.sizename());
         earlierbegun(next, tree);
-        current.scannedclusters += deeprun->scannedclusters();
-        current.directoryclusters += deeprun->directoryclusters();
-        current.unsavedlost += deeprun->unsavedfiles();
-        current.shallower += deeprun->shallowerfiles();
+        keepdeepcounts();
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
         begindeep();
         return true;
     }
     return false;
+}
+
+void RunEngine::keepdeepcounts()
+{
+    current.scannedclusters += deeprun->scannedclusters();
+    current.directoryclusters += deeprun->directoryclusters();
+    current.unsavedlost += deeprun->unsavedfiles();
+    current.shallower += deeprun->shallowerfiles();
 }
 
 QString RunEngine::losttree(const QString& subdir) const
@@ -261,8 +331,10 @@ RUNREPORT RunEngine::report() const
         r.directoryclusters = c.deepsets;
         r.unsavedlost = c.deepdropped;
     }
-    if (carver)
-        r.carving = carver->counts();
+    if (carver) {
+        r.carving = carvedbefore;
+        r.carving += carver->counts();
+    }
     if (deeprun) {
         // Summed over the layouts the run has scanned.
         r.scannedclusters += deeprun->scannedclusters();
@@ -365,6 +437,9 @@ void RunEngine::beginreport(std::uint64_t clusters)
     claims.reset(clusters);
     carver.reset();
     savedfiles.reset();
+    ownlayout.reset();
+    ownkept.clear();
+    carvedbefore = carve::CARVECOUNTS();
     if (options.carve)
         savedfiles = std::make_unique<carve::SAVEDFILES>();
     saver = std::make_unique<FileSaver>(

@@ -80,6 +80,9 @@ public:
     const layout::LAYOUTSEARCH* layoutsearch() const { return search.get(); }
     // Carving under way (carving phase), else null.
     const carve::CARVER* carving() const { return carver.get(); }
+    // Where the files carving finds now go: "lost/carved/", or below an
+    // earlier layout's tree while its clusters are carved.
+    QString carvingtree() const { return losttree(QStringLiteral("lost/carved/")); }
     // The exFAT run under way, else null.
     const exfat::EXFATRUN* exfatrun() const { return exfat.get(); }
 
@@ -112,6 +115,11 @@ private:
     void enter(RUNPHASE phase);
     // After the last recovery phase: carving when chosen, else the end.
     void endphases();
+    // Carving the layout the core has now; false when there is nothing to read.
+    bool begincarving();
+    // After an earlier layout's clusters were carved: the volume's own
+    // layout laid out again and carved; false when there is none to carve.
+    bool carveownlayout();
     void finishrun();
     // A fresh report, claims over clusters clusters and the run's saver.
     void beginreport(std::uint64_t clusters);
@@ -122,6 +130,8 @@ private:
     void begindeep();
     // The deep scan of the next earlier layout; false when there is none.
     bool beginearlier();
+    // The deep scan's counts kept in the report before another replaces it.
+    void keepdeepcounts();
     // lost/ or the earlier layout's tree in place of it.
     QString losttree(const QString& subdir) const;
     // The phase the exFAT run is in, in the faces' terms.
@@ -144,5 +154,11 @@ private:
     std::vector<layout::FOUNDLAYOUT> earlier;    // this run's, still to recover
     QString tree;                                // the earlier layout's output tree, "" for lost/
     bool adoptedearlier = false;
+    // With carving, once an earlier layout is taken up: the volume's own
+    // layout and the clusters its run kept (in use, saved, directories),
+    // so that its cluster starts are carved too, last.
+    std::optional<layout::FOUNDLAYOUT> ownlayout;
+    std::vector<DATARUN> ownkept;
+    carve::CARVECOUNTS carvedbefore;  // of the layouts carved before the one under way
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
 };

@@ -1,6 +1,7 @@
 // kov-recover --carve on cards made with mkfs.fat and mtools and real files
 // of every carved format: a card quick-formatted and shot on again, files
 // that were saved already, and a volume of hostile starts.
+#include "support/cardimage.h"
 #include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
@@ -395,6 +396,77 @@ TEST(CarveReusedEntries, OldFilesWhoseSlotsWereReusedComeBackWhole)
         back.insert(data);
     }
     EXPECT_EQ(back, intact);
+}
+
+}  // namespace
+
+namespace {
+
+// A card of 4 KiB clusters formatted again with 512-byte ones, shot on,
+// and quick-formatted once more: the run goes on to the earlier layout's
+// folders, and the new photos, which no entry names any more, start on
+// the volume's own cluster starts, most of them not on an earlier one's.
+TEST(CarveEveryLayout, TheVolumesOwnClusterStartsAreCarvedAfterAnEarlierLayout)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QList<CardFile> files;
+    // The old folders past the larger tables of the new format.
+    ASSERT_TRUE(makecard(image, 32, 300u << 20, 8, 60, &files, 3, 6u << 20)) << lasterror();
+    const BootGeometry earlier = bootgeometry(image);
+    const auto reformat = [&] {
+        return runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-s"),
+                                                    QStringLiteral("1"), image});
+    };
+    ASSERT_TRUE(reformat()) << lasterror();
+    // Far past the old files, which the earlier layout's folders give back.
+    ASSERT_TRUE(setfsinfohint(image, 500000)) << lasterror();
+    const QString local = dir.filePath(QStringLiteral("local"));
+    std::vector<QByteArray> photos;
+    for (int i = 0; i < 6; ++i) {
+        photos.push_back(formatfile(QStringLiteral("jpg"), dir.path(), 60 + i));
+        if (photos.back().isNull())
+            KOV_SKIP() << "cannot make a jpg file: " << lasterror();
+        ASSERT_TRUE(writefile(local, photos.back()));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("IMG%1.JPG").arg(i))) << lasterror();
+    }
+    ASSERT_TRUE(reformat()) << lasterror();
+    const BootGeometry own = bootgeometry(image);
+    const QByteArray card = contents(image);
+    std::map<QByteArray, qint64> ownonly;  // photo -> its own start cluster, not an earlier cluster's start
+    for (const QByteArray& photo : photos) {
+        const qint64 at = card.indexOf(photo, qint64(own.datastart));
+        ASSERT_GE(at, 0);
+        ASSERT_EQ((at - qint64(own.datastart)) % qint64(own.clustersize), 0);
+        if ((at - qint64(earlier.datastart)) % qint64(earlier.clustersize) != 0)
+            ownonly[photo] = (at - qint64(own.datastart)) / qint64(own.clustersize) + 2;
+    }
+    ASSERT_FALSE(ownonly.empty()) << "every photo starts on an earlier cluster too";
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    ASSERT_TRUE(run.err.contains("earlier layout: FAT32 (found), 4096 byte clusters")) << run.err.toStdString();
+    std::set<QByteArray> old;
+    for (const CardFile& f : files)
+        old.insert(f.data);
+    std::map<QByteArray, QStringList> where;
+    for (const auto& [path, data] : outputs(out)) {
+        where[data] << path;
+        if (path.contains(QLatin1String("carved/"))) {
+            EXPECT_TRUE(old.count(data) || std::count(photos.begin(), photos.end(), data))
+                << path.toStdString() << ": carved bytes no file had";
+        }
+    }
+    for (const QByteArray& photo : photos) {
+        ASSERT_EQ(where[photo].size(), 1) << "a photo not back exactly once: " << where[photo].join(u' ').toStdString()
+                                          << run.err.toStdString();
+        if (ownonly.count(photo)) {
+            EXPECT_EQ(where[photo][0],
+                      QStringLiteral("lost/carved/jpg/f%1.jpg").arg(ownonly.at(photo), 7, 10, QLatin1Char('0')));
+        }
+    }
+    EXPECT_EQ(carvecount(run.err, "files carved"), photos.size()) << run.err.toStdString();
 }
 
 }  // namespace
