@@ -47,6 +47,17 @@ constexpr std::uint64_t rootarealcn = 0xFFFFFFFEull;
 
 QString dirnumber(std::uint32_t start) { return QStringLiteral("dir%1").arg(start, 5, 10, QLatin1Char('0')); }
 
+// The trees lost/ keeps for files of no folder, carved files and earlier
+// layouts: a folder at the top of lost/ of such a name (in any case, for an
+// output disk that ignores it) takes its number instead of sharing one.
+QString topname(QString name)
+{
+    static const QStringList reserved{QStringLiteral("root"), QStringLiteral("orphans"), QStringLiteral("carved")};
+    if (reserved.contains(name, Qt::CaseInsensitive) || name.startsWith(QLatin1String("earlier-layout-"), Qt::CaseInsensitive))
+        return QString();
+    return name;
+}
+
 bool shortentry(const unsigned char* s) { return s[0] != slotempty && s[dirfield::attr] != attrlongname; }
 
 // Files with one start cluster and recorded size are rebuilt to the same bytes.
@@ -104,6 +115,8 @@ void DEEPSCAN::notewalk(const FILEPARM& dir)
             f.kept = folders[above].kept;
         else if (up->dirbuf && up->entryindex >= 1 && std::uint64_t(up->entryindex) * 32 <= up->size)
             f.name = directoryname(up->dirbuf.get(), up->entryindex - 1);
+        if (f.depth == 1)
+            f.name = topname(std::move(f.name));
         walkspent += perfolder + std::uint64_t(f.name.size()) * 2;
         folders.push_back(std::move(f));
         walked.emplace(node->startcluster, index);
@@ -510,7 +523,7 @@ std::uint32_t DEEPSCAN::folderof(std::uint32_t dir, std::unordered_map<std::uint
         if (f.depth > maxdepth)
             f.kept = folders[above].kept;
         else if (const auto node = nodes.find(*it); node != nodes.end())
-            f.name = std::move(node->second.name);
+            f.name = f.depth == 1 ? topname(std::move(node->second.name)) : std::move(node->second.name);
         folders.push_back(std::move(f));
         made.emplace(*it, index);
         above = index;

@@ -103,6 +103,47 @@ TEST_P(DeepDeltree, EveryFileOnceInItsFolderAndThePlainRunKept)
 
 INSTANTIATE_TEST_SUITE_P(Fat, DeepDeltree, ::testing::Values(16, 32));
 
+// A removed top folder whose long name is one lost/ keeps for its own trees
+// (in any case: mixed case makes mtools write the long name) goes to lost/dirNNNNN/ instead, so that its files never mix
+// with those of no folder, carved ones or an earlier layout's.
+class DeepReservedName : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DeepReservedName, TopFolderTakesItsNumber)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("tree.img");
+    ASSERT_TRUE(makefat(image, 16, 24u << 20, 1)) << lasterror();
+    const QString name = QString::fromLatin1(GetParam());
+    ASSERT_TRUE(mmd(image, name)) << lasterror();
+    ASSERT_TRUE(mmd(image, "OTHER")) << lasterror();
+    const QString local = dir.filePath("local.bin");
+    std::map<QByteArray, QString> deleted;
+    // In turns with another folder, so that the removed one spans clusters
+    // far apart, its later ones found by the deep scan alone.
+    for (int session = 0; session < 4; ++session)
+        for (const QString& folder : {name, QString("OTHER")})
+            for (int k = 0; k < 6; ++k) {
+                const QByteArray data = patterndata(900 + 37 * k, std::uint32_t(session * 20 + k * 2 + (folder == name)));
+                ASSERT_TRUE(writefile(local, data));
+                ASSERT_TRUE(mcopy(image, local, QString("%1/F%2%3.BIN").arg(folder).arg(session).arg(k))) << lasterror();
+                if (folder == name)
+                    deleted[data] = folder;
+            }
+    ASSERT_TRUE(mdeltree(image, name)) << lasterror();
+    ASSERT_EQ(kovrecover({"--deep", image, dir.filePath("out")}).status, 0);
+    int numbered = 0;
+    for (const auto& [path, data] : tree(dir.filePath("out"))) {
+        EXPECT_TRUE(deleted.count(data)) << path;
+        if (path.section('/', 1, 1) != "orphans") {
+            EXPECT_NE(path.section('/', 1, 1).compare(name, Qt::CaseInsensitive), 0) << path;
+        }
+        numbered += path.contains(QRegularExpression("^lost/dir\\d{5}/")) ? 1 : 0;
+    }
+    EXPECT_GT(numbered, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, DeepReservedName, ::testing::Values("Carved", "Root", "Orphans", "earlier-layout-4k"));
+
 // A card with camera folders and a three-level document tree, formatted
 // again with the same geometry: every file comes back whole, under its own
 // short name, in folders named like its own; --list --deep lists the same
