@@ -45,13 +45,15 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     return *this;
 }
 
-CARVER::CARVER(KOVCore& owner, const ClusterClaims& held, SAVEDFILES& files) : core(owner), claims(held), saved(files)
+CARVEAREA fatarea(const KOVCore& core)
 {
+    CARVEAREA a;
     const DISKPARM& disk = core.diskparm;
-    clustersize = disk.clustersize();
-    const std::uint64_t totalsectors = core.dbrparm.totalsectors;
+    a.disk = disk;
+    const std::uint64_t clustersize = disk.clustersize();
     if (clustersize == 0)
-        return;
+        return a;
+    const std::uint64_t totalsectors = core.dbrparm.totalsectors;
     std::uint64_t count = totalsectors > disk.firstdatasector
                               ? (totalsectors - disk.firstdatasector) / disk.sectorspercluster
                               : 0;
@@ -59,14 +61,23 @@ CARVER::CARVER(KOVCore& owner, const ClusterClaims& held, SAVEDFILES& files) : c
     const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
     if (core.sourcebytes != 0)
         count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
-    clustercount = count;
+    a.clusters = count;
+    a.taken = [&core](std::uint64_t lcn) { return core.inuse(lcn) != 0; };
+    return a;
+}
+
+CARVER::CARVER(KOVCore& owner, CARVEAREA carved, const ClusterClaims& held, SAVEDFILES& files)
+    : core(owner), area(std::move(carved)), claims(held), saved(files)
+{
+    clustersize = area.disk.clustersize();
+    clustercount = clustersize == 0 ? 0 : area.clusters;
 }
 
 CARVER::~CARVER() = default;
 
 bool CARVER::eligible(std::uint64_t lcn) const
 {
-    return lcn < clustercount && !core.inuse(lcn) && !claims.test(lcn) && !(passover && passover(lcn));
+    return lcn < clustercount && !claims.test(lcn) && !(area.taken && area.taken(lcn));
 }
 
 bool CARVER::begin()
@@ -113,7 +124,7 @@ std::uint64_t CARVER::load(std::uint64_t bytes)
         stuck = first;
         return 0;
     }
-    const DISKPARM& disk = core.diskparm;
+    const DISKPARM& disk = area.disk;
     if (!platform::readat(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize),
                           buffer.get() + offset + have)) {
         stuck = first;
@@ -255,7 +266,7 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     if (candidate == verify::family::jpeg)
         c.file.writetime = exiftakentime(data).value_or(0);
     save(c);
-    saved.notecarved(c.file, core.diskparm, data);
+    saved.notecarved(c.file, area.disk, data);
     ++tally.carved;
     candidate = verify::family::none;
     drop(clusters);

@@ -40,18 +40,25 @@ struct CARVECOUNTS {
     CARVECOUNTS& operator+=(const CARVECOUNTS& more);
 };
 
+// The clusters carving reads: lcn 0 .. clusters - 1 of disk (lcn at
+// disk.clusterposition(lcn)), passing over those for which taken is true.
+struct CARVEAREA {
+    DISKPARM disk;
+    std::uint64_t clusters = 0;
+    std::function<bool(std::uint64_t lcn)> taken;  // in use, or a directory's
+};
+
+// The data area of the FAT layout core has laid out, its clusters in use taken.
+CARVEAREA fatarea(const KOVCore& core);
+
 class CARVER {
 public:
-    // Takes the layout of the volume core has open, the clusters the run's
-    // files hold (never read, and a carved file's are claimed by the one
-    // who saves it before the next step) and the files saved so far, with
-    // which carved files are compared; all outlive this.
-    CARVER(KOVCore& core, const ClusterClaims& claims, SAVEDFILES& saved);
+    // Carves area for core's run (whose files it hands out), past the
+    // clusters the run's files hold (never read, and a carved file's are
+    // claimed by the one who saves it before the next step), comparing
+    // carved files with those saved so far; claims and saved outlive this.
+    CARVER(KOVCore& core, CARVEAREA area, const ClusterClaims& claims, SAVEDFILES& saved);
     ~CARVER();
-
-    // When set, clusters for which this is true (directory clusters the
-    // deep scan kept) are passed over like clusters in use.
-    std::function<bool(std::uint64_t lcn)> passover;
 
     // begin (false when there is nothing to read), then step until it
     // returns false; each step is one read of up to 4 MiB, a bounded
@@ -85,6 +92,7 @@ private:
     void fail();
 
     KOVCore& core;
+    CARVEAREA area;
     const ClusterClaims& claims;
     SAVEDFILES& saved;
     std::uint64_t clustersize = 0;

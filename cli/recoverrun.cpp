@@ -389,9 +389,7 @@ void RecoverRun::runended()
 {
     const RUNREPORT r = report();
     rundeepended(r);
-    if (r.options.carve && r.exfat)
-        say(QStringLiteral("carving: not done on exFAT volumes"));
-    else if (r.options.carve) {
+    if (r.options.carve) {
         if (live)
             std::fputs("\n", stderr);
         say(r.carvesummary());

@@ -53,6 +53,8 @@ public:
 
     std::uint64_t scannedclusters() const { return scanned; }
     std::uint64_t setsfound() const { return sets.size(); }
+    // True when a set found begins in the cluster (an old folder's).
+    bool holdssets(std::uint32_t cluster) const { return hasend.count(cluster) != 0; }
     // Files dropped by recover, and notes on sets passed over (capped).
     std::uint64_t dropped() const { return droppedfiles; }
     const QStringList& notes() const { return said; }

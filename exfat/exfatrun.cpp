@@ -102,6 +102,15 @@ bool EXFATRUN::step()
     return false;
 }
 
+bool EXFATRUN::holdsentries(std::uint64_t lcn) const
+{
+    const std::uint64_t cluster = lcn + 2;
+    if (volume.allocated(cluster))
+        return true;  // also every cluster outside the readable heap
+    const auto c = std::uint32_t(cluster);
+    return (walk && (walk->used(c) || walk->isdirectory(c))) || (scan && scan->holdssets(c));
+}
+
 std::uint64_t EXFATRUN::deepdone() const { return scan ? scan->scanposition() : 0; }
 
 std::uint64_t EXFATRUN::deeptotal() const { return scan ? volume.heapclusters() : 0; }

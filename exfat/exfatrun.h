@@ -58,6 +58,11 @@ public:
     // The volume's, the walk's and the deep scan's notes.
     QStringList notes() const;
     QString label() const { return volume.label; }
+    // For a scan of what the run leaves (carving): the heap clusters
+    // (lcn 0 is cluster 2), and whether one is allocated, lies outside the
+    // readable heap or holds a folder's entries the run read or found.
+    std::uint64_t heapclusters() const { return volume.heapclusters(); }
+    bool holdsentries(std::uint64_t lcn) const;
 
 private:
     void save(const EXFATFILE& file);

@@ -44,6 +44,8 @@ public:
     const std::vector<DATARUN>& deletedfolderclusters() const { return entered; }
     // True for a cluster of a live file or directory, or allocated.
     bool used(std::uint32_t cluster) const;
+    // True for a heap cluster read as a folder's, live or deleted.
+    bool isdirectory(std::uint32_t cluster) const;
 
     static constexpr int notecap = 1000;
 
@@ -66,7 +68,6 @@ private:
     // How many clusters of chain, from its start, no folder read before
     // holds.
     std::uint64_t unread(const CHAIN& chain) const;
-    bool isdirectory(std::uint32_t cluster) const;  // read as a folder's
     // Notes a folder cut at cluster, read before as a folder's.
     void sharedcluster(const QString& shown, std::uint64_t cluster, std::uint64_t before);
     void note(const QString& text);

@@ -61,7 +61,7 @@ void RunEngine::enter(RUNPHASE phase)
 
 void RunEngine::step()
 {
-    if (exfat) {
+    if (exfat && at != RUNPHASE::carving) {
         stepexfat();
         return;
     }
@@ -162,21 +162,28 @@ void RunEngine::step()
 
 void RunEngine::endphases()
 {
-    if (!options.carve || !savedfiles || !begincarving())
-        finishrun();
-}
-
-bool RunEngine::begincarving()
-{
     // Last, so that every file an entry still names has claimed its
     // clusters; first in the layout the run ends in (an earlier format's,
     // when one was found: its files lie on its clusters), then in the
     // volume's own.
-    carver = std::make_unique<carve::CARVER>(*this, claims, *savedfiles);
+    if (!options.carve || !savedfiles || !begincarving(fatcarvearea()))
+        finishrun();
+}
+
+carve::CARVEAREA RunEngine::fatcarvearea() const
+{
+    carve::CARVEAREA area = carve::fatarea(*this);
     if (deeprun) {
+        // The directory clusters the deep scan kept are passed over too.
         const deep::DEEPSCAN* scan = deeprun.get();
-        carver->passover = [scan](std::uint64_t lcn) { return scan->keptdirectory(lcn); };
+        area.taken = [this, scan](std::uint64_t lcn) { return inuse(lcn) || scan->keptdirectory(lcn); };
     }
+    return area;
+}
+
+bool RunEngine::begincarving(carve::CARVEAREA area)
+{
+    carver = std::make_unique<carve::CARVER>(*this, std::move(area), claims, *savedfiles);
     enter(RUNPHASE::carving);
     return carver->begin();
 }
@@ -222,7 +229,7 @@ bool RunEngine::carveownlayout()
         // Its directory clusters are counted, and in the bitmap now.
         keepdeepcounts();
         deeprun.reset();
-        if (begincarving())
+        if (begincarving(fatcarvearea()))
             return true;
     }
     return false;
@@ -398,6 +405,7 @@ bool RunEngine::startexfat()
     }
     stats = RUNSTATS();
     recovering = false;
+    claims.reset(exfat->heapclusters());
     // exFAT has one walk: it settles deleted files as it reads them.
     enter(RUNPHASE::saving);
     return true;
@@ -426,6 +434,15 @@ void RunEngine::stepexfat()
     stats.entries = walked.livefiles + walked.deletedsets + walked.directories;
     if (!more) {
         newunit();
+        if (options.carve && savedfiles) {
+            // The heap as the run leaves it: allocated clusters and every
+            // folder's entries passed over, the files it saved claimed.
+            const exfat::EXFATRUN* run = exfat.get();
+            carve::CARVEAREA area{diskparm, run->heapclusters(),
+                                  [run](std::uint64_t lcn) { return run->holdsentries(lcn); }};
+            if (begincarving(std::move(area)))
+                return;
+        }
         finishrun();
     }
 }

@@ -115,8 +115,10 @@ private:
     void enter(RUNPHASE phase);
     // After the last recovery phase: carving when chosen, else the end.
     void endphases();
-    // Carving the layout the core has now; false when there is nothing to read.
-    bool begincarving();
+    // Carving area for this run; false when there is nothing to read.
+    bool begincarving(carve::CARVEAREA area);
+    // The FAT layout the core has now, past the deep scan's directories.
+    carve::CARVEAREA fatcarvearea() const;
     // After an earlier layout's clusters were carved: the volume's own
     // layout laid out again and carved; false when there is none to carve.
     bool carveownlayout();

@@ -2,6 +2,7 @@
 // of every carved format: a card quick-formatted and shot on again, files
 // that were saved already, and a volume of hostile starts.
 #include "support/cardimage.h"
+#include "support/exfatimage.h"
 #include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
@@ -467,6 +468,76 @@ TEST(CarveEveryLayout, TheVolumesOwnClusterStartsAreCarvedAfterAnEarlierLayout)
         }
     }
     EXPECT_EQ(carvecount(run.err, "files carved"), photos.size()) << run.err.toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// An exFAT card quick-formatted and shot on: the new photos take the old
+// folder's cluster and the first old photo's start, the other old files
+// lie whole where no entry set names them, and are carved.
+TEST(CarveExfat, QuickFormattedCardShotOnGivesTheWholeOldFilesBack)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    constexpr std::uint32_t clusterbytes = 4096;
+    ASSERT_TRUE(makeexfat(image, 64u << 20, clusterbytes)) << lasterror();
+    std::set<QByteArray> old, live;
+    const char* kinds[] = {"exifjpg", "jpg", "png", "pdf", "zip", "jpg", "gif", "wav"};
+    {
+        ExfatMount m(image);
+        if (!m.ok())
+            KOV_SKIP() << m.why().toStdString();
+        ASSERT_TRUE(m.mkdir(QStringLiteral("DCIM")));
+        for (int i = 0; i < 8; ++i) {
+            const QByteArray data = formatfile(QString::fromLatin1(kinds[i]), dir.path(), 70 + i);
+            if (data.isNull())
+                KOV_SKIP() << "cannot make a " << kinds[i] << " file: " << lasterror();
+            ASSERT_TRUE(m.write(QStringLiteral("DCIM/OLD%1.BIN").arg(i), data));
+            old.insert(data);
+        }
+        ASSERT_TRUE(m.unmount());
+    }
+    ASSERT_TRUE(makeexfat(image, 64u << 20, clusterbytes)) << lasterror();
+    {
+        ExfatMount m(image);
+        ASSERT_TRUE(m.ok()) << m.why().toStdString();
+        for (int i = 0; i < 2; ++i) {
+            const QByteArray data = formatfile(QStringLiteral("jpg"), dir.path(), 90 + i) + QByteArray(clusterbytes, 'x');
+            ASSERT_TRUE(m.write(QStringLiteral("NEW%1.JPG").arg(i), data));
+            live.insert(data);
+        }
+        ASSERT_TRUE(m.unmount());
+    }
+    const QByteArray card = contents(image);
+    std::set<QByteArray> intact;  // whole, from a cluster start
+    for (const QByteArray& data : old)
+        for (qint64 at = card.indexOf(data); at >= 0; at = card.indexOf(data, at + 1))
+            if (at % clusterbytes == 0) {
+                intact.insert(data);
+                break;
+            }
+    ASSERT_LT(intact.size(), old.size()) << "the new photos overwrote no old file";
+    ASSERT_GE(intact.size(), old.size() - 2);
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::multiset<QByteArray> back;
+    int carved = 0;
+    for (const auto& [path, data] : outputs(out)) {
+        back.insert(data);
+        EXPECT_FALSE(live.count(data)) << path.toStdString() << ": a live file carved again";
+        if (path.startsWith(QLatin1String("lost/carved/"))) {
+            ++carved;
+            EXPECT_TRUE(old.count(data)) << path.toStdString() << ": carved bytes no old file had";
+        }
+    }
+    for (const QByteArray& data : intact)
+        EXPECT_EQ(back.count(data), 1u) << "an intact old file not back exactly once\n" << run.err.toStdString();
+    EXPECT_GT(carved, 0);
+    EXPECT_EQ(carvecount(run.err, "files carved"), std::uint64_t(carved)) << run.err.toStdString();
 }
 
 }  // namespace
