@@ -13,6 +13,11 @@
   the share of carved outputs whose bytes match no file ever written
   (junk, <= 1 %); live files carved again (none). The same figures for
   photorec (testdisk) on the same card when it is installed.
+- shoot-on exFAT (4 KiB clusters; as root, through the FUSE driver over a
+  loop device): the same files, mkfs.exfat again, then 12 new photos.
+- reformat (FAT32): the same files on 4 KiB clusters, formatted again with
+  512-byte ones (the run goes on to the earlier layout's folders), then 12
+  new photos. Old files count as intact from an old cluster start.
 - With VOLUME (bench/make-volume.sh): wall time, CPU time and peak RSS of
   --deep and --deep --carve, medians of 3 in the same run (carve at most
   1.5 x deep), and of photorec (testdisk) on the same volume, once, when it
@@ -21,6 +26,7 @@
 import hashlib
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -99,51 +105,118 @@ def mkfs(image, bits, spc):
     run("mkfs.fat", "-F", str(bits), "-s", str(spc), "-i", "1234ABCD", image)
 
 
-def build(work, bits, spc, rnd):
-    image = os.path.join(work, f"card{bits}.img")
-    with open(image, "wb") as f:
-        f.truncate(64 << 20)
-    mkfs(image, bits, spc)
-    stage = os.path.join(work, f"stage{bits}")
-    shutil.rmtree(stage, ignore_errors=True)
-    gen = os.path.join(work, f"gen{bits}")
-    os.makedirs(gen, exist_ok=True)
+def cardfiles(gen, seed, rnd):
     files = {}
     for k in range(60):
         folder = "DCIM/100CANON" if k < 40 else "DCIM/101CANON"
-        files[f"{folder}/IMG_{k + 1:04d}.JPG"] = photo(gen, rnd, bits * 1000 + k)
+        files[f"{folder}/IMG_{k + 1:04d}.JPG"] = photo(gen, rnd, seed * 1000 + k)
     for k in range(25):
         folder = ("Documents/Reports 2020", "Documents/Letters", "Music")[k % 3]
-        kind, data = document(gen, rnd, bits * 1000 + k)
+        kind, data = document(gen, rnd, seed * 1000 + k)
         files[f"{folder}/Item {k}.{kind}"] = data
+    return files
+
+
+def newphotos(gen, seed, rnd):
+    return {f"DCIM/100CANON/IMG_{k + 1:04d}.JPG": photo(gen, rnd, seed * 1000 + 500 + k) for k in range(12)}
+
+
+def stagefiles(stage, files):
+    shutil.rmtree(stage, ignore_errors=True)
     for path, data in files.items():
         os.makedirs(os.path.dirname(os.path.join(stage, path)), exist_ok=True)
         with open(os.path.join(stage, path), "wb") as f:
             f.write(data)
+
+
+def build(work, bits, spc, rnd, reformat=None):
+    """A FAT card of the files, formatted again (with reformat sectors per
+    cluster, else the same geometry) and shot on."""
+    name = f"card{bits}" + (f"r{reformat}" if reformat else "")
+    image = os.path.join(work, name + ".img")
+    with open(image, "wb") as f:
+        f.truncate((300 if reformat else 64) << 20)
+    mkfs(image, bits, spc)
+    stage = os.path.join(work, "stage" + name)
+    gen = os.path.join(work, "gen" + name)
+    os.makedirs(gen, exist_ok=True)
+    files = cardfiles(gen, bits + (reformat or 0), rnd)
+    stagefiles(stage, files)
+    if reformat:
+        # The old folders just past the larger tables of the new format,
+        # where its first new photos go.
+        lead = os.path.join(gen, "LEAD.BIN")
+        with open(lead, "wb") as f:
+            f.write(bytes(5 << 20))
+        run("mcopy", "-i", image, lead, "::/LEAD.BIN")
     run("mcopy", "-s", "-i", image, os.path.join(stage, "DCIM"), os.path.join(stage, "Documents"),
         os.path.join(stage, "Music"), "::/")
-    mkfs(image, bits, spc)
+    olddata, oldcluster = fatlayout(readfile(image))
+    mkfs(image, bits, reformat or spc)
     run("mmd", "-i", image, "::/DCIM", "::/DCIM/100CANON")
-    live = {}
-    for k in range(12):
-        data = photo(gen, rnd, bits * 1000 + 500 + k)
-        path = os.path.join(gen, f"new{k}.jpg")
-        with open(path, "wb") as f:
+    live = newphotos(gen, bits + (reformat or 0), rnd)
+    for path, data in live.items():
+        local = os.path.join(gen, "new.jpg")
+        with open(local, "wb") as f:
             f.write(data)
-        run("mcopy", "-i", image, path, f"::/DCIM/100CANON/IMG_{k + 1:04d}.JPG")
-        live[f"DCIM/100CANON/IMG_{k + 1:04d}.JPG"] = data
-    return image, files, live
+        run("mcopy", "-i", image, local, "::/" + path)
+    return image, files, live, (olddata, oldcluster)
 
 
-def intact(image, files):
-    """The old files whose bytes still lie contiguously from a cluster start."""
-    card = readfile(image)
-    b = card
+class ExfatMount:
+    """The image mounted read-write by the exfat FUSE driver over a loop device."""
+
+    def __init__(self, image, where):
+        self.dev = subprocess.run(["losetup", "-f", "--show", image], check=True, capture_output=True,
+                                  text=True).stdout.strip()
+        self.where = where
+        os.makedirs(where, exist_ok=True)
+        run("mount.exfat-fuse", self.dev, where)
+
+    def close(self):
+        run("umount", self.where)
+        run("losetup", "-d", self.dev)
+
+
+def buildexfat(work, rnd):
+    image = os.path.join(work, "cardexfat.img")
+    with open(image, "wb") as f:
+        f.truncate(64 << 20)
+    run("mkfs.exfat", "-c", "4096", image)
+    gen = os.path.join(work, "genexfat")
+    os.makedirs(gen, exist_ok=True)
+    files = cardfiles(gen, 40, rnd)
+    live = newphotos(gen, 40, rnd)
+    for batch in (files, live):
+        m = ExfatMount(image, os.path.join(work, "mnt"))
+        try:
+            for path, data in batch.items():
+                os.makedirs(os.path.dirname(os.path.join(m.where, path)), exist_ok=True)
+                with open(os.path.join(m.where, path), "wb") as f:
+                    f.write(data)
+        finally:
+            m.close()
+        if batch is files:
+            run("mkfs.exfat", "-c", "4096", image)
+    # The heap begins after the boot region, the FAT and its alignment.
+    b = readfile(image)[:512]
+    sector = 1 << b[108]
+    return image, files, live, (int.from_bytes(b[88:92], "little") * sector, sector << b[109])
+
+
+def fatlayout(b):
+    """Where a FAT image's data area begins and its cluster size."""
     sector = b[11] | b[12] << 8
     fatsize = (b[22] | b[23] << 8) or int.from_bytes(b[36:40], "little")
     root = ((b[17] | b[18] << 8) * 32 + sector - 1) // sector
-    data = ((b[14] | b[15] << 8) + b[16] * fatsize + root) * sector
-    cluster = sector * b[13]
+    return ((b[14] | b[15] << 8) + b[16] * fatsize + root) * sector, sector * b[13]
+
+
+def intact(image, files, layout):
+    """The old files whose bytes still lie contiguously from a cluster start
+    of the layout they were written on."""
+    card = readfile(image)
+    data, cluster = layout
     found = {}
     for path, content in files.items():
         at = card.find(content, data)
@@ -159,8 +232,8 @@ def recover(binary, image, out, *options):
     return outputs(out)
 
 
-def measure(binary, work, name, image, files, live):
-    keep = intact(image, files)
+def measure(binary, work, name, image, files, live, layout):
+    keep = intact(image, files, layout)
     want = {digest(d) for d in keep.values()}
     known = {digest(d) for d in files.values()} | {digest(d) for d in live.values()}
     livedigests = {digest(d) for d in live.values()}
@@ -168,7 +241,7 @@ def measure(binary, work, name, image, files, live):
     carve = recover(binary, image, os.path.join(work, name + ".carve"), "--deep", "--carve")
     deepback = want & {d for _, d in deep}
     carveback = want & {d for _, d in carve}
-    carved = [(p, d) for p, d in carve if p.startswith("lost/carved/")]
+    carved = [(p, d) for p, d in carve if re.match(r"lost/(earlier-layout-[^/]+/)?carved/", p)]
     junk = sum(1 for _, d in carved if d not in known)
     livecarved = sum(1 for _, d in carved if d in livedigests)
     share = len(carveback) / max(len(want), 1)
@@ -206,8 +279,15 @@ def main():
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as work:
         for bits, spc in ((16, 4), (32, 1)):
             rnd = random.Random(bits)
-            image, files, live = build(work, bits, spc, rnd)
-            ok &= measure(binary, work, f"shoot-on FAT{bits}", image, files, live)
+            image, files, live, layout = build(work, bits, spc, rnd)
+            ok &= measure(binary, work, f"shoot-on FAT{bits}", image, files, live, layout)
+        if os.geteuid() == 0 and shutil.which("mount.exfat-fuse"):
+            image, files, live, layout = buildexfat(work, random.Random(40))
+            ok &= measure(binary, work, "shoot-on exFAT", image, files, live, layout)
+        else:
+            print("shoot-on exFAT: skipped (needs root and exfat-fuse)")
+        image, files, live, layout = build(work, 32, 8, random.Random(33), reformat=1)
+        ok &= measure(binary, work, "reformat FAT32 4 KiB to 512 B", image, files, live, layout)
         if len(sys.argv) == 3:
             image = sys.argv[2]
             subprocess.run(["cat", image], check=True, stdout=subprocess.DEVNULL)
