@@ -406,34 +406,44 @@ TEST(GuiLayouts, FoundVolumeListedAndRecoveredAsKovRecover)
 
 // An exFAT card written and cleared by the FUSE driver: the window's run
 // saves what kov-recover saves, plainly and, after a quick format, with
-// the deep scan.
+// the deep scan, and with carving too.
 TEST(GuiExfat, RunSavesWhatKovRecoverSaves)
 {
     QTemporaryDir tmp;
     const QString image = tmp.filePath("card.img");
     ASSERT_TRUE(makeexfat(image, 32u << 20, 4096)) << lasterror();
     const QByteArray photo = patterndata(300000, 7), notes = patterndata(5000, 8);
+    const QByteArray shot = formatfile("png", tmp.path(), 11);
+    ASSERT_FALSE(shot.isNull()) << lasterror();
     {
         ExfatMount card(image);
         if (!card.ok())
             KOV_SKIP() << card.why();
         ASSERT_TRUE(card.mkdir("Trip") && card.write("Trip/Día 1.jpg", photo) && card.write("notes.txt", notes) &&
-                    card.write("kept.txt", patterndata(700, 9)));
-        ASSERT_TRUE(card.remove("notes.txt") && card.remove("Trip"));
+                    card.write("shot.png", shot) && card.write("kept.txt", patterndata(700, 9)));
+        ASSERT_TRUE(card.remove("notes.txt") && card.remove("shot.png") && card.remove("Trip"));
         ASSERT_TRUE(card.unmount());
     }
     platform::setblockdevicesenabled(false);
     platform::setimagefiles({image});
-    for (const bool deep : {false, true}) {
-        if (deep) {
+    for (const int mode : {0, 1, 2}) {
+        const bool deep = mode >= 1, carve = mode == 2;
+        if (mode == 1) {
             ASSERT_TRUE(makeexfat(image, 32u << 20, 4096)) << lasterror();
         }
-        const QString tag = deep ? "deep" : "plain", cliout = tmp.filePath("cli" + tag), out = tmp.filePath(tag);
-        const CommandOutcome cli = kovrecover(deep ? QStringList{"--deep", image, cliout} : QStringList{image, cliout});
+        const QString tag = QStringList{"plain", "deep", "carve"}[mode];
+        const QString cliout = tmp.filePath("cli" + tag), out = tmp.filePath(tag);
+        QStringList args{image, cliout};
+        if (carve)
+            args.prepend("--carve");
+        if (deep)
+            args.prepend("--deep");
+        const CommandOutcome cli = kovrecover(args);
         ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
         KOVDialog d;
         BoxAnswerer answerer;
         d.deepbox->setChecked(deep);
+        d.carvebox->setChecked(carve);
         d.diredit->setText(out);
         d.recoverbt->click();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000)) << tag;
@@ -442,10 +452,17 @@ TEST(GuiExfat, RunSavesWhatKovRecoverSaves)
         EXPECT_EQ(saved, tree(cliout)) << tag;
         int found = 0;
         for (const auto& [path, data] : saved)
-            found += (path.endsWith("Día 1.jpg") && data == photo) + (path.endsWith("notes.txt") && data == notes);
-        // The format rewrote the root, and notes.txt's entry with it; the
-        // photo's set lies in its folder's own cluster.
-        EXPECT_EQ(found, deep ? 1 : 2) << tag;
+            found += (path.endsWith("Día 1.jpg") && data == photo) + (path.endsWith("notes.txt") && data == notes) +
+                     (data == shot);
+        // The format rewrote the root, and the entries of notes.txt and
+        // shot.png with it; the photo's set lies in its folder's own
+        // cluster, and shot.png's bytes are found by their contents.
+        EXPECT_EQ(found, deep ? 1 + carve : 3) << tag;
+        if (carve) {
+            EXPECT_EQ(std::count_if(saved.begin(), saved.end(),
+                                    [&](const auto& f) { return f.first.startsWith("lost/carved/png/") && f.second == shot; }),
+                      1);
+        }
     }
     platform::setimagefiles({});
 }
