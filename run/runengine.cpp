@@ -207,7 +207,8 @@ bool RunEngine::carveownlayout()
         while (volumenotes.size() > notes)
             volumenotes.removeLast();
         carvedbefore += carver->counts();
-        setbitmap(ownkept);
+        for (std::uint64_t i = 0; i < std::min<std::uint64_t>(ownkept.size(), bitmapsize); ++i)
+            bitmap[i] |= ownkept[i];
         setbitmap(taken);
         // The files saved or carved in the earlier layout, to the byte: a
         // file of the own layout may begin in the last earlier cluster of
@@ -223,7 +224,7 @@ bool RunEngine::carveownlayout()
             files.push_back(DATARUN{first, (to - start + size - 1) / size - first, 0});
         });
         setbitmap(files);
-        ownkept.clear();
+        ownkept = {};
         claims.reset(bitmapsize * 8);
         tree.clear();
         // Its directory clusters are counted, and in the bitmap now.
@@ -276,13 +277,14 @@ bool RunEngine::beginearlier()
         claims.mark(deeprun->owndirectories());
         const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
         std::optional<layout::FOUNDLAYOUT> own;
-        std::vector<DATARUN> kept;
+        std::vector<unsigned char> kept;
         if (options.carve && !adoptedearlier) {
             own = layout::currentlayout(*this);
+            kept.resize(std::size_t((own->clusters + 7) / 8));
             const deep::DEEPSCAN* scan = deeprun.get();
             for (std::uint64_t lcn = 0; lcn < own->clusters; ++lcn)
                 if (inuse(lcn) || claims.test(lcn) || scan->keptdirectory(lcn))
-                    appendcluster(kept, lcn);
+                    kept[std::size_t(lcn / 8)] |= std::uint8_t(1u << (lcn % 8));
         }
         if (!layout::adoptlayout(*this, next))
             continue;
@@ -455,7 +457,7 @@ void RunEngine::beginreport(std::uint64_t clusters)
     carver.reset();
     savedfiles.reset();
     ownlayout.reset();
-    ownkept.clear();
+    ownkept = {};
     carvedbefore = carve::CARVECOUNTS();
     if (options.carve)
         savedfiles = std::make_unique<carve::SAVEDFILES>();

@@ -160,7 +160,7 @@ private:
     // layout and the clusters its run kept (in use, saved, directories),
     // so that its cluster starts are carved too, last.
     std::optional<layout::FOUNDLAYOUT> ownlayout;
-    std::vector<DATARUN> ownkept;
+    std::vector<unsigned char> ownkept;  // one bit a cluster, as the core's bitmap
     carve::CARVECOUNTS carvedbefore;  // of the layouts carved before the one under way
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
 };
