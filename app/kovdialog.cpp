@@ -382,7 +382,7 @@ void KOVDialog::showcarving()
     setstatuslines(
         QStringLiteral("Looking for files by their contents: %1%").arg(total ? carver->position() * 100 / total : 100),
         QStringLiteral("%1 clusters/s").arg(double(carver->counts().scanned) / seconds, 0, 'f', 0),
-        QStringLiteral("%1 files found").arg(carver->counts().carved));
+        QStringLiteral("%1 files found").arg(carvingcounts().carved));
 }
 
 void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }

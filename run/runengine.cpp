@@ -340,10 +340,8 @@ RUNREPORT RunEngine::report() const
         r.directoryclusters = c.deepsets;
         r.unsavedlost = c.deepdropped;
     }
-    if (carver) {
-        r.carving = carvedbefore;
-        r.carving += carver->counts();
-    }
+    if (carver)
+        r.carving = carvingcounts();
     if (deeprun) {
         // Summed over the layouts the run has scanned.
         r.scannedclusters += deeprun->scannedclusters();
@@ -352,6 +350,14 @@ RUNREPORT RunEngine::report() const
         r.shallower += deeprun->shallowerfiles();
     }
     return r;
+}
+
+carve::CARVECOUNTS RunEngine::carvingcounts() const
+{
+    carve::CARVECOUNTS c = carvedbefore;
+    if (carver)
+        c += carver->counts();
+    return c;
 }
 
 void RunEngine::finishrun()

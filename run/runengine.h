@@ -80,6 +80,8 @@ public:
     const layout::LAYOUTSEARCH* layoutsearch() const { return search.get(); }
     // Carving under way (carving phase), else null.
     const carve::CARVER* carving() const { return carver.get(); }
+    // Carving's counts over the layouts carved so far in this run.
+    carve::CARVECOUNTS carvingcounts() const;
     // Where the files carving finds now go: "lost/carved/", or below an
     // earlier layout's tree while its clusters are carved.
     QString carvingtree() const { return losttree(QStringLiteral("lost/carved/")); }
