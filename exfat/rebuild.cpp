@@ -61,7 +61,9 @@ QString findclusters(const EXFATVOLUME& volume, const USEDTEST& used, std::uint3
     rebuilt.end = CHAIN::END::ended;
     const std::uint64_t end = std::uint64_t(volume.heapclusters()) + 2;
     for (std::uint64_t c = first; c < end && rebuilt.clusters < need; ++c) {
-        if (used(std::uint32_t(c)))
+        // Allocated clusters are in use: on a full card they are most of the heap.
+        c = volume.nextunallocated(c, end);
+        if (c >= end || used(std::uint32_t(c)))
             continue;
         appendcluster(rebuilt.runs, c - 2);
         ++rebuilt.clusters;

@@ -95,6 +95,24 @@ bool EXFATVOLUME::allocated(std::uint64_t cluster) const
     return bit / 8 >= bitmap.size() || (bitmap[std::size_t(bit / 8)] >> (bit % 8)) & 1;
 }
 
+std::uint64_t EXFATVOLUME::nextunallocated(std::uint64_t cluster, std::uint64_t end) const
+{
+    end = std::min<std::uint64_t>(end, std::uint64_t(readable) + 2);
+    for (std::uint64_t c = std::max<std::uint64_t>(cluster, 2); c < end;) {
+        const std::uint64_t bit = c - 2;
+        if (bit / 8 >= bitmap.size())
+            return end;
+        if (bit % 8 == 0 && bitmap[std::size_t(bit / 8)] == 0xFF) {
+            c += 8;
+            continue;
+        }
+        if (!((bitmap[std::size_t(bit / 8)] >> (bit % 8)) & 1))
+            return c;
+        ++c;
+    }
+    return end;
+}
+
 std::uint32_t EXFATVOLUME::fatentry(std::uint32_t cluster) const
 {
     if (cluster >= std::uint64_t(readable) + 2)

@@ -58,6 +58,10 @@ public:
     // The cluster's bit in the allocation bitmap; clusters outside the
     // readable heap count as allocated (never vouched for as free).
     bool allocated(std::uint64_t cluster) const;
+    // The first cluster from cluster on, below end, that the bitmap leaves
+    // free; end when there is none. Full bytes of the bitmap are passed
+    // over whole.
+    std::uint64_t nextunallocated(std::uint64_t cluster, std::uint64_t end) const;
     // FAT entry of the cluster in the active FAT; fatbad when it lies past
     // the heap or cannot be read.
     std::uint32_t fatentry(std::uint32_t cluster) const;

@@ -4,6 +4,7 @@
 // quick format), and on what our ExfatPatch makes of them for the cases the
 // driver never leaves (a FAT chain that still holds, a bad set checksum,
 // hostile fields).
+#include "exfat/volume.h"
 #include "exfat/walk.h"
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
@@ -477,6 +478,44 @@ TEST(ExfatClassification, ListedAsExfatBareAndInsideACard)
     const CommandOutcome run = kovrecover({card, dir.filePath("out")});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
     EXPECT_TRUE(QDir(dir.filePath("out")).isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+// The bitmap's free clusters found from every start, past whole bytes of
+// allocated ones, as one by one: stretches of many lengths and offsets.
+TEST(ExfatBitmap, NextUnallocatedAgreesWithEachBit)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("bits.img");
+    ASSERT_TRUE(makeexfat(image, 8u << 20, 4096)) << lasterror();
+    {
+        ExfatPatch p(image);
+        ASSERT_TRUE(p.ok());
+        std::uint32_t c = 10;
+        for (std::uint32_t run = 1; c + run < 1200; run = run * 3 / 2 + 1) {
+            for (std::uint32_t i = 0; i < run; ++i)
+                p.setbit(c + i, true);
+            c += run + 1 + run % 3;  // one to three free clusters between
+        }
+        ASSERT_TRUE(p.save());
+    }
+    const platform::volhandle h = platform::opensource(platform::VolumeSource{QString(), image, 8u << 20});
+    ASSERT_NE(h, platform::invalidhandle());
+    exfat::EXFATVOLUME volume;
+    ASSERT_TRUE(volume.open(h, 8u << 20).isEmpty());
+    const std::uint64_t end = std::uint64_t(volume.heapclusters()) + 2;
+    for (std::uint64_t from = 2; from < end; ++from) {
+        std::uint64_t free = from;
+        while (free < end && volume.allocated(free))
+            ++free;
+        ASSERT_EQ(volume.nextunallocated(from, end), free) << "from " << from;
+        ASSERT_EQ(volume.nextunallocated(from, 700), from >= 700 ? 700 : std::min<std::uint64_t>(free, 700))
+            << "from " << from;
+    }
+    platform::closesource(h);
 }
 
 }  // namespace

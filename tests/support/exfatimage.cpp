@@ -120,6 +120,11 @@ ExfatPatch::ExfatPatch(const QString& image) : path(image)
         }
 }
 
+std::uint32_t ExfatPatch::heapclusters() const
+{
+    return get32(reinterpret_cast<const unsigned char*>(bytes.constData()) + 92);
+}
+
 bool ExfatPatch::save() const
 {
     QFile f(path);

@@ -70,6 +70,8 @@ public:
 
     std::uint64_t clusteroffset(std::uint32_t cluster) const;
     std::uint32_t rootcluster() const { return root; }
+    // The cluster count the boot sector gives.
+    std::uint32_t heapclusters() const;
     std::uint32_t fat(std::uint32_t cluster) const;
     void setfat(std::uint32_t cluster, std::uint32_t value);
     bool bit(std::uint32_t cluster) const;
