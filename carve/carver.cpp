@@ -259,8 +259,13 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     c.file.size = end;
     c.file.recordedsize = end;
     c.file.dataruns.push_back(DATARUN{at, clusters, 0});
-    if (candidate == verify::family::jpeg)
-        c.file.writetime = exiftakentime(data).value_or(0);
+    bool oddsecond = false;
+    if (const auto taken = candidate == verify::family::jpeg ? exiftakentime(data, &oddsecond) : std::nullopt) {
+        c.file.writetime = *taken;
+        // The stamp keeps two-second steps; the file's time keeps the photo's own second.
+        if (const auto utc = core.minuteclock.utcseconds(std::uint16_t(*taken >> 32), std::uint16_t(*taken)))
+            c.file.modifiedms = (*utc + (oddsecond ? 1 : 0)) * 1000;
+    }
     save(c);
     saved.notecarved(c.file, core.diskparm, data);
     ++tally.carved;

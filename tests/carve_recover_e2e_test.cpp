@@ -381,6 +381,34 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
         << run.err.toStdString();
 }
 
+// A photo taken at an odd second: its file keeps that second, which FAT's
+// two-second stamp cannot hold.
+TEST(CarveExifTime, PhotoKeepsItsOddSecond)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 4)) << lasterror();
+    QByteArray photo = formatfile(QStringLiteral("exifjpg"), dir.path(), 5);
+    if (photo.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    const QString form = QStringLiteral("yyyy:MM:dd HH:mm:ss");
+    const QDateTime taken = exiftime(5).addSecs(1);
+    const qsizetype at = photo.indexOf(exiftime(5).toString(form).toLatin1());
+    ASSERT_GT(at, 0);
+    photo.replace(at, 19, taken.toString(form).toLatin1());
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 2 * layout.cluster, photo.size(), photo);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const QString path = out + QStringLiteral("/lost/carved/jpg/f0000004.jpg");
+    ASSERT_EQ(contents(path), photo) << run.err.toStdString();
+    EXPECT_EQ(QFileInfo(path).lastModified().toUTC(), taken);
+}
+
 }  // namespace
 
 namespace {
