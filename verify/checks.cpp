@@ -87,7 +87,7 @@ FINDING readgif(bytes d)
                 at += 3u << ((flags & 7) + 1);
             if (at >= d.size())
                 return shortof(at + 1);
-            if (d[at] < 2 || d[at] > 8)
+            if (d[at] == 0 || d[at] > 8)
                 return damagedat();
             image = true;
             ++at;  // LZW minimum code size
