@@ -243,6 +243,17 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
         return;
     }
     const std::uint64_t clusters = (end + clustersize - 1) / clustersize;
+    // MP3 frames end where no frame follows: the last one of a file whose
+    // later clusters are gone runs into whatever took them. When that
+    // cluster begins as a file does, the MP3 is cut short and the file
+    // after it is not to be passed over.
+    if (candidate == verify::family::mp3 && clusters > 1 && headbytes <= clustersize &&
+        startfamily(verify::bytes(buffer.get() + offset + (clusters - 1) * clustersize, headbytes)) !=
+            verify::family::none) {
+        ++tally.failed;
+        fail();
+        return;
+    }
     if (saved.holds(data)) {
         // The same bytes are saved already; starts inside them are that file's data.
         ++tally.duplicates;

@@ -381,6 +381,37 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
         << run.err.toStdString();
 }
 
+// An MP3 whose later clusters were taken by a photo, deleted in turn: its
+// frames run on into the photo's first cluster. The photo is carved; the
+// MP3, cut short, is not.
+TEST(CarveCutShort, Mp3RunningIntoAPhotoLeavesThePhoto)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 4)) << lasterror();
+    const QByteArray mp3 = formatfile(QStringLiteral("mp3id3"), dir.path(), 3);
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 4);
+    if (mp3.isNull() || photo.isNull())
+        KOV_SKIP() << "needs ImageMagick and GStreamer: " << lasterror();
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    const qsizetype kept = mp3.size() * 3 / 5 / layout.cluster * layout.cluster;
+    ASSERT_GE(kept, 2 * layout.cluster);
+    const qint64 at = layout.data + 2 * layout.cluster;
+    card.replace(at, kept, mp3.left(kept));
+    card.replace(at + kept, photo.size(), photo);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first,
+              QStringLiteral("lost/carved/jpg/f%1.jpg").arg(4 + kept / layout.cluster, 7, 10, QLatin1Char('0')));
+    EXPECT_EQ(saved.begin()->second, photo);
+}
+
 // A photo taken at an odd second: its file keeps that second, which FAT's
 // two-second stamp cannot hold.
 TEST(CarveExifTime, PhotoKeepsItsOddSecond)
