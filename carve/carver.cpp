@@ -23,11 +23,14 @@ constexpr std::uint64_t firstclusters = 4;
 // The window a start that wants more is judged over next; beyond it the
 // window grows fourfold, or to what the structure names.
 constexpr std::uint64_t secondwindow = 16u << 20;
-// The bytes failed starts may be read over, as a multiple of the bytes
-// there are to carve and a floor: a file's structure is read once for its
-// end and once for its check, a failed start over the window it needed.
-// A volume of starts that fail (one at every cluster, each naming a
-// structure the size of the cap) ends when it is spent.
+// The bytes failed starts may have been read over past their first
+// clusters, as a multiple of the bytes passed so far and a floor: a file's
+// structure is read once for its end and once for its check, a failed
+// start over the windows it needed. A start whose next window would take
+// more is not read on (cut), so that starts at every cluster, each naming
+// a structure the size of the cap, cost a bounded multiple of the volume;
+// the allowance grows again as the window moves on, so that the files
+// after such starts are still carved.
 constexpr std::uint64_t failmultiple = 4;
 constexpr std::uint64_t failfloor = 1ull << 30;
 
@@ -41,7 +44,7 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     failed += more.failed;
     toolarge += more.toolarge;
     duplicates += more.duplicates;
-    stopped = stopped || more.stopped;
+    cut += more.cut;
     return *this;
 }
 
@@ -88,7 +91,6 @@ bool CARVER::begin()
     candidate = verify::family::none;
     tally = CARVECOUNTS();
     failspent = 0;
-    failbudget = failmultiple * clustercount * clustersize + failfloor;
     return clustercount != 0;
 }
 
@@ -155,7 +157,7 @@ void CARVER::drop(std::uint64_t clusters)
 
 bool CARVER::step(const std::function<void(const CARVEDFILE&)>& save)
 {
-    if (tally.stopped || clustersize == 0)
+    if (clustersize == 0)
         return false;
     if (have == 0) {
         for (std::uint64_t passed = 0; at < clustercount && !eligible(at); ++at)
@@ -192,7 +194,7 @@ bool CARVER::step(const std::function<void(const CARVEDFILE&)>& save)
         return true;
     }
     judge(save);
-    return !tally.stopped;
+    return true;
 }
 
 void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
@@ -205,9 +207,18 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
         // More bytes may show the end: those loaded, or the clusters that
         // follow while they are free.
         if (found.want <= cap && (have > window || cangrow())) {
-            const std::uint64_t next = window < secondwindow ? secondwindow : 4 * window;
-            need = std::min<std::uint64_t>(cap, std::max<std::uint64_t>(found.want, next));
-            return;
+            const std::uint64_t spent = failspent + charge();
+            const std::uint64_t left = allowance() > spent ? allowance() - spent : 0;
+            if (found.want <= left) {
+                const std::uint64_t next = window < secondwindow ? secondwindow : 4 * window;
+                need = std::min<std::uint64_t>({cap, left, std::max<std::uint64_t>(found.want, next)});
+                return;
+            }
+            if (found.v != verify::verdict::verified || found.end == 0) {
+                ++tally.cut;
+                fail();
+                return;
+            }
         }
         if (found.v == verify::verdict::verified && found.end != 0) {
             take(found.end, save);
@@ -228,13 +239,21 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
     fail();
 }
 
+std::uint64_t CARVER::charge() const
+{
+    // Every start is judged over its first clusters: that much per cluster
+    // is bounded already.
+    const std::uint64_t first = firstclusters * clustersize;
+    return pending > first ? pending - first : 0;
+}
+
+std::uint64_t CARVER::allowance() const { return failmultiple * at * clustersize + failfloor; }
+
 void CARVER::fail()
 {
-    failspent += pending;
+    failspent += charge();
     candidate = verify::family::none;
     drop(1);
-    if (failspent > failbudget)
-        tally.stopped = true;
 }
 
 void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save)
@@ -247,6 +266,17 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
         return;
     }
     const std::uint64_t clusters = (end + clustersize - 1) / clustersize;
+    // MP3 frames end where no frame follows: the last one of a file whose
+    // later clusters are gone runs into whatever took them. When that
+    // cluster begins as a file does, the MP3 is cut short and the file
+    // after it is not to be passed over.
+    if (candidate == verify::family::mp3 && clusters > 1 && headbytes <= clustersize &&
+        startfamily(verify::bytes(buffer.get() + offset + (clusters - 1) * clustersize, headbytes)) !=
+            verify::family::none) {
+        ++tally.failed;
+        fail();
+        return;
+    }
     if (saved.holds(data)) {
         // The same bytes are saved already; starts inside them are that file's data.
         ++tally.duplicates;
@@ -263,8 +293,13 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     c.file.size = end;
     c.file.recordedsize = end;
     c.file.dataruns.push_back(DATARUN{at, clusters, 0});
-    if (candidate == verify::family::jpeg)
-        c.file.writetime = exiftakentime(data).value_or(0);
+    bool oddsecond = false;
+    if (const auto taken = candidate == verify::family::jpeg ? exiftakentime(data, &oddsecond) : std::nullopt) {
+        c.file.writetime = *taken;
+        // The stamp keeps two-second steps; the file's time keeps the photo's own second.
+        if (const auto utc = core.minuteclock.utcseconds(std::uint16_t(*taken >> 32), std::uint16_t(*taken)))
+            c.file.modifiedms = (*utc + (oddsecond ? 1 : 0)) * 1000;
+    }
     save(c);
     saved.notecarved(c.file, area.disk, data);
     ++tally.carved;

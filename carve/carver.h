@@ -34,7 +34,7 @@ struct CARVECOUNTS {
     std::uint64_t failed = 0;      // starts whose structure or check fails, or ends at a cluster in use
     std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap
     std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out
-    bool stopped = false;          // the work failed starts may take was spent: the rest was not carved
+    std::uint64_t cut = 0;         // starts not read on: failed starts before them spent the work allowed so far
 
     // Summed over the layouts a run carves.
     CARVECOUNTS& operator+=(const CARVECOUNTS& more);
@@ -90,6 +90,10 @@ private:
     void judge(const std::function<void(const CARVEDFILE&)>& save);
     void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save);
     void fail();
+    // The bytes the start under judgement would add to failspent if it failed now.
+    std::uint64_t charge() const;
+    // The bytes failed starts may have been read over once the window is at its first cluster.
+    std::uint64_t allowance() const;
 
     KOVCore& core;
     CARVEAREA area;
@@ -106,8 +110,7 @@ private:
     verify::family candidate = verify::family::none;
     std::uint64_t need = 0;       // the bytes of the window the start is judged over
     std::uint64_t pending = 0;    // bytes the start under judgement has been read over so far
-    std::uint64_t failspent = 0;  // bytes failed starts were read over
-    std::uint64_t failbudget = 0;
+    std::uint64_t failspent = 0;  // bytes failed starts were read over past their first clusters
     CARVECOUNTS tally;
 };
 

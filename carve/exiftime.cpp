@@ -52,7 +52,7 @@ int digits(const unsigned char* p, int n)
 
 }  // namespace
 
-std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg)
+std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg, bool* oddsecond)
 {
     // The segments before the first scan: APP1 "Exif\0\0" holds the TIFF data.
     std::size_t at = 2;
@@ -79,6 +79,8 @@ std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg)
             if (year < 1980 || year > 2107 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
                 hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
                 return std::nullopt;
+            if (oddsecond)
+                *oddsecond = second % 2 != 0;
             const std::uint64_t date = std::uint64_t(year - 1980) << 9 | std::uint64_t(month) << 5 | std::uint64_t(day);
             const std::uint64_t time = std::uint64_t(hour) << 11 | std::uint64_t(minute) << 5 | std::uint64_t(second / 2);
             return date << 32 | time;

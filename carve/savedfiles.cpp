@@ -2,7 +2,7 @@
 
 #include "model/fileparm.h"
 
-#include <cstring>
+#include <QCryptographicHash>
 #include <memory>
 #include <new>
 
@@ -14,7 +14,7 @@ constexpr std::uint64_t piece = 4u << 20;
 
 }  // namespace
 
-void SAVEDFILES::note(const FILEPARM& file, const DISKPARM& disk)
+void SAVEDFILES::add(const FILEPARM& file, const DISKPARM& disk, std::optional<std::uint32_t> crc)
 {
     if (entries.size() >= maxnotes || file.size == 0)
         return;
@@ -22,16 +22,21 @@ void SAVEDFILES::note(const FILEPARM& file, const DISKPARM& disk)
     e.disk = disk;
     e.runs = file.dataruns;
     e.size = file.size;
-    bysize.emplace(file.size, entries.size());
+    sizes.insert(file.size);
+    if (crc) {
+        e.crc = *crc;
+        bycrc.emplace(key(file.size, *crc), entries.size());
+    } else {
+        bysize.emplace(file.size, entries.size());
+    }
     entries.push_back(std::move(e));
 }
 
+void SAVEDFILES::note(const FILEPARM& file, const DISKPARM& disk) { add(file, disk, std::nullopt); }
+
 void SAVEDFILES::notecarved(const FILEPARM& file, const DISKPARM& disk, verify::bytes data)
 {
-    const std::size_t before = entries.size();
-    note(file, disk);
-    if (entries.size() != before)
-        entries.back().crc = verify::crc32(data);
+    add(file, disk, verify::crc32(data));
 }
 
 bool SAVEDFILES::readpieces(const ENTRY& e, const std::function<void(verify::bytes)>& each) const
@@ -72,28 +77,41 @@ void SAVEDFILES::eachextent(const std::function<void(std::uint64_t, std::uint64_
 
 bool SAVEDFILES::holds(verify::bytes data)
 {
-    const auto [from, to] = bysize.equal_range(data.size());
-    if (from == to)
+    const std::uint64_t size = data.size();
+    if (!sizes.count(size))
         return false;
-    const std::uint32_t crc = verify::crc32(data);
+    const auto [from, to] = bysize.equal_range(size);
     for (auto it = from; it != to; ++it) {
         ENTRY& e = entries[it->second];
-        if (!e.crc && !e.unreadable) {
-            std::uint32_t c = 0;
-            if (readpieces(e, [&](verify::bytes part) { c = verify::crc32(part, c); }))
-                e.crc = c;
+        std::uint32_t c = 0;
+        if (readpieces(e, [&](verify::bytes part) { c = verify::crc32(part, c); })) {
+            e.crc = c;
+            bycrc.emplace(key(size, c), it->second);
+        }
+    }
+    bysize.erase(size);
+    const std::uint32_t crc = verify::crc32(data);
+    QByteArray digest;  // data's SHA-256, once a CRC-32 matches
+    const auto [first, last] = bycrc.equal_range(key(size, crc));
+    for (auto it = first; it != last; ++it) {
+        ENTRY& e = entries[it->second];
+        if (e.size != size || e.crc != crc)
+            continue;
+        if (e.digest.isEmpty() && !e.unreadable) {
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            if (readpieces(e, [&](verify::bytes part) {
+                    hash.addData(QByteArrayView(part.data(), qsizetype(part.size())));
+                }))
+                e.digest = hash.result();
             else
                 e.unreadable = true;
         }
-        if (e.crc != crc)
+        if (e.digest.isEmpty())
             continue;
-        std::size_t offset = 0;
-        bool same = true;
-        if (readpieces(e, [&](verify::bytes part) {
-                same = same && std::memcmp(part.data(), data.data() + offset, part.size()) == 0;
-                offset += part.size();
-            }) &&
-            same)
+        if (digest.isEmpty())
+            digest = QCryptographicHash::hash(QByteArrayView(data.data(), qsizetype(data.size())),
+                                              QCryptographicHash::Sha256);
+        if (e.digest == digest)
             return true;
     }
     return false;

@@ -5,10 +5,13 @@
 #include "model/diskparm.h"
 #include "verify/verify.h"
 
+#include <QByteArray>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class FILEPARM;
@@ -25,8 +28,11 @@ public:
     // A carved file saved with these bytes (its CRC-32 known already).
     void notecarved(const FILEPARM& file, const DISKPARM& disk, verify::bytes data);
     // True when a file noted holds exactly data: same size, then its
-    // CRC-32 (read once, when a carved file of its size first meets it),
-    // then every byte.
+    // CRC-32 (read once, when a carved file of its size first meets it,
+    // and from then on found by it), then its SHA-256 (read once, when a
+    // CRC-32 first matches). Many files of one size, or files made to share
+    // a size and a CRC-32, are read once each and not looked at again for
+    // every carved file that shares them.
     bool holds(verify::bytes data);
     std::size_t count() const { return entries.size(); }
     // The source bytes the noted files hold, [from, to), each file's runs
@@ -40,14 +46,19 @@ private:
         DISKPARM disk;
         std::vector<DATARUN> runs;
         std::uint64_t size = 0;
-        std::optional<std::uint32_t> crc;  // unset until needed; none when unreadable
+        std::uint32_t crc = 0;  // once in bycrc
+        QByteArray digest;      // SHA-256; empty until needed
         bool unreadable = false;
     };
+    void add(const FILEPARM& file, const DISKPARM& disk, std::optional<std::uint32_t> crc);
+    static std::uint64_t key(std::uint64_t size, std::uint32_t crc) { return size << 32 ^ crc; }
     // The file's bytes from offset, in pieces of up to 4 MiB, to each; false
     // when a read fails.
     bool readpieces(const ENTRY& e, const std::function<void(verify::bytes)>& each) const;
     std::vector<ENTRY> entries;
-    std::unordered_multimap<std::uint64_t, std::size_t> bysize;
+    std::unordered_set<std::uint64_t> sizes;
+    std::unordered_multimap<std::uint64_t, std::size_t> bysize;  // CRC-32 not read yet
+    std::unordered_multimap<std::uint64_t, std::size_t> bycrc;   // by key(size, CRC-32)
 };
 
 }  // namespace carve

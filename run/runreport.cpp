@@ -53,5 +53,8 @@ QString RUNREPORT::carvesummary() const
         .arg(carving.failed)
         .arg(carving.toolarge)
         .arg(carving.duplicates)
-        .arg(carving.stopped ? QStringLiteral("; stopped early: too many starts failed") : QString());
+        .arg(carving.cut != 0 ? QStringLiteral("; %1 not read on past their first clusters: the starts that failed "
+                                              "before them took the work allowed")
+                                    .arg(carving.cut)
+                              : QString());
 }

@@ -74,6 +74,32 @@ TEST_P(CarveExtent, CutShortWantsMore)
     EXPECT_FALSE(found.v == verify::verdict::verified && found.want == 0);
 }
 
+// A Samsung phone's trailer after the EOI: a block (its header, name and
+// data), then the directory "SEFH" naming it, the directory's length and
+// "SEFT". The photo ends with the trailer, wherever the window ends.
+TEST(CarveExtentSamsung, PhotoEndsAfterItsTrailer)
+{
+    QTemporaryDir work;
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), work.path(), 3);
+    if (photo.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    const auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    const QByteArray block = QByteArray("\0\0\x01\x0a", 4) + le32(14) + "Image_UTC_Data" + "1526564937463";
+    const QByteArray directory = "SEFH" + le32(0x6a) + le32(1) + QByteArray("\0\0\x01\x0a", 4) +
+                                 le32(quint32(block.size())) + le32(quint32(block.size()));
+    const QByteArray whole = photo + block + directory + le32(quint32(directory.size())) + "SEFT";
+    ASSERT_EQ(verify::check(verify::family::jpeg, view(whole), cluster), verify::verdict::verified);
+    const qsizetype slack = (cluster - whole.size() % cluster) % cluster;
+    for (const QByteArray& after : {QByteArray(2 * cluster, '\0'), junk(slack, 4) + photo}) {
+        const verify::EXTENT found = verify::extent(verify::family::jpeg, view(whole + after), cluster);
+        EXPECT_EQ(found.v, verify::verdict::verified);
+        EXPECT_EQ(found.end, std::size_t(whole.size()));
+    }
+    // The window ends inside the trailer: more bytes are wanted.
+    const QByteArray cut = whole.left(photo.size() + block.size());
+    EXPECT_GT(verify::extent(verify::family::jpeg, view(cut), cluster).want, std::size_t(cut.size()));
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, CarveExtent,
                          ::testing::Values("jpg", "pjpg", "exifjpg", "png", "gif", "bmp", "zip", "zip64", "gz", "pdf",
                                            "wav", "mp3id3", "avi", "mov", "mp4", "doc", "heic"),

@@ -341,6 +341,107 @@ TEST(CarveHostile, FailedStartsEndAndWriteNothing)
     EXPECT_GE(failed + toolarge, 6u) << run.err.toStdString();
 }
 
+// Starts that each name a structure the size of the volume and fail at
+// its end, enough of them to spend the work failed starts are allowed at
+// first, then real photos: the photos are still carved, and the starts
+// not read on are counted.
+TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 64u << 20, 4)) << lasterror();  // 2 KiB clusters
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    const auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    // A BMP header naming 60 MiB whose pixels would begin before its header ends.
+    const QByteArray bmp = "BM" + le32(60u << 20) + le32(0) + le32(0) + le32(40) + le32(64) + le32(64) +
+                           QByteArray("\x01\x00\x18\x00", 4);
+    qint64 at = layout.data + 2 * layout.cluster;
+    for (int k = 0; k < 40; ++k, at += layout.cluster)
+        card.replace(at, bmp.size(), bmp);
+    std::map<QByteArray, qint64> photos;  // -> first cluster
+    for (int seed = 1; seed <= 3; ++seed) {
+        const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 60 + seed);
+        if (photo.isNull())
+            KOV_SKIP() << "needs ImageMagick: " << lasterror();
+        photos[photo] = (at - layout.data) / layout.cluster + 2;
+        card.replace(at, photo.size(), photo);
+        at += (photo.size() + layout.cluster - 1) / layout.cluster * layout.cluster;
+    }
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
+    for (const auto& [photo, start] : photos) {
+        const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));
+        EXPECT_TRUE(saved.count(path) && saved.at(path) == photo) << path.toStdString() << run.err.toStdString();
+    }
+    EXPECT_EQ(carvecount(run.err, "failed their check") + carvecount(run.err, "not read on"), 40u)
+        << run.err.toStdString();
+}
+
+// An MP3 whose later clusters were taken by a photo, deleted in turn: its
+// frames run on into the photo's first cluster. The photo is carved; the
+// MP3, cut short, is not.
+TEST(CarveCutShort, Mp3RunningIntoAPhotoLeavesThePhoto)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 4)) << lasterror();
+    const QByteArray mp3 = formatfile(QStringLiteral("mp3id3"), dir.path(), 3);
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 4);
+    if (mp3.isNull() || photo.isNull())
+        KOV_SKIP() << "needs ImageMagick and GStreamer: " << lasterror();
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    const qsizetype kept = mp3.size() * 3 / 5 / layout.cluster * layout.cluster;
+    ASSERT_GE(kept, 2 * layout.cluster);
+    const qint64 at = layout.data + 2 * layout.cluster;
+    card.replace(at, kept, mp3.left(kept));
+    card.replace(at + kept, photo.size(), photo);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = outputs(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first,
+              QStringLiteral("lost/carved/jpg/f%1.jpg").arg(4 + kept / layout.cluster, 7, 10, QLatin1Char('0')));
+    EXPECT_EQ(saved.begin()->second, photo);
+}
+
+// A photo taken at an odd second: its file keeps that second, which FAT's
+// two-second stamp cannot hold.
+TEST(CarveExifTime, PhotoKeepsItsOddSecond)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 4)) << lasterror();
+    QByteArray photo = formatfile(QStringLiteral("exifjpg"), dir.path(), 5);
+    if (photo.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    const QString form = QStringLiteral("yyyy:MM:dd HH:mm:ss");
+    const QDateTime taken = exiftime(5).addSecs(1);
+    const qsizetype at = photo.indexOf(exiftime(5).toString(form).toLatin1());
+    ASSERT_GT(at, 0);
+    photo.replace(at, 19, taken.toString(form).toLatin1());
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 2 * layout.cluster, photo.size(), photo);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const QString path = out + QStringLiteral("/lost/carved/jpg/f0000004.jpg");
+    ASSERT_EQ(contents(path), photo) << run.err.toStdString();
+    EXPECT_EQ(QFileInfo(path).lastModified().toUTC(), taken);
+}
+
 }  // namespace
 
 namespace {

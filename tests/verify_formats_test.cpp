@@ -151,6 +151,19 @@ TEST(FormatHostileFields, BmpRowsTimesHeightThatWrapsIsDamaged)
     EXPECT_EQ(verdictof(bmp, QStringLiteral("a.bmp")), verdict::damaged);
 }
 
+// A GIF's header and colour table and then its trailer, without the image:
+// fourteen bytes of junk after a signature can make one.
+TEST(FormatHostileFields, GifWithoutAnImageIsDamaged)
+{
+    QTemporaryDir work;
+    const QByteArray gif = formatfile(QStringLiteral("gif"), work.path(), 5);
+    if (gif.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    ASSERT_EQ(verdictof(gif, QStringLiteral("a.gif")), verdict::verified);
+    const qsizetype table = (quint8(gif[10]) & 0x80) ? 3 << ((quint8(gif[10]) & 7) + 1) : 0;
+    EXPECT_EQ(verdictof(gif.left(13 + table) + ';', QStringLiteral("a.gif")), verdict::damaged);
+}
+
 // Single-byte text: DOS box drawing in CP-437 and accents in CP-1252 are
 // text; control bytes are not.
 TEST(FormatIdentify, SingleByteText)

@@ -44,7 +44,10 @@ FINDING readpng(bytes d)
 }
 
 // Proves: the header, the colour tables, every extension and image block
-// with its sub-blocks in order up to the trailer; reports where it ends.
+// with its sub-blocks in order up to the trailer, and at least one image
+// of some width and height, with an LZW code size a GIF can have (a header
+// and a trailer alone are 14 bytes any junk can hold); reports where it
+// ends.
 FINDING readgif(bytes d)
 {
     if (!(startswith(d, "GIF87a") || startswith(d, "GIF89a")) || d.size() < 14)
@@ -64,10 +67,11 @@ FINDING readgif(bytes d)
         ++p;
         return true;
     };
+    bool image = false;
     while (at < d.size()) {
         const unsigned char kind = d[at];
         if (kind == 0x3B)
-            return endsat(at + 1);
+            return image ? endsat(at + 1) : damagedat();
         if (kind == 0x21) {  // extension: label, then sub-blocks
             at += 2;
             if (!skipblocks(at))
@@ -76,9 +80,16 @@ FINDING readgif(bytes d)
             if (d.size() - at < 11)
                 return shortof(at + 11);
             const unsigned char flags = d[at + 9];
+            if (le16(d, at + 5) == 0 || le16(d, at + 7) == 0)
+                return damagedat();
             at += 10;
             if (flags & 0x80)
                 at += 3u << ((flags & 7) + 1);
+            if (at >= d.size())
+                return shortof(at + 1);
+            if (d[at] == 0 || d[at] > 8)
+                return damagedat();
+            image = true;
             ++at;  // LZW minimum code size
             if (!skipblocks(at))
                 return ran ? shortof(d.size() + 1) : damagedat();

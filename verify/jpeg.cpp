@@ -127,6 +127,45 @@ std::size_t samsungtrailer(bytes d, std::size_t from)
     return first;
 }
 
+// Where a Samsung trailer whose first block begins at from ends, when d
+// goes on past it (the clusters after a carved photo): a block's header
+// (two zero bytes, its type, the length of its name and a printable name)
+// at from, then a directory "SEFH" whose entries' count leaves room for
+// them before the directory's length and "SEFT", which samsungtrailer
+// then holds to blocks starting at from. 0 when there is none in d;
+// *more when a block begins at from but d ends before its directory.
+std::size_t samsungtrailerend(bytes d, std::size_t from, bool* more)
+{
+    *more = false;
+    if (d.size() - from < 8 || d[from] != 0 || d[from + 1] != 0)
+        return 0;
+    const std::uint32_t namelength = le32(d, from + 4);
+    if (namelength == 0 || namelength > 64 || d.size() - from - 8 < namelength)
+        return 0;
+    for (std::size_t i = 0; i < namelength; ++i)
+        if (d[from + 8 + i] < 0x20 || d[from + 8 + i] > 0x7E)
+            return 0;
+    // Each directory tried looks at a bounded span after it: one pass over d.
+    constexpr std::size_t slack = 64;
+    for (std::size_t p = from + 8 + namelength; p < d.size();) {
+        const void* found = memmem(d.data() + p, d.size() - p, "SEFH", 4);
+        if (!found)
+            break;
+        p = std::size_t(static_cast<const unsigned char*>(found) - d.data());
+        if (d.size() - p < 12)
+            break;
+        const std::uint64_t least = 12 + 12 * std::uint64_t(le32(d, p + 8));
+        for (std::uint64_t length = least; length <= least + slack && length + 8 <= d.size() - p; ++length) {
+            const std::size_t end = p + std::size_t(length) + 8;
+            if (le32(d, end - 8) == length && matchat(d, end - 4, "SEFT") && samsungtrailer(d.first(end), from) == from)
+                return end;
+        }
+        ++p;
+    }
+    *more = true;
+    return 0;
+}
+
 // Proves: every marker, table and scan decodes through the EOI without a
 // warning that means damage; reports where the EOI ends.
 FINDING readjpegimage(bytes data, BUDGET& budget)
@@ -232,6 +271,13 @@ FINDING readjpeg(bytes d, std::size_t align)
         } else {
             break;
         }
+    }
+    if (at != samsung && samsung == d.size()) {
+        bool more = false;
+        if (const std::size_t end = samsungtrailerend(d, at, &more))
+            return endsat(end);
+        if (more)
+            return {verdict::verified, at, d.size() + 1};
     }
     return endsat(at == samsung ? d.size() : at);
 }
