@@ -220,10 +220,9 @@ FINDING zipextent(bytes d)
     if (le32(d, 0) != localsig && le32(d, 0) != endsig)
         return damagedat();
     for (std::size_t from = 0;;) {
-        const void* found = from < d.size() ? memmem(d.data() + from, d.size() - from, "PK\x05\x06", 4) : nullptr;
-        if (!found)
+        const std::size_t at = findfrom(d, from, std::string_view("PK\x05\x06", 4));
+        if (at == d.size())
             return shortof(d.size() + 1);
-        const std::size_t at = std::size_t(static_cast<const unsigned char*>(found) - d.data());
         if (d.size() - at < 22)
             return shortof(at + 22);
         std::uint64_t cdsize = le32(d, at + 12);

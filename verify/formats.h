@@ -116,5 +116,12 @@ inline bool matchat(bytes d, std::size_t at, std::string_view s)
     return at <= d.size() && d.size() - at >= s.size() && std::memcmp(d.data() + at, s.data(), s.size()) == 0;
 }
 inline bool startswith(bytes d, std::string_view s) { return matchat(d, 0, s); }
+// Where s first begins in d from at on; d.size() when it does not.
+inline std::size_t findfrom(bytes d, std::size_t at, std::string_view s)
+{
+    const std::string_view all(reinterpret_cast<const char*>(d.data()), d.size());
+    const std::size_t found = at < d.size() ? all.find(s, at) : std::string_view::npos;
+    return found == std::string_view::npos ? d.size() : found;
+}
 
 }  // namespace verify

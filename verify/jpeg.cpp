@@ -148,10 +148,9 @@ std::size_t samsungtrailerend(bytes d, std::size_t from, bool* more)
     // Each directory tried looks at a bounded span after it: one pass over d.
     constexpr std::size_t slack = 64;
     for (std::size_t p = from + 8 + namelength; p < d.size();) {
-        const void* found = memmem(d.data() + p, d.size() - p, "SEFH", 4);
-        if (!found)
+        p = findfrom(d, p, "SEFH");
+        if (p == d.size())
             break;
-        p = std::size_t(static_cast<const unsigned char*>(found) - d.data());
         if (d.size() - p < 12)
             break;
         const std::uint64_t least = 12 + 12 * std::uint64_t(le32(d, p + 8));
