@@ -26,18 +26,6 @@ using namespace testsupport;
 
 namespace {
 
-// Every file below dir, by path relative to dir.
-std::map<QString, QByteArray> outputs(const QString& dir)
-{
-    std::map<QString, QByteArray> out;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
-    return out;
-}
-
 // Where the data area begins and how large a cluster is, from the boot sector.
 struct LAYOUT {
     qint64 data = 0;
@@ -148,7 +136,7 @@ TEST_P(QuickFormattedCard, EveryIntactFileComesBackByteForByteAndNothingElse)
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const std::map<QString, QByteArray> saved = outputs(out);
+    const std::map<QString, QByteArray> saved = filetree(out);
     std::set<QByteArray> oldbytes;
     for (const auto& [path, data] : old)
         oldbytes.insert(data);
@@ -262,7 +250,7 @@ TEST(CarveNothingTwice, SavedBytesAndStartsInsideSavedFilesAreNotCarved)
     const CommandOutcome with = kovrecover({QStringLiteral("--deep"), QStringLiteral("--carve"), image, carved});
     ASSERT_EQ(without.status, 0) << without.err.toStdString();
     ASSERT_EQ(with.status, 0) << with.err.toStdString();
-    EXPECT_EQ(outputs(carved), outputs(plain));
+    EXPECT_EQ(filetree(carved), filetree(plain));
     EXPECT_EQ(carvecount(with.err, "equal to a saved file"), 1u) << with.err.toStdString();
     EXPECT_EQ(carvecount(with.err, "file starts"), 1u) << with.err.toStdString();
 }
@@ -332,7 +320,7 @@ TEST(CarveHostile, FailedStartsEndAndWriteNothing)
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const std::map<QString, QByteArray> saved = outputs(out);
+    const std::map<QString, QByteArray> saved = filetree(out);
     ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
     EXPECT_EQ(saved.begin()->first, QStringLiteral("lost/carved/png/f%1.png").arg(pngstart, 7, 10, QLatin1Char('0')));
     EXPECT_EQ(saved.begin()->second, png);
@@ -373,7 +361,7 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const std::map<QString, QByteArray> saved = outputs(out);
+    const std::map<QString, QByteArray> saved = filetree(out);
     EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
     for (const auto& [photo, start] : photos) {
         const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));
@@ -407,7 +395,7 @@ TEST(CarveCutShort, Mp3RunningIntoAPhotoLeavesThePhoto)
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const std::map<QString, QByteArray> saved = outputs(out);
+    const std::map<QString, QByteArray> saved = filetree(out);
     ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
     EXPECT_EQ(saved.begin()->first,
               QStringLiteral("lost/carved/jpg/f%1.jpg").arg(4 + kept / layout.cluster, 7, 10, QLatin1Char('0')));
@@ -491,7 +479,7 @@ TEST(CarveReusedEntries, OldFilesWhoseSlotsWereReusedComeBackWhole)
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     std::set<QByteArray> back;
-    for (const auto& [path, data] : outputs(out)) {
+    for (const auto& [path, data] : filetree(out)) {
         EXPECT_TRUE(path.startsWith(QLatin1String("lost/carved/"))) << path.toStdString();
         EXPECT_TRUE(old.count(data)) << path.toStdString() << ": carved bytes no old file had";
         EXPECT_FALSE(live.count(data)) << path.toStdString();
@@ -553,7 +541,7 @@ TEST(CarveEveryLayout, TheVolumesOwnClusterStartsAreCarvedAfterAnEarlierLayout)
     for (const CardFile& f : files)
         old.insert(f.data);
     std::map<QByteArray, QStringList> where;
-    for (const auto& [path, data] : outputs(out)) {
+    for (const auto& [path, data] : filetree(out)) {
         where[data] << path;
         if (path.contains(QLatin1String("carved/"))) {
             EXPECT_TRUE(old.count(data) || std::count(photos.begin(), photos.end(), data))
@@ -627,7 +615,7 @@ TEST(CarveExfat, QuickFormattedCardShotOnGivesTheWholeOldFilesBack)
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     std::multiset<QByteArray> back;
     int carved = 0;
-    for (const auto& [path, data] : outputs(out)) {
+    for (const auto& [path, data] : filetree(out)) {
         back.insert(data);
         EXPECT_FALSE(live.count(data)) << path.toStdString() << ": a live file carved again";
         if (path.startsWith(QLatin1String("lost/carved/"))) {

@@ -33,17 +33,6 @@ using namespace testsupport;
 
 namespace {
 
-std::map<QString, QByteArray> outputtree(const QString& dir)
-{
-    std::map<QString, QByteArray> out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
-    return out;
-}
-
 bool hasnote(const ExfatOutcome& o, const QString& part)
 {
     return std::any_of(o.notes.cbegin(), o.notes.cend(), [&](const QString& n) { return n.contains(part); });
@@ -133,7 +122,7 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
     const ExfatOutcome o = exfatrecover(image, out);
     ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
     EXPECT_EQ(o.failed, 0);
-    std::map<QString, QByteArray> got = outputtree(out);
+    std::map<QString, QByteArray> got = filetree(out);
     EXPECT_EQ(got, expected) << o.notes.join('\n').toStdString();
     for (const exfat::EXFATFILE& f : o.files)
         EXPECT_EQ(f.rebuild, f.name == "frag.bin" ? exfat::REBUILD::freeclusters : exfat::REBUILD::contiguous)
@@ -145,7 +134,7 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
     const QString cli = dir.filePath("cli");
     const CommandOutcome run = kovrecover({image, cli});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
-    EXPECT_EQ(outputtree(cli), expected) << run.err.toStdString();
+    EXPECT_EQ(filetree(cli), expected) << run.err.toStdString();
 
     EXPECT_EQ(QFileInfo(cli + "/one.txt").lastModified().toUTC(), stamp);
     const CommandOutcome listed = kovrecover({"--list", "--json", image});
@@ -174,7 +163,7 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
     std::map<QString, QByteArray> sorted;
     for (const auto& [path, data] : expected)
         sorted[(path.contains(".jpg") || path.contains(".txt") ? "damaged/" : "") + path] = data;
-    EXPECT_EQ(outputtree(checked), sorted) << verified.err.toStdString();
+    EXPECT_EQ(filetree(checked), sorted) << verified.err.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, FuseVolume, ::testing::Values(4096u, 32768u, 131072u),
@@ -291,7 +280,7 @@ TEST_P(Patched, SettlesTheCaseWithAClearOutcome)
     const QString out = dir.filePath("out");
     const ExfatOutcome o = exfatrecover(image, out);
     ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
-    const std::map<QString, QByteArray> got = outputtree(out);
+    const std::map<QString, QByteArray> got = filetree(out);
     const std::map<QString, QByteArray> want =
         GetParam().expect(data).isNull() ? std::map<QString, QByteArray>{}
                                          : std::map<QString, QByteArray>{{"gone.bin", GetParam().expect(data)}};
@@ -424,7 +413,7 @@ TEST(ExfatQuickFormat, DeepScanBringsBackTheFilesInTheirFolders)
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
     for (const QString& top : {out, cli}) {
         std::map<QString, QByteArray> got;
-        for (const auto& [path, data] : outputtree(top)) {
+        for (const auto& [path, data] : filetree(top)) {
             // lost/dirNNNNN/<path below the top folder>
             const QStringList parts = path.split('/');
             ASSERT_GE(parts.size(), 3) << path.toStdString();

@@ -51,17 +51,6 @@ struct BoxAnswerer : QObject {
     QList<Box> boxes;
 };
 
-// Every file below dir: its relative path and contents.
-std::map<QString, QByteArray> tree(const QString& dir)
-{
-    std::map<QString, QByteArray> out;
-    for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString path = it.next();
-        out[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
-    return out;
-}
-
 enum class Choice { deep, verify, names, carve };
 
 class GuiChoices : public testing::Test {
@@ -163,10 +152,10 @@ TEST_P(GuiChoice, SavesWhatKovRecoverSavesWithTheSameOption)
     BoxAnswerer answerer;
     windowrun(d, answerer, index, withchoice, {c});
     windowrun(d, answerer, index, plain, {});
-    const auto saved = tree(withchoice);
-    EXPECT_EQ(saved, tree(cliout));
+    const auto saved = filetree(withchoice);
+    EXPECT_EQ(saved, filetree(cliout));
     // The choice changed what was saved.
-    EXPECT_NE(saved, tree(plain));
+    EXPECT_NE(saved, filetree(plain));
     EXPECT_FALSE(saved.empty());
     EXPECT_EQ(answerer.boxes.size(), 2);
 }
@@ -208,8 +197,8 @@ TEST_F(GuiChoices, APauseInTheDeepScanResumesToTheSameResult)
     EXPECT_FALSE(d.scantimer->isActive());
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
-    EXPECT_EQ(tree(out), tree(cliout));
-    EXPECT_TRUE(tree(out).size() > 0);
+    EXPECT_EQ(filetree(out), filetree(cliout));
+    EXPECT_TRUE(filetree(out).size() > 0);
 }
 
 // Carving paused in its middle resumes to kov-recover's result, the end
@@ -242,8 +231,8 @@ TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
     EXPECT_FALSE(d.scantimer->isActive());
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
-    const auto saved = tree(out);
-    EXPECT_EQ(saved, tree(cliout));
+    const auto saved = filetree(out);
+    EXPECT_EQ(saved, filetree(cliout));
     int carved = 0;
     for (const auto& [path, data] : saved)
         carved += path.startsWith("lost/carved/") ? 1 : 0;
@@ -318,13 +307,13 @@ TEST_F(GuiChoices, TheEndBoxDetailCarriesTheCounts)
     EXPECT_EQ(end.title, "info");
     EXPECT_TRUE(end.text.startsWith("Recovery accomplished!"));
     int lost = 0;
-    for (const auto& [path, data] : tree(out))
+    for (const auto& [path, data] : filetree(out))
         lost += path.startsWith("lost/") || path.startsWith("damaged/lost/") ? 1 : 0;
     EXPECT_EQ(end.detail, QStringLiteral("%1 files saved; %2 verified, %3 unchecked, %4 damaged (in the damaged "
                                          "folder); %5 from lost folders (in the lost folder).")
                               .arg(counts.captured(1), counts.captured(2), counts.captured(3), counts.captured(4))
                               .arg(lost));
-    EXPECT_EQ(counts.captured(1).toInt(), int(tree(out).size()));
+    EXPECT_EQ(counts.captured(1).toInt(), int(filetree(out).size()));
 }
 
 // A card reformatted with another cluster size: the window's deep run
@@ -340,7 +329,7 @@ TEST(GuiLayouts, EarlierLayoutAsKovRecoverAndAgain)
     const QString cliout = tmp.filePath("cli");
     const CommandOutcome cli = kovrecover({"--deep", image, cliout});
     ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
-    const auto expected = tree(cliout);
+    const auto expected = filetree(cliout);
     ASSERT_TRUE(std::any_of(expected.begin(), expected.end(),
                             [](const auto& f) { return f.first.startsWith("lost/earlier-layout-4k/"); }));
     platform::setblockdevicesenabled(false);
@@ -354,7 +343,7 @@ TEST(GuiLayouts, EarlierLayoutAsKovRecoverAndAgain)
         const qsizetype before = answerer.boxes.size();
         d.recoverbt->click();
         ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
-        EXPECT_EQ(tree(out), expected) << run.toStdString();
+        EXPECT_EQ(filetree(out), expected) << run.toStdString();
     }
     platform::setimagefiles({});
 }
@@ -376,7 +365,7 @@ TEST(GuiLayouts, FoundVolumeListedAndRecoveredAsKovRecover)
     const QString cliout = tmp.filePath("cli");
     const CommandOutcome cli = kovrecover({"--deep", image, cliout});
     ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
-    const auto expected = tree(cliout);
+    const auto expected = filetree(cliout);
     ASSERT_FALSE(expected.empty());
 
     platform::setblockdevicesenabled(false);
@@ -393,14 +382,14 @@ TEST(GuiLayouts, FoundVolumeListedAndRecoveredAsKovRecover)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty(); }, 10000));
     EXPECT_TRUE(answerer.boxes.last().text.contains(d.deepbox->text())) << qPrintable(answerer.boxes.last().text);
     EXPECT_FALSE(d.rununderway());
-    EXPECT_TRUE(tree(out).empty());
+    EXPECT_TRUE(filetree(out).empty());
 
     d.deepbox->setChecked(true);
     const qsizetype before = answerer.boxes.size();
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
     EXPECT_TRUE(answerer.boxes.last().text.startsWith("Recovery accomplished!"));
-    EXPECT_EQ(tree(out), expected);
+    EXPECT_EQ(filetree(out), expected);
     platform::setimagefiles({});
 }
 
@@ -448,8 +437,8 @@ TEST(GuiExfat, RunSavesWhatKovRecoverSaves)
         d.recoverbt->click();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000)) << tag;
         EXPECT_TRUE(answerer.boxes[0].text.startsWith("Recovery accomplished!")) << tag;
-        const auto saved = tree(out);
-        EXPECT_EQ(saved, tree(cliout)) << tag;
+        const auto saved = filetree(out);
+        EXPECT_EQ(saved, filetree(cliout)) << tag;
         int found = 0;
         for (const auto& [path, data] : saved)
             found += (path.endsWith("Día 1.jpg") && data == photo) + (path.endsWith("notes.txt") && data == notes) +

@@ -63,18 +63,6 @@ void lostdir(FatBuilder& fat, std::uint32_t cluster, const std::vector<FatBuilde
     fat.setfat(cluster, 0);
 }
 
-// Relative path -> contents of every file below dir.
-std::map<QString, QByteArray> tree(const QString& dir)
-{
-    std::map<QString, QByteArray> files;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
-    return files;
-}
-
 std::vector<QString> pathsholding(const std::map<QString, QByteArray>& files, const QByteArray& data)
 {
     std::vector<QString> paths;
@@ -97,7 +85,7 @@ RECOVERED recover(const FatBuilder& fat, const QTemporaryDir& dir, QStringList o
     EXPECT_TRUE(fat.save(image));
     RECOVERED r{kovrecover(options << image << out), {}};
     EXPECT_EQ(r.run.status, 0) << r.run.err.toStdString();
-    r.files = tree(out);
+    r.files = filetree(out);
     return r;
 }
 
@@ -255,8 +243,8 @@ TEST(Claims, DeepCandidatesAreSavedAsThePlainRunSavesThem)
 
     const CommandOutcome run = kovrecover({"--deep", image, dir.filePath("deep")});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const auto plain = tree(dir.filePath("plain"));
-    const auto deep = tree(dir.filePath("deep"));
+    const auto plain = filetree(dir.filePath("plain"));
+    const auto deep = filetree(dir.filePath("deep"));
     ASSERT_EQ(plain.size(), 2u);
     for (const auto& [path, data] : plain) {
         const std::vector<QString> holders = pathsholding(deep, data);

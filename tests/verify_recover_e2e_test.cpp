@@ -27,18 +27,6 @@ namespace {
 
 using Outcome = CommandOutcome;
 
-// Every file below dir, by path relative to dir.
-std::map<QString, QByteArray> outputs(const QString& dir)
-{
-    std::map<QString, QByteArray> out;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
-    return out;
-}
-
 std::vector<QJsonObject> jsonlines(const QByteArray& out)
 {
     std::vector<QJsonObject> lines;
@@ -123,7 +111,7 @@ TEST_P(HolesVolume, DamagedHoldsOnlyWrongBytes)
     int wrong = 0;
     int caught = 0;
     int damagedfiles = 0;
-    for (const auto& [path, data] : outputs(out)) {
+    for (const auto& [path, data] : filetree(out)) {
         const bool indamaged = path.startsWith(QStringLiteral("damaged/"));
         const QString name = indamaged ? path.mid(8) : path;
         if (!original.count(name))
@@ -140,7 +128,7 @@ TEST_P(HolesVolume, DamagedHoldsOnlyWrongBytes)
     const QRegularExpressionMatch m = summary.match(QString::fromUtf8(run.err));
     ASSERT_TRUE(m.hasMatch()) << run.err.toStdString();
     EXPECT_EQ(m.captured(1).toInt(), m.captured(2).toInt() + m.captured(3).toInt() + m.captured(4).toInt());
-    EXPECT_EQ(m.captured(1).toInt(), int(outputs(out).size()));
+    EXPECT_EQ(m.captured(1).toInt(), int(filetree(out).size()));
     EXPECT_GE(m.captured(4).toInt(), damagedfiles);
 }
 

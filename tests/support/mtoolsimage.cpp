@@ -3,6 +3,8 @@
 #include "fatbuilder.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -221,6 +223,17 @@ QByteArray contents(const QString& localpath)
 {
     QFile f(localpath);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+std::map<QString, QByteArray> filetree(const QString& dir)
+{
+    std::map<QString, QByteArray> files;
+    const QDir base(dir);
+    for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next();
+        files[base.relativeFilePath(path)] = contents(path);
+    }
+    return files;
 }
 
 bool writefile(const QString& localpath, const QByteArray& data)

@@ -37,6 +37,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace testsupport {
@@ -110,6 +111,8 @@ bool setfsinfohint(const QString& image, std::uint32_t cluster);
 bool writefile(const QString& localpath, const QByteArray& data);
 // The contents of a local file; empty when it cannot be read.
 QByteArray contents(const QString& localpath);
+// Every file below dir (hidden ones too), by its path relative to dir.
+std::map<QString, QByteArray> filetree(const QString& dir);
 // Sets a local file's modification time (for mcopy with keepmtime).
 bool setmtime(const QString& localpath, const QDateTime& when);
 // size deterministic bytes: 4-byte little-endian words from a bijective mix
