@@ -9,7 +9,6 @@ save, that no carved file repeats the bytes of a file saved anyway, and
 that --list --json calls every carved file verified. Prints one line per
 run and exits 1 when a check fails.
 """
-import hashlib
 import json
 import os
 import re
@@ -17,15 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-
-def tree(top):
-    out = {}
-    for root, _, names in os.walk(top):
-        for n in names:
-            p = os.path.join(root, n)
-            with open(p, "rb") as f:
-                out[os.path.relpath(p, top)] = hashlib.sha256(f.read()).hexdigest()
-    return out
+from filetree import digests
 
 
 def kov(binary, args):
@@ -44,7 +35,7 @@ def main():
                 a = kov(binary, extra + [image, plain])
                 b = kov(binary, extra + ["--carve", image, carved])
                 listed = kov(binary, extra + ["--carve", "--list", "--json", image])
-                before, after = tree(plain), tree(carved)
+                before, after = digests(plain), digests(carved)
                 # Carved below lost/, or below an earlier layout's tree.
                 iscarved = re.compile(r"lost/(earlier-layout-[^/]+/)?carved/").match
                 added = {p: d for p, d in after.items() if iscarved(p)}

@@ -23,7 +23,6 @@
   1.5 x deep), and of photorec (testdisk) on the same volume, once, when it
   is installed.
 """
-import hashlib
 import os
 import random
 import re
@@ -33,6 +32,8 @@ import subprocess
 import sys
 import tempfile
 
+from filetree import digest, digests
+
 ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", SOURCE_DATE_EPOCH="1600000000", TZ="UTC", LC_ALL="C.UTF-8")
 
 
@@ -41,18 +42,9 @@ def run(*args, **kw):
                           stderr=subprocess.PIPE)
 
 
-def digest(data):
-    return hashlib.sha256(data).hexdigest()
-
-
 def outputs(top):
-    found = []
-    for root, _, files in os.walk(top):
-        for name in files:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                found.append((os.path.relpath(path, top), digest(f.read())))
-    return found
+    """(relative path, digest) of every file below top."""
+    return list(digests(top).items())
 
 
 def readfile(path):

@@ -17,7 +17,6 @@
   files, and wall time, CPU time and peak RSS of a plain and a deep run,
   medians of 3 in the same run (deep at most 2.5 x plain).
 """
-import hashlib
 import os
 import random
 import shutil
@@ -25,6 +24,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+
+from filetree import digest, digests
 
 ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", SOURCE_DATE_EPOCH="1600000000", TZ="UTC", LC_ALL="C.UTF-8")
 
@@ -42,19 +43,9 @@ def mkfs(image, bits, size, spc):
     run("mkfs.fat", "-F", str(bits), "-s", str(spc), "-i", "1234ABCD", image)
 
 
-def digest(data):
-    return hashlib.sha256(data).hexdigest()
-
-
 def outputs(top):
     """(relative path, digest) of every file below top."""
-    found = []
-    for root, _, files in os.walk(top):
-        for name in files:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                found.append((os.path.relpath(path, top), digest(f.read())))
-    return found
+    return list(digests(top).items())
 
 
 def recover(binary, image, out, deep):

@@ -32,7 +32,6 @@ same file set written to a
 2 GiB exFAT volume with 4 KiB clusters (as the FAT32 one), and the wall time of kov-recover
 on the FAT32 volume against kov-recover on the exFAT one (medians of 3).
 """
-import hashlib
 import os
 import random
 import shutil
@@ -42,6 +41,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from filetree import digest, digests
 
 TSK_TIMEOUT = 300
 
@@ -53,10 +54,6 @@ def sh(*args, **kw):
 def data(size, seed):
     rng = random.Random(seed)
     return rng.randbytes(size)
-
-
-def digest(b):
-    return hashlib.sha256(b).hexdigest()
 
 
 class Mount:
@@ -155,16 +152,6 @@ def sets(image):
     return out
 
 
-def tree(top):
-    found = {}
-    for root, _, files in os.walk(top):
-        for name in files:
-            p = os.path.join(root, name)
-            with open(p, "rb") as f:
-                found[os.path.relpath(p, top)] = digest(f.read())
-    return found
-
-
 def tsk(image, out):
     os.makedirs(out)
     start = time.time()
@@ -176,7 +163,7 @@ def tsk(image, out):
         status = "timed out after %d s" % TSK_TIMEOUT
     except subprocess.CalledProcessError as e:
         status = "failed: " + e.stderr.decode(errors="replace").strip()[:200]
-    return tree(out), status, time.time() - start
+    return digests(out), status, time.time() - start
 
 
 def kov(build, image, out, deep=False):
@@ -186,7 +173,7 @@ def kov(build, image, out, deep=False):
     took = time.time() - start
     lines = [l for l in run.stderr.decode(errors="replace").split("\n") if l.strip()]
     summary = "exit %d: %s" % (run.returncode, " / ".join(l for l in lines if "saved," in l or "deep scan:" in l))
-    return tree(out), summary, took
+    return digests(out), summary, took
 
 
 def kovpath(p):
@@ -333,7 +320,7 @@ def big(build, work, fat32):
             start = time.time()
             subprocess.run(cmd + [out], check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             runs.append(time.time() - start)
-            print("  %s run %d: %.2f s, %d files" % (label, r, runs[-1], len(tree(out))))
+            print("  %s run %d: %.2f s, %d files" % (label, r, runs[-1], len(digests(out))))
             shutil.rmtree(out)
         times[label] = statistics.median(runs)
     ratio = times["exfat"] / times["fat32"]

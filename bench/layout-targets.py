@@ -23,7 +23,6 @@ deleted. Each case runs on its own copy:
 - hostile: an image of N sectors (default 2^20) each opening with a fake
   "."/".." pair of random clusters: wall time and peak RSS of --deep.
 """
-import hashlib
 import os
 import random
 import re
@@ -33,25 +32,13 @@ import subprocess
 import sys
 import tempfile
 
+from filetree import digest, digests
+
 ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", SOURCE_DATE_EPOCH="1600000000", TZ="UTC", LC_ALL="C.UTF-8")
 
 
 def run(*args):
     subprocess.run(args, check=True, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-
-def digest(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def outputs(top):
-    found = {}
-    for root, _, files in os.walk(top):
-        for name in files:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                found[os.path.relpath(path, top)] = digest(f.read())
-    return found
 
 
 def kov(binary, args):
@@ -117,7 +104,7 @@ def datastart(image):
 
 def score(files, out, under=None):
     """(back byte for byte, of them below a 2nd-level folder in a folder of its name, those below)."""
-    got = outputs(out)
+    got = digests(out)
     bydigest = {}
     for path, d in got.items():
         bydigest.setdefault(d, []).append(path)
@@ -151,7 +138,7 @@ def main():
         start, fatstart, fatbytes = datastart(card)
         intact = os.path.join(work, "intact")
         kov(binary, [card, intact])
-        intacttree = outputs(intact)
+        intacttree = digests(intact)
         print(f"card: {total} files written, {len(intacttree)} files from the intact card (plain run)")
 
         def copy(name):
@@ -177,7 +164,7 @@ def main():
             f.write(bytes(512))
         out = os.path.join(work, "sector0-out")
         status, err, _, _ = kov(binary, [img, out])
-        same = outputs(out) == intacttree
+        same = digests(out) == intacttree
         print(f"sector0: status {status}, output equals the intact card's: {same}")
         ok &= same
 
@@ -187,7 +174,7 @@ def main():
             f.write(random.Random(7).randbytes(fatbytes))
         out = os.path.join(work, "fatgarbage-out")
         status, err, _, _ = kov(binary, [img, out])
-        same = outputs(out) == intacttree
+        same = digests(out) == intacttree
         print(f"fatgarbage: status {status}, output equals the intact card's: {same}")
         ok &= same
 
