@@ -28,6 +28,19 @@ std::uint32_t lastcluster(const CHAIN& chain)
     return std::uint32_t(chain.runs.back().lcn + chain.runs.back().length + 1);
 }
 
+// Bits over the heap's clusters, one a cluster (cluster 2 is bit 0).
+bool hasbit(const std::vector<unsigned char>& bits, std::uint64_t cluster)
+{
+    const std::uint64_t bit = cluster - 2;
+    return (bits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+}
+
+void setbit(std::vector<unsigned char>& bits, std::uint64_t cluster)
+{
+    const std::uint64_t bit = cluster - 2;
+    bits[std::size_t(bit / 8)] |= std::uint8_t(1u << (bit % 8));
+}
+
 // A name's path on the volume, for notes, from its folder's.
 QString joined(const QString& within, const QString& name)
 {
@@ -36,11 +49,7 @@ QString joined(const QString& within, const QString& name)
 
 }  // namespace
 
-bool EXFATWALK::isdirectory(std::uint32_t cluster) const
-{
-    const std::uint64_t bit = std::uint64_t(cluster) - 2;
-    return (dirbits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
-}
+bool EXFATWALK::isdirectory(std::uint32_t cluster) const { return hasbit(dirbits, cluster); }
 
 std::uint64_t EXFATWALK::unread(const CHAIN& chain) const
 {
@@ -72,10 +81,7 @@ EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
 
 bool EXFATWALK::used(std::uint32_t cluster) const
 {
-    if (volume.allocated(cluster))
-        return true;
-    const std::uint64_t bit = std::uint64_t(cluster) - 2;
-    return (livebits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+    return volume.allocated(cluster) || hasbit(livebits, cluster);
 }
 
 void EXFATWALK::note(const QString& text)
@@ -102,10 +108,7 @@ void EXFATWALK::mark(const ENTRYSET& set)
     // share clusters, so past it lies that file's (a chain's rest is the
     // same chain), and many sets declaring one large range or one long
     // chain cost it once, not once each.
-    const auto live = [this](std::uint32_t c) {
-        const std::uint64_t bit = std::uint64_t(c) - 2;
-        return (livebits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
-    };
+    const auto live = [this](std::uint32_t c) { return hasbit(livebits, c); };
     const CHAIN chain = set.nofatchain()
                             ? contiguous(set.firstcluster,
                                          std::min<std::uint64_t>(count, volume.heapclusters() -
@@ -116,7 +119,7 @@ void EXFATWALK::mark(const ENTRYSET& set)
         for (std::uint64_t i = 0; i < run.length; ++i) {
             if (live(std::uint32_t(run.lcn + 2 + i)))
                 return;
-            livebits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
+            setbit(livebits, run.lcn + 2 + i);
         }
 }
 
@@ -194,7 +197,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
         entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
     for (const DATARUN& run : chain.runs)
         for (std::uint64_t i = 0; i < run.length; ++i)
-            dirbits[std::size_t((run.lcn + i) / 8)] |= std::uint8_t(1u << ((run.lcn + i) % 8));
+            setbit(dirbits, run.lcn + 2 + i);
     const std::uint64_t bytes = std::min(chain.clusters * cluster, job.length == 0 ? chain.clusters * cluster : length);
     std::vector<unsigned char> raw;
     try {
