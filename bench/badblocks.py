@@ -102,8 +102,11 @@ class BadBlocks:
         if self.device:
             if self.oldmaxkb:
                 # Put back what the device had, while it is still ours.
-                with open(self._maxkb(), "w") as f:
-                    f.write(self.oldmaxkb)
+                try:
+                    with open(self._maxkb(), "w") as f:
+                        f.write(self.oldmaxkb)
+                except OSError as e:
+                    print("badblocks: %s: %s" % (self._maxkb(), e), file=sys.stderr)
             subprocess.run(["losetup", "-d", self.device], check=False)
             self.device = None
         if self.proc:

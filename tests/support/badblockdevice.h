@@ -16,12 +16,15 @@
 //   loop reads are several times faster.
 // - 512-byte logical blocks (losetup -b 512); 4096 refuses 512-byte reads.
 // - The loop's largest request is capped at 1 MiB (queue/max_sectors_kb),
-//   the largest request FUSE sends: the default 1280 KiB reaches the server
-//   as two requests, and when the second fails the loop asks again for
-//   what is left, so a bad sector is read twice for one read of the device.
+//   the largest request FUSE sends, so that one request of the device is
+//   one request of the server. At the default 1280 KiB (requests that large
+//   come from buffers in huge pages) FUSE splits it in two: without the
+//   loop's direct I/O, when the second part fails the loop asks again for
+//   what is left, so a bad sector is read twice for one read of the device;
+//   with it, the parts go out at once and the good one is still served.
 // - LO_FLAGS_AUTOCLEAR with the one descriptor held here, and the server
 //   told to end with this process: a test process that dies leaves neither
-//   a loop device nor a mount behind.
+//   a loop device nor a mount behind (only the cap on that loop device).
 #pragma once
 
 #include <QProcess>

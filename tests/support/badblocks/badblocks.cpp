@@ -343,8 +343,10 @@ int main(int argc, char** argv)
     std::vector<const char*> fuseargs{argv[0], "-o", "ro,fsname=kov_badblocks,subtype=badblocks,auto_unmount"};
     fuse_args args = FUSE_ARGS_INIT(int(fuseargs.size()), const_cast<char**>(fuseargs.data()));
     fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
-    if (!f)
+    if (!f) {
+        fuse_opt_free_args(&args);
         return 1;
+    }
     int status = 1;
     if (fuse_mount(f, plain[1].c_str()) == 0) {
         if (fuse_set_signal_handlers(fuse_get_session(f)) == 0) {
@@ -358,6 +360,7 @@ int main(int argc, char** argv)
         fuse_unmount(f);
     }
     fuse_destroy(f);
+    fuse_opt_free_args(&args);
     if (server.trace)
         std::fclose(server.trace);
     return status;
