@@ -8,10 +8,12 @@ serves it through kov_badblocks under a read-only loop device
 (bench/badblocks.py), and times `cat DEVICE > /dev/null` with the page cache
 dropped before each run (echo 3 > /proc/sys/vm/drop_caches), paced at PACE
 (90M: 90 MB/s, a fast SD card in a reader) and unpaced. Prints each run's
-seconds and MB/s (10^6 bytes) and the bytes the server served. Root only.
+seconds and MB/s (10^6 bytes), the bytes the server served, and the
+medians. Root only.
 """
 import argparse
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -25,6 +27,9 @@ def makeimage(path, mib):
     with open(path, "wb") as f:
         for _ in range(mib):
             f.write(os.urandom(1 << 20))
+        # Written back now, so that no write-back competes with the runs.
+        f.flush()
+        os.fsync(f.fileno())
 
 
 def catdevice(device):
@@ -49,13 +54,16 @@ def main():
         makeimage(image, a.size)
         size = a.size << 20
         for label, pace in (("paced at %s" % a.pace, parsepace(a.pace)), ("unpaced", 0)):
+            times = []
             with BadBlocks(a.build, image, pace=pace) as card:
                 for run in range(a.runs):
                     before = card.counts()["bytes"]
-                    seconds = catdevice(card.device)
+                    times.append(catdevice(card.device))
                     served = card.counts()["bytes"] - before
                     print("%-14s run %d: %.2f s, %.1f MB/s, %d bytes served of %d" %
-                          (label, run + 1, seconds, size / seconds / 1e6, served, size))
+                          (label, run + 1, times[-1], size / times[-1] / 1e6, served, size))
+            median = statistics.median(times)
+            print("%-14s median: %.2f s, %.1f MB/s" % (label, median, size / median / 1e6))
     return 0
 
 
