@@ -67,13 +67,15 @@ public:
     QString why() const { return reason; }
     // The loop device, /dev/loopN.
     QString path() const { return device; }
-    // The server's counters at this moment; all zero when they cannot be read.
+    // The server's counters since the device was made (largest: ever); all
+    // zero when they cannot be read.
     BadBlockCounts counts() const;
 
 private:
     bool startserver(const QString& image, const std::vector<SectorRange>& bad, std::uint64_t pace);
     bool attach();
     void teardown();
+    BadBlockCounts servercounts() const;
 
     QString mountdir;
     QProcess server;
@@ -81,6 +83,7 @@ private:
     int loopfd = -1;
     QString oldmaxkb;  // the loop's queue/max_sectors_kb before ours
     QString reason;
+    BadBlockCounts baseline;
 };
 
 }  // namespace testsupport
