@@ -2,9 +2,9 @@
 // tests (root only): kov_badblocks (tests/support/badblocks/) serves an
 // image read-only through FUSE, and a read-only loop device sits on it.
 //
-// On the loop device, a read with O_DIRECT reaches the server as the same
-// request (offset and size, split only above 1 MiB), so a bad sector fails
-// exactly the 512-byte reads that touch it. A read through the page cache
+// On the loop device, a read with O_DIRECT reaches the server at its offset
+// and size (a large one split into requests of 1 MiB at most), so a bad
+// sector fails exactly the reads that touch it, down to 512 bytes. A read through the page cache
 // is widened by the kernel to whole 4 KiB pages, and a failed page is
 // asked for again: one bad sector then fails its seven neighbours too.
 //
@@ -13,8 +13,8 @@
 //   page cache nor read-ahead of the FUSE file widens the loop's requests.
 //   With that, the loop device is sector-exact with or without its own
 //   direct I/O; with it (LO_FLAGS_DIRECT_IO, losetup --direct-io=on) large
-//   O_DIRECT reads of the device are two to four times faster (parts of
-//   one request go to the server at once), buffered ones no slower.
+//   O_DIRECT reads of the device are two to four times faster here,
+//   buffered ones no slower.
 // - 512-byte logical blocks (losetup -b 512); 4096 refuses 512-byte reads.
 // - The loop's largest request is capped at 1 MiB (queue/max_sectors_kb),
 //   the largest request FUSE sends, so that one request of the device is
