@@ -7,7 +7,8 @@
 //
 // The mount holds "card" (the image) and "stats" (the counters so far).
 // - A read that touches a bad 512-byte sector fails whole with EIO, as a
-//   device fails a request: none of its bytes are served.
+//   device fails a request: none of its bytes are served (but it takes
+//   their time at the pace).
 // - The pace is a device clock: each read waits until the bytes served
 //   before it and its own would have passed at that rate, so concurrent
 //   reads share the rate instead of multiplying it. The clock keeps up to
@@ -183,11 +184,12 @@ int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
     std::uint64_t prev = server.largest.load();
     while (prev < size && !server.largest.compare_exchange_weak(prev, size)) {
     }
+    // A failed request takes its bytes' time too, as the device tried them.
+    server.waitturn(size);
     int result;
     if (server.countbad(std::uint64_t(offset), size)) {
         result = -EIO;
     } else {
-        server.waitturn(size);
         const ssize_t got = pread(server.image, buf, size, offset);
         result = got < 0 ? -errno : int(got);
     }
