@@ -98,13 +98,15 @@ TEST(PhotographersCard, EveryIntactRawJpegAndStreamComesBackAndPairsShareAName)
             continue;
         // The photo's time, and its other half beside it under the same name.
         const QDateTime taken =
-            QDateTime(QDate(2021, 5, 1), QTime(10, 0), QTimeZone::UTC).addSecs(3 * seedof.at(bytes));
+            QDateTime(QDate(2021, 5, 1), QTime(10, 0), QTimeZone::utc()).addSecs(3 * seedof.at(bytes));
         EXPECT_EQ(QFileInfo(out + QLatin1Char('/') + path).lastModified().toUTC(), taken) << path.toStdString();
-        for (const auto& [other, othername] : intact)
-            if (other != bytes && QFileInfo(othername).completeBaseName() == QFileInfo(name).completeBaseName())
-                EXPECT_EQ(QFileInfo(carved.at(other)).path() + QLatin1Char('/') + QFileInfo(carved.at(other)).completeBaseName(),
+        for (const auto& [other, othername] : intact) {
+            if (other == bytes || QFileInfo(othername).completeBaseName() != QFileInfo(name).completeBaseName())
+                continue;
+            EXPECT_EQ(QFileInfo(carved.at(other)).path() + QLatin1Char('/') + QFileInfo(carved.at(other)).completeBaseName(),
                           QFileInfo(path).path() + QLatin1Char('/') + QFileInfo(path).completeBaseName())
                     << name.toStdString() << " and " << othername.toStdString();
+        }
     }
 }
 

@@ -20,6 +20,7 @@ constexpr std::uint32_t rawdata = 0x2005;
 constexpr std::uint32_t jpegfromraw = 0x2007;
 
 struct CIFF {
+    CIFF(bytes data, bool bigendian) : d(data), big(bigendian) {}
     bytes d;
     bool big;
     int heaps = 0;
@@ -97,7 +98,7 @@ FINDING readciff(bytes d)
     const std::size_t start = ciffheader(d, &big);
     if (start == 0 || start >= d.size())
         return damagedat();
-    CIFF c{d, big};
+    CIFF c(d, big);
     if (!c.heap(start, d.size(), 0))
         return damagedat();
     for (const bytes j : c.jpegs)
@@ -115,14 +116,14 @@ FINDING ciffextent(bytes d)
     const std::size_t start = ciffheader(d, &big);
     if (start == 0)
         return d.size() < 14 ? shortof(14) : damagedat();
-    CIFF c{d, big};
+    CIFF c(d, big);
     int tries = 0;
     // Each end tried costs a few reads; a parse only where the numbers meet.
     for (std::size_t end = start + 6; end <= d.size(); ++end) {
         const std::uint64_t dir = start + std::uint64_t(c.u32(end - 4));
         if (dir + 6 > end || dir + 2 + 10 * std::uint64_t(c.u16(std::size_t(dir))) + 4 != end)
             continue;
-        CIFF whole{d, big};
+        CIFF whole(d, big);
         if (whole.heap(start, end, 0) && whole.sawraw)
             return endsat(end);
         if (++tries == mosttries)

@@ -310,10 +310,17 @@ void TIFFWALK::readifd(const PENDING p)
         }
         const std::uint64_t offset = element(jpeg[0].at, jpeg[0].type, 1, 0, order);
         const std::uint64_t size = element(jpeg[1].at, jpeg[1].type, 1, 0, order);
-        if (size != 0 && inside(offset, size) && jpegs.size() < mostjpegs)
-            jpegs.push_back({offset, size});
-        else if (size != 0)
+        // Old-style JPEG TIFFs name the strips' stream once more: only
+        // without strips does it count among the structures.
+        const bool own = strips[0].count == 0 && tiles[0].count == 0;
+        if (size != 0 && inside(offset, size)) {
+            if (own)
+                regions.push_back({offset, size});
+            if (jpegs.size() < mostjpegs)
+                jpegs.push_back({offset, size});
+        } else if (size != 0) {
             want = std::max(want, offset + size);
+        }
     }
     if (rw2 && rw2jpeg.count > 4 && rw2jpeg.type == 7 && jpegs.size() < mostjpegs &&
         inside(u32(rw2jpeg.at + 8, order), rw2jpeg.count))
