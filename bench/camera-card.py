@@ -3,7 +3,7 @@
 
   bench/camera-card.py KOV_RECOVER KOV_RAWSHOT
 
-A 1 GiB FAT32 card (mkfs.fat, 32 KiB clusters) with 40 shots in
+A 1 GiB FAT32 card (mkfs.fat, 4 KiB clusters) with 40 shots in
 DCIM/100CAMRA, each a RAW file of CR2, NEF or DNG structure (5 to 16 MB,
 made by kov_rawshot: real JPEG previews from ImageMagick, a raw strip of
 noise) written before its JPEG; three shots deleted (mdel), the card
@@ -25,7 +25,7 @@ import tempfile
 from filetree import digest, digests
 
 ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8")
-CLUSTER = 32768
+CLUSTER = 4096
 
 
 def run(*args):
@@ -88,13 +88,13 @@ def main():
         image = os.path.join(work, "card.img")
         with open(image, "wb") as f:
             f.truncate(1 << 30)
-        run("mkfs.fat", "-F", "32", "-s", "64", "-i", "CA3E2A00", image)
+        run("mkfs.fat", "-F", "32", "-s", "8", "-i", "CA3E2A00", image)
         run("mmd", "-i", image, "::/DCIM", "::/DCIM/100CAMRA")
         old = shoot(rawshot, work, image, "DCIM/100CAMRA", 1, 40, rnd)
         for k in (7, 19, 30):
             for path in [p for p in old if f"IMG_{k:04d}." in p]:
                 run("mdel", "-i", image, "::/" + path)
-        run("mkfs.fat", "-F", "32", "-s", "64", "-i", "CA3E2A01", image)
+        run("mkfs.fat", "-F", "32", "-s", "8", "-i", "CA3E2A01", image)
         run("mmd", "-i", image, "::/DCIM", "::/DCIM/100CAMRA")
         live = shoot(rawshot, work, image, "DCIM/100CAMRA", 41, 4, rnd)
         keep = intact(image, old)

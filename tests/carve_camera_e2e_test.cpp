@@ -24,7 +24,7 @@ TEST(PhotographersCard, EveryIntactRawJpegAndStreamComesBackAndPairsShareAName)
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card.img"));
     const QString local = dir.filePath(QStringLiteral("local"));
-    ASSERT_TRUE(makefat(image, 32, 256u << 20, 8)) << lasterror();
+    ASSERT_TRUE(makefat(image, 32, 320u << 20, 8)) << lasterror();
     ASSERT_TRUE(mmd(image, QStringLiteral("DCIM"))) << lasterror();
     ASSERT_TRUE(mmd(image, QStringLiteral("DCIM/100CAMRA"))) << lasterror();
     std::map<QByteArray, QString> old;  // bytes -> name on the card

@@ -20,9 +20,12 @@ constexpr std::uint32_t rawdata = 0x2005;
 constexpr std::uint32_t jpegfromraw = 0x2007;
 
 struct CIFF {
-    CIFF(bytes data, bool bigendian) : d(data), big(bigendian) {}
+    CIFF(bytes data, bool bigendian) : d(data), big(bigendian), entriesleft(data.size() / 10 + 4096) {}
     bytes d;
     bool big;
+    // Entries read, in all heaps: heaps that name one heap many times must
+    // not read it again and again.
+    std::uint64_t entriesleft;
     int heaps = 0;
     bool sawraw = false;
     std::vector<bytes> jpegs;
@@ -46,8 +49,9 @@ struct CIFF {
         if (dir + 2 > end - 4)
             return false;
         const std::uint64_t count = u16(std::size_t(dir));
-        if (dir + 2 + 10 * count > end - 4)
+        if (dir + 2 + 10 * count > end - 4 || count > entriesleft)
             return false;
+        entriesleft -= count;
         for (std::uint64_t i = 0; i < count; ++i) {
             const std::size_t e = std::size_t(dir + 2 + 10 * i);
             const std::uint32_t tag = u16(e);

@@ -432,6 +432,17 @@ TIFFRESULT walktiff(bytes d, bool decode)
         }
         end = g.at + g.length;
     }
+    // Each preview decoded once; previews named over and over again, or
+    // over each other, would cost a decode of the file each.
+    std::sort(w.jpegs.begin(), w.jpegs.end());
+    w.jpegs.erase(std::unique(w.jpegs.begin(), w.jpegs.end()), w.jpegs.end());
+    std::uint64_t decoded = 0;
+    for (const REGION& j : w.jpegs)
+        decoded += j.length;
+    if (decode && decoded > 2 * std::uint64_t(d.size())) {
+        r.found = toocostly();
+        return r;
+    }
     for (const REGION& j : w.jpegs) {
         end = std::max(end, j.at + j.length);
         if (decode && check(family::jpeg, d.subspan(std::size_t(j.at), std::size_t(j.length))) != verdict::verified) {
