@@ -66,12 +66,15 @@ verify::family bysignature(verify::bytes h)
         return family::raf;
     if (at(h, 6, "HEAPCCDR"))
         return family::crw;
-    // A stream's first packet is its program association table: PID 0,
-    // a payload that starts a section, table 0 at pointer 0.
-    for (const std::size_t sync : {std::size_t(0), std::size_t(4)})
-        if (h[sync] == 0x47 && (h[sync + 1] & 0xDF) == 0x40 && h[sync + 2] == 0 && (h[sync + 3] & 0xF0) == 0x10 &&
-            h[sync + 4] == 0 && h[sync + 5] == 0)
+    // A stream's first packet is its program association table: PID 0, a
+    // payload that starts a section, not scrambled; without an adaptation
+    // field, table 0 at pointer 0, else a field that leaves room for it.
+    for (const std::size_t sync : {std::size_t(0), std::size_t(4)}) {
+        if (h[sync] != 0x47 || (h[sync + 1] & 0xDF) != 0x40 || h[sync + 2] != 0 || (h[sync + 3] & 0xD0) != 0x10)
+            continue;
+        if ((h[sync + 3] & 0x20) ? h[sync + 4] < 183 : h[sync + 4] == 0 && h[sync + 5] == 0)
             return family::ts;
+    }
     return family::none;
 }
 

@@ -75,7 +75,7 @@ int main(int argc, char** argv)
         {QStringLiteral("raf"), QStringLiteral("raf")},  {QStringLiteral("crw"), QStringLiteral("crw")},
         {QStringLiteral("mts"), QStringLiteral("ts")},   {QStringLiteral("cr3"), QStringLiteral("mp4")},
     };
-    const QDir samples(QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral("../tests/data/camera")));
+    const QDir samples(QStringLiteral(KOV_CAMERA_SAMPLES));
     for (const QFileInfo& sample : samples.entryInfoList(QDir::Files)) {
         const QString family = bysuffix.value(sample.suffix().toLower());
         if (family.isEmpty())

@@ -153,6 +153,12 @@ TEST(CameraExtent, EndsWhereTheRawFileEnds)
         EXPECT_EQ(whole.v, verdict::verified) << kind;
         EXPECT_EQ(whole.end, std::size_t(shot.raw.size())) << kind;
         EXPECT_EQ(verdictof(shot.jpeg, QStringLiteral("shot.jpg")), verdict::verified);
+        // A stream whose next cluster (512 bytes on) begins as a photo: the
+        // packet across the boundary is the photo's, the stream ends before it.
+        const QByteArray cut = sample("M2TS.mts").left(512) + shot.jpeg;
+        const verify::EXTENT stream = verify::extent(verify::family::ts, view(cut), 512);
+        EXPECT_EQ(stream.v, verdict::verified);
+        EXPECT_EQ(stream.end, 2u * 192u);
     }
     for (const char* name : {"FujiFilm.raf", "M2TS.mts"}) {
         const QByteArray s = sample(name);

@@ -71,11 +71,9 @@ constexpr char signatures[] = R"(0	string	\xff\xd8\xff	JPEG image
 !:mime	image/x-fuji-raf
 6	string	HEAPCCDR	Canon CRW image
 !:mime	image/x-canon-crw
-4	ubelong&0xFFDFFFF0	0x47400010
->8	ubeshort	0	MPEG transport stream
+4	ubelong&0xFFDFFFD0	0x47400010	MPEG transport stream
 !:mime	video/mp2t
-0	ubelong&0xFFDFFFF0	0x47400010
->4	ubeshort	0	MPEG transport stream
+0	ubelong&0xFFDFFFD0	0x47400010	MPEG transport stream
 !:mime	video/mp2t
 )";
 

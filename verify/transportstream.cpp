@@ -10,8 +10,8 @@ namespace verify {
 namespace {
 
 constexpr unsigned char sync = 0x47;
-// Packets whose sync bytes tell the packet size.
-constexpr std::size_t firstpackets = 4;
+// The bytes a stream's packet size is told by: two packets of either size.
+constexpr std::size_t firstbytes = 2 * 192;
 
 // Where the sync byte of the packet at at lies.
 std::size_t syncoffset(std::size_t size) { return size == 192 ? 4 : 0; }
@@ -23,12 +23,12 @@ bool packetat(bytes d, std::size_t at, std::size_t size)
     return d[s] == sync && (d[s + 1] & 0x80) == 0;
 }
 
-// The packet size whose sync bytes the first packets of d carry (as many
-// as d holds, up to firstpackets, at least one whole); 0 when neither.
+// The packet size whose sync bytes the first two packets of d carry (the
+// first alone when d holds one); 0 when neither.
 std::size_t packetsize(bytes d)
 {
     for (const std::size_t size : {std::size_t(192), std::size_t(188)}) {
-        const std::size_t packets = std::min(firstpackets, d.size() / size);
+        const std::size_t packets = std::min<std::size_t>(2, d.size() / size);
         bool all = packets != 0;
         for (std::size_t i = 0; i < packets && all; ++i)
             all = packetat(d, i * size, size);
@@ -69,9 +69,9 @@ FINDING readts(bytes d)
 // there, and more wanted.
 FINDING tsextent(bytes d, std::size_t align)
 {
-    const std::size_t size = packetsize(d.first(std::min<std::size_t>(d.size(), 192 * firstpackets)));
+    const std::size_t size = packetsize(d.first(std::min<std::size_t>(d.size(), firstbytes)));
     if (size == 0)
-        return d.size() < 192 * firstpackets && tsstart(d) ? shortof(192 * firstpackets) : damagedat();
+        return d.size() < firstbytes && tsstart(d) ? shortof(firstbytes) : damagedat();
     std::size_t at = 0;
     // Each step passes one packet.
     while (d.size() - at >= size && packetat(d, at, size))
