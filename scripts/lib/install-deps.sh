@@ -16,6 +16,7 @@ kov_packages=(
     dbus udev udisks2 polkitd
     fdisk ntfs-3g
     exfatprogs exfat-fuse fuse3 sleuthkit
+    libfuse3-dev gddrescue
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when
