@@ -293,13 +293,16 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     c.file.size = end;
     c.file.recordedsize = end;
     c.file.dataruns.push_back(DATARUN{at, clusters, 0});
-    bool oddsecond = false;
-    if (const auto taken = candidate == verify::family::jpeg ? exiftakentime(data, &oddsecond) : std::nullopt) {
-        c.file.writetime = *taken;
+    const auto taken = phototime(candidate, data);
+    if (taken) {
+        c.file.writetime = taken->stamp;
         // The stamp keeps two-second steps; the file's time keeps the photo's own second.
-        if (const auto utc = core.minuteclock.utcseconds(std::uint16_t(*taken >> 32), std::uint16_t(*taken)))
-            c.file.modifiedms = (*utc + (oddsecond ? 1 : 0)) * 1000;
+        if (const auto utc = core.minuteclock.utcseconds(std::uint16_t(taken->stamp >> 32), std::uint16_t(taken->stamp)))
+            c.file.modifiedms = (*utc + (taken->oddsecond ? 1 : 0)) * 1000;
     }
+    const bool raw = (candidate == verify::family::tiff && c.type != QLatin1String("tif")) ||
+                     candidate == verify::family::raf || candidate == verify::family::crw;
+    c.place = pairs.place(c.type, c.file.startcluster, raw, taken ? taken->key : QByteArray());
     save(c);
     saved.notecarved(c.file, area.disk, data);
     ++tally.carved;

@@ -6,6 +6,7 @@
 // its check passes over exactly those bytes.
 #pragma once
 
+#include "carve/pairs.h"
 #include "carve/savedfiles.h"
 #include "model/fileparm.h"
 #include "verify/verify.h"
@@ -24,7 +25,8 @@ namespace carve {
 struct CARVEDFILE {
     FILEPARM file;        // one run from its first cluster; size its length; writetime a photo's EXIF time
     verify::family kind;  // verified by its check
-    QString type;         // its extension, which names its folder too: "jpg", "docx" ...
+    QString type;         // its extension: "jpg", "docx", "cr2" ...
+    PLACE place;          // its folder below lost/carved/ and its name before the extension
 };
 
 struct CARVECOUNTS {
@@ -112,6 +114,7 @@ private:
     std::uint64_t pending = 0;    // bytes the start under judgement has been read over so far
     std::uint64_t failspent = 0;  // bytes failed starts were read over past their first clusters
     CARVECOUNTS tally;
+    PAIRS pairs;
 };
 
 }  // namespace carve

@@ -6,8 +6,8 @@ namespace carve {
 
 namespace {
 
-// The TIFF structure of an Exif segment in either byte order; every
-// offset is held against the segment's size.
+// The TIFF structure of an Exif segment or a RAW file in either byte
+// order; every offset is held against its size.
 struct TIFF {
     verify::bytes d;
     bool big = false;
@@ -31,10 +31,21 @@ struct TIFF {
                 return 0;
             if (u16(e) == tag) {
                 *count = u32(e + 4);
-                return u32(e + 8);
+                // An ASCII value of up to four bytes lies in the entry.
+                return *count <= 4 && u16(e + 2) == 2 ? std::uint32_t(e + 8) : u32(e + 8);
             }
         }
         return 0;
+    }
+    // An ASCII value of tag in the IFD at ifd, up to its first NUL; empty when absent.
+    QByteArray text(std::uint32_t ifd, std::uint32_t tag) const
+    {
+        std::uint32_t count = 0;
+        const std::uint32_t at = find(ifd, tag, &count);
+        if (at == 0 || count > 256 || std::size_t(at) + count > d.size())
+            return {};
+        const QByteArray all(reinterpret_cast<const char*>(d.data() + at), qsizetype(count));
+        return all.left(all.indexOf('\0') < 0 ? all.size() : all.indexOf('\0'));
     }
 };
 
@@ -50,11 +61,43 @@ int digits(const unsigned char* p, int n)
     return v;
 }
 
-}  // namespace
-
-std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg, bool* oddsecond)
+// The TIFF structure at the start of d (byte order, 42 or a RAW variant's
+// magic, IFD0's offset).
+std::optional<TIFF> tiffat(verify::bytes d)
 {
-    // The segments before the first scan: APP1 "Exif\0\0" holds the TIFF data.
+    if (d.size() < 8 || !((d[0] == 'I' && d[1] == 'I') || (d[0] == 'M' && d[1] == 'M')))
+        return std::nullopt;
+    return TIFF{d, d[0] == 'M'};
+}
+
+std::optional<PHOTOTIME> tifftime(const TIFF& t)
+{
+    std::uint32_t count = 0;
+    const std::uint32_t ifd0 = t.u32(4);
+    const std::uint32_t sub = t.find(ifd0, 0x8769, &count);
+    const std::uint32_t value = t.find(sub, 0x9003, &count);
+    if (value == 0 || count < 19 || std::size_t(value) + 19 > t.d.size())
+        return std::nullopt;
+    const unsigned char* s = t.d.data() + value;
+    const int year = digits(s, 4), month = digits(s + 5, 2), day = digits(s + 8, 2);
+    const int hour = digits(s + 11, 2), minute = digits(s + 14, 2), second = digits(s + 17, 2);
+    if (year < 1980 || year > 2107 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59)
+        return std::nullopt;
+    PHOTOTIME p;
+    p.oddsecond = second % 2 != 0;
+    const std::uint64_t date = std::uint64_t(year - 1980) << 9 | std::uint64_t(month) << 5 | std::uint64_t(day);
+    const std::uint64_t time = std::uint64_t(hour) << 11 | std::uint64_t(minute) << 5 | std::uint64_t(second / 2);
+    p.stamp = date << 32 | time;
+    const QByteArray serial = t.text(sub, 0xA431);
+    p.key = QByteArray(reinterpret_cast<const char*>(s), 19) + '.' + t.text(sub, 0x9291) + '/' +
+            (serial.isEmpty() ? t.text(ifd0, 271) + '/' + t.text(ifd0, 272) : serial);
+    return p;
+}
+
+// The TIFF data of a JPEG's APP1 Exif segment, among the segments before the first scan.
+std::optional<TIFF> jpegexif(verify::bytes jpeg)
+{
     std::size_t at = 2;
     while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
         const unsigned char marker = jpeg[at + 1];
@@ -63,31 +106,36 @@ std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg, bool* oddsecond)
         const std::size_t length = std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
         if (length < 2 || at + 2 + length > jpeg.size())
             break;
-        if (marker == 0xE1 && length >= 16 && std::memcmp(jpeg.data() + at + 4, "Exif\0\0", 6) == 0) {
-            TIFF t{jpeg.subspan(at + 10, length - 8)};
-            if (t.d.size() < 8 || !((t.d[0] == 'I' && t.d[1] == 'I') || (t.d[0] == 'M' && t.d[1] == 'M')))
-                return std::nullopt;
-            t.big = t.d[0] == 'M';
-            std::uint32_t count = 0;
-            const std::uint32_t sub = t.find(t.u32(4), 0x8769, &count);
-            const std::uint32_t value = t.find(sub, 0x9003, &count);
-            if (value == 0 || count < 19 || std::size_t(value) + 19 > t.d.size())
-                return std::nullopt;
-            const unsigned char* s = t.d.data() + value;
-            const int year = digits(s, 4), month = digits(s + 5, 2), day = digits(s + 8, 2);
-            const int hour = digits(s + 11, 2), minute = digits(s + 14, 2), second = digits(s + 17, 2);
-            if (year < 1980 || year > 2107 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
-                hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
-                return std::nullopt;
-            if (oddsecond)
-                *oddsecond = second % 2 != 0;
-            const std::uint64_t date = std::uint64_t(year - 1980) << 9 | std::uint64_t(month) << 5 | std::uint64_t(day);
-            const std::uint64_t time = std::uint64_t(hour) << 11 | std::uint64_t(minute) << 5 | std::uint64_t(second / 2);
-            return date << 32 | time;
-        }
+        if (marker == 0xE1 && length >= 16 && std::memcmp(jpeg.data() + at + 4, "Exif\0\0", 6) == 0)
+            return tiffat(jpeg.subspan(at + 10, length - 8));
         at += 2 + length;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg, bool* oddsecond)
+{
+    const auto t = jpegexif(jpeg);
+    const auto p = t ? tifftime(*t) : std::nullopt;
+    if (!p)
+        return std::nullopt;
+    if (oddsecond)
+        *oddsecond = p->oddsecond;
+    return p->stamp;
+}
+
+std::optional<PHOTOTIME> phototime(verify::family f, verify::bytes file)
+{
+    std::optional<TIFF> t;
+    if (f == verify::family::jpeg)
+        t = jpegexif(file);
+    else if (f == verify::family::tiff)
+        t = tiffat(file);
+    else if (f == verify::family::raf)
+        t = jpegexif(verify::rafjpeg(file));
+    return t ? tifftime(*t) : std::nullopt;
 }
 
 }  // namespace carve

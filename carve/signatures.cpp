@@ -59,6 +59,22 @@ verify::family bysignature(verify::bytes h)
         return family::mp3;
     if (startswith(h, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"))
         return family::ole2;
+    if (startswith(h, "II*\0") || startswith(h, "MM\0*") || startswith(h, "IIU\0") || startswith(h, "IIRO") ||
+        startswith(h, "IIRS") || startswith(h, "MMOR"))
+        return family::tiff;
+    if (startswith(h, "FUJIFILMCCD-RAW "))
+        return family::raf;
+    if (at(h, 6, "HEAPCCDR"))
+        return family::crw;
+    // A stream's first packet is its program association table: PID 0, a
+    // payload that starts a section, not scrambled; without an adaptation
+    // field, table 0 at pointer 0, else a field that leaves room for it.
+    for (const std::size_t sync : {std::size_t(0), std::size_t(4)}) {
+        if (h[sync] != 0x47 || (h[sync + 1] & 0xDF) != 0x40 || h[sync + 2] != 0 || (h[sync + 3] & 0xD0) != 0x10)
+            continue;
+        if ((h[sync + 3] & 0x20) ? h[sync + 4] < 183 : h[sync + 4] == 0 && h[sync + 5] == 0)
+            return family::ts;
+    }
     return family::none;
 }
 
@@ -144,6 +160,8 @@ QString extensionof(verify::family f, verify::bytes file)
                 return QStringLiteral("avif");
             if (at(file, 8, "M4A "))
                 return QStringLiteral("m4a");
+            if (at(file, 8, "crx "))
+                return QStringLiteral("cr3");
             return QStringLiteral("mp4");
         }
         return QStringLiteral("mov");
@@ -157,6 +175,14 @@ QString extensionof(verify::family f, verify::bytes file)
         if (all.contains(utf16name("PowerPoint Document")))
             return QStringLiteral("ppt");
         return QStringLiteral("ole");
+    case family::tiff:
+        return QString::fromStdString(verify::tiffkind(file));
+    case family::raf:
+        return QStringLiteral("raf");
+    case family::crw:
+        return QStringLiteral("crw");
+    case family::ts:
+        return file.size() > 4 && file[4] == 0x47 ? QStringLiteral("mts") : QStringLiteral("ts");
     case family::none:
     case family::text:
         break;

@@ -47,7 +47,7 @@ std::uint32_t bootchecksum(const unsigned char* region, std::uint32_t sectorbyte
     return sum;
 }
 
-QString parseregion(const unsigned char* region, std::uint64_t regionbytes, EXFATLAYOUT* out)
+QString parseregion(const unsigned char* region, std::uint64_t regionbytes, EXFATLAYOUT* out, bool checksum)
 {
     if (regionbytes < 512 || std::memcmp(region + bootfield::name, "EXFAT   ", 8) != 0)
         return QStringLiteral("no exFAT name in the boot sector");
@@ -66,7 +66,7 @@ QString parseregion(const unsigned char* region, std::uint64_t regionbytes, EXFA
         return QStringLiteral("the boot region cannot be read whole");
     const std::uint32_t sum = bootchecksum(region, sectorbytes);
     const unsigned char* sumsector = region + std::uint64_t(sectorbytes) * 11;
-    for (std::uint32_t i = 0; i < sectorbytes; i += 4)
+    for (std::uint32_t i = 0; checksum && i < sectorbytes; i += 4)
         if (le32(sumsector + i) != sum)
             return QStringLiteral("the boot region fails its checksum");
     l.fatcount = region[bootfield::fatcount];
@@ -105,22 +105,33 @@ QString readbootregion(platform::volhandle handle, std::uint64_t sourcebytes, EX
             return false;
         return platform::readat(handle, position, bytes, region.data());
     };
+    // The main region, then the backup, first with their checksums, then,
+    // as a copy whose checksum sector alone went bad is still a sound
+    // layout, without.
     QString mainreason = QStringLiteral("the boot sector cannot be read");
-    if (platform::readat(handle, 0, 512, region.data())) {
-        const std::uint32_t sectorbytes = shiftsvalid(region.data()) ? 1u << region[bootfield::sectorshift] : 512;
-        mainreason = readregion(0, sectorbytes) ? parseregion(region.data(), region.size(), out)
-                                                : QStringLiteral("the boot region cannot be read");
-        if (mainreason.isEmpty())
-            return QString();
-    }
-    for (std::uint32_t shift = 9; shift <= 12; ++shift) {
-        const std::uint32_t sectorbytes = 1u << shift;
-        if (!readregion(std::uint64_t(sectorbytes) * bootregionsectors, sectorbytes) ||
-            region[bootfield::sectorshift] != shift)
-            continue;
-        if (parseregion(region.data(), region.size(), out).isEmpty()) {
-            out->frombackup = true;
-            return QString();
+    for (const bool checksum : {true, false}) {
+        if (platform::readat(handle, 0, 512, region.data())) {
+            const std::uint32_t sectorbytes =
+                shiftsvalid(region.data()) ? 1u << region[bootfield::sectorshift] : 512;
+            const QString why = readregion(0, sectorbytes) ? parseregion(region.data(), region.size(), out, checksum)
+                                                           : QStringLiteral("the boot region cannot be read");
+            if (why.isEmpty()) {
+                out->checksumfailed = !checksum;
+                return QString();
+            }
+            if (checksum)
+                mainreason = why;
+        }
+        for (std::uint32_t shift = 9; shift <= 12; ++shift) {
+            const std::uint32_t sectorbytes = 1u << shift;
+            if (!readregion(std::uint64_t(sectorbytes) * bootregionsectors, sectorbytes) ||
+                region[bootfield::sectorshift] != shift)
+                continue;
+            if (parseregion(region.data(), region.size(), out, checksum).isEmpty()) {
+                out->frombackup = true;
+                out->checksumfailed = !checksum;
+                return QString();
+            }
         }
     }
     return mainreason + QStringLiteral(", and the backup boot region cannot stand in for it");

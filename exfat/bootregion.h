@@ -45,6 +45,7 @@ struct EXFATLAYOUT {
     std::uint32_t serial = 0;
     std::uint16_t volumeflags = 0;
     bool frombackup = false;  // the main region failed and the backup was used
+    bool checksumfailed = false;  // both regions fail their checksum; this one's fields hold
 
     std::uint32_t sectorbytes() const { return 1u << sectorshift; }
     std::uint64_t clusterbytes() const { return std::uint64_t(1) << (sectorshift + clustershift); }
@@ -59,12 +60,15 @@ std::uint32_t bootchecksum(const unsigned char* region, std::uint32_t sectorbyte
 
 // The layout from one boot region read whole (12 sectors of the size its
 // sector 0 gives, at most 12 * 4096 bytes of room): empty reason when the
-// name, the fields and the checksum sector hold, else why not.
-QString parseregion(const unsigned char* region, std::uint64_t regionbytes, EXFATLAYOUT* out);
+// name, the fields and (with checksum) the checksum sector hold, else why
+// not.
+QString parseregion(const unsigned char* region, std::uint64_t regionbytes, EXFATLAYOUT* out, bool checksum = true);
 
 // Reads the boot region of the volume behind handle (sourcebytes long, 0
 // when unknown), falling back on the backup region when the main one
-// fails. Empty reason on success; else why neither region can be used.
+// fails, and when both fail their checksum alone, on the fields of the
+// main one (else the backup's) that hold. Empty reason on success; else
+// why neither region can be used.
 QString readbootregion(platform::volhandle handle, std::uint64_t sourcebytes, EXFATLAYOUT* out);
 
 }  // namespace exfat

@@ -39,6 +39,14 @@ void EXFATDEEP::claim(const std::vector<DATARUN>& runs)
     for (const DATARUN& run : runs)
         for (std::uint64_t x = run.lcn; x < count && x - run.lcn < run.length; ++x)
             claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
+    if (free.built())
+        free.take(runs);
+}
+
+void EXFATDEEP::claim(const std::vector<unsigned char>& bits)
+{
+    for (std::size_t i = 0; i < std::min(bits.size(), claimbits.size()); ++i)
+        claimbits[i] |= bits[i];
 }
 
 bool EXFATDEEP::claimed(std::uint64_t cluster) const
@@ -206,6 +214,19 @@ void EXFATDEEP::link()
     owner.clear();
     piece.clear();
     nextset = 0;
+    if (!free.built() &&
+        !free.build(volume.heapclusters(), [this](std::uint32_t c) { return !volume.allocated(c) && !claimed(c); }))
+        note(QStringLiteral("cannot allocate memory for the free clusters: no lost file is rebuilt"));
+    // The steps of following chains count against the budget too, and a
+    // chain is followed once for all the folders that name it: per first
+    // cluster, the most clusters it was followed for whole, and its length
+    // when it fell short. A folder asking no more than was followed whole,
+    // or more than the chain has, adds no cluster that has no owner yet.
+    struct FOLLOWED {
+        std::uint64_t whole = 0;
+        std::uint64_t length = ~std::uint64_t(0);
+    };
+    std::unordered_map<std::uint32_t, FOLLOWED> followed;
     std::uint64_t budget = linkbudget;
     for (std::size_t k = 0; k < sets.size() && budget; ++k) {
         const ENTRYSET& s = sets[k].set;
@@ -216,7 +237,24 @@ void EXFATDEEP::link()
         const std::uint64_t want = std::min<std::uint64_t>(
             {(std::min(s.datalength, maxdirectorybytes) + cluster - 1) / cluster,
              volume.heapclusters() - (s.firstcluster - 2)});
-        CHAIN chain = s.nofatchain() ? contiguous(s.firstcluster, want) : volume.follow(s.firstcluster, want);
+        CHAIN chain;
+        if (s.nofatchain()) {
+            chain = contiguous(s.firstcluster, want);
+        } else {
+            FOLLOWED& f = followed[s.firstcluster];
+            if (want <= f.whole || want > f.length)
+                continue;
+            if (want > budget) {
+                budget = 0;
+                break;
+            }
+            chain = volume.follow(s.firstcluster, want);
+            budget -= chain.clusters;
+            if (chain.clusters == want)
+                f.whole = want;
+            else
+                f.length = chain.clusters;
+        }
         if (chain.clusters < want)
             chain = contiguous(s.firstcluster, std::min<std::uint64_t>(want, 1));
         for (const DATARUN& run : chain.runs)
@@ -291,15 +329,19 @@ QString EXFATDEEP::folderof(std::uint32_t c) const
 bool EXFATDEEP::next(std::optional<EXFATFILE>* out)
 {
     out->reset();
-    if (nextset >= sets.size())
+    if (nextset >= sets.size() || !free.built())
         return false;
+    if (chains.spent() && !chainsnoted) {
+        chainsnoted = true;
+        note(QStringLiteral("too many steps spent on FAT chains that did not hold: the later files are rebuilt on "
+                            "the free clusters without following theirs"));
+    }
     const FOUNDSET& f = sets[nextset++];
     if (f.set.directory() || f.set.datalength == 0)
         return true;
-    const USEDTEST used = [this](std::uint32_t c) { return volume.allocated(c) || claimed(c); };
     EXFATFILE file;
     const QString folder = folderof(f.cluster);
-    if (const QString why = rebuildfile(volume, used, f.set, folder, &file); !why.isEmpty()) {
+    if (const QString why = rebuildfile(volume, free, chains, f.set, folder, &file); !why.isEmpty()) {
         ++droppedfiles;
         note(QStringLiteral("%1%2 (set at cluster %3): not recovered: %4")
                  .arg(folder, f.set.name)

@@ -25,6 +25,10 @@ public:
     // Clusters already had (the walk's deleted folders, files saved): they
     // are neither read nor given to a file.
     void claim(const std::vector<DATARUN>& runs);
+    // The same for the clusters whose bits are set, one a heap cluster
+    // (cluster 2 is bit 0 of byte 0): the walk's live files and folders,
+    // which a damaged allocation bitmap may leave unmarked.
+    void claim(const std::vector<unsigned char>& bits);
 
     // Reads every cluster neither allocated nor claimed, several MiB per
     // read, and keeps the entry sets found. progress(done, total) after each
@@ -96,6 +100,10 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> piece;
     std::size_t nextset = 0;
     std::vector<unsigned char> claimbits;
+    // Neither allocated nor claimed, from link() on.
+    FREECLUSTERS free;
+    CHAINCHECKS chains;
+    bool chainsnoted = false;
     std::vector<FOUNDSET> sets;
     // Per cluster that holds sets: whether an end-of-directory entry lies
     // in it (the last cluster of its directory).

@@ -70,7 +70,8 @@ bool EXFATRUN::step()
             return true;
         }
         if (scan) {
-            scan->claim(walk->deletedfolderclusters());
+            scan->claim(walk->liveclusterbits());
+            scan->claim(walk->directorybits());
             stage = PHASE::deepscan;
         } else {
             stage = PHASE::done;

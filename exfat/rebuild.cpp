@@ -13,72 +13,90 @@ std::uint64_t fatstamp(const EXFATTIME& t) { return std::uint64_t(t.stamp >> 16)
 
 }  // namespace
 
-QString findclusters(const EXFATVOLUME& volume, const USEDTEST& used, std::uint32_t first, std::uint64_t bytes,
-                     std::uint64_t allocated, bool nofatchain, CHAIN* out, REBUILD* how)
+bool CHAINCHECKS::worthfollowing(std::uint32_t first, std::uint64_t allocated) const
+{
+    if (spent())
+        return false;
+    const auto s = seen.find(first);
+    if (s == seen.end())
+        return true;
+    // It ran on past the clusters followed: only a longer allocation can
+    // end with it. It stopped: only one of its length, had it ended.
+    if (s->second.end == CHAIN::END::limit)
+        return allocated > s->second.clusters;
+    return allocated == s->second.clusters && s->second.end == CHAIN::END::ended;
+}
+
+void CHAINCHECKS::followed(std::uint32_t first, const CHAIN& chain, bool held)
+{
+    if (!held)
+        wasted += chain.clusters;
+    if (seen.size() >= seencap)
+        seen.clear();
+    seen[first] = {chain.clusters, chain.end};
+}
+
+QString findclusters(const EXFATVOLUME& volume, const FREECLUSTERS& free, CHAINCHECKS& chains, std::uint32_t first,
+                     std::uint64_t bytes, std::uint64_t allocated, bool nofatchain, CHAIN* out, REBUILD* how)
 {
     const std::uint64_t cluster = volume.clusterbytes();
     const std::uint64_t need = (bytes + cluster - 1) / cluster;
+    if (need != 0 || allocated != 0) {
+        if (!volume.inheap(first))
+            return QStringLiteral("its first cluster %1 lies outside the cluster heap (clusters 2 to %2)")
+                .arg(first)
+                .arg(std::uint64_t(volume.heapclusters()) + 1);
+    }
     if (need == 0) {
+        // Zeros of the data length are all it holds; on another file's
+        // cluster it was never this file's.
+        if (allocated != 0 && !free.isfree(first))
+            return QStringLiteral("its first cluster %1 is in use").arg(first);
         *out = CHAIN();
         *how = nofatchain ? REBUILD::contiguous : REBUILD::chain;
         return QString();
     }
-    if (!volume.inheap(first))
-        return QStringLiteral("its first cluster %1 lies outside the cluster heap (clusters 2 to %2)")
-            .arg(first)
-            .arg(std::uint64_t(volume.heapclusters()) + 1);
     const std::uint64_t room = volume.heapclusters() - (first - 2);
     if (nofatchain) {
         if (need > room)
             return QStringLiteral("its %1 clusters from cluster %2 run past the end of the cluster heap")
                 .arg(need)
                 .arg(first);
-        for (std::uint64_t c = first; c < first + need; ++c)
-            if (used(std::uint32_t(c)))
-                return QStringLiteral("its cluster %1 is in use").arg(c);
+        if (const std::uint64_t taken = free.nexttaken(first, first + need); taken < first + need)
+            return QStringLiteral("its cluster %1 is in use").arg(taken);
         *out = contiguous(first, need);
         *how = REBUILD::contiguous;
         return QString();
     }
-    if (used(first))
+    if (!free.isfree(first))
         return QStringLiteral("its first cluster %1 is in use").arg(first);
     // The chain holds when it has the clusters of the allocation exactly,
-    // ends there and none of them is taken.
-    if (allocated <= volume.heapclusters()) {
-        CHAIN chain = volume.follow(first, allocated);
-        bool holds = chain.clusters == allocated && chain.end == CHAIN::END::ended;
-        for (const DATARUN& run : chain.runs)
-            for (std::uint64_t i = 0; holds && i < run.length; ++i)
-                holds = !used(std::uint32_t(run.lcn + 2 + i));
-        if (holds) {
+    // ends there and every one is free (it stops at the first that is not).
+    if (allocated <= volume.heapclusters() && chains.worthfollowing(first, allocated)) {
+        const CHAIN chain = volume.follow(first, allocated, [&free](std::uint32_t c) { return !free.isfree(c); });
+        const bool held = chain.clusters == allocated && chain.end == CHAIN::END::ended;
+        chains.followed(first, chain, held);
+        if (held) {
             // Only the clusters up to the valid length are read.
             *out = prefix(chain, need);
             *how = REBUILD::chain;
             return QString();
         }
     }
-    CHAIN rebuilt;
-    rebuilt.end = CHAIN::END::ended;
+    // Counted before they are gathered: a set that cannot have them costs
+    // no pass over the heap.
     const std::uint64_t end = std::uint64_t(volume.heapclusters()) + 2;
-    for (std::uint64_t c = first; c < end && rebuilt.clusters < need; ++c) {
-        // Allocated clusters are in use: on a full card they are most of the heap.
-        c = volume.nextunallocated(c, end);
-        if (c >= end || used(std::uint32_t(c)))
-            continue;
-        appendcluster(rebuilt.runs, c - 2);
-        ++rebuilt.clusters;
-    }
-    if (rebuilt.clusters < need)
+    if (free.count(first, end) < need)
         return QStringLiteral("the cluster heap ends before its %1 clusters from cluster %2 are found free")
             .arg(need)
             .arg(first);
-    *out = std::move(rebuilt);
+    *out = free.first(first, need);
     *how = REBUILD::freeclusters;
     return QString();
 }
 
-QString rebuildfile(const EXFATVOLUME& volume, const USEDTEST& used, const ENTRYSET& set, const QString& folder,
-                    EXFATFILE* out)
+QString rebuildfile(const EXFATVOLUME& volume, const FREECLUSTERS& free, CHAINCHECKS& chains, const ENTRYSET& set,
+                    const QString& folder, EXFATFILE* out)
 {
     const std::uint64_t cluster = volume.clusterbytes();
     const std::uint64_t allocated = set.datalength / cluster + (set.datalength % cluster != 0);
@@ -88,8 +106,8 @@ QString rebuildfile(const EXFATVOLUME& volume, const USEDTEST& used, const ENTRY
     const std::uint64_t valid = std::min(set.validlength, set.datalength);
     CHAIN chain;
     REBUILD how = REBUILD::contiguous;
-    if (const QString why = findclusters(volume, used, set.firstcluster, valid, allocated, set.nofatchain(), &chain,
-                                         &how);
+    if (const QString why = findclusters(volume, free, chains, set.firstcluster, valid, allocated, set.nofatchain(),
+                                         &chain, &how);
         !why.isEmpty())
         return why;
     EXFATFILE f;

@@ -2,11 +2,12 @@
 #pragma once
 
 #include "exfat/entryset.h"
+#include "exfat/freeclusters.h"
 #include "exfat/volume.h"
 #include "model/fileparm.h"
 
 #include <QString>
-#include <functional>
+#include <unordered_map>
 
 namespace exfat {
 
@@ -35,22 +36,45 @@ struct EXFATFILE {
     REBUILD rebuild = REBUILD::contiguous;
 };
 
-// Whether a cluster is taken (by a live file, or by a file already saved).
-using USEDTEST = std::function<bool(std::uint32_t cluster)>;
+// What following FAT chains for the sets of one walk or scan taught, so
+// that many sets naming one chain follow it once, and chains that do not
+// hold cost a bounded number of steps in all: past that, sets are rebuilt
+// on the free clusters without following their chains.
+class CHAINCHECKS {
+public:
+    // False when an earlier follow from first (over free clusters, which
+    // only grow fewer) shows that the chain cannot hold allocated clusters,
+    // or when the steps are spent.
+    bool worthfollowing(std::uint32_t first, std::uint64_t allocated) const;
+    void followed(std::uint32_t first, const CHAIN& chain, bool held);
+    bool spent() const { return wasted >= stepcap; }
+
+private:
+    static constexpr std::uint64_t stepcap = 1ull << 26;
+    static constexpr std::size_t seencap = 1u << 20;
+    struct SEEN {
+        std::uint64_t clusters = 0;
+        CHAIN::END end = CHAIN::END::limit;
+    };
+    std::unordered_map<std::uint32_t, SEEN> seen;
+    std::uint64_t wasted = 0;  // steps of chains that did not hold
+};
 
 // The clusters that hold the first bytes of an entry set's data: a
 // NoFatChain set's from its first cluster on, a chained one's by its FAT
 // chain when that has exactly the clusters of the data length, ends there
-// and none is used, else the free clusters from the first on. Empty reason
-// and *out set on success; else why not (the first cluster outside the
-// heap, one needed cluster used, the heap ending first).
-QString findclusters(const EXFATVOLUME& volume, const USEDTEST& used, std::uint32_t first, std::uint64_t bytes,
-                     std::uint64_t allocated, bool nofatchain, CHAIN* out, REBUILD* how);
+// and every one is free, else the free clusters from the first on. A set
+// with no valid data still needs its first cluster free (when it has an
+// allocation): one in use is another file's. Empty reason and *out set on
+// success; else why not (the first cluster outside the heap, one needed
+// cluster not free, the heap ending first).
+QString findclusters(const EXFATVOLUME& volume, const FREECLUSTERS& free, CHAINCHECKS& chains, std::uint32_t first,
+                     std::uint64_t bytes, std::uint64_t allocated, bool nofatchain, CHAIN* out, REBUILD* how);
 
 // The record of a set whose data can be rebuilt (set.datalength != 0),
 // saved under folder; empty reason and *out set, else why not.
-QString rebuildfile(const EXFATVOLUME& volume, const USEDTEST& used, const ENTRYSET& set, const QString& folder,
-                    EXFATFILE* out);
+QString rebuildfile(const EXFATVOLUME& volume, const FREECLUSTERS& free, CHAINCHECKS& chains, const ENTRYSET& set,
+                    const QString& folder, EXFATFILE* out);
 
 // A folder's name as one path component of the output: safename, or
 // "dirNNNNN" after its first cluster when it is empty or too long.

@@ -66,8 +66,14 @@ QString EXFATVOLUME::openroot(platform::volhandle h, std::uint64_t bytes)
     sourcebytes = bytes;
     if (const QString why = readbootregion(handle, sourcebytes, &geometry); !why.isEmpty())
         return why;
-    if (geometry.frombackup)
+    if (geometry.checksumfailed)
+        notes.append(QStringLiteral("both boot regions fail their checksum: the fields of the %1 one, which fit "
+                                    "together, were used")
+                         .arg(geometry.frombackup ? QStringLiteral("backup") : QStringLiteral("main")));
+    else if (geometry.frombackup)
         notes.append(QStringLiteral("the main boot region is damaged; the backup boot region was used"));
+    // The second of two FATs when ActiveFat says so (TexFAT).
+    activefat = (geometry.volumeflags & 1) && geometry.fatcount == 2 ? 1 : 0;
     // Clusters past the volume's or the source's end hold nothing.
     std::uint64_t sectors = geometry.volumelength;
     if (sourcebytes != 0)
@@ -127,12 +133,8 @@ std::uint32_t EXFATVOLUME::fatentry(std::uint32_t cluster) const
                 b.reset();
             fatloaded = 0;
         }
-        // The active FAT of two (TexFAT) is the second.
-        const std::uint64_t fatstart =
-            (std::uint64_t(geometry.fatoffset) + ((geometry.volumeflags & 1) && geometry.fatcount == 2
-                                                      ? geometry.fatlength
-                                                      : 0))
-            << geometry.sectorshift;
+        const std::uint64_t fatstart = (std::uint64_t(geometry.fatoffset) + activefat * std::uint64_t(geometry.fatlength))
+                                       << geometry.sectorshift;
         const std::uint64_t total = (std::uint64_t(readable) + 2) * 4;
         const std::uint64_t from = std::uint64_t(block) * fatblockbytes;
         const std::uint32_t length = std::uint32_t(std::min<std::uint64_t>(fatblockbytes, total - from));
@@ -204,14 +206,16 @@ QString EXFATVOLUME::readroot()
     }
     if (!read(root, bytes, raw.data()))
         return QStringLiteral("the root directory cannot be read");
-    const bool secondfat = (geometry.volumeflags & 1) && geometry.fatcount == 2;
+    // One allocation bitmap per FAT, told apart by bit 0 of its flags.
+    std::uint32_t bitmaps[2] = {0, 0};
+    std::uint64_t bitmaplengths[2] = {0, 0};
     for (std::uint64_t at = 0; at + entrybytes <= bytes; at += entrybytes) {
         const unsigned char* e = raw.data() + at;
         if (e[0] == 0)
             break;
-        if (e[0] == typebitmap && bitmapcluster == 0 && (e[1] & 1) == (secondfat ? 1 : 0)) {
-            bitmapcluster = le32(e + 20);
-            bitmapbytes = le64(e + 24);
+        if (e[0] == typebitmap && bitmaps[e[1] & 1] == 0) {
+            bitmaps[e[1] & 1] = le32(e + 20);
+            bitmaplengths[e[1] & 1] = le64(e + 24);
         } else if (e[0] == typeupcase && upcasecluster == 0) {
             upcasechecksum = le32(e + 4);
             upcasecluster = le32(e + 20);
@@ -222,6 +226,28 @@ QString EXFATVOLUME::readroot()
                 label.append(QChar(le16(e + 2 + 2 * i)));
         }
     }
+    if (bitmaps[activefat] == 0 && bitmaps[1 - activefat] != 0) {
+        // A volume that keeps one bitmap keeps one FAT: the FAT the bitmap
+        // goes with is read, whatever ActiveFat says.
+        const unsigned other = 1 - activefat;
+        if (geometry.fatcount == 2) {
+            notes.append(QStringLiteral("FAT %1 of 2 is named active, but the root has one allocation bitmap, of "
+                                        "FAT %2: that bitmap and FAT were used")
+                             .arg(activefat + 1)
+                             .arg(other + 1));
+            activefat = other;
+            for (auto& b : fatblocks)
+                b.reset();
+            fatfailed.assign(fatfailed.size(), false);
+            fatloaded = 0;
+        } else {
+            notes.append(QStringLiteral("the one allocation bitmap is marked as a second FAT's: used all the same"));
+        }
+        bitmaps[activefat] = bitmaps[other];
+        bitmaplengths[activefat] = bitmaplengths[other];
+    }
+    bitmapcluster = bitmaps[activefat];
+    bitmapbytes = bitmaplengths[activefat];
     if (bitmapcluster == 0)
         return QStringLiteral("the root directory names no allocation bitmap");
     if (upcasecluster == 0)

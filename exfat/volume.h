@@ -91,6 +91,7 @@ private:
     std::uint64_t sourcebytes = 0;
     EXFATLAYOUT geometry;
     std::uint32_t readable = 0;
+    unsigned activefat = 0;  // 0 or 1: which FAT chains are read from
     std::vector<unsigned char> bitmap;
     // The active FAT in blocks of fatblockbytes, read on first use; a
     // failed read leaves the block null and its flag set.

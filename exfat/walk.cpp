@@ -41,6 +41,19 @@ void setbit(std::vector<unsigned char>& bits, std::uint64_t cluster)
     bits[std::size_t(bit / 8)] |= std::uint8_t(1u << (bit % 8));
 }
 
+// The first slot from slot on, below total, where a whole entry set whose
+// checksum holds begins; total when none does.
+std::uint64_t nextset(const unsigned char* raw, std::uint64_t slot, std::uint64_t total)
+{
+    for (; slot < total; ++slot) {
+        const unsigned char* e = raw + slot * entrybytes;
+        ENTRYSET set;
+        if (fileentry(e[0]) && parseset(e, total - slot, &set).isEmpty())
+            return slot;
+    }
+    return total;
+}
+
 // A name's path on the volume, for notes, from its folder's.
 QString joined(const QString& within, const QString& name)
 {
@@ -82,6 +95,16 @@ EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
 bool EXFATWALK::used(std::uint32_t cluster) const
 {
     return volume.allocated(cluster) || hasbit(livebits, cluster);
+}
+
+bool EXFATWALK::freeready()
+{
+    if (!freetried) {
+        freetried = true;
+        if (!free.build(volume.heapclusters(), [this](std::uint32_t c) { return !used(c); }))
+            note(QStringLiteral("cannot allocate memory for the free clusters: no deleted file is rebuilt"));
+    }
+    return free.built();
 }
 
 void EXFATWALK::note(const QString& text)
@@ -155,8 +178,7 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
     } else if (job.deleted) {
         REBUILD how;
         const std::uint64_t count = length / cluster + (length % cluster != 0);
-        if (const QString why = findclusters(volume, [this](std::uint32_t c) { return used(c); }, job.first, length,
-                                             count, job.nofatchain, &chain, &how);
+        if (const QString why = findclusters(volume, free, chains, job.first, length, count, job.nofatchain, &chain, &how);
             !why.isEmpty()) {
             note(QStringLiteral("%1: deleted folder not entered: %2").arg(shown, why));
             return;
@@ -193,8 +215,6 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
     }
     if (chain.clusters == 0)
         return;
-    if (job.deleted)
-        entered.insert(entered.end(), chain.runs.begin(), chain.runs.end());
     for (const DATARUN& run : chain.runs)
         for (std::uint64_t i = 0; i < run.length; ++i)
             setbit(dirbits, run.lcn + 2 + i);
@@ -213,8 +233,19 @@ void EXFATWALK::readdirectory(const DIRJOB& job)
     const std::uint64_t total = bytes / entrybytes;
     for (std::uint64_t i = 0; i < total;) {
         const unsigned char* e = raw.data() + i * entrybytes;
-        if (e[0] == 0)
-            break;  // the end of the directory
+        if (e[0] == 0) {
+            // The end of the directory, unless entry sets follow: then a
+            // set's File entry was wiped, and the sets after it are read.
+            const std::uint64_t next = nextset(raw.data(), i + 1, total);
+            if (next == total)
+                break;
+            note(QStringLiteral("%1: a zeroed entry at slot %2 with entry sets after it: read on at slot %3")
+                     .arg(shown)
+                     .arg(i)
+                     .arg(next));
+            i = next;
+            continue;
+        }
         if (!fileentry(e[0])) {
             ++i;
             continue;
@@ -278,6 +309,13 @@ bool EXFATWALK::step(std::optional<EXFATFILE>* found)
         readdirectory(job);
         return true;
     }
+    if (!freeready())
+        return false;
+    if (chains.spent() && !chainsnoted) {
+        chainsnoted = true;
+        note(QStringLiteral("too many steps spent on FAT chains that did not hold: the later files and folders are "
+                            "rebuilt on the free clusters without following theirs"));
+    }
     if (!deletedjobs.empty()) {
         const DIRJOB job = std::move(deletedjobs.back());
         deletedjobs.pop_back();
@@ -291,7 +329,7 @@ bool EXFATWALK::step(std::optional<EXFATFILE>* found)
             return true;
         }
         EXFATFILE file;
-        if (const QString why = rebuildfile(volume, [this](std::uint32_t x) { return used(x); }, c.set, c.folder, &file);
+        if (const QString why = rebuildfile(volume, free, chains, c.set, c.folder, &file);
             !why.isEmpty()) {
             ++tally.dropped;
             note(QStringLiteral("%1: not recovered: %2").arg(joined(c.within, c.set.name), why));

@@ -39,13 +39,16 @@ public:
     // of them (then one more that says how many were left out).
     const QStringList& notes() const { return said; }
     const WALKCOUNTS& counts() const { return tally; }
-    // The clusters of the deleted folders read: a later scan of the free
-    // clusters has them already.
-    const std::vector<DATARUN>& deletedfolderclusters() const { return entered; }
     // True for a cluster of a live file or directory, or allocated.
     bool used(std::uint32_t cluster) const;
     // True for a heap cluster read as a folder's, live or deleted.
     bool isdirectory(std::uint32_t cluster) const;
+    // The clusters of live files, and those read as folders' (live and
+    // deleted), one bit a heap cluster (cluster 2 is bit 0 of byte 0): a
+    // later scan of the free clusters has them already, even where the
+    // allocation bitmap does not mark them.
+    const std::vector<unsigned char>& liveclusterbits() const { return livebits; }
+    const std::vector<unsigned char>& directorybits() const { return dirbits; }
 
     static constexpr int notecap = 1000;
 
@@ -71,6 +74,9 @@ private:
     // Notes a folder cut at cluster, read before as a folder's.
     void sharedcluster(const QString& shown, std::uint64_t cluster, std::uint64_t before);
     void note(const QString& text);
+    // The free clusters once the live tree is read (the deleted folders
+    // and files are rebuilt on them); false when they cannot be had.
+    bool freeready();
 
     const EXFATVOLUME& volume;
     std::vector<DIRJOB> livejobs;
@@ -85,7 +91,10 @@ private:
     std::unordered_set<std::uint32_t> visited;
     std::vector<unsigned char> livebits;
     std::vector<unsigned char> dirbits;  // clusters read as directories
-    std::vector<DATARUN> entered;
+    FREECLUSTERS free;
+    bool freetried = false;
+    CHAINCHECKS chains;
+    bool chainsnoted = false;
     QStringList said;
     int notesleft = 0;
     WALKCOUNTS tally;

@@ -27,6 +27,7 @@ constexpr NAMED families[] = {
     {"jpeg", family::jpeg}, {"png", family::png}, {"gif", family::gif},   {"bmp", family::bmp},
     {"zip", family::zip},   {"gzip", family::gzip}, {"pdf", family::pdf}, {"riff", family::riff},
     {"mp4", family::mp4},   {"mp3", family::mp3}, {"ole2", family::ole2}, {"text", family::text},
+    {"tiff", family::tiff}, {"raf", family::raf}, {"crw", family::crw},   {"ts", family::ts},
 };
 
 family target = family::none;

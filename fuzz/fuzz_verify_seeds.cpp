@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHash>
 #include <QTemporaryDir>
@@ -65,6 +66,23 @@ int main(int argc, char** argv)
                 return 1;
             ++written;
         }
+    }
+    // The real cameras' samples of the test data, for the camera families.
+    static const QHash<QString, QString> bysuffix{
+        {QStringLiteral("tif"), QStringLiteral("tiff")}, {QStringLiteral("cr2"), QStringLiteral("tiff")},
+        {QStringLiteral("nef"), QStringLiteral("tiff")}, {QStringLiteral("dng"), QStringLiteral("tiff")},
+        {QStringLiteral("rw2"), QStringLiteral("tiff")}, {QStringLiteral("iiq"), QStringLiteral("tiff")},
+        {QStringLiteral("raf"), QStringLiteral("raf")},  {QStringLiteral("crw"), QStringLiteral("crw")},
+        {QStringLiteral("mts"), QStringLiteral("ts")},   {QStringLiteral("cr3"), QStringLiteral("mp4")},
+    };
+    const QDir samples(QStringLiteral(KOV_CAMERA_SAMPLES));
+    for (const QFileInfo& sample : samples.entryInfoList(QDir::Files)) {
+        const QString family = bysuffix.value(sample.suffix().toLower());
+        if (family.isEmpty())
+            continue;
+        if (!out.mkpath(family) || !QFile::copy(sample.filePath(), out.filePath(family + QLatin1Char('/') + sample.fileName())))
+            return 1;
+        ++written;
     }
     std::printf("%d seeds\n", written);
     return written > 0 ? 0 : 1;

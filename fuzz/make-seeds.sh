@@ -6,8 +6,9 @@
 # cached ("c-"), once read entry by entry ("u-"); both with 32 saves of up to
 # 4 MiB. exFAT images (made with mkfs.exfat, written through the FUSE driver
 # where it runs) come a third time ("x-") with their checksums made right by
-# the target.
-#   make-seeds.sh DIR PATH-TO-fuzz_seeds
+# the target. With EXFATDIR, the exFAT images also go there bare, with a
+# quick-formatted one, as the seeds of the exFAT parser's target.
+#   make-seeds.sh DIR PATH-TO-fuzz_seeds [EXFATDIR]
 set -eu
 out=$1
 seeds=$2
@@ -64,7 +65,7 @@ head -c 384K "$work/f32.img" > "$images/mk32.img"
 # exFAT: mkfs.exfat with small alignment, so that the heap starts at 20 KiB;
 # files written, fragmented and deleted through the FUSE driver when it can
 # run here (root, a loop device, /dev/fuse), else the bare volume.
-exfat_image() {  # exfat_image NAME CLUSTER KEEP
+exfat_image() {  # exfat_image NAME CLUSTER KEEP [quick]
     img=$work/$1.img
     truncate -s 1M "$img"
     mkfs.exfat -c "$2" -b 4K "$img" >/dev/null
@@ -83,12 +84,23 @@ exfat_image() {  # exfat_image NAME CLUSTER KEEP
         done
         rm -rf "$mnt/gone.bin" "$mnt/gone" "$mnt/frag.bin" "$mnt/tmp"
         umount "$mnt"
+        # The driver has left when its process has.
+        i=0
+        while [ $i -lt 100 ] && pgrep -f "mount.exfat-fuse $dev" >/dev/null; do sleep 0.05; i=$((i + 1)); done
     fi
     [ -n "$dev" ] && losetup -d "$dev"
+    [ "${4:-}" = quick ] && mkfs.exfat -c "$2" -b 4K "$img" >/dev/null
     head -c "$3" "$img" > "$images/$1.img"
 }
 exfat_image ex512 512 192K
 exfat_image ex4k 4096 256K
+if [ -n "${3:-}" ]; then
+    mkdir -p "$3"
+    cp "$images"/ex*.img "$3/"
+    exfat_image exq4k 4096 256K quick
+    cp "$images/exq4k.img" "$3/"
+    rm "$images/exq4k.img"
+fi
 
 "$seeds" "$images"
 for img in "$images"/*; do

@@ -149,9 +149,8 @@ void RunEngine::step()
     case RUNPHASE::carving:
         if (!carver->step([this](const carve::CARVEDFILE& found) {
                 newunit();
-                saver->savecarved(found.file,
-                                  QStringLiteral("f%1.%2").arg(found.file.startcluster, 7, 10, QLatin1Char('0')).arg(found.type),
-                                  losttree(QStringLiteral("lost/carved/%1/").arg(found.type)), found.type);
+                saver->savecarved(found.file, found.place.stem + QLatin1Char('.') + found.type,
+                                  losttree(QStringLiteral("lost/carved/%1/").arg(found.place.folder)), found.type);
             })) {
             newunit();
             if (!carveownlayout())

@@ -4,6 +4,7 @@
 // quick format), and on what our ExfatPatch makes of them for the cases the
 // driver never leaves (a FAT chain that still holds, a bad set checksum,
 // hostile fields).
+#include "exfat/freeclusters.h"
 #include "exfat/volume.h"
 #include "exfat/walk.h"
 #include "model/kovcore.h"
@@ -505,6 +506,57 @@ TEST(ExfatBitmap, NextUnallocatedAgreesWithEachBit)
             << "from " << from;
     }
     platform::closesource(h);
+}
+
+}  // namespace
+
+namespace {
+
+// The free-cluster index answers as a cluster-by-cluster look would: counts,
+// next free and next taken cluster, and the first free clusters from a
+// start, across blocks all free, all taken and mixed, before and after
+// clusters are taken.
+TEST(ExfatFreeClusters, AgreesWithEachClusterAcrossBlocksAndAfterTakes)
+{
+    constexpr std::uint64_t clusters = 4 * 4096 + 1000, end = clusters + 2;
+    std::vector<bool> free(end, false);
+    for (std::uint64_t c = 2; c < end; ++c) {
+        const std::uint64_t block = (c - 2) / 4096;
+        free[c] = block == 1 ? false : block == 2 ? true : (c * 2654435761u >> 7) % 3 != 0;
+    }
+    exfat::FREECLUSTERS index;
+    ASSERT_TRUE(index.build(std::uint32_t(clusters), [&](std::uint32_t c) { return bool(free[c]); }));
+    auto check = [&] {
+        for (std::uint64_t from = 0; from < end + 2; from += (from + 4094) % 4096 < 3 || (from + 4094) % 4096 > 4092 ? 1 : 61) {
+            for (const std::uint64_t to : {from + 1, from + 70, from + 4097, end}) {
+                std::uint64_t count = 0, nextfree = to, nexttaken = to;
+                for (std::uint64_t c = std::max<std::uint64_t>(from, 2); c < std::min(to, end); ++c) {
+                    count += free[c];
+                    nextfree = free[c] ? std::min(nextfree, c) : nextfree;
+                    nexttaken = free[c] ? nexttaken : std::min(nexttaken, c);
+                }
+                ASSERT_EQ(index.count(from, to), count) << from << " " << to;
+                ASSERT_EQ(index.nextfree(from, to), std::min(nextfree, std::min(to, end))) << from << " " << to;
+                ASSERT_EQ(index.nexttaken(from, to), std::min(nexttaken, std::min(to, end))) << from << " " << to;
+            }
+            for (const std::uint64_t need : {std::uint64_t(1), std::uint64_t(90), std::uint64_t(6000), clusters}) {
+                std::vector<DATARUN> want;
+                for (std::uint64_t c = std::max<std::uint64_t>(from, 2), got = 0; c < end && got < need; ++c)
+                    if (free[c]) {
+                        appendcluster(want, c - 2);
+                        ++got;
+                    }
+                ASSERT_EQ(index.first(from, need).runs, want) << from << " " << need;
+            }
+        }
+    };
+    check();
+    const std::vector<DATARUN> taken = {{100, 5000, 0}, {3 * 4096 - 3, 9, 5000}, {clusters - 2, 50, 5009}};
+    index.take(taken);
+    for (const DATARUN& run : taken)
+        for (std::uint64_t x = run.lcn; x < std::min(run.lcn + run.length, clusters); ++x)
+            free[x + 2] = false;
+    check();
 }
 
 }  // namespace

@@ -1,16 +1,25 @@
 // The test support checked against the real tools: images from FatBuilder
 // must pass fsck.fat and read back through mtools, and the mtools helpers
-// must do what their comments say.
+// must do what their comments say; the bad-sector device against O_DIRECT
+// reads and GNU ddrescue.
+#include "support/badblockdevice.h"
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
+#include "support/skip.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <set>
+#include <sys/mman.h>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -401,4 +410,145 @@ TEST_F(SupportTest, MtoolsNamesAndFragmentation)
     const int another = view.findroot(shortname("ANOTHE~1.TXT"), false);
     ASSERT_GE(another, 1);
     EXPECT_EQ(view.u8(view.rootslot(another - 1) + 11), 0x0Fu);
+}
+
+namespace {
+
+// One O_DIRECT read of the device into a buffer that is, where the kernel
+// allows, one huge page, so that the block layer can make requests as large
+// as the loop device takes. 0 or the errno; *out gets the bytes.
+int directread(const QString& dev, std::uint64_t offset, std::size_t size, QByteArray* out = nullptr)
+{
+    constexpr std::size_t huge = std::size_t(2) << 20;
+    const std::size_t span = (size + huge - 1) / huge * huge + huge;
+    void* map = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return errno;
+    char* buf = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(map) + huge - 1) & ~(huge - 1));
+    madvise(buf, span - huge, MADV_HUGEPAGE);
+    std::memset(buf, 0, span - huge);
+    int error = 0;
+    const int fd = open(QFile::encodeName(dev).constData(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    const ssize_t got = fd < 0 ? -1 : pread(fd, buf, size, off_t(offset));
+    if (got < 0)
+        error = errno;
+    else if (std::size_t(got) != size)
+        error = ENODATA;
+    else if (out)
+        *out = QByteArray(buf, qsizetype(size));
+    if (fd >= 0)
+        close(fd);
+    munmap(map, span);
+    return error;
+}
+
+class BadBlockTest : public SupportTest {
+protected:
+    QString image;
+    QByteArray data;
+    void SetUp() override
+    {
+        SupportTest::SetUp();
+        QString why;
+        if (!BadBlockDevice::available(&why))
+            KOV_SKIP() << why.toStdString();
+        image = path("card.img");
+        data = patterndata(8 << 20, 60);
+        ASSERT_TRUE(writefile(image, data));
+    }
+    QByteArray sector(std::uint64_t s) const { return data.mid(qsizetype(s * 512), 512); }
+};
+
+}  // namespace
+
+TEST_F(BadBlockTest, BadSectorFailsAloneAndEveryAskIsCounted)
+{
+    BadBlockDevice dev(image, {{12003, 12003}, {4200, 4215}});
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    // Neighbours in the same 4 KiB page read fine: nothing widens the read.
+    for (const std::uint64_t s : {12002, 12004}) {
+        QByteArray got;
+        EXPECT_EQ(directread(dev.path(), s * 512, 512, &got), 0) << s;
+        EXPECT_TRUE(got == sector(s)) << s;
+    }
+    EXPECT_EQ(directread(dev.path(), 12003 * 512, 512), EIO);
+    BadBlockCounts c = dev.counts();
+    EXPECT_EQ(c.reads, 3u);
+    EXPECT_EQ(c.bytes, 1024u);
+    EXPECT_EQ(c.failed, 1u);
+    EXPECT_EQ(c.asked, (std::map<std::uint64_t, std::uint32_t>{{12003, 1}}));
+
+    // A 4 MiB read whose request holds the second range fails whole, and
+    // the kernel asks for each of its sectors once.
+    EXPECT_EQ(directread(dev.path(), 1 << 20, 4 << 20), EIO);
+    c = dev.counts();
+    EXPECT_EQ(c.asked.size(), 17u);
+    for (std::uint64_t s = 4200; s <= 4215; ++s)
+        EXPECT_EQ(c.asked[s], 1u) << s;
+    EXPECT_LE(c.largest, std::uint64_t(1) << 20);
+}
+
+TEST_F(BadBlockTest, PaceSlowsTheDevice)
+{
+    const std::uint64_t pace = 4000000;  // 8 MiB in 2.1 s at the least
+    qint64 unpaced = 0, paced = 0;
+    for (const std::uint64_t rate : {std::uint64_t(0), pace}) {
+        BadBlockDevice dev(image, {}, rate);
+        ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray got;
+        EXPECT_EQ(directread(dev.path(), 0, std::size_t(data.size()), &got), 0);
+        (rate ? paced : unpaced) = clock.elapsed();
+        EXPECT_TRUE(got == data);
+        EXPECT_EQ(dev.counts().bytes, std::uint64_t(data.size()));
+    }
+    EXPECT_GE(paced, qint64(std::uint64_t(data.size()) * 1000 / pace) - 20);  // the clock's slack
+    EXPECT_GT(paced, 3 * unpaced) << "unpaced " << unpaced << " ms";
+}
+
+TEST_F(BadBlockTest, DdrescueMapfileMarksExactlyTheBadSectors)
+{
+    if (QStandardPaths::findExecutable("ddrescue").isEmpty())
+        KOV_SKIP() << "needs GNU ddrescue (gddrescue)";
+    const std::vector<SectorRange> bad{{0, 0}, {3003, 3003}, {5000, 5015}, {16383, 16383}};
+    BadBlockDevice dev(image, bad);
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    const QString copy = path("copy.img"), map = path("copy.map");
+    ASSERT_TRUE(runtool("ddrescue", {"-d", "-b", "512", "-q", dev.path(), copy, map})) << lasterror();
+
+    // The mapfile's blocks after its status line: position, size, status.
+    std::vector<SectorRange> marked;
+    std::uint64_t next = 0;
+    bool status = false;
+    for (const QByteArray& line : contents(map).split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (line.startsWith('#') || f.size() != 3)
+            continue;
+        if (!status) {
+            status = true;
+            continue;
+        }
+        const std::uint64_t pos = f[0].toULongLong(nullptr, 0), size = f[1].toULongLong(nullptr, 0);
+        EXPECT_EQ(pos, next) << "blocks leave a gap";
+        next = pos + size;
+        if (f[2] == "-")
+            marked.push_back({pos / 512, (pos + size) / 512 - 1});
+        else
+            EXPECT_EQ(f[2], "+") << line.toStdString();
+    }
+    EXPECT_EQ(next, std::uint64_t(data.size()));
+    ASSERT_EQ(marked.size(), bad.size());
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        EXPECT_EQ(marked[i].first, bad[i].first);
+        EXPECT_EQ(marked[i].last, bad[i].last);
+    }
+    QByteArray expect = data;
+    for (const SectorRange& r : bad)
+        expect.replace(qsizetype(r.first * 512), qsizetype((r.last - r.first + 1) * 512),
+                       QByteArray(qsizetype((r.last - r.first + 1) * 512), '\0'));
+    // ddrescue writes no hole past its last good sector.
+    QByteArray got = contents(copy);
+    got.append(QByteArray(data.size() - got.size(), '\0'));
+    EXPECT_TRUE(got == expect);
 }

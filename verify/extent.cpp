@@ -42,6 +42,18 @@ EXTENT extent(family f, bytes data, std::uint32_t clusterbytes)
     case family::ole2:
         found = ole2extent(data);
         break;
+    case family::tiff:
+        found = tiffextent(data);
+        break;
+    case family::raf:
+        found = rafextent(data);
+        break;
+    case family::crw:
+        found = ciffextent(data);
+        break;
+    case family::ts:
+        found = tsextent(data, clusterbytes);
+        break;
     case family::none:
     case family::text:
         break;

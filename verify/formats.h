@@ -60,6 +60,10 @@ FINDING readmp4(bytes d);  // to its end (the last box)
 FINDING readmp3(bytes d);
 FINDING readole2(bytes d);
 FINDING readtext(bytes d);
+FINDING readtiff(bytes d);
+FINDING readraf(bytes d);
+FINDING readciff(bytes d);
+FINDING readts(bytes d);
 
 // Where a file of the family that begins at d's first byte ends, when d
 // holds more than the file (what a volume's free clusters hold after it):
@@ -71,6 +75,10 @@ FINDING pdfextent(bytes d);  // the last %%EOF of the incremental updates
 FINDING ole2extent(bytes d);  // past the last sector the FAT uses
 FINDING mp3extent(bytes d);  // the frames after the ID3v2 tags, and an ID3v1 tag
 FINDING mp4extent(bytes d);  // the top-level boxes up to the movie's end
+FINDING tiffextent(bytes d);  // the furthest byte an IFD names
+FINDING rafextent(bytes d);  // the furthest part the header names
+FINDING ciffextent(bytes d);  // the root heap's end, found by its directory
+FINDING tsextent(bytes d, std::size_t align);  // the packets in sync (align: as readjpeg)
 
 // zlib's CRC-32 of d, of any length.
 std::uint32_t crc32of(bytes d);
@@ -79,6 +87,9 @@ std::uint32_t crc32of(bytes d);
 bool mp4start(bytes head);
 bool mp3start(bytes head);
 bool textstart(bytes head);
+bool tiffstart(bytes head);
+bool ciffstart(bytes head);
+bool tsstart(bytes head);
 
 // Whether the box's type is ISO base media's: printable, or QuickTime's
 // copyright sign.

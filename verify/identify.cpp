@@ -55,6 +55,26 @@ constexpr char signatures[] = R"(0	string	\xff\xd8\xff	JPEG image
 !:mime	audio/mpeg
 0	string	\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1	OLE2 compound document
 !:mime	application/x-ole-storage
+0	string	II*\0	TIFF image
+!:mime	image/tiff
+0	string	MM\0*	TIFF image
+!:mime	image/tiff
+0	string	IIU\0	Panasonic RAW image
+!:mime	image/tiff
+0	string	IIRO	Olympus RAW image
+!:mime	image/tiff
+0	string	IIRS	Olympus RAW image
+!:mime	image/tiff
+0	string	MMOR	Olympus RAW image
+!:mime	image/tiff
+0	string	FUJIFILMCCD-RAW\x20	Fujifilm RAF image
+!:mime	image/x-fuji-raf
+6	string	HEAPCCDR	Canon CRW image
+!:mime	image/x-canon-crw
+4	ubelong&0xFFDFFFD0	0x47400010	MPEG transport stream
+!:mime	video/mp2t
+0	ubelong&0xFFDFFFD0	0x47400010	MPEG transport stream
+!:mime	video/mp2t
 )";
 
 // One libmagic handle for the process, loaded at first use; null when it
@@ -86,6 +106,8 @@ family familyofmime(const char* mime)
         {"application/pdf", family::pdf},   {"application/x-riff", family::riff},
         {"video/mp4", family::mp4},         {"video/quicktime", family::mp4},
         {"audio/mpeg", family::mp3},        {"application/x-ole-storage", family::ole2},
+        {"image/tiff", family::tiff},       {"image/x-fuji-raf", family::raf},
+        {"image/x-canon-crw", family::crw}, {"video/mp2t", family::ts},
     };
     return mime ? bymime.value(QByteArray(mime), family::none) : family::none;
 }
@@ -121,9 +143,15 @@ family familyofextension(const QString& name)
         add(family::gzip, {"gz", "tgz"});
         add(family::pdf, {"pdf"});
         add(family::riff, {"wav", "avi", "webp", "ani"});
-        add(family::mp4, {"mp4", "m4a", "m4v", "mov", "3gp", "3g2", "qt", "heic", "heif", "avif"});
+        add(family::mp4, {"mp4", "m4a", "m4v", "mov", "3gp", "3g2", "qt", "heic", "heif", "avif", "cr3"});
         add(family::mp3, {"mp3"});
         add(family::ole2, {"doc", "xls", "ppt", "msg", "dot", "xlt", "pps"});
+        add(family::tiff, {"tif", "tiff", "cr2", "nef", "nrw", "arw", "sr2", "srf", "dng", "orf", "rw2", "rwl",
+                           "pef", "srw", "3fr", "erf", "iiq", "kdc", "dcr", "mef", "mos"});
+        add(family::raf, {"raf"});
+        add(family::crw, {"crw"});
+        // Not ".ts": TypeScript sources take it too; a stream is known by its first packet.
+        add(family::ts, {"mts", "m2ts", "m2t"});
         add(family::text, {"txt", "csv", "tsv", "htm", "html", "xml", "json", "ini", "log", "md", "c", "h",
                            "cpp", "hpp", "cc", "py", "js", "css", "java", "sh", "bat", "cmd", "tex", "rtf",
                            "yml", "yaml", "svg", "srt", "nfo", "cfg", "conf", "pas", "asm", "bas"});
@@ -181,10 +209,23 @@ bool canbegin(family f, bytes head)
         return startswith(head, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1");
     case family::text:
         return textstart(head);
+    case family::tiff:
+        return tiffstart(head);
+    case family::raf:
+        return head.size() < 16 || startswith(head, "FUJIFILMCCD-RAW ");
+    case family::crw:
+        return ciffstart(head);
+    case family::ts:
+        return tsstart(head);
     case family::none:
         return true;
     }
     return true;
+}
+
+bool blindtoforeign(family f)
+{
+    return f == family::tiff || f == family::raf || f == family::crw || f == family::ts;
 }
 
 verdict check(family f, bytes data, std::uint32_t clusterbytes)
@@ -232,6 +273,18 @@ verdict check(family f, bytes data, std::uint32_t clusterbytes)
         break;
     case family::text:
         found = readtext(data);
+        break;
+    case family::tiff:
+        found = readtiff(data);
+        break;
+    case family::raf:
+        found = readraf(data);
+        break;
+    case family::crw:
+        found = readciff(data);
+        break;
+    case family::ts:
+        found = readts(data);
         break;
     }
     if (found.v != verdict::verified || found.end == data.size())

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 namespace verify {
 
@@ -21,7 +22,7 @@ enum class verdict {
 QString verdictname(verdict v);
 
 // The format families that have a check.
-enum class family { none, jpeg, png, gif, bmp, zip, gzip, pdf, riff, mp4, mp3, ole2, text };
+enum class family { none, jpeg, png, gif, bmp, zip, gzip, pdf, riff, mp4, mp3, ole2, text, tiff, raf, crw, ts };
 
 using bytes = std::span<const unsigned char>;
 
@@ -81,8 +82,8 @@ bool mayverify(family f, std::uint64_t size, const reader& read);
 // is another file). end: the file's length when verified. want: when data
 // ended inside the structure, the bytes it would need at least
 // (data.size() + 1 when the structure does not say). Files of the families
-// JPEG, PNG, GIF, BMP, ZIP, gzip, PDF, RIFF, MP4, MP3 and OLE2; none and
-// text give damaged. The end found is no verdict: check() the bytes up to
+// JPEG, PNG, GIF, BMP, ZIP, gzip, PDF, RIFF, MP4, MP3, OLE2, TIFF, RAF, CRW
+// and TS; none and text give damaged. The end found is no verdict: check() the bytes up to
 // it.
 struct EXTENT {
     verdict v = verdict::damaged;
@@ -90,6 +91,23 @@ struct EXTENT {
     std::size_t want = 0;
 };
 EXTENT extent(family f, bytes data, std::uint32_t clusterbytes);
+
+// The kind of TIFF-structured file d is, as the extension a camera gives
+// it: "cr2", "nef", "arw", "dng", "orf", "rw2", "pef", "srw", "3fr", "erf",
+// "iiq", else "tif" (by the header's variant, DNGVersion and Make).
+std::string tiffkind(bytes d);
+
+// A Fujifilm RAF's embedded JPEG (which holds its EXIF data); empty when
+// the header names none inside d.
+bytes rafjpeg(bytes d);
+
+// Whether a file of family f that check() verifies, carved from clusters
+// in a row, can hold a cluster of another file unnoticed: true for the
+// camera families, whose raw image data (TIFF strips, RAF's CFA, CRW's
+// raw data) and video packets' payloads are any bytes. Their check sees a
+// foreign cluster only where it breaks a structure, a preview or the
+// packets' sync bytes.
+bool blindtoforeign(family f);
 
 // zlib's CRC-32 of d, going on from the CRC-32 of the bytes before it
 // (previous; 0 for none).

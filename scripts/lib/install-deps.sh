@@ -10,12 +10,13 @@ kov_packages=(
     libblkid-dev fdisk
     libmagic-dev libjpeg62-turbo-dev zlib1g-dev
     imagemagick libjpeg-turbo-progs zip sox lame libgsf-bin python3-mutagen
-    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     xvfb xauth time
     help2man man-db desktop-file-utils appstream debootstrap
     dbus udev udisks2 polkitd
     fdisk ntfs-3g
     exfatprogs exfat-fuse fuse3 sleuthkit
+    libfuse3-dev gddrescue
 )
 
 # Installs the missing ones of kov_packages with apt-get, through sudo when

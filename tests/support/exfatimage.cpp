@@ -158,18 +158,33 @@ void ExfatPatch::setbit(std::uint32_t cluster, bool on)
 std::uint64_t ExfatPatch::findset(const QString& name, std::uint32_t folderfirst) const
 {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.constData());
-    const std::uint64_t start = clusteroffset(folderfirst ? folderfirst : root);
-    for (std::uint64_t o = start; o + 96 <= start + clusterbytes; o += 32) {
-        if ((b[o] | 0x80) != 0x85)
-            continue;
-        const int length = b[o + 32 + 3];
-        QString found;
-        for (int k = 0; k < length; ++k)
-            found.append(QChar(get16(b + o + 64 + 32 * (k / 15) + 2 + 2 * (k % 15))));
-        if (found == name)
-            return o;
+    std::uint32_t cluster = folderfirst ? folderfirst : root;
+    for (std::uint32_t step = 0; step < heapclusters() && cluster >= 2 && cluster - 2 < heapclusters(); ++step) {
+        const std::uint64_t start = clusteroffset(cluster);
+        for (std::uint64_t o = start; o + 96 <= start + clusterbytes; o += 32) {
+            if ((b[o] | 0x80) != 0x85)
+                continue;
+            const int length = b[o + 32 + 3];
+            QString found;
+            for (int k = 0; k < length; ++k)
+                found.append(QChar(get16(b + o + 64 + 32 * (k / 15) + 2 + 2 * (k % 15))));
+            if (found == name)
+                return o;
+        }
+        cluster = fat(cluster);
     }
     return 0;
+}
+
+void ExfatPatch::fixbootchecksum(int region)
+{
+    unsigned char* r = at(std::uint64_t(region) * 12 * sectorbytes);
+    std::uint32_t sum = 0;
+    for (std::uint64_t i = 0; i < 11 * sectorbytes; ++i)
+        if (i != 106 && i != 107 && i != 112)
+            sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + r[i];
+    for (std::uint64_t i = 0; i < sectorbytes; i += 4)
+        put32(r + 11 * sectorbytes + i, sum);
 }
 
 void ExfatPatch::fixchecksum(std::uint64_t offset)

@@ -77,13 +77,16 @@ public:
     bool bit(std::uint32_t cluster) const;
     void setbit(std::uint32_t cluster, bool on);
     // The byte offset of the File entry of the first set in the root (or,
-    // with folderfirst, in the directory starting at that cluster) whose
-    // name is name; 0 when none.
+    // with folderfirst, in the directory starting at that cluster, along
+    // its FAT chain) whose name is name; 0 when none.
     std::uint64_t findset(const QString& name, std::uint32_t folderfirst = 0) const;
     // The bytes at offset.
     unsigned char* at(std::uint64_t offset) { return reinterpret_cast<unsigned char*>(bytes.data()) + offset; }
     // Recomputes the SetChecksum of the set at offset (as if in use).
     void fixchecksum(std::uint64_t offset);
+    // Rewrites the checksum sector of the main (0) or backup (1) boot
+    // region after a patch of its first eleven sectors.
+    void fixbootchecksum(int region);
     // Writes a file set at offset: File, Stream Extension and File Name
     // entries (in use or deleted), with a correct checksum; returns the
     // entries written.

@@ -55,7 +55,8 @@ ExfatOutcome exfatrecover(const QString& image, const QString& outdir, bool deep
         o.notes += walk.notes();
         if (deep) {
             exfat::EXFATDEEP scan(volume);
-            scan.claim(walk.deletedfolderclusters());
+            scan.claim(walk.liveclusterbits());
+            scan.claim(walk.directorybits());
             for (const exfat::EXFATFILE& f : o.files)
                 scan.claim(f.file.dataruns);
             scan.scan([](std::uint64_t, std::uint64_t) {});
