@@ -2,6 +2,7 @@
 #include "app/choicegrid.h"
 #include "exfat/exfatrun.h"
 #include "layout/adopt.h"
+#include "platform/outputfolder.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,34 +25,47 @@
 
 namespace {
 
-const char* const novolumetext =
-    "Can not open any FAT partition. \nPlease run rivode.exe as administrator(probably by "
-    "right-clicking kov.exe and selecting \"Run as Administrator\").";
+// The box's title and first line are the window's own; what follows is
+// advice that works on this system.
+QString novolumetext()
+{
+    QString text = QStringLiteral(
+        "Can not open any FAT partition. \n"
+        "No FAT16, FAT32 or exFAT card, stick or image of one was found.\n"
+        "Insert the card (or its reader) and start kov again, or name an image of the card: kov card.img\n"
+        "To read the machine's drives directly, start it as administrator: sudo kov");
+    if (platform::cardsafterauthentication())
+        text += QStringLiteral("\nudisks2 is running here: inserted cards are listed without sudo, and opened "
+                               "after you authenticate.");
+    return text;
+}
 const char* const choosetext =
     "You must select a disk to recover and a directory to save the recovered files, and the "
     "directory can not be on the disk to recover.";
 const char* const samedisktext = "Do not save recovered files on the same disk being recovered!";
 const char* const mkdirtext = "Can not create the directory to save the recovered files!";
+// The status lines' own texts, each with the widest percent it shows:
+// the window is laid out once to hold them.
+const char* const collectingtext = "Collecting information for recovery...";
+const char* const widestlines[] = {collectingtext, "Looking for files by their contents: 100%",
+                                   "Looking for the folders of an earlier format...",
+                                   "Trying other places for damaged files...", "Saving the files of lost folders..."};
 const char* const founddeeptext =
     "This volume has no boot sector: its layout was found from its folders. Check \"%1\" to recover "
     "its files.";
 
 // The choices in the words of kov-recover's --help, with what each costs.
-const char* const deepchoice = "Search lost folders and formatted cards";
 const char* const deeptip =
     "Also reads every part of the card no file uses, to find folders that were deleted whole or lost "
     "when the card was formatted. Their files go into the folder \"lost\".\nCosts time: the card's "
     "whole free space is read, about as long as copying it.";
-const char* const verifychoice = "Check contents and set damaged files apart";
 const char* const verifytip =
     "Checks every file against its format (photos, videos, music, documents, archives). Files that fail "
     "go into the folder \"damaged\"; on FAT32 a damaged file may get a second try at another place.\n"
     "Costs some time: every file is read once more.";
-const char* const nameschoice = "Use original long names";
 const char* const namestip =
     "Saves deleted files under their original long names when the card still holds them, instead of "
     "names whose first letter is replaced by 'k'.\nCosts nothing noticeable.";
-const char* const carvechoice = "Find lost photos and documents by their contents";
 const char* const carvetip =
     "For photos, videos, music and documents whose names are gone, for instance after the card was "
     "formatted and used again: looks through the card's free space for files by what they contain, and "
@@ -95,6 +109,17 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     namelabel = new QLabel;
     sizelabel = new QLabel;
     timelabel = new QLabel;
+    // Long file names must not widen the window while it runs: the lines
+    // take the width the grid gives them, at least that of their own
+    // widest texts, and show what does not fit in a tooltip.
+    int widest = 0;
+    for (const char* line : widestlines)
+        widest = std::max(widest, namelabel->fontMetrics().horizontalAdvance(QString::fromLatin1(line)));
+    namelabel->setMinimumWidth(widest);
+    for (QLabel* line : {namelabel, sizelabel, timelabel})
+        line->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    progresslabel = new QLabel(this);
+    progresslabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     choicesbox = new QGroupBox(QStringLiteral("More ways to find files (slower)"), this);
     deepbox = new QCheckBox(QString::fromLatin1(deepchoice));
@@ -109,6 +134,7 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     for (QCheckBox* box : {deepbox, verifybox, namesbox, carvebox})
         choices->addWidget(box);
     grid->setrowwidget(3, choicesbox);
+    grid->setrowwidget(6, progresslabel);
 
     gridlayout->addWidget(disklabel, 0, 0);
     gridlayout->addWidget(dirlabel, 0, 2);
@@ -140,7 +166,7 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     volumecount += listfoundvolumes();
     fillingvollist = false;
     if (volumecount < 1) {
-        showwarning(QString::fromLatin1(novolumetext));
+        showwarning(novolumetext());
         return;
     }
 
@@ -265,15 +291,21 @@ void KOVDialog::on_recoverbt_clicked()
         showwarning(QString::fromLatin1(samedisktext));
         return;
     }
-    if (!QDir(dir).exists() && !QDir().mkpath(dir)) {
-        showwarning(QString::fromLatin1(mkdirtext));
+    if (const QString why = platform::makeoutput(dir); !why.isEmpty()) {
+        showwarning(QString::fromLatin1(mkdirtext) + QLatin1Char('\n') + why);
         return;
     }
+    // One box before a run, instead of one per file it could not save.
+    if (!rununderway())
+        if (const QString why = platform::probeoutput(dir); !why.isEmpty()) {
+            showwarning(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, why));
+            return;
+        }
     recoverdir = dir;
     // As kov-recover asks for --deep: a found layout holds no walkable
     // root, only the directories the deep scan links.
     if (!rununderway() && foundlayouts.count(volume) != 0 && !deepbox->isChecked()) {
-        showwarning(QString::fromLatin1(founddeeptext).arg(QString::fromLatin1(deepchoice)));
+        showwarning(QString::fromLatin1(founddeeptext).arg(QLatin1String(deepchoice)));
         return;
     }
 
@@ -281,6 +313,7 @@ void KOVDialog::on_recoverbt_clicked()
     if (paused) {
         scantimer->stop();
         setbuttontext(QStringLiteral("Recover"));
+        showprogress();
         return;
     }
     setbuttontext(QStringLiteral("Pause"));
@@ -296,8 +329,9 @@ void KOVDialog::on_recoverbt_clicked()
         }
         choicesbox->setEnabled(false);
         settledfiles = settledatphase = 0;
-        setstatuslines(QStringLiteral("Collecting information for recovery..."), QString(), QString());
+        setstatuslines(QString::fromLatin1(collectingtext), QString(), QString());
     }
+    showprogress();
     scantimer->start(0);
 }
 
@@ -323,7 +357,26 @@ void KOVDialog::scan()
     if (phase() == RUNPHASE::carving)
         showcarving();
     showlines();
+    if (rununderway())
+        showprogress();
 }
+
+void KOVDialog::showprogress()
+{
+    // The walks' place; the later phases show theirs in the lines above.
+    QString at;
+    const int percent = walkpercent();
+    if (phase() == RUNPHASE::collecting)
+        at = QStringLiteral("Reading the folders: %1%").arg(percent);
+    else if (phase() == RUNPHASE::saving)
+        at = percent >= 0 ? QStringLiteral("Saving deleted files: %1%").arg(percent)
+                          : QStringLiteral("Saving deleted files...");
+    if (paused)
+        at = at.isEmpty() ? QStringLiteral("Paused") : QStringLiteral("Paused. ") + at;
+    progresslabel->setText(at);
+}
+
+QString KOVDialog::outputplace() const { return QDir::toNativeSeparators(QDir(recoverdir).absolutePath()); }
 
 void KOVDialog::phasebegun(RUNPHASE begun)
 {
@@ -390,6 +443,10 @@ void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles
 
 void KOVDialog::runended()
 {
+    const std::uint64_t saved = report().stats.saved;
+    progresslabel->setText(QStringLiteral("Recovery ended: %1 saved in %2.")
+                               .arg(saved == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(saved),
+                                    outputplace()));
     const bool relaid = relaidout();
     RunEngine::runended();
     if (relaid)
@@ -401,6 +458,7 @@ void KOVDialog::endrun()
     scantimer->stop();
     paused = true;
     abandonrun();
+    progresslabel->clear();
     choicesbox->setEnabled(true);
     setbuttontext(QStringLiteral("Recover"));
 }
@@ -428,11 +486,17 @@ void KOVDialog::showinformation(const QString& text)
     showlines();
     modalbox([&] {
         QMessageBox box(QMessageBox::Information, QStringLiteral("info"), text, QMessageBox::Ok, this);
-        box.setInformativeText(report().detail());
+        const QString folder = outputplace();
+        box.setInformativeText(report().detail() + QStringLiteral("\nThe files are in %1").arg(folder));
         const QAbstractButton* open = box.addButton(QStringLiteral("Open the folder"), QMessageBox::ActionRole);
         box.exec();
-        if (box.clickedButton() == open)
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(recoverdir).absolutePath()));
+        // Without a file manager (or xdg-open) nothing would show at all.
+        if (box.clickedButton() == open && !QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+            QMessageBox::information(this, QStringLiteral("info"),
+                                     QStringLiteral("No file manager could be started. The recovered files are "
+                                                    "in %1")
+                                         .arg(folder),
+                                     QMessageBox::Ok, QMessageBox::NoButton);
     });
 }
 
@@ -474,6 +538,10 @@ void KOVDialog::showlines()
     namelabel->setText(pendingname);
     sizelabel->setText(pendingsize);
     timelabel->setText(pendingtime);
+    // What a narrow line cuts off.
+    for (QLabel* line : {namelabel, sizelabel, timelabel})
+        line->setToolTip(line->fontMetrics().horizontalAdvance(line->text()) > line->width() ? line->text()
+                                                                                              : QString());
 }
 
 void KOVDialog::setbuttontext(const QString& text)

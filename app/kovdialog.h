@@ -59,6 +59,9 @@ public:
     QCheckBox* verifybox = nullptr;
     QCheckBox* namesbox = nullptr;
     QCheckBox* carvebox = nullptr;
+    // Below the status lines: how far the walks are, "Paused", and after a
+    // run that it ended and where the files are.
+    QLabel* progresslabel = nullptr;
     // The work of one timer event: steps until this many milliseconds are
     // used, so that the window repaints and answers a click between them.
     static constexpr int slicebudget = 10;
@@ -77,6 +80,10 @@ private:
 
     // The status lines set during a slice, shown when it ends.
     void showlines();
+    // The run's place in progresslabel.
+    void showprogress();
+    // The output directory as a full path, for telling where the files are.
+    QString outputplace() const;
     // The deep scan's percent and speed in the status lines.
     void showdeepscan();
     // Carving's progress in the status lines.

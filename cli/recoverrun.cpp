@@ -4,6 +4,8 @@
 #include "layout/adopt.h"
 #include "layout/layoutsearch.h"
 #include "partitions/partitiontable.h"
+#include "platform/outputfolder.h"
+#include "platform/stopsignals.h"
 #include "scan/recoveredname.h"
 
 #include <QDir>
@@ -72,6 +74,8 @@ void RecoverRun::setbuttontext(const QString&) {}
 
 void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
 {
+    if (record.status == 4)
+        unfinished = record.subdir + record.name;
     if (record.startbycontent && !options.json)
         say(QStringLiteral("%1: start cluster %2 chosen by content (estimate %3)")
                 .arg(record.path.isEmpty() ? record.name : record.path)
@@ -102,13 +106,18 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
     platform::assignletters({whole});
     unsigned char* boot = nullptr;
     std::uint64_t backup = 0;
+    sourcepath = path;
     const int status = readdbr("C:\\", boot, &backup);
     if (status == 1) {
-        say(QStringLiteral("%1: disk open error!").arg(source));
+        say(QStringLiteral("%1: disk open error! (%2)").arg(source, sourcereason(path)));
         return exitsource;
     }
     if (status != 0) {
-        say(QStringLiteral("%1: get disk geometry error").arg(source));
+        // A directory or a file too short for a boot sector opens, and
+        // fails its first read.
+        const QString why = platform::sourceproblem(path);
+        say(why.isEmpty() ? QStringLiteral("%1: get disk geometry error").arg(source)
+                          : QStringLiteral("%1: not a volume: %2").arg(source, why));
         return exitsource;
     }
     const std::uint32_t type = classifydbr(boot);
@@ -196,6 +205,15 @@ int RecoverRun::opensource(const QString& source)
     for (const QString& note : std::as_const(volumenotes))
         say(QStringLiteral("%1: %2").arg(source, note));
     return warningcount == 0 ? exitok : exitsource;
+}
+
+QString RecoverRun::sourcereason(const QString& path) const
+{
+    const QString why = platform::sourceproblem(path);
+    if (why.isEmpty())
+        return QStringLiteral("it could not be opened");
+    // The one case the user can mend at once.
+    return why == platform::deniedreason() ? why + QStringLiteral("; run with sudo") : why;
 }
 
 void RecoverRun::layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found)
@@ -298,9 +316,16 @@ bool RecoverRun::runall()
     }
     paused = false;
     progressended = false;
+    stopsignal = 0;
+    unfinished.clear();
     if (!live && phase() == RUNPHASE::collecting)
         say(QStringLiteral("collecting pass"));
+    platform::catchstopsignals();
     while (rununderway()) {
+        if ((stopsignal = platform::stopsignal()) != 0) {
+            abandonrun();
+            break;
+        }
         const RUNPHASE was = phase();
         const std::uint64_t scanned = deepscan() ? deepscan()->scannedclusters() : 0;
         step();
@@ -315,7 +340,29 @@ bool RecoverRun::runall()
         else if (was == RUNPHASE::deepscan && exfatrun())
             deepprogress(exfatrun()->deepdone(), exfatrun()->deeptotal(), exfatrun()->counts().deepclusters);
     }
+    // A signal during the last step ends nothing more.
+    if (stopsignal == 0)
+        stopsignal = platform::stopsignal();
+    platform::releasestopsignals();
     return true;
+}
+
+int RecoverRun::stopped(const QString& done)
+{
+    if (live)
+        std::fputs("\n", stderr);
+    say(QStringLiteral("stopped by %1: %2%3")
+            .arg(QLatin1String(platform::stopsignalname(stopsignal)), done,
+                 unfinished.isEmpty() ? QString()
+                                      : QStringLiteral("; %1 was being written and is removed").arg(unfinished)));
+    return exitstopped + stopsignal;
+}
+
+void RecoverRun::advise(const RUNREPORT& r)
+{
+    const QString advice = r.optionadvice();
+    if (!advice.isEmpty())
+        say(advice);
 }
 
 void RecoverRun::endprogress()
@@ -445,12 +492,24 @@ int RecoverRun::recover(const QString& outdir)
     QString dir = QDir::toNativeSeparators(outdir);
     if (!dir.endsWith(QDir::separator()))
         dir += QDir::separator();
+    // The image itself given as OUTDIR (a slip of the arguments' order).
+    const QFileInfo out(outdir), in(sourcepath);
+    if (out.exists() && !out.isDir() && in.exists() && out.canonicalFilePath() == in.canonicalFilePath()) {
+        say(QStringLiteral("%1 is the source itself: name a directory on another disk for the recovered files")
+                .arg(outdir));
+        return exitoutput;
+    }
     if (platform::directoryonsource(dir, QLatin1Char('C'))) {
         say(QStringLiteral("Do not save recovered files on the same disk being recovered!"));
         return exitoutput;
     }
-    if (!QDir(dir).exists() && !QDir().mkpath(dir)) {
-        say(QStringLiteral("Can not create the directory to save the recovered files!"));
+    if (const QString why = platform::makeoutput(dir); !why.isEmpty()) {
+        say(QStringLiteral("Can not create the directory to save the recovered files! (%1)").arg(why));
+        return exitoutput;
+    }
+    // One message before the walk, not one per file.
+    if (const QString why = platform::probeoutput(dir); !why.isEmpty()) {
+        say(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, why));
         return exitoutput;
     }
     recoverdir = dir;
@@ -458,7 +517,12 @@ int RecoverRun::recover(const QString& outdir)
     clock.start();
     if (!runall())
         return exitsource;
-    say(report().summary(double(clock.elapsed()) / 1000.0));
+    const RUNREPORT r = report();
+    const QString summary = r.summary(double(clock.elapsed()) / 1000.0);
+    if (stopsignal != 0)
+        return stopped(QStringLiteral("%1 (whole, in %2)").arg(summary, dir));
+    say(summary);
+    advise(r);
     return stats.failures() == 0 ? exitok : exitsavefailed;
 }
 
@@ -469,11 +533,13 @@ int RecoverRun::list()
     listonly = false;
     if (!ran)
         return exitsource;
-    if (options.verify) {
-        const RUNREPORT r = report();
+    const RUNREPORT r = report();
+    if (stopsignal != 0)
+        return stopped(QStringLiteral("%1 files listed").arg(r.settled));
+    if (options.verify)
         say(QStringLiteral("%1 files listed%2")
                 .arg(r.verdicts.verified + r.verdicts.unchecked + r.verdicts.damaged)
                 .arg(r.verdictsummary()));
-    }
+    advise(r);
     return exitok;
 }

@@ -25,7 +25,8 @@ enum ExitStatus {
     exitsavefailed = 1,  // the run ended, but some files could not be saved
     exitusage = 2,
     exitsource = 3,      // source cannot be opened or is not FAT16, FAT32 or exFAT
-    exitoutput = 4,      // output directory cannot be created or is on the source
+    exitoutput = 4,      // output directory cannot be created or written, or is on the source
+    exitstopped = 128,   // plus the signal: stopped by SIGINT (130) or SIGTERM (143)
 };
 
 class RecoverRun : public RunEngine {
@@ -41,7 +42,8 @@ public:
     // Prints the FAT volumes of SOURCE to the list stream, one a line:
     // partition number (0 for a bare volume), offset, size, FAT type, label.
     int listvolumes(const QString& source);
-    // Both passes into outdir (created if missing). Returns the exit status.
+    // Both passes into outdir (created if missing, and tried with a probe
+    // file first). Returns the exit status.
     int recover(const QString& outdir);
     // The collecting pass, then the saving pass listing what it would save.
     int list();
@@ -72,7 +74,15 @@ private:
     // error. Skipped partitions are told on stderr.
     int findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out);
     // The whole run; false (reported) when there is no volume to walk.
+    // SIGINT and SIGTERM stop it between two steps, or between two blocks
+    // of the file being written, which is then removed (stopped).
     bool runall();
+    // What was done before a stop, on stderr; the exit status.
+    int stopped(const QString& done);
+    // Why the path of SOURCE cannot be read as one, for its messages.
+    QString sourcereason(const QString& path) const;
+    // The advice of the report on stderr, when there is any.
+    void advise(const RUNREPORT& r);
     void progress(bool force);
     // The walk's progress line, ended.
     void endprogress();
@@ -92,6 +102,9 @@ private:
     RECOVEROPTIONS options;
     bool live;  // stderr is a terminal: one progress line, redrawn
     QString current;
+    QString sourcepath;     // SOURCE's file or device
+    QString unfinished;     // the file whose writing a stop cut short
+    int stopsignal = 0;     // the signal that stopped the run, 0 none
     int warningcount = 0;
     std::uint64_t lastprogress = 0;
 };

@@ -75,8 +75,9 @@ public:
 
     // Writes the whole contents to a new file at path. Returns 0 written,
     // 1 the file cannot be created (also when it already exists: a save
-    // never replaces a file), 2 a read failed, 3 a write failed. On 2 or 3
-    // the part written stays on disk.
+    // never replaces a file), 2 a read failed, 3 a write failed, 4 the
+    // process was asked to stop (platform::stopsignal) before the end. On 2,
+    // 3 or 4 the part written stays on disk.
     int saveas(DISKPARM disk, const char* path) const;
     // The same into a new file name of an open output folder (made
     // exclusively, never through a link).

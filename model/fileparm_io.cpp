@@ -1,5 +1,6 @@
 // Reading a record's contents through its runs, and saving them to a file.
 #include "model/fileparm.h"
+#include "platform/stopsignals.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -121,6 +122,11 @@ int FILEPARM::writeto(DISKPARM disk, std::FILE* file) const
         return 2;
     }
     for (std::uint64_t offset = 0; offset < size; offset += step) {
+        // Asked to stop: the caller removes what this file has so far.
+        if (platform::stopsignal() != 0) {
+            std::fclose(file);
+            return 4;
+        }
         std::uint64_t got = 0;
         if (!readfile(disk, offset, step, scratch.get(), &got)) {
             // Keep every cluster that can be read before the one that fails.

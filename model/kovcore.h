@@ -160,10 +160,14 @@ public:
     virtual void savefound(const FILEPARM& file);
     // Saves file into dir (which ends with a separator) as name, or as the
     // first free "name(n)" (freenames); when that cannot be created, as the
-    // next free "kovrecoveredN" in dir. Counts the result in stats and
-    // reports a failure through showwarning. Returns the status of saveas;
-    // *written gets the path that holds the file (whole or in part), empty
-    // when none could be created.
+    // next free "kovrecoveredN" in dir. The bytes go into "<name>.part"
+    // (the same "(n)" search), which is renamed to the name once written,
+    // with its time set, never replacing anything; a write that fails
+    // (status 3) or is stopped (4) removes it. A read failure (2) keeps the
+    // clusters read before it under the name. Counts the result in stats
+    // (a stop is no failure) and reports a failure through showwarning.
+    // Returns the status of saveas; *written gets the path that holds the
+    // file (whole or, on 2, in part), empty when none is left.
     int savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written = nullptr);
     // The folder dir, opened for saving: recoverdir as named, and the
     // folders of dir below it each entered without following a link (a

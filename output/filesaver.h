@@ -47,7 +47,7 @@ struct SAVERECORD {
     bool highestimated = false;  // FAT32 start cluster's high word was erased and estimated
     bool startbycontent = false; // the second chance chose the start cluster by content
     std::uint32_t estimatedstart = 0;  // with startbycontent: the estimate it replaced
-    int status = 0;              // KOVCore::savefile's status; 0 when listing
+    int status = 0;              // KOVCore::savefile's status (4: stopped, nothing kept); 0 when listing
     std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
     QString carved;              // a carved file: its type ("jpg"); empty for a file found through an entry
 };

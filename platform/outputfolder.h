@@ -67,8 +67,25 @@ bool setmodificationtime(const OUTFOLDER& folder, const QString& name, std::int6
                          std::int32_t nanoseconds = 0);
 
 // Moves the file name of from into to as newname, never replacing anything
-// there; false when it cannot.
+// there; false when it cannot. Where the file system can neither rename
+// without replacing nor link, newname is tested free right before a plain
+// rename.
 bool movefile(const OUTFOLDER& from, const QString& name, const OUTFOLDER& to, const QString& newname);
+
+// Removes the file name in folder (not a folder; a link itself, never what
+// it points at); false when it cannot.
+bool removefile(const OUTFOLDER& folder, const QString& name);
+
+// Makes the output directory dir with every missing parent. Empty when it
+// is a directory now; else the path that failed and the system's reason
+// ("/media/out: Permission denied").
+QString makeoutput(const QString& dir);
+
+// Whether recovered files can be written in the output directory dir: a
+// hidden probe file is made there, written one byte and removed. Empty when
+// that works; else the system's reason ("Permission denied", "Read-only file
+// system", "No space left on device").
+QString probeoutput(const QString& dir);
 
 // Whether path, with room for reserve more bytes, fits in a path of the
 // output file system (on Linux PATH_MAX with its terminating NUL).

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,9 +117,81 @@ bool movefile(const OUTFOLDER& from, const QString& name, const OUTFOLDER& to, c
     // either.
     if (errno != EINVAL && errno != ENOSYS)
         return false;
-    if (::linkat(a, source.constData(), b, target.constData(), 0) != 0)
+    if (::linkat(a, source.constData(), b, target.constData(), 0) == 0)
+        return ::unlinkat(a, source.constData(), 0) == 0;
+    // Nor links (FAT, exFAT, SMB): only another writer in the same folder
+    // in the instant between test and rename could be replaced.
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
         return false;
-    return ::unlinkat(a, source.constData(), 0) == 0;
+    struct stat st;
+    if (::fstatat(b, target.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return false;
+    return ::renameat(a, source.constData(), b, target.constData()) == 0;
+}
+
+bool removefile(const OUTFOLDER& folder, const QString& name)
+{
+    return folder.isopen() && ::unlinkat(int(folder.handle()), QFile::encodeName(name).constData(), 0) == 0;
+}
+
+namespace {
+
+QString reason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+}  // namespace
+
+QString makeoutput(const QString& dir)
+{
+    const QByteArray path = QFile::encodeName(dir);
+    struct stat st;
+    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return {};
+    // Each missing folder from the top down, as mkdir -p.
+    for (qsizetype at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/')
+            continue;
+        const QByteArray part = path.left(at);
+        if (part.endsWith('/'))
+            continue;
+        if (::mkdir(part.constData(), 0777) == 0)
+            continue;
+        const int error = errno;
+        if (error == EEXIST && ::stat(part.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+            continue;
+        return QFile::decodeName(part) + QStringLiteral(": ") + reason(error == EEXIST ? ENOTDIR : error);
+    }
+    return {};
+}
+
+QString probeoutput(const QString& dir)
+{
+    const OUTFOLDER folder = openoutput(dir);
+    if (!folder.isopen())
+        return reason(errno);
+    const int at = int(folder.handle());
+    // A name nothing else uses; one left by a run that was killed in the
+    // instant between making and removing it is passed over.
+    for (int n = 0; n < 100; ++n) {
+        const QByteArray name = ".kov-probe-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(n);
+        const int fd = ::openat(at, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return reason(errno);
+        }
+        // One byte, so that a full disk shows before the first file.
+        const bool written = ::write(fd, "k", 1) == 1;
+        const int error = written ? 0 : errno;
+        const bool closed = ::close(fd) == 0;
+        const int closeerror = closed ? 0 : errno;
+        ::unlinkat(at, name.constData(), 0);
+        if (!written)
+            return reason(error);
+        if (!closed)
+            return reason(closeerror);
+        return {};
+    }
+    return reason(EEXIST);
 }
 
 }  // namespace platform

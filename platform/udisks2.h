@@ -17,6 +17,10 @@ namespace platform::udisks2 {
 // and no root. Empty when udisks2 does not answer.
 QList<VolumeSource> fatvolumes();
 
+// Whether udisks2 answers on the system bus (and so can list and open
+// cards for a user who may not open them).
+bool available();
+
 // The block device udisks2 knows at that device node, whatever it holds,
 // with the fields fatvolumes() sets (udiskstype 3 when it is not FAT16,
 // FAT32 or exFAT as far as udisks2 knows). False when udisks2 does not answer or does

@@ -178,6 +178,8 @@ QList<VolumeSource> fatvolumes()
     return out;
 }
 
+bool available() { return !managedobjects().isEmpty(); }
+
 bool lookup(const QString& devicepath, VolumeSource* out)
 {
     // udisks2 names the device node itself, never a link to it.

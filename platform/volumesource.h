@@ -43,6 +43,10 @@ struct VolumeSource {
     QString note{};
 };
 
+// Whether the system lists and opens cards for a user who may not open
+// them, after authentication (on Linux: udisks2 answers).
+bool cardsafterauthentication();
+
 // Image files the user named; they come first in the source list.
 // Replaces any earlier list. Paths are kept as given.
 void setimagefiles(const QStringList& paths);
@@ -101,6 +105,15 @@ bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* bu
 // the descriptor behind an open handle and the byte range it stands for.
 // The descriptor stays owned by the handle. False when h is not open.
 bool descriptor(volhandle h, int* fd, std::uint64_t* offset, std::uint64_t* size);
+
+// Why path cannot be read as a source, in the system's words where it has
+// them: "No such file or directory", "Permission denied" (deniedreason()),
+// "Is a directory", "not an image file or block device", "empty file", "only
+// N bytes, too few for a boot sector". Empty when nothing is wrong with it
+// as such.
+QString sourceproblem(const QString& path);
+// The system's words for a source this process may not open.
+QString deniedreason();
 
 // True when the directory (or, if it does not exist yet, its nearest
 // existing ancestor) lies on the file system held by the source behind the

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <map>
 
 namespace platform {
@@ -173,6 +174,8 @@ volhandle adoptdescriptor(int fd, std::uint64_t offset, std::uint64_t size)
     openfds[id] = OpenRange{fd, offset, size};
     return reinterpret_cast<volhandle>(id);
 }
+
+bool cardsafterauthentication() { return udisks2::available(); }
 
 void setimagefiles(const QStringList& paths) { imagefiles = paths; }
 
@@ -358,6 +361,30 @@ QList<dev_t> loopdevicesof(const QString& image)
 }
 
 }  // namespace
+
+QString sourceproblem(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(name.constData(), &st) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        return QString::fromLocal8Bit(std::strerror(EISDIR));
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        return QStringLiteral("not an image file or block device");
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    const std::uint64_t bytes = sizeoffd(fd);
+    ::close(fd);
+    if (bytes == 0)
+        return S_ISREG(st.st_mode) ? QStringLiteral("empty file") : QStringLiteral("no medium");
+    if (bytes < 512)
+        return QStringLiteral("only %1 bytes, too few for a boot sector").arg(bytes);
+    return {};
+}
+
+QString deniedreason() { return QString::fromLocal8Bit(std::strerror(EACCES)); }
 
 bool directoryonsource(const QString& dir, QChar letter)
 {

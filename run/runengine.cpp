@@ -1,5 +1,6 @@
 #include "run/runengine.h"
 
+#include "deep/dirsample.h"
 #include "exfat/exfatrun.h"
 #include "layout/adopt.h"
 #include "layout/earlier.h"
@@ -319,6 +320,10 @@ QString RunEngine::losttree(const QString& subdir) const
 
 void RunEngine::walkended()
 {
+    // Cheap (a sample, and only over a nearly empty FAT), for the advice
+    // at the end; the deep scan itself tells better.
+    if (!options.deep)
+        current.formatted = deep::sampledirectories(*this).formatted();
     // The walk's files are all settled but the held ones: their second
     // chances need every deleted entry's start, known only now.
     newunit();
@@ -349,6 +354,46 @@ RUNREPORT RunEngine::report() const
         r.shallower += deeprun->shallowerfiles();
     }
     return r;
+}
+
+int RunEngine::walkpercent() const
+{
+    if ((at != RUNPHASE::collecting && at != RUNPHASE::saving) || exfat)
+        return -1;
+    // The chain from curdir up to the root; of it the root and the levels
+    // below it down to this depth, past which shares are far below a
+    // percent.
+    constexpr std::size_t depth = 64;
+    walkchain.clear();
+    for (const FILEPARM* dir = &curdir; dir; dir = dir->parent.get())
+        walkchain.push_back(dir);
+    const std::size_t n = walkchain.size();
+    if (walkshares.size() < std::min(n, depth))
+        walkshares.resize(std::min(n, depth));
+    double done = 0, share = 1;
+    for (std::size_t k = n; k-- > (n > depth ? n - depth : 0);) {
+        const FILEPARM& dir = *walkchain[k];
+        // A folder above has passed the slot of the one below it.
+        const std::uint32_t index = k > 0 && dir.entryindex > 0 ? dir.entryindex - 1 : dir.entryindex;
+        // The entries before the walk's place and in all, counted once per
+        // folder and place: a directory's unused slots are no work.
+        WALKSHARE& w = walkshares[n - 1 - k];
+        if (w.buffer != dir.dirbuf.get() || w.index != index) {
+            w = WALKSHARE{dir.dirbuf.get(), index, 0, 0};
+            for (std::uint64_t slot = 0; w.buffer && slot < dir.size / 32; ++slot) {
+                const unsigned char* entry = w.buffer + slot * 32;
+                if (entry[0] == 0 || entry[0] == '.' || entry[11] == 0x0F)
+                    continue;
+                ++w.total;
+                w.before += slot < index ? 1 : 0;
+            }
+        }
+        if (w.total == 0)
+            break;
+        done += share * double(w.before) / double(w.total);
+        share /= double(w.total);
+    }
+    return std::clamp(int(done * 100), 0, 100);
 }
 
 carve::CARVECOUNTS RunEngine::carvingcounts() const

@@ -87,6 +87,11 @@ public:
     QString carvingtree() const { return losttree(QStringLiteral("lost/carved/")); }
     // The exFAT run under way, else null.
     const exfat::EXFATRUN* exfatrun() const { return exfat.get(); }
+    // How far the FAT walk under way (collecting or saving) has come, in
+    // percent of the tree: its place in each folder from the root down,
+    // each level a share of the slot above it. -1 in other phases and on
+    // exFAT.
+    int walkpercent() const;
 
     // The core's hooks the run answers itself.
     void savefound(const FILEPARM& file) override;
@@ -165,4 +170,12 @@ private:
     std::vector<unsigned char> ownkept;  // one bit a cluster, as the core's bitmap
     carve::CARVECOUNTS carvedbefore;  // of the layouts carved before the one under way
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
+    // walkpercent's counts per level of the walk, from the root down.
+    struct WALKSHARE {
+        const unsigned char* buffer = nullptr;
+        std::uint32_t index = 0;
+        std::uint64_t before = 0, total = 0;
+    };
+    mutable std::vector<WALKSHARE> walkshares;
+    mutable std::vector<const FILEPARM*> walkchain;
 };

@@ -2,6 +2,13 @@
 // offer (kov-recover's options, the window's check boxes).
 #pragma once
 
+// The choices' own words, which the window's check boxes show and the help
+// and advice of both faces repeat.
+inline constexpr const char* deepchoice = "Search lost folders and formatted cards";
+inline constexpr const char* verifychoice = "Check contents and set damaged files apart";
+inline constexpr const char* nameschoice = "Use original long names";
+inline constexpr const char* carvechoice = "Find lost photos and documents by their contents";
+
 struct RUNOPTIONS {
     bool deep = false;           // also scan the unused clusters for lost folders
     bool verify = false;         // a content verdict per file; damaged ones into damaged/

@@ -40,7 +40,51 @@ QString RUNREPORT::detail() const
         text += QStringLiteral("; %1 from lost folders (in the lost folder)").arg(lost);
     if (options.carve)
         text += QStringLiteral("; %1 found by their contents alone (in lost/carved)").arg(carving.carved);
-    return text + QLatin1Char('.');
+    text += QLatin1Char('.');
+    const QString more = advice();
+    return more.isEmpty() ? text : text + QLatin1Char(' ') + more;
+}
+
+bool RUNREPORT::trydeep() const { return !options.deep && (settled == 0 || formatted); }
+
+bool RUNREPORT::trycarve() const { return !options.carve && (settled == 0 || formatted); }
+
+namespace {
+
+// Why the advice is given, in front of it.
+QString cause(const RUNREPORT& r)
+{
+    return r.formatted ? QStringLiteral("Most of this card is free, yet folders lie in its free space: it may have been "
+                                        "formatted, or folders deleted whole.")
+                       : QStringLiteral("No deleted file was found this way.");
+}
+
+}  // namespace
+
+QString RUNREPORT::advice() const
+{
+    QStringList choices;
+    if (trydeep())
+        choices.append(QStringLiteral("\"%1\"").arg(QLatin1String(deepchoice)));
+    if (trycarve())
+        choices.append(QStringLiteral("\"%1\"").arg(QLatin1String(carvechoice)));
+    if (choices.isEmpty())
+        return {};
+    return cause(*this) + QStringLiteral(" Try again with ") + choices.join(QStringLiteral(" and ")) +
+           QLatin1Char('.');
+}
+
+QString RUNREPORT::optionadvice() const
+{
+    QStringList options;
+    if (trydeep())
+        options.append(QStringLiteral("--deep (%1)").arg(QString::fromLatin1(deepchoice).toLower()));
+    if (trycarve())
+        options.append(QStringLiteral("--carve (%1)").arg(QString::fromLatin1(carvechoice).toLower()));
+    if (options.isEmpty())
+        return {};
+    return cause(*this) + QStringLiteral(" Run again with ") + options.join(QStringLiteral(" and ")) +
+           QLatin1Char('.');
 }
 
 QString RUNREPORT::carvesummary() const

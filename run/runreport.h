@@ -26,6 +26,16 @@ struct RUNREPORT {
     // clusters), and what its volume, walk and deep scan passed over.
     bool exfat = false;
     QStringList exfatnotes;
+    // Without the deep scan: the FAT holds almost no chains over free
+    // clusters that hold folders (deep::sampledirectories), as after a
+    // quick format.
+    bool formatted = false;
+
+    // The choices not made that may find what this run did not: when it
+    // found no file at all, or the card looks formatted. Neither for a run
+    // with both.
+    bool trydeep() const;
+    bool trycarve() const;
 
     // "; V verified, U unchecked, D damaged, S starts chosen by content"
     // with verify, else empty.
@@ -37,6 +47,12 @@ struct RUNREPORT {
     // and those not saved, by reason.
     QString carvesummary() const;
     // The window's line under "Recovery accomplished!": what was saved,
-    // its verdicts, how much came from lost folders and from carving.
+    // its verdicts, how much came from lost folders and from carving, and
+    // what to try (advice) when anything.
     QString detail() const;
+    // What to try, in the window's words (its choices' names); empty when
+    // nothing.
+    QString advice() const;
+    // The same for kov-recover, naming its options.
+    QString optionadvice() const;
 };

@@ -164,32 +164,65 @@ platform::OUTFOLDER KOVCore::outputfolder(const QString& dir)
 int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written)
 {
     const platform::OUTFOLDER folder = outputfolder(dir);
-    // A name that cannot be had is a file that cannot be created.
+    const auto test = [&](const QString& c) { return platform::namestate(folder, c); };
+    // Written under a name of its own beside the one it gets when whole
+    // (NAME.part, NAME.part(1) ...), so that a file cut short by a full
+    // disk, a stop or a crash never stands under a recovered file's name.
+    QString part;
     const auto save = [&](const QString& chosen) {
-        return chosen.isEmpty() ? 1 : file.saveas(diskparm, folder, chosen);
+        if (chosen.isEmpty())
+            return 1;
+        // A name at the output's length limit has no room for ".part".
+        const QString base = platform::namefits(chosen + QStringLiteral(".part"), 4)
+                                 ? chosen + QStringLiteral(".part")
+                                 : QStringLiteral("kovrecovering.part");
+        int n = 0;
+        part = firstfreename([&] { return numberedname(base, n++); }, test);
+        return part.isEmpty() ? 1 : file.saveas(diskparm, folder, part);
     };
-    QString chosen = freenames.pick(dir, name, [&](const QString& c) { return platform::namestate(folder, c); });
+    QString chosen = freenames.pick(dir, name, test);
     int result = save(chosen);
     if (result == 1) {
         chosen = fallbackname(folder);
         result = save(chosen);
     }
-    const QString path = result == 1 ? QString() : dir + chosen;
+    if (result == 0) {
+        // The entry's last-write time (local, as FAT keeps it; exFAT's to
+        // the 10 ms in UTC), set before the rename, which keeps it; an
+        // invalid stamp leaves the file's own time.
+        if (file.modifiedms) {
+            const std::int64_t ms = *file.modifiedms;
+            const std::int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+            platform::setmodificationtime(folder, part, seconds, std::int32_t(ms - seconds * 1000) * 1000000);
+        } else if (const auto when = minuteclock.utcseconds(std::uint16_t(file.writetime >> 32),
+                                                     std::uint16_t(file.writetime)))
+            platform::setmodificationtime(folder, part, *when);
+    }
+    if (result == 0 || result == 2) {
+        // Whole, or all a failing card gives of it: under its name, never
+        // replacing one that appeared meanwhile.
+        bool named = platform::movefile(folder, part, folder, chosen);
+        for (int tries = 0; !named && tries < 3; ++tries) {
+            chosen = tries < 2 ? freenames.pick(dir, name, test) : fallbackname(folder);
+            named = !chosen.isEmpty() && platform::movefile(folder, part, folder, chosen);
+        }
+        if (!named) {
+            chosen = part;
+            showwarning(QStringLiteral("Can not give %1 its name: it stays as %2.").arg(dir + name, dir + part));
+        }
+    } else if (result != 1) {
+        // A write that failed or was stopped leaves nothing behind.
+        if (!platform::removefile(folder, part))
+            showwarning(QStringLiteral("Can not remove the unfinished %1.").arg(dir + part));
+        chosen.clear();
+    }
+    const QString path = chosen.isEmpty() || result == 1 ? QString() : dir + chosen;
     if (written)
         *written = path;
     switch (result) {
     case 0:
         ++stats.saved;
         stats.bytes += file.size;
-        // The entry's last-write time (local, as FAT keeps it; exFAT's to
-        // the 10 ms in UTC); an invalid stamp leaves the file's own time.
-        if (file.modifiedms) {
-            const std::int64_t ms = *file.modifiedms;
-            const std::int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-            platform::setmodificationtime(folder, chosen, seconds, std::int32_t(ms - seconds * 1000) * 1000000);
-        } else if (const auto when = minuteclock.utcseconds(std::uint16_t(file.writetime >> 32),
-                                                     std::uint16_t(file.writetime)))
-            platform::setmodificationtime(folder, chosen, *when);
         break;
     case 1:
         ++stats.createfailed;
@@ -199,9 +232,13 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
         ++stats.readfailed;
         showwarning(QStringLiteral("Can not read file."));
         break;
-    default:
+    case 3:
         ++stats.writefailed;
         showwarning(QStringLiteral("Can not write file. Please check if the disk is full."));
+        break;
+    default:
+        // Stopped: neither saved nor failed; the front end that stopped
+        // the run says so.
         break;
     }
     return result;

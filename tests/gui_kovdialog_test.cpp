@@ -4,8 +4,10 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/skip.h"
+#include "support/tmpfs.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
@@ -13,7 +15,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -250,9 +254,27 @@ TEST_F(GuiStartup, WithoutAFatVolumeTheWarningIsAllThatShows)
     EXPECT_TRUE(d.novolume());
     EXPECT_FALSE(d.isVisible());
     EXPECT_EQ(d.hdisk, nullptr);
-    EXPECT_EQ(answerer.texts("error"), QStringList("Can not open any FAT partition. \nPlease run rivode.exe as "
-                                                   "administrator(probably by right-clicking kov.exe and selecting "
-                                                   "\"Run as Administrator\")."));
+    // The box's first line, then what a user of this system can do.
+    const QStringList texts = answerer.texts("error");
+    ASSERT_EQ(texts.size(), 1);
+    EXPECT_TRUE(texts[0].startsWith("Can not open any FAT partition. \nNo FAT16, FAT32 or exFAT card")) << texts[0];
+    for (const char* advice : {"Insert the card", "kov card.img", "sudo kov"})
+        EXPECT_TRUE(texts[0].contains(advice)) << advice;
+    EXPECT_FALSE(texts[0].contains("rivode.exe"));
+}
+
+TEST(GuiUsage, HelpPrintsUsageWithoutADisplay)
+{
+    QProcess kov;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    kov.setProcessEnvironment(env);
+    kov.start(QStringLiteral(KOV_BIN), {"--help"});
+    ASSERT_TRUE(kov.waitForFinished(30000));
+    EXPECT_EQ(kov.exitCode(), 0);
+    EXPECT_TRUE(kov.readAllStandardOutput().startsWith("Usage: kov [IMAGE ...]\n"));
 }
 
 using GuiCommands = GuiWindow;
@@ -277,6 +299,8 @@ TEST_F(GuiCommands, ButtonCyclesAndARunRecoversTheDeletedFiles)
     // mtools stamped every file with the tools' "now".
     const QString stamp = "modify time:" + QDateTime::fromSecsSinceEpoch(tooloptions().now).toString("M/d,yyyy");
     EXPECT_EQ(state(d), "Recover|kEPORT.DOC|5000 bytes|" + stamp + "|1010");
+    EXPECT_TRUE(QRegularExpression("^Paused\\. Saving deleted files: \\d+%$").match(d.progresslabel->text()).hasMatch())
+        << d.progresslabel->text();
     EXPECT_EQ(ticksoverrounds(d), 0);
     EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList("kEPORT.DOC"));
     d.recoverbt->click();
@@ -288,7 +312,75 @@ TEST_F(GuiCommands, ButtonCyclesAndARunRecoversTheDeletedFiles)
     EXPECT_TRUE(info.text.startsWith("Recovery accomplished!\nThe first character of the name of recovered file"));
     EXPECT_TRUE(!info.warning && info.okonly && info.parented && !info.ticking);
     EXPECT_EQ(state(d), "Recover|kHOTO.JPG|20000 bytes|" + stamp + "|1000");
+    EXPECT_EQ(d.progresslabel->text(), "Recovery ended: 3 files saved in " + out + ".");
     expectrecovered(out, filesc);
+}
+
+// An output directory that takes no files: one box naming it and the
+// system's reason, and no run.
+TEST_F(GuiCommands, AnOutputThatTakesNoFilesIsOneBoxBeforeTheRun)
+{
+    Tmpfs readonly(tmp.filePath("ro"), "1m", true);
+    if (!readonly.ok())
+        KOV_SKIP() << "needs root for a read-only tmpfs";
+    KOVDialog d;
+    Answerer answerer(&d);
+    d.diredit->setText(tmp.filePath("ro"));
+    d.recoverbt->click();
+    EXPECT_EQ(answerer.texts("error"),
+              QStringList("Can not create recovered files in " + tmp.filePath("ro") + "/: Read-only file system"));
+    EXPECT_EQ(state(d), "Recover||||1000");
+}
+
+// The walk's percent grows in both passes, and a file name longer than the
+// window leaves its width as it was, the whole name in the line's tooltip.
+TEST(GuiProgress, PercentGrowsAndLongNamesKeepTheWidth)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img"), staged = tmp.filePath("staged");
+    const QString longname = QString("A holiday photo with a name much longer than any window is wide ").repeated(3) + ".jpg";
+    bool ok = makefat(image, 32, 40u << 20, 1);
+    for (int i = 0; ok && i < 30; ++i)
+        ok = mmd(image, QStringLiteral("DIR%1").arg(i)) && writefile(staged, patterndata(2000, i)) &&
+             mcopy(image, staged, QStringLiteral("DIR%1/F.BIN").arg(i)) && mdel(image, QStringLiteral("DIR%1/F.BIN").arg(i));
+    ok = ok && writefile(staged, patterndata(3000, 99)) && mcopy(image, staged, longname) && mdel(image, longname);
+    ASSERT_TRUE(ok) << lasterror();
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    KOVDialog d;
+    Answerer answerer(&d);
+    d.show();
+    d.namesbox->setChecked(true);
+    d.diredit->setText(tmp.filePath("out"));
+    const int width = d.width();
+    d.recoverbt->click();
+    EXPECT_EQ(d.progresslabel->text(), "Reading the folders: 0%");
+    // Step by step outside the slices, so that every file's lines show.
+    d.scantimer->stop();
+    std::map<RUNPHASE, QList<int>> percents;
+    bool wide = false;
+    for (int steps = 0; steps < 10000 && (d.phase() == RUNPHASE::collecting || d.phase() == RUNPHASE::saving); ++steps) {
+        percents[d.phase()].append(d.walkpercent());
+        d.step();
+        QCoreApplication::processEvents();  // the window fits itself to the new lines
+        wide = wide || d.width() != width;
+    }
+    d.scantimer->start(0);
+    ASSERT_TRUE(answerer.waitend());
+    EXPECT_FALSE(wide);
+    // The last file saved, in the root after the folders.
+    EXPECT_EQ(d.namelabel->text(), longname);
+    EXPECT_EQ(d.namelabel->toolTip(), longname);
+    EXPECT_TRUE(QFileInfo::exists(tmp.filePath("out/") + longname));
+    for (const RUNPHASE pass : {RUNPHASE::collecting, RUNPHASE::saving}) {
+        const QList<int>& p = percents[pass];
+        ASSERT_FALSE(p.isEmpty());
+        EXPECT_TRUE(std::is_sorted(p.begin(), p.end())) << int(pass);
+        EXPECT_EQ(p.front(), 0);
+        EXPECT_GE(p.back(), 90) << int(pass);
+        EXPECT_TRUE(std::any_of(p.begin(), p.end(), [](int v) { return v > 20 && v < 80; })) << int(pass);
+    }
+    platform::setimagefiles({});
 }
 
 TEST_F(GuiCommands, DirectoriesAreExaminedAtEveryPressAndOnlyThen)
@@ -305,7 +397,8 @@ TEST_F(GuiCommands, DirectoriesAreExaminedAtEveryPressAndOnlyThen)
         EXPECT_EQ(state(d), "Recover||||1000");
     }
     EXPECT_EQ(answerer.texts("error"),
-              QStringList({chooseone, "Can not create the directory to save the recovered files!"}));
+              QStringList({chooseone, "Can not create the directory to save the recovered files!\n" +
+                                          tmp.filePath("file") + ": Not a directory"}));
     for (const Answerer::Box& box : answerer.boxes)
         EXPECT_TRUE(box.warning && box.okonly && box.parented);
 

@@ -42,13 +42,18 @@ struct BoxAnswerer : QObject {
         connect(&timer, &QTimer::timeout, this, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 boxes.append({box->windowTitle(), box->text(), box->informativeText()});
-                box->button(QMessageBox::Ok)->click();
+                QAbstractButton* answer = box->button(QMessageBox::Ok);
+                for (QAbstractButton* b : box->buttons())
+                    if (!press.isEmpty() && b->text() == press)
+                        answer = b;
+                answer->click();
             }
         });
         timer.start(5);
     }
     QTimer timer;
     QList<Box> boxes;
+    QString press;  // a button pressed instead of OK where a box has it
 };
 
 enum class Choice { deep, verify, names, carve };
@@ -237,7 +242,7 @@ TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
     for (const auto& [path, data] : saved)
         carved += path.startsWith("lost/carved/") ? 1 : 0;
     EXPECT_GT(carved, 0);
-    EXPECT_TRUE(answerer.boxes[0].detail.endsWith(
+    EXPECT_TRUE(answerer.boxes[0].detail.section('\n', 0, 0).contains(
         QStringLiteral("; %1 found by their contents alone (in lost/carved).").arg(carved)))
         << answerer.boxes[0].detail.toStdString();
 
@@ -290,6 +295,30 @@ TEST_F(GuiChoices, AnotherVolumeEndsADeepRunWithTheNotice)
     EXPECT_FALSE(QDir(out + "/lost").exists() && !QDir(out + "/lost").isEmpty());
 }
 
+// A plain run over the quick-formatted card: the end box says which of
+// the choices to try and where the files are, the line below the status
+// lines that the run ended, and "Open the folder" without a file manager
+// says where they are.
+TEST_F(GuiChoices, APlainRunOnAFormattedCardSaysWhatToTryAndWhere)
+{
+    const QString out = tmp.filePath("out");
+    KOVDialog d;
+    BoxAnswerer answerer;
+    answerer.press = "Open the folder";
+    windowrun(d, answerer, 0, out, {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() == 2; }, 10000));
+    const QString detail = answerer.boxes[0].detail;
+    EXPECT_TRUE(detail.startsWith("0 files saved. Most of this card is free, yet folders lie in its free space"))
+        << detail;
+    EXPECT_TRUE(detail.contains(QStringLiteral("Try again with \"%1\" and \"%2\".").arg(d.deepbox->text(),
+                                                                                        d.carvebox->text())))
+        << detail;
+    EXPECT_TRUE(detail.endsWith("\nThe files are in " + out)) << detail;
+    EXPECT_EQ(d.progresslabel->text(), "Recovery ended: 0 files saved in " + out + ".");
+    EXPECT_EQ(answerer.boxes[1].title, "info");
+    EXPECT_EQ(answerer.boxes[1].text, "No file manager could be started. The recovered files are in " + out);
+}
+
 TEST_F(GuiChoices, TheEndBoxDetailCarriesTheCounts)
 {
     const CommandOutcome cli = kovrecover({"--deep", "--verify", image("deleted"), tmp.filePath("cli")});
@@ -309,7 +338,7 @@ TEST_F(GuiChoices, TheEndBoxDetailCarriesTheCounts)
     int lost = 0;
     for (const auto& [path, data] : filetree(out))
         lost += path.startsWith("lost/") || path.startsWith("damaged/lost/") ? 1 : 0;
-    EXPECT_EQ(end.detail, QStringLiteral("%1 files saved; %2 verified, %3 unchecked, %4 damaged (in the damaged "
+    EXPECT_EQ(end.detail.section('\n', 0, 0), QStringLiteral("%1 files saved; %2 verified, %3 unchecked, %4 damaged (in the damaged "
                                          "folder); %5 from lost folders (in the lost folder).")
                               .arg(counts.captured(1), counts.captured(2), counts.captured(3), counts.captured(4))
                               .arg(lost));
