@@ -41,6 +41,7 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     scanned += more.scanned;
     starts += more.starts;
     carved += more.carved;
+    plausible += more.plausible;
     failed += more.failed;
     toolarge += more.toolarge;
     duplicates += more.duplicates;
@@ -286,6 +287,7 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     }
     CARVEDFILE c;
     c.kind = candidate;
+    c.verdict = verify::carvedverdict(candidate, data, std::uint32_t(clustersize));
     c.type = extensionof(candidate, data);
     c.file.dialog = &core;
     c.file.startcluster = std::uint32_t(at + 2);
@@ -306,6 +308,8 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     save(c);
     saved.notecarved(c.file, area.disk, data);
     ++tally.carved;
+    if (c.verdict == verify::verdict::plausible)
+        ++tally.plausible;
     candidate = verify::family::none;
     drop(clusters);
 }

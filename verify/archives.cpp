@@ -244,6 +244,17 @@ FINDING zipextent(bytes d)
     }
 }
 
+FINDING appendedzip(bytes d)
+{
+    if (d.size() < 4 || le32(d, 0) != localsig)
+        return damagedat();
+    const FINDING end = zipextent(d);
+    if (end.v != verdict::verified)
+        return end;
+    const FINDING whole = readzip(d.first(end.end));
+    return whole.v == verdict::verified ? end : whole;
+}
+
 // Proves: every member inflates to its trailer with the right CRC-32 and
 // size (zlib checks both); reports where the last member ends. Unchecked
 // when the members inflate to more than the budget.
