@@ -116,6 +116,26 @@ TEST(CarveSplice, PhotosSplicedAtARestartMarkerAreNotCalledVerified)
     EXPECT_EQ(records.rbegin()->second[QStringLiteral("verdict")].toString().toStdString(), "verified");
 }
 
+// A photo whose Exif thumbnail holds a cluster of another photo's (512-byte
+// clusters): the main image still decodes; the thumbnail does not.
+TEST(CarveSplice, PhotoWithAForeignClusterInItsThumbnailIsNotCalledVerified)
+{
+    QTemporaryDir dir;
+    const QByteArray photo = formatfile(QStringLiteral("exifjpg"), dir.path(), 1);
+    const QByteArray other = formatfile(QStringLiteral("exifjpg"), dir.path(), 2);
+    if (photo.isNull() || other.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    const qsizetype thumbnail = photo.indexOf("\xFF\xD8", 2);
+    ASSERT_GT(thumbnail, 0);
+    const qsizetype at = (thumbnail / 512 + 2) * 512;
+    QByteArray spliced = photo;
+    spliced.replace(at, 512, other.mid(at, 512));
+    ASSERT_NE(spliced, photo);
+    ASSERT_EQ(verdictof(spliced, QStringLiteral("x.jpg"), 512), verify::verdict::verified);
+    EXPECT_EQ(verify::carvedverdict(verify::family::jpeg, view(spliced), 512), verify::verdict::plausible);
+    EXPECT_EQ(verify::carvedverdict(verify::family::jpeg, view(photo), 512), verify::verdict::verified);
+}
+
 // A file carved from its first cluster on with two clusters of another
 // file of its kind inside it and its own last two clusters gone: its size
 // fields and chunk sizes still hold.
