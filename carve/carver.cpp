@@ -42,6 +42,7 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     starts += more.starts;
     carved += more.carved;
     plausible += more.plausible;
+    zipleft += more.zipleft;
     failed += more.failed;
     toolarge += more.toolarge;
     duplicates += more.duplicates;
@@ -310,6 +311,11 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     ++tally.carved;
     if (c.verdict == verify::verdict::plausible)
         ++tally.plausible;
+    // An archive appended to the file (a JPEG's) that is not whole where
+    // the clusters could be read: the file is saved without it, and the
+    // summary says so.
+    if (end % clustersize != 0 && have - end >= 4 && std::memcmp(buffer.get() + offset + end, "PK\x03\x04", 4) == 0)
+        ++tally.zipleft;
     candidate = verify::family::none;
     drop(clusters);
 }

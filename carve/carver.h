@@ -36,6 +36,7 @@ struct CARVECOUNTS {
     std::uint64_t starts = 0;      // clusters that begin as a carved format does
     std::uint64_t carved = 0;      // files handed out
     std::uint64_t plausible = 0;   // of them, those whose bytes cannot prove they are one file
+    std::uint64_t zipleft = 0;     // of them, those a ZIP follows right after their end, not whole: left out
     std::uint64_t failed = 0;      // starts whose structure or check fails, or ends at a cluster in use
     std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap
     std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out

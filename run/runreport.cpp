@@ -102,7 +102,7 @@ QString RUNREPORT::optionadvice() const
 QString RUNREPORT::carvesummary() const
 {
     return QStringLiteral("carving: %1 clusters read, %2 file starts, %3 files carved%8; not saved: %4 failed "
-                          "their check, %5 too large, %6 equal to a saved file%7")
+                          "their check, %5 too large, %6 equal to a saved file%7%9")
         .arg(carving.scanned)
         .arg(carving.starts)
         .arg(carving.carved)
@@ -115,5 +115,9 @@ QString RUNREPORT::carvesummary() const
                               : QString())
         .arg(carving.plausible != 0
                  ? QStringLiteral(" (%1 %2)").arg(carving.plausible).arg(QLatin1String(plausiblewords))
-                 : QString());
+                 : QString())
+        .arg(carving.zipleft != 0 ? QStringLiteral("; %1 saved without the ZIP archive that follows them, which is "
+                                                   "not whole: it was left out")
+                                        .arg(carving.zipleft)
+                                  : QString());
 }

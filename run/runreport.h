@@ -45,7 +45,8 @@ struct RUNREPORT {
     // taken and the verdicts.
     QString summary(double seconds) const;
     // kov-recover's line on carving: clusters read, starts, files carved
-    // (and of them the plausible ones) and those not saved, by reason.
+    // (and of them the plausible ones, and those saved without a ZIP that
+    // follows them) and those not saved, by reason.
     QString carvesummary() const;
     // The window's line under "Recovery accomplished!": what was saved,
     // its verdicts, how much came from lost folders and from carving (and

@@ -195,16 +195,22 @@ TEST(CarvePolyglot, PhotoWithAZipAppendedIsCarvedWhole)
     const verify::EXTENT end = verify::extent(verify::family::jpeg, view(polyglot + QByteArray(3 * cluster, '\0')), cluster);
     EXPECT_EQ(end.end, std::size_t(polyglot.size()));
 
+    // The second one's archive lost its end: its photo is saved alone, and
+    // the summary says what was left out.
+    const QByteArray second = formatfile(QStringLiteral("jpg"), dir.path(), 4);
+    ASSERT_FALSE(second.isNull()) << lasterror();
     CARD card;
-    ASSERT_TRUE(card.make(dir.path(), {polyglot})) << lasterror();
+    ASSERT_TRUE(card.make(dir.path(), {polyglot, second + archive.left(archive.size() - 100)})) << lasterror();
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), QStringLiteral("--verify"), card.image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     const std::map<QString, QByteArray> saved = filetree(out);
-    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    ASSERT_EQ(saved.size(), 2u) << run.err.toStdString();
     EXPECT_EQ(saved.begin()->second.size(), polyglot.size()) << saved.begin()->first.toStdString();
     EXPECT_TRUE(saved.begin()->second == polyglot);
-    EXPECT_TRUE(run.err.contains("1 verified, 0 unchecked, 0 damaged")) << run.err.toStdString();
+    EXPECT_TRUE(saved.rbegin()->second == second);
+    EXPECT_TRUE(run.err.contains("2 verified, 0 unchecked, 0 damaged")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("1 saved without the ZIP archive that follows them")) << run.err.toStdString();
 }
 
 }  // namespace
