@@ -223,6 +223,11 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
             }
         }
         if (found.v == verify::verdict::verified && found.end != 0) {
+            // The bytes read on in vain for what might follow the end (a
+            // ZIP appended without its end record) count as a failed
+            // start's: starts that each want the rest of the volume cost a
+            // bounded multiple of it.
+            failspent += charge();
             take(found.end, save);
             return;
         }
