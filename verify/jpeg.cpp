@@ -328,7 +328,9 @@ EXIFFACTS exiffacts(bytes tiff)
     if (tiff.size() < 8 || !((tiff[0] == 'I' && tiff[1] == 'I') || (tiff[0] == 'M' && tiff[1] == 'M')))
         return facts;
     const bool big = tiff[0] == 'M';
-    const auto u16 = [&](std::size_t at) { return big ? std::uint32_t(tiff[at]) << 8 | tiff[at + 1] : std::uint32_t(le16(tiff, at)); };
+    const auto u16 = [&](std::size_t at) {
+        return big ? std::uint32_t(tiff[at]) << 8 | tiff[at + 1] : std::uint32_t(le16(tiff, at));
+    };
     const auto u32 = [&](std::size_t at) { return big ? be32(tiff, at) : le32(tiff, at); };
     // The value of a SHORT or LONG entry tag of the IFD at ifd (0 when absent).
     const auto value = [&](std::uint64_t ifd, std::uint32_t tag) -> std::uint64_t {
