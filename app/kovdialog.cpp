@@ -69,7 +69,9 @@ const char* const namestip =
 const char* const carvetip =
     "For photos, videos, music and documents whose names are gone, for instance after the card was "
     "formatted and used again: looks through the card's free space for files by what they contain, and "
-    "keeps only those whose contents check out whole. They come back without their names, in the folder "
+    "keeps only those whose contents check out whole; the end counts as plausible those whose format cannot "
+    "show that they are one file (BMP, GIF, sound, video, PDF, Office, RAW). They come back without their "
+    "names, in the folder "
     "\"lost/carved\", sorted by type; photos keep the date they were taken, and a camera's RAW file and "
     "the JPEG of the same shot sit side by side under one name.\nCosts time: the free space is "
     "read once more, and every file found is checked.";

@@ -9,9 +9,11 @@ ends or never checks out:
 - jpeg: SOI and a DQT segment, then segments that run on without an EOI;
 - zip: local file headers whose sizes point past the volume;
 - pdf: "%PDF-1.4" and then "%%EOF" lines to the end of the cluster;
-- png: the signature and an IHDR chunk with a wrong CRC.
+- png: the signature and an IHDR chunk with a wrong CRC;
+- jpegzip: every 32nd cluster a small photo (ImageMagick) with a ZIP (zip)
+  appended whose end record is gone, so that the search for it runs on.
 Prints wall time, peak RSS and what the summary says, and that nothing was
-written below lost/carved.
+written below lost/carved (jpegzip: the one photo, the others equal to it).
 """
 import os
 import re
@@ -24,7 +26,19 @@ CLUSTER = 512
 SIZE = 64 << 20
 
 
-def filler(kind):
+def photowithzip(work):
+    photo, text, archive = (os.path.join(work, n) for n in ("p.jpg", "h.txt", "h.zip"))
+    subprocess.run(["convert", "-size", "32x32", "plasma:fractal", photo], check=True)
+    with open(text, "w") as f:
+        f.write("hello\n")
+    subprocess.run(["zip", "-q", "-X", "-j", archive, text], check=True)
+    with open(photo, "rb") as a, open(archive, "rb") as b:
+        return (a.read() + b.read()[:-22]).ljust(32 * CLUSTER, b"\x00")
+
+
+def filler(kind, work):
+    if kind == "jpegzip":
+        return photowithzip(work)
     if kind == "jpeg":
         seg = b"\xff\xfe" + struct.pack(">H", CLUSTER - 8) + b"\x00" * (CLUSTER - 8)
         return (b"\xff\xd8\xff\xdb\x00\x43" + b"\x01" * 65 + seg)[:CLUSTER]
@@ -41,7 +55,7 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     binary = sys.argv[1]
-    for kind in ("jpeg", "zip", "pdf", "png"):
+    for kind in ("jpeg", "zip", "pdf", "png", "jpegzip"):
         with tempfile.TemporaryDirectory() as work:
             image, out = os.path.join(work, "card.img"), os.path.join(work, "out")
             with open(image, "wb") as f:
@@ -52,11 +66,11 @@ def main():
                 boot = f.read(512)
             reserved, fats, perfat = struct.unpack_from("<H", boot, 14)[0], boot[16], struct.unpack_from("<I", boot, 36)[0]
             data = (reserved + fats * perfat) * 512
-            block = filler(kind)
+            block = filler(kind, work)
             with open(image, "r+b") as f:
                 # The root's cluster (2) stays a directory.
                 f.seek(data + CLUSTER)
-                f.write(block * ((SIZE - data) // CLUSTER - 1))
+                f.write(block * ((SIZE - data) // len(block) - 1))
             run = subprocess.run(["/usr/bin/time", "-f", "%e s %M KiB", binary, "--deep", "--carve", image, out],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             err = run.stderr.decode(errors="replace")

@@ -41,6 +41,8 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     scanned += more.scanned;
     starts += more.starts;
     carved += more.carved;
+    plausible += more.plausible;
+    zipleft += more.zipleft;
     failed += more.failed;
     toolarge += more.toolarge;
     duplicates += more.duplicates;
@@ -221,6 +223,11 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
             }
         }
         if (found.v == verify::verdict::verified && found.end != 0) {
+            // The bytes read on in vain for what might follow the end (a
+            // ZIP appended without its end record) count as a failed
+            // start's: starts that each want the rest of the volume cost a
+            // bounded multiple of it.
+            failspent += charge();
             take(found.end, save);
             return;
         }
@@ -286,6 +293,7 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     }
     CARVEDFILE c;
     c.kind = candidate;
+    c.verdict = verify::carvedverdict(candidate, data, std::uint32_t(clustersize));
     c.type = extensionof(candidate, data);
     c.file.dialog = &core;
     c.file.startcluster = std::uint32_t(at + 2);
@@ -306,6 +314,13 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     save(c);
     saved.notecarved(c.file, area.disk, data);
     ++tally.carved;
+    if (c.verdict == verify::verdict::plausible)
+        ++tally.plausible;
+    // An archive appended to the file (a JPEG's) that is not whole where
+    // the clusters could be read: the file is saved without it, and the
+    // summary says so.
+    if (end % clustersize != 0 && have - end >= 4 && std::memcmp(buffer.get() + offset + end, "PK\x03\x04", 4) == 0)
+        ++tally.zipleft;
     candidate = verify::family::none;
     drop(clusters);
 }

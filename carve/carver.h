@@ -3,7 +3,8 @@
 // order and large reads; a cluster that begins as a file of a checked
 // format does is read on contiguously, the file's end is taken from its
 // own structure (verify::extent), and the file is handed out only when
-// its check passes over exactly those bytes.
+// its check passes over exactly those bytes: verified, or plausible when
+// the bytes cannot prove they are one file (verify::carvedverdict).
 #pragma once
 
 #include "carve/pairs.h"
@@ -25,6 +26,7 @@ namespace carve {
 struct CARVEDFILE {
     FILEPARM file;        // one run from its first cluster; size its length; writetime a photo's EXIF time
     verify::family kind;  // verified by its check
+    verify::verdict verdict = verify::verdict::verified;  // or plausible (verify::carvedverdict)
     QString type;         // its extension: "jpg", "docx", "cr2" ...
     PLACE place;          // its folder below lost/carved/ and its name before the extension
 };
@@ -33,6 +35,8 @@ struct CARVECOUNTS {
     std::uint64_t scanned = 0;     // clusters read
     std::uint64_t starts = 0;      // clusters that begin as a carved format does
     std::uint64_t carved = 0;      // files handed out
+    std::uint64_t plausible = 0;   // of them, those whose bytes cannot prove they are one file
+    std::uint64_t zipleft = 0;     // of them, those a ZIP follows right after their end, not whole: left out
     std::uint64_t failed = 0;      // starts whose structure or check fails, or ends at a cluster in use
     std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap
     std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out

@@ -538,7 +538,7 @@ int RecoverRun::list()
         return stopped(QStringLiteral("%1 files listed").arg(r.settled));
     if (options.verify)
         say(QStringLiteral("%1 files listed%2")
-                .arg(r.verdicts.verified + r.verdicts.unchecked + r.verdicts.damaged)
+                .arg(r.verdicts.verified + r.verdicts.unchecked + r.verdicts.damaged + r.verdicts.plausible)
                 .arg(r.verdictsummary()));
     advise(r);
     return exitok;

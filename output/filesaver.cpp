@@ -132,14 +132,15 @@ void FileSaver::savenamed(const FILEPARM& file, const QString& name, const QStri
     settle(file, r, subdir, false, DIRSLOTS{});
 }
 
-void FileSaver::savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type)
+void FileSaver::savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type,
+                           verify::verdict verdict)
 {
     if (claims)
         claims->mark(file.dataruns);
     SAVERECORD r;
     r.name = fittedname(safename(name));
     r.carved = type;
-    r.verdict = verify::verdict::verified;
+    r.verdict = verdict;
     settle(file, r, subdir, false, DIRSLOTS{});
 }
 
@@ -256,6 +257,8 @@ void FileSaver::count(const SAVERECORD& r)
         ++tally.damaged;
     else if (r.verdict == verify::verdict::unchecked)
         ++tally.unchecked;
+    else if (r.verdict == verify::verdict::plausible)
+        ++tally.plausible;
     if (r.startbycontent)
         ++tally.startbycontent;
 }

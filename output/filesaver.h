@@ -56,6 +56,7 @@ struct VERDICTCOUNTS {
     std::uint64_t verified = 0;
     std::uint64_t unchecked = 0;
     std::uint64_t damaged = 0;
+    std::uint64_t plausible = 0;
     std::uint64_t startbycontent = 0;
 };
 
@@ -95,9 +96,12 @@ public:
     void savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain);
 
     // A file carving found by its contents, whose check has passed over
-    // exactly its bytes: saved as save() does (verdict verified, no check
-    // again) under name, with its type in the record.
-    void savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type);
+    // exactly its bytes: saved as save() does (with carving's verdict,
+    // verified or plausible, and no check again) under name, with its type
+    // in the record. A plausible file stays below subdir with the verified
+    // ones: damaged/ holds files a check fails.
+    void savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type,
+                    verify::verdict verdict);
 
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
     // or reached a live cluster). Files with an estimated high word wait

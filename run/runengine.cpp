@@ -150,7 +150,8 @@ void RunEngine::step()
         if (!carver->step([this](const carve::CARVEDFILE& found) {
                 newunit();
                 saver->savecarved(found.file, found.place.stem + QLatin1Char('.') + found.type,
-                                  losttree(QStringLiteral("lost/carved/%1/").arg(found.place.folder)), found.type);
+                                  losttree(QStringLiteral("lost/carved/%1/").arg(found.place.folder)), found.type,
+                                  found.verdict);
             })) {
             newunit();
             if (!carveownlayout())

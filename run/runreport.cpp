@@ -1,13 +1,21 @@
 #include "run/runreport.h"
 
+namespace {
+
+// What plausible means, in both faces' words.
+const char* const plausiblewords = "plausible: whole in their structure, not proven to be one file";
+
+}  // namespace
+
 QString RUNREPORT::verdictsummary() const
 {
     if (!options.verify)
         return QString();
-    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged, %4 starts chosen by content")
+    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged%4, %5 starts chosen by content")
         .arg(verdicts.verified)
         .arg(verdicts.unchecked)
         .arg(verdicts.damaged)
+        .arg(verdicts.plausible != 0 ? QStringLiteral(", %1 plausible").arg(verdicts.plausible) : QString())
         .arg(verdicts.startbycontent);
 }
 
@@ -39,7 +47,11 @@ QString RUNREPORT::detail() const
     if (options.deep)
         text += QStringLiteral("; %1 from lost folders (in the lost folder)").arg(lost);
     if (options.carve)
-        text += QStringLiteral("; %1 found by their contents alone (in lost/carved)").arg(carving.carved);
+        text += QStringLiteral("; %1 found by their contents alone (in lost/carved%2)")
+                    .arg(carving.carved)
+                    .arg(carving.plausible != 0
+                             ? QStringLiteral(", %1 %2").arg(carving.plausible).arg(QLatin1String(plausiblewords))
+                             : QString());
     text += QLatin1Char('.');
     const QString more = advice();
     return more.isEmpty() ? text : text + QLatin1Char(' ') + more;
@@ -89,8 +101,8 @@ QString RUNREPORT::optionadvice() const
 
 QString RUNREPORT::carvesummary() const
 {
-    return QStringLiteral("carving: %1 clusters read, %2 file starts, %3 files carved; not saved: %4 failed "
-                          "their check, %5 too large, %6 equal to a saved file%7")
+    return QStringLiteral("carving: %1 clusters read, %2 file starts, %3 files carved%8; not saved: %4 failed "
+                          "their check, %5 too large, %6 equal to a saved file%7%9")
         .arg(carving.scanned)
         .arg(carving.starts)
         .arg(carving.carved)
@@ -100,5 +112,12 @@ QString RUNREPORT::carvesummary() const
         .arg(carving.cut != 0 ? QStringLiteral("; %1 not read on past their first clusters: the starts that failed "
                                               "before them took the work allowed")
                                     .arg(carving.cut)
-                              : QString());
+                              : QString())
+        .arg(carving.plausible != 0
+                 ? QStringLiteral(" (%1 %2)").arg(carving.plausible).arg(QLatin1String(plausiblewords))
+                 : QString())
+        .arg(carving.zipleft != 0 ? QStringLiteral("; %1 saved without the ZIP archive that follows them, which is "
+                                                   "not whole: it was left out")
+                                        .arg(carving.zipleft)
+                                  : QString());
 }

@@ -38,17 +38,20 @@ struct RUNREPORT {
     bool trycarve() const;
 
     // "; V verified, U unchecked, D damaged, S starts chosen by content"
-    // with verify, else empty.
+    // with verify (", P plausible" after the damaged when carving gave
+    // any), else empty.
     QString verdictsummary() const;
     // kov-recover's last line: saves, bytes, failures, entries, the time
     // taken and the verdicts.
     QString summary(double seconds) const;
     // kov-recover's line on carving: clusters read, starts, files carved
-    // and those not saved, by reason.
+    // (and of them the plausible ones, and those saved without a ZIP that
+    // follows them) and those not saved, by reason.
     QString carvesummary() const;
     // The window's line under "Recovery accomplished!": what was saved,
-    // its verdicts, how much came from lost folders and from carving, and
-    // what to try (advice) when anything.
+    // its verdicts, how much came from lost folders and from carving (and
+    // of that how much is plausible only), and what to try (advice) when
+    // anything.
     QString detail() const;
     // What to try, in the window's words (its choices' names); empty when
     // nothing.

@@ -189,7 +189,11 @@ TEST_P(QuickFormattedCard, EveryIntactFileComesBackByteForByteAndNothingElse)
         EXPECT_EQ(o[QStringLiteral("dir")].toString(), QStringLiteral("lost/carved/%1/").arg(type));
         EXPECT_EQ(o[QStringLiteral("name")].toString(),
                   QStringLiteral("f%1.%2").arg(o[QStringLiteral("start")].toInteger(), 7, 10, QLatin1Char('0')).arg(type));
-        EXPECT_EQ(o[QStringLiteral("verdict")].toString(), QStringLiteral("verified"));
+        // Only checksums and a JPEG's decode see a foreign cluster inside a file.
+        const bool proven = type == QLatin1String("jpg") || type == QLatin1String("png") ||
+                            type == QLatin1String("zip") || type == QLatin1String("gz");
+        EXPECT_EQ(o[QStringLiteral("verdict")].toString().toStdString(), proven ? "verified" : "plausible")
+            << type.toStdString();
         ASSERT_TRUE(saved.count(path)) << path.toStdString();
         EXPECT_EQ(o[QStringLiteral("size")].toInteger(), saved.at(path).size());
     }

@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDirIterator>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -425,6 +426,40 @@ TEST(GuiLayouts, FoundVolumeListedAndRecoveredAsKovRecover)
 // An exFAT card written and cleared by the FUSE driver: the window's run
 // saves what kov-recover saves, plainly and, after a quick format, with
 // the deep scan, and with carving too.
+// A carved BMP, whose check cannot see a foreign cluster inside it: the
+// window's end box calls it plausible in kov-recover's words.
+TEST(GuiCarve, ThePlausibleCarvedFileIsCountedAsKovRecoverCountsIt)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img");
+    ASSERT_TRUE(makefat(image, 16, 32u << 20, 8)) << lasterror();
+    const QByteArray picture = formatfile("bmp", tmp.path(), 4);
+    if (picture.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    const BootGeometry g = bootgeometry(image);
+    QFile card(image);
+    ASSERT_TRUE(card.open(QIODevice::ReadWrite) && card.seek(qint64(g.datastart + 8 * g.clustersize)) &&
+                card.write(picture) == picture.size());
+    card.close();
+    const CommandOutcome cli = kovrecover({"--carve", image, tmp.filePath("cli")});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    const QString words = "1 plausible: whole in their structure, not proven to be one file";
+    EXPECT_TRUE(cli.err.contains(words.toUtf8())) << cli.err.toStdString();
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.carvebox->setChecked(true);
+    d.diredit->setText(tmp.filePath("out"));
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
+    EXPECT_TRUE(answerer.boxes[0].detail.section('\n', 0, 0).contains(
+        "; 1 found by their contents alone (in lost/carved, " + words + ")."))
+        << answerer.boxes[0].detail.toStdString();
+    EXPECT_EQ(filetree(tmp.filePath("out")), filetree(tmp.filePath("cli")));
+    platform::setimagefiles({});
+}
+
 TEST(GuiExfat, RunSavesWhatKovRecoverSaves)
 {
     QTemporaryDir tmp;

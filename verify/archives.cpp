@@ -244,6 +244,37 @@ FINDING zipextent(bytes d)
     }
 }
 
+FINDING appendedzip(bytes d)
+{
+    if (d.size() < 4 || le32(d, 0) != localsig)
+        return damagedat();
+    // The local headers, each after the data its sizes name, up to the
+    // central directory: junk after a "PK" fails here, in a few steps,
+    // before a search for an end record through all the bytes there are.
+    // Sizes kept in a data descriptor (or ZIP64's) leave it to the search.
+    for (std::size_t at = 0;;) {
+        if (d.size() - at < 30)
+            return shortof(at + 30);
+        const std::uint32_t signature = le32(d, at);
+        if (signature == centralsig || signature == endsig)
+            break;
+        const std::uint32_t csize = le32(d, at + 18);
+        if (signature != localsig)
+            return damagedat();
+        if ((le16(d, at + 6) & 8) || csize == 0xFFFFFFFF)
+            break;
+        const std::uint64_t next = std::uint64_t(at) + 30 + le16(d, at + 26) + le16(d, at + 28) + csize;
+        if (next > d.size())
+            return shortof(std::size_t(next));
+        at = std::size_t(next);
+    }
+    const FINDING end = zipextent(d);
+    if (end.v != verdict::verified)
+        return end;
+    const FINDING whole = readzip(d.first(end.end));
+    return whole.v == verdict::verified ? end : whole;
+}
+
 // Proves: every member inflates to its trailer with the right CRC-32 and
 // size (zlib checks both); reports where the last member ends. Unchecked
 // when the members inflate to more than the budget.

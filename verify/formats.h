@@ -80,6 +80,16 @@ FINDING rafextent(bytes d);  // the furthest part the header names
 FINDING ciffextent(bytes d);  // the root heap's end, found by its directory
 FINDING tsextent(bytes d, std::size_t align);  // the packets in sync (align: as readjpeg)
 
+// A ZIP archive appended to another file, beginning at d's first byte with
+// its offsets counted from there: the end record that closes its central
+// directory (zipextent) and readzip over the bytes up to it; reports where
+// it ends, shortof when d ends before its end record.
+FINDING appendedzip(bytes d);
+
+// Whether a JPEG that check() verifies, carved from clusters of align
+// bytes, is proven one file (see carvedverdict).
+bool jpegonefile(bytes d, std::size_t align);
+
 // zlib's CRC-32 of d, of any length.
 std::uint32_t crc32of(bytes d);
 

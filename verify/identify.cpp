@@ -121,6 +121,8 @@ QString verdictname(verdict v)
         return QStringLiteral("verified");
     case verdict::damaged:
         return QStringLiteral("damaged");
+    case verdict::plausible:
+        return QStringLiteral("plausible");
     default:
         return QStringLiteral("unchecked");
     }
@@ -225,7 +227,28 @@ bool canbegin(family f, bytes head)
 
 bool blindtoforeign(family f)
 {
-    return f == family::tiff || f == family::raf || f == family::crw || f == family::ts;
+    switch (f) {
+    case family::bmp:
+    case family::gif:
+    case family::riff:
+    case family::mp4:
+    case family::mp3:
+    case family::pdf:
+    case family::ole2:
+    case family::text:
+    case family::tiff:
+    case family::raf:
+    case family::crw:
+    case family::ts:
+        return true;
+    case family::none:
+    case family::jpeg:
+    case family::png:
+    case family::zip:
+    case family::gzip:
+        return false;
+    }
+    return true;
 }
 
 verdict check(family f, bytes data, std::uint32_t clusterbytes)

@@ -165,8 +165,209 @@ std::size_t samsungtrailerend(bytes d, std::size_t from, bool* more)
     return 0;
 }
 
+// What the markers of the image at the start of d say, from its SOI to
+// its EOI: whether its scans' restart markers number on modulo 8 and add
+// up, with the frame's size and the restart interval of its DRI, to its
+// MCUs; whether a multiple of align (past its first byte) falls where the
+// decoder starts afresh (the first byte of a scan's data, or from the
+// first fill byte before a restart marker to just past it); the frame's
+// size and the TIFF data of its Exif segment.
+struct SCANWALK {
+    bool sound = true;
+    bool seam = false;
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    bytes exif;
+};
+
+// One pass over the bytes.
+SCANWALK walkscans(bytes d, std::size_t align)
+{
+    SCANWALK w;
+    // A multiple of align (past the first byte) within [from, to].
+    const auto seamin = [align](std::size_t from, std::size_t to) {
+        return align != 0 && to / align != 0 && to / align * align >= from;
+    };
+    struct COMPONENT {
+        unsigned id = 0, h = 1, v = 1;
+    };
+    COMPONENT components[4];
+    unsigned count = 0;
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    bool countable = false;  // a DCT frame whose MCUs are counted
+    std::uint64_t interval = 0;
+    std::size_t p = 2;
+    if (d.size() < 4 || d[0] != 0xFF || d[1] != 0xD8)
+        return w;
+    while (p < d.size()) {
+        if (d[p] != 0xFF)
+            return w;
+        while (p < d.size() && d[p] == 0xFF)
+            ++p;
+        if (p >= d.size())
+            return w;
+        const unsigned char marker = d[p++];
+        if (marker == 0xD9)
+            return w;
+        if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01)
+            continue;
+        if (d.size() - p < 2)
+            return w;
+        const std::size_t length = std::size_t(d[p]) << 8 | d[p + 1];
+        if (length < 2 || d.size() - p < length)
+            return w;
+        const bytes segment = d.subspan(p + 2, length - 2);
+        p += length;
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            if (segment.size() < 6)
+                return w;
+            height = std::uint64_t(segment[1]) << 8 | segment[2];
+            width = std::uint64_t(segment[3]) << 8 | segment[4];
+            w.width = width;
+            w.height = height;
+            count = segment[5];
+            if (count == 0 || count > 4 || segment.size() < 6 + 3 * std::size_t(count))
+                return w;
+            for (unsigned c = 0; c < count; ++c) {
+                components[c].id = segment[6 + 3 * c];
+                components[c].h = segment[7 + 3 * c] >> 4;
+                components[c].v = segment[7 + 3 * c] & 15;
+                if (components[c].h == 0 || components[c].v == 0)
+                    return w;
+            }
+            // Sequential and progressive DCT frames; lossless and
+            // hierarchical ones count their units otherwise.
+            countable = marker == 0xC0 || marker == 0xC1 || marker == 0xC2 || marker == 0xC9 || marker == 0xCA;
+        } else if (marker == 0xE1 && w.exif.empty() && startswith(segment, std::string_view("Exif\0\0", 6))) {
+            w.exif = segment.subspan(6);
+        } else if (marker == 0xDD) {
+            if (segment.size() < 2)
+                return w;
+            interval = std::uint64_t(segment[0]) << 8 | segment[1];
+        } else if (marker == 0xDA) {
+            if (segment.empty() || segment.size() < 1 + 2 * std::size_t(segment[0]))
+                return w;
+            if (seamin(p, p))
+                w.seam = true;
+            std::uint64_t restarts = 0;
+            // The entropy-coded data: stuffed 0xFF 0x00 pairs, restart
+            // markers (with fill before them), then the next marker.
+            while (true) {
+                const std::size_t q = findfrom(d, p, std::string_view("\xFF", 1));
+                if (q == d.size())
+                    return w;
+                std::size_t t = q + 1;
+                while (t < d.size() && d[t] == 0xFF)
+                    ++t;
+                if (t == d.size())
+                    return w;
+                if (d[t] == 0x00) {
+                    p = t + 1;
+                    continue;
+                }
+                if (d[t] < 0xD0 || d[t] > 0xD7) {
+                    p = q;
+                    break;
+                }
+                if (d[t] - 0xD0u != restarts % 8)
+                    w.sound = false;
+                ++restarts;
+                // The decoder starts afresh after the marker: bytes of
+                // another file from here on decode as well.
+                if (seamin(q, t + 1))
+                    w.seam = true;
+                p = t + 1;
+            }
+            if (restarts != 0 && interval == 0)
+                w.sound = false;
+            if (countable && interval != 0 && width != 0 && height != 0) {
+                // The scan's MCUs: of the frame when interleaved, of its
+                // one component's blocks when not.
+                unsigned hmax = 1, vmax = 1;
+                for (unsigned c = 0; c < count; ++c) {
+                    hmax = std::max(hmax, components[c].h);
+                    vmax = std::max(vmax, components[c].v);
+                }
+                std::uint64_t mcus = 0;
+                if (segment[0] == 1) {
+                    const COMPONENT* one = nullptr;
+                    for (unsigned c = 0; c < count; ++c)
+                        if (components[c].id == segment[1])
+                            one = &components[c];
+                    if (!one)
+                        continue;
+                    const std::uint64_t cw = (width * one->h + hmax - 1) / hmax;
+                    const std::uint64_t ch = (height * one->v + vmax - 1) / vmax;
+                    mcus = ((cw + 7) / 8) * ((ch + 7) / 8);
+                } else {
+                    mcus = ((width + 8 * hmax - 1) / (8 * hmax)) * ((height + 8 * vmax - 1) / (8 * vmax));
+                }
+                // An encoder may end the last interval with a marker too.
+                const std::uint64_t intervals = (mcus + interval - 1) / interval;
+                if (restarts + 1 != intervals && restarts != intervals)
+                    w.sound = false;
+            }
+        }
+    }
+    return w;
+}
+
+// Exif's facts of the main image in a JPEG's APP1 segment: the
+// PixelXDimension and PixelYDimension of its Exif IFD, and the thumbnail
+// IFD1 names; each absent (0, empty) when the segment does not hold it.
+struct EXIFFACTS {
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    bytes thumbnail;
+};
+
+EXIFFACTS exiffacts(bytes tiff)
+{
+    EXIFFACTS facts;
+    if (tiff.size() < 8 || !((tiff[0] == 'I' && tiff[1] == 'I') || (tiff[0] == 'M' && tiff[1] == 'M')))
+        return facts;
+    const bool big = tiff[0] == 'M';
+    const auto u16 = [&](std::size_t at) {
+        return big ? std::uint32_t(tiff[at]) << 8 | tiff[at + 1] : std::uint32_t(le16(tiff, at));
+    };
+    const auto u32 = [&](std::size_t at) { return big ? be32(tiff, at) : le32(tiff, at); };
+    // The value of a SHORT or LONG entry tag of the IFD at ifd (0 when absent).
+    const auto value = [&](std::uint64_t ifd, std::uint32_t tag) -> std::uint64_t {
+        if (ifd < 8 || ifd + 2 > tiff.size())
+            return 0;
+        const std::uint32_t entries = u16(std::size_t(ifd));
+        if ((tiff.size() - ifd - 2) / 12 < entries)
+            return 0;
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            const std::size_t e = std::size_t(ifd) + 2 + 12 * std::size_t(i);
+            if (u16(e) != tag || u32(e + 4) != 1)
+                continue;
+            const std::uint32_t type = u16(e + 2);
+            return type == 3 ? u16(e + 8) : type == 4 ? u32(e + 8) : 0;
+        }
+        return 0;
+    };
+    const std::uint64_t ifd0 = u32(4);
+    const std::uint64_t sub = value(ifd0, 0x8769);
+    facts.width = value(sub, 0xA002);
+    facts.height = value(sub, 0xA003);
+    if (ifd0 < 8 || ifd0 + 2 > tiff.size())
+        return facts;
+    const std::uint64_t next = ifd0 + 2 + 12 * std::uint64_t(u16(std::size_t(ifd0)));
+    if (next + 4 > tiff.size())
+        return facts;
+    const std::uint64_t ifd1 = u32(std::size_t(next));
+    const std::uint64_t at = value(ifd1, 0x0201);
+    const std::uint64_t length = value(ifd1, 0x0202);
+    if (at != 0 && length != 0 && at <= tiff.size() && tiff.size() - at >= length)
+        facts.thumbnail = tiff.subspan(std::size_t(at), std::size_t(length));
+    return facts;
+}
+
 // Proves: every marker, table and scan decodes through the EOI without a
-// warning that means damage; reports where the EOI ends.
+// warning that means damage, restart markers numbering on and adding up
+// to the frame's MCUs (walkscans); reports where the EOI ends.
 FINDING readjpegimage(bytes data, BUDGET& budget)
 {
     if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8)
@@ -227,7 +428,9 @@ FINDING readjpegimage(bytes data, BUDGET& budget)
         return toocostly();
     if (error.truncated)
         return shortof(data.size() + 1);
-    return end != 0 ? endsat(end) : damagedat();
+    if (end == 0 || !walkscans(data.first(end), 0).sound)
+        return damagedat();
+    return endsat(end);
 }
 
 }  // namespace
@@ -235,7 +438,9 @@ FINDING readjpegimage(bytes data, BUDGET& budget)
 // Proves: the image decodes (readjpegimage), and whatever follows its EOI
 // up to the end reported is a run of structures known to follow one:
 // further JPEG images (MPF previews, a gain map), an MP4 movie (a Motion
-// Photo) and a Samsung trailer (which holds such a movie) last.
+// Photo), a ZIP archive appended whole (appendedzip) and a Samsung trailer
+// (which holds such a movie) last. A ZIP whose end record lies past the
+// bytes there are leaves the end at the image's, wanting more.
 FINDING readjpeg(bytes d, std::size_t align)
 {
     BUDGET budget{unitsperbyte * std::uint64_t(d.size()) + fewunits};
@@ -262,6 +467,13 @@ FINDING readjpeg(bytes d, std::size_t align)
             if (next.v != verdict::verified)
                 break;
             at += next.end;
+        } else if (rest.size() >= 4 && le32(rest, 0) == 0x04034B50) {
+            const FINDING zip = appendedzip(rest);
+            if (zip.want != 0)
+                return {verdict::verified, at, std::max(at + zip.want, d.size() + 1)};
+            if (zip.v != verdict::verified)
+                break;
+            at += zip.end;
         } else if (matchat(rest, 4, "ftyp")) {
             const BOXWALK movie = walkboxes(rest);
             if (!movie.movie)
@@ -279,6 +491,20 @@ FINDING readjpeg(bytes d, std::size_t align)
             return {verdict::verified, at, d.size() + 1};
     }
     return endsat(at == samsung ? d.size() : at);
+}
+
+bool jpegonefile(bytes d, std::size_t align)
+{
+    const SCANWALK w = walkscans(d, align);
+    if (w.seam)
+        return false;
+    const EXIFFACTS facts = exiffacts(w.exif);
+    if ((facts.width != 0 && facts.width != w.width) || (facts.height != 0 && facts.height != w.height))
+        return false;
+    if (facts.thumbnail.empty())
+        return true;
+    BUDGET budget{unitsperbyte * std::uint64_t(facts.thumbnail.size()) + fewunits};
+    return readjpegimage(facts.thumbnail, budget).v == verdict::verified;
 }
 
 }  // namespace verify

@@ -16,9 +16,12 @@ enum class verdict {
     unchecked,  // no check exists for the file's type, or checking it would cost too much
     verified,   // every check of its format passes
     damaged,    // a check fails
+    // Carved: every check of its format passes, but the bytes cannot
+    // prove they are one file (carvedverdict).
+    plausible,
 };
 
-// "verified", "damaged" or "unchecked".
+// "verified", "damaged", "unchecked" or "plausible".
 QString verdictname(verdict v);
 
 // The format families that have a check.
@@ -103,11 +106,23 @@ bytes rafjpeg(bytes d);
 
 // Whether a file of family f that check() verifies, carved from clusters
 // in a row, can hold a cluster of another file unnoticed: true for the
-// camera families, whose raw image data (TIFF strips, RAF's CFA, CRW's
-// raw data) and video packets' payloads are any bytes. Their check sees a
-// foreign cluster only where it breaks a structure, a preview or the
-// packets' sync bytes.
+// families whose check reads sizes, offsets and chains but not the bytes
+// they frame. BMP pixels, RIFF chunks (WAV samples, AVI frames, WebP),
+// MP4 and MOV media data, PDF streams, OLE2 sectors, text, the camera
+// families' raw image data (TIFF strips, RAF's CFA, CRW's raw data) and
+// transport stream payloads are any bytes; GIF sub-blocks and MP3 frames
+// chain through a foreign cluster of another file of the kind whenever
+// its blocks or frames fall in step, as those of one encoder do. Only
+// checksums (PNG, ZIP, gzip) and a JPEG's entropy decode see it.
 bool blindtoforeign(family f);
+
+// The verdict of a file of family f that check() verifies, carved from
+// data, the clusters of clusterbytes in a row from its first: plausible
+// when its bytes cannot prove they are one file (blindtoforeign; a JPEG
+// whose decoder starts afresh at a cluster boundary, at a scan or past a
+// restart marker, where another photo's clusters decode as well, or whose
+// Exif dimensions or thumbnail do not hold), else verified.
+verdict carvedverdict(family f, bytes data, std::uint32_t clusterbytes);
 
 // zlib's CRC-32 of d, going on from the CRC-32 of the bytes before it
 // (previous; 0 for none).
