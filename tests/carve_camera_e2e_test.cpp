@@ -113,4 +113,36 @@ TEST(PhotographersCard, EveryIntactRawJpegAndStreamComesBackAndPairsShareAName)
     }
 }
 
+// Two shots of one second by one camera (a burst without sub-seconds in
+// its EXIF), the first one's JPEG gone: the JPEG is the second shot's,
+// written right after its RAW, and goes beside it, not beside the first.
+TEST(PhotographersCard, AJpegPairsWithTheRawWrittenJustBeforeIt)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    const QString local = dir.filePath(QStringLiteral("local"));
+    ASSERT_TRUE(makefat(image, 32, 320u << 20, 8)) << lasterror();
+    const RAWSHOT first = rawshot(QStringLiteral("cr2"), dir.path(), 9, 2u << 20);
+    const RAWSHOT second = rawshot(QStringLiteral("cr2"), dir.path(), 9, 3u << 20);
+    if (first.raw.isNull() || second.raw.isNull())
+        KOV_SKIP() << "cannot make a cr2 file: " << lasterror();
+    int n = 0;
+    for (const QByteArray& bytes : {first.raw, second.raw, second.jpeg}) {
+        ASSERT_TRUE(writefile(local, bytes));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("IMG_%1.X").arg(++n))) << lasterror();
+    }
+    ASSERT_TRUE(runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-s"),
+                                                     QStringLiteral("8"), image}))
+        << lasterror();
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::map<QByteArray, QString> carved;
+    for (const auto& [path, bytes] : filetree(out))
+        carved[bytes] = QFileInfo(path).path() + QLatin1Char('/') + QFileInfo(path).completeBaseName();
+    ASSERT_TRUE(carved.count(first.raw) && carved.count(second.raw) && carved.count(second.jpeg));
+    EXPECT_EQ(carved.at(second.jpeg).toStdString(), carved.at(second.raw).toStdString());
+    EXPECT_NE(carved.at(first.raw).toStdString(), carved.at(second.raw).toStdString());
+}
+
 }  // namespace
