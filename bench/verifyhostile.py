@@ -12,6 +12,12 @@ real file of its format (ImageMagick, jpegtran, zip, gzip) and then bent:
                           3 KB of text) and 10,000 central-directory entries
                           that all point at it
   gzip-bomb.gz            1 GiB of zeros through gzip -9
+  tiff-shared-arrays.tif  a chain of 256 IFDs that all name the same arrays of
+                          2.5 million strips (each the same byte)
+  tiff-shifted-arrays.tif the same, each IFD's arrays one element on from the
+                          last one's (so that the arrays overlap)
+  crw-shared-jpeg.crw     a CRW whose root heap names one 1600 x 1200 JPEG
+                          (ImageMagick) 60,000 times as its JPEG from raw
 
   bench/verifyhostile.py DIR
 
@@ -144,6 +150,42 @@ def gzip_bomb(out):
         zeros.wait()
 
 
+def shared_jpeg(work, out):
+    # The root heap: the JPEG, a raw data block, then the directory whose
+    # entries all name the JPEG (tag 0x2007), and the directory's offset.
+    jpeg = os.path.join(work, "crw.jpg")
+    run("convert", "-seed", "5", "-size", "1600x1200", "plasma:fractal", "-quality", "92", jpeg)
+    data = open(jpeg, "rb").read()
+    heap = data + b"\0" * (len(data) % 2)
+    raw = b"\x11" * 1000
+    rawat = len(heap)
+    heap += raw
+    entries = [struct.pack("<HII", 0x2005, len(raw), rawat)] + [struct.pack("<HII", 0x2007, len(data), 0)] * 60000
+    directory = len(heap)
+    heap += struct.pack("<H", len(entries)) + b"".join(entries) + struct.pack("<I", directory)
+    head = b"II" + struct.pack("<I", 26) + b"HEAPCCDR" + struct.pack("<I", 0x10002) + b"\0" * 8
+    open(out, "wb").write(head + heap)
+
+
+def strip_arrays(out, shift):
+    # Each IFD: StripOffsets (LONG) and StripByteCounts (SHORT) arrays of n
+    # values, all naming one byte after the arrays.
+    n, ifds = 2500000, 256
+    ifdlen = 2 + 2 * 12 + 4
+    values = n + (ifds if shift else 0)
+    offsets = 8 + ifdlen * ifds
+    lengths = offsets + 4 * values
+    strip = lengths + 2 * values
+    d = bytearray(b"II*\0" + struct.pack("<I", 8))
+    for k in range(ifds):
+        nxt = 8 + (k + 1) * ifdlen if k + 1 < ifds else 0
+        step = k if shift else 0
+        d += struct.pack("<HHHIIHHII", 2, 273, 4, n, offsets + 4 * step, 279, 3, n, lengths + 2 * step)
+        d += struct.pack("<I", nxt)
+    d += struct.pack("<I", strip) * values + struct.pack("<H", 1) * values + b"\x55\x55"
+    open(out, "wb").write(d)
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -155,6 +197,9 @@ def main():
     many_scans(work, os.path.join(outdir, "jpeg-many-scans.jpg"))
     shared_range(work, os.path.join(outdir, "zip-shared-range.zip"))
     gzip_bomb(os.path.join(outdir, "gzip-bomb.gz"))
+    shared_jpeg(work, os.path.join(outdir, "crw-shared-jpeg.crw"))
+    strip_arrays(os.path.join(outdir, "tiff-shared-arrays.tif"), False)
+    strip_arrays(os.path.join(outdir, "tiff-shifted-arrays.tif"), True)
     for name in sorted(os.listdir(outdir)):
         path = os.path.join(outdir, name)
         if os.path.isfile(path):

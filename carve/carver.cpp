@@ -309,7 +309,8 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
             c.file.modifiedms = (*utc + (taken->oddsecond ? 1 : 0)) * 1000;
     }
     const bool raw = (candidate == verify::family::tiff && c.type != QLatin1String("tif")) ||
-                     candidate == verify::family::raf || candidate == verify::family::crw;
+                     candidate == verify::family::raf || candidate == verify::family::crw ||
+                     (candidate == verify::family::mp4 && c.type == QLatin1String("cr3"));
     c.place = pairs.place(c.type, c.file.startcluster, raw, taken ? taken->key : QByteArray());
     save(c);
     saved.notecarved(c.file, area.disk, data);

@@ -18,7 +18,7 @@ std::optional<std::uint64_t> exiftakentime(verify::bytes jpeg, bool* oddsecond =
 
 // A photo's EXIF time and what tells its camera, from a carved file of
 // family f: a JPEG's Exif segment, a TIFF-structured RAW's own IFDs, a
-// RAF's embedded JPEG.
+// RAF's embedded JPEG, a CR3's metadata boxes.
 struct PHOTOTIME {
     std::uint64_t stamp = 0;  // as exiftakentime's
     bool oddsecond = false;

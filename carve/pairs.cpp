@@ -14,12 +14,17 @@ PLACE PAIRS::place(const QString& type, std::uint32_t startcluster, bool raw, co
             shots.insert(key, SHOT{own, raw, false});
         return own;
     }
-    // One RAW with one JPEG: a second JPEG of the same second (a burst)
-    // stays on its own.
-    if (found->paired || found->raw == raw)
-        return own;
-    found->paired = true;
-    return found->first;
+    // A camera writes a shot's two files one after the other: the file of
+    // the other kind pairs with the last one of the key still alone. A
+    // second file of the same kind, or one after a pair, is a further shot
+    // of the same second (a burst, or a shot whose other file is gone):
+    // what follows pairs with it, not with the earlier one.
+    if (!found->paired && found->raw != raw) {
+        found->paired = true;
+        return found->first;
+    }
+    *found = SHOT{own, raw, false};
+    return own;
 }
 
 }  // namespace carve

@@ -21,9 +21,9 @@ public:
     // A carved file of type (its extension) at startcluster, raw when it
     // is a camera RAW file, of the shot key (phototime's; empty when
     // none): its own type's folder and f<cluster>; but the RAW or the JPEG
-    // of a shot whose other file was placed before goes into that file's
-    // folder under that file's stem, so that the two differ only in their
-    // extension.
+    // of a shot whose other file was the last of its key placed goes into
+    // that file's folder under that file's stem, so that the two differ
+    // only in their extension.
     PLACE place(const QString& type, std::uint32_t startcluster, bool raw, const QByteArray& key);
 
     // Shots remembered; past this, later files are placed on their own.

@@ -2,12 +2,15 @@
 // and mtools: full-size RAW files of CR2, NEF and DNG structure with their
 // JPEGs, and a camcorder stream (GStreamer's M2TS), quick-formatted and
 // shot on again.
+#include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
 #include "support/rawfile.h"
 #include "support/skip.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -111,6 +114,88 @@ TEST(PhotographersCard, EveryIntactRawJpegAndStreamComesBackAndPairsShareAName)
                     << name.toStdString() << " and " << othername.toStdString();
         }
     }
+}
+
+// Two shots of one second by one camera (a burst without sub-seconds in
+// its EXIF), the first one's JPEG gone: the JPEG is the second shot's,
+// written right after its RAW, and goes beside it, not beside the first.
+TEST(PhotographersCard, AJpegPairsWithTheRawWrittenJustBeforeIt)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    const QString local = dir.filePath(QStringLiteral("local"));
+    ASSERT_TRUE(makefat(image, 32, 320u << 20, 8)) << lasterror();
+    const RAWSHOT first = rawshot(QStringLiteral("cr2"), dir.path(), 9, 2u << 20);
+    const RAWSHOT second = rawshot(QStringLiteral("cr2"), dir.path(), 9, 3u << 20);
+    if (first.raw.isNull() || second.raw.isNull())
+        KOV_SKIP() << "cannot make a cr2 file: " << lasterror();
+    int n = 0;
+    for (const QByteArray& bytes : {first.raw, second.raw, second.jpeg}) {
+        ASSERT_TRUE(writefile(local, bytes));
+        ASSERT_TRUE(mcopy(image, local, QStringLiteral("IMG_%1.X").arg(++n))) << lasterror();
+    }
+    ASSERT_TRUE(runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-s"),
+                                                     QStringLiteral("8"), image}))
+        << lasterror();
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::map<QByteArray, QString> carved;
+    for (const auto& [path, bytes] : filetree(out))
+        carved[bytes] = QFileInfo(path).path() + QLatin1Char('/') + QFileInfo(path).completeBaseName();
+    ASSERT_TRUE(carved.count(first.raw) && carved.count(second.raw) && carved.count(second.jpeg));
+    EXPECT_EQ(carved.at(second.jpeg).toStdString(), carved.at(second.raw).toStdString());
+    EXPECT_NE(carved.at(first.raw).toStdString(), carved.at(second.raw).toStdString());
+}
+
+// A camera's JPEG with an Exif segment of the shot the CanonRaw.cr3 sample
+// is (DateTimeOriginal, SubSecTimeOriginal, BodySerialNumber), and the
+// sample: carved, the JPEG goes beside the CR3.
+TEST(PhotographersCard, ACr3AndItsJpegShareAName)
+{
+    QFile sample(QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral("data/camera/CanonRaw.cr3")));
+    ASSERT_TRUE(sample.open(QIODevice::ReadOnly));
+    const QByteArray cr3 = sample.readAll();
+    QTemporaryDir dir;
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 4);
+    if (photo.isNull())
+        KOV_SKIP() << "cannot make a JPEG: " << lasterror();
+    const auto le = [](quint32 v, int n) {
+        QByteArray b;
+        for (int i = 0; i < n; ++i)
+            b += char(v >> (8 * i) & 0xFF);
+        return b;
+    };
+    // IFD0 naming the EXIF IFD at 26, whose values lie from 68 on.
+    const QByteArray tiff = QByteArray("II*\0", 4) + le(8, 4) + le(1, 2) + le(0x8769, 2) + le(4, 2) + le(1, 4) + le(26, 4) +
+                            le(0, 4) + le(3, 2) + le(0x9003, 2) + le(2, 2) + le(20, 4) + le(68, 4) + le(0x9291, 2) +
+                            le(2, 2) + le(3, 4) + QByteArray("21\0\0", 4) + le(0xA431, 2) + le(2, 2) + le(13, 4) +
+                            le(88, 4) + le(0, 4) + QByteArray("2018:02:21 12:08:56\0", 20) +
+                            QByteArray("613040000565\0", 13);
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+    const QByteArray jpeg = photo.left(2) + "\xFF\xE1" + char((app1.size() + 2) >> 8) + char((app1.size() + 2) & 0xFF) +
+                            app1 + photo.mid(2);
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    const QString local = dir.filePath(QStringLiteral("local"));
+    ASSERT_TRUE(makefat(image, 32, 320u << 20, 8)) << lasterror();
+    for (const auto& [bytes, name] : {std::pair{cr3, QStringLiteral("IMG_0001.CR3")}, std::pair{jpeg, QStringLiteral("IMG_0001.JPG")}}) {
+        ASSERT_TRUE(writefile(local, bytes));
+        ASSERT_TRUE(mcopy(image, local, name)) << lasterror();
+    }
+    ASSERT_TRUE(runtool(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-s"),
+                                                     QStringLiteral("8"), image}))
+        << lasterror();
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::map<QByteArray, QString> carved;
+    for (const auto& [path, bytes] : filetree(out))
+        carved[bytes] = path;
+    ASSERT_TRUE(carved.count(cr3) && carved.count(jpeg));
+    EXPECT_EQ(QFileInfo(carved.at(cr3)).suffix(), QStringLiteral("cr3"));
+    EXPECT_EQ(QFileInfo(carved.at(jpeg)).completeBaseName().toStdString(),
+              QFileInfo(carved.at(cr3)).completeBaseName().toStdString());
+    EXPECT_EQ(QFileInfo(carved.at(jpeg)).path().toStdString(), QFileInfo(carved.at(cr3)).path().toStdString());
 }
 
 }  // namespace

@@ -183,3 +183,113 @@ TEST(CameraDamage, RafCrwAndStreamStructures)
 }
 
 }  // namespace
+
+namespace {
+
+// v in n little-endian bytes.
+QByteArray le(quint32 v, int n)
+{
+    QByteArray b;
+    for (int i = 0; i < n; ++i)
+        b += char(v >> (8 * i) & 0xFF);
+    return b;
+}
+
+// A CRW whose root heap holds a real JPEG (with two bytes of padding), a
+// raw data block and a directory that names the JPEG, by offset and
+// length, once per entry of lengths.
+QByteArray crwnaming(const QByteArray& jpeg, const QList<quint32>& lengths)
+{
+    QByteArray heap = jpeg + QByteArray(2 + jpeg.size() % 2, '\0');
+    const quint32 raw = quint32(heap.size());
+    heap += QByteArray(1000, '\x11');
+    const quint32 directory = quint32(heap.size());
+    heap += le(quint32(lengths.size() + 1), 2) + le(0x2005, 2) + le(1000, 4) + le(raw, 4);
+    for (const quint32 length : lengths)
+        heap += le(0x2007, 2) + le(length, 4) + le(0, 4);
+    heap += le(directory, 4);
+    return QByteArray("II") + le(26, 4) + QByteArray("HEAPCCDR") + le(0x10002, 4) + QByteArray(8, '\0') + heap;
+}
+
+}  // namespace
+
+// A root that names its JPEG many times decodes it once; names that
+// differ (each length another padding byte) and would decode more than
+// twice the file's bytes are not decoded at all.
+TEST(CameraCost, CrwJpegNamedOverAndOverIsDecodedOnce)
+{
+    QTemporaryDir work;
+    const QByteArray jpeg = formatfile(QStringLiteral("jpg"), work.path(), 3);
+    if (jpeg.isNull())
+        KOV_SKIP() << "cannot make a JPEG: " << lasterror();
+    const quint32 n = quint32(jpeg.size());
+    EXPECT_EQ(verdictof(crwnaming(jpeg, {n}), QStringLiteral("x.crw")), verdict::verified);
+    EXPECT_EQ(verdictof(crwnaming(jpeg, QList<quint32>(1000, n)), QStringLiteral("x.crw")), verdict::verified);
+    EXPECT_EQ(verdictof(crwnaming(jpeg, {n, n + 1, n + 2}), QStringLiteral("x.crw")), verdict::unchecked);
+}
+
+// A camcorder's clips one after another, the first filling its last
+// cluster (GStreamer's M2TS comes in 12 KiB units; the TS is cut to
+// clusters): each carved stream ends where the next clip's first
+// packets begin.
+TEST(CameraExtent, StreamEndsWhereTheNextClipBegins)
+{
+    QTemporaryDir work;
+    for (const bool m2ts : {true, false}) {
+        const std::size_t unit = m2ts ? 12288 : 192512;  // packets and 4096-byte clusters meet
+        QByteArray clips[2];
+        for (int i = 0; i < 2; ++i) {
+            const QString path = work.filePath(QStringLiteral("clip%1.ts").arg(i));
+            if (!runtool(QStringLiteral("gst-launch-1.0"),
+                         {QStringLiteral("-q"), QStringLiteral("audiotestsrc"), QStringLiteral("num-buffers=%1").arg(1500 + 300 * i),
+                          QStringLiteral("!"), QStringLiteral("lamemp3enc"), QStringLiteral("!"), QStringLiteral("mpegaudioparse"),
+                          QStringLiteral("!"), QStringLiteral("mpegtsmux"), QStringLiteral("m2ts-mode=%1").arg(m2ts),
+                          QStringLiteral("!"), QStringLiteral("filesink"), QStringLiteral("location=") + path}))
+                KOV_SKIP() << "cannot make a transport stream: " << lasterror();
+            clips[i] = contents(path);
+        }
+        const QByteArray first = clips[0].left(qsizetype(std::size_t(clips[0].size()) / unit * unit));
+        ASSERT_GT(first.size(), 0);
+        const verify::EXTENT e = verify::extent(verify::family::ts, view(first + clips[1]), 4096);
+        EXPECT_EQ(e.v, verdict::verified) << m2ts;
+        EXPECT_EQ(e.end, std::size_t(first.size())) << m2ts;
+        // One clip alone goes on to the end of the bytes there are.
+        EXPECT_GT(verify::extent(verify::family::ts, view(clips[1]), 4096).want, std::size_t(clips[1].size())) << m2ts;
+    }
+}
+
+namespace {
+
+// A little-endian TIFF of a chain of ifds IFDs that all name the same
+// arrays of strips (as IFDs may share arrays), each strip the same 2
+// bytes at the end.
+QByteArray sharedstrips(quint32 strips, int ifds)
+{
+    const quint32 ifdbytes = 2 + 2 * 12 + 4;
+    const quint32 offsets = 8 + ifdbytes * quint32(ifds);
+    const quint32 lengths = offsets + 4 * strips;
+    const quint32 strip = lengths + 2 * strips;
+    QByteArray t = QByteArray("II*\0", 4) + le(8, 4);
+    for (int k = 0; k < ifds; ++k)
+        t += le(2, 2) + le(273, 2) + le(4, 2) + le(strips, 4) + le(offsets, 4) + le(279, 2) + le(3, 2) + le(strips, 4) +
+             le(lengths, 4) + le(k + 1 < ifds ? 8 + ifdbytes * quint32(k + 1) : 0, 4);
+    for (quint32 i = 0; i < strips; ++i)
+        t += le(strip, 4);
+    for (quint32 i = 0; i < strips; ++i)
+        t += le(2, 2);
+    return t + "ok";
+}
+
+}  // namespace
+
+// Strips named by every IFD of the chain are read once: the file is
+// checked whatever the number of IFDs that share them.
+TEST(CameraCost, SharedStripArraysAreWalkedOnce)
+{
+    for (const int ifds : {1, 256}) {
+        const QByteArray t = sharedstrips(20000, ifds);
+        EXPECT_EQ(verdictof(t, QStringLiteral("x.tif")), verdict::verified) << ifds;
+        const verify::EXTENT e = verify::extent(verify::family::tiff, view(t + QByteArray(4096, '\x5A')), 4096);
+        EXPECT_EQ(e.end, std::size_t(t.size())) << ifds;
+    }
+}

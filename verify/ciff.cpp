@@ -6,6 +6,7 @@
 #include "verify/formats.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace verify {
@@ -28,7 +29,7 @@ struct CIFF {
     std::uint64_t entriesleft;
     int heaps = 0;
     bool sawraw = false;
-    std::vector<bytes> jpegs;
+    std::vector<std::pair<std::size_t, std::size_t>> jpegs;  // offset, length
 
     std::uint32_t u16(std::size_t at) const
     {
@@ -66,7 +67,7 @@ struct CIFF {
             if (depth == 0 && tag == rawdata)
                 sawraw = true;
             if (depth == 0 && tag == jpegfromraw && length != 0)
-                jpegs.push_back(d.subspan(std::size_t(at), std::size_t(length)));
+                jpegs.emplace_back(std::size_t(at), std::size_t(length));
             const std::uint32_t type = tag & 0x3800;
             if ((type == 0x2800 || type == 0x3000) && !heap(std::size_t(at), std::size_t(at + length), depth + 1))
                 return false;
@@ -105,8 +106,17 @@ FINDING readciff(bytes d)
     CIFF c(d, big);
     if (!c.heap(start, d.size(), 0))
         return damagedat();
-    for (const bytes j : c.jpegs)
-        if (check(family::jpeg, j) != verdict::verified)
+    // Each JPEG decoded once: a root that names one JPEG over and over
+    // would cost a decode of it each time.
+    std::sort(c.jpegs.begin(), c.jpegs.end());
+    c.jpegs.erase(std::unique(c.jpegs.begin(), c.jpegs.end()), c.jpegs.end());
+    std::uint64_t decoded = 0;
+    for (const auto& [at, length] : c.jpegs)
+        decoded += length;
+    if (decoded > 2 * std::uint64_t(d.size()))
+        return toocostly();
+    for (const auto& [at, length] : c.jpegs)
+        if (check(family::jpeg, d.subspan(at, length)) != verdict::verified)
             return damagedat();
     return endsat(d.size());
 }

@@ -21,6 +21,9 @@ constexpr std::size_t mostjpegs = 8;
 // IFDs may share arrays, each of them would be read again.
 constexpr std::uint64_t unitsperbyte = 4;
 constexpr std::uint64_t fewunits = 1u << 16;
+// Structures held before the first sort: past it, those held are sorted,
+// the same ones kept once, and the bound doubled.
+constexpr std::size_t fewregions = 1u << 16;
 
 struct REGION {
     std::uint64_t at;
@@ -30,6 +33,31 @@ struct REGION {
 };
 
 enum class ifdkind { chain, sub, exif, other, maker };
+
+// No two structures share bytes, unless they are the same: false when
+// two do; the regions sorted, each once.
+bool disjoint(std::vector<REGION>& regions)
+{
+    std::sort(regions.begin(), regions.end());
+    regions.erase(std::unique(regions.begin(), regions.end()), regions.end());
+    std::uint64_t end = 0;
+    for (const REGION& g : regions) {
+        if (g.at < end)
+            return false;
+        end = g.at + g.length;
+    }
+    return true;
+}
+
+// Where an IFD's strip or tile arrays lie (held outside their entries).
+struct ARRAYS {
+    std::uint64_t offsets;
+    std::uint64_t lengths;
+    std::uint32_t count;
+    std::uint32_t types;
+    bool decode;
+    bool operator==(const ARRAYS& o) const = default;
+};
 
 struct PENDING {
     std::uint64_t at;
@@ -55,6 +83,8 @@ public:
     std::vector<REGION> jpegs;    // images named as JPEG, which must decode
     std::vector<PENDING> queue;
     std::vector<std::uint64_t> seen;
+    std::vector<ARRAYS> walked;  // strip and tile arrays placed already
+    std::size_t regionbound = fewregions;
     std::uint64_t want = 0;      // past d: the furthest byte a structure names
     std::uint64_t softend = 0;   // what maker notes name, inside d
     std::uint64_t softwant = 0;  // what maker notes name past d
@@ -83,8 +113,19 @@ public:
             want = std::max(want, at + length);
             return false;
         }
-        regions.push_back({at, length});
+        hold({at, length});
         return true;
+    }
+    // IFDs that share arrays name the same structures again and again:
+    // held once, so that they take memory for the file's bytes, not for
+    // the IFDs' entries.
+    void hold(REGION g)
+    {
+        regions.push_back(g);
+        if (regions.size() < regionbound)
+            return;
+        bad = bad || !disjoint(regions);
+        regionbound = std::max(regionbound, 2 * regions.size());
     }
     // What a maker note names: past d it is no damage, a maker's layout may be misread.
     void soft(std::uint64_t at, std::uint64_t length)
@@ -153,6 +194,14 @@ void TIFFWALK::pairs(const ENTRY& offsets, const ENTRY& lengths, bool order, boo
     };
     if (!held(offsets) || !held(lengths))
         return;
+    // IFDs that name the same arrays name the same strips: walked once.
+    if (offsets.count > 1) {
+        const ARRAYS a{u32(offsets.at + 8, order), u32(lengths.at + 8, order), offsets.count,
+                       offsets.type << 8 | lengths.type, decode};
+        if (std::find(walked.begin(), walked.end(), a) != walked.end())
+            return;
+        walked.push_back(a);
+    }
     if (!budget.spend(offsets.count)) {
         costly = true;
         return;
@@ -315,7 +364,7 @@ void TIFFWALK::readifd(const PENDING p)
         const bool own = strips[0].count == 0 && tiles[0].count == 0;
         if (size != 0 && inside(offset, size)) {
             if (own)
-                regions.push_back({offset, size});
+                hold({offset, size});
             if (jpegs.size() < mostjpegs)
                 jpegs.push_back({offset, size});
         } else if (size != 0) {
@@ -421,17 +470,11 @@ TIFFRESULT walktiff(bytes d, bool decode)
         r.found = shortof(std::size_t(std::max<std::uint64_t>(w.want, d.size() + 1)));
         return r;
     }
-    // No two structures share bytes, unless they are the same.
-    std::sort(w.regions.begin(), w.regions.end());
-    w.regions.erase(std::unique(w.regions.begin(), w.regions.end()), w.regions.end());
-    std::uint64_t end = 0;
-    for (const REGION& g : w.regions) {
-        if (g.at < end) {
-            r.found = damagedat();
-            return r;
-        }
-        end = g.at + g.length;
+    if (!disjoint(w.regions)) {
+        r.found = damagedat();
+        return r;
     }
+    std::uint64_t end = w.regions.empty() ? 0 : w.regions.back().at + w.regions.back().length;
     // Each preview decoded once; previews named over and over again, or
     // over each other, would cost a decode of the file each.
     std::sort(w.jpegs.begin(), w.jpegs.end());

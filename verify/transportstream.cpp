@@ -38,6 +38,45 @@ std::size_t packetsize(bytes d)
     return 0;
 }
 
+// The program association table's packets: their continuity counter,
+// and in an M2TS the arrival time of the packet before.
+struct RUN {
+    int patcounter = -1;
+    std::uint32_t arrival = 0;
+    bool timed = false;
+};
+
+std::uint32_t arrivalat(bytes d, std::size_t at) { return be32(d, at) & 0x3FFFFFFF; }
+
+// Whether the packet at at begins a stream of its own: a program
+// association table's first packet whose continuity counter does not go
+// on from the last one's, or (M2TS) whose arrival time does not follow
+// the packet before (27 MHz ticks: more than a second back or on). A
+// camera writes its clips one after another; one that fills its last
+// cluster runs into the next clip's packets.
+bool beginsstream(bytes d, std::size_t at, std::size_t size, const RUN& run)
+{
+    const std::size_t s = at + syncoffset(size);
+    const std::uint32_t pid = std::uint32_t(d[s + 1] & 0x1F) << 8 | d[s + 2];
+    if (pid != 0 || (d[s + 1] & 0x40) == 0)
+        return false;
+    const int counter = d[s + 3] & 0x0F;
+    if (run.patcounter >= 0 && counter != run.patcounter && counter != (run.patcounter + 1) % 16)
+        return true;
+    return size == 192 && run.timed && ((arrivalat(d, at) - run.arrival) & 0x3FFFFFFF) > 27000000;
+}
+
+void note(bytes d, std::size_t at, std::size_t size, RUN* run)
+{
+    const std::size_t s = at + syncoffset(size);
+    if ((d[s + 1] & 0x1F) == 0 && d[s + 2] == 0 && (d[s + 3] & 0x10) != 0)
+        run->patcounter = d[s + 3] & 0x0F;
+    if (size == 192) {
+        run->arrival = arrivalat(d, at);
+        run->timed = true;
+    }
+}
+
 }  // namespace
 
 bool tsstart(bytes head)
@@ -66,16 +105,22 @@ FINDING readts(bytes d)
 // format does, the stream ends with the last packet before that cluster:
 // the packet across the boundary was cut by the other file. When the
 // packets go on to the end of d the stream may go on past it: verified
-// there, and more wanted.
+// there, and more wanted. A packet at the start of a cluster that begins
+// another stream ends it there.
 FINDING tsextent(bytes d, std::size_t align)
 {
     const std::size_t size = packetsize(d.first(std::min<std::size_t>(d.size(), firstbytes)));
     if (size == 0)
         return d.size() < firstbytes && tsstart(d) ? shortof(firstbytes) : damagedat();
     std::size_t at = 0;
+    RUN run;
     // Each step passes one packet.
-    while (d.size() - at >= size && packetat(d, at, size))
+    while (d.size() - at >= size && packetat(d, at, size)) {
+        if (align != 0 && at >= 2 * size && at % align == 0 && beginsstream(d, at, size, run))
+            return endsat(at);
+        note(d, at, size, &run);
         at += size;
+    }
     if (at < 2 * size)
         return d.size() - at < size ? shortof(std::max(2 * size, d.size() + 1)) : damagedat();
     if (d.size() - at < size)
