@@ -181,11 +181,15 @@ std::vector<FOUNDLAYOUT> LAYOUTSEARCH::layouts(const FOUNDLAYOUT* own)
     std::vector<FOUNDLAYOUT> found = chooselayouts(pairs, bytes, 3);
     for (FOUNDLAYOUT& f : found)
         decidetype(f);
+    const auto same = [](const FOUNDLAYOUT& a, const FOUNDLAYOUT& b) {
+        return a.clustersize == b.clustersize && a.datastart == b.datastart;
+    };
     std::vector<FOUNDLAYOUT> kept;
     for (std::size_t i = 0; i < found.size() && kept.size() < 2; ++i) {
-        bool nested = own && insidefile(handle, pairs, *own, found[i]);
+        // The volume's own layout is never inside one of its files.
+        bool nested = own && !same(*own, found[i]) && insidefile(handle, pairs, *own, found[i]);
         for (std::size_t j = 0; j < found.size() && !nested; ++j)
-            nested = j != i && insidefile(handle, pairs, found[j], found[i]);
+            nested = j != i && !(own && same(*own, found[j])) && insidefile(handle, pairs, found[j], found[i]);
         if (!nested)
             kept.push_back(found[i]);
     }
