@@ -5,8 +5,8 @@ huge clusters over a card whose free clusters are orphan directory pieces.
   bench/earlier-pairs.py KOV_RECOVER
 
 The card: 64 MiB FAT32, 512-byte clusters (mkfs.fat), every free cluster
-patched into a one-slot directory piece (an erased empty file's entry: it
-names nothing to save). With pairs: four sectors each opening with "."/".."
+patched into a full directory piece (16 erased empty files' entries: they
+name nothing to save). With pairs: four sectors each opening with "."/".."
 entries that agree on a 256 KiB-cluster layout over the data area; every
 orphan piece of the card's own layout then lies inside a cluster of that
 layout. Prints wall time and peak RSS of kov-recover --deep on both cards
@@ -35,10 +35,12 @@ def datastart(image):
 
 def piece():
     s = bytearray(512)
-    s[0:11] = b"\xe5MPTY   TXT"
-    s[11] = 0x20
     date = (2020 - 1980) << 9 | 9 << 5 | 13
-    struct.pack_into("<HHHHHHHI", s, 14, 0, date, date, 0, 0, date, 0, 0)
+    for k in range(16):
+        e = 32 * k
+        s[e:e + 11] = b"\xe5MPTY%03dTXT" % k
+        s[e + 11] = 0x20
+        struct.pack_into("<HHHHHHHI", s, e + 14, 0, date, date, 0, 0, date, 0, 0)
     return bytes(s)
 
 
