@@ -3,6 +3,7 @@
 #include "model/littleendian.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <vector>
@@ -21,6 +22,54 @@ bool KOVCore::fathead(const unsigned char* table, bool fat32, std::uint8_t media
         return (le32(table) & 0x0FFFFFFF) == (0x0FFFFF00u | media) &&
                ((le32(table + 4) | 0x0C000000) & 0x0FFFFFFF) >= 0x0FFFFFF8;
     return le16(table) == (0xFF00u | media) && (le16(table + 2) | 0xC000) >= 0xFFF8;
+}
+
+bool KOVCore::marksnolivechain(const unsigned char* table) const
+{
+    const bool fat32 = dbrparm.fstype == 1;
+    const std::uint64_t sectorbytes = dbrparm.bytespersector;
+    if (sectorbytes < 32)
+        return false;
+    // The root directory's first sectors: the FAT16 root area, or the
+    // FAT32 root's first cluster (whose own entry a sound table marks).
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::vector<std::uint32_t> starts;
+    if (fat32) {
+        if (dbrparm.rootcluster < 2)
+            return false;
+        starts.push_back(dbrparm.rootcluster);
+        first = diskparm.firstdatasector + std::uint64_t(dbrparm.rootcluster - 2) * dbrparm.sectorspercluster;
+        count = dbrparm.sectorspercluster;
+    } else {
+        count = (std::uint64_t(dbrparm.rootentries) * 32 + sectorbytes - 1) / sectorbytes;
+        first = diskparm.firstdatasector - std::min<std::uint64_t>(count, diskparm.firstdatasector);
+    }
+    count = std::min<std::uint64_t>(count, (64u << 10) / sectorbytes);
+    std::vector<unsigned char> root(std::size_t(count * sectorbytes));
+    if (count != 0 && readsectors(diskparm.hdisk, sectorbytes, first, std::uint32_t(count), root.data())) {
+        for (std::size_t at = 0; at + 32 <= root.size(); at += 32) {
+            const unsigned char* e = root.data() + at;
+            if (e[0] == 0x00)
+                break;
+            if (e[0] == 0xE5 || e[0] == '.' || e[11] == 0x0F || (e[11] & 0x08))
+                continue;
+            const std::uint32_t start = (fat32 ? std::uint32_t(le16(e + 20)) << 16 : 0) | le16(e + 26);
+            if (start >= 2 && (le32(e + 28) != 0 || (e[11] & 0x10)))
+                starts.push_back(start);
+        }
+    }
+    if (starts.empty())
+        return false;
+    for (const std::uint32_t start : starts) {
+        if (start >= fatentries)
+            continue;
+        const std::uint32_t entry = fat32 ? le32(table + std::size_t(start) * 4) & 0x0FFFFFFF
+                                          : le16(table + std::size_t(start) * 2);
+        if (entry != 0)
+            return false;
+    }
+    return true;
 }
 
 std::unique_ptr<unsigned char[]> KOVCore::getfat()
@@ -59,8 +108,20 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
     if (!table)
         return nullptr;
     if (readsectors(diskparm.hdisk, dbrparm.bytespersector, diskparm.fatstartsector, dbrparm.sectorsperfat,
-                    table.get()))
+                    table.get())) {
+        if (fatcopy == 1 && hassecond && marksnolivechain(table.get())) {
+            // A head can pass while the rest is gone (zeroed past it): then
+            // the copy that marks the live files' chains holds the table.
+            std::unique_ptr<unsigned char[]> other(new (std::nothrow) unsigned char[bytes]);
+            if (other &&
+                readsectors(diskparm.hdisk, dbrparm.bytespersector, second, dbrparm.sectorsperfat, other.get()) &&
+                std::memcmp(table.get(), other.get(), bytes) != 0 && !marksnolivechain(other.get())) {
+                usesecond(QStringLiteral("marks no live file's chain"));
+                return other;
+            }
+        }
         return table;
+    }
     if (fatcopy == 1 && hassecond &&
         readsectors(diskparm.hdisk, dbrparm.bytespersector, second, dbrparm.sectorsperfat, table.get())) {
         usesecond(QStringLiteral("cannot be read whole"));

@@ -14,19 +14,28 @@ bool samelayout(const KOVCore& core, const FOUNDLAYOUT& found)
            found.datastart == core.diskparm.firstdatasector * core.diskparm.bytespersector;
 }
 
-bool insideearlierdirectory(const KOVCore& core, const FOUNDLAYOUT& earlier, std::uint64_t lcn)
+EARLIERDIRECTORIES::EARLIERDIRECTORIES(const KOVCore& owner, const FOUNDLAYOUT& found) : core(owner), earlier(found) {}
+
+bool EARLIERDIRECTORIES::inside(std::uint64_t lcn)
 {
     const std::uint64_t at = core.diskparm.clusterposition(lcn);
+    const std::uint64_t size = core.diskparm.clustersize();
     if (earlier.clustersize == 0 || at < earlier.datastart)
         return false;
     const std::uint64_t k = (at - earlier.datastart) / earlier.clustersize;
+    const std::uint64_t begins = earlier.datastart + k * earlier.clustersize;
     if (k >= earlier.clusters)
         return false;
-    std::vector<unsigned char> cluster(earlier.clustersize);
-    if (!platform::readat(core.hdisk, earlier.datastart + k * earlier.clustersize, std::uint32_t(cluster.size()),
-                          cluster.data()))
+    if (size <= earlier.clustersize ? at + size > begins + earlier.clustersize : at != begins)
         return false;
-    return deep::directoryslots(cluster.data(), cluster.size(), deep::SLOTRULES{earlier.fat32, slotbound(earlier)}) != 0;
+    if (k != cachedcluster) {
+        cachedcluster = k;
+        cluster.resize(earlier.clustersize);
+        cachedparses =
+            platform::readat(core.hdisk, begins, std::uint32_t(cluster.size()), cluster.data()) &&
+            deep::directoryslots(cluster.data(), cluster.size(), deep::SLOTRULES{earlier.fat32, slotbound(earlier)}) != 0;
+    }
+    return cachedparses;
 }
 
 FOUNDLAYOUT currentlayout(const KOVCore& core)
@@ -36,6 +45,10 @@ FOUNDLAYOUT currentlayout(const KOVCore& core)
     f.datastart = core.diskparm.firstdatasector * core.diskparm.bytespersector;
     f.clusters = std::min(core.bitmapsize * 8, core.clusterend - 2);
     f.fat32 = core.fatbits == 32;
+    if (f.fat32)
+        f.rootcluster = core.dbrparm.rootcluster;
+    else
+        f.rootbytes = std::uint64_t(core.dbrparm.rootentries) * 32;
     return f;
 }
 

@@ -22,10 +22,27 @@ bool samelayout(const KOVCore& core, const FOUNDLAYOUT& found);
 // not counted): what adoptlayout takes to lay it out again.
 FOUNDLAYOUT currentlayout(const KOVCore& core);
 
-// True when data-area cluster lcn of the volume core has laid out lies
-// inside a cluster that parses as a directory cluster of the earlier
-// layout (one read of that cluster).
-bool insideearlierdirectory(const KOVCore& core, const FOUNDLAYOUT& earlier, std::uint64_t lcn);
+// Which clusters of the volume core has laid out are pieces of an earlier
+// layout's directories.
+class EARLIERDIRECTORIES {
+public:
+    EARLIERDIRECTORIES(const KOVCore& core, const FOUNDLAYOUT& earlier);
+    // True when data-area cluster lcn lies on the earlier layout's grid
+    // (wholly inside one of its clusters, or, when the earlier clusters
+    // are the smaller, beginning where one begins) and that cluster parses
+    // as a directory cluster of the earlier layout. A cluster that
+    // straddles two earlier ones is this layout's: the earlier grid cut
+    // through it. Each earlier cluster is read once for a run of lcn in
+    // ascending order.
+    bool inside(std::uint64_t lcn);
+
+private:
+    const KOVCore& core;
+    FOUNDLAYOUT earlier;
+    std::uint64_t cachedcluster = ~std::uint64_t(0);
+    bool cachedparses = false;
+    std::vector<unsigned char> cluster;
+};
 
 // The clusters of the earlier layout (its data-area numbering) that share
 // a byte with the current volume's system area, a cluster it marks in use

@@ -1,6 +1,7 @@
 #include "layout/layoutsearch.h"
 
 #include "deep/dirslots.h"
+#include "layout/nested.h"
 #include "model/littleendian.h"
 
 #include <algorithm>
@@ -73,13 +74,13 @@ bool findpairs(const unsigned char* bytes, std::size_t n, std::uint64_t base, st
     return true;
 }
 
-std::vector<FOUNDLAYOUT> chooselayouts(std::vector<DIRPAIR>& pairs, std::uint64_t sourcebytes)
+std::vector<FOUNDLAYOUT> chooselayouts(std::vector<DIRPAIR>& pairs, std::uint64_t sourcebytes, int rounds)
 {
     std::vector<FOUNDLAYOUT> out;
     std::vector<std::uint64_t> starts;
     starts.reserve(pairs.size());
     std::vector<bool> taken(pairs.size(), false);
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         FOUNDLAYOUT best;
         for (std::uint64_t size = largest; size >= smallest; size /= 2) {
             starts.clear();
@@ -174,12 +175,25 @@ void LAYOUTSEARCH::decidetype(FOUNDLAYOUT& found) const
     found.fat32 = found.rootbytes == 0 && found.clusters >= fat16clusters;
 }
 
-std::vector<FOUNDLAYOUT> LAYOUTSEARCH::layouts()
+std::vector<FOUNDLAYOUT> LAYOUTSEARCH::layouts(const FOUNDLAYOUT* own)
 {
-    std::vector<FOUNDLAYOUT> found = chooselayouts(pairs, bytes);
+    // One more than is kept: a disk image's layout may be among them.
+    std::vector<FOUNDLAYOUT> found = chooselayouts(pairs, bytes, 3);
     for (FOUNDLAYOUT& f : found)
         decidetype(f);
-    return found;
+    const auto same = [](const FOUNDLAYOUT& a, const FOUNDLAYOUT& b) {
+        return a.clustersize == b.clustersize && a.datastart == b.datastart;
+    };
+    std::vector<FOUNDLAYOUT> kept;
+    for (std::size_t i = 0; i < found.size() && kept.size() < 2; ++i) {
+        // The volume's own layout is never inside one of its files.
+        bool nested = own && !same(*own, found[i]) && insidefile(handle, pairs, *own, found[i]);
+        for (std::size_t j = 0; j < found.size() && !nested; ++j)
+            nested = j != i && !(own && same(*own, found[j])) && insidefile(handle, pairs, found[j], found[i]);
+        if (!nested)
+            kept.push_back(found[i]);
+    }
+    return kept;
 }
 
 }  // namespace layout

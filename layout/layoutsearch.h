@@ -36,6 +36,9 @@ struct FOUNDLAYOUT {
     // FAT16: the fixed root area found just before the data start, in bytes
     // (0 when none was found: its entries are gone).
     std::uint64_t rootbytes = 0;
+    // FAT32: the root directory's first cluster (a found layout's is taken
+    // as 2, where mkfs.fat puts it).
+    std::uint32_t rootcluster = 2;
     // The description the front ends show: "FAT32 (found), 4 KiB clusters,
     // data at byte N, D directories agree".
     QString describe() const;
@@ -56,9 +59,9 @@ std::uint64_t slotbound(const FOUNDLAYOUT& found);
 bool findpairs(const unsigned char* bytes, std::size_t n, std::uint64_t base, std::vector<DIRPAIR>* out,
                std::size_t room);
 
-// Layouts the pairs agree on, most agreeing first, at most two, each with
-// at least minagree pairs and a data start inside sourcebytes.
-std::vector<FOUNDLAYOUT> chooselayouts(std::vector<DIRPAIR>& pairs, std::uint64_t sourcebytes);
+// Layouts the pairs agree on, most agreeing first, at most rounds, each
+// with at least minagree pairs and a data start inside sourcebytes.
+std::vector<FOUNDLAYOUT> chooselayouts(std::vector<DIRPAIR>& pairs, std::uint64_t sourcebytes, int rounds = 2);
 
 constexpr std::uint64_t minagree = 3;
 // Pairs kept at most: 16 MiB, far more directories than a card holds; a
@@ -75,9 +78,12 @@ public:
     bool step();
     std::uint64_t done() const { return position; }
     std::uint64_t total() const { return bytes; }
-    // The layouts found, most agreeing first, with FAT16 or FAT32 decided;
-    // after the last step.
-    std::vector<FOUNDLAYOUT> layouts();
+    // The layouts found, most agreeing first, at most two, with FAT16 or
+    // FAT32 decided; after the last step. A layout whose directories all
+    // lie inside one file of another found layout, or of own (the layout
+    // the volume is laid out in, when given), is that file's contents (a
+    // disk image on the card) and is left out.
+    std::vector<FOUNDLAYOUT> layouts(const FOUNDLAYOUT* own = nullptr);
     std::uint64_t pairsfound() const { return pairs.size(); }
     bool capped() const { return overcap; }
     std::uint64_t unreadbytes() const { return unread; }

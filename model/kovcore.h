@@ -90,10 +90,17 @@ public:
     // Reads the table from the FAT copy that is sound: the first, unless
     // its first sector cannot be read or fails the checks of a table's
     // head (fathead) that the second passes, or it cannot be read whole
-    // where the second can. Sets fatcopy, diskparm.fatstartsector and
-    // fatentries, and notes a second copy in volumenotes. Null when the
-    // table is not cached (too large, or unreadable).
+    // where the second can, or it marks no live file's chain
+    // (marksnolivechain) where the second, which differs, does. Sets
+    // fatcopy, diskparm.fatstartsector and fatentries, and notes a second
+    // copy in volumenotes. Null when the table is not cached (too large,
+    // or unreadable).
     std::unique_ptr<unsigned char[]> getfat();
+    // True when the cached table (fatentries entries) marks free the first
+    // cluster of every live entry of the root directory that names one
+    // (and, on FAT32, the root's own): a table whose head passed but which
+    // holds no chain of the volume's live files.
+    bool marksnolivechain(const unsigned char* table) const;
     // True when the first bytes of a table look like a FAT's head: entry 0
     // holds the media byte with every higher bit set, entry 1 an end of
     // chain (its clean-shutdown and error flags aside).

@@ -96,7 +96,8 @@ void RunEngine::step()
         if (search->step())
             return;
         {
-            const std::vector<layout::FOUNDLAYOUT> found = search->layouts();
+            const layout::FOUNDLAYOUT own = layout::currentlayout(*this);
+            const std::vector<layout::FOUNDLAYOUT> found = search->layouts(&own);
             layoutssearched(*search, found);
             earlier.clear();
             for (const layout::FOUNDLAYOUT& f : found)
@@ -255,10 +256,8 @@ void RunEngine::clearfoundlayout()
 void RunEngine::begindeep()
 {
     if (!earlier.empty()) {
-        const layout::FOUNDLAYOUT next = earlier.front();
-        deeprun->foreign = [this, next](std::uint64_t lcn) {
-            return layout::insideearlierdirectory(*this, next, lcn);
-        };
+        auto pieces = std::make_shared<layout::EARLIERDIRECTORIES>(*this, earlier.front());
+        deeprun->foreign = [pieces](std::uint64_t lcn) { return pieces->inside(lcn); };
     }
     recovering = false;
     enter(RUNPHASE::deepscan);

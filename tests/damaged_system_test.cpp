@@ -8,6 +8,7 @@
 #include "support/qtprint.h"
 
 #include <QFile>
+#include <algorithm>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -87,3 +88,26 @@ TEST_P(DamagedFirstFat, IsReadFromTheSecondCopy)
 
 INSTANTIATE_TEST_SUITE_P(Copies, DamagedFirstFat,
                          ::testing::Combine(::testing::Values(16, 32), ::testing::Values(0, 7)));
+
+TEST_F(DamagedSystem, FirstFatZeroedPastItsHeadIsReadFromTheSecondCopy)
+{
+    // The head of the first copy passes its checks, every entry after it
+    // is free: a deleted file written around a live one would be rebuilt
+    // across the live file's clusters.
+    const QString image = card(16, 4);
+    const QString local = tmp.filePath(QStringLiteral("f"));
+    const QByteArray around = patterndata(30000, 61);
+    ASSERT_TRUE(writefile(local, patterndata(5000, 62)) && mcopy(image, local, QStringLiteral("HOLE.BIN")));
+    ASSERT_TRUE(writefile(local, patterndata(9000, 63)) && mcopy(image, local, QStringLiteral("LIVE.BIN")));
+    ASSERT_TRUE(mdel(image, QStringLiteral("HOLE.BIN")));
+    ASSERT_TRUE(writefile(local, around) && mcopy(image, local, QStringLiteral("AROUND.BIN")));
+    ASSERT_TRUE(mdel(image, QStringLiteral("AROUND.BIN")));
+    const QMap<QString, QByteArray> intact = recover(image);
+    ASSERT_TRUE(std::find(intact.begin(), intact.end(), around) != intact.end()) << intact.keys().join(' ');
+    const BootGeometry g = bootgeometry(image);
+    const QString damaged = copy(image);
+    ASSERT_TRUE(overwrite(damaged, g.fatstart + 4, g.fatbytes - 4));
+    QByteArray err;
+    EXPECT_EQ(recover(damaged, &err), intact);
+    EXPECT_TRUE(err.contains("the first FAT marks no live file's chain: using the second")) << err.constData();
+}
