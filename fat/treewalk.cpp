@@ -101,9 +101,9 @@ void KOVCore::getfatroot(FILEPARM& root)
 bool KOVCore::detectloop(const FILEPARM& dir) const
 {
     for (const FILEPARM* up = dir.parent.get(); up; up = up->parent.get()) {
-        // The FAT16 root lies outside the data area: its nominal cluster 2
+        // A fixed root lies outside the data area: its nominal cluster 2
         // is a real data cluster of some directory, not the root's.
-        if (!up->parent && dbrparm.fstype == 2)
+        if (!up->parent && dbrparm.fixedroot())
             continue;
         if (up->startcluster == dir.startcluster)
             return true;

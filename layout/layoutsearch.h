@@ -33,9 +33,13 @@ struct FOUNDLAYOUT {
     std::uint64_t directories = 0;  // pairs that agree
     std::uint64_t clusters = 0;     // whole clusters the source holds from datastart
     bool fat32 = true;
-    // FAT16: the fixed root area found just before the data start, in bytes
+    // A fixed root area and fewer than 4,085 clusters.
+    bool fat12 = false;
+    // FAT12 or FAT16: the fixed root area found just before the data start, in bytes
     // (0 when none was found: its entries are gone).
     std::uint64_t rootbytes = 0;
+    // "FAT12", "FAT16" or "FAT32".
+    QString fattype() const;
     // The description the front ends show: "FAT32 (found), 4 KiB clusters,
     // data at byte N, D directories agree".
     QString describe() const;
@@ -75,7 +79,7 @@ public:
     bool step();
     std::uint64_t done() const { return position; }
     std::uint64_t total() const { return bytes; }
-    // The layouts found, most agreeing first, with FAT16 or FAT32 decided;
+    // The layouts found, most agreeing first, with FAT12, FAT16 or FAT32 decided;
     // after the last step.
     std::vector<FOUNDLAYOUT> layouts();
     std::uint64_t pairsfound() const { return pairs.size(); }
@@ -83,7 +87,7 @@ public:
     std::uint64_t unreadbytes() const { return unread; }
 
 private:
-    // FAT16 or FAT32, and the fixed root area, of a layout.
+    // FAT12, FAT16 or FAT32, and the fixed root area, of a layout.
     void decidetype(FOUNDLAYOUT& found) const;
     platform::volhandle handle;
     std::uint64_t bytes;

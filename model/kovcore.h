@@ -41,7 +41,7 @@ public:
     virtual void showwarning(const QString& text) = 0;
     // The end of a run: the scan has stopped; tell the user (box "info").
     virtual void showinformation(const QString& text) = 0;
-    // One volume found by getallvol (FAT16, FAT32 or exFAT).
+    // One volume found by getallvol (FAT12, FAT16, FAT32 or exFAT).
     virtual void addvolumeitem(const platform::VolumeSource& source) = 0;
     // The three status lines.
     virtual void setstatuslines(const QString& name, const QString& size, const QString& time) = 0;
@@ -55,7 +55,7 @@ public:
     virtual void entrydropped(const FILEPARM& dir, const FILEPARM& entry);
 
     // ---- volume discovery and boot sector ----
-    // Lists the FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
+    // Lists the FAT12, FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
     int getallvol();
     // Type code of the root's boot sector (readdbr's); *backupsector, when
     // given, gets the backup's sector (0: sector 0 was used).
@@ -67,10 +67,15 @@ public:
     int readdbr(const char* root, unsigned char*& buffer, std::uint64_t* backupsector = nullptr);
     static void parsedbr(const unsigned char* sector, DBRPARM* out);
     // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other, 4 exFAT
-    // (read by exfat/, not by this engine). A FAT label with bytes per
+    // (read by exfat/, not by this engine), 5 FAT12. The labels "FAT12" and
+    // "FAT16", or a boot signature over whole fields, mean a fixed root
+    // area; fewer than 4,085 clusters then make it FAT12 (though a "FAT16"
+    // label stands where the table holds 16-bit entries for every cluster). A FAT label with bytes per
     // sector other than 512, 1024, 2048 or 4096, or 0 sectors per cluster,
     // is 3; so is an exFAT name with sector or cluster sizes it cannot have.
     static std::uint32_t classifydbr(const unsigned char* sector);
+    // "FAT12", "FAT16", "FAT32" or "exFAT" for a type code; empty for others.
+    static QString fstypename(std::uint32_t type);
 
     // ---- raw reads: whole sectors at positions size*sector ----
     static bool readasector(platform::volhandle handle, unsigned long size,
@@ -83,8 +88,8 @@ public:
     // On any failure (reported through showwarning) no volume is left:
     // volumeready() is false until a later call succeeds.
     void initdisk(const QString& root);
-    // True when a FAT16/FAT32 volume is laid out and can be walked.
-    bool volumeready() const { return dbrparm.fstype == 1 || dbrparm.fstype == 2; }
+    // True when a FAT12/FAT16/FAT32 volume is laid out and can be walked.
+    bool volumeready() const { return dbrparm.fatvolume(); }
 
     // ---- FAT table and chains ----
     // Reads the table from the FAT copy that is sound: the first, unless
@@ -94,10 +99,15 @@ public:
     // fatentries, and notes a second copy in volumenotes. Null when the
     // table is not cached (too large, or unreadable).
     std::unique_ptr<unsigned char[]> getfat();
-    // True when the first bytes of a table look like a FAT's head: entry 0
-    // holds the media byte with every higher bit set, entry 1 an end of
-    // chain (its clean-shutdown and error flags aside).
-    static bool fathead(const unsigned char* table, bool fat32, std::uint8_t media);
+    // True when the first bytes of a table of bits-wide entries (12, 16 or
+    // 32) look like a FAT's head: entry 0 holds the media byte with every
+    // higher bit set, entry 1 an end of chain (its clean-shutdown and error
+    // flags aside).
+    static bool fathead(const unsigned char* table, int bits, std::uint8_t media);
+    // The sector that holds entry n's first byte, and where in it the entry
+    // lies: in entries on FAT16/FAT32, in bytes on FAT12, whose entries
+    // share bytes (one in three ends in the next sector when n is even and
+    // its byte is the sector's last).
     std::uint64_t getfatentrysetor(std::uint32_t n) const;
     std::uint32_t getfatentryoffsetinsector(std::uint32_t n) const;
     // Value of entry n; above the cluster range (0xFFFFFFFF) when n is
@@ -130,7 +140,7 @@ public:
 
     // ---- walk ----
     void getfatroot(FILEPARM& root);
-    // True when an ancestor of dir has dir's start cluster. The FAT16 root
+    // True when an ancestor of dir has dir's start cluster. The fixed root
     // has no cluster and never matches.
     bool detectloop(const FILEPARM& dir) const;
 
@@ -253,5 +263,10 @@ private:
     mutable std::uint64_t lookupsector = 0;
     mutable bool lookupok = false;
     mutable std::vector<unsigned char> lookupbytes;
+    // Byte offset of entry n in the table.
+    std::uint64_t fatentrybyte(std::uint32_t n) const;
+    // Reads a table sector into lookupbytes unless it is there; false when
+    // it cannot be read.
+    bool fatsectorbytes(std::uint64_t sector) const;
     friend class FILEPARM;
 };
