@@ -70,7 +70,7 @@ public:
     // (read by exfat/, not by this engine), 5 FAT12. The labels "FAT12" and
     // "FAT16", or a boot signature over whole fields, mean a fixed root
     // area; fewer than 4,085 clusters then make it FAT12 (though a "FAT16"
-    // label stands where the table holds 16-bit entries for every cluster). A FAT label with bytes per
+    // label stands unless the table is sized for 12-bit entries only). A FAT label with bytes per
     // sector other than 512, 1024, 2048 or 4096, or 0 sectors per cluster,
     // is 3; so is an exFAT name with sector or cluster sizes it cannot have.
     static std::uint32_t classifydbr(const unsigned char* sector);

@@ -12,10 +12,10 @@ constexpr std::uint64_t fat32clusters = 65525;
 
 // FAT12 or FAT16 (5 or 2) for a boot sector with a fixed root area, 3 when
 // its fields lay out no such volume. The cluster count decides, as every
-// FAT reader does, except where the label says FAT16 and the table has room
-// for 16-bit entries of all clusters: small volumes made that way are read
-// as FAT16 by the tools that made them. labelbits 0: no label, only a
-// boot signature, so the fields must be whole.
+// FAT reader does, except where the label says FAT16: small volumes made
+// that way are read as FAT16 by the tools that made them, unless their table
+// is sized for 12-bit entries only. labelbits 0: no label, only a boot
+// signature, so the fields must be whole.
 std::uint32_t fixedrootwidth(const unsigned char* sector, int labelbits)
 {
     const std::uint64_t sectorbytes = le16(sector + bootfield::bytespersector);
@@ -36,8 +36,13 @@ std::uint32_t fixedrootwidth(const unsigned char* sector, int labelbits)
     if (labelbits == 0 && (!jumps || !media || rootentries == 0 || fatsectors == 0 || fats == 0 || clusters == 0 ||
                            clusters >= fat32clusters || (spc & (spc - 1)) != 0))
         return 3;
+    // A table with room for 12-bit entries of every cluster but not for
+    // 16-bit ones is FAT12 whatever the label says.
+    const std::uint64_t tablebytes = fatsectors * sectorbytes;
     if (labelbits == 16)
-        return clusters < fat16clusters && fatsectors * sectorbytes < (clusters + 2) * 2 ? 5 : 2;
+        return clusters < fat16clusters && tablebytes < (clusters + 2) * 2 && tablebytes * 2 >= (clusters + 2) * 3
+                   ? 5
+                   : 2;
     return clusters < fat16clusters ? 5 : 2;
 }
 
