@@ -53,6 +53,11 @@ public:
     // slot dir.entryindex. For front ends that give such entries another
     // try; the engine itself does nothing.
     virtual void entrydropped(const FILEPARM& dir, const FILEPARM& entry);
+    // True when cluster (size bytes, free in the FAT) parses as a directory's
+    // later cluster: whole directory slots, no "." entry. A deleted folder
+    // whose first cluster is full of slots is read on into the free clusters
+    // after it while this holds. The engine alone has no slot test: false.
+    virtual bool continuesdirectory(const unsigned char* cluster, std::uint64_t size) const;
 
     // ---- volume discovery and boot sector ----
     // Lists the FAT12, FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
@@ -245,6 +250,8 @@ private:
     // The next free "kovrecoveredN" in folder; empty when none can be found.
     QString fallbackname(const platform::OUTFOLDER& folder);
     void readdirectory(FILEPARM& dir);
+    // A deleted folder's clusters after its first (continuesdirectory).
+    void extenddeleteddirectory(FILEPARM& dir);
     // Forgets the volume state: layout, FAT, bitmap, root, walk, pass flags.
     void dropvolume();
     // clusterend of the laid-out volume.
@@ -254,7 +261,11 @@ private:
     // Start clusters of the directories entered in the current pass (and
     // of the FAT32 root).
     std::unordered_set<std::uint32_t> entereddirs;
-    // Empties entereddirs for a walk from the root.
+    // Clusters taken as deleted folders' later ones in this walk, and the
+    // reads the search for them has left.
+    std::unordered_set<std::uint64_t> continuations;
+    std::uint64_t continuationreads = 0;
+    // Empties entereddirs (and the continuations) for a walk from the root.
     void restartwalk();
     // The FAT sector an uncached lookup read last (or failed to read), by
     // handle and sector number: a search over neighbouring entries then
