@@ -89,7 +89,8 @@ void PrintTo(const Card& c, std::ostream* os) { *os << c.name; }
 
 // A card as a camera and a user leave it: live files and folders, a live
 // file fragmented around a hole, then files (long names, sizes about a
-// cluster's edges) and a folder tree deleted with mdel and mdeltree.
+// cluster's edges) and a folder tree deleted with mdel and mdeltree, whose
+// top folder spans two clusters apart on 512-byte clusters.
 class Fat12Card : public ::testing::TestWithParam<Card> {
 protected:
     QTemporaryDir dir;
@@ -142,6 +143,13 @@ protected:
         for (int i = 0; i < 3; ++i) {
             const QByteArray data = patterndata(cluster * (i + 1) + 7, 200 + i);
             put(QString::fromLatin1(i == 2 ? "GONE/SUB/F%1.DAT" : "GONE/F%1.DAT").arg(i), data);
+            deleted.insert(data);
+        }
+        // Long names enough to fill GONE's first cluster on small
+        // clusters: it grows into a cluster past the files above.
+        for (int i = 0; i < 6; ++i) {
+            const QByteArray data = patterndata(700 + i, 400 + i);
+            put(QStringLiteral("GONE/Gone picture number %1.jpg").arg(i), data);
             deleted.insert(data);
         }
         const QByteArray deep = patterndata(2 * cluster + 9, 300);
