@@ -13,7 +13,7 @@ namespace {
 
 const char* const usage =
     "Usage: kov [IMAGE ...]\n"
-    "Brings back deleted files from FAT16, FAT32 or exFAT volumes, in a window.\n"
+    "Brings back deleted files from FAT12, FAT16, FAT32 or exFAT volumes, in a window.\n"
     "IMAGE: an image of a card (made with dd or ddrescue); listed before the cards.\n"
     "Cards need sudo kov, or udisks2, which opens them after you authenticate.\n"
     "The same recovery without a window: kov-recover --help\n"

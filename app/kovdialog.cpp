@@ -31,7 +31,7 @@ QString novolumetext()
 {
     QString text = QStringLiteral(
         "Can not open any FAT partition. \n"
-        "No FAT16, FAT32 or exFAT card, stick or image of one was found.\n"
+        "No FAT12, FAT16, FAT32 or exFAT card, stick or image of one was found.\n"
         "Insert the card (or its reader) and start kov again, or name an image of the card: kov card.img\n"
         "To read the machine's drives directly, start it as administrator: sudo kov");
     if (platform::cardsafterauthentication())
@@ -516,6 +516,8 @@ void KOVDialog::addvolumeitem(const platform::VolumeSource& source)
                   .arg(source.size);
     if (!source.label.isEmpty())
         tip = source.label + QStringLiteral(", ") + tip;
+    if (!source.kind.isEmpty())
+        tip = source.kind + QStringLiteral(": ") + tip;
     if (!source.note.isEmpty())
         tip += QStringLiteral("\n") + source.note;
     vollist->setItemData(vollist->count() - 1, tip, Qt::ToolTipRole);

@@ -46,8 +46,8 @@ int main(int argc, char** argv)
     const auto t0 = clock_type::now();
     core.openimage(QString::fromLocal8Bit(argv[1]));
     const auto t1 = clock_type::now();
-    if (core.warnings != 0 || (core.dbrparm.fstype != 1 && core.dbrparm.fstype != 2)) {
-        std::fprintf(stderr, "kov_tickprobe: %s is not a FAT16/FAT32 image\n", argv[1]);
+    if (core.warnings != 0 || !core.dbrparm.fatvolume()) {
+        std::fprintf(stderr, "kov_tickprobe: %s is not a FAT12/FAT16/FAT32 image\n", argv[1]);
         return 3;
     }
 

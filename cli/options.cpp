@@ -16,7 +16,7 @@ const char* const epilogue =
     "  0    done: every file found was saved\n"
     "  1    the run ended, but some files could not be saved\n"
     "  2    bad usage\n"
-    "  3    SOURCE cannot be opened or is not FAT16, FAT32 or exFAT\n"
+    "  3    SOURCE cannot be opened or is not FAT12, FAT16, FAT32 or exFAT\n"
     "       (or it holds several volumes: name one as IMAGE:N)\n"
     "  4    OUTDIR cannot be created or written, or lies on SOURCE\n"
     "  130  stopped by Ctrl-C (143: by SIGTERM); the file being written is removed\n"
@@ -39,7 +39,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     // the options (verdicts, JSON fields, how paths are kept) are in the
     // man page, which help2man makes from this text and kov-recover.h2m.
     parser.setApplicationDescription(QStringLiteral(
-        "Brings back deleted files from a FAT16, FAT32 or exFAT volume.\n"
+        "Brings back deleted files from a FAT12, FAT16, FAT32 or exFAT volume.\n"
         "SOURCE (a card, a stick or an image of one) is read raw, never written to.\n"
         "The files go into OUTDIR, which must be on another disk.\n"
         "\n"

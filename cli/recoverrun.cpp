@@ -3,6 +3,7 @@
 #include "exfat/exfatrun.h"
 #include "layout/adopt.h"
 #include "layout/layoutsearch.h"
+#include "partitions/filesystemname.h"
 #include "partitions/partitiontable.h"
 #include "platform/outputfolder.h"
 #include "platform/stopsignals.h"
@@ -15,6 +16,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -27,7 +29,8 @@ constexpr std::uint64_t unsavedlisted = 1000;
 
 QString fatname(std::uint32_t fstype)
 {
-    return fstype == 1 ? QStringLiteral("FAT32") : fstype == 4 ? QStringLiteral("exFAT") : QStringLiteral("FAT16");
+    const QString name = KOVCore::fstypename(fstype);
+    return name.isEmpty() ? QStringLiteral("FAT16") : name;
 }
 
 // SOURCE as a path and a partition number (0: none). A path that exists as
@@ -121,6 +124,10 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         return exitsource;
     }
     const std::uint32_t type = classifydbr(boot);
+    // A boot signature, or a FAT label, says a boot sector is there even
+    // when its fields lay out no volume.
+    const bool bootsector = (boot[510] == 0x55 && boot[511] == 0xAA) || std::memcmp(boot + 54, "FAT", 3) == 0 ||
+                            std::memcmp(boot + 82, "FAT", 3) == 0;
     // The label of a backup boot sector: sector 0 holds none.
     const QString backuplabel = QString::fromLatin1(reinterpret_cast<const char*>(boot) + 71, 11).trimmed();
     delete[] boot;
@@ -153,17 +160,23 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
             if (volume.source.partition == number)
                 out->append(volume);
         if (out->isEmpty()) {
-            say(QStringLiteral("%1: partition %2 is not a FAT16, FAT32 or exFAT volume").arg(path).arg(number));
+            say(QStringLiteral("%1: partition %2 is not a FAT12, FAT16, FAT32 or exFAT volume").arg(path).arg(number));
             return exitsource;
         }
         return exitok;
     }
     if (inside.isEmpty()) {
         nofatvolume = true;
-        if (!options.deep && !options.listvolumes)
-            say(QStringLiteral("%1: not a FAT16, FAT32 or exFAT volume (no boot sector); --deep may find its "
+        // A table's partitions were named in the notes.
+        const QString what = partitions::readtable(whole).type.isEmpty() ? partitions::filesystemname(whole) : QString();
+        if (!what.isEmpty()) {
+            say(QStringLiteral("%1: %2 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT").arg(source, what));
+        } else if (!options.deep && !options.listvolumes) {
+            say(QStringLiteral("%1: not a FAT12, FAT16, FAT32 or exFAT volume (%2); --deep may find its "
                                "layout from its directories")
-                    .arg(source));
+                    .arg(source, bootsector ? QStringLiteral("its boot sector lays out none")
+                                            : QStringLiteral("no boot sector")));
+        }
         return exitsource;
     }
     if (inside.size() > 1 && !several) {
@@ -257,7 +270,7 @@ bool RecoverRun::findlayout(const QString& source)
     const std::vector<layout::FOUNDLAYOUT> found = search.layouts();
     layoutssearched(search, found);
     if (found.empty() || !layout::adoptlayout(*this, found.front())) {
-        say(QStringLiteral("%1: not a FAT16 or FAT32 volume, and no layout found: fewer than %2 directory "
+        say(QStringLiteral("%1: not a FAT12, FAT16 or FAT32 volume, and no layout found: fewer than %2 directory "
                            "beginnings agree on one")
                 .arg(source)
                 .arg(layout::minagree));
@@ -265,7 +278,7 @@ bool RecoverRun::findlayout(const QString& source)
     }
     setfoundlayout(found.front(), {found.begin() + 1, found.end()});
     nowalk = true;
-    foundtype = found.front().fat32 ? QStringLiteral("FAT32 (found)") : QStringLiteral("FAT16 (found)");
+    foundtype = found.front().fattype() + QStringLiteral(" (found)");
     say(QStringLiteral("%1: layout found: %2").arg(source, found.front().describe()));
     if (found.size() > 1)
         say(QStringLiteral("%1: another layout (an earlier format) found too: %2").arg(source, found[1].describe()));

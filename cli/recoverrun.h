@@ -24,7 +24,7 @@ enum ExitStatus {
     exitok = 0,
     exitsavefailed = 1,  // the run ended, but some files could not be saved
     exitusage = 2,
-    exitsource = 3,      // source cannot be opened or is not FAT16, FAT32 or exFAT
+    exitsource = 3,      // source cannot be opened or is not FAT12, FAT16, FAT32 or exFAT
     exitoutput = 4,      // output directory cannot be created or written, or is on the source
     exitstopped = 128,   // plus the signal: stopped by SIGINT (130) or SIGTERM (143)
 };

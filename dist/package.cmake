@@ -4,10 +4,10 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kov)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "KOV developer <dev@kov.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover deleted files from FAT16, FAT32 or exFAT volumes")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "recover deleted files from FAT16, FAT32 or exFAT volumes
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover deleted files from FAT12, FAT16, FAT32 or exFAT volumes")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "recover deleted files from FAT12, FAT16, FAT32 or exFAT volumes
  KOV brings back deleted files from SD cards, USB sticks and disk images
- formatted FAT16, FAT32 or exFAT. It reads the volume raw and never writes to it,
+ formatted FAT12, FAT16, FAT32 or exFAT. It reads the volume raw and never writes to it,
  walks every directory twice and saves every deleted file whose contents it
  can rebuild into an output directory on another disk, without replacing
  anything there.

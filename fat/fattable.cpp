@@ -16,11 +16,13 @@ constexpr std::uint32_t unknownentry = 0xFFFFFFFF;
 
 }  // namespace
 
-bool KOVCore::fathead(const unsigned char* table, bool fat32, std::uint8_t media)
+bool KOVCore::fathead(const unsigned char* table, int bits, std::uint8_t media)
 {
-    if (fat32)
+    if (bits == 32)
         return (le32(table) & 0x0FFFFFFF) == (0x0FFFFF00u | media) &&
                ((le32(table + 4) | 0x0C000000) & 0x0FFFFFFF) >= 0x0FFFFFF8;
+    if (bits == 12)
+        return table[0] == media && table[1] == 0xFF && table[2] >= 0xFF;
     return le16(table) == (0xFF00u | media) && (le16(table + 2) | 0xC000) >= 0xFFF8;
 }
 
@@ -64,8 +66,16 @@ bool KOVCore::marksnolivechain(const unsigned char* table) const
     for (const std::uint32_t start : starts) {
         if (start >= fatentries)
             continue;
-        const std::uint32_t entry = fat32 ? le32(table + std::size_t(start) * 4) & 0x0FFFFFFF
-                                          : le16(table + std::size_t(start) * 2);
+        std::uint32_t entry = 0;
+        if (fat32) {
+            entry = le32(table + std::size_t(start) * 4) & 0x0FFFFFFF;
+        } else if (dbrparm.fstype == 5) {
+            // Two 12-bit entries share three bytes.
+            const std::uint16_t pair = le16(table + std::size_t(start) * 3 / 2);
+            entry = (start & 1) ? pair >> 4 : pair & 0x0FFF;
+        } else {
+            entry = le16(table + std::size_t(start) * 2);
+        }
         if (entry != 0)
             return false;
     }
@@ -75,7 +85,8 @@ bool KOVCore::marksnolivechain(const unsigned char* table) const
 std::unique_ptr<unsigned char[]> KOVCore::getfat()
 {
     const std::uint32_t bytes = dbrparm.sectorsperfat * std::uint32_t(dbrparm.bytespersector);
-    fatentries = dbrparm.fstype == 1 ? bytes / 4 : bytes / 2;
+    const int bits = dbrparm.fstype == 1 ? 32 : dbrparm.fstype == 5 ? 12 : 16;
+    fatentries = std::uint64_t(bytes) * 8 / bits;
     fatcopy = 1;
     diskparm.fatstartsector = dbrparm.reservedsectors;
     const std::uint64_t second = std::uint64_t(dbrparm.reservedsectors) + dbrparm.sectorsperfat;
@@ -87,12 +98,11 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
     };
     // The head of each copy decides first: a table that fails it is
     // garbage or zeros wherever it can be read.
-    const bool fat32 = dbrparm.fstype == 1;
     auto headsound = [&](std::uint64_t sector) {
         std::vector<unsigned char> head(std::max<std::uint32_t>(dbrparm.bytespersector, 8));
         if (!readasector(diskparm.hdisk, dbrparm.bytespersector, sector, head.data()))
             return std::optional<bool>();
-        return std::optional<bool>(fathead(head.data(), fat32, dbrparm.media));
+        return std::optional<bool>(fathead(head.data(), bits, dbrparm.media));
     };
     if (hassecond && dbrparm.bytespersector >= 8) {
         const std::optional<bool> first = headsound(dbrparm.reservedsectors);
@@ -130,18 +140,36 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
     return nullptr;
 }
 
+std::uint64_t KOVCore::fatentrybyte(std::uint32_t n) const
+{
+    return fatbits == 12 ? std::uint64_t(n) + n / 2 : std::uint64_t(n) * (fatbits / 8);
+}
+
 std::uint64_t KOVCore::getfatentrysetor(std::uint32_t n) const
 {
     if (diskparm.bytespersector == 0)
         return 0;
-    return diskparm.fatstartsector + (n * (fatbits / 8)) / diskparm.bytespersector;
+    return diskparm.fatstartsector + fatentrybyte(n) / diskparm.bytespersector;
 }
 
 std::uint32_t KOVCore::getfatentryoffsetinsector(std::uint32_t n) const
 {
     if (diskparm.bytespersector == 0)
         return 0;
-    return ((n * (fatbits / 8)) % diskparm.bytespersector) / (fatbits / 8);
+    const std::uint32_t at = std::uint32_t(fatentrybyte(n) % diskparm.bytespersector);
+    return fatbits == 12 ? at : at / (fatbits / 8);
+}
+
+bool KOVCore::fatsectorbytes(std::uint64_t sector) const
+{
+    const std::uint32_t sectorbytes = diskparm.bytespersector;
+    if (lookuphandle != diskparm.hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
+        lookupbytes.resize(sectorbytes);
+        lookuphandle = diskparm.hdisk;
+        lookupsector = sector;
+        lookupok = readasector(diskparm.hdisk, sectorbytes, sector, lookupbytes.data());
+    }
+    return lookupok;
 }
 
 std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
@@ -150,20 +178,41 @@ std::uint32_t KOVCore::getfatentry(std::uint32_t n) const
         return unknownentry;
     if (fatless)
         return 0;
+    if (fatbits == 12) {
+        // Two entries share three bytes: an even entry is the low 12 bits
+        // of its pair's first two bytes, an odd one the high 12 of its own.
+        const std::uint64_t at = fatentrybyte(n);
+        std::uint32_t pair = 0;
+        if (fat) {
+            pair = le16(fat.get() + at);
+        } else {
+            const std::uint32_t sectorbytes = diskparm.bytespersector;
+            if (sectorbytes == 0)
+                return unknownentry;
+            const std::uint64_t sector = getfatentrysetor(n);
+            const std::uint32_t in = std::uint32_t(at % sectorbytes);
+            if (!fatsectorbytes(sector))
+                return unknownentry;
+            pair = lookupbytes[in];
+            // The entry straddles the sector's end: its high byte begins the next.
+            if (in + 1 == sectorbytes) {
+                if (!fatsectorbytes(sector + 1))
+                    return unknownentry;
+                pair |= std::uint32_t(lookupbytes[0]) << 8;
+            } else {
+                pair |= std::uint32_t(lookupbytes[in + 1]) << 8;
+            }
+        }
+        return n % 2 == 0 ? pair & 0xFFF : pair >> 4;
+    }
     if (fat)
         return fatbits == 32 ? le32(fat.get() + std::size_t(n) * 4) : le16(fat.get() + std::size_t(n) * 2);
     const std::uint32_t sectorbytes = diskparm.bytespersector;
     if (sectorbytes < fatbits / 8)
         return unknownentry;
     const std::uint64_t sector = getfatentrysetor(n);
-    if (lookuphandle != diskparm.hdisk || lookupsector != sector || lookupbytes.size() != sectorbytes) {
-        lookupbytes.resize(sectorbytes);
-        lookuphandle = diskparm.hdisk;
-        lookupsector = sector;
-        lookupok = readasector(diskparm.hdisk, sectorbytes, sector, lookupbytes.data());
-    }
     const std::uint32_t at = getfatentryoffsetinsector(n) * (fatbits / 8);
-    if (!lookupok || std::uint64_t(at) + fatbits / 8 > lookupbytes.size())
+    if (!fatsectorbytes(sector) || std::uint64_t(at) + fatbits / 8 > lookupbytes.size())
         return unknownentry;
     return fatbits == 32 ? le32(lookupbytes.data() + at) : le16(lookupbytes.data() + at);
 }
@@ -213,7 +262,9 @@ void cutatloop(std::vector<DATARUN>& runs, std::uint64_t visited, std::uint64_t 
 std::vector<DATARUN> KOVCore::fatgetdatarun(std::uint32_t startcluster) const
 {
     std::vector<DATARUN> runs;
-    const std::uint32_t lastnext = fatbits == 32 ? 0x0FFFFFFE : 0xFFEF;
+    // 0xFF7 (0xFFF7 ...) marks a bad cluster, above it an end of chain;
+    // the values just below are reserved and end the chain too.
+    const std::uint32_t lastnext = fatbits == 32 ? 0x0FFFFFFE : fatbits == 12 ? 0xFEF : 0xFFEF;
     std::uint32_t here = startcluster;
     std::uint32_t first = startcluster;
     std::uint64_t index = 0;

@@ -51,6 +51,68 @@ void KOVCore::readdirectory(FILEPARM& dir)
     dir.entryindex = 0;
 }
 
+bool KOVCore::continuesdirectory(const unsigned char*, std::uint64_t) const { return false; }
+
+void KOVCore::extenddeleteddirectory(FILEPARM& dir)
+{
+    // A deleted folder's entry keeps no size and its chain is gone; its
+    // first cluster alone is rebuilt. One that is full (no end slot) went
+    // on, as folders do, into the first cluster free when it grew: after
+    // it, past what was written in between. The search looks that far
+    // ahead at most, and a walk reads at most continuationreads clusters
+    // for it; a cluster continues one folder only.
+    constexpr std::uint64_t ahead = 1024;
+    const std::uint64_t step = diskparm.clustersize();
+    if (step == 0 || step % 32 != 0 || dir.dataruns.size() != 1 || dir.size != step || !dir.dirbuf)
+        return;
+    // A folder holds at most 65,536 slots.
+    const std::uint64_t most = std::max<std::uint64_t>(1, 65536 * 32 / step);
+    const std::uint64_t end = std::min(fatentries, clusterend) - 2;
+    std::unique_ptr<unsigned char[]> cluster(new (std::nothrow) unsigned char[step]);
+    std::vector<unsigned char> more;
+    std::vector<DATARUN> runs = dir.dataruns;
+    const unsigned char* last = dir.dirbuf.get();
+    std::uint64_t from = runs[0].lcn + 1;
+    while (cluster && more.size() / step + 1 < most) {
+        bool full = true;
+        for (std::uint64_t at = 0; at < step && full; at += 32)
+            full = last[at] != slotempty;
+        if (!full)
+            break;
+        std::uint64_t found = end;
+        for (std::uint64_t lcn = from; lcn < std::min(end, from + ahead) && continuationreads > 0; ++lcn) {
+            if (inuse(lcn) != 0 || getfatentry(std::uint32_t(lcn + 2)) != 0 || continuations.count(lcn) != 0)
+                continue;
+            --continuationreads;
+            if (readsectors(diskparm.hdisk, diskparm.bytespersector,
+                            diskparm.clusterposition(lcn) / diskparm.bytespersector, diskparm.sectorspercluster,
+                            cluster.get()) &&
+                continuesdirectory(cluster.get(), step)) {
+                found = lcn;
+                break;
+            }
+        }
+        if (found == end)
+            break;
+        continuations.insert(found);
+        appendcluster(runs, found);
+        more.insert(more.end(), cluster.get(), cluster.get() + step);
+        last = more.data() + more.size() - step;
+        from = found + 1;
+    }
+    if (more.empty())
+        return;
+    std::shared_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[step + more.size()]);
+    if (!buffer)
+        return;
+    std::memcpy(buffer.get(), dir.dirbuf.get(), step);
+    std::memcpy(buffer.get() + step, more.data(), more.size());
+    dir.dataruns = std::move(runs);
+    dir.size += more.size();
+    dir.dirbuf = std::move(buffer);
+    dir.entryindex = 0;
+}
+
 void KOVCore::getfatroot(FILEPARM& root)
 {
     root.isdir = 1;
@@ -101,9 +163,9 @@ void KOVCore::getfatroot(FILEPARM& root)
 bool KOVCore::detectloop(const FILEPARM& dir) const
 {
     for (const FILEPARM* up = dir.parent.get(); up; up = up->parent.get()) {
-        // The FAT16 root lies outside the data area: its nominal cluster 2
+        // A fixed root lies outside the data area: its nominal cluster 2
         // is a real data cluster of some directory, not the root's.
-        if (!up->parent && dbrparm.fstype == 2)
+        if (!up->parent && dbrparm.fixedroot())
             continue;
         if (up->startcluster == dir.startcluster)
             return true;
@@ -191,6 +253,8 @@ int FILEPARM::getnextfile(FILEPARM& out, int mode)
                 out.entryindex = 0;
             } else {
                 core.readdirectory(out);
+                if (out.deleted && out.recordedsize == 0)
+                    core.extenddeleteddirectory(out);
             }
         }
         return int(++entryindex);

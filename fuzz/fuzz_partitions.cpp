@@ -142,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
         const platform::VolumeSource& s = volume.source;
         if (!inside(s.offset, s.size, size) || s.whole || s.path != whole.path)
             fail("a volume reaches past the image or is not a partition of it");
-        if (volume.fstype != 1 && volume.fstype != 2)
-            fail("a volume is not FAT16 or FAT32");
+        if (volume.fstype != 1 && volume.fstype != 2 && volume.fstype != 5)
+            fail("a volume is not FAT12, FAT16 or FAT32");
         if (!offsets.insert(s.offset).second)
             fail("two volumes start at one offset");
         if (std::none_of(table.entries.begin(), table.entries.end(), [&](const partitions::PARTITIONENTRY& e) {

@@ -289,7 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
         exfatrun(QStringLiteral("/proc/self/fd/%1").arg(image.fd), core->savebudget);
     else if (core->getallvol() == 1) {
         core->initdisk(QStringLiteral("C:\\"));
-        if (core->dbrparm.fstype == 1 || core->dbrparm.fstype == 2) {
+        if (core->dbrparm.fatvolume()) {
             QTemporaryDir out(tempbase + QStringLiteral("/kovfuzz-XXXXXX"));
             if (!out.isValid())
                 fail("cannot make the output directory");

@@ -55,6 +55,16 @@ mkfs.fat -F 16 -S 4096 -s 1 -i 1234ABCD "$work/f16s.img" >/dev/null
 fill "$work/f16s.img"
 head -c 128K "$work/f16s.img" > "$images/mk16-4096.img"
 
+# FAT12: a floppy (entries straddle its 512-byte FAT sectors), and a small
+# card with 2 KiB clusters and one FAT.
+mkfs.fat -F 12 -i 1234ABCD -C "$work/f12.img" 1440 >/dev/null
+fill "$work/f12.img"
+head -c 96K "$work/f12.img" > "$images/mk12.img"
+truncate -s 4M "$work/f12c.img"
+mkfs.fat -F 12 -s 4 -f 1 -i 1234ABCD "$work/f12c.img" >/dev/null
+fill "$work/f12c.img"
+head -c 128K "$work/f12c.img" > "$images/mk12-2k.img"
+
 # FAT32: mtools needs at least 65525 clusters; one FAT keeps the data near
 # the start.
 truncate -s 34M "$work/f32.img"

@@ -22,7 +22,7 @@ bool adoptlayout(KOVCore& core, const FOUNDLAYOUT& found)
     d.bytespersector = sector;
     d.sectorspercluster = std::uint32_t(found.clustersize / sector);
     d.totalsectors = found.datastart / sector + clusters * d.sectorspercluster;
-    d.fstype = found.fat32 ? 1 : 2;
+    d.fstype = found.fat32 ? 1 : found.fat12 ? 5 : 2;
     core.dbrparm = d;
     core.diskparm.hdisk = core.hdisk;
     core.diskparm.bytespersector = sector;
@@ -31,7 +31,7 @@ bool adoptlayout(KOVCore& core, const FOUNDLAYOUT& found)
     core.diskparm.fatstartsector = 0;
     core.fat.reset();
     core.fatless = true;
-    core.fatbits = found.fat32 ? 32 : 16;
+    core.fatbits = found.fat32 ? 32 : found.fat12 ? 12 : 16;
     core.fatentries = slotbound(found);
     core.clusterend = clusters + 2;
     core.bitmap = std::move(bitmap);

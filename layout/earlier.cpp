@@ -45,6 +45,7 @@ FOUNDLAYOUT currentlayout(const KOVCore& core)
     f.datastart = core.diskparm.firstdatasector * core.diskparm.bytespersector;
     f.clusters = std::min(core.bitmapsize * 8, core.clusterend - 2);
     f.fat32 = core.fatbits == 32;
+    f.fat12 = core.fatbits == 12;
     if (f.fat32)
         f.rootcluster = core.dbrparm.rootcluster;
     else

@@ -21,7 +21,8 @@ constexpr std::uint64_t largest = 256 << 10;
 // How far before the data start a FAT16 root area is looked for: 2048
 // entries.
 constexpr std::uint64_t rootwindow = 64 << 10;
-constexpr std::uint64_t fat16clusters = 65525;
+constexpr std::uint64_t fat16clusters = 4085;
+constexpr std::uint64_t fat32clusters = 65525;
 
 bool direntryat(const unsigned char* s, const char* name)
 {
@@ -43,10 +44,15 @@ QString FOUNDLAYOUT::sizename() const
     return clustersize % 1024 == 0 ? QStringLiteral("%1k").arg(clustersize / 1024) : QString::number(clustersize);
 }
 
+QString FOUNDLAYOUT::fattype() const
+{
+    return fat32 ? QStringLiteral("FAT32") : fat12 ? QStringLiteral("FAT12") : QStringLiteral("FAT16");
+}
+
 QString FOUNDLAYOUT::describe() const
 {
     return QStringLiteral("%1 (found), %2 byte clusters, data area at byte %3, %4 directories agree")
-        .arg(fat32 ? QStringLiteral("FAT32") : QStringLiteral("FAT16"))
+        .arg(fattype())
         .arg(clustersize)
         .arg(datastart)
         .arg(directories);
@@ -54,7 +60,7 @@ QString FOUNDLAYOUT::describe() const
 
 std::uint64_t slotbound(const FOUNDLAYOUT& found)
 {
-    return std::max<std::uint64_t>(found.clusters + 2, found.fat32 ? 0x0FFFFFF6 : 0xFFF6);
+    return std::max<std::uint64_t>(found.clusters + 2, found.fat32 ? 0x0FFFFFF6 : found.fat12 ? 0xFF6 : 0xFFF6);
 }
 
 bool findpairs(const unsigned char* bytes, std::size_t n, std::uint64_t base, std::vector<DIRPAIR>* out,
@@ -172,7 +178,8 @@ void LAYOUTSEARCH::decidetype(FOUNDLAYOUT& found) const
             }
         }
     }
-    found.fat32 = found.rootbytes == 0 && found.clusters >= fat16clusters;
+    found.fat32 = found.rootbytes == 0 && found.clusters >= fat32clusters;
+    found.fat12 = found.rootbytes != 0 && found.clusters < fat16clusters;
 }
 
 std::vector<FOUNDLAYOUT> LAYOUTSEARCH::layouts(const FOUNDLAYOUT* own)

@@ -33,12 +33,16 @@ struct FOUNDLAYOUT {
     std::uint64_t directories = 0;  // pairs that agree
     std::uint64_t clusters = 0;     // whole clusters the source holds from datastart
     bool fat32 = true;
-    // FAT16: the fixed root area found just before the data start, in bytes
+    // A fixed root area and fewer than 4,085 clusters.
+    bool fat12 = false;
+    // FAT12 or FAT16: the fixed root area found just before the data start, in bytes
     // (0 when none was found: its entries are gone).
     std::uint64_t rootbytes = 0;
     // FAT32: the root directory's first cluster (a found layout's is taken
     // as 2, where mkfs.fat puts it).
     std::uint32_t rootcluster = 2;
+    // "FAT12", "FAT16" or "FAT32".
+    QString fattype() const;
     // The description the front ends show: "FAT32 (found), 4 KiB clusters,
     // data at byte N, D directories agree".
     QString describe() const;
@@ -78,8 +82,8 @@ public:
     bool step();
     std::uint64_t done() const { return position; }
     std::uint64_t total() const { return bytes; }
-    // The layouts found, most agreeing first, at most two, with FAT16 or
-    // FAT32 decided; after the last step. A layout whose directories all
+    // The layouts found, most agreeing first, at most two, with FAT12, FAT16
+    // or FAT32 decided; after the last step. A layout whose directories all
     // lie inside one file of another found layout, or of own (the layout
     // the volume is laid out in, when given), is that file's contents (a
     // disk image on the card) and is left out.
@@ -89,7 +93,7 @@ public:
     std::uint64_t unreadbytes() const { return unread; }
 
 private:
-    // FAT16 or FAT32, and the fixed root area, of a layout.
+    // FAT12, FAT16 or FAT32, and the fixed root area, of a layout.
     void decidetype(FOUNDLAYOUT& found) const;
     platform::volhandle handle;
     std::uint64_t bytes;

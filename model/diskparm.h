@@ -45,7 +45,7 @@ struct DISKPARM {
 };
 
 // The parsed boot sector. fstype: 0 NTFS, 1 FAT32, 2 FAT16, 3 anything else,
-// 4 exFAT (laid out by exfat/, never by the FAT engine).
+// 4 exFAT (laid out by exfat/, never by the FAT engine), 5 FAT12.
 struct DBRPARM {
     std::uint16_t bytespersector = 0;
     std::uint32_t sectorspercluster = 0;
@@ -57,6 +57,10 @@ struct DBRPARM {
     std::uint16_t rootentries = 0;
     std::uint8_t media = 0;  // also the low byte of a sound FAT's entry 0
     std::uint32_t fstype = 3;
+
+    // FAT12 and FAT16 keep their root in a fixed area before the data.
+    bool fixedroot() const { return fstype == 2 || fstype == 5; }
+    bool fatvolume() const { return fstype == 1 || fixedroot(); }
 };
 
 // The part of the platform's drive geometry that is used: the sector size

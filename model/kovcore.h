@@ -41,7 +41,7 @@ public:
     virtual void showwarning(const QString& text) = 0;
     // The end of a run: the scan has stopped; tell the user (box "info").
     virtual void showinformation(const QString& text) = 0;
-    // One volume found by getallvol (FAT16, FAT32 or exFAT).
+    // One volume found by getallvol (FAT12, FAT16, FAT32 or exFAT).
     virtual void addvolumeitem(const platform::VolumeSource& source) = 0;
     // The three status lines.
     virtual void setstatuslines(const QString& name, const QString& size, const QString& time) = 0;
@@ -53,9 +53,14 @@ public:
     // slot dir.entryindex. For front ends that give such entries another
     // try; the engine itself does nothing.
     virtual void entrydropped(const FILEPARM& dir, const FILEPARM& entry);
+    // True when cluster (size bytes, free in the FAT) parses as a directory's
+    // later cluster: whole directory slots, no "." entry. A deleted folder
+    // whose first cluster is full of slots is read on into the free clusters
+    // after it while this holds. The engine alone has no slot test: false.
+    virtual bool continuesdirectory(const unsigned char* cluster, std::uint64_t size) const;
 
     // ---- volume discovery and boot sector ----
-    // Lists the FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
+    // Lists the FAT12, FAT16, FAT32 and exFAT sources through addvolumeitem; returns the count.
     int getallvol();
     // Type code of the root's boot sector (readdbr's); *backupsector, when
     // given, gets the backup's sector (0: sector 0 was used).
@@ -67,10 +72,15 @@ public:
     int readdbr(const char* root, unsigned char*& buffer, std::uint64_t* backupsector = nullptr);
     static void parsedbr(const unsigned char* sector, DBRPARM* out);
     // Type code of a boot sector: 0 NTFS, 1 FAT32, 2 FAT16, 3 other, 4 exFAT
-    // (read by exfat/, not by this engine). A FAT label with bytes per
+    // (read by exfat/, not by this engine), 5 FAT12. The labels "FAT12" and
+    // "FAT16", or a boot signature over whole fields, mean a fixed root
+    // area; fewer than 4,085 clusters then make it FAT12 (though a "FAT16"
+    // label stands unless the table is sized for 12-bit entries only). A FAT label with bytes per
     // sector other than 512, 1024, 2048 or 4096, or 0 sectors per cluster,
     // is 3; so is an exFAT name with sector or cluster sizes it cannot have.
     static std::uint32_t classifydbr(const unsigned char* sector);
+    // "FAT12", "FAT16", "FAT32" or "exFAT" for a type code; empty for others.
+    static QString fstypename(std::uint32_t type);
 
     // ---- raw reads: whole sectors at positions size*sector ----
     static bool readasector(platform::volhandle handle, unsigned long size,
@@ -83,8 +93,8 @@ public:
     // On any failure (reported through showwarning) no volume is left:
     // volumeready() is false until a later call succeeds.
     void initdisk(const QString& root);
-    // True when a FAT16/FAT32 volume is laid out and can be walked.
-    bool volumeready() const { return dbrparm.fstype == 1 || dbrparm.fstype == 2; }
+    // True when a FAT12/FAT16/FAT32 volume is laid out and can be walked.
+    bool volumeready() const { return dbrparm.fatvolume(); }
 
     // ---- FAT table and chains ----
     // Reads the table from the FAT copy that is sound: the first, unless
@@ -101,10 +111,15 @@ public:
     // (and, on FAT32, the root's own): a table whose head passed but which
     // holds no chain of the volume's live files.
     bool marksnolivechain(const unsigned char* table) const;
-    // True when the first bytes of a table look like a FAT's head: entry 0
-    // holds the media byte with every higher bit set, entry 1 an end of
-    // chain (its clean-shutdown and error flags aside).
-    static bool fathead(const unsigned char* table, bool fat32, std::uint8_t media);
+    // True when the first bytes of a table of bits-wide entries (12, 16 or
+    // 32) look like a FAT's head: entry 0 holds the media byte with every
+    // higher bit set, entry 1 an end of chain (its clean-shutdown and error
+    // flags aside).
+    static bool fathead(const unsigned char* table, int bits, std::uint8_t media);
+    // The sector that holds entry n's first byte, and where in it the entry
+    // lies: in entries on FAT16/FAT32, in bytes on FAT12, whose entries
+    // share bytes (one in three ends in the next sector when n is even and
+    // its byte is the sector's last).
     std::uint64_t getfatentrysetor(std::uint32_t n) const;
     std::uint32_t getfatentryoffsetinsector(std::uint32_t n) const;
     // Value of entry n; above the cluster range (0xFFFFFFFF) when n is
@@ -137,7 +152,7 @@ public:
 
     // ---- walk ----
     void getfatroot(FILEPARM& root);
-    // True when an ancestor of dir has dir's start cluster. The FAT16 root
+    // True when an ancestor of dir has dir's start cluster. The fixed root
     // has no cluster and never matches.
     bool detectloop(const FILEPARM& dir) const;
 
@@ -242,6 +257,8 @@ private:
     // The next free "kovrecoveredN" in folder; empty when none can be found.
     QString fallbackname(const platform::OUTFOLDER& folder);
     void readdirectory(FILEPARM& dir);
+    // A deleted folder's clusters after its first (continuesdirectory).
+    void extenddeleteddirectory(FILEPARM& dir);
     // Forgets the volume state: layout, FAT, bitmap, root, walk, pass flags.
     void dropvolume();
     // clusterend of the laid-out volume.
@@ -251,7 +268,11 @@ private:
     // Start clusters of the directories entered in the current pass (and
     // of the FAT32 root).
     std::unordered_set<std::uint32_t> entereddirs;
-    // Empties entereddirs for a walk from the root.
+    // Clusters taken as deleted folders' later ones in this walk, and the
+    // reads the search for them has left.
+    std::unordered_set<std::uint64_t> continuations;
+    std::uint64_t continuationreads = 0;
+    // Empties entereddirs (and the continuations) for a walk from the root.
     void restartwalk();
     // The FAT sector an uncached lookup read last (or failed to read), by
     // handle and sector number: a search over neighbouring entries then
@@ -260,5 +281,10 @@ private:
     mutable std::uint64_t lookupsector = 0;
     mutable bool lookupok = false;
     mutable std::vector<unsigned char> lookupbytes;
+    // Byte offset of entry n in the table.
+    std::uint64_t fatentrybyte(std::uint32_t n) const;
+    // Reads a table sector into lookupbytes unless it is there; false when
+    // it cannot be read.
+    bool fatsectorbytes(std::uint64_t sector) const;
     friend class FILEPARM;
 };

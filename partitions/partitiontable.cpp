@@ -3,6 +3,7 @@
 
 #include "model/littleendian.h"
 #include "partitions/backupboot.h"
+#include "partitions/filesystemname.h"
 
 #include <blkid/blkid.h>
 
@@ -52,6 +53,8 @@ public:
     NoteLimit(QStringList* out, const QString& path) : out(out), path(path) {}
     NoteLimit(const NoteLimit&) = delete;
     NoteLimit& operator=(const NoteLimit&) = delete;
+    // True while notes of this kind are still written.
+    bool writes(int kind) const { return counts[kind] < notesperkind; }
     // Adds "PATH: text" unless this kind has had its share.
     void add(int kind, const QString& text)
     {
@@ -220,7 +223,7 @@ std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER cl
     // A FAT32 volume whose sector 0 is gone is laid out from its backup.
     if (type == 3 && findbackupboot(handle.get(), sectorbytes, classify, &sector) != 0)
         type = 1;
-    if (label && (type == 1 || type == 2)) {
+    if (label && (type == 1 || type == 2 || type == 5)) {
         const char* field =
             reinterpret_cast<const char*>(sector.data()) + (type == 1 ? fat32labeloffset : fat16labeloffset);
         *label = QString::fromLatin1(field, 11).trimmed();
@@ -252,8 +255,12 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER clas
         volume.source.whole = false;
         volume.fstype = classifysource(volume.source, classify, &volume.label);
         if (!recoverabletype(volume.fstype)) {
-            limited.add(notfat, QStringLiteral("partition %1 is not a FAT16, FAT32 or exFAT volume: skipped")
-                                    .arg(entry.number));
+            // Probed only for the notes that are written: a hostile table
+            // of many partitions costs no probe past them.
+            const QString what = limited.writes(notfat) ? filesystemname(volume.source) : QString();
+            limited.add(notfat, QStringLiteral("partition %1 is not a FAT12, FAT16, FAT32 or exFAT volume%2: skipped")
+                                    .arg(entry.number)
+                                    .arg(what.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(what)));
             continue;
         }
         out.append(volume);
@@ -286,7 +293,7 @@ QList<FATVOLUME> fatvolumes(const platform::VolumeSource& whole, CLASSIFIER clas
                                          .arg(out[std::min(i, j)].source.partition)
                                          .arg(out[std::max(i, j)].source.partition));
     limited.finish(repeated, "more partitions start where an earlier one does: skipped");
-    limited.finish(notfat, "more partitions are not FAT16, FAT32 or exFAT volumes: skipped");
+    limited.finish(notfat, "more partitions are not FAT12, FAT16, FAT32 or exFAT volumes: skipped");
     limited.finish(overlapping, "more partitions overlap another one");
     return out;
 }

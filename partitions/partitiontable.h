@@ -13,13 +13,13 @@
 
 namespace partitions {
 
-// Tells the type code of a boot sector (1 FAT32, 2 FAT16, 4 exFAT; the buffer holds
+// Tells the type code of a boot sector (1 FAT32, 2 FAT16, 4 exFAT, 5 FAT12; the buffer holds
 // at least 512 bytes). The caller passes the engine's classifier, so that
 // this layer sits below the volume code that lists the sources.
 using CLASSIFIER = std::uint32_t (*)(const unsigned char* sector);
 
-// The type codes of the volumes KOV recovers from: 1 FAT32, 2 FAT16, 4 exFAT.
-inline bool recoverabletype(std::uint32_t type) { return type == 1 || type == 2 || type == 4; }
+// The type codes of the volumes KOV recovers from: 1 FAT32, 2 FAT16, 4 exFAT, 5 FAT12.
+inline bool recoverabletype(std::uint32_t type) { return type == 1 || type == 2 || type == 4 || type == 5; }
 
 // One partition of a table, in the table's order.
 struct PARTITIONENTRY {
@@ -50,10 +50,10 @@ struct PARTITIONTABLE {
 // unreadable or absent table gives no entries. Time grows with the entries.
 PARTITIONTABLE readtable(const platform::VolumeSource& whole);
 
-// One FAT16, FAT32 or exFAT volume inside a source.
+// One FAT12, FAT16, FAT32 or exFAT volume inside a source.
 struct FATVOLUME {
     platform::VolumeSource source;  // its path, offset, size, partition number
-    std::uint32_t fstype = 3;       // as the classifier: 1 FAT32, 2 FAT16, 4 exFAT
+    std::uint32_t fstype = 3;       // as the classifier: 1 FAT32, 2 FAT16, 4 exFAT, 5 FAT12
     QString label;                  // volume label of the boot sector, trimmed (FAT only: exFAT keeps
                                     // its label in the root directory)
 };
@@ -64,7 +64,7 @@ struct FATVOLUME {
 std::uint32_t classifysource(const platform::VolumeSource& source, CLASSIFIER classify, QString* label = nullptr);
 
 // The FAT volumes inside a whole source's partition table, in table order.
-// Partitions that are not FAT16, FAT32 or exFAT or start where an earlier one starts
+// Partitions that are not FAT12, FAT16, FAT32 or exFAT or start where an earlier one starts
 // are skipped, each with a note; overlapping volumes are kept, as both may
 // hold files, and each that overlaps another gets one note naming one of
 // them. Up to notesperkind notes of each kind; time grows no faster than

@@ -11,8 +11,8 @@
 
 namespace platform::udisks2 {
 
-// Every block device udisks2 holds as a FAT16, FAT32 or exFAT volume (IdType
-// vfat with IdVersion FAT16 or FAT32, or IdType exfat), removable media first, then in device-path
+// Every block device udisks2 holds as a FAT12, FAT16, FAT32 or exFAT volume (IdType
+// vfat with IdVersion FAT12, FAT16 or FAT32, or IdType exfat), removable media first, then in device-path
 // order. Each comes with path, size, udisksobject, udiskstype and label set
 // and no root. Empty when udisks2 does not answer.
 QList<VolumeSource> fatvolumes();
@@ -22,7 +22,7 @@ QList<VolumeSource> fatvolumes();
 bool available();
 
 // The block device udisks2 knows at that device node, whatever it holds,
-// with the fields fatvolumes() sets (udiskstype 3 when it is not FAT16,
+// with the fields fatvolumes() sets (udiskstype 3 when it is not FAT12, FAT16,
 // FAT32 or exFAT as far as udisks2 knows). False when udisks2 does not answer or does
 // not know the device.
 bool lookup(const QString& devicepath, VolumeSource* out);

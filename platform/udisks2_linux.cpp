@@ -91,7 +91,10 @@ Found describe(const UdisksObjects& objects, const QDBusObjectPath& object)
     const QString version = block.value(QStringLiteral("IdVersion")).toString();
     const QString type = block.value(QStringLiteral("IdType")).toString();
     if (type == QLatin1String("vfat"))
-        found.source.udiskstype = version == QLatin1String("FAT32") ? 1 : version == QLatin1String("FAT16") ? 2 : 3;
+        found.source.udiskstype = version == QLatin1String("FAT32")   ? 1
+                                  : version == QLatin1String("FAT16") ? 2
+                                  : version == QLatin1String("FAT12") ? 5
+                                                                      : 3;
     else if (type == QLatin1String("exfat"))
         found.source.udiskstype = 4;
 
@@ -166,7 +169,8 @@ QList<VolumeSource> fatvolumes()
         if (!it.value().contains(blockinterface))
             continue;
         const Found f = describe(objects, it.key());
-        if (f.source.udiskstype == 1 || f.source.udiskstype == 2 || f.source.udiskstype == 4)
+        if (f.source.udiskstype == 1 || f.source.udiskstype == 2 || f.source.udiskstype == 4 ||
+            f.source.udiskstype == 5)
             found.append(f);
     }
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {

@@ -31,13 +31,16 @@ struct VolumeSource {
     // knows: its udisks2 object path. Opening such a source asks udisks2
     // (and, through polkit, the user) for a read-only descriptor.
     QString udisksobject{};
-    // With udisksobject: the type code (1 FAT32, 2 FAT16, 3 other, 4 exFAT)
+    // With udisksobject: the type code (1 FAT32, 2 FAT16, 3 other, 4 exFAT, 5 FAT12)
     // as udisks2 identified it, so that listing never needs to open the
     // device.
     int udiskstype = 3;
     // What the system calls the medium ("Vendor Model", or a loop device's
     // backing file); may be empty.
     QString label{};
+    // What the engine found the volume to be when it listed it ("FAT12",
+    // "FAT16", "FAT32", "exFAT"); empty when not listed by the engine.
+    QString kind{};
     // What the engine found unusual when it listed the volume (a boot
     // sector taken from its backup); empty for a sound one.
     QString note{};

@@ -1,6 +1,7 @@
 #include "run/runengine.h"
 
 #include "deep/dirsample.h"
+#include "deep/dirslots.h"
 #include "exfat/exfatrun.h"
 #include "layout/adopt.h"
 #include "layout/earlier.h"
@@ -316,6 +317,14 @@ void RunEngine::keepdeepcounts()
 QString RunEngine::losttree(const QString& subdir) const
 {
     return tree.isEmpty() ? subdir : tree + subdir.mid(5);
+}
+
+bool RunEngine::continuesdirectory(const unsigned char* cluster, std::uint64_t size) const
+{
+    // FAT12 only: FAT16 and FAT32 walks keep the plain rebuild of a
+    // deleted folder (its first cluster), which the deep scan goes beyond.
+    return dbrparm.fstype == 5 && !deep::dotentry(cluster, 1) &&
+           deep::directoryslots(cluster, size, deep::SLOTRULES{dbrparm.fstype == 1, fatentries}) != 0;
 }
 
 void RunEngine::walkended()

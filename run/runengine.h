@@ -97,6 +97,7 @@ public:
     void savefound(const FILEPARM& file) override;
     void entrydropped(const FILEPARM& dir, const FILEPARM& entry) override;
     void walkended() override;
+    bool continuesdirectory(const unsigned char* cluster, std::uint64_t size) const override;
 
 protected:
     // ---- the faces' hooks ----

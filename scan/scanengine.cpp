@@ -63,6 +63,8 @@ bool KOVCore::beginrun()
 void KOVCore::restartwalk()
 {
     entereddirs.clear();
+    continuations.clear();
+    continuationreads = 65536;
     // The FAT16 root lies outside the data area: its nominal cluster 2 is
     // some directory's real one.
     if (dbrparm.fstype == 1)

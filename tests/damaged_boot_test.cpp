@@ -246,7 +246,7 @@ TEST_P(DamagedBoot, CommandLineRefusesAVolumeWithoutSectorSize)
     p.start(QStringLiteral(KOV_RECOVER_BIN), {image, out});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 3);
-    EXPECT_TRUE(p.readAllStandardError().contains("not a FAT16, FAT32 or exFAT volume"));
+    EXPECT_TRUE(p.readAllStandardError().contains("not a FAT12, FAT16, FAT32 or exFAT volume"));
     EXPECT_FALSE(QFileInfo::exists(out));
     EXPECT_EQ(sha256(image), before);
 }

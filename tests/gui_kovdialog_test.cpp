@@ -221,7 +221,7 @@ TEST_F(GuiStartup, WindowIsBuiltAndOnlyTheFirstVolumeInitialised)
     EXPECT_EQ(state(d), "Recover||||1000");
     ASSERT_EQ(d.vollist->count(), 2);
     EXPECT_EQ(d.vollist->itemText(1), "D:\\");
-    EXPECT_TRUE(d.vollist->itemData(1, Qt::ToolTipRole).toString().startsWith(imaged + " ("));
+    EXPECT_TRUE(d.vollist->itemData(1, Qt::ToolTipRole).toString().startsWith("FAT32: " + imaged + " ("));
 
     const QWidget* cells[6][3] = {{d.disklabel, nullptr, d.dirlabel}, {d.vollist, nullptr, d.diredit},
                                   {nullptr, nullptr, d.changedirbt},  {},
@@ -257,7 +257,7 @@ TEST_F(GuiStartup, WithoutAFatVolumeTheWarningIsAllThatShows)
     // The box's first line, then what a user of this system can do.
     const QStringList texts = answerer.texts("error");
     ASSERT_EQ(texts.size(), 1);
-    EXPECT_TRUE(texts[0].startsWith("Can not open any FAT partition. \nNo FAT16, FAT32 or exFAT card")) << texts[0];
+    EXPECT_TRUE(texts[0].startsWith("Can not open any FAT partition. \nNo FAT12, FAT16, FAT32 or exFAT card")) << texts[0];
     for (const char* advice : {"Insert the card", "kov card.img", "sudo kov"})
         EXPECT_TRUE(texts[0].contains(advice)) << advice;
     EXPECT_FALSE(texts[0].contains("rivode.exe"));

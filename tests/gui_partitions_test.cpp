@@ -7,6 +7,7 @@
 #include "support/qtprint.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLocale>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -36,9 +37,9 @@ TEST(GuiCard, EachVolumeOfACardIsADriveRootNamingItsPartition)
         EXPECT_EQ(d.vollist->itemText(0), "C:\\");
         EXPECT_EQ(d.vollist->itemText(1), "D:\\");
         EXPECT_EQ(d.vollist->itemData(0, Qt::ToolTipRole).toString(),
-                  image + ": partition 1, offset 1048576, size 16777216");
+                  "FAT16: " + image + ": partition 1, offset 1048576, size 16777216");
         EXPECT_EQ(d.vollist->itemData(1, Qt::ToolTipRole).toString(),
-                  image + ": partition 5, offset 20971520, size 46137344");
+                  "FAT32: " + image + ": partition 5, offset 20971520, size 46137344");
     }
     platform::setimagefiles({});
 }
@@ -65,8 +66,8 @@ TEST(GuiCard, ExfatVolumesAreListed)
         ASSERT_EQ(d.vollist->count(), 2);
         const QStringList tips = {d.vollist->itemData(0, Qt::ToolTipRole).toString(),
                                   d.vollist->itemData(1, Qt::ToolTipRole).toString()};
-        EXPECT_TRUE(tips.contains(bare + " (" + QLocale().formattedDataSize(16 << 20) + ")")) << tips.join('\n').toStdString();
-        EXPECT_TRUE(tips.contains(card + ": partition 1, offset 1048576, size 16777216")) << tips.join('\n').toStdString();
+        EXPECT_TRUE(tips.contains("exFAT: " + bare + " (" + QLocale().formattedDataSize(16 << 20) + ")")) << tips.join('\n').toStdString();
+        EXPECT_TRUE(tips.contains("exFAT: " + card + ": partition 1, offset 1048576, size 16777216")) << tips.join('\n').toStdString();
     }
     platform::setimagefiles({});
 }
@@ -86,6 +87,33 @@ TEST(GuiCard, AVolumeWithoutSectorZeroIsListedFromItsBackupBootSector)
         ASSERT_EQ(d.vollist->count(), 1);
         EXPECT_TRUE(d.vollist->itemData(0, Qt::ToolTipRole).toString().endsWith("backup boot sector at sector 6"))
             << qPrintable(d.vollist->itemData(0, Qt::ToolTipRole).toString());
+    }
+    platform::setimagefiles({});
+}
+
+// A FAT12 floppy and a FAT12 partition of type 0x01 are listed, each
+// tooltip naming FAT12.
+TEST(GuiCard, Fat12VolumesAreListedAsFat12)
+{
+    QTemporaryDir dir;
+    const QString floppy = dir.filePath("floppy.img"), card = dir.filePath("card.img");
+    ASSERT_TRUE(makefat(floppy, 12, 1440u << 10, 1)) << lasterror();
+    ASSERT_TRUE(writefile(card, QByteArray(1 << 20, '\0') + contents(floppy)));
+    ASSERT_TRUE(QFile::resize(card, 4 << 20));
+    QProcess sfdisk;
+    sfdisk.start("sfdisk", {"-q", card});
+    sfdisk.write("label: dos\nstart=2048, size=2880, type=1\n");
+    sfdisk.closeWriteChannel();
+    ASSERT_TRUE(sfdisk.waitForFinished(60000) && sfdisk.exitCode() == 0);
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({floppy, card});
+    {
+        KOVDialog d;
+        ASSERT_EQ(d.vollist->count(), 2);
+        EXPECT_EQ(d.vollist->itemData(0, Qt::ToolTipRole).toString(),
+                  "FAT12: " + floppy + " (" + QLocale().formattedDataSize(1440 << 10) + ")");
+        EXPECT_EQ(d.vollist->itemData(1, Qt::ToolTipRole).toString(),
+                  "FAT12: " + card + ": partition 1, offset 1048576, size 1474560");
     }
     platform::setimagefiles({});
 }

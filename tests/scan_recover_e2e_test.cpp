@@ -201,7 +201,7 @@ TEST(RecoverCommand, UsageAndSourceErrorsHaveTheirOwnStatus)
     ASSERT_TRUE(writefile(junk, QByteArray(8192, '\x11')));
     const Outcome notfat = kovrecover({junk, dir.filePath("out")});
     EXPECT_EQ(notfat.status, 3);
-    EXPECT_TRUE(notfat.err.contains("not a FAT16, FAT32 or exFAT volume"));
+    EXPECT_TRUE(notfat.err.contains("not a FAT12, FAT16, FAT32 or exFAT volume"));
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("out")));
 }
 

@@ -53,7 +53,7 @@ TEST(BootSectorType, SignaturesInOrder)
     // NTFS wins over any FAT label; FAT32 wins over FAT16.
     EXPECT_EQ(KOVCore::classifydbr(Sector().label(3, "NTFS").label(82, "FAT32").label(54, "FAT16").bytes), 0u);
     EXPECT_EQ(KOVCore::classifydbr(Sector().label(82, "FAT32").label(54, "FAT16").bytes), 1u);
-    EXPECT_EQ(KOVCore::classifydbr(Sector().label(54, "FAT12").bytes), 3u);
+    EXPECT_EQ(KOVCore::classifydbr(Sector().label(54, "FAT12").bytes), 5u);
     EXPECT_EQ(KOVCore::classifydbr(Sector().label(54, "FAT  ").bytes), 3u);
     EXPECT_EQ(KOVCore::classifydbr(Sector().bytes), 3u);
 }
@@ -150,7 +150,7 @@ TEST_F(MkfsBootSector, Fat32With4096ByteSectors)
     EXPECT_EQ(p.totalsectors, (300u << 20) / 4096);
 }
 
-TEST_F(MkfsBootSector, VolumeListOffersOnlyFat16AndFat32)
+TEST_F(MkfsBootSector, VolumeListOffersFat12Fat16AndFat32)
 {
     const QString f32 = path("a32.img"), f12 = path("b12.img"), f16 = path("d16.img");
     ASSERT_TRUE(makefat(f32, 32, 40u << 20, 1)) << lasterror();
@@ -159,13 +159,18 @@ TEST_F(MkfsBootSector, VolumeListOffersOnlyFat16AndFat32)
     platform::setblockdevicesenabled(false);
     platform::setimagefiles({f32, f12, path("missing.img"), f16});
     RecordingCore core;
-    EXPECT_EQ(core.getallvol(), 2);
-    ASSERT_EQ(core.volumes.size(), 2);
+    EXPECT_EQ(core.getallvol(), 3);
+    ASSERT_EQ(core.volumes.size(), 3);
     EXPECT_EQ(core.volumes[0].root, "C:\\");
     EXPECT_EQ(core.volumes[0].path, f32);
-    EXPECT_EQ(core.volumes[1].root, "F:\\");  // D (FAT12) and E (missing) are left out
-    EXPECT_EQ(core.volumes[1].path, f16);
-    EXPECT_EQ(core.partitiontype("D:\\"), 3);
+    EXPECT_EQ(core.volumes[0].kind, "FAT32");
+    EXPECT_EQ(core.volumes[1].root, "D:\\");
+    EXPECT_EQ(core.volumes[1].path, f12);
+    EXPECT_EQ(core.volumes[1].kind, "FAT12");
+    EXPECT_EQ(core.volumes[2].root, "F:\\");  // E (missing) is left out
+    EXPECT_EQ(core.volumes[2].path, f16);
+    EXPECT_EQ(core.volumes[2].kind, "FAT16");
+    EXPECT_EQ(core.partitiontype("D:\\"), 5);
     EXPECT_EQ(core.partitiontype("E:\\"), 3);
     unsigned char* buffer = reinterpret_cast<unsigned char*>(1);
     EXPECT_EQ(core.readdbr("E:\\", buffer), 1);

@@ -1,4 +1,4 @@
-// Finding the FAT16, FAT32 and exFAT sources and reading their boot sectors.
+// Finding the FAT12, FAT16, FAT32 and exFAT sources and reading their boot sectors.
 #include "model/kovcore.h"
 #include "partitions/partitiontable.h"
 #include "volume/bootbackup.h"
@@ -28,6 +28,7 @@ int KOVCore::getallvol()
             source.udisksobject.isEmpty() ? partitiontype(root.constData(), &backup) : source.udiskstype;
         if (partitions::recoverabletype(std::uint32_t(type))) {
             platform::VolumeSource shown = source;
+            shown.kind = fstypename(std::uint32_t(type));
             if (backup != 0)
                 shown.note = backupnote(backup);
             addvolumeitem(shown);

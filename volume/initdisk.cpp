@@ -46,7 +46,7 @@ void KOVCore::initdisk(const QString& root)
     diskparm.bytespersector = dbrparm.bytespersector;
     diskparm.sectorspercluster = dbrparm.sectorspercluster;
 
-    if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
+    if (dbrparm.fatvolume()) {
         const bool fat32 = dbrparm.fstype == 1;
         // Sums and products of the layout are 32-bit, as on disk.
         const std::uint32_t fatsectors = dbrparm.sectorsperfat * dbrparm.fatcount;
@@ -56,7 +56,7 @@ void KOVCore::initdisk(const QString& root)
                           dbrparm.bytespersector;
         diskparm.firstdatasector =
             std::uint32_t(dbrparm.reservedsectors + fatsectors + rootsectors);
-        fatbits = fat32 ? 32 : 16;
+        fatbits = fat32 ? 32 : dbrparm.fstype == 5 ? 12 : 16;
         fat.reset();
         fat = getfat();
 
@@ -78,7 +78,7 @@ void KOVCore::initdisk(const QString& root)
         fatbits = 32;
     }
 
-    if (dbrparm.fstype == 1 || dbrparm.fstype == 2) {
+    if (dbrparm.fatvolume()) {
         rootdir.clear();
         rootdir.dialog = this;
         getfatroot(rootdir);
@@ -134,7 +134,7 @@ std::uint64_t KOVCore::dataclusterend() const
         // ... and FAT entries inside it (a layout whose sums wrapped can
         // put the table after the data).
         const std::uint64_t fatbyte = diskparm.fatstartsector * sectorbytes;
-        end = std::min(end, sourcebytes > fatbyte ? (sourcebytes - fatbyte) / (fatbits / 8) : 0);
+        end = std::min(end, sourcebytes > fatbyte ? (sourcebytes - fatbyte) * 8 / fatbits : 0);
     }
     return std::max<std::uint64_t>(end, 2);
 }
