@@ -125,7 +125,8 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
             std::unique_ptr<unsigned char[]> other(new (std::nothrow) unsigned char[bytes]);
             if (other &&
                 readsectors(diskparm.hdisk, dbrparm.bytespersector, second, dbrparm.sectorsperfat, other.get()) &&
-                std::memcmp(table.get(), other.get(), bytes) != 0 && !marksnolivechain(other.get())) {
+                std::memcmp(table.get(), other.get(), bytes) != 0 && fathead(other.get(), bits, dbrparm.media) &&
+                !marksnolivechain(other.get())) {
                 usesecond(QStringLiteral("marks no live file's chain"));
                 return other;
             }

@@ -61,6 +61,11 @@ void KOVCore::extenddeleteddirectory(FILEPARM& dir)
     // it, past what was written in between. The search looks that far
     // ahead at most, and a walk reads at most continuationreads clusters
     // for it; a cluster continues one folder only.
+    // FAT12 only: FAT16 and FAT32 walks keep the plain rebuild of a
+    // deleted folder (its first cluster), which the deep scan goes beyond;
+    // asked here, before any cluster is read for it.
+    if (dbrparm.fstype != 5)
+        return;
     constexpr std::uint64_t ahead = 1024;
     const std::uint64_t step = diskparm.clustersize();
     if (step == 0 || step % 32 != 0 || dir.dataruns.size() != 1 || dir.size != step || !dir.dirbuf)

@@ -55,7 +55,7 @@ public:
     virtual void entrydropped(const FILEPARM& dir, const FILEPARM& entry);
     // True when cluster (size bytes, free in the FAT) parses as a directory's
     // later cluster: whole directory slots, no "." entry. A deleted folder
-    // whose first cluster is full of slots is read on into the free clusters
+    // (FAT12) whose first cluster is full of slots is read on into the free clusters
     // after it while this holds. The engine alone has no slot test: false.
     virtual bool continuesdirectory(const unsigned char* cluster, std::uint64_t size) const;
 

@@ -321,9 +321,7 @@ QString RunEngine::losttree(const QString& subdir) const
 
 bool RunEngine::continuesdirectory(const unsigned char* cluster, std::uint64_t size) const
 {
-    // FAT12 only: FAT16 and FAT32 walks keep the plain rebuild of a
-    // deleted folder (its first cluster), which the deep scan goes beyond.
-    return dbrparm.fstype == 5 && !deep::dotentry(cluster, 1) &&
+    return !deep::dotentry(cluster, 1) &&
            deep::directoryslots(cluster, size, deep::SLOTRULES{dbrparm.fstype == 1, fatentries}) != 0;
 }
 

@@ -95,6 +95,13 @@ TEST(CarveExtentSamsung, PhotoEndsAfterItsTrailer)
         EXPECT_EQ(found.v, verify::verdict::verified);
         EXPECT_EQ(found.end, std::size_t(whole.size()));
     }
+    // Carved, the trailer is not proven by the image's decode: when a cluster
+    // begins in it, the photo is plausible; when it shares the image's last
+    // cluster, verified.
+    EXPECT_EQ(verify::carvedverdict(verify::family::jpeg, view(whole), std::uint32_t(photo.size())),
+              verify::verdict::plausible);
+    EXPECT_EQ(verify::carvedverdict(verify::family::jpeg, view(whole), std::uint32_t(whole.size())),
+              verify::verdict::verified);
     // The window ends inside the trailer: more bytes are wanted.
     const QByteArray cut = whole.left(photo.size() + block.size());
     EXPECT_GT(verify::extent(verify::family::jpeg, view(cut), cluster).want, std::size_t(cut.size()));

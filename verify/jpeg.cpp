@@ -178,6 +178,7 @@ struct SCANWALK {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     bytes exif;
+    std::size_t end = 0;  // just past the first image's EOI; 0 when none
 };
 
 // One pass over the bytes.
@@ -208,8 +209,10 @@ SCANWALK walkscans(bytes d, std::size_t align)
         if (p >= d.size())
             return w;
         const unsigned char marker = d[p++];
-        if (marker == 0xD9)
+        if (marker == 0xD9) {
+            w.end = p;
             return w;
+        }
         if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01)
             continue;
         if (d.size() - p < 2)
@@ -497,6 +500,12 @@ bool jpegonefile(bytes d, std::size_t align)
 {
     const SCANWALK w = walkscans(d, align);
     if (w.seam)
+        return false;
+    // What follows the image (previews, a motion photo's movie, a maker's
+    // trailer) is not proven by the image's decode: a cluster of it could be
+    // another file's. An appended ZIP is, by its CRCs.
+    if (w.end != 0 && w.end < d.size() && align != 0 && (d.size() - 1) / align * align >= w.end &&
+        !startswith(d.subspan(w.end), std::string_view("PK\x03\x04", 4)))
         return false;
     const EXIFFACTS facts = exiffacts(w.exif);
     if ((facts.width != 0 && facts.width != w.width) || (facts.height != 0 && facts.height != w.height))
