@@ -1,8 +1,9 @@
 #include "app/kovdialog.h"
 #include "app/choicegrid.h"
 #include "exfat/exfatrun.h"
-#include "layout/adopt.h"
 #include "platform/outputfolder.h"
+#include "run/opensource.h"
+#include "run/outputcheck.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -198,18 +199,15 @@ int KOVDialog::listfoundvolumes()
                                      .arg(QDir::toNativeSeparators(source.path)),
                                  QStringLiteral("Cancel"), 0, 1000, this);
         progress.setWindowModality(Qt::WindowModal);
-        bool cancelled = false;
-        while (search.step()) {
-            progress.setValue(int(search.done() * 1000 / std::max<std::uint64_t>(search.total(), 1)));
-            if ((cancelled = progress.wasCanceled()))
-                break;
-        }
+        std::optional<std::vector<layout::FOUNDLAYOUT>> searched =
+            runlayoutsearch(search, [&progress](const layout::LAYOUTSEARCH& at) {
+                progress.setValue(int(at.done() * 1000 / std::max<std::uint64_t>(at.total(), 1)));
+                return !progress.wasCanceled();
+            });
         platform::closesource(handle);
-        if (cancelled)
+        if (!searched || searched->empty())
             continue;
-        std::vector<layout::FOUNDLAYOUT> found = search.layouts();
-        if (found.empty())
-            continue;
+        std::vector<layout::FOUNDLAYOUT> found = std::move(*searched);
         source.note = QStringLiteral("no boot sector; layout found: %1").arg(found.front().describe());
         foundlayouts[source.root] = std::move(found);
         addvolumeitem(source);
@@ -220,22 +218,9 @@ int KOVDialog::listfoundvolumes()
 
 void KOVDialog::openvolume(const QString& root)
 {
-    clearfoundlayout();
-    initdisk(root);
-    if (const auto found = foundlayouts.find(root); found != foundlayouts.end() && !volumeready()) {
-        // Laid out from its directories; every later layout is an earlier
-        // format's, recovered after it.
-        if (layout::adoptlayout(*this, found->second.front()))
-            setfoundlayout(found->second.front(), {found->second.begin() + 1, found->second.end()});
-        setexfatsource(std::nullopt);
-        return;
-    }
-    // An exFAT volume has no FAT layout for the core (initdisk leaves it
-    // unready without a word): its own run lays it out. Probed only then,
-    // so that a FAT volume is still opened once.
-    const QByteArray latin = root.toLatin1();
-    const bool exfat = !volumeready() && !root.isEmpty() && partitiontype(latin.constData()) == 4;
-    setexfatsource(exfat ? std::optional(platform::sourceforletter(root.at(0))) : std::nullopt);
+    const auto found = foundlayouts.find(root);
+    ::openvolume(*this, root, std::nullopt,
+                 found != foundlayouts.end() ? found->second : std::vector<layout::FOUNDLAYOUT>());
 }
 
 KOVDialog::~KOVDialog() = default;
@@ -283,26 +268,24 @@ void KOVDialog::on_recoverbt_clicked()
         return;
     }
     // Recovered names are appended to the directory; without the separator
-    // they would land beside it.
-    if (!dir.endsWith(QDir::separator()))
-        dir += QDir::separator();
-    // A Linux path's first character says nothing about the drive letter of
-    // the source (a relative "data/out" is fine beside "D:\"); the device
-    // the directory lies on is what keeps writes off the source.
-    if (platform::directoryonsource(dir, volume.at(0))) {
+    // they would land beside it. One box before a run, instead of one per
+    // file it could not save.
+    const OUTPUTCHECK checked = checkoutput(dir, volume.at(0), QString(), !rununderway());
+    dir = checked.dir;
+    switch (checked.fault) {
+    case OUTPUTFAULT::none:
+        break;
+    case OUTPUTFAULT::sourceitself:  // not asked: the window's folder is chosen as a folder
+    case OUTPUTFAULT::onsource:
         showwarning(QString::fromLatin1(samedisktext));
         return;
-    }
-    if (const QString why = platform::makeoutput(dir); !why.isEmpty()) {
-        showwarning(QString::fromLatin1(mkdirtext) + QLatin1Char('\n') + why);
+    case OUTPUTFAULT::notcreated:
+        showwarning(QString::fromLatin1(mkdirtext) + QLatin1Char('\n') + checked.why);
+        return;
+    case OUTPUTFAULT::notwritable:
+        showwarning(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, checked.why));
         return;
     }
-    // One box before a run, instead of one per file it could not save.
-    if (!rununderway())
-        if (const QString why = platform::probeoutput(dir); !why.isEmpty()) {
-            showwarning(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, why));
-            return;
-        }
     recoverdir = dir;
     // As kov-recover asks for --deep: a found layout holds no walkable
     // root, only the directories the deep scan links.

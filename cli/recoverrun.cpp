@@ -1,22 +1,18 @@
 #include "cli/recoverrun.h"
 
 #include "exfat/exfatrun.h"
-#include "layout/adopt.h"
 #include "layout/layoutsearch.h"
-#include "partitions/filesystemname.h"
 #include "partitions/partitiontable.h"
-#include "platform/outputfolder.h"
 #include "platform/stopsignals.h"
+#include "run/opensource.h"
+#include "run/outputcheck.h"
 #include "scan/recoveredname.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QRegularExpression>
 #include <QJsonDocument>
 
 #include <algorithm>
-#include <cstring>
 
 #include <unistd.h>
 
@@ -31,17 +27,6 @@ QString fatname(std::uint32_t fstype)
 {
     const QString name = KOVCore::fstypename(fstype);
     return name.isEmpty() ? QStringLiteral("FAT16") : name;
-}
-
-// SOURCE as a path and a partition number (0: none). A path that exists as
-// given wins over the IMAGE:N reading.
-std::pair<QString, int> splitsource(const QString& source)
-{
-    static const QRegularExpression form(QStringLiteral("^(.+):([0-9]{1,9})$"));
-    const QRegularExpressionMatch match = form.match(source);
-    if (QFileInfo::exists(source) || !match.hasMatch() || match.captured(2).toInt() == 0)
-        return {source, 0};
-    return {match.captured(1), match.captured(2).toInt()};
 }
 
 }  // namespace
@@ -102,93 +87,52 @@ void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
 
 int RecoverRun::findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out)
 {
-    const auto [path, number] = splitsource(source);
-    platform::setblockdevicesenabled(false);
-    platform::setimagefiles({path});
-    const platform::VolumeSource whole = platform::rawsources().value(0);
-    platform::assignletters({whole});
-    unsigned char* boot = nullptr;
-    std::uint64_t backup = 0;
+    const SOURCEVOLUMES found = ::findvolumes(*this, source, several);
+    const QString& path = found.name.path;
     sourcepath = path;
-    const int status = readdbr("C:\\", boot, &backup);
-    if (status == 1) {
-        say(QStringLiteral("%1: disk open error! (%2)").arg(source, sourcereason(path)));
-        return exitsource;
-    }
-    if (status != 0) {
-        // A directory or a file too short for a boot sector opens, and
-        // fails its first read.
-        const QString why = platform::sourceproblem(path);
-        say(why.isEmpty() ? QStringLiteral("%1: get disk geometry error").arg(source)
-                          : QStringLiteral("%1: not a volume: %2").arg(source, why));
-        return exitsource;
-    }
-    const std::uint32_t type = classifydbr(boot);
-    // A boot signature, or a FAT label, says a boot sector is there even
-    // when its fields lay out no volume.
-    const bool bootsector = (boot[510] == 0x55 && boot[511] == 0xAA) || std::memcmp(boot + 54, "FAT", 3) == 0 ||
-                            std::memcmp(boot + 82, "FAT", 3) == 0;
-    // The label of a backup boot sector: sector 0 holds none.
-    const QString backuplabel = QString::fromLatin1(reinterpret_cast<const char*>(boot) + 71, 11).trimmed();
-    delete[] boot;
-    if (partitions::recoverabletype(type)) {
-        if (number != 0) {
-            say(QStringLiteral("%1: a bare volume without partitions has no partition %2").arg(path).arg(number));
-            return exitsource;
-        }
-        partitions::FATVOLUME volume;
-        volume.source = whole;
-        volume.fstype = type;
-        if (backup == 0)
-            volume.fstype = partitions::classifysource(whole, classifydbr, &volume.label);
-        else
-            volume.label = backuplabel;
-        if (volume.fstype == 4)
-            volume.label = exfat::volumelabel(whole);
-        out->append(volume);
-        return exitok;
-    }
-    QStringList notes;
-    QList<partitions::FATVOLUME> inside = partitions::fatvolumes(whole, classifydbr, &notes);
-    for (partitions::FATVOLUME& volume : inside)
-        if (volume.fstype == 4)
-            volume.label = exfat::volumelabel(volume.source);
-    for (const QString& note : notes)
+    for (const QString& note : found.notes)
         say(note);
-    if (number != 0) {
-        for (const partitions::FATVOLUME& volume : inside)
-            if (volume.source.partition == number)
-                out->append(volume);
-        if (out->isEmpty()) {
-            say(QStringLiteral("%1: partition %2 is not a FAT12, FAT16, FAT32 or exFAT volume").arg(path).arg(number));
-            return exitsource;
-        }
+    nofatvolume = found.layoutless();
+    switch (found.fault) {
+    case SOURCEFAULT::none:
+        *out = found.volumes;
         return exitok;
-    }
-    if (inside.isEmpty()) {
-        nofatvolume = true;
-        // A table's partitions were named in the notes.
-        const QString what = partitions::readtable(whole).type.isEmpty() ? partitions::filesystemname(whole) : QString();
-        if (!what.isEmpty()) {
-            say(QStringLiteral("%1: %2 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT").arg(source, what));
-        } else if (!options.deep && !options.listvolumes) {
+    case SOURCEFAULT::unopened:
+        say(QStringLiteral("%1: disk open error! (%2)").arg(source, sourcereason(found.why)));
+        return exitsource;
+    case SOURCEFAULT::unreadable:
+        say(found.why.isEmpty() ? QStringLiteral("%1: get disk geometry error").arg(source)
+                                : QStringLiteral("%1: not a volume: %2").arg(source, found.why));
+        return exitsource;
+    case SOURCEFAULT::nopartitions:
+        say(QStringLiteral("%1: a bare volume without partitions has no partition %2")
+                .arg(path)
+                .arg(found.name.partition));
+        return exitsource;
+    case SOURCEFAULT::nosuchpartition:
+        say(QStringLiteral("%1: partition %2 is not a FAT12, FAT16, FAT32 or exFAT volume")
+                .arg(path)
+                .arg(found.name.partition));
+        return exitsource;
+    case SOURCEFAULT::otherfilesystem:
+        say(QStringLiteral("%1: %2 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT").arg(source, found.why));
+        return exitsource;
+    case SOURCEFAULT::nofatvolume:
+        if (!options.deep && !options.listvolumes)
             say(QStringLiteral("%1: not a FAT12, FAT16, FAT32 or exFAT volume (%2); --deep may find its "
                                "layout from its directories")
-                    .arg(source, bootsector ? QStringLiteral("its boot sector lays out none")
-                                            : QStringLiteral("no boot sector")));
-        }
+                    .arg(source, found.bootsector ? QStringLiteral("its boot sector lays out none")
+                                                  : QStringLiteral("no boot sector")));
         return exitsource;
-    }
-    if (inside.size() > 1 && !several) {
-        say(QStringLiteral("%1 holds %2 volumes; name one as %1:N:").arg(path).arg(inside.size()));
-        for (const partitions::FATVOLUME& volume : inside)
+    case SOURCEFAULT::several:
+        say(QStringLiteral("%1 holds %2 volumes; name one as %1:N:").arg(path).arg(found.volumes.size()));
+        for (const partitions::FATVOLUME& volume : found.volumes)
             std::fprintf(stderr, "  %s:%d\t%s\t%llu bytes\t%s\n", qPrintable(path), volume.source.partition,
                          qPrintable(fatname(volume.fstype)), static_cast<unsigned long long>(volume.source.size),
                          qPrintable(volume.label));
         return exitsource;
     }
-    *out = inside;
-    return exitok;
+    return exitsource;
 }
 
 int RecoverRun::opensource(const QString& source)
@@ -197,32 +141,25 @@ int RecoverRun::opensource(const QString& source)
     if (const int status = findvolumes(source, false, &volumes); status != exitok) {
         if (!nofatvolume || !options.deep)
             return status;
-        // The whole source, as findvolumes lettered it.
-        setexfatsource(std::nullopt);
+        // The whole source, as findvolumes lettered it: no FAT volume (3).
         warningcount = 0;
-        initdisk(QStringLiteral("C:\\"));
+        ::openvolume(*this, QStringLiteral("C:\\"), 3u);
         return warningcount == 0 && findlayout(source) ? exitok : exitsource;
     }
-    const platform::VolumeSource chosen = volumes.value(0).source;
-    if (chosen.partition != 0 && splitsource(source).second == 0)
-        say(QStringLiteral("%1: using partition %2, the one volume inside").arg(source).arg(chosen.partition));
-    platform::assignletters({chosen});
-    if (volumes.value(0).fstype == 4) {
-        // Laid out by the exFAT run itself when it begins.
-        setexfatsource(chosen);
-        return exitok;
-    }
-    setexfatsource(std::nullopt);
+    const partitions::FATVOLUME chosen = volumes.value(0);
+    if (chosen.source.partition != 0 && splitsource(source).partition == 0)
+        say(QStringLiteral("%1: using partition %2, the one volume inside").arg(source).arg(chosen.source.partition));
+    platform::assignletters({chosen.source});
     warningcount = 0;
-    initdisk(QStringLiteral("C:\\"));
+    if (::openvolume(*this, QStringLiteral("C:\\"), chosen.fstype) == VOLUMEOPENED::exfat)
+        return exitok;
     for (const QString& note : std::as_const(volumenotes))
         say(QStringLiteral("%1: %2").arg(source, note));
     return warningcount == 0 ? exitok : exitsource;
 }
 
-QString RecoverRun::sourcereason(const QString& path) const
+QString RecoverRun::sourcereason(const QString& why) const
 {
-    const QString why = platform::sourceproblem(path);
     if (why.isEmpty())
         return QStringLiteral("it could not be opened");
     // The one case the user can mend at once.
@@ -265,18 +202,18 @@ bool RecoverRun::findlayout(const QString& source)
     layout::LAYOUTSEARCH search(hdisk, sourcebytes);
     layoutclock.start();
     lastlayoutdraw = -1000;
-    while (search.step())
-        layoutprogress(search);
-    const std::vector<layout::FOUNDLAYOUT> found = search.layouts();
+    const std::vector<layout::FOUNDLAYOUT> found = *runlayoutsearch(search, [this](const layout::LAYOUTSEARCH& at) {
+        layoutprogress(at);
+        return true;
+    });
     layoutssearched(search, found);
-    if (found.empty() || !layout::adoptlayout(*this, found.front())) {
+    if (!takefoundlayout(*this, found)) {
         say(QStringLiteral("%1: not a FAT12, FAT16 or FAT32 volume, and no layout found: fewer than %2 directory "
                            "beginnings agree on one")
                 .arg(source)
                 .arg(layout::minagree));
         return false;
     }
-    setfoundlayout(found.front(), {found.begin() + 1, found.end()});
     nowalk = true;
     foundtype = found.front().fattype() + QStringLiteral(" (found)");
     say(QStringLiteral("%1: layout found: %2").arg(source, found.front().describe()));
@@ -292,7 +229,7 @@ int RecoverRun::listvolumes(const QString& source)
         if (!nofatvolume)
             return status;
         warningcount = 0;
-        initdisk(QStringLiteral("C:\\"));
+        ::openvolume(*this, QStringLiteral("C:\\"), 3u);
         if (warningcount != 0 || !findlayout(source))
             return exitsource;
         std::fprintf(listout, "0\t0\t%llu\t%s\t\n", static_cast<unsigned long long>(sourcebytes),
@@ -502,27 +439,24 @@ void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total, std::uint
 
 int RecoverRun::recover(const QString& outdir)
 {
-    QString dir = QDir::toNativeSeparators(outdir);
-    if (!dir.endsWith(QDir::separator()))
-        dir += QDir::separator();
-    // The image itself given as OUTDIR (a slip of the arguments' order).
-    const QFileInfo out(outdir), in(sourcepath);
-    if (out.exists() && !out.isDir() && in.exists() && out.canonicalFilePath() == in.canonicalFilePath()) {
+    const OUTPUTCHECK checked = checkoutput(outdir, QLatin1Char('C'), sourcepath, true);
+    const QString& dir = checked.dir;
+    switch (checked.fault) {
+    case OUTPUTFAULT::none:
+        break;
+    case OUTPUTFAULT::sourceitself:
         say(QStringLiteral("%1 is the source itself: name a directory on another disk for the recovered files")
                 .arg(outdir));
         return exitoutput;
-    }
-    if (platform::directoryonsource(dir, QLatin1Char('C'))) {
+    case OUTPUTFAULT::onsource:
         say(QStringLiteral("Do not save recovered files on the same disk being recovered!"));
         return exitoutput;
-    }
-    if (const QString why = platform::makeoutput(dir); !why.isEmpty()) {
-        say(QStringLiteral("Can not create the directory to save the recovered files! (%1)").arg(why));
+    case OUTPUTFAULT::notcreated:
+        say(QStringLiteral("Can not create the directory to save the recovered files! (%1)").arg(checked.why));
         return exitoutput;
-    }
-    // One message before the walk, not one per file.
-    if (const QString why = platform::probeoutput(dir); !why.isEmpty()) {
-        say(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, why));
+    case OUTPUTFAULT::notwritable:
+        // One message before the walk, not one per file.
+        say(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, checked.why));
         return exitoutput;
     }
     recoverdir = dir;

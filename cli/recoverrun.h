@@ -79,8 +79,9 @@ private:
     bool runall();
     // What was done before a stop, on stderr; the exit status.
     int stopped(const QString& done);
-    // Why the path of SOURCE cannot be read as one, for its messages.
-    QString sourcereason(const QString& path) const;
+    // Why SOURCE cannot be opened, for its messages, from the source's
+    // problem (platform::sourceproblem, empty when none was seen).
+    QString sourcereason(const QString& why) const;
     // The advice of the report on stderr, when there is any.
     void advise(const RUNREPORT& r);
     void progress(bool force);
