@@ -501,7 +501,10 @@ TEST_F(BadBlockTest, PaceSlowsTheDevice)
         EXPECT_EQ(directread(dev.path(), 0, std::size_t(data.size()), &got), 0);
         (rate ? paced : unpaced) = clock.elapsed();
         EXPECT_TRUE(got == data);
-        EXPECT_EQ(dev.counts().bytes, std::uint64_t(data.size()));
+        // Exactly the bytes asked for, but for a probe: a parallel test that
+        // lists the machine's volumes reads the head of every block device.
+        EXPECT_GE(dev.counts().bytes, std::uint64_t(data.size()));
+        EXPECT_LE(dev.counts().bytes, std::uint64_t(data.size()) + (std::uint64_t(1) << 20));
     }
     EXPECT_GE(paced, qint64(std::uint64_t(data.size()) * 1000 / pace) - 20);  // the clock's slack
     EXPECT_GT(paced, 3 * unpaced) << "unpaced " << unpaced << " ms";
