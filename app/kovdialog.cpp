@@ -51,8 +51,8 @@ const char* const widestlines[] = {collectingtext, "Looking for files by their c
                                    "Looking for the folders of an earlier format...",
                                    "Trying other places for damaged files...", "Saving the files of lost folders..."};
 const char* const founddeeptext =
-    "This volume has no boot sector: its layout was found from its folders. Check \"%1\" to recover "
-    "its files.";
+    "No boot sector lays this volume out: its layout was found from its folders. Check \"%1\" to "
+    "recover its files.";
 
 // The choices in the words of kov-recover's --help, with what each costs.
 const char* const deeptip =
@@ -194,7 +194,7 @@ int KOVDialog::listfoundvolumes()
         if (handle == platform::invalidhandle())
             continue;
         layout::LAYOUTSEARCH search(handle, source.size);
-        QProgressDialog progress(QStringLiteral("%1 has no boot sector: looking for its folders...")
+        QProgressDialog progress(QStringLiteral("%1 holds no FAT or exFAT volume: looking for its folders...")
                                      .arg(QDir::toNativeSeparators(source.path)),
                                  QStringLiteral("Cancel"), 0, 1000, this);
         progress.setWindowModality(Qt::WindowModal);
@@ -210,7 +210,7 @@ int KOVDialog::listfoundvolumes()
         std::vector<layout::FOUNDLAYOUT> found = search.layouts();
         if (found.empty())
             continue;
-        source.note = QStringLiteral("no boot sector; layout found: %1").arg(found.front().describe());
+        source.note = QStringLiteral("no usable boot sector; layout found: %1").arg(found.front().describe());
         foundlayouts[source.root] = std::move(found);
         addvolumeitem(source);
         ++count;

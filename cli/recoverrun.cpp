@@ -169,13 +169,15 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         nofatvolume = true;
         // A table's partitions were named in the notes.
         const QString what = partitions::readtable(whole).type.isEmpty() ? partitions::filesystemname(whole) : QString();
+        nofatwhy = !what.isEmpty() ? what + QStringLiteral(" volume")
+                   : bootsector    ? QStringLiteral("its boot sector lays out none")
+                                   : QStringLiteral("no boot sector");
         if (!what.isEmpty()) {
             say(QStringLiteral("%1: %2 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT").arg(source, what));
         } else if (!options.deep && !options.listvolumes) {
             say(QStringLiteral("%1: not a FAT12, FAT16, FAT32 or exFAT volume (%2); --deep may find its "
                                "layout from its directories")
-                    .arg(source, bootsector ? QStringLiteral("its boot sector lays out none")
-                                            : QStringLiteral("no boot sector")));
+                    .arg(source, nofatwhy));
         }
         return exitsource;
     }
@@ -261,7 +263,7 @@ void RecoverRun::earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString&
 bool RecoverRun::findlayout(const QString& source)
 {
     if (!live)
-        say(QStringLiteral("%1: no boot sector: searching the layout").arg(source));
+        say(QStringLiteral("%1: %2: searching the layout").arg(source, nofatwhy));
     layout::LAYOUTSEARCH search(hdisk, sourcebytes);
     layoutclock.start();
     lastlayoutdraw = -1000;

@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
 
 using namespace testsupport;
 
@@ -303,6 +304,14 @@ TEST(Fat12BootSector, ClusterCountDecidesAtTheEdge)
     std::vector<unsigned char> nojump = sector(4084, nullptr);
     nojump[0] = 0;
     EXPECT_EQ(KOVCore::classifydbr(nojump.data()), 3u);
+    // A damaged total (2^32 - 1 sectors) claims more clusters than the
+    // table holds in any width: the label decides.
+    for (const auto& [label, type] : {std::pair{"FAT12   ", 5u}, {"FAT16   ", 2u}, {nullptr, 3u}}) {
+        std::vector<unsigned char> huge = sector(4084, label);
+        put16(huge.data() + 19, 0);
+        std::memset(huge.data() + 32, 0xFF, 4);
+        EXPECT_EQ(KOVCore::classifydbr(huge.data()), type) << (label ? label : "no label");
+    }
 }
 
 // mkfs.fat's volume grown to exactly 4,084 and 4,085 clusters: the first is
@@ -442,38 +451,59 @@ TEST(Fat12Partitions, ByTypeOneAndByBootSector)
 }
 
 // A source of another file system is named for it; "no boot sector" only
-// when there is none, and a FAT boot sector that lays out nothing says so.
+// when there is none, and a FAT boot sector that lays out nothing (no
+// cluster size, a table of no sectors) says so; the layout search of --deep
+// and --list-volumes names it the same way, and finds the deleted file.
 TEST(Fat12Sources, OtherFileSystemsAreNamedForWhatTheyAre)
 {
     QTemporaryDir dir;
     struct Made {
         QString image;
-        QByteArray says;
+        QByteArray says, searching, gone = {};
     };
     std::vector<Made> made;
     const QString ext4 = dir.filePath("ext4.img"), ntfs = dir.filePath("ntfs.img");
     ASSERT_TRUE(writefile(ext4, QByteArray()) && QFile::resize(ext4, 8 << 20));
     if (runtool("mkfs.ext4", {"-q", "-F", ext4}))
-        made.push_back({ext4, "ext4 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT"});
+        made.push_back({ext4, "ext4 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT", "ext4 volume"});
     ASSERT_TRUE(writefile(ntfs, QByteArray()) && QFile::resize(ntfs, 8 << 20));
     if (runtool("mkntfs", {"-q", "-F", "-f", ntfs}))
-        made.push_back({ntfs, "NTFS volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT"});
+        made.push_back({ntfs, "NTFS volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT", "NTFS volume"});
     const QString junk = dir.filePath("junk.img");
     ASSERT_TRUE(writefile(junk, QByteArray(64 << 10, '\x11')));
-    made.push_back({junk, "not a FAT12, FAT16, FAT32 or exFAT volume (no boot sector)"});
-    const QString nosize = dir.filePath("nosize.img");
-    ASSERT_TRUE(makefat(nosize, 12, 1440u << 10, 1)) << lasterror();
-    QByteArray b = contents(nosize);
-    b[13] = 0;
-    ASSERT_TRUE(writefile(nosize, b));
-    made.push_back({nosize, "not a FAT12, FAT16, FAT32 or exFAT volume (its boot sector lays out none)"});
-    if (made.size() < 4)
+    made.push_back({junk, "not a FAT12, FAT16, FAT32 or exFAT volume (no boot sector)", "no boot sector"});
+    const QString local = dir.filePath("l.bin");
+    // The cluster size (byte 13); the table's sectors (bytes 22-23).
+    for (const auto& [field, width] : {std::pair{13, 1}, {22, 2}}) {
+        const QString image = dir.filePath(QStringLiteral("field%1.img").arg(field));
+        const QByteArray gone = patterndata(5000, field);
+        // Three folders: enough for the layout search to agree on one.
+        ASSERT_TRUE(makefat(image, 12, 1440u << 10, 1) && mmd(image, "A") && mmd(image, "B") && mmd(image, "D") &&
+                    writefile(local, gone) && mcopy(image, local, "D/GONE.BIN") && mdel(image, "D/GONE.BIN"))
+            << lasterror();
+        QByteArray b = contents(image);
+        b.replace(field, width, QByteArray(width, '\0'));
+        ASSERT_TRUE(writefile(image, b));
+        made.push_back({image, "not a FAT12, FAT16, FAT32 or exFAT volume (its boot sector lays out none)",
+                        "its boot sector lays out none", gone});
+    }
+    if (made.size() < 5)
         std::printf("mkfs.ext4 or mkntfs could not run here: %s\n", lasterror().c_str());
     for (const Made& m : made) {
+        SCOPED_TRACE(m.image.toStdString());
         const CommandOutcome o = kovrecover({m.image, dir.filePath("out")});
-        EXPECT_EQ(o.status, 3) << m.image.toStdString();
+        EXPECT_EQ(o.status, 3);
         EXPECT_TRUE(o.err.contains(m.says)) << o.err.toStdString();
         EXPECT_FALSE(QFileInfo::exists(dir.filePath("out")));
+        const QString deep = m.image + ".deep";
+        for (const QStringList& args : {QStringList{"--list-volumes", m.image}, QStringList{"--deep", m.image, deep}}) {
+            const CommandOutcome d = kovrecover(args);
+            EXPECT_TRUE(d.err.contains(": " + m.searching + ": searching the layout")) << d.err.toStdString();
+            EXPECT_EQ(d.err.contains("no boot sector"), m.searching == "no boot sector") << d.err.toStdString();
+        }
+        if (!m.gone.isEmpty()) {
+            EXPECT_EQ(contentsbelow(deep).count(m.gone), 1u);
+        }
     }
 }
 
