@@ -3,6 +3,7 @@
 // by sector and across sector ends, listings, partitions, found layouts, and
 // hostile tables and boot sectors that must end fast with a clear result.
 #include "support/kovrecoverrun.h"
+#include "support/badblockdevice.h"
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/recordingcore.h"
@@ -558,4 +559,37 @@ TEST(Fat12Layout, AFoundLayoutWithAFixedRootIsFat12)
     const CommandOutcome o = kovrecover({"--deep", image, dir.filePath("out")});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(contentsbelow(dir.filePath("out")), files);
+}
+
+// The first FAT's head on an unreadable page of a real device (a read
+// through the page cache fails its whole 4 KiB page): the second copy holds
+// the table, and every deleted file comes back exact from it.
+TEST(Fat12Damaged, FirstFatUnreadableSecondSound)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    QTemporaryDir dir;
+    const QString image = dir.filePath("bad.img"), local = dir.filePath("l.bin");
+    // 8 reserved sectors: the first FAT starts a page of its own; with 4 KiB
+    // clusters its 12 sectors end in the page where the second begins.
+    ASSERT_TRUE(makefat(image, 12, 16000u << 10, 8, {"-R", "8"})) << lasterror();
+    std::multiset<QByteArray> gone;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray data = patterndata(4096 * i + 700, 70 + i);
+        ASSERT_TRUE(writefile(local, data) && mcopy(image, local, QStringLiteral("F%1.BIN").arg(i))) << lasterror();
+        if (i % 2 == 0)
+            gone.insert(data);
+    }
+    ASSERT_TRUE(mdel(image, "F0.BIN") && mdel(image, "F2.BIN")) << lasterror();
+    const Geometry g = geometry(contents(image));
+    ASSERT_EQ(g.reserved, 8u);
+    ASSERT_GE(g.fatsectors, 9u);
+    BadBlockDevice dev(image, {{9, 9}});
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    const QString out = dir.filePath("out");
+    const CommandOutcome o = kovrecover({dev.path(), out});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains("the first FAT cannot be read: using the second")) << o.err.toStdString();
+    EXPECT_EQ(contentsbelow(out), gone);
 }
