@@ -52,8 +52,8 @@ const char* const widestlines[] = {collectingtext, "Looking for files by their c
                                    "Looking for the folders of an earlier format...",
                                    "Trying other places for damaged files...", "Saving the files of lost folders..."};
 const char* const founddeeptext =
-    "This volume has no boot sector: its layout was found from its folders. Check \"%1\" to recover "
-    "its files.";
+    "No boot sector lays this volume out: its layout was found from its folders. Check \"%1\" to "
+    "recover its files.";
 
 // The choices in the words of kov-recover's --help, with what each costs.
 const char* const deeptip =
@@ -195,7 +195,7 @@ int KOVDialog::listfoundvolumes()
         if (handle == platform::invalidhandle())
             continue;
         layout::LAYOUTSEARCH search(handle, source.size);
-        QProgressDialog progress(QStringLiteral("%1 has no boot sector: looking for its folders...")
+        QProgressDialog progress(QStringLiteral("%1 holds no FAT or exFAT volume: looking for its folders...")
                                      .arg(QDir::toNativeSeparators(source.path)),
                                  QStringLiteral("Cancel"), 0, 1000, this);
         progress.setWindowModality(Qt::WindowModal);
@@ -208,7 +208,7 @@ int KOVDialog::listfoundvolumes()
         if (!searched || searched->empty())
             continue;
         std::vector<layout::FOUNDLAYOUT> found = std::move(*searched);
-        source.note = QStringLiteral("no boot sector; layout found: %1").arg(found.front().describe());
+        source.note = QStringLiteral("no usable boot sector; layout found: %1").arg(found.front().describe());
         foundlayouts[source.root] = std::move(found);
         addvolumeitem(source);
         ++count;

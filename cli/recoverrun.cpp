@@ -115,14 +115,15 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
                 .arg(found.name.partition));
         return exitsource;
     case SOURCEFAULT::otherfilesystem:
+        nofatwhy = found.why + QStringLiteral(" volume");
         say(QStringLiteral("%1: %2 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT").arg(source, found.why));
         return exitsource;
     case SOURCEFAULT::nofatvolume:
+        nofatwhy = found.bootsector ? QStringLiteral("its boot sector lays out none") : QStringLiteral("no boot sector");
         if (!options.deep && !options.listvolumes)
             say(QStringLiteral("%1: not a FAT12, FAT16, FAT32 or exFAT volume (%2); --deep may find its "
                                "layout from its directories")
-                    .arg(source, found.bootsector ? QStringLiteral("its boot sector lays out none")
-                                                  : QStringLiteral("no boot sector")));
+                    .arg(source, nofatwhy));
         return exitsource;
     case SOURCEFAULT::several:
         say(QStringLiteral("%1 holds %2 volumes; name one as %1:N:").arg(path).arg(found.volumes.size()));
@@ -198,7 +199,7 @@ void RecoverRun::earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString&
 bool RecoverRun::findlayout(const QString& source)
 {
     if (!live)
-        say(QStringLiteral("%1: no boot sector: searching the layout").arg(source));
+        say(QStringLiteral("%1: %2: searching the layout").arg(source, nofatwhy));
     layout::LAYOUTSEARCH search(hdisk, sourcebytes);
     layoutclock.start();
     lastlayoutdraw = -1000;

@@ -92,6 +92,9 @@ private:
     // SOURCE holds no FAT volume (findvolumes said so); the type of the
     // one laid out from a found layout, for --list-volumes.
     bool nofatvolume = false;
+    // What SOURCE holds instead, as told: "no boot sector", "its boot
+    // sector lays out none" or "NTFS volume" (findvolumes).
+    QString nofatwhy;
     bool nowalk = false;         // laid out from a found layout: the deep scan alone
     bool progressended = false;  // the walk's progress line is ended
     QString foundtype;

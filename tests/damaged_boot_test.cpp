@@ -154,10 +154,11 @@ TEST_P(DamagedBoot, ZeroAndAbsurdLayoutFields)
          [](const FatLayout& l) { return l.reservedsectors + rootsectors(l); }},
         {"FAT count 0 (FAT32)", 32, [](I& i) { put8(i, field::fatcount, 0); }, Expect::nothing},
         {"FAT count 255", 0, [](I& i) { put8(i, field::fatcount, 0xFF); }, Expect::nothing},
-        // The table's size (more in DamagedFat): 0 gives no entries; the
-        // largest FAT32 value wraps the data area's start to sector 30, in
-        // the reserved sectors, where the root cluster holds nothing.
-        {"sectors per FAT 0 (FAT16)", 16, [](I& i) { put16at(i, field::sectorsperfat16, 0); }, Expect::nothing},
+        // The table's size (more in DamagedFat): 0 lays out no FAT16 volume
+        // and gives FAT32 no entries; the largest FAT32 value wraps the
+        // data area's start to sector 30, in the reserved sectors, where
+        // the root cluster holds nothing.
+        {"sectors per FAT 0 (FAT16)", 16, [](I& i) { put16at(i, field::sectorsperfat16, 0); }, Expect::refused},
         {"sectors per FAT 0 (FAT32)", 32, [](I& i) { put32at(i, field::sectorsperfat32, 0); }, Expect::nothing},
         {"sectors per FAT 65535", 16, [](I& i) { put16at(i, field::sectorsperfat16, 0xFFFF); }, Expect::nothing},
         {"sectors per FAT 2^32-1", 32, [](I& i) { put32at(i, field::sectorsperfat32, 0xFFFFFFFF); },

@@ -213,7 +213,12 @@ TEST_P(DamagedFat, TableOfSizeZeroRecoversNothingAndEnds)
     else
         put16(b.bytes().data() + 22, 0);
     const Outcome o = recover(b);
-    expectended(o);
+    // FAT16 keeps its table's size in the one field: without it no volume
+    // is laid out (the layout search may find one).
+    if (fat32())
+        expectended(o);
+    else
+        EXPECT_FALSE(o.listed);
     EXPECT_TRUE(o.files.isEmpty()) << o.files.keys().join('|');
     EXPECT_TRUE(o.warnings.isEmpty()) << o.warnings.join('|');
     EXPECT_EQ(o.stats.entries, 0u);

@@ -3,6 +3,7 @@
 // by sector and across sector ends, listings, partitions, found layouts, and
 // hostile tables and boot sectors that must end fast with a clear result.
 #include "support/kovrecoverrun.h"
+#include "support/badblockdevice.h"
 #include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/recordingcore.h"
@@ -21,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <utility>
 
 using namespace testsupport;
 
@@ -303,6 +305,14 @@ TEST(Fat12BootSector, ClusterCountDecidesAtTheEdge)
     std::vector<unsigned char> nojump = sector(4084, nullptr);
     nojump[0] = 0;
     EXPECT_EQ(KOVCore::classifydbr(nojump.data()), 3u);
+    // A damaged total (2^32 - 1 sectors) claims more clusters than the
+    // table holds in any width: the label decides.
+    for (const auto& [label, type] : {std::pair{"FAT12   ", 5u}, {"FAT16   ", 2u}, {nullptr, 3u}}) {
+        std::vector<unsigned char> huge = sector(4084, label);
+        put16(huge.data() + 19, 0);
+        std::memset(huge.data() + 32, 0xFF, 4);
+        EXPECT_EQ(KOVCore::classifydbr(huge.data()), type) << (label ? label : "no label");
+    }
 }
 
 // mkfs.fat's volume grown to exactly 4,084 and 4,085 clusters: the first is
@@ -442,38 +452,59 @@ TEST(Fat12Partitions, ByTypeOneAndByBootSector)
 }
 
 // A source of another file system is named for it; "no boot sector" only
-// when there is none, and a FAT boot sector that lays out nothing says so.
+// when there is none, and a FAT boot sector that lays out nothing (no
+// cluster size, a table of no sectors) says so; the layout search of --deep
+// and --list-volumes names it the same way, and finds the deleted file.
 TEST(Fat12Sources, OtherFileSystemsAreNamedForWhatTheyAre)
 {
     QTemporaryDir dir;
     struct Made {
         QString image;
-        QByteArray says;
+        QByteArray says, searching, gone = {};
     };
     std::vector<Made> made;
     const QString ext4 = dir.filePath("ext4.img"), ntfs = dir.filePath("ntfs.img");
     ASSERT_TRUE(writefile(ext4, QByteArray()) && QFile::resize(ext4, 8 << 20));
     if (runtool("mkfs.ext4", {"-q", "-F", ext4}))
-        made.push_back({ext4, "ext4 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT"});
+        made.push_back({ext4, "ext4 volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT", "ext4 volume"});
     ASSERT_TRUE(writefile(ntfs, QByteArray()) && QFile::resize(ntfs, 8 << 20));
     if (runtool("mkntfs", {"-q", "-F", "-f", ntfs}))
-        made.push_back({ntfs, "NTFS volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT"});
+        made.push_back({ntfs, "NTFS volume: kov-recover reads FAT12, FAT16, FAT32 and exFAT", "NTFS volume"});
     const QString junk = dir.filePath("junk.img");
     ASSERT_TRUE(writefile(junk, QByteArray(64 << 10, '\x11')));
-    made.push_back({junk, "not a FAT12, FAT16, FAT32 or exFAT volume (no boot sector)"});
-    const QString nosize = dir.filePath("nosize.img");
-    ASSERT_TRUE(makefat(nosize, 12, 1440u << 10, 1)) << lasterror();
-    QByteArray b = contents(nosize);
-    b[13] = 0;
-    ASSERT_TRUE(writefile(nosize, b));
-    made.push_back({nosize, "not a FAT12, FAT16, FAT32 or exFAT volume (its boot sector lays out none)"});
-    if (made.size() < 4)
+    made.push_back({junk, "not a FAT12, FAT16, FAT32 or exFAT volume (no boot sector)", "no boot sector"});
+    const QString local = dir.filePath("l.bin");
+    // The cluster size (byte 13); the table's sectors (bytes 22-23).
+    for (const auto& [field, width] : {std::pair{13, 1}, {22, 2}}) {
+        const QString image = dir.filePath(QStringLiteral("field%1.img").arg(field));
+        const QByteArray gone = patterndata(5000, field);
+        // Three folders: enough for the layout search to agree on one.
+        ASSERT_TRUE(makefat(image, 12, 1440u << 10, 1) && mmd(image, "A") && mmd(image, "B") && mmd(image, "D") &&
+                    writefile(local, gone) && mcopy(image, local, "D/GONE.BIN") && mdel(image, "D/GONE.BIN"))
+            << lasterror();
+        QByteArray b = contents(image);
+        b.replace(field, width, QByteArray(width, '\0'));
+        ASSERT_TRUE(writefile(image, b));
+        made.push_back({image, "not a FAT12, FAT16, FAT32 or exFAT volume (its boot sector lays out none)",
+                        "its boot sector lays out none", gone});
+    }
+    if (made.size() < 5)
         std::printf("mkfs.ext4 or mkntfs could not run here: %s\n", lasterror().c_str());
     for (const Made& m : made) {
+        SCOPED_TRACE(m.image.toStdString());
         const CommandOutcome o = kovrecover({m.image, dir.filePath("out")});
-        EXPECT_EQ(o.status, 3) << m.image.toStdString();
+        EXPECT_EQ(o.status, 3);
         EXPECT_TRUE(o.err.contains(m.says)) << o.err.toStdString();
         EXPECT_FALSE(QFileInfo::exists(dir.filePath("out")));
+        const QString deep = m.image + ".deep";
+        for (const QStringList& args : {QStringList{"--list-volumes", m.image}, QStringList{"--deep", m.image, deep}}) {
+            const CommandOutcome d = kovrecover(args);
+            EXPECT_TRUE(d.err.contains(": " + m.searching + ": searching the layout")) << d.err.toStdString();
+            EXPECT_EQ(d.err.contains("no boot sector"), m.searching == "no boot sector") << d.err.toStdString();
+        }
+        if (!m.gone.isEmpty()) {
+            EXPECT_EQ(contentsbelow(deep).count(m.gone), 1u);
+        }
     }
 }
 
@@ -528,4 +559,37 @@ TEST(Fat12Layout, AFoundLayoutWithAFixedRootIsFat12)
     const CommandOutcome o = kovrecover({"--deep", image, dir.filePath("out")});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(contentsbelow(dir.filePath("out")), files);
+}
+
+// The first FAT's head on an unreadable page of a real device (a read
+// through the page cache fails its whole 4 KiB page): the second copy holds
+// the table, and every deleted file comes back exact from it.
+TEST(Fat12Damaged, FirstFatUnreadableSecondSound)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    QTemporaryDir dir;
+    const QString image = dir.filePath("bad.img"), local = dir.filePath("l.bin");
+    // 8 reserved sectors: the first FAT starts a page of its own; with 4 KiB
+    // clusters its 12 sectors end in the page where the second begins.
+    ASSERT_TRUE(makefat(image, 12, 16000u << 10, 8, {"-R", "8"})) << lasterror();
+    std::multiset<QByteArray> gone;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray data = patterndata(4096 * i + 700, 70 + i);
+        ASSERT_TRUE(writefile(local, data) && mcopy(image, local, QStringLiteral("F%1.BIN").arg(i))) << lasterror();
+        if (i % 2 == 0)
+            gone.insert(data);
+    }
+    ASSERT_TRUE(mdel(image, "F0.BIN") && mdel(image, "F2.BIN")) << lasterror();
+    const Geometry g = geometry(contents(image));
+    ASSERT_EQ(g.reserved, 8u);
+    ASSERT_GE(g.fatsectors, 9u);
+    BadBlockDevice dev(image, {{9, 9}});
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    const QString out = dir.filePath("out");
+    const CommandOutcome o = kovrecover({dev.path(), out});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains("the first FAT cannot be read: using the second")) << o.err.toStdString();
+    EXPECT_EQ(contentsbelow(out), gone);
 }

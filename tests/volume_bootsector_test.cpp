@@ -21,6 +21,7 @@ struct Sector {
     {
         put16(bytes + 11, 512);
         bytes[13] = 4;
+        put16(bytes + 22, 1);  // a FAT12 or FAT16 table of one sector
     }
     Sector& label(int offset, const char* text)
     {
@@ -56,6 +57,16 @@ TEST(BootSectorType, SignaturesInOrder)
     EXPECT_EQ(KOVCore::classifydbr(Sector().label(54, "FAT12").bytes), 5u);
     EXPECT_EQ(KOVCore::classifydbr(Sector().label(54, "FAT  ").bytes), 3u);
     EXPECT_EQ(KOVCore::classifydbr(Sector().bytes), 3u);
+    // A table of no sectors lays out no FAT12 or FAT16 volume, whatever the
+    // label; FAT32 keeps its table's size elsewhere.
+    for (const char* label : {"FAT12", "FAT16"}) {
+        Sector notable;
+        put16(notable.label(54, label).bytes + 22, 0);
+        EXPECT_EQ(KOVCore::classifydbr(notable.bytes), 3u) << label;
+    }
+    Sector fat32;
+    put16(fat32.label(82, "FAT32").bytes + 22, 0);
+    EXPECT_EQ(KOVCore::classifydbr(fat32.bytes), 1u);
 }
 
 TEST(BootSectorType, FatLabelWithoutSectorOrClusterSizeIsNotFat)

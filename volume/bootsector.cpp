@@ -28,6 +28,10 @@ std::uint32_t fixedrootwidth(const unsigned char* sector, int labelbits)
         total = le32(sector + bootfield::totalsectors32);
     if (sectorbytes == 0 || spc == 0)
         return labelbits == 0 ? 3 : labelbits == 12 ? 5 : 2;
+    // A table of no sectors: whatever the label says, no chain can be
+    // read through it, and the layout search is what may find the volume.
+    if (fatsectors == 0)
+        return 3;
     const std::uint64_t system = std::uint64_t(le16(sector + bootfield::reservedsectors)) + fats * fatsectors +
                                  (rootentries * 32 + sectorbytes - 1) / sectorbytes;
     const std::uint64_t clusters = total > system ? (total - system) / spc : 0;
@@ -43,6 +47,10 @@ std::uint32_t fixedrootwidth(const unsigned char* sector, int labelbits)
         return clusters < fat16clusters && tablebytes < (clusters + 2) * 2 && tablebytes * 2 >= (clusters + 2) * 3
                    ? 5
                    : 2;
+    // A count the table has no room for even in 12 bits comes from a
+    // damaged total: the FAT12 label decides.
+    if (labelbits == 12 && tablebytes * 2 < (clusters + 2) * 3)
+        return 5;
     return clusters < fat16clusters ? 5 : 2;
 }
 
