@@ -95,7 +95,7 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
 
     vollist = new QComboBox;
     diredit = new QLineEdit;
-    diredit->setText(recoverdir);
+    diredit->setText(run.recoverdir());
 
     changedirbt = new QPushButton(QStringLiteral("change"));
     changedirbt->setMaximumSize(64, 22);
@@ -165,7 +165,7 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     // Adding the first item changes the current index; that is not a choice
     // of the user and must not initialise anything.
     fillingvollist = true;
-    volumecount = getallvol();
+    volumecount = run.engine().getallvol();
     volumecount += listfoundvolumes();
     fillingvollist = false;
     if (volumecount < 1) {
@@ -189,7 +189,7 @@ int KOVDialog::listfoundvolumes()
             continue;
         const QByteArray root = source.root.toLatin1();
         // 3: neither FAT, NTFS nor exFAT in sector 0 or a backup.
-        if (partitiontype(root.constData()) != 3)
+        if (run.engine().partitiontype(root.constData()) != 3)
             continue;
         const platform::volhandle handle = platform::opensource(source.root.at(0));
         if (handle == platform::invalidhandle())
@@ -219,7 +219,7 @@ int KOVDialog::listfoundvolumes()
 void KOVDialog::openvolume(const QString& root)
 {
     const auto found = foundlayouts.find(root);
-    ::openvolume(*this, root, std::nullopt,
+    ::openvolume(run.engine(), root, std::nullopt,
                  found != foundlayouts.end() ? found->second : std::vector<layout::FOUNDLAYOUT>());
 }
 
@@ -231,7 +231,7 @@ void KOVDialog::on_vollist_currentIndexChanged(int)
         return;
     // A run must not go on over another volume: it would save nothing and
     // still report success.
-    if (rununderway()) {
+    if (run.rununderway()) {
         endrun();
         setstatuslines(QStringLiteral("Recovery of %1 stopped: another volume was chosen.").arg(runvolume),
                        QString(), QString());
@@ -249,8 +249,8 @@ void KOVDialog::on_changedirbt_clicked()
     if (!dir.endsWith(QDir::separator()))
         dir += QDir::separator();
     // A run under way keeps the directory it examined until the next press.
-    if (!rununderway())
-        recoverdir = dir;
+    if (!run.rununderway())
+        run.setrecoverdir(dir);
     diredit->setText(dir);
 }
 
@@ -263,14 +263,14 @@ void KOVDialog::on_recoverbt_clicked()
         return;
     }
     // The last volume change failed: there is nothing to walk.
-    if (!volumeready() && !exfatchosen()) {
+    if (!run.volumeready() && !run.exfatchosen()) {
         showwarning(QStringLiteral("disk open error!"));
         return;
     }
     // Recovered names are appended to the directory; without the separator
     // they would land beside it. One box before a run, instead of one per
     // file it could not save.
-    const OUTPUTCHECK checked = checkoutput(dir, volume.at(0), QString(), !rununderway());
+    const OUTPUTCHECK checked = checkoutput(dir, volume.at(0), QString(), !run.rununderway());
     dir = checked.dir;
     switch (checked.fault) {
     case OUTPUTFAULT::none:
@@ -286,30 +286,30 @@ void KOVDialog::on_recoverbt_clicked()
         showwarning(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, checked.why));
         return;
     }
-    recoverdir = dir;
+    run.setrecoverdir(dir);
     // As kov-recover asks for --deep: a found layout holds no walkable
     // root, only the directories the deep scan links.
-    if (!rununderway() && foundlayouts.count(volume) != 0 && !deepbox->isChecked()) {
+    if (!run.rununderway() && foundlayouts.count(volume) != 0 && !deepbox->isChecked()) {
         showwarning(QString::fromLatin1(founddeeptext).arg(QLatin1String(deepchoice)));
         return;
     }
 
-    paused = !paused;
-    if (paused) {
+    run.setpaused(!run.paused());
+    if (run.paused()) {
         scantimer->stop();
         setbuttontext(QStringLiteral("Recover"));
         showprogress();
         return;
     }
     setbuttontext(QStringLiteral("Pause"));
-    if (!rununderway()) {
+    if (!run.rununderway()) {
         runvolume = volume;
-        setoptions(RUNOPTIONS{deepbox->isChecked(), verifybox->isChecked(), namesbox->isChecked(),
+        run.setoptions(RUNOPTIONS{deepbox->isChecked(), verifybox->isChecked(), namesbox->isChecked(),
                               carvebox->isChecked()});
-        if (!startrun()) {
-            paused = true;
+        if (!run.startrun()) {
+            run.setpaused(true);
             setbuttontext(QStringLiteral("Recover"));
-            showwarning(startfailure().isEmpty() ? QStringLiteral("disk open error!") : startfailure());
+            showwarning(run.startfailure().isEmpty() ? QStringLiteral("disk open error!") : run.startfailure());
             return;
         }
         choicesbox->setEnabled(false);
@@ -327,22 +327,23 @@ void KOVDialog::scan()
     // unit (a walk entry, a read, a file), so a pause lands between two.
     QElapsedTimer slice;
     slice.start();
-    const RUNPHASE phaseatstart = phase();
+    const RUNPHASE phaseatstart = run.phase();
     inslice = true;
     do {
         const bool firstofphase = settledfiles == settledatphase;
         const std::uint64_t before = settledfiles;
-        step();
-        if (!rununderway() || paused || phase() != phaseatstart || (firstofphase && settledfiles != before))
+        run.step();
+        if (!run.rununderway() || run.paused() || run.phase() != phaseatstart ||
+            (firstofphase && settledfiles != before))
             break;
     } while (slice.elapsed() < slicebudget);
     inslice = false;
-    if (phase() == RUNPHASE::deepscan)
+    if (run.phase() == RUNPHASE::deepscan)
         showdeepscan();
-    if (phase() == RUNPHASE::carving)
+    if (run.phase() == RUNPHASE::carving)
         showcarving();
     showlines();
-    if (rununderway())
+    if (run.rununderway())
         showprogress();
 }
 
@@ -350,25 +351,25 @@ void KOVDialog::showprogress()
 {
     // The walks' place; the later phases show theirs in the lines above.
     QString at;
-    const int percent = walkpercent();
-    if (phase() == RUNPHASE::collecting)
+    const int percent = run.walkpercent();
+    if (run.phase() == RUNPHASE::collecting)
         at = QStringLiteral("Reading the folders: %1%").arg(percent);
-    else if (phase() == RUNPHASE::saving)
+    else if (run.phase() == RUNPHASE::saving)
         at = percent >= 0 ? QStringLiteral("Saving deleted files: %1%").arg(percent)
                           : QStringLiteral("Saving deleted files...");
-    if (paused)
+    if (run.paused())
         at = at.isEmpty() ? QStringLiteral("Paused") : QStringLiteral("Paused. ") + at;
     progresslabel->setText(at);
 }
 
-QString KOVDialog::outputplace() const { return QDir::toNativeSeparators(QDir(recoverdir).absolutePath()); }
+QString KOVDialog::outputplace() const { return QDir::toNativeSeparators(QDir(run.recoverdir()).absolutePath()); }
 
 void KOVDialog::phasebegun(RUNPHASE begun)
 {
     settledatphase = settledfiles;
     switch (begun) {
     case RUNPHASE::secondchances:
-        if (runoptions().verify)
+        if (run.runoptions().verify)
             setstatuslines(QStringLiteral("Trying other places for damaged files..."), QString(), QString());
         break;
     case RUNPHASE::layoutsearch:
@@ -393,15 +394,15 @@ void KOVDialog::phasebegun(RUNPHASE begun)
 void KOVDialog::showdeepscan()
 {
     const double elapsed = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
-    if (const exfat::EXFATRUN* run = exfatrun()) {
-        const std::uint64_t total = run->deeptotal();
+    if (const exfat::EXFATRUN* exfat = run.exfatrun()) {
+        const std::uint64_t total = exfat->deeptotal();
         setstatuslines(
-            QStringLiteral("Searching lost folders: %1%").arg(total ? run->deepdone() * 100 / total : 100),
-            QStringLiteral("%1 clusters/s").arg(double(run->counts().deepclusters) / elapsed, 0, 'f', 0),
-            QStringLiteral("%1 entry sets found").arg(run->counts().deepsets));
+            QStringLiteral("Searching lost folders: %1%").arg(total ? exfat->deepdone() * 100 / total : 100),
+            QStringLiteral("%1 clusters/s").arg(double(exfat->counts().deepclusters) / elapsed, 0, 'f', 0),
+            QStringLiteral("%1 entry sets found").arg(exfat->counts().deepsets));
         return;
     }
-    const deep::DEEPSCAN* deep = deepscan();
+    const deep::DEEPSCAN* deep = run.deepscan();
     if (!deep)
         return;
     const std::uint64_t total = deep->scantotal();
@@ -413,7 +414,7 @@ void KOVDialog::showdeepscan()
 
 void KOVDialog::showcarving()
 {
-    const carve::CARVER* carver = carving();
+    const carve::CARVER* carver = run.carving();
     if (!carver)
         return;
     const std::uint64_t total = carver->total();
@@ -421,19 +422,19 @@ void KOVDialog::showcarving()
     setstatuslines(
         QStringLiteral("Looking for files by their contents: %1%").arg(total ? carver->position() * 100 / total : 100),
         QStringLiteral("%1 clusters/s").arg(double(carver->counts().scanned) / seconds, 0, 'f', 0),
-        QStringLiteral("%1 files found").arg(carvingcounts().carved));
+        QStringLiteral("%1 files found").arg(run.carvingcounts().carved));
 }
 
 void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }
 
 void KOVDialog::runended()
 {
-    const std::uint64_t saved = report().stats.saved;
+    const std::uint64_t saved = run.report().stats.saved;
     progresslabel->setText(QStringLiteral("Recovery ended: %1 saved in %2.")
                                .arg(saved == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(saved),
                                     outputplace()));
-    const bool relaid = relaidout();
-    RunEngine::runended();
+    const bool relaid = run.relaidout();
+    run.tellend();
     if (relaid)
         openvolume(runvolume);
 }
@@ -441,8 +442,8 @@ void KOVDialog::runended()
 void KOVDialog::endrun()
 {
     scantimer->stop();
-    paused = true;
-    abandonrun();
+    run.setpaused(true);
+    run.abandonrun();
     progresslabel->clear();
     choicesbox->setEnabled(true);
     setbuttontext(QStringLiteral("Recover"));
@@ -454,7 +455,7 @@ void KOVDialog::modalbox(const std::function<void()>& box)
     const bool ticking = scantimer->isActive();
     scantimer->stop();
     box();
-    if (ticking && !paused && rununderway())
+    if (ticking && !run.paused() && run.rununderway())
         scantimer->start(0);
 }
 
@@ -472,7 +473,7 @@ void KOVDialog::showinformation(const QString& text)
     modalbox([&] {
         QMessageBox box(QMessageBox::Information, QStringLiteral("info"), text, QMessageBox::Ok, this);
         const QString folder = outputplace();
-        box.setInformativeText(report().detail() + QStringLiteral("\nThe files are in %1").arg(folder));
+        box.setInformativeText(run.report().detail() + QStringLiteral("\nThe files are in %1").arg(folder));
         const QAbstractButton* open = box.addButton(QStringLiteral("Open the folder"), QMessageBox::ActionRole);
         box.exec();
         // Without a file manager (or xdg-open) nothing would show at all.

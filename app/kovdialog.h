@@ -1,9 +1,10 @@
-// The recovery window: one dialog that shows the run's state and turns the
-// user's three commands and choices into calls on it. All volume work stays
-// in the run engine (RunEngine, on KOVCore).
+// The recovery window: one dialog that holds a run, shows its events and
+// state, and turns the user's three commands and choices into calls on it.
+// All volume work stays in the run.
 #pragma once
 
-#include "run/runengine.h"
+#include "run/run.h"
+#include "run/runevents.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -21,7 +22,7 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 
-class KOVDialog : public QDialog, public RunEngine {
+class KOVDialog : public QDialog, public RUNEVENTS {
     Q_OBJECT
 
 public:
@@ -65,15 +66,17 @@ public:
     // The work of one timer event: steps until this many milliseconds are
     // used, so that the window repaints and answers a click between them.
     static constexpr int slicebudget = 10;
+    // The run the window shows and drives.
+    RUN run{*this};
 
 private:
-    // The engine's hooks, shown with the widgets.
+    // The run's events, shown with the widgets: the core's,
     void showwarning(const QString& text) override;
     void showinformation(const QString& text) override;
     void addvolumeitem(const platform::VolumeSource& source) override;
     void setstatuslines(const QString& name, const QString& size, const QString& time) override;
     void setbuttontext(const QString& text) override;
-    // The run's hooks.
+    // and the run's own.
     void phasebegun(RUNPHASE phase) override;
     void runended() override;
     void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
@@ -100,6 +103,8 @@ private:
     void modalbox(const std::function<void()>& box);
 
     int volumecount = 0;
+    // The volume list is being filled: its index changes are no choice.
+    bool fillingvollist = false;
     // The layouts found for listed sources without a boot sector, by root;
     // the first is the one the volume is laid out from.
     std::map<QString, std::vector<layout::FOUNDLAYOUT>> foundlayouts;

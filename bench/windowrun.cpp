@@ -76,7 +76,7 @@ int main(int argc, char** argv)
 
     QElapsedTimer clock;
     PaintProbe probe(&d, clock);
-    probe.phase = [&] { return int(d.phase()); };
+    probe.phase = [&] { return int(d.run.phase()); };
     app.installEventFilter(&probe);
 
     // A zero-interval timer fires on every round of the event loop: the
@@ -89,10 +89,10 @@ int main(int argc, char** argv)
         if (previous != 0 && probe.counting && now - previous > latest) {
             latest = now - previous;
             longestfrom = phasebefore;
-            longestto = int(d.phase());
+            longestto = int(d.run.phase());
         }
         previous = now;
-        phasebefore = int(d.phase());
+        phasebefore = int(d.run.phase());
     });
 
     // Pause once, 40% into kov-recover's time if given (KOV_PAUSE_MS), for
@@ -103,12 +103,12 @@ int main(int argc, char** argv)
     pauser.setSingleShot(true);
     pauser.setTimerType(Qt::PreciseTimer);
     QObject::connect(&pauser, &QTimer::timeout, [&] {
-        if (!d.rununderway())
+        if (!d.run.rununderway())
             return;
         const qint64 clicked = clock.nsecsElapsed();
         pauseanswer = clicked - pauseat;
         d.recoverbt->click();
-        if (!d.paused)
+        if (!d.run.paused())
             return;
         // A paused window has nothing to repaint: the pause is no gap.
         probe.counting = false;
@@ -152,6 +152,6 @@ int main(int argc, char** argv)
     std::printf("%.3f s, %ld repaints, longest gap %.1f ms, longest event-loop round %.1f ms, pause answered in "
                 "%.1f ms, %llu files saved\n",
                 seconds, probe.repaints, double(probe.longest) / 1e6, double(latest) / 1e6,
-                double(pauseanswer) / 1e6, static_cast<unsigned long long>(d.report().stats.saved));
+                double(pauseanswer) / 1e6, static_cast<unsigned long long>(d.run.report().stats.saved));
     return 0;
 }

@@ -32,7 +32,7 @@ QString fatname(std::uint32_t fstype)
 }  // namespace
 
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
-    : RunEngine(RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames, chosen.carve}),
+    : run(*this, RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames, chosen.carve}),
       listout(out),
       options(chosen),
       live(isatty(STDERR_FILENO) != 0)
@@ -69,7 +69,7 @@ void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
                 .arg(record.path.isEmpty() ? record.name : record.path)
                 .arg(file.startcluster)
                 .arg(record.estimatedstart));
-    if (!listonly)
+    if (!run.listonly())
         return;
     if (options.json) {
         const QByteArray line = QJsonDocument(FileSaver::json(file, record)).toJson(QJsonDocument::Compact);
@@ -78,7 +78,7 @@ void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
     }
     // exFAT adds whether the file is contiguous (NoFatChain) or chained.
     std::fprintf(listout, "%s\t%llu\t%s\t%u\t%zu%s%s%s\n", qPrintable(record.subdir + record.name),
-                 static_cast<unsigned long long>(file.size), qPrintable(fatfiletime2str(file.writetime)),
+                 static_cast<unsigned long long>(file.size), qPrintable(KOVCore::fatfiletime2str(file.writetime)),
                  file.startcluster, file.dataruns.size(),
                  !record.nofatchain ? "" : *record.nofatchain ? "\tnofatchain" : "\tfatchain",
                  record.verdict ? "\t" : "",
@@ -87,7 +87,7 @@ void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
 
 int RecoverRun::findvolumes(const QString& source, bool several, QList<partitions::FATVOLUME>* out)
 {
-    const SOURCEVOLUMES found = ::findvolumes(*this, source, several);
+    const SOURCEVOLUMES found = ::findvolumes(run.engine(), source, several);
     const QString& path = found.name.path;
     sourcepath = path;
     for (const QString& note : found.notes)
@@ -144,7 +144,7 @@ int RecoverRun::opensource(const QString& source)
             return status;
         // The whole source, as findvolumes lettered it: no FAT volume (3).
         warningcount = 0;
-        ::openvolume(*this, QStringLiteral("C:\\"), 3u);
+        ::openvolume(run.engine(), QStringLiteral("C:\\"), 3u);
         return warningcount == 0 && findlayout(source) ? exitok : exitsource;
     }
     const partitions::FATVOLUME chosen = volumes.value(0);
@@ -152,9 +152,9 @@ int RecoverRun::opensource(const QString& source)
         say(QStringLiteral("%1: using partition %2, the one volume inside").arg(source).arg(chosen.source.partition));
     platform::assignletters({chosen.source});
     warningcount = 0;
-    if (::openvolume(*this, QStringLiteral("C:\\"), chosen.fstype) == VOLUMEOPENED::exfat)
+    if (::openvolume(run.engine(), QStringLiteral("C:\\"), chosen.fstype) == VOLUMEOPENED::exfat)
         return exitok;
-    for (const QString& note : std::as_const(volumenotes))
+    for (const QString& note : std::as_const(run.engine().volumenotes))
         say(QStringLiteral("%1: %2").arg(source, note));
     return warningcount == 0 ? exitok : exitsource;
 }
@@ -200,7 +200,7 @@ bool RecoverRun::findlayout(const QString& source)
 {
     if (!live)
         say(QStringLiteral("%1: %2: searching the layout").arg(source, nofatwhy));
-    layout::LAYOUTSEARCH search(hdisk, sourcebytes);
+    layout::LAYOUTSEARCH search(run.engine().hdisk, run.engine().sourcebytes);
     layoutclock.start();
     lastlayoutdraw = -1000;
     const std::vector<layout::FOUNDLAYOUT> found = *runlayoutsearch(search, [this](const layout::LAYOUTSEARCH& at) {
@@ -208,7 +208,7 @@ bool RecoverRun::findlayout(const QString& source)
         return true;
     });
     layoutssearched(search, found);
-    if (!takefoundlayout(*this, found)) {
+    if (!takefoundlayout(run.engine(), found)) {
         say(QStringLiteral("%1: not a FAT12, FAT16 or FAT32 volume, and no layout found: fewer than %2 directory "
                            "beginnings agree on one")
                 .arg(source)
@@ -230,10 +230,10 @@ int RecoverRun::listvolumes(const QString& source)
         if (!nofatvolume)
             return status;
         warningcount = 0;
-        ::openvolume(*this, QStringLiteral("C:\\"), 3u);
+        ::openvolume(run.engine(), QStringLiteral("C:\\"), 3u);
         if (warningcount != 0 || !findlayout(source))
             return exitsource;
-        std::fprintf(listout, "0\t0\t%llu\t%s\t\n", static_cast<unsigned long long>(sourcebytes),
+        std::fprintf(listout, "0\t0\t%llu\t%s\t\n", static_cast<unsigned long long>(run.engine().sourcebytes),
                      qPrintable(foundtype));
         return exitok;
     }
@@ -247,13 +247,14 @@ int RecoverRun::listvolumes(const QString& source)
 
 void RecoverRun::progress(bool force)
 {
+    const RUNSTATS& stats = run.stats();
     if (!force && stats.entries - lastprogress < 256)
         return;
     lastprogress = stats.entries;
     if (!live)
         return;
     std::fprintf(stderr, "\r\033[K%s: %llu entries, %llu files saved, %llu bytes",
-                 collecting ? "collecting" : "saving", static_cast<unsigned long long>(stats.entries),
+                 run.collecting() ? "collecting" : "saving", static_cast<unsigned long long>(stats.entries),
                  static_cast<unsigned long long>(stats.saved), static_cast<unsigned long long>(stats.bytes));
 }
 
@@ -261,35 +262,37 @@ void RecoverRun::newunit() { current.clear(); }
 
 bool RecoverRun::runall()
 {
-    if (!startrun()) {
-        say(startfailure().isEmpty() ? QStringLiteral("disk open error!") : startfailure());
+    if (!run.startrun()) {
+        say(run.startfailure().isEmpty() ? QStringLiteral("disk open error!") : run.startfailure());
         return false;
     }
-    paused = false;
+    run.setpaused(false);
     progressended = false;
     stopsignal = 0;
     unfinished.clear();
-    if (!live && phase() == RUNPHASE::collecting)
+    if (!live && run.phase() == RUNPHASE::collecting)
         say(QStringLiteral("collecting pass"));
     platform::catchstopsignals();
-    while (rununderway()) {
+    while (run.rununderway()) {
         if ((stopsignal = platform::stopsignal()) != 0) {
-            abandonrun();
+            run.abandonrun();
             break;
         }
-        const RUNPHASE was = phase();
-        const std::uint64_t scanned = deepscan() ? deepscan()->scannedclusters() : 0;
-        step();
+        const RUNPHASE was = run.phase();
+        const std::uint64_t scanned = run.deepscan() ? run.deepscan()->scannedclusters() : 0;
+        run.step();
         if (was == RUNPHASE::collecting || was == RUNPHASE::saving)
             progress(false);
-        else if (was == RUNPHASE::deepscan && deepscan() && deepscan()->scannedclusters() != scanned)
-            deepprogress(deepscan()->scanposition(), deepscan()->scantotal(), deepscan()->scannedclusters());
-        else if (was == RUNPHASE::layoutsearch && layoutsearch())
-            layoutprogress(*layoutsearch());
-        else if (was == RUNPHASE::carving && carving())
-            deepprogress(carving()->position(), carving()->total(), carving()->counts().scanned, "carving");
-        else if (was == RUNPHASE::deepscan && exfatrun())
-            deepprogress(exfatrun()->deepdone(), exfatrun()->deeptotal(), exfatrun()->counts().deepclusters);
+        else if (was == RUNPHASE::deepscan && run.deepscan() && run.deepscan()->scannedclusters() != scanned)
+            deepprogress(run.deepscan()->scanposition(), run.deepscan()->scantotal(),
+                         run.deepscan()->scannedclusters());
+        else if (was == RUNPHASE::layoutsearch && run.layoutsearch())
+            layoutprogress(*run.layoutsearch());
+        else if (was == RUNPHASE::carving && run.carving())
+            deepprogress(run.carving()->position(), run.carving()->total(), run.carving()->counts().scanned, "carving");
+        else if (was == RUNPHASE::deepscan && run.exfatrun())
+            deepprogress(run.exfatrun()->deepdone(), run.exfatrun()->deeptotal(),
+                         run.exfatrun()->counts().deepclusters);
     }
     // A signal during the last step ends nothing more.
     if (stopsignal == 0)
@@ -334,7 +337,7 @@ void RecoverRun::phasebegun(RUNPHASE phase)
     switch (phase) {
     case RUNPHASE::saving:
         if (!live)
-            say(listonly ? QStringLiteral("listing pass") : QStringLiteral("saving pass"));
+            say(run.listonly() ? QStringLiteral("listing pass") : QStringLiteral("saving pass"));
         break;
     case RUNPHASE::layoutsearch:
         endprogress();
@@ -354,18 +357,18 @@ void RecoverRun::phasebegun(RUNPHASE phase)
         endprogress();
         // A run that went on to an earlier layout carves each layout into its own tree.
         if (!live)
-            say(relaidout() ? QStringLiteral("carving into %1").arg(carvingtree()) : QStringLiteral("carving"));
+            say(run.relaidout() ? QStringLiteral("carving into %1").arg(run.carvingtree()) : QStringLiteral("carving"));
         deepclock.start();
         lastdeepdraw = -1000;
         break;
     case RUNPHASE::lostfiles:
         if (live)
             std::fputs("\n", stderr);
-        if (!deepscan())
+        if (!run.deepscan())
             break;
-        if (deepscan()->capped())
+        if (run.deepscan()->capped())
             say(QStringLiteral("deep scan: too many directory clusters, the rest were passed over"));
-        if (deepscan()->walkcapped())
+        if (run.deepscan()->walkcapped())
             say(QStringLiteral("deep scan: too many deleted folders in the walk, the rest were not noted"));
         break;
     default:
@@ -376,7 +379,7 @@ void RecoverRun::phasebegun(RUNPHASE phase)
 void RecoverRun::lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason)
 {
     // Lost clusters full of entries must not flood the terminal.
-    if (deepscan()->unsavedfiles() > unsavedlisted)
+    if (run.deepscan()->unsavedfiles() > unsavedlisted)
         return;
     const QString name =
         recoveredfilename(candidate.keepshortname ? candidate.file.namebytes() : recoveredname(candidate.file));
@@ -385,7 +388,7 @@ void RecoverRun::lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QStrin
 
 void RecoverRun::runended()
 {
-    const RUNREPORT r = report();
+    const RUNREPORT r = run.report();
     rundeepended(r);
     if (r.options.carve) {
         if (live)
@@ -460,28 +463,28 @@ int RecoverRun::recover(const QString& outdir)
         say(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, checked.why));
         return exitoutput;
     }
-    recoverdir = dir;
+    run.setrecoverdir(dir);
     QElapsedTimer clock;
     clock.start();
     if (!runall())
         return exitsource;
-    const RUNREPORT r = report();
+    const RUNREPORT r = run.report();
     const QString summary = r.summary(double(clock.elapsed()) / 1000.0);
     if (stopsignal != 0)
         return stopped(QStringLiteral("%1 (whole, in %2)").arg(summary, dir));
     say(summary);
     advise(r);
-    return stats.failures() == 0 ? exitok : exitsavefailed;
+    return run.stats().failures() == 0 ? exitok : exitsavefailed;
 }
 
 int RecoverRun::list()
 {
-    listonly = true;
+    run.setlistonly(true);
     const bool ran = runall();
-    listonly = false;
+    run.setlistonly(false);
     if (!ran)
         return exitsource;
-    const RUNREPORT r = report();
+    const RUNREPORT r = run.report();
     if (stopsignal != 0)
         return stopped(QStringLiteral("%1 files listed").arg(r.settled));
     if (options.verify)

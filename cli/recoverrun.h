@@ -1,9 +1,10 @@
-// The command-line front end of the engine: terminal output for the hooks,
-// and the checks and loop of one recovery or listing.
+// The command-line face of a run: terminal output for its events, and the
+// checks and loop of one recovery or listing.
 #pragma once
 
 #include "cli/options.h"
-#include "run/runengine.h"
+#include "run/run.h"
+#include "run/runevents.h"
 
 #include <QList>
 #include <QElapsedTimer>
@@ -29,7 +30,7 @@ enum ExitStatus {
     exitstopped = 128,   // plus the signal: stopped by SIGINT (130) or SIGTERM (143)
 };
 
-class RecoverRun : public RunEngine {
+class RecoverRun : public RUNEVENTS {
 public:
     explicit RecoverRun(std::FILE* listout = stdout, const RECOVEROPTIONS& options = {});
     ~RecoverRun() override;
@@ -53,6 +54,9 @@ public:
     void addvolumeitem(const platform::VolumeSource& source) override;
     void setstatuslines(const QString& name, const QString& size, const QString& time) override;
     void setbuttontext(const QString& text) override;
+
+    // The run of this invocation.
+    RUN run;
 
 private:
     // The run's hooks, told on the terminal.

@@ -1,6 +1,6 @@
 // The recovery engine: volume state, FAT engine, walk and scan, on Qt Core
-// only. The window, the command-line tool and the tests derive from it and
-// implement the few hooks through which it reaches the user.
+// only. The run's engine (run/) and the tests of the core alone derive from
+// it and implement the few hooks through which it reaches the user.
 #pragma once
 
 #include "fat/direntry.h"
@@ -239,7 +239,6 @@ public:
     std::unique_ptr<std::uint16_t[]> minutetable;
     std::int32_t minutecount = 0;
     std::uint64_t bitmapsize = 0;
-    bool fillingvollist = false;
     bool collecting = false;
     bool saving = false;
 

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-RunEngine::RunEngine(const RUNOPTIONS& chosen) : options(chosen) {}
+RunEngine::RunEngine(RUNEVENTS& told, const RUNOPTIONS& chosen) : events(told), options(chosen) {}
 
 RunEngine::~RunEngine() = default;
 
@@ -436,20 +436,6 @@ void RunEngine::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
 {
     saver->dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
 }
-
-void RunEngine::phasebegun(RUNPHASE) {}
-
-void RunEngine::newunit() {}
-
-void RunEngine::filesettled(const FILEPARM&, const SAVERECORD&) {}
-
-void RunEngine::lostnotsaved(const deep::DEEPCANDIDATE&, const QString&) {}
-
-void RunEngine::layoutssearched(const layout::LAYOUTSEARCH&, const std::vector<layout::FOUNDLAYOUT>&) {}
-
-void RunEngine::earlierbegun(const layout::FOUNDLAYOUT&, const QString&) {}
-
-void RunEngine::runended() { KOVCore::walkended(); }
 
 bool RunEngine::startexfat()
 {

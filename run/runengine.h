@@ -1,8 +1,7 @@
-// One recovery run for both faces: the two passes, the second chances, the
-// deep scan and the files of lost folders, as phases of small steps. The
-// face starts a run, calls step() until the run ends (kov-recover in a
-// loop, the window in time-boxed slices of its event loop), and shows what
-// the hooks below tell it.
+// The engine of one recovery run (RUN holds it): the two passes, the second
+// chances, the deep scan and the files of lost folders, as phases of small
+// steps. The run starts it and calls step() until it ends; every hook of the
+// core and of the run goes to the events the run was given.
 #pragma once
 
 #include "carve/carver.h"
@@ -12,6 +11,7 @@
 #include "output/clusterclaims.h"
 #include "output/filesaver.h"
 #include "platform/volumesource.h"
+#include "run/runevents.h"
 #include "run/runoptions.h"
 #include "run/runreport.h"
 
@@ -24,20 +24,9 @@ namespace exfat {
 class EXFATRUN;
 }
 
-enum class RUNPHASE {
-    idle,           // no run under way
-    collecting,     // the walk over live entries (one entry a step)
-    saving,         // the walk that saves deleted files (one entry a step)
-    secondchances,  // damaged estimated starts tried again (one file a step)
-    layoutsearch,   // with the deep scan: the source read for other layouts' directories (one read a step)
-    deepscan,       // the unused clusters read for lost folders (one read a step)
-    lostfiles,      // the files of the lost folders saved (one file a step)
-    carving,        // the clusters left read for files by their contents (one read or one start a step)
-};
-
 class RunEngine : public KOVCore {
 public:
-    explicit RunEngine(const RUNOPTIONS& options = {});
+    explicit RunEngine(RUNEVENTS& events, const RUNOPTIONS& options = {});
     ~RunEngine() override;
 
     // The choices of the next run; a run under way keeps its own.
@@ -93,33 +82,43 @@ public:
     // exFAT.
     int walkpercent() const;
 
+    // The end of the walk as the core tells it: paused, the button's text
+    // and the end box.
+    void tellend() { KOVCore::walkended(); }
+
+    // The core's hooks that go to the events.
+    void showwarning(const QString& text) override { events.showwarning(text); }
+    void showinformation(const QString& text) override { events.showinformation(text); }
+    void addvolumeitem(const platform::VolumeSource& source) override { events.addvolumeitem(source); }
+    void setstatuslines(const QString& name, const QString& size, const QString& time) override
+    {
+        events.setstatuslines(name, size, time);
+    }
+    void setbuttontext(const QString& text) override { events.setbuttontext(text); }
+
     // The core's hooks the run answers itself.
     void savefound(const FILEPARM& file) override;
     void entrydropped(const FILEPARM& dir, const FILEPARM& entry) override;
     void walkended() override;
     bool continuesdirectory(const unsigned char* cluster, std::uint64_t size) const override;
 
-protected:
-    // ---- the faces' hooks ----
-    // A phase begins (not called for collecting, which startrun begins).
-    virtual void phasebegun(RUNPHASE phase);
-    // A unit of work begins whose warnings concern the file it shows next.
-    virtual void newunit();
-    // A file was saved or listed (record says where and how).
-    virtual void filesettled(const FILEPARM& file, const SAVERECORD& record);
-    // The layout search has read the source: found holds its layouts,
-    // most agreeing first.
-    virtual void layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found);
-    // The deep scan begins again over an earlier format's layout, whose
-    // files go below tree ("lost/earlier-layout-4k/").
-    virtual void earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree);
-    // An entry of a lost folder that cannot be saved, and why.
-    virtual void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason);
-    // The run is over (the phase is idle again): by default the end of the
-    // walk as the core tells it (button and end box).
-    virtual void runended();
-
 private:
+    // ---- the run's hooks, told to the events ----
+    void phasebegun(RUNPHASE phase) { events.phasebegun(phase); }
+    void newunit() { events.newunit(); }
+    void filesettled(const FILEPARM& file, const SAVERECORD& record) { events.filesettled(file, record); }
+    void layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found)
+    {
+        events.layoutssearched(search, found);
+    }
+    void earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree) { events.earlierbegun(earlier, tree); }
+    void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason)
+    {
+        events.lostnotsaved(candidate, reason);
+    }
+    void runended() { events.runended(); }
+    RUNEVENTS& events;
+
     void enter(RUNPHASE phase);
     // After the last recovery phase: carving when chosen, else the end.
     void endphases();

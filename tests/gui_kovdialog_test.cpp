@@ -79,7 +79,7 @@ struct Answerer : QObject {
     // Waits until the run has ended with its n-th "info" box.
     bool waitend(int n = 1)
     {
-        return QTest::qWaitFor([&] { return texts("info").size() == n && !d->runactive(); }, 60000);
+        return QTest::qWaitFor([&] { return texts("info").size() == n && !d->run.engine().runactive(); }, 60000);
     }
     KOVDialog* d;
     QTimer timer;
@@ -137,8 +137,8 @@ protected:
     static QString state(const KOVDialog& d)
     {
         return QStringList{d.recoverbt->text(), d.namelabel->text(), d.sizelabel->text(), d.timelabel->text(),
-                           QString::number(d.paused) + QString::number(d.collecting) +
-                               QString::number(d.saving) + QString::number(d.scantimer->isActive())}
+                           QString::number(d.run.paused()) + QString::number(d.run.collecting()) +
+                               QString::number(d.run.engine().saving) + QString::number(d.scantimer->isActive())}
             .join('|');
     }
     // The scan ticks while the event loop goes round three times: a started
@@ -200,7 +200,7 @@ TEST_F(GuiStartup, WindowIsBuiltAndOnlyTheFirstVolumeInitialised)
     // Both are probed alike; C:\ once more, by the one initialisation.
     EXPECT_GE(opens[watchd], 1);
     EXPECT_EQ(opens[watchc], opens[watchd] + 1);
-    EXPECT_EQ(d.dbrparm.fstype, 1u);
+    EXPECT_EQ(d.run.engine().dbrparm.fstype, 1u);
 
     EXPECT_EQ(d.windowTitle(), "KOV - Pellicor for FAT V1.0");
     EXPECT_EQ(d.size(), QSize(400, 300));
@@ -242,8 +242,9 @@ TEST_F(GuiStartup, WindowIsBuiltAndOnlyTheFirstVolumeInitialised)
     EXPECT_GT(d.gridlayout->cellRect(4, 0).width(), 300);
 
     const QDateTime first(QDate(1980, 1, 1), QTime(0, 0)), last(QDate(2020, 1, 1), QTime(0, 0));
-    EXPECT_EQ(d.minutecount, first.secsTo(last) / 60);
-    EXPECT_EQ(std::count(d.minutetable.get(), d.minutetable.get() + d.minutecount, 0xFFFF), d.minutecount);
+    const RunEngine& core = d.run.engine();
+    EXPECT_EQ(core.minutecount, first.secsTo(last) / 60);
+    EXPECT_EQ(std::count(core.minutetable.get(), core.minutetable.get() + core.minutecount, 0xFFFF), core.minutecount);
 }
 
 TEST_F(GuiStartup, WithoutAFatVolumeTheWarningIsAllThatShows)
@@ -253,7 +254,7 @@ TEST_F(GuiStartup, WithoutAFatVolumeTheWarningIsAllThatShows)
     KOVDialog d;
     EXPECT_TRUE(d.novolume());
     EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(d.hdisk, nullptr);
+    EXPECT_EQ(d.run.engine().hdisk, nullptr);
     // The box's first line, then what a user of this system can do.
     const QStringList texts = answerer.texts("error");
     ASSERT_EQ(texts.size(), 1);
@@ -286,7 +287,7 @@ TEST_F(GuiCommands, ButtonCyclesAndARunRecoversTheDeletedFiles)
     d.diredit->setText(out);  // typed without the separator
     d.recoverbt->click();
     EXPECT_EQ(state(d), "Pause|" + collecting + "|||0101");
-    EXPECT_EQ(d.recoverdir, out + '/');
+    EXPECT_EQ(d.run.recoverdir(), out + '/');
     d.recoverbt->click();
     EXPECT_EQ(state(d), "Recover|" + collecting + "|||1100");
     d.recoverbt->click();
@@ -295,7 +296,7 @@ TEST_F(GuiCommands, ButtonCyclesAndARunRecoversTheDeletedFiles)
     // Paused in the saving pass after the first file: nothing moves, and
     // resuming keeps the status lines and the pass.
     aftertick(d, [&] { return d.namelabel->text() == "kEPORT.DOC"; }, [&] { d.recoverbt->click(); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.run.paused(); }, 60000));
     // mtools stamped every file with the tools' "now".
     const QString stamp = "modify time:" + QDateTime::fromSecsSinceEpoch(tooloptions().now).toString("M/d,yyyy");
     EXPECT_EQ(state(d), "Recover|kEPORT.DOC|5000 bytes|" + stamp + "|1010");
@@ -359,9 +360,10 @@ TEST(GuiProgress, PercentGrowsAndLongNamesKeepTheWidth)
     d.scantimer->stop();
     std::map<RUNPHASE, QList<int>> percents;
     bool wide = false;
-    for (int steps = 0; steps < 10000 && (d.phase() == RUNPHASE::collecting || d.phase() == RUNPHASE::saving); ++steps) {
-        percents[d.phase()].append(d.walkpercent());
-        d.step();
+    for (int steps = 0;
+         steps < 10000 && (d.run.phase() == RUNPHASE::collecting || d.run.phase() == RUNPHASE::saving); ++steps) {
+        percents[d.run.phase()].append(d.run.walkpercent());
+        d.run.step();
         QCoreApplication::processEvents();  // the window fits itself to the new lines
         wide = wide || d.width() != width;
     }
@@ -438,7 +440,7 @@ TEST_F(GuiCommands, AnotherVolumeEndsTheRunAndTheNextPressStartsAfresh)
     d.recoverbt->click();
     // Chosen as the saving pass begins: no file saved, no info box, and the
     // status lines say why the run stopped.
-    aftertick(d, [&] { return d.saving; }, [&] { d.vollist->setCurrentIndex(1); });
+    aftertick(d, [&] { return d.run.engine().saving; }, [&] { d.vollist->setCurrentIndex(1); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return d.vollist->currentIndex() == 1; }, 60000));
     EXPECT_EQ(ticksoverrounds(d), 0);
     EXPECT_EQ(state(d), "Recover|Recovery of C:\\ stopped: another volume was chosen.|||1000");
@@ -448,7 +450,7 @@ TEST_F(GuiCommands, AnotherVolumeEndsTheRunAndTheNextPressStartsAfresh)
     // Paused in the saving pass of D:\ after its first file, then C:\.
     d.recoverbt->click();
     aftertick(d, [&] { return d.namelabel->text() == "kVOL.TXT"; }, [&] { d.recoverbt->click(); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return d.paused; }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.run.paused(); }, 60000));
     d.vollist->setCurrentIndex(0);
     EXPECT_EQ(state(d), "Recover|Recovery of D:\\ stopped: another volume was chosen.|||1000");
     d.recoverbt->click();

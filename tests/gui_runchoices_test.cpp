@@ -127,7 +127,7 @@ protected:
         d.diredit->setText(outdir);
         const qsizetype before = answerer.boxes.size();
         d.recoverbt->click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.run.rununderway(); }, 120000));
     }
 
     static inline std::unique_ptr<QTemporaryDir> images;
@@ -187,22 +187,22 @@ TEST_F(GuiChoices, APauseInTheDeepScanResumesToTheSameResult)
     std::uint64_t pausedat = 0;
     bool done = false;
     QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
-        if (!done && d.phase() == RUNPHASE::deepscan && d.deepscan()->scanposition() > 0) {
+        if (!done && d.run.phase() == RUNPHASE::deepscan && d.run.deepscan()->scanposition() > 0) {
             done = true;
-            pausedat = d.deepscan()->scanposition();
+            pausedat = d.run.deepscan()->scanposition();
             d.recoverbt->click();
         }
     });
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 120000));
-    ASSERT_LT(pausedat, d.deepscan()->scantotal()) << "the scan ended in one slice";
+    ASSERT_LT(pausedat, d.run.deepscan()->scantotal()) << "the scan ended in one slice";
     EXPECT_EQ(d.recoverbt->text(), "Recover");
     EXPECT_TRUE(d.namelabel->text().startsWith("Searching lost folders: ")) << d.namelabel->text();
     QTest::qWait(50);
-    EXPECT_EQ(d.deepscan()->scanposition(), pausedat);
+    EXPECT_EQ(d.run.deepscan()->scanposition(), pausedat);
     EXPECT_FALSE(d.scantimer->isActive());
     d.recoverbt->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.run.rununderway(); }, 120000));
     EXPECT_EQ(filetree(out), filetree(cliout));
     EXPECT_TRUE(filetree(out).size() > 0);
 }
@@ -221,22 +221,22 @@ TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
     std::uint64_t pausedat = 0;
     bool done = false;
     const QMetaObject::Connection watch = QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
-        if (!done && d.phase() == RUNPHASE::carving && d.carving()->position() > 0) {
+        if (!done && d.run.phase() == RUNPHASE::carving && d.run.carving()->position() > 0) {
             done = true;
-            pausedat = d.carving()->position();
+            pausedat = d.run.carving()->position();
             d.recoverbt->click();
         }
     });
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 120000));
     QObject::disconnect(watch);
-    ASSERT_LT(pausedat, d.carving()->total()) << "carving ended in one slice";
+    ASSERT_LT(pausedat, d.run.carving()->total()) << "carving ended in one slice";
     EXPECT_TRUE(d.namelabel->text().startsWith("Looking for files by their contents: ")) << d.namelabel->text();
     QTest::qWait(50);
-    EXPECT_EQ(d.carving()->position(), pausedat);
+    EXPECT_EQ(d.run.carving()->position(), pausedat);
     EXPECT_FALSE(d.scantimer->isActive());
     d.recoverbt->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.run.rununderway(); }, 120000));
     const auto saved = filetree(out);
     EXPECT_EQ(saved, filetree(cliout));
     int carved = 0;
@@ -253,7 +253,7 @@ TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
     d.vollist->setCurrentIndex(0);
     bool changed = false;
     QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
-        if (!changed && d.phase() == RUNPHASE::carving) {
+        if (!changed && d.run.phase() == RUNPHASE::carving) {
             changed = true;
             d.vollist->setCurrentIndex(1);
         }
@@ -261,7 +261,7 @@ TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
     const qsizetype boxes = answerer.boxes.size();
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return changed; }, 120000));
-    EXPECT_FALSE(d.rununderway());
+    EXPECT_FALSE(d.run.rununderway());
     EXPECT_FALSE(d.scantimer->isActive());
     EXPECT_EQ(d.namelabel->text(), "Recovery of C:\\ stopped: another volume was chosen.");
     EXPECT_EQ(answerer.boxes.size(), boxes);
@@ -278,7 +278,7 @@ TEST_F(GuiChoices, AnotherVolumeEndsADeepRunWithTheNotice)
         d.vollist->setCurrentIndex(0);
         bool changed = false;
         const QMetaObject::Connection watch = QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
-            if (!changed && d.phase() == when) {
+            if (!changed && d.run.phase() == when) {
                 changed = true;
                 d.vollist->setCurrentIndex(1);
             }
@@ -286,7 +286,7 @@ TEST_F(GuiChoices, AnotherVolumeEndsADeepRunWithTheNotice)
         d.recoverbt->click();
         ASSERT_TRUE(QTest::qWaitFor([&] { return changed; }, 120000));
         QObject::disconnect(watch);
-        EXPECT_FALSE(d.rununderway());
+        EXPECT_FALSE(d.run.rununderway());
         EXPECT_FALSE(d.scantimer->isActive());
         EXPECT_EQ(d.recoverbt->text(), "Recover");
         EXPECT_EQ(d.namelabel->text(), "Recovery of C:\\ stopped: another volume was chosen.");
@@ -372,7 +372,7 @@ TEST(GuiLayouts, EarlierLayoutAsKovRecoverAndAgain)
         d.diredit->setText(out);
         const qsizetype before = answerer.boxes.size();
         d.recoverbt->click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.run.rununderway(); }, 120000));
         EXPECT_EQ(filetree(out), expected) << run.toStdString();
     }
     platform::setimagefiles({});
@@ -411,13 +411,13 @@ TEST(GuiLayouts, FoundVolumeListedAndRecoveredAsKovRecover)
     d.recoverbt->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty(); }, 10000));
     EXPECT_TRUE(answerer.boxes.last().text.contains(d.deepbox->text())) << qPrintable(answerer.boxes.last().text);
-    EXPECT_FALSE(d.rununderway());
+    EXPECT_FALSE(d.run.rununderway());
     EXPECT_TRUE(filetree(out).empty());
 
     d.deepbox->setChecked(true);
     const qsizetype before = answerer.boxes.size();
     d.recoverbt->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.rununderway(); }, 120000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before && !d.run.rununderway(); }, 120000));
     EXPECT_TRUE(answerer.boxes.last().text.startsWith("Recovery accomplished!"));
     EXPECT_EQ(filetree(out), expected);
     platform::setimagefiles({});
@@ -452,7 +452,7 @@ TEST(GuiCarve, ThePlausibleCarvedFileIsCountedAsKovRecoverCountsIt)
     d.carvebox->setChecked(true);
     d.diredit->setText(tmp.filePath("out"));
     d.recoverbt->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.run.rununderway(); }, 120000));
     EXPECT_TRUE(answerer.boxes[0].detail.section('\n', 0, 0).contains(
         "; 1 found by their contents alone (in lost/carved, " + words + ")."))
         << answerer.boxes[0].detail.toStdString();
@@ -499,7 +499,7 @@ TEST(GuiExfat, RunSavesWhatKovRecoverSaves)
         d.carvebox->setChecked(carve);
         d.diredit->setText(out);
         d.recoverbt->click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.rununderway(); }, 120000)) << tag;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.run.rununderway(); }, 120000)) << tag;
         EXPECT_TRUE(answerer.boxes[0].text.startsWith("Recovery accomplished!")) << tag;
         const auto saved = filetree(out);
         EXPECT_EQ(saved, filetree(cliout)) << tag;
