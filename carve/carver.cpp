@@ -55,18 +55,9 @@ CARVEAREA fatarea(const KOVCore& core)
     CARVEAREA a;
     const DISKPARM& disk = core.diskparm;
     a.disk = disk;
-    const std::uint64_t clustersize = disk.clustersize();
-    if (clustersize == 0)
+    if (disk.clustersize() == 0)
         return a;
-    const std::uint64_t totalsectors = core.dbrparm.totalsectors;
-    std::uint64_t count = totalsectors > disk.firstdatasector
-                              ? (totalsectors - disk.firstdatasector) / disk.sectorspercluster
-                              : 0;
-    count = std::min({count, core.fatentries >= 2 ? core.fatentries - 2 : 0, core.bitmapsize * 8});
-    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
-    if (core.sourcebytes != 0)
-        count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
-    a.clusters = count;
+    a.clusters = core.readableclusters();
     a.taken = [&core](std::uint64_t lcn) { return core.inuse(lcn) != 0; };
     return a;
 }

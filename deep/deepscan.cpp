@@ -70,17 +70,10 @@ std::uint64_t filekey(const FILEPARM& file)
 
 DEEPSCAN::DEEPSCAN(KOVCore& owner, const ClusterClaims& held) : core(owner), claims(held)
 {
-    const DISKPARM& disk = core.diskparm;
-    clustersize = disk.clustersize();
-    const std::uint64_t total = core.dbrparm.totalsectors;
+    clustersize = core.diskparm.clustersize();
     if (clustersize == 0 || clustersize % 32 != 0)
         return;
-    std::uint64_t count = total > disk.firstdatasector ? (total - disk.firstdatasector) / disk.sectorspercluster : 0;
-    count = std::min({count, core.fatentries >= 2 ? core.fatentries - 2 : 0, core.bitmapsize * 8});
-    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
-    if (core.sourcebytes != 0)
-        count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
-    clustercount = count;
+    clustercount = core.readableclusters();
     folders.push_back(FOLDER{nofolder, 0, 0, 0, false, QString()});
 }
 

@@ -30,29 +30,24 @@ QString piecename(std::uint32_t cluster) { return QStringLiteral("dir%1").arg(cl
 
 EXFATDEEP::EXFATDEEP(const EXFATVOLUME& v) : volume(v)
 {
-    claimbits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+    claimbits.resize(volume.heapclusters());
 }
 
 void EXFATDEEP::claim(const std::vector<DATARUN>& runs)
 {
     const std::uint64_t count = volume.heapclusters();
     for (const DATARUN& run : runs)
-        for (std::uint64_t x = run.lcn; x < count && x - run.lcn < run.length; ++x)
-            claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
+        if (run.lcn < count)
+            claimbits.setrun(run.lcn, std::min(run.length, count - run.lcn));
     if (free.built())
         free.take(runs);
 }
 
-void EXFATDEEP::claim(const std::vector<unsigned char>& bits)
-{
-    for (std::size_t i = 0; i < std::min(bits.size(), claimbits.size()); ++i)
-        claimbits[i] |= bits[i];
-}
+void EXFATDEEP::claim(const CLUSTERBITS& bits) { claimbits.merge(bits); }
 
 bool EXFATDEEP::claimed(std::uint64_t cluster) const
 {
-    const std::uint64_t x = cluster - 2;
-    return !volume.inheap(cluster) || (claimbits[std::size_t(x / 8)] >> (x % 8)) & 1;
+    return !volume.inheap(cluster) || claimbits.test(cluster - 2);
 }
 
 void EXFATDEEP::note(const QString& text)

@@ -28,7 +28,7 @@ public:
     // The same for the clusters whose bits are set, one a heap cluster
     // (cluster 2 is bit 0 of byte 0): the walk's live files and folders,
     // which a damaged allocation bitmap may leave unmarked.
-    void claim(const std::vector<unsigned char>& bits);
+    void claim(const CLUSTERBITS& bits);
 
     // Reads every cluster neither allocated nor claimed, several MiB per
     // read, and keeps the entry sets found. progress(done, total) after each
@@ -99,7 +99,7 @@ private:
     std::unordered_map<std::uint32_t, std::size_t> owner;  // cluster -> folder
     std::unordered_map<std::uint32_t, std::uint32_t> piece;
     std::size_t nextset = 0;
-    std::vector<unsigned char> claimbits;
+    CLUSTERBITS claimbits;
     // Neither allocated nor claimed, from link() on.
     FREECLUSTERS free;
     CHAINCHECKS chains;
