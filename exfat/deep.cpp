@@ -126,8 +126,9 @@ void EXFATDEEP::visit(const CLUSTERBLOCK& block)
         carried = 0;
     const std::uint64_t length = carried + block.clusters * cluster;
     parse(block.bytes - carried, length, firstbyte - carried, &consumed);
+    // The bytes not consumed, the region's last ones, go before the next block.
     carried = length - consumed;
-    std::memmove(block.bytes - carried, block.bytes - carried + consumed, carried);
+    std::memmove(block.bytes - carried, block.bytes + block.clusters * cluster - carried, carried);
     carriedend = firstbyte + block.clusters * cluster;
 }
 
