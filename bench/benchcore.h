@@ -47,8 +47,7 @@ public:
                                         std::uint8_t(v >> 24)};
             std::memcpy(fat.get() + i * 4, b, 4);
         }
-        bitmapsize = (table.size() + 7) / 8;
-        bitmap.reset(new unsigned char[bitmapsize]());
+        bitmap.resize(table.size());
     }
 };
 

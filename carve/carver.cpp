@@ -55,18 +55,9 @@ CARVEAREA fatarea(const KOVCore& core)
     CARVEAREA a;
     const DISKPARM& disk = core.diskparm;
     a.disk = disk;
-    const std::uint64_t clustersize = disk.clustersize();
-    if (clustersize == 0)
+    if (disk.clustersize() == 0)
         return a;
-    const std::uint64_t totalsectors = core.dbrparm.totalsectors;
-    std::uint64_t count = totalsectors > disk.firstdatasector
-                              ? (totalsectors - disk.firstdatasector) / disk.sectorspercluster
-                              : 0;
-    count = std::min({count, core.fatentries >= 2 ? core.fatentries - 2 : 0, core.bitmapsize * 8});
-    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
-    if (core.sourcebytes != 0)
-        count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
-    a.clusters = count;
+    a.clusters = core.readableclusters();
     a.taken = [&core](std::uint64_t lcn) { return core.inuse(lcn) != 0; };
     return a;
 }
@@ -93,6 +84,9 @@ bool CARVER::begin()
     candidate = verify::family::none;
     tally = CARVECOUNTS();
     failspent = 0;
+    retryend = 0;
+    retrygot = 0;
+    lastfailed = false;
     return clustercount != 0;
 }
 
@@ -129,16 +123,47 @@ std::uint64_t CARVER::load(std::uint64_t bytes)
         return 0;
     }
     const DISKPARM& disk = area.disk;
-    if (!platform::readat(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize),
-                          buffer.get() + offset + have)) {
+    unsigned char* const to = buffer.get() + offset + have;
+    if (first < retryend) {
+        n = std::min(n, retryend - first);
+    } else if (platform::readat(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize), to)) {
+        lastfailed = false;
+        have += n * clustersize;
+        tally.scanned += n;
+        return n;
+    } else if (lastfailed) {
+        // After a failed read of which no cluster could be read alone, a
+        // failed read is passed over whole, as the deep scans do.
         stuck = first;
         if (have == 0)
             at = first + n;  // unreadable: no start can be judged there
         return 0;
+    } else {
+        retryend = first + n;
+        retrygot = 0;
     }
-    have += n * clustersize;
-    tally.scanned += n;
-    return n;
+    // One bad cluster must not hide the others of a read that failed: its
+    // clusters are read one at a time, each once, and the window takes them
+    // up to the first that cannot be read (an empty window passes over
+    // those before the first that can).
+    std::uint64_t got = 0;
+    std::uint64_t k = 0;
+    for (; k < n; ++k) {
+        if (platform::readat(disk.hdisk, disk.clusterposition(first + k), std::uint32_t(clustersize),
+                             to + got * clustersize))
+            ++got;
+        else if (have == 0 && got == 0)
+            at = first + k + 1;
+        else
+            break;
+    }
+    if (k < n)
+        stuck = first + k;
+    retrygot += got;
+    lastfailed = retrygot == 0 && first + k == retryend;
+    have += got * clustersize;
+    tally.scanned += got;
+    return got;
 }
 
 bool CARVER::cangrow() const

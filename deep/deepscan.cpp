@@ -18,9 +18,6 @@ namespace deep {
 
 namespace {
 
-constexpr std::uint64_t readbytes = 4 << 20;
-// Clusters in use a scan step passes over before it returns.
-constexpr std::uint64_t skipperstep = 1u << 20;
 // Memory the kept directory clusters may take: their bytes and what each
 // one costs besides until recover() ends (its record and copy, the linking
 // tables, its folder), as measured on a volume of tiny leaf directories
@@ -70,17 +67,10 @@ std::uint64_t filekey(const FILEPARM& file)
 
 DEEPSCAN::DEEPSCAN(KOVCore& owner, const ClusterClaims& held) : core(owner), claims(held)
 {
-    const DISKPARM& disk = core.diskparm;
-    clustersize = disk.clustersize();
-    const std::uint64_t total = core.dbrparm.totalsectors;
+    clustersize = core.diskparm.clustersize();
     if (clustersize == 0 || clustersize % 32 != 0)
         return;
-    std::uint64_t count = total > disk.firstdatasector ? (total - disk.firstdatasector) / disk.sectorspercluster : 0;
-    count = std::min({count, core.fatentries >= 2 ? core.fatentries - 2 : 0, core.bitmapsize * 8});
-    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
-    if (core.sourcebytes != 0)
-        count = std::min(count, core.sourcebytes > firstbyte ? (core.sourcebytes - firstbyte) / clustersize : 0);
-    clustercount = count;
+    clustercount = core.readableclusters();
     folders.push_back(FOLDER{nofolder, 0, 0, 0, false, QString()});
 }
 
@@ -198,66 +188,29 @@ bool DEEPSCAN::addrootarea(std::uint64_t offset, std::uint64_t bytes)
 
 bool DEEPSCAN::beginscan()
 {
-    scanat = 0;
-    lastfailed = false;
-    if (clustercount == 0)
-        return false;
-    // Large reads, but no larger than the clusters there are to read.
-    perread = std::clamp<std::uint64_t>(readbytes / clustersize, 1, clustercount);
-    buffer.reset(new (std::nothrow) unsigned char[perread * clustersize]);
-    if (!buffer) {
-        scanat = clustercount;
+    reader = FREECLUSTERREADER(core.diskparm, clustercount, [this](std::uint64_t lcn) { return eligible(lcn); });
+    if (reader.begin())
+        return true;
+    if (reader.nomemory())
         core.showwarning(QStringLiteral("cannot allocate memory!"));
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool DEEPSCAN::scanstep()
 {
-    // Clusters in use are passed over a bounded number at a time, so that a
-    // step stays short on a volume that is nearly full.
-    for (std::uint64_t passed = 0; scanat < clustercount && !eligible(scanat); ++scanat)
-        if (++passed == skipperstep)
-            return true;
-    if (scanat >= clustercount || !buffer) {
-        buffer.reset();
-        return false;
-    }
-    const std::uint64_t lcn = scanat;
-    std::uint64_t n = 1;
-    while (n < perread && lcn + n < clustercount && eligible(lcn + n))
-        ++n;
-    const DISKPARM& disk = core.diskparm;
-    if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), buffer.get())) {
-        lastfailed = false;
-        for (std::uint64_t k = 0; k < n; ++k)
-            examine(lcn + k, buffer.get() + k * clustersize);
-    } else if (!lastfailed) {
-        // One bad cluster must not hide the others of the same read.
-        // After a read with no readable cluster at all, the next failed
-        // read is passed over whole: a volume that claims more than its
-        // source holds costs one read per step, not one per cluster.
-        lastfailed = true;
-        for (std::uint64_t k = 0; k < n; ++k)
-            if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(clustersize),
-                                 buffer.get())) {
-                lastfailed = false;
-                examine(lcn + k, buffer.get());
-            }
-    }
-    scanned += n;
-    scanat += n;
-    return true;
+    return reader.step([this](const CLUSTERBLOCK& block) {
+        for (std::uint64_t k = 0; k < block.clusters; ++k)
+            examine(block.lcn + k, block.bytes + k * clustersize);
+    });
 }
 
 void DEEPSCAN::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
 {
     if (!beginscan())
         return;
-    for (std::uint64_t before = scanned; scanstep(); before = scanned)
-        if (scanned != before)
-            progress(scanat, clustercount);
+    for (std::uint64_t before = scannedclusters(); scanstep(); before = scannedclusters())
+        if (scannedclusters() != before)
+            progress(reader.position(), clustercount);
 }
 
 // Which directory each kept cluster belongs to (its start cluster, 0 for the

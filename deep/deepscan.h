@@ -5,6 +5,7 @@
 #pragma once
 
 #include "model/fileparm.h"
+#include "scan/freeclusterreader.h"
 
 #include <QString>
 #include <QStringList>
@@ -65,7 +66,7 @@ public:
     bool beginscan();
     bool scanstep();
     // Clusters the scan has passed, of scantotal().
-    std::uint64_t scanposition() const { return scanat; }
+    std::uint64_t scanposition() const { return reader.position(); }
     std::uint64_t scantotal() const { return clustercount; }
 
     // Links the kept clusters into trees and hands every file entry with
@@ -88,7 +89,7 @@ public:
     // the cap let it keep them all).
     bool keptdirectory(std::uint64_t lcn) const;
 
-    std::uint64_t scannedclusters() const { return scanned; }
+    std::uint64_t scannedclusters() const { return reader.tried(); }
     std::uint64_t directoryclusters() const { return found.size(); }
     std::uint64_t keptbytes() const { return kept; }
     // Entries recover handed to unsaved.
@@ -184,15 +185,10 @@ private:
     // none.
     std::uint32_t walkowner(std::uint64_t lcn) const;
     std::vector<FOUND> found;
-    std::uint64_t scanned = 0;
     std::uint64_t kept = 0;
     std::uint64_t notsaved = 0;
     bool overcap = false;
-    // The scan in steps: the next cluster, the read buffer and its size.
-    std::uint64_t scanat = 0;
-    std::uint64_t perread = 1;
-    std::unique_ptr<unsigned char[]> buffer;
-    bool lastfailed = false;
+    FREECLUSTERREADER reader;
     struct RECOVERING;
     std::unique_ptr<RECOVERING> recovering;
     std::vector<std::uint64_t> entered;  // kept clusters recover looked at, ascending

@@ -4,7 +4,6 @@
 #include "model/kovcore.h"
 
 #include <algorithm>
-#include <bit>
 #include <memory>
 #include <new>
 
@@ -15,11 +14,10 @@ DIRSAMPLE sampledirectories(const KOVCore& core)
     DIRSAMPLE s;
     const DISKPARM& disk = core.diskparm;
     const std::uint64_t clustersize = disk.clustersize();
-    if (!core.volumeready() || !core.bitmap || clustersize < 64 || clustersize % 32 != 0 || core.clusterend < 2)
+    if (!core.volumeready() || core.bitmap.empty() || clustersize < 64 || clustersize % 32 != 0 || core.clusterend < 2)
         return s;
-    s.clusters = std::min(core.clusterend - 2, core.bitmapsize * 8);
-    for (std::uint64_t i = 0; i < core.bitmapsize; ++i)
-        s.inuse += std::uint64_t(std::popcount(core.bitmap[i]));
+    s.clusters = core.bitmapclusters();
+    s.inuse = core.bitmap.ones();
     s.inuse = std::min(s.inuse, s.clusters);
     if (s.inuse * 50 > s.clusters)
         return s;

@@ -10,7 +10,6 @@ namespace exfat {
 
 namespace {
 
-constexpr std::uint64_t readbytes = 4 << 20;
 // Bytes of sets kept at most (each counted with its name and record): far
 // above the directories of any real volume, and a bound that a heap full
 // of set-like data cannot lift.
@@ -30,29 +29,24 @@ QString piecename(std::uint32_t cluster) { return QStringLiteral("dir%1").arg(cl
 
 EXFATDEEP::EXFATDEEP(const EXFATVOLUME& v) : volume(v)
 {
-    claimbits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+    claimbits.resize(volume.heapclusters());
 }
 
 void EXFATDEEP::claim(const std::vector<DATARUN>& runs)
 {
     const std::uint64_t count = volume.heapclusters();
     for (const DATARUN& run : runs)
-        for (std::uint64_t x = run.lcn; x < count && x - run.lcn < run.length; ++x)
-            claimbits[std::size_t(x / 8)] |= std::uint8_t(1u << (x % 8));
+        if (run.lcn < count)
+            claimbits.setrun(run.lcn, std::min(run.length, count - run.lcn));
     if (free.built())
         free.take(runs);
 }
 
-void EXFATDEEP::claim(const std::vector<unsigned char>& bits)
-{
-    for (std::size_t i = 0; i < std::min(bits.size(), claimbits.size()); ++i)
-        claimbits[i] |= bits[i];
-}
+void EXFATDEEP::claim(const CLUSTERBITS& bits) { claimbits.merge(bits); }
 
 bool EXFATDEEP::claimed(std::uint64_t cluster) const
 {
-    const std::uint64_t x = cluster - 2;
-    return !volume.inheap(cluster) || (claimbits[std::size_t(x / 8)] >> (x % 8)) & 1;
+    return !volume.inheap(cluster) || claimbits.test(cluster - 2);
 }
 
 void EXFATDEEP::note(const QString& text)
@@ -109,73 +103,53 @@ void EXFATDEEP::parse(const unsigned char* bytes, std::uint64_t length, std::uin
 void EXFATDEEP::startscan()
 {
     started = true;
-    const std::uint64_t cluster = volume.clusterbytes();
-    const std::uint64_t count = volume.heapclusters();
-    position = count;  // nothing to read unless the buffer is had
-    if (count == 0)
-        return;
-    perread = std::clamp<std::uint64_t>(readbytes / cluster, 1, count);
-    buffer.reset(new (std::nothrow) unsigned char[carrybytes + perread * cluster]);
-    if (!buffer) {
+    reader = FREECLUSTERREADER(
+        volume.disk(), volume.heapclusters(),
+        [this](std::uint64_t lcn) { return !volume.allocated(lcn + 2) && !claimed(lcn + 2); }, carrybytes);
+    if (!reader.begin() && reader.nomemory())
         note(QStringLiteral("cannot allocate memory for the deep scan"));
+}
+
+void EXFATDEEP::visit(const CLUSTERBLOCK& block)
+{
+    const std::uint64_t cluster = volume.clusterbytes();
+    const std::uint64_t firstbyte = block.lcn * cluster;
+    std::uint64_t consumed = 0;
+    if (block.alone) {
+        // A cluster read on its own after its read failed: no set is
+        // carried into it or out of it.
+        carried = 0;
+        parse(block.bytes, cluster, firstbyte, &consumed);
         return;
     }
-    position = 0;
+    if (carriedend != firstbyte)
+        carried = 0;
+    const std::uint64_t length = carried + block.clusters * cluster;
+    parse(block.bytes - carried, length, firstbyte - carried, &consumed);
+    // The bytes not consumed, the region's last ones, go before the next block.
+    carried = length - consumed;
+    std::memmove(block.bytes - carried, block.bytes + block.clusters * cluster - carried, carried);
+    carriedend = firstbyte + block.clusters * cluster;
 }
 
 bool EXFATDEEP::scanstep()
 {
     if (!started)
         startscan();
-    const std::uint64_t cluster = volume.clusterbytes();
-    const std::uint64_t count = volume.heapclusters();
-    auto eligible = [&](std::uint64_t lcn) { return !volume.allocated(lcn + 2) && !claimed(lcn + 2); };
-    // Clusters in use are passed over without a read; a step ends after
-    // one read, or after a bounded stretch of them.
-    for (std::uint64_t passed = 0; position < count && !eligible(position) && passed < (1u << 20); ++passed)
-        ++position;
-    if (position >= count || overcap) {
-        if (overcap)
-            position = count;
-        buffer.reset();
+    if (overcap) {
+        reader.stop();
         return false;
     }
-    if (!eligible(position))
-        return true;
-    const std::uint64_t lcn = position;
-    unsigned char* const data = buffer.get() + carrybytes;
-    const DISKPARM disk = volume.disk();
-    std::uint64_t n = 1;
-    while (n < perread && lcn + n < count && eligible(lcn + n))
-        ++n;
-    const std::uint64_t firstbyte = lcn * cluster;
-    std::uint64_t consumed = 0;
-    if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * cluster), data)) {
-        if (carriedend != firstbyte)
-            carried = 0;
-        const std::uint64_t length = carried + n * cluster;
-        parse(data - carried, length, firstbyte - carried, &consumed);
-        carried = length - consumed;
-        std::memmove(buffer.get() + carrybytes - carried, data - carried + consumed, carried);
-        carriedend = firstbyte + n * cluster;
-    } else {
-        // One bad cluster must not hide the others of the same read.
-        carried = 0;
-        for (std::uint64_t k = 0; k < n; ++k)
-            if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(cluster), data))
-                parse(data, cluster, firstbyte + k * cluster, &consumed);
-    }
-    scanned += n;
-    position = lcn + n;
-    if (overcap)
+    const bool more = reader.step([this](const CLUSTERBLOCK& block) { visit(block); });
+    if (more && overcap)
         note(QStringLiteral("too many entry sets: the rest of the cluster heap was passed over"));
-    return true;
+    return more;
 }
 
 void EXFATDEEP::scan(const std::function<void(std::uint64_t, std::uint64_t)>& progress)
 {
     while (scanstep())
-        progress(position, volume.heapclusters());
+        progress(reader.position(), volume.heapclusters());
 }
 
 void EXFATDEEP::spanning(std::uint32_t before, std::uint32_t after)

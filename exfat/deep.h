@@ -6,6 +6,7 @@
 #pragma once
 
 #include "exfat/rebuild.h"
+#include "scan/freeclusterreader.h"
 
 #include <QStringList>
 #include <cstdint>
@@ -28,7 +29,7 @@ public:
     // The same for the clusters whose bits are set, one a heap cluster
     // (cluster 2 is bit 0 of byte 0): the walk's live files and folders,
     // which a damaged allocation bitmap may leave unmarked.
-    void claim(const std::vector<unsigned char>& bits);
+    void claim(const CLUSTERBITS& bits);
 
     // Reads every cluster neither allocated nor claimed, several MiB per
     // read, and keeps the entry sets found. progress(done, total) after each
@@ -38,7 +39,7 @@ public:
     // returns false once the heap has been read; scanposition() of
     // heapclusters() done then.
     bool scanstep();
-    std::uint64_t scanposition() const { return position; }
+    std::uint64_t scanposition() const { return reader.position(); }
 
     // Hands every file of the sets kept that can be rebuilt to save, by
     // ascending cluster and slot, with folder "lost/<folder path>/"; its
@@ -55,7 +56,7 @@ public:
     void link();
     bool next(std::optional<EXFATFILE>* out);
 
-    std::uint64_t scannedclusters() const { return scanned; }
+    std::uint64_t scannedclusters() const { return reader.tried(); }
     std::uint64_t setsfound() const { return sets.size(); }
     // True when a set found begins in the cluster (an old folder's).
     bool holdssets(std::uint32_t cluster) const { return hasend.count(cluster) != 0; }
@@ -80,13 +81,14 @@ private:
     // folderof: the output folder of the sets in cluster c.
     QString folderof(std::uint32_t c) const;
     void startscan();
+    // Parses a block the scan read, with the bytes carried from the block
+    // right before it.
+    void visit(const CLUSTERBLOCK& block);
 
     const EXFATVOLUME& volume;
     // The scan's state between steps.
-    std::unique_ptr<unsigned char[]> buffer;
+    FREECLUSTERREADER reader;
     bool started = false;
-    std::uint64_t perread = 0;
-    std::uint64_t position = 0;        // next heap cluster (lcn)
     std::uint64_t carried = 0;         // bytes before data from the last read
     std::uint64_t carriedend = ~0ull;  // heap byte where they end
     // The links recover follows.
@@ -99,7 +101,7 @@ private:
     std::unordered_map<std::uint32_t, std::size_t> owner;  // cluster -> folder
     std::unordered_map<std::uint32_t, std::uint32_t> piece;
     std::size_t nextset = 0;
-    std::vector<unsigned char> claimbits;
+    CLUSTERBITS claimbits;
     // Neither allocated nor claimed, from link() on.
     FREECLUSTERS free;
     CHAINCHECKS chains;
@@ -108,7 +110,6 @@ private:
     // Per cluster that holds sets: whether an end-of-directory entry lies
     // in it (the last cluster of its directory).
     std::unordered_map<std::uint32_t, bool> hasend;
-    std::uint64_t scanned = 0;
     std::uint64_t kept = 0;
     std::uint64_t droppedfiles = 0;
     bool overcap = false;

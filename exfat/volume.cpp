@@ -97,26 +97,16 @@ bool EXFATVOLUME::allocated(std::uint64_t cluster) const
 {
     if (!inheap(cluster))
         return true;
-    const std::uint64_t bit = cluster - 2;
-    return bit / 8 >= bitmap.size() || (bitmap[std::size_t(bit / 8)] >> (bit % 8)) & 1;
+    return !bitmap.covers(cluster - 2) || bitmap.test(cluster - 2);
 }
 
 std::uint64_t EXFATVOLUME::nextunallocated(std::uint64_t cluster, std::uint64_t end) const
 {
     end = std::min<std::uint64_t>(end, std::uint64_t(readable) + 2);
-    for (std::uint64_t c = std::max<std::uint64_t>(cluster, 2); c < end;) {
-        const std::uint64_t bit = c - 2;
-        if (bit / 8 >= bitmap.size())
-            return end;
-        if (bit % 8 == 0 && bitmap[std::size_t(bit / 8)] == 0xFF) {
-            c += 8;
-            continue;
-        }
-        if (!((bitmap[std::size_t(bit / 8)] >> (bit % 8)) & 1))
-            return c;
-        ++c;
-    }
-    return end;
+    const std::uint64_t from = std::max<std::uint64_t>(cluster, 2);
+    if (from >= end)
+        return end;
+    return bitmap.nextclear(from - 2, end - 2) + 2;
 }
 
 std::uint32_t EXFATVOLUME::fatentry(std::uint32_t cluster) const
@@ -270,11 +260,8 @@ QString EXFATVOLUME::readbitmap()
         notes.append(QStringLiteral("the FAT chain of the allocation bitmap is broken: read as contiguous"));
         chain = contiguous(bitmapcluster, clusters);
     }
-    try {
-        bitmap.resize(std::size_t(bytes));
-    } catch (const std::bad_alloc&) {
+    if (!bitmap.resize(bytes * 8))
         return QStringLiteral("cannot allocate memory for the allocation bitmap");
-    }
     if (!read(chain, bytes, bitmap.data()))
         return QStringLiteral("the allocation bitmap cannot be read");
     return QString();

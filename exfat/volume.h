@@ -3,6 +3,7 @@
 #pragma once
 
 #include "exfat/bootregion.h"
+#include "model/clusterbits.h"
 #include "model/diskparm.h"
 
 #include <QString>
@@ -92,7 +93,7 @@ private:
     EXFATLAYOUT geometry;
     std::uint32_t readable = 0;
     unsigned activefat = 0;  // 0 or 1: which FAT chains are read from
-    std::vector<unsigned char> bitmap;
+    CLUSTERBITS bitmap;  // as read: heap cluster c is bit c - 2
     // The active FAT in blocks of fatblockbytes, read on first use; a
     // failed read leaves the block null and its flag set.
     mutable std::vector<std::unique_ptr<unsigned char[]>> fatblocks;

@@ -29,17 +29,8 @@ std::uint32_t lastcluster(const CHAIN& chain)
 }
 
 // Bits over the heap's clusters, one a cluster (cluster 2 is bit 0).
-bool hasbit(const std::vector<unsigned char>& bits, std::uint64_t cluster)
-{
-    const std::uint64_t bit = cluster - 2;
-    return (bits[std::size_t(bit / 8)] >> (bit % 8)) & 1;
-}
-
-void setbit(std::vector<unsigned char>& bits, std::uint64_t cluster)
-{
-    const std::uint64_t bit = cluster - 2;
-    bits[std::size_t(bit / 8)] |= std::uint8_t(1u << (bit % 8));
-}
+bool hasbit(const CLUSTERBITS& bits, std::uint64_t cluster) { return bits.test(cluster - 2); }
+void setbit(CLUSTERBITS& bits, std::uint64_t cluster) { bits.set(cluster - 2); }
 
 // The first slot from slot on, below total, where a whole entry set whose
 // checksum holds begins; total when none does.
@@ -85,7 +76,7 @@ void EXFATWALK::sharedcluster(const QString& shown, std::uint64_t cluster, std::
 
 EXFATWALK::EXFATWALK(const EXFATVOLUME& v) : volume(v)
 {
-    livebits.assign(std::size_t((std::uint64_t(volume.heapclusters()) + 7) / 8), 0);
+    livebits.resize(volume.heapclusters());
     dirbits = livebits;
     DIRJOB root;
     root.first = volume.layout().rootcluster;

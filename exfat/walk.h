@@ -47,8 +47,8 @@ public:
     // deleted), one bit a heap cluster (cluster 2 is bit 0 of byte 0): a
     // later scan of the free clusters has them already, even where the
     // allocation bitmap does not mark them.
-    const std::vector<unsigned char>& liveclusterbits() const { return livebits; }
-    const std::vector<unsigned char>& directorybits() const { return dirbits; }
+    const CLUSTERBITS& liveclusterbits() const { return livebits; }
+    const CLUSTERBITS& directorybits() const { return dirbits; }
 
     static constexpr int notecap = 1000;
 
@@ -89,8 +89,8 @@ private:
     std::vector<CANDIDATE> candidates;
     std::size_t nextcandidate = 0;
     std::unordered_set<std::uint32_t> visited;
-    std::vector<unsigned char> livebits;
-    std::vector<unsigned char> dirbits;  // clusters read as directories
+    CLUSTERBITS livebits;
+    CLUSTERBITS dirbits;  // clusters read as directories
     FREECLUSTERS free;
     bool freetried = false;
     CHAINCHECKS chains;

@@ -6,22 +6,34 @@
 
 void KOVCore::setbitmap(const std::vector<DATARUN>& runs)
 {
-    const std::uint64_t bits = std::min(bitmapsize * 8, clusterend - 2);
+    const std::uint64_t bits = std::min(bitmap.size(), clusterend - 2);
     for (const DATARUN& run : runs) {
         // Clusters beyond the bitmap (a damaged volume) are left alone.
-        if (run.lcn >= bits)
-            continue;
-        const std::uint64_t end = run.length > bits - run.lcn ? bits : run.lcn + run.length;
-        for (std::uint64_t x = run.lcn; x < end; ++x)
-            bitmap[x / 8] |= std::uint8_t(1u << (x % 8));
+        if (run.lcn < bits)
+            bitmap.setrun(run.lcn, std::min(run.length, bits - run.lcn));
     }
 }
 
 int KOVCore::inuse(std::uint64_t lcn) const
 {
-    if (!bitmap || lcn / 8 >= bitmapsize || lcn >= clusterend - 2)
+    if (!bitmap.covers(lcn) || lcn >= clusterend - 2)
         return 1;  // no such cluster: never vouch for it as free
-    return (bitmap[lcn / 8] >> (lcn % 8)) & 1;
+    return bitmap.test(lcn) ? 1 : 0;
+}
+
+std::uint64_t KOVCore::readableclusters() const
+{
+    const DISKPARM& disk = diskparm;
+    const std::uint64_t clustersize = disk.clustersize();
+    if (clustersize == 0)
+        return 0;
+    const std::uint64_t total = dbrparm.totalsectors;
+    std::uint64_t count = total > disk.firstdatasector ? (total - disk.firstdatasector) / disk.sectorspercluster : 0;
+    count = std::min({count, fatentries >= 2 ? fatentries - 2 : 0, bitmap.size()});
+    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
+    if (sourcebytes != 0)
+        count = std::min(count, sourcebytes > firstbyte ? (sourcebytes - firstbyte) / clustersize : 0);
+    return count;
 }
 
 int KOVCore::clusterusage(const std::vector<DATARUN>& runs) const

@@ -70,7 +70,7 @@ void run(const QString& path, std::uint64_t size)
     core->hdisk = handle;
     core->sourcebytes = size;
     if (!found.empty() && layout::adoptlayout(*core, found.front())) {
-        ClusterClaims claims(core->bitmapsize * 8);
+        ClusterClaims claims(core->bitmap.size());
         deep::DEEPSCAN scan(*core, claims);
         std::shared_ptr<layout::EARLIERDIRECTORIES> pieces;
         if (found.size() > 1) {

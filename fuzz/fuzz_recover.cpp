@@ -91,8 +91,7 @@ public:
         geometry = DISKGEOMETRY();
         dbrparm = DBRPARM();
         diskparm = DISKPARM();
-        bitmap.reset();
-        bitmapsize = 0;
+        bitmap.clear();
         fat.reset();
         fatbits = 32;
         fatentries = 0;
@@ -295,7 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
                 fail("cannot make the output directory");
             core->recoverdir = out.path() + QLatin1Char('/');
             core->paused = false;
-            core->claims.reset(core->bitmapsize * 8);
+            core->claims.reset(core->bitmap.size());
             deep::DEEPSCAN deeprun(*core, core->claims);
             core->deeprun = &deeprun;
             core->beginrun();

@@ -14,9 +14,8 @@ bool adoptlayout(KOVCore& core, const FOUNDLAYOUT& found)
         found.clustersize / sector > 0xFFFF)
         return false;
     const std::uint64_t clusters = std::min<std::uint64_t>(found.clusters, 0x0FFFFFF0 - 2);
-    const std::uint64_t bitmapbytes = (clusters + 7) / 8;
-    std::unique_ptr<unsigned char[]> bitmap(new (std::nothrow) unsigned char[bitmapbytes]());
-    if (!bitmap)
+    CLUSTERBITS bitmap;
+    if (!bitmap.resize(clusters))
         return false;
     DBRPARM d;
     d.bytespersector = sector;
@@ -35,7 +34,6 @@ bool adoptlayout(KOVCore& core, const FOUNDLAYOUT& found)
     core.fatentries = slotbound(found);
     core.clusterend = clusters + 2;
     core.bitmap = std::move(bitmap);
-    core.bitmapsize = bitmapbytes;
     core.volumenotes.append(found.describe());
     return true;
 }

@@ -43,7 +43,7 @@ FOUNDLAYOUT currentlayout(const KOVCore& core)
     FOUNDLAYOUT f;
     f.clustersize = core.diskparm.clustersize();
     f.datastart = core.diskparm.firstdatasector * core.diskparm.bytespersector;
-    f.clusters = std::min(core.bitmapsize * 8, core.clusterend - 2);
+    f.clusters = core.bitmapclusters();
     f.fat32 = core.fatbits == 32;
     f.fat12 = core.fatbits == 12;
     if (f.fat32)

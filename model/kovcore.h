@@ -5,6 +5,7 @@
 
 #include "fat/direntry.h"
 #include "fat/minutetable.h"
+#include "model/clusterbits.h"
 #include "model/diskparm.h"
 #include "model/fileparm.h"
 #include "platform/outputfolder.h"
@@ -12,6 +13,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -142,6 +144,12 @@ public:
     // 1 when the cluster is marked; clusters from clusterend on, or beyond
     // the bitmap, count as used.
     int inuse(std::uint64_t lcn) const;
+    // The data clusters the bitmap speaks for: below clusterend and inside
+    // the bitmap.
+    std::uint64_t bitmapclusters() const { return std::min(clusterend - 2, bitmap.size()); }
+    // The data clusters a whole-volume read may ask for: inside the
+    // volume's sectors, the table's entries, the bitmap and the source.
+    std::uint64_t readableclusters() const;
     // 0 none marked (or empty), 2 all marked, 1 some.
     int clusterusage(const std::vector<DATARUN>& runs) const;
     std::uint64_t gettotclustersize(const std::vector<DATARUN>& runs) const;
@@ -212,7 +220,8 @@ public:
     DBRPARM dbrparm;
     platform::volhandle hdisk = nullptr;
     DISKPARM diskparm;
-    std::unique_ptr<unsigned char[]> bitmap;
+    // One bit a data cluster (lcn), empty when it could not be had.
+    CLUSTERBITS bitmap;
     FILEPARM curfile;
     bool paused = true;
     QString recoverdir;
@@ -238,7 +247,6 @@ public:
     // through recordminute, so that minuteindex stays exact.
     std::unique_ptr<std::uint16_t[]> minutetable;
     std::int32_t minutecount = 0;
-    std::uint64_t bitmapsize = 0;
     bool collecting = false;
     bool saving = false;
 

@@ -21,7 +21,7 @@ bool RunEngine::startrun()
         return startexfat();
     if (!tablefree && !beginrun())
         return false;
-    beginreport(bitmapsize * 8);
+    beginreport(bitmap.size());
     if (options.deep)
         deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
     recovering = false;
@@ -197,7 +197,7 @@ bool RunEngine::carveownlayout()
         const layout::FOUNDLAYOUT own = *ownlayout;
         ownlayout.reset();
         // The earlier layout's directories, in the own layout's numbering.
-        const std::uint64_t held = bitmapsize * 8;
+        const std::uint64_t held = bitmap.size();
         ClusterClaims directories(held);
         directories.mark(deeprun->owndirectories());
         const deep::DEEPSCAN* scan = deeprun.get();
@@ -210,8 +210,7 @@ bool RunEngine::carveownlayout()
         while (volumenotes.size() > notes)
             volumenotes.removeLast();
         carvedbefore += carver->counts();
-        for (std::uint64_t i = 0; i < std::min<std::uint64_t>(ownkept.size(), bitmapsize); ++i)
-            bitmap[i] |= ownkept[i];
+        bitmap.merge(ownkept);
         setbitmap(taken);
         // The files saved or carved in the earlier layout, to the byte: a
         // file of the own layout may begin in the last earlier cluster of
@@ -227,8 +226,8 @@ bool RunEngine::carveownlayout()
             files.push_back(DATARUN{first, (to - start + size - 1) / size - first, 0});
         });
         setbitmap(files);
-        ownkept = {};
-        claims.reset(bitmapsize * 8);
+        ownkept.clear();
+        claims.reset(bitmap.size());
         tree.clear();
         // Its directory clusters are counted, and in the bitmap now.
         keepdeepcounts();
@@ -278,14 +277,14 @@ bool RunEngine::beginearlier()
         claims.mark(deeprun->owndirectories());
         const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
         std::optional<layout::FOUNDLAYOUT> own;
-        std::vector<unsigned char> kept;
+        CLUSTERBITS kept;
         if (options.carve && !adoptedearlier) {
             own = layout::currentlayout(*this);
-            kept.resize(std::size_t((own->clusters + 7) / 8));
+            kept.resize(own->clusters);
             const deep::DEEPSCAN* scan = deeprun.get();
             for (std::uint64_t lcn = 0; lcn < own->clusters; ++lcn)
                 if (inuse(lcn) || claims.test(lcn) || scan->keptdirectory(lcn))
-                    kept[std::size_t(lcn / 8)] |= std::uint8_t(1u << (lcn % 8));
+                    kept.set(lcn);
         }
         if (!layout::adoptlayout(*this, next))
             continue;
@@ -295,7 +294,7 @@ bool RunEngine::beginearlier()
         }
         adoptedearlier = true;
         setbitmap(gone);
-        claims.reset(bitmapsize * 8);
+        claims.reset(bitmap.size());
         tree = QStringLiteral("lost/earlier-layout-%1/").arg(next.sizename());
         earlierbegun(next, tree);
         keepdeepcounts();
@@ -500,7 +499,7 @@ void RunEngine::beginreport(std::uint64_t clusters)
     carver.reset();
     savedfiles.reset();
     ownlayout.reset();
-    ownkept = {};
+    ownkept.clear();
     carvedbefore = carve::CARVECOUNTS();
     if (options.carve)
         savedfiles = std::make_unique<carve::SAVEDFILES>();

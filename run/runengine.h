@@ -167,7 +167,7 @@ private:
     // layout and the clusters its run kept (in use, saved, directories),
     // so that its cluster starts are carved too, last.
     std::optional<layout::FOUNDLAYOUT> ownlayout;
-    std::vector<unsigned char> ownkept;  // one bit a cluster, as the core's bitmap
+    CLUSTERBITS ownkept;  // the own layout's clusters in use, claimed or directories: carving passes over them
     carve::CARVECOUNTS carvedbefore;  // of the layouts carved before the one under way
     bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
     // walkpercent's counts per level of the walk, from the root down.

@@ -1,6 +1,7 @@
 // kov-recover --carve on cards made with mkfs.fat and mtools and real files
 // of every carved format: a card quick-formatted and shot on again, files
 // that were saved already, and a volume of hostile starts.
+#include "support/badblockdevice.h"
 #include "support/cardimage.h"
 #include "support/exfatimage.h"
 #include "support/formatfiles.h"
@@ -373,6 +374,46 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
     }
     EXPECT_EQ(carvecount(run.err, "failed their check") + carvecount(run.err, "not read on"), 40u)
         << run.err.toStdString();
+}
+
+// A card with a bad sector: the photos that share a read of 4 MiB with it
+// are read cluster by cluster and carved, as is the one after it.
+TEST(CarveBadSector, PhotosInTheFailedReadAreStillCarved)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 64u << 20, 4)) << lasterror();  // 2 KiB clusters
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    std::map<QByteArray, qint64> photos;  // -> first cluster
+    // Two photos at the start of the first read, one past it; the bad
+    // sector lies 2 MiB or more from each, past any page the kernel widens
+    // a failed read to.
+    for (const qint64 at : {layout.data + 2 * layout.cluster, layout.data + 64 * layout.cluster, qint64(6) << 20}) {
+        const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 70 + int(photos.size()));
+        if (photo.isNull())
+            KOV_SKIP() << "needs ImageMagick: " << lasterror();
+        const qint64 start = (at - layout.data + layout.cluster - 1) / layout.cluster;
+        photos[photo] = start + 2;
+        card.replace(layout.data + start * layout.cluster, photo.size(), photo);
+    }
+    ASSERT_TRUE(writefile(image, card));
+    const std::uint64_t bad = (std::uint64_t(3) << 20) / 512 + 5;
+    BadBlockDevice dev(image, {{bad, bad}});
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), dev.path(), out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = filetree(out);
+    EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
+    for (const auto& [photo, start] : photos) {
+        const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));
+        EXPECT_TRUE(saved.count(path) && saved.at(path) == photo) << path.toStdString() << run.err.toStdString();
+    }
 }
 
 // An MP3 whose later clusters were taken by a photo, deleted in turn: its

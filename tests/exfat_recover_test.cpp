@@ -428,6 +428,43 @@ TEST(ExfatQuickFormat, DeepScanBringsBackTheFilesInTheirFolders)
     }
 }
 
+// A deleted set that begins at the end of one read of the deep scan (4 MiB,
+// 1024 clusters of 4 KiB from the first free one) and ends in the next is
+// carried into the next and found.
+class ExfatSetAcrossReads : public ::testing::TestWithParam<int> {};
+
+TEST_P(ExfatSetAcrossReads, IsFoundAndItsFileSaved)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("card.img");
+    ASSERT_TRUE(makeexfat(image, 32u << 20, 4096)) << lasterror();
+    ExfatPatch p(image);
+    ASSERT_TRUE(p.ok());
+    std::uint32_t first = 2;
+    while (first < p.heapclusters() + 2 && p.bit(first))
+        ++first;
+    const std::uint32_t second = first + 1024;  // where the second read begins
+    const QByteArray data = patterndata(6000, 77);
+    p.writecluster(second + 100, data);
+    p.writecluster(second + 101, data.mid(4096));
+    ASSERT_EQ(p.writeset(p.clusteroffset(second) - std::uint64_t(GetParam()), "SPLIT.BIN", false, false, true,
+                         second + 100, 6000, 6000),
+              3);
+    ASSERT_TRUE(p.save());
+
+    const QString out = dir.filePath("out");
+    const ExfatOutcome o = exfatrecover(image, out, true);
+    ASSERT_TRUE(o.error.isEmpty()) << o.error.toStdString();
+    std::vector<QString> found;
+    for (const auto& [path, bytes] : filetree(out))
+        if (path.endsWith("/SPLIT.BIN") && bytes == data)
+            found.push_back(path);
+    EXPECT_EQ(found.size(), 1u) << o.notes.join('\n').toStdString();
+}
+
+// The File entry alone, or File and Stream, before the end of the read.
+INSTANTIATE_TEST_SUITE_P(Split, ExfatSetAcrossReads, ::testing::Values(32, 64));
+
 // exFAT is told apart from FAT by the boot-sector classification, bare or
 // inside a card's partition table (MBR type 7), and listed as exFAT with
 // the label of its root directory.

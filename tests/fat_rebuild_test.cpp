@@ -93,13 +93,13 @@ TEST_F(FatRebuild, DocumentedCases)
 TEST_F(FatRebuild, BitmapMarksAndScores)
 {
     open();
-    ASSERT_NE(core.bitmap, nullptr);
-    ASSERT_EQ(core.bitmapsize, (b.clustercount() + 7) / 8);
+    ASSERT_FALSE(core.bitmap.empty());
+    ASSERT_EQ(core.bitmap.bytes(), (b.clustercount() + 7) / 8);
     core.setbitmap({{9, 1, 0}, {0, 3, 1}, {14, 4, 4}});
-    EXPECT_EQ(core.bitmap[0], 0x07);
-    EXPECT_EQ(core.bitmap[1], 0x02 | 0x40 | 0x80);
-    EXPECT_EQ(core.bitmap[2], 0x03);
-    EXPECT_EQ(core.bitmap[3], 0x00);
+    EXPECT_EQ(core.bitmap.data()[0], 0x07);
+    EXPECT_EQ(core.bitmap.data()[1], 0x02 | 0x40 | 0x80);
+    EXPECT_EQ(core.bitmap.data()[2], 0x03);
+    EXPECT_EQ(core.bitmap.data()[3], 0x00);
     EXPECT_EQ(core.inuse(9), 1);
     EXPECT_EQ(core.inuse(8), 0);
     EXPECT_EQ(core.inuse(10), 0);
@@ -126,16 +126,16 @@ TEST_F(FatRebuild, ClustersBeyondTheLastAreUsedAndNeverWritten)
     open();
     const std::uint64_t n = core.clusterend - 2;  // lcns of the clusters that exist
     ASSERT_NE(n % 8, 0u) << "the last bitmap byte must have bits past the last cluster";
-    const std::vector<unsigned char> before(core.bitmap.get(), core.bitmap.get() + core.bitmapsize);
+    const std::vector<unsigned char> before(core.bitmap.data(), core.bitmap.data() + core.bitmap.bytes());
     core.setbitmap({{n, 3, 0}, {n + 1000, 1, 3}, {~std::uint64_t(0) - 1, 5, 4}});
-    EXPECT_EQ(std::vector<unsigned char>(core.bitmap.get(), core.bitmap.get() + core.bitmapsize), before);
+    EXPECT_EQ(std::vector<unsigned char>(core.bitmap.data(), core.bitmap.data() + core.bitmap.bytes()), before);
     core.setbitmap({{n - 2, 5, 0}});
-    for (std::uint64_t x = n - 8; x < core.bitmapsize * 8; ++x)
-        EXPECT_EQ((core.bitmap[x / 8] >> (x % 8)) & 1, x == n - 2 || x == n - 1 ? 1 : 0) << "bit " << x;
+    for (std::uint64_t x = n - 8; x < core.bitmap.bytes() * 8; ++x)
+        EXPECT_EQ((core.bitmap.data()[x / 8] >> (x % 8)) & 1, x == n - 2 || x == n - 1 ? 1 : 0) << "bit " << x;
     EXPECT_EQ(core.inuse(n - 3), 0);
     EXPECT_EQ(core.inuse(n - 1), 1);
     EXPECT_EQ(core.inuse(n), 1);
-    EXPECT_EQ(core.inuse(core.bitmapsize * 8), 1);
+    EXPECT_EQ(core.inuse(core.bitmap.bytes() * 8), 1);
     EXPECT_EQ(core.inuse(~std::uint64_t(0)), 1);
     EXPECT_EQ(core.clusterusage({{n, 2, 0}}), 2);
     EXPECT_EQ(core.clusterusage({{n - 4, 1, 0}, {n + 7, 1, 1}}), 1);

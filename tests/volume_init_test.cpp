@@ -78,14 +78,14 @@ std::vector<QByteArray> rootnames(KOVCore& core)
 
 bool bitmapzero(const KOVCore& core)
 {
-    return core.bitmap && std::all_of(core.bitmap.get(), core.bitmap.get() + core.bitmapsize,
+    return !core.bitmap.empty() && std::all_of(core.bitmap.data(), core.bitmap.data() + core.bitmap.bytes(),
                                       [](unsigned char b) { return b == 0; });
 }
 
 // True when the bitmap marks exactly the clusters of the runs.
 bool bitmapholds(const KOVCore& core, const std::vector<DATARUN>& runs)
 {
-    if (!core.bitmap)
+    if (core.bitmap.empty())
         return false;
     std::uint64_t want = 0;
     for (const DATARUN& r : runs) {
@@ -95,8 +95,8 @@ bool bitmapholds(const KOVCore& core, const std::vector<DATARUN>& runs)
                 return false;
     }
     std::uint64_t set = 0;
-    for (std::uint64_t i = 0; i < core.bitmapsize * 8; ++i)
-        set += (core.bitmap[i / 8] >> (i % 8)) & 1;
+    for (std::uint64_t i = 0; i < core.bitmap.bytes() * 8; ++i)
+        set += (core.bitmap.data()[i / 8] >> (i % 8)) & 1;
     return set == want;
 }
 
@@ -144,7 +144,7 @@ TEST_F(VolumeInit, Fat32Layout)
     // Nor does it hold any of the 124,746 data clusters claimed: no bits,
     // every cluster counts as used.
     EXPECT_EQ(core.clusterend, 2u);
-    EXPECT_EQ(core.bitmapsize, 0u);
+    EXPECT_EQ(core.bitmap.bytes(), 0u);
     EXPECT_EQ(core.inuse(0), 1);
     // The root cluster's entry reads free here: a chain of that one cluster.
     EXPECT_EQ(core.rootdir.dataruns, (std::vector<DATARUN>{{0, 1, 0}}));
@@ -157,7 +157,7 @@ TEST_F(VolumeInit, Fat32Layout)
         whole.totalsectors = sectors;
         core.openimage(boot(whole, "whole.img", qint64(sectors) * 512));
         EXPECT_EQ(core.clusterend, 2 + (sectors - 2032u) / 8);
-        EXPECT_EQ(core.bitmapsize, bytes);
+        EXPECT_EQ(core.bitmap.bytes(), bytes);
         EXPECT_TRUE(bitmapholds(core, core.rootdir.dataruns));
     }
 }
@@ -189,7 +189,7 @@ TEST_F(VolumeInit, Fat16Layout)
     core.openimage(boot(b, "s4k.img"));
     EXPECT_EQ(core.diskparm.firstdatasector, 4u + 400 + 4);
     EXPECT_EQ(core.fatentries, 200u * 4096 / 2);
-    EXPECT_EQ(core.bitmapsize, 0u);  // the data area lies past the 64 KiB file
+    EXPECT_EQ(core.bitmap.bytes(), 0u);  // the data area lies past the 64 KiB file
 }
 
 TEST_F(VolumeInit, Fat16RootIsReadWhole)
@@ -263,7 +263,7 @@ TEST_F(VolumeInit, SecondVolumeReplacesTheFirst)
     for (std::uint32_t n = 0; n < 64; ++n)
         EXPECT_EQ(core.getfatentry(n), get16(fat + 2 * n)) << n;
     EXPECT_TRUE(bitmapzero(core));
-    EXPECT_EQ(core.bitmapsize, (core.dbrparm.totalsectors - core.diskparm.firstdatasector + 7) / 8);
+    EXPECT_EQ(core.bitmap.bytes(), (core.dbrparm.totalsectors - core.diskparm.firstdatasector + 7) / 8);
     EXPECT_EQ(rootnames(core), std::vector<QByteArray>{"X16.BIN"});
     EXPECT_EQ(core.curdir.size, core.rootdir.size);
     EXPECT_EQ(core.curdir.startcluster, 2u);
@@ -320,7 +320,7 @@ TEST_F(VolumeInit, UnreadableBootSectorIsAGeometryError)
         // and does not claim success.
         EXPECT_FALSE(core.volumeready());
         EXPECT_EQ(core.fat, nullptr);
-        EXPECT_EQ(core.bitmap, nullptr);
+        EXPECT_TRUE(core.bitmap.empty());
         EXPECT_EQ(core.curdir.dirbuf, nullptr);
         std::uint64_t got = 0;
         unsigned char buffer[512];
@@ -354,7 +354,7 @@ TEST_F(VolumeInit, BootSectorNoLongerFat)
     EXPECT_EQ(core.diskparm.firstdatasector, 0u);
     EXPECT_EQ(core.diskparm.fatstartsector, 0u);
     EXPECT_EQ(core.fatbits, 32u);
-    EXPECT_EQ(core.bitmap, nullptr);
+    EXPECT_TRUE(core.bitmap.empty());
     EXPECT_EQ(core.buttontext, "Recover");
     EXPECT_EQ(core.buttoncalls, calls + 1);
     platform::setimagefiles({});

@@ -64,12 +64,9 @@ void KOVCore::initdisk(const QString& root)
         // claims far more sectors than the source holds costs nothing.
         clusterend = dataclusterend();
         const std::uint64_t clusters = clusterend - 2;
-        bitmapsize = clusters / 8 + (clusters % 8 != 0 ? 1 : 0);
-        bitmap.reset(new (std::nothrow) unsigned char[bitmapsize]());
-        if (!bitmap) {
+        if (!bitmap.resize(clusters)) {
             // Without a bitmap every cluster counts as used: nothing is
             // rebuilt onto clusters we cannot vouch for.
-            bitmapsize = 0;
             showwarning(QStringLiteral("cannot allocate memory!"));
         }
     } else {
@@ -103,8 +100,7 @@ void KOVCore::dropvolume()
     fat.reset();
     fatbits = 32;
     fatentries = 0;
-    bitmap.reset();
-    bitmapsize = 0;
+    bitmap.clear();
     rootdir.clear();
     curdir.clear();
     curfile.clear();
