@@ -20,7 +20,8 @@ of the small files (all that were deleted), how many came back byte for
 byte anywhere; outputs outside damaged/ that equal no original.
 
 bench: both 320 MiB cards (78 photos) made in WORKDIR, each run with
-`--verify` and `--deep --carve --verify`, timed and scored.
+`--verify` and `--deep --carve --verify`, timed (wall, and the CPU time
+of user and system) and scored.
 """
 import argparse
 import gzip
@@ -28,6 +29,7 @@ import hashlib
 import json
 import os
 import random
+import resource
 import struct
 import subprocess
 import sys
@@ -218,13 +220,16 @@ def bench(args):
         for options in (["--verify"], ["--deep", "--carve", "--verify"]):
             out = os.path.join(work, "out-" + variant + "".join(options))
             subprocess.run(["rm", "-rf", out], check=True)
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             began = time.monotonic()
             subprocess.run([args.kov, *options, image, out], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             took = time.monotonic() - began
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
             s = score(m, out)
             print(f"{variant:10s} {' '.join(options):24s} photos exact outside damaged/ {s['photos']}/{s['of']}, "
                   f"small files back {s['small']}/{s['smallof']}, junk outside damaged/ {s['junk']}, "
-                  f"{took:.1f} s")
+                  f"{took:.1f} s wall, {cpu:.1f} s CPU")
 
 
 def main():
