@@ -538,17 +538,28 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
     std::vector<FILEPARM> rebuilt;
     std::vector<DATARUN> tried;  // every candidate's runs, each closed by an empty run
     for (const std::uint32_t start : candidates) {
-        std::vector<DATARUN> runs = rebuild::aroundtaken(core, start, size, taken);
-        tried.insert(tried.end(), runs.begin(), runs.end());
-        tried.push_back(DATARUN{});
-        // The walk's own rebuild failed already.
-        if (runs.empty() || (u.held.record && start == f.startcluster && runs == f.dataruns))
-            continue;
         FILEPARM candidate(f);
         candidate.startcluster = start;
         candidate.clusterhigh = std::uint16_t(start >> 16);
-        candidate.dataruns = std::move(runs);
         candidate.size = size;
+        // A start that is taken, or whose first bytes cannot begin the
+        // format, is passed over before its runs are rebuilt.
+        if (core.getfatentry(start) == 0 && !taken(start - 2)) {
+            candidate.dataruns = {DATARUN{start - 2, 1, 0}};
+            unsigned char head[16];
+            std::uint64_t got = 0;
+            if (candidate.readfile(core.diskparm, 0, sizeof head, head, &got) &&
+                verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
+                candidate.dataruns = rebuild::aroundtaken(core, start, size, taken);
+            else
+                candidate.dataruns.clear();
+        }
+        tried.insert(tried.end(), candidate.dataruns.begin(), candidate.dataruns.end());
+        tried.push_back(DATARUN{});
+        // The walk's own rebuild failed already.
+        if (candidate.dataruns.empty() ||
+            (u.held.record && start == f.startcluster && candidate.dataruns == f.dataruns))
+            continue;
         rebuilt.push_back(std::move(candidate));
     }
     // Nothing taken since the last round: the same runs prove no more.
@@ -558,10 +569,7 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
     std::optional<FILEPARM> winner;
     QByteArray winnerhash;
     for (FILEPARM& candidate : rebuilt) {
-        unsigned char head[16];
-        std::uint64_t got = 0;
-        if (!candidate.readfile(core.diskparm, 0, sizeof head, head, &got) ||
-            !verify::canbegin(kind, verify::bytes(head, std::size_t(got))) || !plausible(candidate, kind))
+        if (!plausible(candidate, kind))
             continue;
         const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
         if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size)), clusterbytes()) !=

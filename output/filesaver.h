@@ -106,8 +106,9 @@ public:
                     verify::verdict verdict);
 
     // A deleted file the saving walk met: saved as save() does, except
-    // that with verify a file whose check fails (one checked in memory,
-    // whose high word was not estimated) is neither written nor claims its
+    // that with verify a file whose check fails (one checked in memory; with
+    // an estimated high word, one that begins as its format does, the
+    // others take their second chance) is neither written nor claims its
     // clusters yet: it waits for finish(), which rebuilds it around the
     // files that proved themselves.
     void savewalked(const FILEPARM& file, const DIRSLOTS& around);
@@ -120,11 +121,15 @@ public:
 
     // After the saving walk, when every deleted entry's start is known: the
     // second chances, then the records still held back; then the files
-    // waiting for proof, in rounds: each is rebuilt from its start on the
-    // free clusters that no live, saved or verified file holds, and one
-    // that then verifies (of a format whose check sees a foreign cluster)
-    // is saved, verified, and claims its clusters. A round that verifies
-    // none ends them, and there are at most proofrounds. Then the files
+    // waiting for proof (and the dropped ones no second chance gave), in
+    // rounds: each is rebuilt from its start (with an estimated high word,
+    // from every start with its low word that is no other entry's) on the
+    // free clusters that no live file and no file saved outside damaged/
+    // holds, and one that then verifies (of a format whose check sees a
+    // foreign cluster; of several starts, one contents) is saved, verified,
+    // and claims its clusters. A file is checked again only when its runs
+    // changed; a round that verifies none ends them, and there are at most
+    // proofrounds. Then the files
     // still waiting are saved as the walk rebuilt them (damaged/), and
     // the dropped ones stay dropped. An estimate's file stays where it was
     // saved (in damaged/) even when another start wins: a saved file is
