@@ -2,6 +2,7 @@
 
 #include "names/longname.h"
 #include "platform/volumesource.h"
+#include "rebuild/aroundproven.h"
 #include "scan/recoveredname.h"
 
 #include <QCryptographicHash>
@@ -113,6 +114,38 @@ SAVERECORD FileSaver::describe(const FILEPARM& file, const DIRSLOTS& around, boo
     return r;
 }
 
+void FileSaver::savewalked(const FILEPARM& file, const DIRSLOTS& around)
+{
+    if (!options.verify || !file.deleted || file.size > checkinmemory) {
+        save(file, around);
+        return;
+    }
+    SAVERECORD r = describe(file, around, false);
+    verify::family kind = verify::family::none;
+    r.verdict = contentverdict(file, r.name, QString(), &kind);
+    if (r.verdict == verify::verdict::damaged && r.highestimated) {
+        // An estimate that does not begin as its format does is a wrong
+        // start: its second chance tries the others.
+        const verify::family named = verify::familyofextension(r.name);
+        if (!plausible(file, named != verify::family::none ? named : kind)) {
+            save(file, around);
+            return;
+        }
+    }
+    starts.insert(file.startcluster);
+    if (r.verdict == verify::verdict::damaged) {
+        // Written once its clusters are settled: it may yet prove itself
+        // rebuilt around the files that do, and a file that gave way is
+        // never left under a final name.
+        proofwait.push_back(UNPROVEN{keep(file, around, QString(), r, kind), {}, false});
+        return;
+    }
+    if (claims)
+        claims->mark(file.dataruns);
+    // The verdict given is not checked again.
+    settle(file, r, QString(), true, around);
+}
+
 void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir, bool ownname)
 {
     if (options.verify && file.deleted)
@@ -165,7 +198,8 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
         std::optional<verify::verdict> early;
         if (checking && file.size <= checkinmemory)
             early = contentverdict(file, r.name, QString(), &kind);
-        const QString dir = early == verify::verdict::damaged ? damageddir(subdir) : outdir(subdir);
+        const bool damaged = early == verify::verdict::damaged || r.verdict == verify::verdict::damaged;
+        const QString dir = damaged ? damageddir(subdir) : outdir(subdir);
         r.status = core.savefile(file, dir, r.name, &r.path);
         if (checking && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
@@ -178,6 +212,11 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
             starts.erase(at);
         hold(file, around, subdir, r, kind);
         return;
+    }
+    if (claims && r.verdict != verify::verdict::damaged) {
+        if (sound.clusters() != claims->clusters())
+            sound.reset(claims->clusters());
+        sound.mark(file.dataruns);
     }
     count(r);
     sink(file, r);
@@ -261,10 +300,12 @@ void FileSaver::count(const SAVERECORD& r)
         ++tally.plausible;
     if (r.startbycontent)
         ++tally.startbycontent;
+    if (r.rebuiltaround)
+        ++tally.rebuiltaround;
 }
 
-void FileSaver::hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
-                     std::optional<SAVERECORD> record, verify::family kind)
+FileSaver::HELD FileSaver::keep(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
+                                std::optional<SAVERECORD> record, verify::family kind)
 {
     HELD h{file, {}, subdir, std::move(record), kind};
     // The entry's own slot and the long-name slots a name can take (20).
@@ -273,6 +314,13 @@ void FileSaver::hold(const FILEPARM& file, const DIRSLOTS& around, const QString
         h.raw.assign(around.raw + from * 32, around.raw + (around.entry + 1) * 32);
     }
     h.file.parent.reset();
+    return h;
+}
+
+void FileSaver::hold(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
+                     std::optional<SAVERECORD> record, verify::family kind)
+{
+    HELD h = keep(file, around, subdir, std::move(record), kind);
     // A file that begins as its format does is more likely the right file
     // damaged (or a format the check does not know yet) than a wrong
     // start: another start must not take its place.
@@ -291,6 +339,11 @@ void FileSaver::dropped(const FILEPARM& entry, const DIRSLOTS& around)
         return;
     if (!estimated(entry)) {
         starts.insert(entry.startcluster);
+        // Overwritten where the walk rebuilt it; a format whose check sees
+        // a foreign cluster may prove it rebuilt around the proven files.
+        const verify::family kind = verify::familyofextension(describe(entry, around, false).name);
+        if (kind != verify::family::none && !verify::blindtoforeign(kind))
+            proofwait.push_back(UNPROVEN{keep(entry, around, QString(), std::nullopt, kind), {}, false});
         return;
     }
     // Nothing was read: the name alone says what the file was.
@@ -382,13 +435,19 @@ bool FileSaver::finishstep()
     if (nextheld >= held.size()) {
         held.clear();
         nextheld = 0;
-        return false;
+        return proofstep();
     }
     HELD h = std::move(held[nextheld++]);
     // The estimate's clusters are no other file's: the search may use them.
     if (h.record && claims)
         claims->release(h.file.dataruns);
     std::optional<FILEPARM> better = secondchance(h);
+    // A dropped entry no other start gives may prove itself rebuilt
+    // around the proven files.
+    if (!better && !h.record && !verify::blindtoforeign(heldfamily(h))) {
+        proofwait.push_back(UNPROVEN{std::move(h), {}, false});
+        return true;
+    }
     if (h.record) {
         // Its file stays where it was saved (damaged/), also when another
         // start wins, and keeps its clusters when none does.
@@ -407,6 +466,141 @@ bool FileSaver::finishstep()
     r.startbycontent = true;
     r.estimatedstart = h.file.startcluster;
     settle(*better, r, h.subdir, false, around);
+    return true;
+}
+
+bool FileSaver::proofstep()
+{
+    for (;;) {
+        if (nextproof < proofwait.size()) {
+            UNPROVEN& u = proofwait[nextproof++];
+            if (u.settled)
+                continue;
+            if (proofround <= proofrounds) {
+                proofchanged = rebuildaround(u) || proofchanged;
+                return true;
+            }
+            // Not proven: as the walk rebuilt it, into damaged/; a dropped
+            // entry stays dropped.
+            u.settled = true;
+            if (u.held.record) {
+                if (claims)
+                    claims->mark(u.held.file.dataruns);
+                settle(u.held.file, *u.held.record, u.held.subdir, false, u.held.around());
+            }
+            return true;
+        }
+        if (proofwait.empty())
+            return false;
+        if (proofround > proofrounds) {
+            proofwait.clear();
+            nextproof = 0;
+            proofround = 0;
+            return false;
+        }
+        // A round ends: another only when this one proved a file, whose
+        // clusters may be what kept another from proving itself.
+        if (proofround == 0)
+            proofround = 1;
+        else if (!proofchanged || proofround == proofrounds)
+            proofround = proofrounds + 1;
+        else
+            ++proofround;
+        proofchanged = false;
+        nextproof = 0;
+    }
+}
+
+bool FileSaver::rebuildaround(UNPROVEN& u)
+{
+    const FILEPARM& f = u.held.file;
+    const verify::family kind = heldfamily(u.held);
+    const std::uint64_t size = f.recordedsize;
+    // A check blind to a foreign cluster proves nothing about the clusters
+    // a rebuild chose.
+    if (kind == verify::family::none || verify::blindtoforeign(kind) || size == 0 || size > wholereadlimit)
+        return false;
+    // The start, and for an estimated high word every other one with its
+    // low word that is no other entry's start.
+    std::vector<std::uint32_t> candidates{f.startcluster};
+    if (estimated(f)) {
+        const std::uint32_t low = f.startcluster & 0xFFFF;
+        for (std::uint64_t high = 0; high <= 0xFFFF; ++high) {
+            const std::uint64_t start = high << 16 | low;
+            if (start >= core.fatentries)
+                break;
+            if (start >= 2 && start != f.startcluster && starts.count(std::uint32_t(start)) == 0)
+                candidates.push_back(std::uint32_t(start));
+        }
+    }
+    // Files that failed their check gave way: their clusters are not taken.
+    const auto taken = [this](std::uint64_t lcn) { return core.inuse(lcn) != 0 || (claims && sound.test(lcn)); };
+    std::vector<FILEPARM> rebuilt;
+    std::vector<DATARUN> tried;  // every candidate's runs, each closed by an empty run
+    for (const std::uint32_t start : candidates) {
+        FILEPARM candidate(f);
+        candidate.startcluster = start;
+        candidate.clusterhigh = std::uint16_t(start >> 16);
+        candidate.size = size;
+        // A start that is taken, or whose first bytes cannot begin the
+        // format, is passed over before its runs are rebuilt.
+        if (core.getfatentry(start) == 0 && !taken(start - 2)) {
+            candidate.dataruns = {DATARUN{start - 2, 1, 0}};
+            unsigned char head[16];
+            std::uint64_t got = 0;
+            if (candidate.readfile(core.diskparm, 0, sizeof head, head, &got) &&
+                verify::canbegin(kind, verify::bytes(head, std::size_t(got))))
+                candidate.dataruns = rebuild::aroundtaken(core, start, size, taken);
+            else
+                candidate.dataruns.clear();
+        }
+        tried.insert(tried.end(), candidate.dataruns.begin(), candidate.dataruns.end());
+        tried.push_back(DATARUN{});
+        // The walk's own rebuild failed already.
+        if (candidate.dataruns.empty() ||
+            (u.held.record && start == f.startcluster && candidate.dataruns == f.dataruns))
+            continue;
+        rebuilt.push_back(std::move(candidate));
+    }
+    // Nothing taken since the last round: the same runs prove no more.
+    if (tried == u.tried)
+        return false;
+    u.tried = std::move(tried);
+    std::optional<FILEPARM> winner;
+    QByteArray winnerhash;
+    for (FILEPARM& candidate : rebuilt) {
+        if (!plausible(candidate, kind))
+            continue;
+        const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
+        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size)), clusterbytes()) !=
+                         verify::verdict::verified)
+            continue;
+        // Starts that give one contents are one answer; two that differ, none.
+        const QByteArray hash =
+            QCryptographicHash::hash(QByteArrayView(data.get(), qsizetype(size)), QCryptographicHash::Sha256);
+        if (winner) {
+            if (hash == winnerhash)
+                continue;
+            return false;
+        }
+        winner = std::move(candidate);
+        winnerhash = hash;
+    }
+    if (!winner)
+        return false;
+    if (claims)
+        claims->mark(winner->dataruns);
+    starts.insert(winner->startcluster);
+    u.settled = true;
+    const DIRSLOTS around = u.held.around();
+    SAVERECORD r = describe(*winner, around, false);
+    r.verdict = verify::verdict::verified;
+    r.rebuiltaround = true;
+    if (winner->startcluster != f.startcluster) {
+        r.startbycontent = true;
+        r.estimatedstart = f.startcluster;
+    }
+    settle(*winner, r, u.held.subdir, false, around);
     return true;
 }
 
@@ -444,5 +638,7 @@ QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
         o.insert(QStringLiteral("nofatchain"), *r.nofatchain);
     if (!r.carved.isEmpty())
         o.insert(QStringLiteral("type"), r.carved);
+    if (r.rebuiltaround)
+        o.insert(QStringLiteral("rebuiltaround"), true);
     return o;
 }

@@ -50,6 +50,7 @@ struct SAVERECORD {
     int status = 0;              // KOVCore::savefile's status (4: stopped, nothing kept); 0 when listing
     std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
     QString carved;              // a carved file: its type ("jpg"); empty for a file found through an entry
+    bool rebuiltaround = false;  // rebuilt again around the clusters of files that proved themselves
 };
 
 struct VERDICTCOUNTS {
@@ -58,6 +59,7 @@ struct VERDICTCOUNTS {
     std::uint64_t damaged = 0;
     std::uint64_t plausible = 0;
     std::uint64_t startbycontent = 0;
+    std::uint64_t rebuiltaround = 0;
 };
 
 class FileSaver {
@@ -103,20 +105,42 @@ public:
     void savecarved(const FILEPARM& file, const QString& name, const QString& subdir, const QString& type,
                     verify::verdict verdict);
 
+    // A deleted file the saving walk met: saved as save() does, except
+    // that with verify a file whose check fails (one checked in memory; with
+    // an estimated high word, one that begins as its format does, the
+    // others take their second chance) is neither written nor claims its
+    // clusters yet: it waits for finish(), which rebuilds it around the
+    // files that proved themselves.
+    void savewalked(const FILEPARM& file, const DIRSLOTS& around);
+
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
     // or reached a live cluster). Files with an estimated high word wait
-    // for their second chance in finish().
+    // for their second chance in finish(); with verify, the others wait to
+    // be rebuilt around the files that proved themselves.
     void dropped(const FILEPARM& entry, const DIRSLOTS& around);
 
     // After the saving walk, when every deleted entry's start is known: the
-    // second chances, then the records still held back. An estimate's file
-    // stays where it was saved (in damaged/) even when another start wins:
-    // a saved file is never removed.
+    // second chances, then the records still held back; then the files
+    // waiting for proof (and the dropped ones no second chance gave), in
+    // rounds: each is rebuilt from its start (with an estimated high word,
+    // from every start with its low word that is no other entry's) on the
+    // free clusters that no live file and no file saved outside damaged/
+    // holds, and one that then verifies (of a format whose check sees a
+    // foreign cluster; of several starts, one contents) is saved, verified,
+    // and claims its clusters. A file is checked again only when its runs
+    // changed; a round that verifies none ends them, and there are at most
+    // proofrounds. Then the files
+    // still waiting are saved as the walk rebuilt them (damaged/), and
+    // the dropped ones stay dropped. An estimate's file stays where it was
+    // saved (in damaged/) even when another start wins: a saved file is
+    // never removed.
     void finish();
     // finish() in steps: one held file each; false when none is left.
     bool finishstep();
     // Files waiting for finish().
-    std::size_t waiting() const { return held.size() - nextheld; }
+    std::size_t waiting() const { return held.size() - nextheld + proofwait.size() - nextproof; }
+    // The most rounds of rebuilding around proven files.
+    static constexpr unsigned proofrounds = 8;
 
     const VERDICTCOUNTS& counts() const { return tally; }
 
@@ -136,6 +160,19 @@ private:
             return {raw.empty() ? nullptr : raw.data(), raw.size() / 32, raw.empty() ? 0 : raw.size() / 32 - 1};
         }
     };
+    // A file waiting for the files that prove themselves.
+    struct UNPROVEN {
+        HELD held;
+        std::vector<DATARUN> tried;  // the runs last checked; empty: none yet
+        bool settled = false;
+    };
+    // One file of the rebuilding around proven files; false when none is left.
+    bool proofstep();
+    // The file rebuilt around the proven files' clusters, saved when it verifies.
+    bool rebuildaround(UNPROVEN& waiting);
+    // A copy of file with the slots its name is read from.
+    static HELD keep(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
+                     std::optional<SAVERECORD> record, verify::family kind);
     SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const;
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
     std::optional<verify::verdict> contentverdict(const FILEPARM& file, const QString& name, const QString& path,
@@ -176,6 +213,13 @@ private:
     VERDICTCOUNTS tally;
     std::vector<HELD> held;
     std::size_t nextheld = 0;  // the next one finishstep settles
+    // With claims: the clusters of the files settled outside damaged/,
+    // which a file rebuilt around the proven files passes over.
+    ClusterClaims sound;
+    std::vector<UNPROVEN> proofwait;  // in walk order
+    std::size_t nextproof = 0;        // the next one proofstep takes
+    unsigned proofround = 0;          // rounds begun; proofrounds + 1: the rest is being settled
+    bool proofchanged = false;        // the round under way verified a file
     // Start clusters of the deleted entries met so far, once per entry: a
     // second chance never takes another entry's start. An estimate that gave
     // a damaged file is no start of its entry and is not kept.

@@ -428,7 +428,7 @@ void RunEngine::savefound(const FILEPARM& file)
     if (deeprun)
         deeprun->notesaved(file);
     // The file's short entry is the slot the walk has just passed.
-    saver->save(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
+    saver->savewalked(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
 }
 
 void RunEngine::entrydropped(const FILEPARM& dir, const FILEPARM& entry)

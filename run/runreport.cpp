@@ -11,12 +11,14 @@ QString RUNREPORT::verdictsummary() const
 {
     if (!options.verify)
         return QString();
-    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged%4, %5 starts chosen by content")
+    return QStringLiteral("; %1 verified, %2 unchecked, %3 damaged%4, %5 starts chosen by content, "
+                          "%6 files rebuilt around proven files")
         .arg(verdicts.verified)
         .arg(verdicts.unchecked)
         .arg(verdicts.damaged)
         .arg(verdicts.plausible != 0 ? QStringLiteral(", %1 plausible").arg(verdicts.plausible) : QString())
-        .arg(verdicts.startbycontent);
+        .arg(verdicts.startbycontent)
+        .arg(verdicts.rebuiltaround);
 }
 
 QString RUNREPORT::summary(double seconds) const
@@ -40,10 +42,13 @@ QString RUNREPORT::detail() const
     if (stats.failures() != 0)
         text += QStringLiteral(", %1 could not be saved").arg(stats.failures());
     if (options.verify)
-        text += QStringLiteral("; %1 verified, %2 unchecked, %3 damaged (in the damaged folder)")
+        text += QStringLiteral("; %1 verified, %2 unchecked, %3 damaged (in the damaged folder)%4")
                     .arg(verdicts.verified)
                     .arg(verdicts.unchecked)
-                    .arg(verdicts.damaged);
+                    .arg(verdicts.damaged)
+                    .arg(verdicts.rebuiltaround != 0
+                             ? QStringLiteral("; %1 files rebuilt around proven files").arg(verdicts.rebuiltaround)
+                             : QString());
     if (options.deep)
         text += QStringLiteral("; %1 from lost folders (in the lost folder)").arg(lost);
     if (options.carve)

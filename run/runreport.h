@@ -37,7 +37,8 @@ struct RUNREPORT {
     bool trydeep() const;
     bool trycarve() const;
 
-    // "; V verified, U unchecked, D damaged, S starts chosen by content"
+    // "; V verified, U unchecked, D damaged, S starts chosen by content,
+    // R files rebuilt around proven files"
     // with verify (", P plausible" after the damaged when carving gave
     // any), else empty.
     QString verdictsummary() const;
