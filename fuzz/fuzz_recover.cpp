@@ -1,37 +1,39 @@
 // libFuzzer target: the input is a small header of run limits followed by a
-// volume image. One complete recovery runs on the image through the core
-// (listing, initialisation, both passes, saving into a fresh temporary
-// directory, then the deep scan of the unused clusters). Besides the
-// sanitizers it stops on a run that does not end, a change to the source,
-// and anything the run leaves in the output directory other than plain
-// files (and, from the deep scan, directories below lost/).
+// volume image. One complete recovery runs on the image through the run
+// both faces hold (RUN): the source opened as kov-recover opens it (a bare
+// volume, the one volume of a partitioned image, or with the deep scan the
+// layout found in a source that lays out none), then every phase the
+// options plan, in the run's own order, saving into a fresh temporary
+// directory. Besides the sanitizers it stops on a run that does not end or
+// does not end once, a change to the source, and anything the run leaves
+// in the output directory other than plain files and folders, one file
+// for each save that created one.
 //
-// An image whose boot sector says exFAT goes through the exfat engine
-// instead: walk, saves and deep scan, with the same checks (plain files and
-// folders only, one file per save, the run ends, the source unchanged).
-// For it header byte 0 says which checksums are made right before the run,
-// so that mutations reach past them: bit 0 the main boot region's, bit 1
+// An exFAT image goes through the same run (its exFAT phases). For it
+// header byte 0 says which checksums are made right before the run, so
+// that mutations reach past them: bit 0 the main boot region's, bit 1
 // every entry set's that lies at a 32-byte boundary.
 //
 // Header (limitbytes bytes):
 //   0  FAT cache limit: 0 the engine's default, n > 0 (n - 1) * 512 bytes, so
 //      that most FATs are read entry by entry from the source;
 //   1  saves before the run goes on listing only (0: list from the start);
-//   2  bytes those saves may plan, in 32 KiB units plus one.
-#include "deep/deepscan.h"
+//   2  bytes those saves may plan, in 32 KiB units plus one; its low three
+//      bits also choose the options beside the deep scan (always on):
+//      bit 0 verify, bit 1 original names, bit 2 carving.
 #include "exfat/bootregion.h"
 #include "exfat/entryset.h"
-#include "support/exfatsave.h"
-#include "output/filesaver.h"
-#include "model/kovcore.h"
+#include "layout/layoutsearch.h"
+#include "run/opensource.h"
+#include "run/run.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,13 +48,17 @@
 
 namespace {
 
-// Far above what a run on an input of max_len bytes needs when every
-// directory is entered once; reaching it means the walk does not end.
-constexpr long tickcap = 2000000;
+// Far above the steps a run on an input of max_len bytes needs when every
+// directory is entered once; reaching it means the run does not end.
+constexpr long stepcap = 2000000;
 constexpr std::size_t limitbytes = 3;
 
-class FuzzCore : public KOVCore {
+[[noreturn]] void fail(const char* what);
+
+// What the run tells a face, kept only as far as the checks need it.
+class FuzzEvents : public RUNEVENTS {
 public:
+    RUN* run = nullptr;
     // Saves per input before the run goes on listing only: a small image can
     // name thousands of deleted files that each span the whole volume, and
     // writing them all would spend the time on the output disk.
@@ -60,61 +66,70 @@ public:
     std::uint64_t savecountbudget = 0;
     std::uint64_t planned = 0;
     std::uint64_t plannedcount = 0;
-    void showwarning(const QString&) override {}
-    void showinformation(const QString&) override { ++informations; }
+    int warnings = 0;
+    int ends = 0;
+    QStringList written;  // every record's path, in the order settled
+
+    void showwarning(const QString&) override { ++warnings; }
+    void showinformation(const QString&) override {}
     void addvolumeitem(const platform::VolumeSource&) override {}
     void setstatuslines(const QString&, const QString&, const QString&) override {}
     void setbuttontext(const QString&) override {}
-    void savefound(const FILEPARM& file) override
+    void filesettled(const FILEPARM& file, const SAVERECORD& record) override
     {
-        claims.mark(file.dataruns);
-        if (deeprun)
-            deeprun->notesaved(file);
-        KOVCore::savefound(file);
-    }
-    deep::DEEPSCAN* deeprun = nullptr;
-    ClusterClaims claims;
-    void filefound(const FILEPARM& file, const QString&) override
-    {
+        if (!record.path.isEmpty())
+            written.append(record.path);
         planned += file.size;
         if (planned > savebudget || ++plannedcount > savecountbudget)
-            listonly = true;
+            run->setlistonly(true);
     }
-    int informations = 0;
-
-    // Back to the state of a fresh core, without paying for a new minute
-    // table (42 MB) on every input.
+    void runended() override
+    {
+        if (run->rununderway())
+            fail("the run told its end while a phase was under way");
+        ++ends;
+    }
     void reset()
     {
-        platform::closesource(hdisk);
-        hdisk = nullptr;
-        geometry = DISKGEOMETRY();
-        dbrparm = DBRPARM();
-        diskparm = DISKPARM();
-        bitmap.clear();
-        fat.reset();
-        fatbits = 32;
-        fatentries = 0;
-        curfile.clear();
-        rootdir.clear();
-        curdir.clear();
-        paused = true;
-        collecting = saving = listonly = false;
-        stats = RUNSTATS();
-        if (minutetable)
-            for (std::int32_t s = minuteindex.above(minutetable.get(), -1); s >= 0;
-                 s = minuteindex.above(minutetable.get(), s))
-                minutetable[s] = 0xFFFF;
-        minuteindex.reset(minutecount);
-        planned = 0;
-        plannedcount = 0;
-        informations = 0;
+        planned = plannedcount = 0;
+        warnings = ends = 0;
+        written.clear();
     }
 };
 
-FuzzCore* core = nullptr;
+FuzzEvents* events = nullptr;
+RUN* fuzzrun = nullptr;
 std::uint64_t defaultcachelimit = 0;
 QString tempbase;
+
+// The engine back to the state of a fresh one, without paying for a new
+// minute table (42 MB) on every input.
+void resetengine(RunEngine& core)
+{
+    core.abandonrun();
+    core.clearfoundlayout();
+    core.setexfatsource(std::nullopt);
+    platform::closesource(core.hdisk);
+    core.hdisk = nullptr;
+    core.geometry = DISKGEOMETRY();
+    core.dbrparm = DBRPARM();
+    core.diskparm = DISKPARM();
+    core.bitmap.clear();
+    core.fat.reset();
+    core.fatbits = 32;
+    core.fatentries = 0;
+    core.curfile.clear();
+    core.rootdir.clear();
+    core.curdir.clear();
+    core.paused = true;
+    core.collecting = core.saving = core.listonly = false;
+    core.stats = RUNSTATS();
+    if (core.minutetable)
+        for (std::int32_t s = core.minuteindex.above(core.minutetable.get(), -1); s >= 0;
+             s = core.minuteindex.above(core.minutetable.get(), s))
+            core.minutetable[s] = 0xFFFF;
+    core.minuteindex.reset(core.minutecount);
+}
 
 [[noreturn]] void fail(const char* what)
 {
@@ -162,60 +177,31 @@ bool sameimage(const std::uint8_t* data, std::size_t size)
            (size == 0 || std::memcmp(image.map, data, size) == 0);
 }
 
-// Everything a run may leave: plain files directly in the output directory,
-// one for each save that created its file (whole, or cut short by a failed
-// read or write), so that no save replaced another.
-void checkoutput(const QString& dir, const RUNSTATS& stats)
+// Everything a run may leave: plain files and folders below the output
+// directory, the files exactly those the run's records say it wrote (whole,
+// or cut short by a failed read or write), so that no save replaced another
+// and none was left unnamed.
+void checkoutput(const QString& dir, const QStringList& written)
 {
-    const QFileInfoList items =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo& item : items)
-        if (item.isSymLink() || !item.isFile())
-            fail("the run left something other than a plain file in the output directory");
-    if (std::uint64_t(items.size()) != stats.saved + stats.readfailed + stats.writefailed)
-        fail("the output directory does not hold one file per save");
-}
-
-// After the deep scan: besides those files only directories below lost/,
-// holding plain files, one for each further save.
-void checkdeepoutput(const QString& dir, std::uint64_t before, const RUNSTATS& stats)
-{
-    std::uint64_t files = 0;
+    QSet<QString> files;
     QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo item(it.next());
-        const QString relative = QDir(dir).relativeFilePath(item.filePath());
-        if (item.isSymLink() || (!item.isFile() && !item.isDir()) ||
-            (item.isDir() && relative != QLatin1String("lost") && !relative.startsWith(QLatin1String("lost/"))))
-            fail("the deep scan left something other than plain files and folders below lost/");
-        files += item.isFile() ? 1 : 0;
-    }
-    if (files - before != stats.saved + stats.readfailed + stats.writefailed)
-        fail("the deep scan did not leave one file per save");
-}
-
-// An exFAT image: one recovery through the exfat engine, deep scan
-// included, saving at most budget bytes.
-void exfatrun(const QString& image, std::uint64_t budget)
-{
-    QTemporaryDir out(tempbase + QStringLiteral("/kovfuzz-XXXXXX"));
-    if (!out.isValid())
-        fail("cannot make the output directory");
-    const testsupport::ExfatOutcome o = testsupport::exfatrecover(image, out.path(), true, budget);
-    std::uint64_t files = 0;
-    QDirIterator it(out.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo item(it.next());
         if (item.isSymLink() || (!item.isFile() && !item.isDir()))
-            fail("the exFAT run left something other than plain files and folders");
-        files += item.isFile() ? 1 : 0;
+            fail("the run left something other than plain files and folders");
+        if (item.isFile())
+            files.insert(QDir::cleanPath(item.absoluteFilePath()));
     }
-    const std::uint64_t written = std::uint64_t(std::count_if(o.paths.cbegin(), o.paths.cend(),
-                                                               [](const QString& p) { return !p.isEmpty(); }));
-    if (files != written)
-        fail("the exFAT run did not leave one file per save");
+    QSet<QString> named;
+    for (const QString& path : written) {
+        const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+        if (named.contains(clean))
+            fail("two saves wrote the same file");
+        named.insert(clean);
+    }
+    if (files != named)
+        fail("the output does not hold one file per save that wrote one");
 }
 
 // Recomputes the checksums header byte 0 asks for in an exFAT image.
@@ -257,10 +243,38 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         tempbase = QStringLiteral("/dev/shm");
     else
         tempbase = QDir::tempPath();
-    core = new FuzzCore;
-    defaultcachelimit = core->fatcachelimit;
+    events = new FuzzEvents;
+    fuzzrun = new RUN(*events);
+    events->run = fuzzrun;
+    defaultcachelimit = fuzzrun->engine().fatcachelimit;
     return 0;
 }
+
+namespace {
+
+// Lays the image out as kov-recover does for these options; false when it
+// gives the run no volume.
+bool opensource(RUN& run, const QString& path, const RUNOPTIONS& options)
+{
+    RunEngine& engine = run.engine();
+    const SOURCEVOLUMES found = findvolumes(engine, path, false);
+    if (found.ok()) {
+        const partitions::FATVOLUME chosen = found.volumes.value(0);
+        platform::assignletters({chosen.source});
+        if (::openvolume(engine, QStringLiteral("C:\\"), chosen.fstype) == VOLUMEOPENED::exfat)
+            return true;
+        return events->warnings == 0;
+    }
+    if (!found.layoutless() || !options.deep)
+        return false;
+    ::openvolume(engine, QStringLiteral("C:\\"), 3u);
+    if (events->warnings != 0)
+        return false;
+    layout::LAYOUTSEARCH search(engine.hdisk, engine.sourcebytes);
+    return takefoundlayout(engine, *runlayoutsearch(search));
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inputsize)
 {
@@ -268,65 +282,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
         return 0;
     const std::uint8_t* data = input + limitbytes;
     const std::size_t size = inputsize - limitbytes;
-    core->fatcachelimit = input[0] == 0 ? defaultcachelimit : std::uint64_t(input[0] - 1) * 512;
-    core->savecountbudget = input[1];
-    core->listonly = input[1] == 0;
-    core->savebudget = (std::uint64_t(input[2]) + 1) << 15;
+    RUN& run = *fuzzrun;
+    RunEngine& engine = run.engine();
+    engine.fatcachelimit = input[0] == 0 ? defaultcachelimit : std::uint64_t(input[0] - 1) * 512;
+    events->savecountbudget = input[1];
+    events->savebudget = (std::uint64_t(input[2]) + 1) << 15;
+    const RUNOPTIONS options{true, (input[2] & 1) != 0, (input[2] & 2) != 0, (input[2] & 4) != 0};
 
     loadimage(data, size);
-    platform::setimagefiles({QStringLiteral("/proc/self/fd/%1").arg(image.fd)});
-    const bool isexfat = size >= 512 && KOVCore::classifydbr(data) == 4;
     std::vector<std::uint8_t> fixed;
-    if (isexfat && input[0] & 3) {
+    if (size >= 512 && KOVCore::classifydbr(data) == 4 && input[0] & 3) {
         fixed.assign(data, data + size);
         fixexfat(fixed.data(), size, input[0]);
         loadimage(fixed.data(), size);
         data = fixed.data();
     }
 
-    if (isexfat)
-        exfatrun(QStringLiteral("/proc/self/fd/%1").arg(image.fd), core->savebudget);
-    else if (core->getallvol() == 1) {
-        core->initdisk(QStringLiteral("C:\\"));
-        if (core->dbrparm.fatvolume()) {
-            QTemporaryDir out(tempbase + QStringLiteral("/kovfuzz-XXXXXX"));
-            if (!out.isValid())
-                fail("cannot make the output directory");
-            core->recoverdir = out.path() + QLatin1Char('/');
-            core->paused = false;
-            core->claims.reset(core->bitmap.size());
-            deep::DEEPSCAN deeprun(*core, core->claims);
-            core->deeprun = &deeprun;
-            core->beginrun();
-            long ticks = 0;
-            while (core->runactive() && ticks < tickcap) {
-                core->scantick();
-                if (core->saving)
-                    deeprun.notewalk(core->curdir);
-                ++ticks;
+    run.setoptions(options);
+    if (opensource(run, QStringLiteral("/proc/self/fd/%1").arg(image.fd), options)) {
+        QTemporaryDir out(tempbase + QStringLiteral("/kovfuzz-XXXXXX"));
+        if (!out.isValid())
+            fail("cannot make the output directory");
+        run.setrecoverdir(out.path() + QLatin1Char('/'));
+        run.setlistonly(input[1] == 0);
+        if (run.startrun()) {
+            run.setpaused(false);
+            long steps = 0;
+            while (run.rununderway() && steps < stepcap) {
+                run.step();
+                ++steps;
             }
-            core->deeprun = nullptr;
-            if (core->runactive())
-                fail("the run did not end within the tick cap");
-            if (core->informations != 1)
-                fail("the run ended without its end notice");
-            checkoutput(out.path(), core->stats);
-            const std::uint64_t before = core->stats.saved + core->stats.readfailed + core->stats.writefailed;
-            core->stats = RUNSTATS();
-            deeprun.scan([](std::uint64_t, std::uint64_t) {});
-            FileSaver saver(*core, SAVEOPTIONS{}, [](const FILEPARM&, const SAVERECORD&) {}, &core->claims);
-            deeprun.recover(
-                [&](const deep::DEEPCANDIDATE& candidate) {
-                    saver.save(candidate.file,
-                               DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                               candidate.subdir, candidate.keepshortname);
-                },
-                [](const deep::DEEPCANDIDATE&, const QString&) {});
-            checkdeepoutput(out.path(), before, core->stats);
+            if (run.rununderway())
+                fail("the run did not end within the step cap");
+            if (events->ends != 1)
+                fail("the run did not tell its end once");
+            checkoutput(out.path(), events->written);
         }
     }
     if (!sameimage(data, size))
         fail("the source image changed");
-    core->reset();
+    resetengine(engine);
+    events->reset();
     return 0;
 }

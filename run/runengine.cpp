@@ -433,7 +433,9 @@ void RunEngine::savefound(const FILEPARM& file)
 
 void RunEngine::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
 {
-    saver->dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
+    // A walk outside a run (a face listing the tree) has no saver to tell.
+    if (saver)
+        saver->dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
 }
 
 bool RunEngine::startexfat()

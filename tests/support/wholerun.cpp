@@ -1,7 +1,8 @@
 #include "support/wholerun.h"
 
+#include "run/opensource.h"
+#include "run/run.h"
 #include "support/mtoolsimage.h"
-#include "support/recordingcore.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,24 @@
 #include <gtest/gtest.h>
 
 namespace testsupport {
+
+namespace {
+
+// What the window would have shown, its end told as the window tells it.
+class RecordingEvents : public RUNEVENTS {
+public:
+    RUN* run = nullptr;
+    QStringList warnings;
+    QStringList informations;
+    void showwarning(const QString& text) override { warnings.append(text); }
+    void showinformation(const QString& text) override { informations.append(text); }
+    void addvolumeitem(const platform::VolumeSource&) override {}
+    void setstatuslines(const QString&, const QString&, const QString&) override {}
+    void setbuttontext(const QString&) override {}
+    void runended() override { run->tellend(); }
+};
+
+}  // namespace
 
 QMap<QString, QByteArray> outputfiles(const QString& dir)
 {
@@ -30,19 +49,31 @@ RunOutcome wholerun(const QString& image, const QString& out, const std::functio
         ADD_FAILURE() << "cannot set up the run of " << qPrintable(image);
         return o;
     }
-    RecordingCore core;
+    RecordingEvents events;
+    RUN run(events);
+    events.run = &run;
     platform::setblockdevicesenabled(false);
     platform::setimagefiles({image});
-    o.listed = core.getallvol() == 1;
+    o.listed = run.engine().getallvol() == 1;
     if (o.listed) {
-        core.initdisk(QStringLiteral("C:\\"));
+        ::openvolume(run.engine(), QStringLiteral("C:\\"), std::nullopt);
         if (opened)
-            opened(core);
-        o.ticks = core.runtoend(out, wholeruntickcap);
+            opened(run.engine());
+        run.setrecoverdir(out.endsWith('/') ? out : out + '/');
+        if (run.startrun()) {
+            run.setpaused(false);
+            for (long steps = 1; steps <= wholeruntickcap && run.rununderway(); ++steps) {
+                run.step();
+                if (!run.rununderway())
+                    o.ticks = steps;
+            }
+        } else {
+            o.ticks = 0;
+        }
     }
-    o.warnings = core.warnings;
-    o.informations = core.informations;
-    o.stats = core.stats;
+    o.warnings = events.warnings;
+    o.informations = events.informations;
+    o.stats = run.stats();
     o.files = outputfiles(out);
     EXPECT_EQ(sha256(image), before) << "the source image was written";
     return o;

@@ -1,5 +1,6 @@
-// One whole recovery of an image, as the window runs it, with what it showed
-// and left: the harness of the tests on damaged volumes and output faults.
+// One whole recovery of an image through the run the window holds (its end
+// told as the window tells it), with what it showed and left: the harness
+// of the tests on damaged volumes and output faults.
 #pragma once
 
 #include "model/kovcore.h"
@@ -30,10 +31,10 @@ struct RunOutcome {
 // for anything else or what cannot be read.
 QMap<QString, QByteArray> outputfiles(const QString& dir);
 
-// Lists image as the only source; when it is listed, initialises it as C:\,
-// shows the initialised core to opened, and runs both passes into out (made
-// when missing), at most wholeruntickcap ticks. Fails the calling test when
-// the run cannot be set up or the image changed.
+// Lists image as the only source; when it is listed, opens it as C:\ for
+// the run, shows the opened engine to opened, and runs every phase of the
+// default run into out (made when missing), at most wholeruntickcap steps.
+// Fails the calling test when the run cannot be set up or the image changed.
 RunOutcome wholerun(const QString& image, const QString& out,
                     const std::function<void(const KOVCore&)>& opened = {});
 
