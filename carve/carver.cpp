@@ -6,6 +6,8 @@
 #include "output/clusterclaims.h"
 #include "platform/volumesource.h"
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -33,6 +35,11 @@ constexpr std::uint64_t secondwindow = 16u << 20;
 // after such starts are still carved.
 constexpr std::uint64_t failmultiple = 4;
 constexpr std::uint64_t failfloor = 1ull << 30;
+// A file read on past the window through its headers: what one header read
+// is charged, and the most one file may take (a real video's top-level
+// boxes or RIFF parts are a handful, a fragmented one's a few thousand).
+constexpr std::uint64_t headercost = 4096;
+constexpr std::uint64_t streamreads = 1u << 16;
 
 }  // namespace
 
@@ -67,6 +74,10 @@ CARVER::CARVER(KOVCore& owner, CARVEAREA carved, const ClusterClaims& held, SAVE
 {
     clustersize = area.disk.clustersize();
     clustercount = clustersize == 0 ? 0 : area.clusters;
+    bool ok = false;
+    const std::uint64_t lower = qEnvironmentVariable("KOV_CARVE_WINDOW").toULongLong(&ok);
+    if (ok && lower != 0)
+        cap = std::clamp<std::uint64_t>(lower, readbytes, maxwindow);
 }
 
 CARVER::~CARVER() = default;
@@ -87,6 +98,7 @@ bool CARVER::begin()
     retryend = 0;
     retrygot = 0;
     lastfailed = false;
+    runend = 0;
     return clustercount != 0;
 }
 
@@ -230,15 +242,18 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
     const verify::bytes data(buffer.get() + offset, std::size_t(window));
     const verify::EXTENT found = verify::extent(candidate, data, std::uint32_t(clustersize));
     pending += window;
+    // A file its headers bound is not held past the second window: it is
+    // read on through them (stream), so that memory stays bounded.
+    const std::uint64_t limit = verify::streamable(candidate) ? std::min(cap, streamwindow) : cap;
     if (found.want > window) {
         // More bytes may show the end: those loaded, or the clusters that
         // follow while they are free.
-        if (found.want <= cap && (have > window || cangrow())) {
+        if (found.want <= limit && (have > window || cangrow())) {
             const std::uint64_t spent = failspent + charge();
             const std::uint64_t left = allowance() > spent ? allowance() - spent : 0;
             if (found.want <= left) {
                 const std::uint64_t next = window < secondwindow ? secondwindow : 4 * window;
-                need = std::min<std::uint64_t>({cap, left, std::max<std::uint64_t>(found.want, next)});
+                need = std::min<std::uint64_t>({limit, left, std::max<std::uint64_t>(found.want, next)});
                 return;
             }
             if (found.v != verify::verdict::verified || found.end == 0) {
@@ -256,10 +271,15 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
             take(found.end, save);
             return;
         }
-        if (found.want > cap || window >= cap)
+        if (found.want > limit || window >= limit) {
+            if (verify::streamable(candidate)) {
+                stream(save);
+                return;
+            }
             ++tally.toolarge;
-        else
+        } else {
             ++tally.failed;
+        }
         fail();
         return;
     }
@@ -316,17 +336,30 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
         drop(clusters);
         return;
     }
+    saved.notecarved(handout(end, data, save), area.disk, data);
+    // An archive appended to the file (a JPEG's) that is not whole where
+    // the clusters could be read: the file is saved without it, and the
+    // summary says so.
+    if (end % clustersize != 0 && have - end >= 4 && std::memcmp(buffer.get() + offset + end, "PK\x03\x04", 4) == 0)
+        ++tally.zipleft;
+    candidate = verify::family::none;
+    drop(clusters);
+}
+
+FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::function<void(const CARVEDFILE&)>& save)
+{
+    const std::uint64_t clusters = (end + clustersize - 1) / clustersize;
     CARVEDFILE c;
     c.kind = candidate;
-    c.verdict = verify::carvedverdict(candidate, data, std::uint32_t(clustersize));
-    c.type = extensionof(candidate, data);
+    c.verdict = verify::carvedverdict(candidate, head, std::uint32_t(clustersize));
+    c.type = extensionof(candidate, head);
     c.file.dialog = &core;
     c.file.startcluster = std::uint32_t(at + 2);
     c.file.entryclusterhigh = std::uint16_t((at + 2) >> 16);
     c.file.size = end;
     c.file.recordedsize = end;
     c.file.dataruns.push_back(DATARUN{at, clusters, 0});
-    const auto taken = phototime(candidate, data);
+    const auto taken = phototime(candidate, head);
     if (taken) {
         c.file.writetime = taken->stamp;
         // The stamp keeps two-second steps; the file's time keeps the photo's own second.
@@ -338,17 +371,69 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
                      (candidate == verify::family::mp4 && c.type == QLatin1String("cr3"));
     c.place = pairs.place(c.type, c.file.startcluster, raw, taken ? taken->key : QByteArray());
     save(c);
-    saved.notecarved(c.file, area.disk, data);
     ++tally.carved;
     if (c.verdict == verify::verdict::plausible)
         ++tally.plausible;
-    // An archive appended to the file (a JPEG's) that is not whole where
-    // the clusters could be read: the file is saved without it, and the
-    // summary says so.
-    if (end % clustersize != 0 && have - end >= 4 && std::memcmp(buffer.get() + offset + end, "PK\x03\x04", 4) == 0)
-        ++tally.zipleft;
+    return c.file;
+}
+
+std::uint64_t CARVER::freerunend()
+{
+    // Clusters ahead of the window do not change while carving passes
+    // them, so one look along a free run serves every start inside it.
+    if (runend <= at)
+        for (runend = at; eligible(runend);)
+            ++runend;
+    return runend;
+}
+
+void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
+{
+    // Only the headers are read here; the saver writes the file from its
+    // clusters in pieces, under a temporary name until it is whole.
+    const std::uint64_t length = (freerunend() - at) * clustersize;
+    const DISKPARM& disk = area.disk;
+    const std::uint64_t base = disk.clusterposition(at);
+    // Each header read costs a page, charged as a failed start's bytes are:
+    // starts whose chains of small parts run across the free run stop
+    // within the allowance.
+    const std::uint64_t spent = failspent + charge();
+    const std::uint64_t left = allowance() > spent ? allowance() - spent : 0;
+    std::uint64_t reads = 0;
+    bool cut = false;
+    const verify::EXTENT found =
+        verify::streamedextent(candidate, length, [&](std::uint64_t from, std::size_t n, unsigned char* to) {
+            if (reads == streamreads || (reads + 1) * headercost > left) {
+                cut = true;
+                return false;
+            }
+            ++reads;
+            return platform::readat(disk.hdisk, base + from, std::uint32_t(n), to);
+        });
+    pending += reads * headercost;
+    if (cut) {
+        ++tally.cut;
+        fail();
+        return;
+    }
+    if (found.v != verify::verdict::verified || found.end == 0 || found.end > length) {
+        ++tally.failed;
+        fail();
+        return;
+    }
+    const std::uint64_t clusters = (found.end + clustersize - 1) / clustersize;
+    FILEPARM whole;
+    whole.size = found.end;
+    whole.dataruns.push_back(DATARUN{at, clusters, 0});
+    if (saved.holds(whole, disk))
+        ++tally.duplicates;
+    else
+        saved.note(handout(found.end, verify::bytes(buffer.get() + offset, std::size_t(have)), save), disk);
+    // Starts inside the file are its data.
     candidate = verify::family::none;
-    drop(clusters);
+    const std::uint64_t inwindow = std::min(clusters, have / clustersize);
+    drop(inwindow);
+    at += clusters - inwindow;
 }
 
 }  // namespace carve

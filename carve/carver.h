@@ -4,7 +4,10 @@
 // format does is read on contiguously, the file's end is taken from its
 // own structure (verify::extent), and the file is handed out only when
 // its check passes over exactly those bytes: verified, or plausible when
-// the bytes cannot prove they are one file (verify::carvedverdict).
+// the bytes cannot prove they are one file (verify::carvedverdict). A file
+// longer than the window that its headers bound (MP4, RIFF) is proven
+// through them alone and written by the saver from its clusters, so that
+// memory stays bounded whatever its size.
 #pragma once
 
 #include "carve/pairs.h"
@@ -38,7 +41,7 @@ struct CARVECOUNTS {
     std::uint64_t plausible = 0;   // of them, those whose bytes cannot prove they are one file
     std::uint64_t zipleft = 0;     // of them, those a ZIP follows right after their end, not whole: left out
     std::uint64_t failed = 0;      // starts whose structure or check fails, or ends at a cluster in use
-    std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap
+    std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap, of a family not streamed
     std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out
     std::uint64_t cut = 0;         // starts not read on: failed starts before them spent the work allowed so far
 
@@ -78,9 +81,14 @@ public:
     std::uint64_t total() const { return clustercount; }
     const CARVECOUNTS& counts() const { return tally; }
 
-    // Files are read contiguously up to this many bytes; a longer one is
-    // counted too large.
-    static constexpr std::uint64_t cap = 256u << 20;
+    // Files are read contiguously into memory up to maxwindow bytes (less
+    // when KOV_CARVE_WINDOW says so, that a test's card may hold a file
+    // past it); a longer one is counted too large. One of a family whose
+    // headers bound it (verify::streamable) is held up to streamwindow,
+    // and past it read on through its headers to the end of its free run,
+    // then written by the saver from its clusters.
+    static constexpr std::uint64_t maxwindow = 256u << 20;
+    static constexpr std::uint64_t streamwindow = 16u << 20;
 
 private:
     bool eligible(std::uint64_t lcn) const;
@@ -95,6 +103,14 @@ private:
     // The start at the window's first byte judged over its first need bytes.
     void judge(const std::function<void(const CARVEDFILE&)>& save);
     void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save);
+    // The start past the window, of a streamable family: its end found
+    // through its headers within its free run, then handed out.
+    void stream(const std::function<void(const CARVEDFILE&)>& save);
+    // The file of end bytes at the window's first cluster handed to save;
+    // head: its first bytes, as many as are loaded.
+    FILEPARM handout(std::uint64_t end, verify::bytes head, const std::function<void(const CARVEDFILE&)>& save);
+    // The first cluster at or past the window's that cannot be carved.
+    std::uint64_t freerunend();
     void fail();
     // The bytes the start under judgement would add to failspent if it failed now.
     std::uint64_t charge() const;
@@ -107,6 +123,8 @@ private:
     SAVEDFILES& saved;
     std::uint64_t clustersize = 0;
     std::uint64_t clustercount = 0;
+    std::uint64_t cap = maxwindow;
+    std::uint64_t runend = 0;  // freerunend's last answer: every cluster from the window's to it is free
     std::uint64_t at = 0;  // the window's first cluster: the next start to judge
     std::unique_ptr<unsigned char[]> buffer;
     std::uint64_t capacity = 0;

@@ -75,9 +75,9 @@ void SAVEDFILES::eachextent(const std::function<void(std::uint64_t, std::uint64_
     }
 }
 
-bool SAVEDFILES::holds(verify::bytes data)
+bool SAVEDFILES::holds(std::uint64_t size, const std::function<std::optional<std::uint32_t>()>& crcof,
+                       const std::function<QByteArray()>& digestof)
 {
-    const std::uint64_t size = data.size();
     if (!sizes.count(size))
         return false;
     const auto [from, to] = bysize.equal_range(size);
@@ -90,7 +90,10 @@ bool SAVEDFILES::holds(verify::bytes data)
         }
     }
     bysize.erase(size);
-    const std::uint32_t crc = verify::crc32(data);
+    const std::optional<std::uint32_t> got = crcof();
+    if (!got)
+        return false;
+    const std::uint32_t crc = *got;
     QByteArray digest;  // data's SHA-256, once a CRC-32 matches
     const auto [first, last] = bycrc.equal_range(key(size, crc));
     for (auto it = first; it != last; ++it) {
@@ -109,12 +112,45 @@ bool SAVEDFILES::holds(verify::bytes data)
         if (e.digest.isEmpty())
             continue;
         if (digest.isEmpty())
-            digest = QCryptographicHash::hash(QByteArrayView(data.data(), qsizetype(data.size())),
-                                              QCryptographicHash::Sha256);
+            digest = digestof();
         if (e.digest == digest)
             return true;
     }
     return false;
+}
+
+bool SAVEDFILES::holds(verify::bytes data)
+{
+    return holds(
+        data.size(), [data] { return std::optional<std::uint32_t>(verify::crc32(data)); },
+        [data] {
+            return QCryptographicHash::hash(QByteArrayView(data.data(), qsizetype(data.size())),
+                                            QCryptographicHash::Sha256);
+        });
+}
+
+bool SAVEDFILES::holds(const FILEPARM& file, const DISKPARM& disk)
+{
+    ENTRY e;
+    e.disk = disk;
+    e.runs = file.dataruns;
+    e.size = file.size;
+    return holds(
+        file.size,
+        [&]() -> std::optional<std::uint32_t> {
+            std::uint32_t c = 0;
+            if (!readpieces(e, [&](verify::bytes part) { c = verify::crc32(part, c); }))
+                return std::nullopt;
+            return c;
+        },
+        [&] {
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            if (!readpieces(e, [&](verify::bytes part) {
+                    hash.addData(QByteArrayView(part.data(), qsizetype(part.size())));
+                }))
+                return QByteArray();
+            return hash.result();
+        });
 }
 
 }  // namespace carve

@@ -34,6 +34,8 @@ public:
     // a size and a CRC-32, are read once each and not looked at again for
     // every carved file that shares them.
     bool holds(verify::bytes data);
+    // The same for a file too large to hold, read through its runs on disk.
+    bool holds(const FILEPARM& file, const DISKPARM& disk);
     std::size_t count() const { return entries.size(); }
     // The source bytes the noted files hold, [from, to), each file's runs
     // cut to its size: what another layout's clusters must not be carved over.
@@ -50,6 +52,8 @@ private:
         QByteArray digest;      // SHA-256; empty until needed
         bool unreadable = false;
     };
+    bool holds(std::uint64_t size, const std::function<std::optional<std::uint32_t>()>& crcof,
+               const std::function<QByteArray()>& digestof);
     void add(const FILEPARM& file, const DISKPARM& disk, std::optional<std::uint32_t> crc);
     static std::uint64_t key(std::uint64_t size, std::uint32_t crc) { return size << 32 ^ crc; }
     // The file's bytes from offset, in pieces of up to 4 MiB, to each; false

@@ -475,6 +475,52 @@ TEST(CarveExifTime, PhotoKeepsItsOddSecond)
     EXPECT_EQ(QFileInfo(path).lastModified().toUTC(), taken);
 }
 
+// A video longer than the window carving may hold (lowered, that the card
+// stays small): read on through its boxes or chunks, written from its
+// clusters, whole and under its final name only.
+class CarveStreamed : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CarveStreamed, VideoPastTheWindowComesBackByteForByte)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 40u << 20, 4)) << lasterror();
+    const QString kind = QLatin1String(GetParam());
+    const QString made = dir.filePath(QStringLiteral("video.") + kind);
+    const QStringList encode = kind == QLatin1String("mp4")
+                                   ? QStringList{QStringLiteral("openh264enc"), QStringLiteral("bitrate=20000000"),
+                                                 QStringLiteral("!"), QStringLiteral("h264parse"), QStringLiteral("!"),
+                                                 QStringLiteral("mp4mux")}
+                                   : QStringList{QStringLiteral("jpegenc"), QStringLiteral("quality=90"),
+                                                 QStringLiteral("!"), QStringLiteral("avimux")};
+    if (!runtool(QStringLiteral("gst-launch-1.0"),
+                 QStringList{QStringLiteral("-q"), QStringLiteral("videotestsrc"), QStringLiteral("num-buffers=%1").arg(kind == QLatin1String("mp4") ? 120 : 50),
+                             QStringLiteral("pattern=snow"), QStringLiteral("!"),
+                             QStringLiteral("video/x-raw,width=640,height=480,framerate=30/1"), QStringLiteral("!")} +
+                     encode + QStringList{QStringLiteral("!"), QStringLiteral("filesink"), QStringLiteral("location=") + made}))
+        KOV_SKIP() << "needs GStreamer with openh264, jpegenc, mp4mux and avimux: " << lasterror();
+    const QByteArray video = contents(made);
+    ASSERT_GT(video.size(), 8 << 20);
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 3 * layout.cluster, video.size(), video);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    qputenv("KOV_CARVE_WINDOW", QByteArray::number(4 << 20));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    qunsetenv("KOV_CARVE_WINDOW");
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = filetree(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first, QStringLiteral("lost/carved/%1/f0000005.%1").arg(kind));
+    EXPECT_TRUE(saved.begin()->second == video);
+    EXPECT_EQ(carvecount(run.err, "files carved"), 1u) << run.err.toStdString();
+    EXPECT_EQ(carvecount(run.err, "too large"), 0u) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Videos, CarveStreamed, ::testing::Values("mp4", "avi"));
+
 }  // namespace
 
 namespace {

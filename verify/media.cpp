@@ -11,33 +11,62 @@ namespace verify {
 // even length) that add up to it exactly; after the first part only
 // OpenDML's "RIFF AVIX" parts of an AVI follow. Reports where the last
 // part ends (its pad byte may be missing at the end of the file).
-FINDING readriff(bytes d)
+namespace {
+
+// The walks below read a file through get(at, n): n bytes from offset at,
+// at + n no more than the file's length; nullptr when they cannot be read.
+// Over bytes in memory, or over a file too large to hold, read by its
+// headers alone.
+template <class GET>
+FINDING riffwalk(std::uint64_t length, GET get)
 {
-    if (!startswith(d, "RIFF") || d.size() < 12)
+    const auto head = [&](std::uint64_t at, std::size_t n) {
+        const unsigned char* p = at + n <= length ? get(at, n) : nullptr;
+        return p ? bytes(p, n) : bytes();
+    };
+    const bytes first = head(0, 12);
+    if (first.empty() || !startswith(first, "RIFF"))
         return damagedat();
-    const bool avi = matchat(d, 8, "AVI ");
+    const bool avi = matchat(first, 8, "AVI ");
     std::uint64_t part = 0;
+    std::uint64_t partsize = le32(first, 4);
     // Each part takes at least 12 bytes.
     while (true) {
-        const std::uint64_t partend = part + 8 + le32(d, std::size_t(part) + 4);
-        if (partend > d.size())
+        const std::uint64_t partend = part + 8 + partsize;
+        if (partend > length)
             return shortof(std::size_t(partend));
         std::uint64_t at = part + 12;
         while (at + 8 <= partend) {
-            const std::uint64_t size = le32(d, std::size_t(at) + 4);
+            const bytes chunk = head(at, 8);
+            if (chunk.empty())
+                return damagedat();
+            const std::uint64_t size = le32(chunk, 4);
             at += 8 + size + (size & 1);
         }
         // The last chunk's pad byte may lie past an odd part size.
         if (at != partend && !(at == partend + 1 && (partend & 1)))
             return damagedat();
-        const std::uint64_t next = std::min<std::uint64_t>(partend + (partend & 1), d.size());
+        const std::uint64_t next = std::min<std::uint64_t>(partend + (partend & 1), length);
         // An AVI that ends with the bytes there are may go on in a further part.
-        if (avi && d.size() - next < 12)
+        if (avi && length - next < 12)
             return {verdict::verified, std::size_t(next), std::size_t(next) + 12};
-        if (!avi || !matchat(d, std::size_t(next), "RIFF") || !matchat(d, std::size_t(next) + 8, "AVIX"))
+        const bytes further = avi ? head(next, 12) : bytes();
+        if (further.empty() || !startswith(further, "RIFF") || !matchat(further, 8, "AVIX"))
             return endsat(std::size_t(next));
         part = next;
+        partsize = le32(further, 4);
     }
+}
+
+}  // namespace
+
+// Proves: each RIFF part's size is followed by chunks (each padded to an
+// even length) that add up to it exactly; after the first part only
+// OpenDML's "RIFF AVIX" parts of an AVI follow. Reports where the last
+// part ends (its pad byte may be missing at the end of the file).
+FINDING readriff(bytes d)
+{
+    return riffwalk(d.size(), [d](std::uint64_t at, std::size_t) { return d.data() + at; });
 }
 
 bool boxtype(const unsigned char* type)
@@ -133,14 +162,16 @@ bool knownbox(bytes d, std::size_t at)
 
 }  // namespace
 
-// The top-level boxes as readmp4 walks them, in bytes that go on past the
-// file: once the movie box (or a HEIF image's meta box) has been passed,
-// the file ends before a second ftyp box, a box of none of the known
-// top-level types, or bytes that are no box; a known box that runs past the
-// bytes there are asks for them.
-FINDING mp4extent(bytes d)
+namespace {
+
+template <class GET>
+FINDING mp4walk(std::uint64_t length, GET get)
 {
-    if (!mp4start(d))
+    const auto head = [&](std::uint64_t at, std::size_t n) {
+        const unsigned char* p = at + n <= length ? get(at, n) : nullptr;
+        return p ? bytes(p, n) : bytes();
+    };
+    if (length < 8 || !mp4start(head(0, 8)))
         return damagedat();
     bool image = false;
     bool meta = false;
@@ -150,34 +181,66 @@ FINDING mp4extent(bytes d)
     while (true) {
         const bool whole = movie || (image && meta);
         const auto stop = [&] { return whole ? endsat(std::size_t(at)) : damagedat(); };
-        if (d.size() - at < 16) {
+        if (length - at < 16) {
             // Too few bytes left for a header of either length.
             if (whole)
                 return {verdict::verified, std::size_t(at), std::size_t(at) + 16};
             return shortof(std::size_t(at) + 16);
         }
-        std::uint64_t size = be32(d, std::size_t(at));
+        const bytes h = head(at, 16);
+        if (h.empty())
+            return stop();
+        std::uint64_t size = be32(h, 0);
         std::uint64_t header = 8;
         if (size == 1) {
-            size = be64(d, std::size_t(at) + 8);
+            size = be64(h, 8);
             header = 16;
         }
-        if (size < header || !boxtype(d.data() + at + 4) || (at != 0 && matchat(d, std::size_t(at) + 4, "ftyp")))
+        if (size < header || !boxtype(h.data() + 4) || (at != 0 && matchat(h, 4, "ftyp")))
             return stop();
-        const bool known = knownbox(d, std::size_t(at)) || at == 0;
+        const bool known = knownbox(h, 0) || at == 0;
         if (whole && !known)
             return stop();
-        if (size > d.size() - at) {
+        if (size > length - at) {
             if (!known && whole)
                 return stop();
             return size > (std::uint64_t(1) << 40) ? damagedat() : shortof(std::size_t(at + size));
         }
-        if (at == 0 && matchat(d, 4, "ftyp"))
-            image = imagebrands(d.subspan(0, std::size_t(std::min<std::uint64_t>(size, 256))));
-        movie = movie || matchat(d, std::size_t(at) + 4, "moov");
-        meta = meta || matchat(d, std::size_t(at) + 4, "meta");
+        if (at == 0 && matchat(h, 4, "ftyp")) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(size, 256));
+            image = imagebrands(head(0, n));
+        }
+        movie = movie || matchat(h, 4, "moov");
+        meta = meta || matchat(h, 4, "meta");
         at += size;
     }
+}
+
+}  // namespace
+
+// The top-level boxes as readmp4 walks them, in bytes that go on past the
+// file: once the movie box (or a HEIF image's meta box) has been passed,
+// the file ends before a second ftyp box, a box of none of the known
+// top-level types, or bytes that are no box; a known box that runs past the
+// bytes there are asks for them.
+FINDING mp4extent(bytes d)
+{
+    return mp4walk(d.size(), [d](std::uint64_t at, std::size_t) { return d.data() + at; });
+}
+
+EXTENT streamedextent(family f, std::uint64_t length, const READAT& read)
+{
+    // One header at a time: the largest a walk asks for is the ftyp box's brands.
+    unsigned char piece[256];
+    const auto get = [&](std::uint64_t at, std::size_t n) -> const unsigned char* {
+        return n <= sizeof piece && read(at, n, piece) ? piece : nullptr;
+    };
+    FINDING found;
+    if (f == family::mp4)
+        found = mp4walk(length, get);
+    else if (f == family::riff)
+        found = riffwalk(length, get);
+    return EXTENT{found.v, found.end, found.want};
 }
 
 std::size_t id3end(bytes d)
