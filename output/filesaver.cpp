@@ -137,12 +137,16 @@ void FileSaver::savewalked(const FILEPARM& file, const DIRSLOTS& around)
         // Written once its clusters are settled: it may yet prove itself
         // rebuilt around the files that do, and a file that gave way is
         // never left under a final name.
-        proofwait.push_back(UNPROVEN{keep(file, around, QString(), r, kind), {}, false});
-        return;
+        HELD h = keep(file, around, QString(), r, kind);
+        if (maywait(h)) {
+            proofwait.push_back(UNPROVEN{std::move(h), {}, false});
+            return;
+        }
     }
     if (claims)
         claims->mark(file.dataruns);
-    // The verdict given is not checked again.
+    // The verdict given is not checked again; a failed file that may not
+    // wait goes into damaged/ as the walk rebuilt it.
     settle(file, r, QString(), true, around);
 }
 
@@ -342,8 +346,11 @@ void FileSaver::dropped(const FILEPARM& entry, const DIRSLOTS& around)
         // Overwritten where the walk rebuilt it; a format whose check sees
         // a foreign cluster may prove it rebuilt around the proven files.
         const verify::family kind = verify::familyofextension(describe(entry, around, false).name);
-        if (kind != verify::family::none && !verify::blindtoforeign(kind))
-            proofwait.push_back(UNPROVEN{keep(entry, around, QString(), std::nullopt, kind), {}, false});
+        if (kind != verify::family::none && !verify::blindtoforeign(kind)) {
+            HELD h = keep(entry, around, QString(), std::nullopt, kind);
+            if (maywait(h))
+                proofwait.push_back(UNPROVEN{std::move(h), {}, false});
+        }
         return;
     }
     // Nothing was read: the name alone says what the file was.
@@ -444,7 +451,7 @@ bool FileSaver::finishstep()
     std::optional<FILEPARM> better = secondchance(h);
     // A dropped entry no other start gives may prove itself rebuilt
     // around the proven files.
-    if (!better && !h.record && !verify::blindtoforeign(heldfamily(h))) {
+    if (!better && !h.record && !verify::blindtoforeign(heldfamily(h)) && maywait(h)) {
         proofwait.push_back(UNPROVEN{std::move(h), {}, false});
         return true;
     }
@@ -466,6 +473,15 @@ bool FileSaver::finishstep()
     r.startbycontent = true;
     r.estimatedstart = h.file.startcluster;
     settle(*better, r, h.subdir, false, around);
+    return true;
+}
+
+bool FileSaver::maywait(const HELD& h)
+{
+    const std::size_t bytes = sizeof(UNPROVEN) + h.raw.size() + h.file.dataruns.size() * sizeof(DATARUN);
+    if (waitingbytes + bytes > waitinglimit)
+        return false;
+    waitingbytes += bytes;
     return true;
 }
 
@@ -495,6 +511,7 @@ bool FileSaver::proofstep()
         if (proofround > proofrounds) {
             proofwait.clear();
             nextproof = 0;
+            waitingbytes = 0;
             proofround = 0;
             return false;
         }
@@ -536,7 +553,9 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
     // Files that failed their check gave way: their clusters are not taken.
     const auto taken = [this](std::uint64_t lcn) { return core.inuse(lcn) != 0 || (claims && sound.test(lcn)); };
     std::vector<FILEPARM> rebuilt;
-    std::vector<DATARUN> tried;  // every candidate's runs, each closed by an empty run
+    // Every candidate's runs, each closed by an empty run: a digest, so
+    // that what waits holds no copy of them.
+    QCryptographicHash tried(QCryptographicHash::Sha256);
     for (const std::uint32_t start : candidates) {
         FILEPARM candidate(f);
         candidate.startcluster = start;
@@ -554,8 +573,10 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
             else
                 candidate.dataruns.clear();
         }
-        tried.insert(tried.end(), candidate.dataruns.begin(), candidate.dataruns.end());
-        tried.push_back(DATARUN{});
+        const DATARUN close{};
+        tried.addData(QByteArrayView(reinterpret_cast<const char*>(candidate.dataruns.data()),
+                                     qsizetype(candidate.dataruns.size() * sizeof(DATARUN))));
+        tried.addData(QByteArrayView(reinterpret_cast<const char*>(&close), qsizetype(sizeof close)));
         // The walk's own rebuild failed already.
         if (candidate.dataruns.empty() ||
             (u.held.record && start == f.startcluster && candidate.dataruns == f.dataruns))
@@ -563,9 +584,10 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
         rebuilt.push_back(std::move(candidate));
     }
     // Nothing taken since the last round: the same runs prove no more.
-    if (tried == u.tried)
+    const QByteArray digest = tried.result();
+    if (digest == u.tried)
         return false;
-    u.tried = std::move(tried);
+    u.tried = digest;
     std::optional<FILEPARM> winner;
     QByteArray winnerhash;
     for (FILEPARM& candidate : rebuilt) {

@@ -11,6 +11,7 @@
 #include "output/outputtree.h"
 #include "verify/verify.h"
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 #include <cstdint>
@@ -110,7 +111,8 @@ public:
     // an estimated high word, one that begins as its format does, the
     // others take their second chance) is neither written nor claims its
     // clusters yet: it waits for finish(), which rebuilds it around the
-    // files that proved themselves.
+    // files that proved themselves. What waits is held as runs, within a
+    // bound; past it a failed file is saved at once, into damaged/.
     void savewalked(const FILEPARM& file, const DIRSLOTS& around);
 
     // The saving walk dropped a deleted entry (its rebuilt runs were empty
@@ -163,13 +165,17 @@ private:
     // A file waiting for the files that prove themselves.
     struct UNPROVEN {
         HELD held;
-        std::vector<DATARUN> tried;  // the runs last checked; empty: none yet
+        QByteArray tried;  // a digest of the runs last checked; empty: none yet
         bool settled = false;
     };
     // One file of the rebuilding around proven files; false when none is left.
     bool proofstep();
     // The file rebuilt around the proven files' clusters, saved when it verifies.
     bool rebuildaround(UNPROVEN& waiting);
+    // Whether one more file may wait: what waits is held as runs and
+    // slots, within waitinglimit bytes; past it a file is settled at once,
+    // as the walk rebuilt it.
+    bool maywait(const HELD& h);
     // A copy of file with the slots its name is read from.
     static HELD keep(const FILEPARM& file, const DIRSLOTS& around, const QString& subdir,
                      std::optional<SAVERECORD> record, verify::family kind);
@@ -218,6 +224,8 @@ private:
     ClusterClaims sound;
     std::vector<UNPROVEN> proofwait;  // in walk order
     std::size_t nextproof = 0;        // the next one proofstep takes
+    std::size_t waitingbytes = 0;     // what proofwait holds, as maywait counts it
+    static constexpr std::size_t waitinglimit = 64u << 20;
     unsigned proofround = 0;          // rounds begun; proofrounds + 1: the rest is being settled
     bool proofchanged = false;        // the round under way verified a file
     // Start clusters of the deleted entries met so far, once per entry: a
