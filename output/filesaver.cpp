@@ -381,6 +381,18 @@ bool FileSaver::plausible(const FILEPARM& file, verify::family kind) const
     });
 }
 
+std::optional<QByteArray> FileSaver::provenhash(const FILEPARM& file, verify::family kind) const
+{
+    // A few clusters of its tail before the whole file.
+    if (!plausible(file, kind))
+        return std::nullopt;
+    const std::unique_ptr<unsigned char[]> data = readwhole(file);
+    if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(file.size)), clusterbytes()) !=
+                     verify::verdict::verified)
+        return std::nullopt;
+    return QCryptographicHash::hash(QByteArrayView(data.get(), qsizetype(file.size)), QCryptographicHash::Sha256);
+}
+
 std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
 {
     const FILEPARM& f = h.file;
@@ -416,23 +428,17 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
         if (candidate.dataruns.empty() || core.clusterusage(candidate.dataruns) != 0 ||
             core.gettotclustersize(candidate.dataruns) < size || (claims && claims->any(candidate.dataruns)))
             continue;
-        // A few clusters of its tail before the whole file.
-        if (!plausible(candidate, kind))
-            continue;
-        const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
-        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size)), clusterbytes()) !=
-                         verify::verdict::verified)
+        const std::optional<QByteArray> hash = provenhash(candidate, kind);
+        if (!hash)
             continue;
         // Two copies of one file (saved twice, deleted twice) are one answer.
-        const QByteArray hash = QCryptographicHash::hash(
-            QByteArrayView(data.get(), qsizetype(size)), QCryptographicHash::Sha256);
         if (winner) {
-            if (hash == winnerhash)
+            if (*hash == winnerhash)
                 continue;
             return std::nullopt;
         }
         winner = std::move(candidate);
-        winnerhash = hash;
+        winnerhash = *hash;
     }
     return winner;
 }
@@ -591,22 +597,17 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
     std::optional<FILEPARM> winner;
     QByteArray winnerhash;
     for (FILEPARM& candidate : rebuilt) {
-        if (!plausible(candidate, kind))
-            continue;
-        const std::unique_ptr<unsigned char[]> data = readwhole(candidate);
-        if (!data || verify::check(kind, verify::bytes(data.get(), std::size_t(size)), clusterbytes()) !=
-                         verify::verdict::verified)
+        const std::optional<QByteArray> hash = provenhash(candidate, kind);
+        if (!hash)
             continue;
         // Starts that give one contents are one answer; two that differ, none.
-        const QByteArray hash =
-            QCryptographicHash::hash(QByteArrayView(data.get(), qsizetype(size)), QCryptographicHash::Sha256);
         if (winner) {
-            if (hash == winnerhash)
+            if (*hash == winnerhash)
                 continue;
             return false;
         }
         winner = std::move(candidate);
-        winnerhash = hash;
+        winnerhash = *hash;
     }
     if (!winner)
         return false;

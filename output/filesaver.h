@@ -208,6 +208,9 @@ private:
     // The cheap facts of family kind hold for file (verify::mayverify, read
     // through its runs).
     bool plausible(const FILEPARM& file, verify::family kind) const;
+    // The SHA-256 of file's contents when kind verifies them whole (its
+    // plausible tail first); none when it does not.
+    std::optional<QByteArray> provenhash(const FILEPARM& file, verify::family kind) const;
     bool estimated(const FILEPARM& file) const;
     // The volume's cluster size, which bounds the padding a check allows.
     std::uint32_t clusterbytes() const;
