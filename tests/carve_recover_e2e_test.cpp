@@ -334,6 +334,17 @@ TEST(CarveHostile, FailedStartsEndAndWriteNothing)
     EXPECT_GE(failed + toolarge, 6u) << run.err.toStdString();
 }
 
+// Each photo carved whole under its first cluster's name, and nothing else.
+void expectcarvedphotos(const QString& out, const std::map<QByteArray, qint64>& photos, const CommandOutcome& run)
+{
+    const std::map<QString, QByteArray> saved = filetree(out);
+    EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
+    for (const auto& [photo, start] : photos) {
+        const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));
+        EXPECT_TRUE(saved.count(path) && saved.at(path) == photo) << path.toStdString() << run.err.toStdString();
+    }
+}
+
 // Starts that each name a structure the size of the volume and fail at
 // its end, enough of them to spend the work failed starts are allowed at
 // first, then real photos: the photos are still carved, and the starts
@@ -366,12 +377,7 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const std::map<QString, QByteArray> saved = filetree(out);
-    EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
-    for (const auto& [photo, start] : photos) {
-        const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));
-        EXPECT_TRUE(saved.count(path) && saved.at(path) == photo) << path.toStdString() << run.err.toStdString();
-    }
+    expectcarvedphotos(out, photos, run);
     EXPECT_EQ(carvecount(run.err, "failed their check") + carvecount(run.err, "not read on"), 40u)
         << run.err.toStdString();
 }
@@ -408,12 +414,7 @@ TEST(CarveBadSector, PhotosInTheFailedReadAreStillCarved)
     const QString out = dir.filePath(QStringLiteral("out"));
     const CommandOutcome run = kovrecover({QStringLiteral("--carve"), dev.path(), out});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const std::map<QString, QByteArray> saved = filetree(out);
-    EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
-    for (const auto& [photo, start] : photos) {
-        const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));
-        EXPECT_TRUE(saved.count(path) && saved.at(path) == photo) << path.toStdString() << run.err.toStdString();
-    }
+    expectcarvedphotos(out, photos, run);
 }
 
 // An MP3 whose later clusters were taken by a photo, deleted in turn: its
