@@ -262,7 +262,11 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
                 return;
             }
         }
-        if (found.v == verify::verdict::verified && found.end != 0) {
+        // A walk that ends with the window may have stopped only because the
+        // next header lies past it: a file its headers bound is read on
+        // through them instead.
+        const bool streamon = verify::streamable(candidate) && window >= limit;
+        if (found.v == verify::verdict::verified && found.end != 0 && !streamon) {
             // The bytes read on in vain for what might follow the end (a
             // ZIP appended without its end record) count as a failed
             // start's: starts that each want the rest of the volume cost a

@@ -522,6 +522,42 @@ TEST_P(CarveStreamed, VideoPastTheWindowComesBackByteForByte)
 
 INSTANTIATE_TEST_SUITE_P(Videos, CarveStreamed, ::testing::Values("mp4", "avi"));
 
+// A movie whose next box header begins 8 bytes before the window ends:
+// the walk over the window cannot read it, and the file goes on past.
+TEST(CarveStreamed, BoxHeaderAcrossTheWindowEndIsReadOn)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 40u << 20, 4)) << lasterror();
+    const auto box = [](const char* type, const QByteArray& payload) {
+        const std::uint32_t size = std::uint32_t(8 + payload.size());
+        QByteArray b;
+        for (int shift = 24; shift >= 0; shift -= 8)
+            b.append(char(size >> shift));
+        return b + QByteArray(type, 4) + payload;
+    };
+    const int window = 4 << 20;
+    QByteArray video = box("ftyp", QByteArray("isom\0\0\2\0isomiso2mp41", 20)) +
+                       box("moov", box("mvhd", QByteArray(100, '\0')));
+    video += box("free", QByteArray(window - 8 - video.size() - 8, '\0'));
+    ASSERT_EQ(video.size(), window - 8);
+    video += box("mdat", patterndata(6u << 20, 7));
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 3 * layout.cluster, video.size(), video);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    qputenv("KOV_CARVE_WINDOW", QByteArray::number(window));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    qunsetenv("KOV_CARVE_WINDOW");
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = filetree(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->second.size(), video.size());
+    EXPECT_TRUE(saved.begin()->second == video);
+}
+
 }  // namespace
 
 namespace {
