@@ -16,14 +16,21 @@ namespace {
 // The walks below read a file through get(at, n): n bytes from offset at,
 // at + n no more than the file's length; nullptr when they cannot be read.
 // Over bytes in memory, or over a file too large to hold, read by its
-// headers alone.
+// headers alone. headreader gives their n bytes at at, empty past the end
+// or where get cannot read them.
 template <class GET>
-FINDING riffwalk(std::uint64_t length, GET get)
+auto headreader(std::uint64_t length, GET& get)
 {
-    const auto head = [&](std::uint64_t at, std::size_t n) {
+    return [length, &get](std::uint64_t at, std::size_t n) {
         const unsigned char* p = at + n <= length ? get(at, n) : nullptr;
         return p ? bytes(p, n) : bytes();
     };
+}
+
+template <class GET>
+FINDING riffwalk(std::uint64_t length, GET get)
+{
+    const auto head = headreader(length, get);
     const bytes first = head(0, 12);
     if (first.empty() || !startswith(first, "RIFF"))
         return damagedat();
@@ -167,10 +174,7 @@ namespace {
 template <class GET>
 FINDING mp4walk(std::uint64_t length, GET get)
 {
-    const auto head = [&](std::uint64_t at, std::size_t n) {
-        const unsigned char* p = at + n <= length ? get(at, n) : nullptr;
-        return p ? bytes(p, n) : bytes();
-    };
+    const auto head = headreader(length, get);
     if (length < 8 || !mp4start(head(0, 8)))
         return damagedat();
     bool image = false;
