@@ -16,6 +16,22 @@
 
 namespace {
 
+// The one contents the candidates that proved themselves give: copies of
+// one contents are one answer, two that differ are none.
+struct ONEANSWER {
+    std::optional<FILEPARM> winner;
+    QByteArray hash;
+    // False once two candidates differ.
+    bool offer(FILEPARM& candidate, const QByteArray& digest)
+    {
+        if (winner)
+            return digest == hash;
+        winner = std::move(candidate);
+        hash = digest;
+        return true;
+    }
+};
+
 // A last-write stamp (date << 32 | time) as ISO 8601 local time, as FAT
 // keeps it; empty when the date is not valid.
 QString isotime(std::uint64_t stamp)
@@ -401,8 +417,7 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
     if (kind == verify::family::none || size == 0)
         return std::nullopt;
     const std::uint32_t low = f.startcluster & 0xFFFF;
-    std::optional<FILEPARM> winner;
-    QByteArray winnerhash;
+    ONEANSWER answer;
     for (std::uint32_t high = 0; high <= 0xFFFF; ++high) {
         const std::uint64_t start = std::uint64_t(high) << 16 | low;
         if (start >= core.fatentries)
@@ -428,19 +443,12 @@ std::optional<FILEPARM> FileSaver::secondchance(const HELD& h)
         if (candidate.dataruns.empty() || core.clusterusage(candidate.dataruns) != 0 ||
             core.gettotclustersize(candidate.dataruns) < size || (claims && claims->any(candidate.dataruns)))
             continue;
-        const std::optional<QByteArray> hash = provenhash(candidate, kind);
-        if (!hash)
-            continue;
         // Two copies of one file (saved twice, deleted twice) are one answer.
-        if (winner) {
-            if (*hash == winnerhash)
-                continue;
+        const std::optional<QByteArray> hash = provenhash(candidate, kind);
+        if (hash && !answer.offer(candidate, *hash))
             return std::nullopt;
-        }
-        winner = std::move(candidate);
-        winnerhash = *hash;
     }
-    return winner;
+    return answer.winner;
 }
 
 bool FileSaver::finishstep()
@@ -594,21 +602,13 @@ bool FileSaver::rebuildaround(UNPROVEN& u)
     if (digest == u.tried)
         return false;
     u.tried = digest;
-    std::optional<FILEPARM> winner;
-    QByteArray winnerhash;
+    ONEANSWER answer;
     for (FILEPARM& candidate : rebuilt) {
         const std::optional<QByteArray> hash = provenhash(candidate, kind);
-        if (!hash)
-            continue;
-        // Starts that give one contents are one answer; two that differ, none.
-        if (winner) {
-            if (*hash == winnerhash)
-                continue;
+        if (hash && !answer.offer(candidate, *hash))
             return false;
-        }
-        winner = std::move(candidate);
-        winnerhash = *hash;
     }
+    std::optional<FILEPARM>& winner = answer.winner;
     if (!winner)
         return false;
     if (claims)
