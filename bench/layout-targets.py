@@ -32,6 +32,7 @@ import subprocess
 import sys
 import tempfile
 
+from fatgeometry import geometry
 from filetree import digest, digests
 
 ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", SOURCE_DATE_EPOCH="1600000000", TZ="UTC", LC_ALL="C.UTF-8")
@@ -93,15 +94,6 @@ def build_card(work, rnd):
     return image, files
 
 
-def datastart(image):
-    with open(image, "rb") as f:
-        b = f.read(512)
-    bps, = struct.unpack_from("<H", b, 11)
-    reserved, = struct.unpack_from("<H", b, 14)
-    perfat, = struct.unpack_from("<I", b, 36)
-    return (reserved + b[16] * perfat) * bps, reserved * bps, perfat * bps
-
-
 def score(files, out, under=None):
     """(back byte for byte, of them below a 2nd-level folder in a folder of its name, those below)."""
     got = digests(out)
@@ -135,7 +127,7 @@ def main():
         rnd = random.Random(20)
         card, files = build_card(work, rnd)
         total = len(files)
-        start, fatstart, fatbytes = datastart(card)
+        start, fatstart, fatbytes = geometry(card)
         intact = os.path.join(work, "intact")
         kov(binary, [card, intact])
         intacttree = digests(intact)
