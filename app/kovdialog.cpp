@@ -1,6 +1,5 @@
 #include "app/kovdialog.h"
 #include "app/choicegrid.h"
-#include "exfat/exfatrun.h"
 #include "platform/outputfolder.h"
 #include "run/opensource.h"
 #include "run/outputcheck.h"
@@ -349,7 +348,7 @@ void KOVDialog::scan()
 
 void KOVDialog::showprogress()
 {
-    // The walks' place; the later phases show theirs in the lines above.
+    // The walks' place; past them, the run's progress over its plan.
     QString at;
     const int percent = run.walkpercent();
     if (run.phase() == RUNPHASE::collecting)
@@ -357,6 +356,8 @@ void KOVDialog::showprogress()
     else if (run.phase() == RUNPHASE::saving)
         at = percent >= 0 ? QStringLiteral("Saving deleted files: %1%").arg(percent)
                           : QStringLiteral("Saving deleted files...");
+    else if (run.phase() != RUNPHASE::secondchances)
+        at = run.progress().words();
     if (run.paused())
         at = at.isEmpty() ? QStringLiteral("Paused") : QStringLiteral("Paused. ") + at;
     progresslabel->setText(at);
@@ -376,14 +377,12 @@ void KOVDialog::phasebegun(RUNPHASE begun)
         setstatuslines(QStringLiteral("Looking for the folders of an earlier format..."), QString(), QString());
         break;
     case RUNPHASE::deepscan:
-        deepclock.start();
         showdeepscan();
         break;
     case RUNPHASE::lostfiles:
         setstatuslines(QStringLiteral("Saving the files of lost folders..."), QString(), QString());
         break;
     case RUNPHASE::carving:
-        deepclock.start();
         showcarving();
         break;
     default:
@@ -393,36 +392,22 @@ void KOVDialog::phasebegun(RUNPHASE begun)
 
 void KOVDialog::showdeepscan()
 {
-    const double elapsed = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
-    if (const exfat::EXFATRUN* exfat = run.exfatrun()) {
-        const std::uint64_t total = exfat->deeptotal();
-        setstatuslines(
-            QStringLiteral("Searching lost folders: %1%").arg(total ? exfat->deepdone() * 100 / total : 100),
-            QStringLiteral("%1 clusters/s").arg(double(exfat->counts().deepclusters) / elapsed, 0, 'f', 0),
-            QStringLiteral("%1 entry sets found").arg(exfat->counts().deepsets));
-        return;
-    }
-    const deep::DEEPSCAN* deep = run.deepscan();
-    if (!deep)
-        return;
-    const std::uint64_t total = deep->scantotal();
-    const double seconds = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
-    setstatuslines(QStringLiteral("Searching lost folders: %1%").arg(total ? deep->scanposition() * 100 / total : 100),
-                   QStringLiteral("%1 clusters/s").arg(double(deep->scannedclusters()) / seconds, 0, 'f', 0),
-                   QStringLiteral("%1 folder clusters found").arg(deep->directoryclusters()));
+    const RUNPROGRESS at = run.progress();
+    setstatuslines(QStringLiteral("Searching lost folders: %1%").arg(at.phasepercent()), speed(at),
+                   run.exfatchosen() ? QStringLiteral("%1 entry sets found").arg(at.now.found)
+                                              : QStringLiteral("%1 folder clusters found").arg(at.now.found));
 }
 
 void KOVDialog::showcarving()
 {
-    const carve::CARVER* carver = run.carving();
-    if (!carver)
-        return;
-    const std::uint64_t total = carver->total();
-    const double seconds = double(std::max<std::int64_t>(deepclock.elapsed(), 1)) / 1000.0;
-    setstatuslines(
-        QStringLiteral("Looking for files by their contents: %1%").arg(total ? carver->position() * 100 / total : 100),
-        QStringLiteral("%1 clusters/s").arg(double(carver->counts().scanned) / seconds, 0, 'f', 0),
-        QStringLiteral("%1 files found").arg(run.carvingcounts().carved));
+    const RUNPROGRESS at = run.progress();
+    setstatuslines(QStringLiteral("Looking for files by their contents: %1%").arg(at.phasepercent()), speed(at),
+                   QStringLiteral("%1 files found").arg(at.now.found));
+}
+
+QString KOVDialog::speed(const RUNPROGRESS& at)
+{
+    return QStringLiteral("%1 MB/s").arg(at.bytespersecond() / 1e6, 0, 'f', 1);
 }
 
 void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }

@@ -91,6 +91,8 @@ private:
     void showdeepscan();
     // Carving's progress in the status lines.
     void showcarving();
+    // The second status line of both: the source read a second.
+    static QString speed(const RUNPROGRESS& at);
     // Lays out the volume at root ("C:\\"...) for the next run.
     void openvolume(const QString& root);
     // Lists the sources named on the command line that have no boot sector
@@ -118,5 +120,4 @@ private:
     // its slice, so that it shows as soon as it is saved.
     std::uint64_t settledatphase = 0;
     std::uint64_t settledfiles = 0;
-    QElapsedTimer deepclock;
 };

@@ -1,6 +1,5 @@
 #include "cli/recoverrun.h"
 
-#include "exfat/exfatrun.h"
 #include "layout/layoutsearch.h"
 #include "partitions/partitiontable.h"
 #include "platform/stopsignals.h"
@@ -279,20 +278,15 @@ bool RecoverRun::runall()
             break;
         }
         const RUNPHASE was = run.phase();
-        const std::uint64_t scanned = run.deepscan() ? run.deepscan()->scannedclusters() : 0;
         run.step();
+        // A phase that has just ended has told its end: no line after it.
         if (was == RUNPHASE::collecting || was == RUNPHASE::saving)
             progress(false);
-        else if (was == RUNPHASE::deepscan && run.deepscan() && run.deepscan()->scannedclusters() != scanned)
-            deepprogress(run.deepscan()->scanposition(), run.deepscan()->scantotal(),
-                         run.deepscan()->scannedclusters());
-        else if (was == RUNPHASE::layoutsearch && run.layoutsearch())
-            layoutprogress(*run.layoutsearch());
-        else if (was == RUNPHASE::carving && run.carving())
-            deepprogress(run.carving()->position(), run.carving()->total(), run.carving()->counts().scanned, "carving");
-        else if (was == RUNPHASE::deepscan && run.exfatrun())
-            deepprogress(run.exfatrun()->deepdone(), run.exfatrun()->deeptotal(),
-                         run.exfatrun()->counts().deepclusters);
+        else if (was == run.phase() &&
+                 (was == RUNPHASE::layoutsearch || was == RUNPHASE::deepscan || was == RUNPHASE::carving))
+            runprogress(was == RUNPHASE::layoutsearch ? "layout search"
+                        : was == RUNPHASE::deepscan   ? "deep scan"
+                                                      : "carving");
     }
     // A signal during the last step ends nothing more.
     if (stopsignal == 0)
@@ -344,7 +338,8 @@ void RecoverRun::phasebegun(RUNPHASE phase)
         if (!live)
             say(QStringLiteral("layout search"));
         layoutclock.start();
-        lastlayoutdraw = -1000;
+        deepclock.start();
+        lastdeepdraw = -1000;
         break;
     case RUNPHASE::deepscan:
         endprogress();
@@ -428,17 +423,14 @@ void RecoverRun::rundeepended(const RUNREPORT& r)
                                                : QString()));
 }
 
-void RecoverRun::deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned, const char* what)
+void RecoverRun::runprogress(const char* what)
 {
+    const RUNPROGRESS at = run.progress();
     const std::int64_t now = deepclock.elapsed();
-    if (!live || (done < total && now - lastdeepdraw < 200))
+    if (!live || (at.now.done < at.now.total && now - lastdeepdraw < 200))
         return;
     lastdeepdraw = now;
-    const double seconds = double(std::max<std::int64_t>(now, 1)) / 1000.0;
-    std::fprintf(stderr, "\r\033[K%s: %3llu%%, %llu of %llu clusters, %.0f clusters/s", what,
-                 static_cast<unsigned long long>(total ? done * 100 / total : 100),
-                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                 double(scanned) / seconds);
+    std::fprintf(stderr, "\r\033[K%s: %s", what, qPrintable(at.words()));
 }
 
 int RecoverRun::recover(const QString& outdir)

@@ -16,9 +16,6 @@
 namespace partitions {
 struct FATVOLUME;
 }
-namespace exfat {
-class EXFATRUN;
-}
 
 // Exit statuses of kov-recover.
 enum ExitStatus {
@@ -91,8 +88,8 @@ private:
     void progress(bool force);
     // The walk's progress line, ended.
     void endprogress();
-    // The deep scan's or carving's (what) progress line.
-    void deepprogress(std::uint64_t done, std::uint64_t total, std::uint64_t scanned, const char* what = "deep scan");
+    // The progress line of a phase beyond the walks (what), in the run's words.
+    void runprogress(const char* what);
     // SOURCE holds no FAT volume (findvolumes said so); the type of the
     // one laid out from a found layout, for --list-volumes.
     bool nofatvolume = false;

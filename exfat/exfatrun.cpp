@@ -1,14 +1,10 @@
 #include "exfat/exfatrun.h"
 
 #include "model/kovcore.h"
-#include "output/filesaver.h"
 
 namespace exfat {
 
-EXFATRUN::EXFATRUN(KOVCore& owner, FileSaver& filesaver, bool withdeep)
-    : core(owner), saver(filesaver), deep(withdeep)
-{
-}
+EXFATRUN::EXFATRUN(KOVCore& owner, bool withdeep) : core(owner), deep(withdeep) {}
 
 EXFATRUN::~EXFATRUN()
 {
@@ -27,7 +23,6 @@ EXFATRUN::~EXFATRUN()
 
 QString EXFATRUN::begin(const platform::VolumeSource& source)
 {
-    stage = PHASE::idle;
     handle = platform::opensource(source);
     if (handle == platform::invalidhandle()) {
         handle = nullptr;
@@ -45,62 +40,7 @@ QString EXFATRUN::begin(const platform::VolumeSource& source)
     walk = std::make_unique<EXFATWALK>(volume);
     if (deep)
         scan = std::make_unique<EXFATDEEP>(volume);
-    stage = PHASE::walk;
     return QString();
-}
-
-void EXFATRUN::save(const EXFATFILE& file)
-{
-    if (scan)
-        scan->claim(file.file.dataruns);
-    saver.savenamed(file.file, file.name, file.folder, file.nofatchain);
-}
-
-bool EXFATRUN::step()
-{
-    switch (stage) {
-    case PHASE::idle:
-    case PHASE::done:
-        return false;
-    case PHASE::walk: {
-        std::optional<EXFATFILE> found;
-        if (walk->step(&found)) {
-            if (found)
-                save(*found);
-            return true;
-        }
-        if (scan) {
-            scan->claim(walk->liveclusterbits());
-            scan->claim(walk->directorybits());
-            stage = PHASE::deepscan;
-        } else {
-            stage = PHASE::done;
-            saver.finish();
-            return false;
-        }
-        return true;
-    }
-    case PHASE::deepscan:
-        if (!scan->scanstep()) {
-            scan->link();
-            stage = PHASE::deeprecover;
-        }
-        return true;
-    case PHASE::deeprecover: {
-        std::optional<EXFATFILE> found;
-        if (scan->next(&found)) {
-            if (found) {
-                ++deepsaved;
-                saver.savenamed(found->file, found->name, found->folder, found->nofatchain);
-            }
-            return true;
-        }
-        stage = PHASE::done;
-        saver.finish();
-        return false;
-    }
-    }
-    return false;
 }
 
 bool EXFATRUN::holdsentries(std::uint64_t lcn) const
@@ -112,10 +52,6 @@ bool EXFATRUN::holdsentries(std::uint64_t lcn) const
     return (walk && (walk->used(c) || walk->isdirectory(c))) || (scan && scan->holdssets(c));
 }
 
-std::uint64_t EXFATRUN::deepdone() const { return scan ? scan->scanposition() : 0; }
-
-std::uint64_t EXFATRUN::deeptotal() const { return scan ? volume.heapclusters() : 0; }
-
 EXFATRUNCOUNTS EXFATRUN::counts() const
 {
     EXFATRUNCOUNTS c;
@@ -125,7 +61,6 @@ EXFATRUNCOUNTS EXFATRUN::counts() const
         c.deepclusters = scan->scannedclusters();
         c.deepsets = scan->setsfound();
         c.deepdropped = scan->dropped();
-        c.deepfiles = deepsaved;
     }
     return c;
 }

@@ -1,9 +1,7 @@
-// One recovery run on an exFAT volume, in small steps that any front end
-// can drive (to the end at once, or a few per timer slice): the walk, one
-// directory read or one file saved a step, then with deep the scan of the
-// free clusters, one read a step, and the files it finds, one saved a step.
-// Files go through the front end's FileSaver, which names them, checks
-// them and writes them below its core's recoverdir (or lists them).
+// The exFAT volume a recovery run reads: opened read-only, laid out for the
+// core (so that the saver and the content checks read its cluster heap),
+// with its walk and, with deep, its scan of the free clusters. The run's
+// phases step them (run/phases/exfatphases).
 #pragma once
 
 #include "exfat/deep.h"
@@ -15,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 
-class FileSaver;
 class KOVCore;
 
 namespace exfat {
@@ -24,16 +21,13 @@ struct EXFATRUNCOUNTS {
     WALKCOUNTS walk;
     std::uint64_t deepclusters = 0;  // clusters the deep scan read
     std::uint64_t deepsets = 0;      // entry sets it found
-    std::uint64_t deepfiles = 0;     // files it handed to the saver
     std::uint64_t deepdropped = 0;   // files of its sets that could not be rebuilt
 };
 
 class EXFATRUN {
 public:
-    enum class PHASE { idle, walk, deepscan, deeprecover, done };
-
-    // core and saver outlive this; saver saves through core.
-    EXFATRUN(KOVCore& core, FileSaver& saver, bool deep);
+    // core outlives this.
+    EXFATRUN(KOVCore& core, bool deep);
     ~EXFATRUN();
     EXFATRUN(const EXFATRUN&) = delete;
     EXFATRUN& operator=(const EXFATRUN&) = delete;
@@ -41,18 +35,14 @@ public:
     // Opens source read-only as an exFAT volume and readies the run: the
     // core's diskparm then reads the cluster heap (what the saver and the
     // content checks read through). Empty on success, else why the volume
-    // cannot be read (and the run is finished).
+    // cannot be read.
     QString begin(const platform::VolumeSource& source);
 
-    // One small unit of work. False once the run is finished (then the
-    // saver's finish() has been called).
-    bool step();
-    bool finished() const { return stage == PHASE::done || stage == PHASE::idle; }
-    PHASE phase() const { return stage; }
-
-    // The deep scan's progress: clusters of the heap passed, of all.
-    std::uint64_t deepdone() const;
-    std::uint64_t deeptotal() const;
+    // The walk (after a successful begin) and the deep scan (with deep).
+    EXFATWALK& walker() { return *walk; }
+    EXFATDEEP* deepscan() { return scan.get(); }
+    const EXFATDEEP* deepscan() const { return scan.get(); }
+    std::uint64_t clusterbytes() const { return volume.clusterbytes(); }
 
     EXFATRUNCOUNTS counts() const;
     // The volume's, the walk's and the deep scan's notes.
@@ -65,17 +55,12 @@ public:
     bool holdsentries(std::uint64_t lcn) const;
 
 private:
-    void save(const EXFATFILE& file);
-
     KOVCore& core;
-    FileSaver& saver;
     bool deep;
-    PHASE stage = PHASE::idle;
     platform::volhandle handle = nullptr;
     EXFATVOLUME volume;
     std::unique_ptr<EXFATWALK> walk;
     std::unique_ptr<EXFATDEEP> scan;
-    std::uint64_t deepsaved = 0;
 };
 
 // The label of the exFAT volume at source (its root directory's Volume

@@ -51,12 +51,12 @@ public:
     // The walk under way is the collecting pass (else the saving one).
     bool collecting() const { return core.collecting; }
     int walkpercent() const { return core.walkpercent(); }
+    // The progress over the whole plan, as both faces show it.
+    RUNPROGRESS progress() const { return core.progress(); }
+    // The deep scan's caps, for what a face says of them.
     const deep::DEEPSCAN* deepscan() const { return core.deepscan(); }
-    const layout::LAYOUTSEARCH* layoutsearch() const { return core.layoutsearch(); }
     const carve::CARVER* carving() const { return core.carving(); }
-    carve::CARVECOUNTS carvingcounts() const { return core.carvingcounts(); }
     QString carvingtree() const { return core.carvingtree(); }
-    const exfat::EXFATRUN* exfatrun() const { return core.exfatrun(); }
 
 private:
     RunEngine core;

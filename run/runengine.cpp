@@ -3,42 +3,93 @@
 #include "deep/dirsample.h"
 #include "deep/dirslots.h"
 #include "exfat/exfatrun.h"
-#include "layout/adopt.h"
-#include "layout/earlier.h"
+#include "run/phases/phases.h"
 
 #include <algorithm>
 
-RunEngine::RunEngine(RUNEVENTS& told, const RUNOPTIONS& chosen) : events(told), options(chosen) {}
+RunEngine::RunEngine(RUNEVENTS& told, const RUNOPTIONS& chosen) : events(told), options(chosen), ctx(*this, told) {}
 
-RunEngine::~RunEngine() = default;
+RunEngine::~RunEngine()
+{
+    // The phases read through what the context holds.
+    plan.clear();
+}
 
 bool RunEngine::startrun()
 {
     if (rununderway())
         abandonrun();
     failure.clear();
+    readbefore = 0;
+    clock.start();
     if (exfatsource)
         return startexfat();
     if (!tablefree && !beginrun())
         return false;
     beginreport(bitmap.size());
-    if (options.deep)
-        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
-    recovering = false;
-    tree.clear();
-    adoptedearlier = false;
-    earlier = foundearlier;
-    search.reset();
+    ctx.deep.reset();
+    if (options.deep || tablefree)
+        ctx.deep = std::make_unique<deep::DEEPSCAN>(*this, ctx.claims);
+    ctx.walkdone = false;
+    ctx.tree.clear();
+    ctx.adoptedearlier = false;
+    ctx.earlier = foundearlier;
+    ctx.tablefree = tablefree;
+    ctx.rootareaat = rootareaat;
+    ctx.rootareabytes = rootareabytes;
     if (tablefree) {
         // No table and no root to walk: the found directories are all
         // there is, every cluster free.
         stats = RUNSTATS();
-        if (!deeprun)
-            deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
-        begindeep();
-        return true;
+    } else {
+        plan.push_back(phases::collectingwalk());
+        plan.push_back(phases::savingwalk());
+        plan.push_back(phases::secondchances());
     }
-    at = RUNPHASE::collecting;
+    if (options.deep && !tablefree)
+        plan.push_back(phases::layoutsearch());
+    if (ctx.deep) {
+        plan.push_back(phases::deepscan());
+        plan.push_back(phases::lostfiles());
+        plan.push_back(phases::earlierlayout());
+    }
+    if (options.carve) {
+        // First in the layout the run ends in (an earlier format's, when
+        // one was found: its files lie on its clusters), then in the
+        // volume's own.
+        plan.push_back(phases::carving(phases::fatarea));
+        plan.push_back(phases::ownlayout());
+    }
+    beginnext();
+    return true;
+}
+
+bool RunEngine::startexfat()
+{
+    beginreport(0);
+    ctx.kept.exfat = true;
+    ctx.deep.reset();
+    ctx.tree.clear();
+    ctx.adoptedearlier = false;
+    ctx.earlier.clear();
+    ctx.tablefree = false;
+    ctx.exfat = std::make_unique<exfat::EXFATRUN>(*this, options.deep);
+    failure = ctx.exfat->begin(*exfatsource);
+    if (!failure.isEmpty()) {
+        ctx.exfat.reset();
+        ctx.saver.reset();
+        return false;
+    }
+    stats = RUNSTATS();
+    ctx.claims.reset(ctx.exfat->heapclusters());
+    plan.push_back(phases::exfatwalk(!options.deep));
+    if (options.deep) {
+        plan.push_back(phases::exfatdeepscan());
+        plan.push_back(phases::exfatlostfiles());
+    }
+    if (options.carve)
+        plan.push_back(phases::carving(phases::exfatarea));
+    beginnext();
     return true;
 }
 
@@ -47,195 +98,59 @@ void RunEngine::abandonrun()
     collecting = false;
     saving = false;
     at = RUNPHASE::idle;
-    exfat.reset();
-    search.reset();
-    deeprun.reset();
-    carver.reset();
-    savedfiles.reset();
-    saver.reset();
+    plan.clear();
+    ctx.next.clear();
+    ctx.exfat.reset();
+    ctx.deep.reset();
+    ctx.carver.reset();
+    ctx.savedfiles.reset();
+    ctx.saver.reset();
 }
 
 void RunEngine::enter(RUNPHASE phase)
 {
     at = phase;
-    phasebegun(phase);
+    events.phasebegun(phase);
 }
 
 void RunEngine::step()
 {
-    if (exfat && at != RUNPHASE::carving) {
-        stepexfat();
+    if (plan.empty())
         return;
-    }
-    switch (at) {
-    case RUNPHASE::idle:
-        return;
-    case RUNPHASE::collecting:
-    case RUNPHASE::saving:
-        newunit();
-        scantick();
-        if (deeprun && saving)
-            deeprun->notewalk(curdir);
-        if (at == RUNPHASE::collecting && saving)
-            enter(RUNPHASE::saving);
-        return;
-    case RUNPHASE::secondchances:
-        if (saver->finishstep())
-            return;
-        newunit();
-        if (!deeprun) {
-            endphases();
-            return;
-        }
-        // A reformat with another geometry left the earlier format's
-        // directories where this layout does not look: found first, so
-        // that the deep scan leaves their pieces to them.
-        search = std::make_unique<layout::LAYOUTSEARCH>(hdisk, sourcebytes);
-        enter(RUNPHASE::layoutsearch);
-        return;
-    case RUNPHASE::layoutsearch:
-        if (search->step())
-            return;
-        {
-            const layout::FOUNDLAYOUT own = layout::currentlayout(*this);
-            const std::vector<layout::FOUNDLAYOUT> found = search->layouts(&own);
-            layoutssearched(*search, found);
-            earlier.clear();
-            for (const layout::FOUNDLAYOUT& f : found)
-                if (!layout::samelayout(*this, f)) {
-                    earlier.push_back(f);
-                    break;
-                }
-        }
-        search.reset();
-        begindeep();
-        return;
-    case RUNPHASE::deepscan:
-        if (deeprun->scanstep())
-            return;
-        // The found layout's own root, not a tree of the earlier ones.
-        if (tablefree && tree.isEmpty() && rootareabytes != 0)
-            deeprun->addrootarea(rootareaat, rootareabytes);
-        enter(RUNPHASE::lostfiles);
-        return;
-    case RUNPHASE::lostfiles:
-        if (!recovering) {
-            deeprun->beginrecover();
-            recovering = true;
-            return;
-        }
-        if (deeprun->recoverstep(
-                [this](const deep::DEEPCANDIDATE& candidate) {
-                    newunit();
-                    saver->save(candidate.file,
-                                DIRSLOTS{candidate.slotbytes.get(), candidate.slotcount, candidate.slotindex},
-                                losttree(candidate.subdir), candidate.keepshortname);
-                },
-                [this](const deep::DEEPCANDIDATE& candidate, const QString& reason) {
-                    if (tree.isEmpty()) {
-                        lostnotsaved(candidate, reason);
-                        return;
-                    }
-                    deep::DEEPCANDIDATE named = candidate;
-                    named.subdir = losttree(candidate.subdir);
-                    lostnotsaved(named, reason);
-                }))
-            return;
-        if (saver->finishstep())
-            return;
-        newunit();
-        if (beginearlier())
-            return;
-        endphases();
-        return;
-    case RUNPHASE::carving:
-        if (!carver->step([this](const carve::CARVEDFILE& found) {
-                newunit();
-                saver->savecarved(found.file, found.place.stem + QLatin1Char('.') + found.type,
-                                  losttree(QStringLiteral("lost/carved/%1/").arg(found.place.folder)), found.type,
-                                  found.verdict);
-            })) {
-            newunit();
-            if (!carveownlayout())
-                finishrun();
-        }
-        return;
-    }
+    if (!plan.front()->step(ctx))
+        advance();
 }
 
-void RunEngine::endphases()
+void RunEngine::advance()
 {
-    // Last, so that every file an entry still names has claimed its
-    // clusters; first in the layout the run ends in (an earlier format's,
-    // when one was found: its files lie on its clusters), then in the
-    // volume's own.
-    if (!options.carve || !savedfiles || !begincarving(fatcarvearea()))
-        finishrun();
+    const PHASE& done = *plan.front();
+    done.count(ctx, ctx.kept);
+    readbefore += done.progress(ctx).done;
+    plan.pop_front();
+    events.newunit();
+    beginnext();
 }
 
-carve::CARVEAREA RunEngine::fatcarvearea() const
+void RunEngine::beginnext()
 {
-    carve::CARVEAREA area = carve::fatarea(*this);
-    if (deeprun) {
-        // The directory clusters the deep scan kept are passed over too.
-        const deep::DEEPSCAN* scan = deeprun.get();
-        area.taken = [this, scan](std::uint64_t lcn) { return inuse(lcn) || scan->keptdirectory(lcn); };
+    while (!plan.empty()) {
+        PHASE& phase = *plan.front();
+        const RUNPHASE kind = phase.kind();
+        // The first walk is the run's start, not told.
+        if (kind == RUNPHASE::collecting)
+            at = kind;
+        else if (kind != RUNPHASE::idle)
+            enter(kind);
+        const bool work = phase.begin(ctx);
+        for (std::size_t k = ctx.next.size(); k-- > 0;)
+            plan.insert(plan.begin() + 1, std::move(ctx.next[k]));
+        ctx.next.clear();
+        if (work)
+            return;
+        phase.count(ctx, ctx.kept);
+        plan.pop_front();
     }
-    return area;
-}
-
-bool RunEngine::begincarving(carve::CARVEAREA area)
-{
-    carver = std::make_unique<carve::CARVER>(*this, std::move(area), claims, *savedfiles);
-    enter(RUNPHASE::carving);
-    return carver->begin();
-}
-
-bool RunEngine::carveownlayout()
-{
-    while (ownlayout && deeprun && carver) {
-        const layout::FOUNDLAYOUT own = *ownlayout;
-        ownlayout.reset();
-        // The earlier layout's directories, in the own layout's numbering.
-        const std::uint64_t held = bitmap.size();
-        ClusterClaims directories(held);
-        directories.mark(deeprun->owndirectories());
-        const deep::DEEPSCAN* scan = deeprun.get();
-        const std::vector<DATARUN> taken = layout::overlapping(
-            *this, [&](std::uint64_t n) { return n < held && (directories.test(n) || scan->keptdirectory(n)); }, own);
-        const int notes = int(volumenotes.size());
-        if (!layout::adoptlayout(*this, own))
-            return false;
-        // The volume's own layout, not one found: nothing new to tell.
-        while (volumenotes.size() > notes)
-            volumenotes.removeLast();
-        carvedbefore += carver->counts();
-        bitmap.merge(ownkept);
-        setbitmap(taken);
-        // The files saved or carved in the earlier layout, to the byte: a
-        // file of the own layout may begin in the last earlier cluster of
-        // one, right after its end.
-        std::vector<DATARUN> files;
-        const std::uint64_t size = diskparm.clustersize();
-        const std::uint64_t start = diskparm.clusterposition(0);
-        savedfiles->eachextent([&](std::uint64_t from, std::uint64_t to) {
-            if (to <= start || from >= to)
-                return;
-            from = std::max(from, start);
-            const std::uint64_t first = (from - start) / size;
-            files.push_back(DATARUN{first, (to - start + size - 1) / size - first, 0});
-        });
-        setbitmap(files);
-        ownkept.clear();
-        claims.reset(bitmap.size());
-        tree.clear();
-        // Its directory clusters are counted, and in the bitmap now.
-        keepdeepcounts();
-        deeprun.reset();
-        if (begincarving(fatcarvearea()))
-            return true;
-    }
-    return false;
+    finishrun();
 }
 
 void RunEngine::setfoundlayout(const layout::FOUNDLAYOUT& adopted, std::vector<layout::FOUNDLAYOUT> others)
@@ -253,71 +168,6 @@ void RunEngine::clearfoundlayout()
     rootareabytes = 0;
 }
 
-void RunEngine::begindeep()
-{
-    if (!earlier.empty()) {
-        auto pieces = std::make_shared<layout::EARLIERDIRECTORIES>(*this, earlier.front());
-        deeprun->foreign = [pieces](std::uint64_t lcn) { return pieces->inside(lcn); };
-    }
-    recovering = false;
-    enter(RUNPHASE::deepscan);
-    if (!deeprun->beginscan())
-        enter(RUNPHASE::lostfiles);
-}
-
-bool RunEngine::beginearlier()
-{
-    while (!earlier.empty()) {
-        const layout::FOUNDLAYOUT next = earlier.front();
-        earlier.erase(earlier.begin());
-        // The clusters the volume overwrote, its saved files claim or its
-        // own directories hold are gone for the earlier layout: read with
-        // the earlier geometry, the entries of a directory of this layout
-        // name other bytes. The core is laid out anew for it.
-        claims.mark(deeprun->owndirectories());
-        const std::vector<DATARUN> gone = layout::overwritten(*this, claims, next);
-        std::optional<layout::FOUNDLAYOUT> own;
-        CLUSTERBITS kept;
-        if (options.carve && !adoptedearlier) {
-            own = layout::currentlayout(*this);
-            kept.resize(own->clusters);
-            const deep::DEEPSCAN* scan = deeprun.get();
-            for (std::uint64_t lcn = 0; lcn < own->clusters; ++lcn)
-                if (inuse(lcn) || claims.test(lcn) || scan->keptdirectory(lcn))
-                    kept.set(lcn);
-        }
-        if (!layout::adoptlayout(*this, next))
-            continue;
-        if (own) {
-            ownlayout = own;
-            ownkept = std::move(kept);
-        }
-        adoptedearlier = true;
-        setbitmap(gone);
-        claims.reset(bitmap.size());
-        tree = QStringLiteral("lost/earlier-layout-%1/").arg(next.sizename());
-        earlierbegun(next, tree);
-        keepdeepcounts();
-        deeprun = std::make_unique<deep::DEEPSCAN>(*this, claims);
-        begindeep();
-        return true;
-    }
-    return false;
-}
-
-void RunEngine::keepdeepcounts()
-{
-    current.scannedclusters += deeprun->scannedclusters();
-    current.directoryclusters += deeprun->directoryclusters();
-    current.unsavedlost += deeprun->unsavedfiles();
-    current.shallower += deeprun->shallowerfiles();
-}
-
-QString RunEngine::losttree(const QString& subdir) const
-{
-    return tree.isEmpty() ? subdir : tree + subdir.mid(5);
-}
-
 bool RunEngine::continuesdirectory(const unsigned char* cluster, std::uint64_t size) const
 {
     return !deep::dotentry(cluster, 1) &&
@@ -328,43 +178,46 @@ void RunEngine::walkended()
 {
     // Cheap (a sample, and only over a nearly empty FAT), for the advice
     // at the end; the deep scan itself tells better.
-    if (!options.deep)
-        current.formatted = deep::sampledirectories(*this).formatted();
+    if (!ctx.options.deep)
+        ctx.kept.formatted = deep::sampledirectories(*this).formatted();
     // The walk's files are all settled but the held ones: their second
     // chances need every deleted entry's start, known only now.
-    newunit();
-    enter(RUNPHASE::secondchances);
+    ctx.walkdone = true;
 }
 
 RUNREPORT RunEngine::report() const
 {
-    RUNREPORT r = current;
+    RUNREPORT r = ctx.kept;
     r.stats = stats;
-    if (saver)
-        r.verdicts = saver->counts();
-    if (exfat) {
-        const exfat::EXFATRUNCOUNTS c = exfat->counts();
-        r.exfat = true;
-        r.exfatnotes = exfat->notes();
-        r.scannedclusters = c.deepclusters;
-        r.directoryclusters = c.deepsets;
-        r.unsavedlost = c.deepdropped;
-    }
-    if (carver)
-        r.carving = carvingcounts();
-    if (deeprun) {
-        // Summed over the layouts the run has scanned.
-        r.scannedclusters += deeprun->scannedclusters();
-        r.directoryclusters += deeprun->directoryclusters();
-        r.unsavedlost += deeprun->unsavedfiles();
-        r.shallower += deeprun->shallowerfiles();
-    }
+    if (ctx.saver)
+        r.verdicts = ctx.saver->counts();
+    if (!plan.empty())
+        plan.front()->count(ctx, r);
     return r;
+}
+
+RUNPROGRESS RunEngine::progress() const
+{
+    RUNPROGRESS p;
+    p.phase = at;
+    p.files = ctx.kept.settled;
+    p.seconds = clock.isValid() ? double(clock.elapsed()) / 1000.0 : 0;
+    p.done = p.total = readbefore;
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        if (k == 0) {
+            p.now = plan[k]->progress(ctx);
+            p.done += p.now.done;
+            p.total += p.now.total;
+        } else {
+            p.total += plan[k]->plannedbytes(ctx);
+        }
+    }
+    return p;
 }
 
 int RunEngine::walkpercent() const
 {
-    if ((at != RUNPHASE::collecting && at != RUNPHASE::saving) || exfat)
+    if ((at != RUNPHASE::collecting && at != RUNPHASE::saving) || ctx.exfat)
         return -1;
     // The chain from curdir up to the root; of it the root and the levels
     // below it down to this depth, past which shares are far below a
@@ -402,119 +255,57 @@ int RunEngine::walkpercent() const
     return std::clamp(int(done * 100), 0, 100);
 }
 
-carve::CARVECOUNTS RunEngine::carvingcounts() const
-{
-    carve::CARVECOUNTS c = carvedbefore;
-    if (carver)
-        c += carver->counts();
-    return c;
-}
-
 void RunEngine::finishrun()
 {
-    current = report();
+    ctx.kept = report();
     at = RUNPHASE::idle;
     // Gone before the end is told: a face may start the next run from it.
-    exfat.reset();
-    deeprun.reset();
-    carver.reset();
-    savedfiles.reset();
-    saver.reset();
-    runended();
+    ctx.exfat.reset();
+    ctx.deep.reset();
+    ctx.carver.reset();
+    ctx.savedfiles.reset();
+    ctx.saver.reset();
+    events.runended();
 }
 
 void RunEngine::savefound(const FILEPARM& file)
 {
-    if (deeprun)
-        deeprun->notesaved(file);
+    if (ctx.deep)
+        ctx.deep->notesaved(file);
     // The file's short entry is the slot the walk has just passed.
-    saver->savewalked(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
+    ctx.saver->savewalked(file, DIRSLOTS{curdir.dirbuf.get(), curdir.size / 32, curdir.entryindex - 1});
 }
 
 void RunEngine::entrydropped(const FILEPARM& dir, const FILEPARM& entry)
 {
     // A walk outside a run (a face listing the tree) has no saver to tell.
-    if (saver)
-        saver->dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
-}
-
-bool RunEngine::startexfat()
-{
-    beginreport(0);
-    current.exfat = true;
-    exfat = std::make_unique<exfat::EXFATRUN>(*this, *saver, options.deep);
-    failure = exfat->begin(*exfatsource);
-    if (!failure.isEmpty()) {
-        exfat.reset();
-        saver.reset();
-        return false;
-    }
-    stats = RUNSTATS();
-    recovering = false;
-    claims.reset(exfat->heapclusters());
-    // exFAT has one walk: it settles deleted files as it reads them.
-    enter(RUNPHASE::saving);
-    return true;
-}
-
-RUNPHASE RunEngine::exfatphase() const
-{
-    switch (exfat->phase()) {
-    case exfat::EXFATRUN::PHASE::deepscan:
-        return RUNPHASE::deepscan;
-    case exfat::EXFATRUN::PHASE::deeprecover:
-        return RUNPHASE::lostfiles;
-    default:
-        return RUNPHASE::saving;
-    }
-}
-
-void RunEngine::stepexfat()
-{
-    // Entered before the step, so that a lost file saved by it counts as lost.
-    if (exfatphase() != at)
-        enter(exfatphase());
-    newunit();
-    const bool more = exfat->step();
-    const exfat::WALKCOUNTS walked = exfat->counts().walk;
-    stats.entries = walked.livefiles + walked.deletedsets + walked.directories;
-    if (!more) {
-        newunit();
-        if (options.carve && savedfiles) {
-            // The heap as the run leaves it: allocated clusters and every
-            // folder's entries passed over, the files it saved claimed.
-            const exfat::EXFATRUN* run = exfat.get();
-            carve::CARVEAREA area{diskparm, run->heapclusters(),
-                                  [run](std::uint64_t lcn) { return run->holdsentries(lcn); }};
-            if (begincarving(std::move(area)))
-                return;
-        }
-        finishrun();
-    }
+    if (ctx.saver)
+        ctx.saver->dropped(entry, DIRSLOTS{dir.dirbuf.get(), dir.size / 32, dir.entryindex});
 }
 
 void RunEngine::beginreport(std::uint64_t clusters)
 {
-    current = RUNREPORT();
-    current.options = options;
-    claims.reset(clusters);
-    carver.reset();
-    savedfiles.reset();
-    ownlayout.reset();
-    ownkept.clear();
-    carvedbefore = carve::CARVECOUNTS();
+    ctx.kept = RUNREPORT();
+    ctx.kept.options = options;
+    ctx.options = options;
+    ctx.claims.reset(clusters);
+    ctx.carver.reset();
+    ctx.carvingbegun = false;
+    ctx.savedfiles.reset();
+    ctx.ownlayout.reset();
+    ctx.ownkept.clear();
     if (options.carve)
-        savedfiles = std::make_unique<carve::SAVEDFILES>();
-    saver = std::make_unique<FileSaver>(
+        ctx.savedfiles = std::make_unique<carve::SAVEDFILES>();
+    ctx.saver = std::make_unique<FileSaver>(
         *this, SAVEOPTIONS{options.verify, options.originalnames, options.deep, options.carve},
         [this](const FILEPARM& file, const SAVERECORD& record) {
-            ++current.settled;
+            ++ctx.kept.settled;
             if (at == RUNPHASE::lostfiles && (listonly || record.status == 0))
-                ++current.lost;
+                ++ctx.kept.lost;
             // The bytes of every file saved, so that carving writes none of them again.
-            if (savedfiles && record.carved.isEmpty() && record.status == 0)
-                savedfiles->note(file, diskparm);
-            filesettled(file, record);
+            if (ctx.savedfiles && record.carved.isEmpty() && record.status == 0)
+                ctx.savedfiles->note(file, diskparm);
+            events.filesettled(file, record);
         },
-        &claims);
+        &ctx.claims);
 }

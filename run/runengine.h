@@ -1,28 +1,25 @@
-// The engine of one recovery run (RUN holds it): the two passes, the second
-// chances, the deep scan and the files of lost folders, as phases of small
-// steps. The run starts it and calls step() until it ends; every hook of the
-// core and of the run goes to the events the run was given.
+// The engine of one recovery run (RUN holds it): a plan of phases
+// (run/phase.h, run/phases/) laid out from the options and the volume kind
+// when the run starts, stepped one small unit at a time. The run starts it
+// and calls step() until it ends; every hook of the core and of the run
+// goes to the events the run was given.
 #pragma once
 
-#include "carve/carver.h"
-#include "deep/deepscan.h"
-#include "layout/layoutsearch.h"
 #include "model/kovcore.h"
-#include "output/clusterclaims.h"
-#include "output/filesaver.h"
 #include "platform/volumesource.h"
+#include "run/phase.h"
+#include "run/runcontext.h"
 #include "run/runevents.h"
 #include "run/runoptions.h"
+#include "run/runprogress.h"
 #include "run/runreport.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
-
-namespace exfat {
-class EXFATRUN;
-}
 
 class RunEngine : public KOVCore {
 public:
@@ -31,7 +28,7 @@ public:
 
     // The choices of the next run; a run under way keeps its own.
     void setoptions(const RUNOPTIONS& chosen) { options = chosen; }
-    const RUNOPTIONS& runoptions() const { return current.options; }
+    const RUNOPTIONS& runoptions() const { return ctx.kept.options; }
 
     // The exFAT volume the next runs read, chosen by the face that found
     // it (exFAT has no FAT layout for the core); unset: the core's volume.
@@ -47,7 +44,7 @@ public:
     void clearfoundlayout();
     // The last run went on to an earlier format's layout, for which it laid
     // the core out anew: the volume must be opened again before another run.
-    bool relaidout() const { return adoptedearlier; }
+    bool relaidout() const { return ctx.adoptedearlier; }
 
     // Starts a fresh run into recoverdir (listing with listonly). False,
     // and nothing started, when no volume is ready (startfailure() then
@@ -63,19 +60,15 @@ public:
     void abandonrun();
     // The counts so far; whole once the run has ended.
     RUNREPORT report() const;
-    // The deep scan under way (deepscan and lostfiles phases), else null.
-    const deep::DEEPSCAN* deepscan() const { return deeprun.get(); }
-    // The layout search under way (layoutsearch phase), else null.
-    const layout::LAYOUTSEARCH* layoutsearch() const { return search.get(); }
-    // Carving under way (carving phase), else null.
-    const carve::CARVER* carving() const { return carver.get(); }
-    // Carving's counts over the layouts carved so far in this run.
-    carve::CARVECOUNTS carvingcounts() const;
+    // The deep scan of the layout the core has now, else null.
+    const deep::DEEPSCAN* deepscan() const { return ctx.deep.get(); }
+    // The last carving begun in this run, else null.
+    const carve::CARVER* carving() const { return ctx.carver.get(); }
     // Where the files carving finds now go: "lost/carved/", or below an
     // earlier layout's tree while its clusters are carved.
-    QString carvingtree() const { return losttree(QStringLiteral("lost/carved/")); }
-    // The exFAT run under way, else null.
-    const exfat::EXFATRUN* exfatrun() const { return exfat.get(); }
+    QString carvingtree() const { return ctx.losttree(QStringLiteral("lost/carved/")); }
+    // The run's progress over its plan (RUNPROGRESS).
+    RUNPROGRESS progress() const;
     // How far the FAT walk under way (collecting or saving) has come, in
     // percent of the tree: its place in each folder from the root down,
     // each level a share of the slot above it. -1 in other phases and on
@@ -103,73 +96,28 @@ public:
     bool continuesdirectory(const unsigned char* cluster, std::uint64_t size) const override;
 
 private:
-    // ---- the run's hooks, told to the events ----
-    void phasebegun(RUNPHASE phase) { events.phasebegun(phase); }
-    void newunit() { events.newunit(); }
-    void filesettled(const FILEPARM& file, const SAVERECORD& record) { events.filesettled(file, record); }
-    void layoutssearched(const layout::LAYOUTSEARCH& search, const std::vector<layout::FOUNDLAYOUT>& found)
-    {
-        events.layoutssearched(search, found);
-    }
-    void earlierbegun(const layout::FOUNDLAYOUT& earlier, const QString& tree) { events.earlierbegun(earlier, tree); }
-    void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason)
-    {
-        events.lostnotsaved(candidate, reason);
-    }
-    void runended() { events.runended(); }
     RUNEVENTS& events;
-
+    // at becomes phase's kind, told to the events.
     void enter(RUNPHASE phase);
-    // After the last recovery phase: carving when chosen, else the end.
-    void endphases();
-    // Carving area for this run; false when there is nothing to read.
-    bool begincarving(carve::CARVEAREA area);
-    // The FAT layout the core has now, past the deep scan's directories.
-    carve::CARVEAREA fatcarvearea() const;
-    // After an earlier layout's clusters were carved: the volume's own
-    // layout laid out again and carved; false when there is none to carve.
-    bool carveownlayout();
+    // The phase under way is done: counted, and the next one that has
+    // anything to do begun; the run's end after the last.
+    void advance();
+    void beginnext();
     void finishrun();
     // A fresh report, claims over clusters clusters and the run's saver.
     void beginreport(std::uint64_t clusters);
     bool startexfat();
-    void stepexfat();
-    // The deep scan over the core's layout as it stands, leaving to the
-    // next earlier layout what lies inside its directories.
-    void begindeep();
-    // The deep scan of the next earlier layout; false when there is none.
-    bool beginearlier();
-    // The deep scan's counts kept in the report before another replaces it.
-    void keepdeepcounts();
-    // lost/ or the earlier layout's tree in place of it.
-    QString losttree(const QString& subdir) const;
-    // The phase the exFAT run is in, in the faces' terms.
-    RUNPHASE exfatphase() const;
-    RUNOPTIONS options;
-    RUNREPORT current;
+    RUNOPTIONS options;  // of the next run
+    RUNCONTEXT ctx;      // of the run under way, or of the last one
+    std::deque<std::unique_ptr<PHASE>> plan;  // the phase under way first
+    std::uint64_t readbefore = 0;  // bytes of the source the phases done have read
+    QElapsedTimer clock;           // since the run began
     RUNPHASE at = RUNPHASE::idle;
-    ClusterClaims claims;  // the clusters of the files saved or listed in this run
-    std::unique_ptr<FileSaver> saver;
-    std::unique_ptr<deep::DEEPSCAN> deeprun;
-    std::unique_ptr<carve::SAVEDFILES> savedfiles;  // with carving: the run's saved files
-    std::unique_ptr<carve::CARVER> carver;
     std::optional<platform::VolumeSource> exfatsource;
-    std::unique_ptr<exfat::EXFATRUN> exfat;
     QString failure;
-    std::unique_ptr<layout::LAYOUTSEARCH> search;
     bool tablefree = false;                      // laid out from a found layout
     std::vector<layout::FOUNDLAYOUT> foundearlier;  // given with it
     std::uint64_t rootareaat = 0, rootareabytes = 0;  // its FAT16 root area, 0 bytes: none
-    std::vector<layout::FOUNDLAYOUT> earlier;    // this run's, still to recover
-    QString tree;                                // the earlier layout's output tree, "" for lost/
-    bool adoptedearlier = false;
-    // With carving, once an earlier layout is taken up: the volume's own
-    // layout and the clusters its run kept (in use, saved, directories),
-    // so that its cluster starts are carved too, last.
-    std::optional<layout::FOUNDLAYOUT> ownlayout;
-    CLUSTERBITS ownkept;  // the own layout's clusters in use, claimed or directories: carving passes over them
-    carve::CARVECOUNTS carvedbefore;  // of the layouts carved before the one under way
-    bool recovering = false;  // lostfiles: the deep entries are handed out; then their second chances
     // walkpercent's counts per level of the walk, from the root down.
     struct WALKSHARE {
         const unsigned char* buffer = nullptr;

@@ -1,0 +1,65 @@
+// Last, so that every file an entry still names has claimed its clusters:
+// the clusters no one takes read for files by their contents, one read or
+// one start a step.
+#include "run/phases/phases.h"
+#include "run/runcontext.h"
+#include "run/runengine.h"
+
+#include <utility>
+
+namespace phases {
+namespace {
+
+class CARVING : public PHASE {
+public:
+    explicit CARVING(std::function<carve::CARVEAREA(const RUNCONTEXT&)> of) : area(std::move(of)) {}
+    RUNPHASE kind() const override { return RUNPHASE::carving; }
+    bool begin(RUNCONTEXT& ctx) override
+    {
+        ctx.carver = std::make_unique<carve::CARVER>(ctx.core, area(ctx), ctx.claims, *ctx.savedfiles);
+        made = true;
+        ctx.carvingbegun = ctx.carver->begin();
+        return ctx.carvingbegun;
+    }
+    bool step(RUNCONTEXT& ctx) override
+    {
+        return ctx.carver->step([&ctx](const carve::CARVEDFILE& found) {
+            ctx.newunit();
+            ctx.saver->savecarved(found.file, found.place.stem + QLatin1Char('.') + found.type,
+                                  ctx.losttree(QStringLiteral("lost/carved/%1/").arg(found.place.folder)), found.type,
+                                  found.verdict);
+        });
+    }
+    PHASEPROGRESS progress(const RUNCONTEXT& ctx) const override
+    {
+        // Told before it begins: the carver in ctx is still the last one.
+        if (!made)
+            return {};
+        const std::uint64_t size = ctx.core.diskparm.clustersize();
+        return PHASEPROGRESS{ctx.carver->position() * size, ctx.carver->total() * size, ctx.carver->counts().carved};
+    }
+    std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
+    {
+        return ctx.core.bitmap.size() * ctx.core.diskparm.clustersize();
+    }
+    void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override
+    {
+        if (made)
+            r.carving += ctx.carver->counts();
+    }
+
+private:
+    std::function<carve::CARVEAREA(const RUNCONTEXT&)> area;
+    bool made = false;
+};
+
+}  // namespace
+
+std::unique_ptr<PHASE> carving(std::function<carve::CARVEAREA(const RUNCONTEXT&)> area)
+{
+    return std::make_unique<CARVING>(std::move(area));
+}
+
+carve::CARVEAREA fatarea(const RUNCONTEXT& ctx) { return ctx.fatcarvearea(); }
+
+}  // namespace phases
