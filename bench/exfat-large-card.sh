@@ -26,9 +26,11 @@ n=0
 for mib in $sizes; do
     n=$((n + 1))
     v="$cache/videos/MOV$n.MP4"
-    [ -s "$v" ] || nice ffmpeg -v error -f lavfi -i testsrc2=s=1280x720:r=30 -vf noise=alls=60:allf=t \
-        -t 120 -fs $((mib << 20)) -c:v libx264 -preset ultrafast -b:v 50M -threads 1 -f mp4 -y "$v.tmp" &&
+    if [ ! -s "$v" ]; then
+        nice ffmpeg -v error -f lavfi -i testsrc2=s=1280x720:r=30 -vf noise=alls=60:allf=t \
+            -t 120 -fs $((mib << 20)) -c:v libx264 -preset ultrafast -b:v 50M -threads 1 -f mp4 -y "$v.tmp"
         mv "$v.tmp" "$v"
+    fi
 done
 # Photos: 308 JPEGs of 1600x1200 noise over a test pattern, each its own
 # (ffmpeg's JPEG encoder, one process: ImageMagick one at a time took
