@@ -45,8 +45,19 @@ mnt=$work/mnt
 mkdir -p "$mnt"
 rm -f $img
 truncate -s 64G $img
+# The FUSE driver wants a block device: a loop device over the image.
+mountcard() {
+    dev=$(losetup -f --show $img)
+    mount.exfat-fuse "$dev" "$mnt" >/dev/null
+}
+unmountcard() {
+    umount "$mnt"
+    # The driver writes its last blocks as it leaves.
+    while pgrep -f "mount.exfat-fuse $dev" >/dev/null; do sleep 0.2; done
+    losetup -d "$dev"
+}
 mkfs.exfat -c 128K $img >/dev/null
-mount.exfat-fuse $img "$mnt" >/dev/null
+mountcard
 mkdir -p "$mnt/DCIM/100CAMRA"
 i=0
 while [ $i -lt 300 ]; do
@@ -62,17 +73,17 @@ while [ $i -lt 300 ]; do
     rm "$(printf '%s/DCIM/100CAMRA/IMG_%04d.JPG' "$mnt" $i)"
 done
 rm "$mnt/DCIM/100CAMRA/MOV2.MP4"
-fusermount -u "$mnt"
+unmountcard
 # The quick format, then 8 new photos over the first clusters.
 mkfs.exfat -c 128K $img >/dev/null
-mount.exfat-fuse $img "$mnt" >/dev/null
+mountcard
 mkdir -p "$mnt/DCIM/100CAMRA"
 i=300
 while [ $i -lt 308 ]; do
     i=$((i + 1))
     cp "$(printf '%s/photos/IMG_%04d.JPG' "$cache" $i)" "$mnt/DCIM/100CAMRA/"
 done
-fusermount -u "$mnt"
+unmountcard
 echo "card: $(du -h --apparent-size $img | cut -f1) image, $(du -h $img | cut -f1) allocated"
 
 timed() {  # NAME COMMAND...
