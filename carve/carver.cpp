@@ -36,8 +36,9 @@ constexpr std::uint64_t secondwindow = 16u << 20;
 constexpr std::uint64_t failmultiple = 4;
 constexpr std::uint64_t failfloor = 1ull << 30;
 // A file read on past the window through its headers: what one header read
-// is charged, and the most one file may take (a real video's top-level
-// boxes or RIFF parts are a handful, a fragmented one's a few thousand).
+// is charged at least, and the most reads one file may take (a real
+// video's top-level boxes or RIFF parts are a handful, a fragmented one's a
+// few thousand; an archive is read forward in pieces of 1 MiB).
 constexpr std::uint64_t headercost = 4096;
 constexpr std::uint64_t streamreads = 1u << 16;
 
@@ -398,23 +399,33 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     const std::uint64_t length = (freerunend() - at) * clustersize;
     const DISKPARM& disk = area.disk;
     const std::uint64_t base = disk.clusterposition(at);
-    // Each header read costs a page, charged as a failed start's bytes are:
-    // starts whose chains of small parts run across the free run stop
-    // within the allowance.
+    // Each read costs its bytes, a header's a page at least, charged as a
+    // failed start's bytes are: starts whose chains of small parts, or
+    // archives whose members, run across the free run stop within the
+    // allowance. The bytes the window holds already are not read again.
     const std::uint64_t spent = failspent + charge();
     const std::uint64_t left = allowance() > spent ? allowance() - spent : 0;
     std::uint64_t reads = 0;
+    std::uint64_t cost = 0;
     bool cut = false;
-    const verify::EXTENT found =
-        verify::streamedextent(candidate, length, [&](std::uint64_t from, std::size_t n, unsigned char* to) {
-            if (reads == streamreads || (reads + 1) * headercost > left) {
+    const verify::EXTENT found = verify::streamedextent(
+        candidate, length,
+        [&](std::uint64_t from, std::size_t n, unsigned char* to) {
+            const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
+            if (reads == streamreads || cost + price > left) {
                 cut = true;
                 return false;
             }
             ++reads;
+            cost += price;
+            if (from + n <= have) {
+                std::memcpy(to, buffer.get() + offset + from, n);
+                return true;
+            }
             return platform::readat(disk.hdisk, base + from, std::uint32_t(n), to);
-        });
-    pending += reads * headercost;
+        },
+        std::uint32_t(clustersize));
+    pending += cost;
     if (cut) {
         ++tally.cut;
         fail();

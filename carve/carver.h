@@ -5,9 +5,10 @@
 // own structure (verify::extent), and the file is handed out only when
 // its check passes over exactly those bytes: verified, or plausible when
 // the bytes cannot prove they are one file (verify::carvedverdict). A file
-// longer than the window that its headers bound (MP4, RIFF) is proven
-// through them alone and written by the saver from its clusters, so that
-// memory stays bounded whatever its size.
+// longer than the window whose structure bounds it (MP4, RIFF by their
+// headers; ZIP, gzip read forward once, every member against its CRC-32)
+// is proven from the card without being held and written by the saver
+// from its clusters, so that memory stays bounded whatever its size.
 #pragma once
 
 #include "carve/pairs.h"
@@ -84,9 +85,10 @@ public:
     // Files are read contiguously into memory up to maxwindow bytes (less
     // when KOV_CARVE_WINDOW says so, that a test's card may hold a file
     // past it); a longer one is counted too large. One of a family whose
-    // headers bound it (verify::streamable) is held up to streamwindow,
-    // and past it read on through its headers to the end of its free run,
-    // then written by the saver from its clusters.
+    // structure bounds it (verify::streamable) is held up to streamwindow,
+    // and past it read on from the card (its headers, or an archive forward
+    // in pieces) to the end of its free run, then written by the saver from
+    // its clusters.
     static constexpr std::uint64_t maxwindow = 256u << 20;
     static constexpr std::uint64_t streamwindow = 16u << 20;
 

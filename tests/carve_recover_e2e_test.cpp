@@ -558,6 +558,83 @@ TEST(CarveStreamed, BoxHeaderAcrossTheWindowEndIsReadOn)
     EXPECT_TRUE(saved.begin()->second == video);
 }
 
+// An archive longer than the window (lowered): read forward from the
+// card, every member inflated against its CRC-32, written from its
+// clusters. zip names each member's sizes in its local header when it
+// writes a file, and in a data descriptor after the data when it writes to
+// a pipe; gzip's members are read to their trailers.
+struct ARCHIVECASE {
+    const char* name;
+    const char* type;
+    bool damaged;  // a byte of the first member's data changed
+};
+
+void PrintTo(const ARCHIVECASE& c, std::ostream* os) { *os << c.name << (c.damaged ? " damaged" : ""); }
+
+class CarveStreamedArchive : public ::testing::TestWithParam<ARCHIVECASE> {};
+
+TEST_P(CarveStreamedArchive, ArchivePastTheWindowIsCarvedOnlyWhenEveryMemberHolds)
+{
+    const ARCHIVECASE c = GetParam();
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 16, 40u << 20, 4)) << lasterror();
+    // Noise deflates to about its size, hex text to about half of its.
+    const QString a = dir.filePath(QStringLiteral("noise.bin"));
+    const QString b = dir.filePath(QStringLiteral("text.txt"));
+    ASSERT_TRUE(writefile(a, patterndata(5u << 20, 11)));
+    ASSERT_TRUE(writefile(b, patterndata(1u << 20, 12).toHex()));
+    const QString name = QLatin1String(c.name);
+    QByteArray archive;
+    bool made = false;
+    if (name == QLatin1String("zip")) {
+        const QString out = dir.filePath(QStringLiteral("a.zip"));
+        made = runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"), out, a, b});
+        archive = contents(out);
+    } else if (name == QLatin1String("zip-pipe")) {
+        made = runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"),
+                                               QStringLiteral("-"), a, b},
+                       &archive);
+    } else {
+        QByteArray second;
+        made = runtool(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-n"), a}, &archive) &&
+               runtool(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-n"), b}, &second);
+        archive += second;  // two members
+    }
+    if (!made)
+        KOV_SKIP() << "cannot make the archive: " << lasterror();
+    ASSERT_GT(archive.size(), 5 << 20);
+    if (name == QLatin1String("zip-pipe"))
+        ASSERT_TRUE(archive[6] & 8) << "zip wrote no data descriptor";
+    if (c.damaged)
+        archive[1 << 20] = char(archive[1 << 20] ^ 0x40);
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 3 * layout.cluster, archive.size(), archive);
+    ASSERT_TRUE(writefile(image, card));
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    qputenv("KOV_CARVE_WINDOW", QByteArray::number(4 << 20));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    qunsetenv("KOV_CARVE_WINDOW");
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = filetree(out);
+    EXPECT_EQ(carvecount(run.err, "too large"), 0u) << run.err.toStdString();
+    if (c.damaged) {
+        EXPECT_TRUE(saved.empty()) << run.err.toStdString();
+        return;
+    }
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first, QStringLiteral("lost/carved/%1/f0000005.%1").arg(QLatin1String(c.type)));
+    EXPECT_EQ(saved.begin()->second.size(), archive.size());
+    EXPECT_TRUE(saved.begin()->second == archive);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, CarveStreamedArchive,
+                         ::testing::Values(ARCHIVECASE{"zip", "zip", false}, ARCHIVECASE{"zip-pipe", "zip", false},
+                                           ARCHIVECASE{"gzip", "gz", false}, ARCHIVECASE{"zip", "zip", true},
+                                           ARCHIVECASE{"zip-pipe", "zip", true}, ARCHIVECASE{"gzip", "gz", true}));
+
 }  // namespace
 
 namespace {

@@ -80,6 +80,11 @@ FINDING rafextent(bytes d);  // the furthest part the header names
 FINDING ciffextent(bytes d);  // the root heap's end, found by its directory
 FINDING tsextent(bytes d, std::size_t align);  // the packets in sync (align: as readjpeg)
 
+// The ZIP and gzip readers over a file too large to hold, read forward
+// through read within length bytes (see streamedextent); align as readgzip.
+FINDING zipstreamed(std::uint64_t length, const READAT& read);
+FINDING gzipstreamed(std::uint64_t length, const READAT& read, std::size_t align);
+
 // A ZIP archive appended to another file, beginning at d's first byte with
 // its offsets counted from there: the end record that closes its central
 // directory (zipextent) and readzip over the bytes up to it; reports where

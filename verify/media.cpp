@@ -232,7 +232,7 @@ FINDING mp4extent(bytes d)
     return mp4walk(d.size(), [d](std::uint64_t at, std::size_t) { return d.data() + at; });
 }
 
-EXTENT streamedextent(family f, std::uint64_t length, const READAT& read)
+EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes)
 {
     // One header at a time: the largest a walk asks for is the ftyp box's brands.
     unsigned char piece[256];
@@ -244,6 +244,10 @@ EXTENT streamedextent(family f, std::uint64_t length, const READAT& read)
         found = mp4walk(length, get);
     else if (f == family::riff)
         found = riffwalk(length, get);
+    else if (f == family::zip)
+        found = zipstreamed(length, read);
+    else if (f == family::gzip)
+        found = gzipstreamed(length, read, clusterbytes);
     return EXTENT{found.v, found.end, found.want};
 }
 

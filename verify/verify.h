@@ -98,13 +98,21 @@ EXTENT extent(family f, bytes data, std::uint32_t clusterbytes);
 // n bytes of a file from offset into to; false when they cannot be read.
 using READAT = std::function<bool(std::uint64_t offset, std::size_t n, unsigned char* to)>;
 // Whether a file of family f is read to its end, and proven as check()
-// would prove it, by its headers alone: MP4/MOV/3GP (boxes) and RIFF (parts
-// and chunks), so that one too large to hold is read through streamedextent.
-inline bool streamable(family f) { return f == family::mp4 || f == family::riff; }
+// would prove it, without holding it: MP4/MOV/3GP (boxes) and RIFF (parts
+// and chunks) by their headers alone, ZIP (local headers, data, central
+// directory, end record) and gzip (members) read forward once, each member
+// inflated against its CRC-32; so that one too large to hold is read
+// through streamedextent. PDF, TIFF and the RAW files on it, and OLE2 are
+// not: their ends and checks follow offsets anywhere into the file.
+inline bool streamable(family f)
+{
+    return f == family::mp4 || f == family::riff || f == family::zip || f == family::gzip;
+}
 // extent() over a file of length bytes that may go on past it, read through
-// read a header at a time; for a streamable family, a verified end is the
-// verdict check() gives the bytes up to it.
-EXTENT streamedextent(family f, std::uint64_t length, const READAT& read);
+// read (a header at a time, or forward in pieces of up to 1 MiB), on a
+// volume of clusterbytes clusters; for a streamable family, a verified end
+// is the verdict check() gives the bytes up to it.
+EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes = 0);
 
 // The kind of TIFF-structured file d is, as the extension a camera gives
 // it: "cr2", "nef", "arw", "dng", "orf", "rw2", "pef", "srw", "3fr", "erf",
