@@ -604,8 +604,9 @@ TEST_P(CarveStreamedArchive, ArchivePastTheWindowIsCarvedOnlyWhenEveryMemberHold
     if (!made)
         KOV_SKIP() << "cannot make the archive: " << lasterror();
     ASSERT_GT(archive.size(), 5 << 20);
-    if (name == QLatin1String("zip-pipe"))
+    if (name == QLatin1String("zip-pipe")) {
         ASSERT_TRUE(archive[6] & 8) << "zip wrote no data descriptor";
+    }
     if (c.damaged)
         archive[1 << 20] = char(archive[1 << 20] ^ 0x40);
     QByteArray card = contents(image);
