@@ -53,6 +53,21 @@ bool quickformat(const QString& image, int bits, int spc)
                                                 image});
 }
 
+// Writes bytes from the card's third cluster on and carves the card into
+// out with a 4 MiB window, so that a file past it must be streamed.
+CommandOutcome carvewithsmallwindow(const QString& image, const QByteArray& bytes, const QString& out)
+{
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 3 * layout.cluster, bytes.size(), bytes);
+    if (!writefile(image, card))
+        return CommandOutcome{-1, {}, QByteArray("cannot write the card")};
+    qputenv("KOV_CARVE_WINDOW", QByteArray::number(4 << 20));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    qunsetenv("KOV_CARVE_WINDOW");
+    return run;
+}
+
 std::uint64_t carvecount(const QByteArray& err, const char* what)
 {
     const QRegularExpression form(QStringLiteral("carving: .* (\\d+) %1").arg(QLatin1String(what)));
@@ -502,15 +517,8 @@ TEST_P(CarveStreamed, VideoPastTheWindowComesBackByteForByte)
         KOV_SKIP() << "needs GStreamer with openh264, jpegenc, mp4mux and avimux: " << lasterror();
     const QByteArray video = contents(made);
     ASSERT_GT(video.size(), 8 << 20);
-    QByteArray card = contents(image);
-    const LAYOUT layout = layoutof(card);
-    card.replace(layout.data + 3 * layout.cluster, video.size(), video);
-    ASSERT_TRUE(writefile(image, card));
-
     const QString out = dir.filePath(QStringLiteral("out"));
-    qputenv("KOV_CARVE_WINDOW", QByteArray::number(4 << 20));
-    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
-    qunsetenv("KOV_CARVE_WINDOW");
+    const CommandOutcome run = carvewithsmallwindow(image, video, out);
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     const std::map<QString, QByteArray> saved = filetree(out);
     ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
@@ -609,15 +617,8 @@ TEST_P(CarveStreamedArchive, ArchivePastTheWindowIsCarvedOnlyWhenEveryMemberHold
     }
     if (c.damaged)
         archive[1 << 20] = char(archive[1 << 20] ^ 0x40);
-    QByteArray card = contents(image);
-    const LAYOUT layout = layoutof(card);
-    card.replace(layout.data + 3 * layout.cluster, archive.size(), archive);
-    ASSERT_TRUE(writefile(image, card));
-
     const QString out = dir.filePath(QStringLiteral("out"));
-    qputenv("KOV_CARVE_WINDOW", QByteArray::number(4 << 20));
-    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
-    qunsetenv("KOV_CARVE_WINDOW");
+    const CommandOutcome run = carvewithsmallwindow(image, archive, out);
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     const std::map<QString, QByteArray> saved = filetree(out);
     EXPECT_EQ(carvecount(run.err, "too large"), 0u) << run.err.toStdString();
