@@ -637,6 +637,36 @@ INSTANTIATE_TEST_SUITE_P(Archives, CarveStreamedArchive,
                                            ARCHIVECASE{"gzip", "gz", false}, ARCHIVECASE{"zip", "zip", true},
                                            ARCHIVECASE{"zip-pipe", "zip", true}, ARCHIVECASE{"gzip", "gz", true}));
 
+// An archive longer than what failed starts may cost before any has
+// failed (a backup at the card's start): read through once, it is carved.
+TEST(CarveStreamedArchive, ArchiveOfMoreThanAGibibyteAtTheStartIsCarved)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 32, 1100u << 20, 8)) << lasterror();
+    const QString noise = dir.filePath(QStringLiteral("noise.bin"));
+    ASSERT_TRUE(writefile(noise, patterndata(1040u << 20, 21)));
+    const QString zip = dir.filePath(QStringLiteral("a.zip"));
+    if (!runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"),
+                                         QStringLiteral("-0"), zip, noise}))
+        KOV_SKIP() << "cannot make the archive: " << lasterror();
+    QFile::remove(noise);
+    const QByteArray archive = contents(zip);
+    QFile::remove(zip);
+    // Written in place: the card is too large to rewrite whole.
+    QFile card(image);
+    ASSERT_TRUE(card.open(QIODevice::ReadWrite));
+    const LAYOUT layout = layoutof(card.read(512));
+    ASSERT_TRUE(card.seek(layout.data + 3 * layout.cluster));
+    ASSERT_EQ(card.write(archive), archive.size());
+    card.close();
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(carvecount(run.err, "files carved"), 1u) << run.err.toStdString();
+    EXPECT_TRUE(contents(out + QStringLiteral("/lost/carved/zip/f0000005.zip")) == archive) << run.err.toStdString();
+}
+
 }  // namespace
 
 namespace {
