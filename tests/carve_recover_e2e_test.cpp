@@ -663,8 +663,11 @@ TEST(CarveStreamedArchive, ArchiveOfMoreThanAGibibyteAtTheStartIsCarved)
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card.img"));
     ASSERT_TRUE(makefat(image, 32, 1100u << 20, 8)) << lasterror();
-    const QString noise = dir.filePath(QStringLiteral("noise.bin"));
-    ASSERT_TRUE(writefile(noise, patterndata(1040u << 20, 21)));
+    // Sparse: the bytes read cost the same whatever they are.
+    const QString noise = dir.filePath(QStringLiteral("zeros.bin"));
+    QFile zeros(noise);
+    ASSERT_TRUE(zeros.open(QIODevice::WriteOnly) && zeros.resize(1040u << 20));
+    zeros.close();
     const QString zip = dir.filePath(QStringLiteral("a.zip"));
     if (!runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"),
                                          QStringLiteral("-0"), zip, noise}))
