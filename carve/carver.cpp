@@ -400,11 +400,14 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     const DISKPARM& disk = area.disk;
     const std::uint64_t base = disk.clusterposition(at);
     // Each read costs its bytes, a header's a page at least, charged as a
-    // failed start's bytes are: starts whose chains of small parts, or
-    // archives whose members, run across the free run stop within the
-    // allowance. The bytes the window holds already are not read again.
+    // failed start's bytes are once it fails. One begun within the
+    // allowance reads on to its end, however long the file: a whole one is
+    // passed over, and one that fails puts the failed bytes past the
+    // allowance, so that no start reads on again until the window has moved
+    // on by a share of them. Failed starts so cost the allowance and one
+    // free run at most. The bytes the window holds already are not read again.
     const std::uint64_t spent = failspent + charge();
-    const std::uint64_t left = allowance() > spent ? allowance() - spent : 0;
+    const bool allowed = allowance() > spent;
     std::uint64_t reads = 0;
     std::uint64_t cost = 0;
     bool cut = false;
@@ -412,7 +415,7 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
         candidate, length,
         [&](std::uint64_t from, std::size_t n, unsigned char* to) {
             const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
-            if (reads == streamreads || cost + price > left) {
+            if (reads == streamreads || !allowed) {
                 cut = true;
                 return false;
             }

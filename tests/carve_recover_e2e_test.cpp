@@ -570,7 +570,8 @@ TEST(CarveStreamed, BoxHeaderAcrossTheWindowEndIsReadOn)
 // card, every member inflated against its CRC-32, written from its
 // clusters. zip names each member's sizes in its local header when it
 // writes a file, and in a data descriptor after the data when it writes to
-// a pipe; gzip's members are read to their trailers.
+// a pipe (a stored one's too; python's zipfile only there); gzip's members
+// are read to their trailers.
 struct ARCHIVECASE {
     const char* name;
     const char* type;
@@ -603,6 +604,20 @@ TEST_P(CarveStreamedArchive, ArchivePastTheWindowIsCarvedOnlyWhenEveryMemberHold
         made = runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"),
                                                QStringLiteral("-"), a, b},
                        &archive);
+    } else if (name == QLatin1String("zip-pipe-stored")) {
+        made = runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"),
+                                               QStringLiteral("-0"), QStringLiteral("-"), a, b},
+                       &archive);
+    } else if (name == QLatin1String("python-pipe-stored")) {
+        // Written to a pipe, each entry's sizes only after its data; an
+        // empty entry and an empty folder too.
+        const QString script = QStringLiteral(
+            "import sys, zipfile\n"
+            "with zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_STORED) as z:\n"
+            "    for n in sys.argv[1:]: z.write(n, n.rsplit('/', 1)[-1])\n"
+            "    z.writestr('empty', b'')\n"
+            "    z.writestr('folder/', b'')\n");
+        made = runtool(QStringLiteral("python3"), {QStringLiteral("-c"), script, a, b}, &archive);
     } else {
         QByteArray second;
         made = runtool(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-n"), a}, &archive) &&
@@ -612,8 +627,8 @@ TEST_P(CarveStreamedArchive, ArchivePastTheWindowIsCarvedOnlyWhenEveryMemberHold
     if (!made)
         KOV_SKIP() << "cannot make the archive: " << lasterror();
     ASSERT_GT(archive.size(), 5 << 20);
-    if (name == QLatin1String("zip-pipe")) {
-        ASSERT_TRUE(archive[6] & 8) << "zip wrote no data descriptor";
+    if (name.contains(QLatin1String("pipe"))) {
+        ASSERT_TRUE(archive[6] & 8) << "no data descriptor written";
     }
     if (c.damaged)
         archive[1 << 20] = char(archive[1 << 20] ^ 0x40);
@@ -635,7 +650,44 @@ TEST_P(CarveStreamedArchive, ArchivePastTheWindowIsCarvedOnlyWhenEveryMemberHold
 INSTANTIATE_TEST_SUITE_P(Archives, CarveStreamedArchive,
                          ::testing::Values(ARCHIVECASE{"zip", "zip", false}, ARCHIVECASE{"zip-pipe", "zip", false},
                                            ARCHIVECASE{"gzip", "gz", false}, ARCHIVECASE{"zip", "zip", true},
-                                           ARCHIVECASE{"zip-pipe", "zip", true}, ARCHIVECASE{"gzip", "gz", true}));
+                                           ARCHIVECASE{"zip-pipe", "zip", true}, ARCHIVECASE{"gzip", "gz", true},
+                                           ARCHIVECASE{"zip-pipe-stored", "zip", false},
+                                           ARCHIVECASE{"zip-pipe-stored", "zip", true},
+                                           ARCHIVECASE{"python-pipe-stored", "zip", false},
+                                           ARCHIVECASE{"python-pipe-stored", "zip", true}));
+
+// An archive longer than what failed starts may cost before any has
+// failed (a backup at the card's start): read through once, it is carved.
+TEST(CarveStreamedArchive, ArchiveOfMoreThanAGibibyteAtTheStartIsCarved)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 32, 1100u << 20, 8)) << lasterror();
+    // Sparse: the bytes read cost the same whatever they are.
+    const QString noise = dir.filePath(QStringLiteral("zeros.bin"));
+    QFile zeros(noise);
+    ASSERT_TRUE(zeros.open(QIODevice::WriteOnly) && zeros.resize(1040u << 20));
+    zeros.close();
+    const QString zip = dir.filePath(QStringLiteral("a.zip"));
+    if (!runtool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-j"),
+                                         QStringLiteral("-0"), zip, noise}))
+        KOV_SKIP() << "cannot make the archive: " << lasterror();
+    QFile::remove(noise);
+    const QByteArray archive = contents(zip);
+    QFile::remove(zip);
+    // Written in place: the card is too large to rewrite whole.
+    QFile card(image);
+    ASSERT_TRUE(card.open(QIODevice::ReadWrite));
+    const LAYOUT layout = layoutof(card.read(512));
+    ASSERT_TRUE(card.seek(layout.data + 3 * layout.cluster));
+    ASSERT_EQ(card.write(archive), archive.size());
+    card.close();
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(carvecount(run.err, "files carved"), 1u) << run.err.toStdString();
+    EXPECT_TRUE(contents(out + QStringLiteral("/lost/carved/zip/f0000005.zip")) == archive) << run.err.toStdString();
+}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include "verify/formats.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 #include <zlib.h>
 
@@ -37,6 +38,9 @@ public:
         held += more;
         return true;
     }
+    // As many bytes as the buffer holds, or as are left; false when a read fails.
+    bool fill() { return need(std::size_t(std::min<std::uint64_t>(buffer.size(), left()))); }
+    std::uint64_t left() const { return length - position(); }
     const unsigned char* data() const { return buffer.data() + first; }
     bytes view() const { return bytes(data(), held - first); }
     std::size_t available() const { return held - first; }
@@ -134,6 +138,47 @@ constexpr std::uint32_t endsig = 0x06054b50;
 constexpr std::uint32_t zip64locatorsig = 0x07064b50;
 constexpr std::uint32_t zip64endsig = 0x06064b50;
 
+// A stored entry's data whose sizes come only after it: its end is the
+// first data descriptor (with its signature, fields of field bytes) that
+// names the CRC-32 and the length of the bytes before it. in is left
+// there; size and c: those bytes' length and CRC-32. Each byte is summed
+// once and looked at as a signature's first once.
+bool storedtodescriptor(SEQUENTIAL& in, std::size_t field, std::uint64_t& size, uLong& c)
+{
+    const std::size_t descriptor = 4 + 4 + 2 * field;
+    size = 0;
+    c = ::crc32(0L, Z_NULL, 0);
+    while (in.fill() && in.available() >= descriptor) {
+        const bytes v = in.view();
+        // A descriptor must fit in the view: the bytes past its last place
+        // are looked at once more are buffered.
+        const std::size_t places = v.size() - descriptor + 1;
+        std::size_t summed = 0;
+        for (std::size_t p = 0; p < places; ++p) {
+            const void* next = std::memchr(v.data() + p, 'P', places - p);
+            if (!next)
+                break;
+            p = std::size_t(static_cast<const unsigned char*>(next) - v.data());
+            if (le32(v, p) != descriptorsig)
+                continue;
+            c = ::crc32(c, v.data() + summed, uInt(p - summed));
+            summed = p;
+            const std::uint64_t length = size + p;
+            const std::uint64_t csize = field == 8 ? le64(v, p + 8) : le32(v, p + 8);
+            const std::uint64_t usize = field == 8 ? le64(v, p + 8 + field) : le32(v, p + 8 + field);
+            if (le32(v, p + 4) == std::uint32_t(c) && csize == length && usize == length) {
+                size = length;
+                in.skip(p);
+                return true;
+            }
+        }
+        c = ::crc32(c, v.data() + summed, uInt(places - summed));
+        size += places;
+        in.skip(places);
+    }
+    return false;
+}
+
 // The 64-bit values of the ZIP64 extra field (0x0001) for the fields that
 // are all ones, in their order; false when one is missing.
 bool zip64values(bytes extra, std::uint64_t* const* fields, std::size_t count)
@@ -196,8 +241,9 @@ struct ENTRIES {
 // after the deflated data when its flag says so); the central directory
 // follows the last entry and names the same entries; the end record (after
 // the ZIP64 record and locator when there are) closes it, and its comment
-// ends the file. Unchecked for an encrypted entry, another method, or one
-// stored with its sizes after it.
+// ends the file; a stored entry with its sizes after it ends at the first
+// descriptor that names its bytes. Unchecked for an encrypted entry or
+// another method.
 FINDING zipstreamed(std::uint64_t length, const READAT& read)
 {
     SEQUENTIAL in(length, read);
@@ -229,7 +275,7 @@ FINDING zipstreamed(std::uint64_t length, const READAT& read)
             return damagedat();
         in.skip(30 + namelen + extralen);
         const bool descriptor = flags & 8;
-        if ((flags & 1) || (method != 0 && method != 8) || (method == 0 && descriptor)) {
+        if ((flags & 1) || (method != 0 && method != 8)) {
             // Not inflated here; its end is found only when its sizes are known.
             if (descriptor || !in.skip(csize))
                 return toocostly();
@@ -246,7 +292,11 @@ FINDING zipstreamed(std::uint64_t length, const READAT& read)
             return descriptor || produced <= usize;
         };
         std::uint64_t consumed = csize;
-        if (method == 0) {
+        if (method == 0 && descriptor) {
+            if (!storedtodescriptor(in, zip64 ? 8 : 4, produced, c))
+                return damagedat();
+            consumed = produced;
+        } else if (method == 0) {
             if (csize != usize || !in.each(csize, sum))
                 return damagedat();
         } else {
