@@ -501,6 +501,8 @@ bool FileSaver::maywait(const HELD& h)
 
 bool FileSaver::proofstep()
 {
+    if (proofround == 0)
+        proofround = 1;
     for (;;) {
         if (nextproof < proofwait.size()) {
             UNPROVEN& u = proofwait[nextproof++];
@@ -531,9 +533,7 @@ bool FileSaver::proofstep()
         }
         // A round ends: another only when this one proved a file, whose
         // clusters may be what kept another from proving itself.
-        if (proofround == 0)
-            proofround = 1;
-        else if (!proofchanged || proofround == proofrounds)
+        if (!proofchanged || proofround == proofrounds)
             proofround = proofrounds + 1;
         else
             ++proofround;

@@ -229,7 +229,7 @@ private:
     std::size_t nextproof = 0;        // the next one proofstep takes
     std::size_t waitingbytes = 0;     // what proofwait holds, as maywait counts it
     static constexpr std::size_t waitinglimit = 64u << 20;
-    unsigned proofround = 0;          // rounds begun; proofrounds + 1: the rest is being settled
+    unsigned proofround = 0;          // the round under way, from 1; 0: none begun; proofrounds + 1: settling the rest
     bool proofchanged = false;        // the round under way verified a file
     // Start clusters of the deleted entries met so far, once per entry: a
     // second chance never takes another entry's start. An estimate that gave
