@@ -19,6 +19,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+
 using namespace testsupport;
 
 namespace {
@@ -50,11 +53,12 @@ QSet<QByteArray> values(const QJsonObject& o)
     return s;
 }
 
-class FragmentedCard : public ::testing::TestWithParam<bool> {};
+// (after "delete all", photos with restart markers)
+class FragmentedCard : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(FragmentedCard, PhotosComeBackExactAndNoSmallFileIsLost)
 {
-    const bool deleteall = GetParam();
+    const auto [deleteall, restart] = GetParam();
     QTemporaryDir tmp;
     ASSERT_TRUE(tmp.isValid());
     const QString image = tmp.filePath(QStringLiteral("card.img"));
@@ -64,6 +68,8 @@ TEST_P(FragmentedCard, PhotosComeBackExactAndNoSmallFileIsLost)
                      QStringLiteral("--photo-kib"), QStringLiteral("150-400")};
     if (deleteall)
         args << QStringLiteral("--delete-all");
+    if (restart)
+        args << QStringLiteral("--restart");
     if (!runtool(QStringLiteral("python3"), args))
         KOV_SKIP() << "needs python3, mtools and ImageMagick: " << lasterror();
     QFile m(manifest);
@@ -209,7 +215,10 @@ TEST(FragmentedCard, RoundsAroundProvenFilesStopAtTheirBound)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, FragmentedCard, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "DeleteAll" : "PhotosDeleted"; });
+INSTANTIATE_TEST_SUITE_P(Cards, FragmentedCard, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "DeleteAll" : "PhotosDeleted") +
+                                    (std::get<1>(info.param) ? "Restart" : "");
+                         });
 
 }  // namespace
