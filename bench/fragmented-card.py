@@ -2,9 +2,10 @@
 """Photos written in pieces into the holes of a thinned-out card.
 
   bench/fragmented-card.py make IMAGE MANIFEST [--mib 320] [--photos 78]
-                           [--photo-kib 1024-4096] [--delete-all] [--seed N]
+                           [--photo-kib 1024-4096] [--delete-all] [--restart]
+                           [--wipe-photo-entries] [--seed N]
   bench/fragmented-card.py score MANIFEST OUTDIR
-  bench/fragmented-card.py bench KOV_RECOVER [WORKDIR]
+  bench/fragmented-card.py bench KOV_RECOVER [WORKDIR] [--restart] [--wipe-photo-entries]
 
 make: a FAT32 card (mkfs.fat, 4 KiB clusters; FAT16 below 260 MiB, where
 FAT32 cannot have 4 KiB clusters) filled to about 95 % with small files of
@@ -12,16 +13,20 @@ FAT32 cannot have 4 KiB clusters) filled to about 95 % with small files of
 deleted, the FSInfo next-free hint reset before each photo so that mtools
 fills the holes from the first cluster on, the photos (ImageMagick JPEGs)
 written into the holes in pieces and then deleted. --delete-all also
-deletes every remaining small file (a camera's "delete all"). MANIFEST
-gets the SHA-256 of every file written, by kind.
+deletes every remaining small file (a camera's "delete all"). --restart
+writes the photos with a restart marker after every MCU row (ImageMagick's
+jpeg:restart-interval); --wipe-photo-entries blanks the photos' deleted
+entries afterwards (first byte 0xE5, the rest zero), so that only carving
+can find them. MANIFEST gets the SHA-256 of every file written, by kind.
 
 score: of the photos, how many came back byte for byte outside damaged/;
 of the small files (all that were deleted), how many came back byte for
 byte anywhere; outputs outside damaged/ that equal no original.
 
-bench: both 320 MiB cards (78 photos) made in WORKDIR, each run with
-`--verify` and `--deep --carve --verify`, timed (wall, and the CPU time
-of user and system) and scored.
+bench: both 320 MiB cards (78 photos) made in WORKDIR (with --restart or
+--wipe-photo-entries as make has them), each run with `--verify` and
+`--deep --carve --verify`, timed (wall, and the CPU time of user and
+system) and scored.
 """
 import argparse
 import gzip
@@ -95,15 +100,38 @@ def fsinfohint(image):
         f.write(b"\xff" * 8)  # free count and next free: unknown
 
 
-def photo(rnd, work, k, target):
-    """An ImageMagick JPEG of about target bytes."""
+def wipeentries(image, names):
+    """Blanks the deleted short entries of names (8.3, upper case) wherever
+    a directory holds them: 0xE5, then zeros, so the walk passes over them."""
+    wanted = set()
+    for n in names:
+        stem, ext = n.split(".")
+        wanted.add((stem.ljust(8) + ext.ljust(3)).encode()[1:])
+    blank = b"\xe5" + bytes(31)
+    with open(image, "r+b") as f:
+        at = 0
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            for o in range(0, len(block) - 31, 32):
+                if block[o] == 0xE5 and block[o + 1:o + 11] in wanted:
+                    f.seek(at + o)
+                    f.write(blank)
+            at += len(block)
+            f.seek(at)
+
+
+def photo(rnd, work, k, target, restart=False):
+    """An ImageMagick JPEG of about target bytes, with restart markers if asked."""
     path = os.path.join(work, f"p{k}.jpg")
     pixels = target / 0.55
     for _ in range(3):
         w = max(64, int((pixels * 4 / 3) ** 0.5))
         h = max(48, w * 3 // 4)
         run("convert", "-seed", str(k), "-size", "160x120", "plasma:fractal", "-resize", f"{w}x{h}!",
-            "-seed", str(k), "-attenuate", "0.5", "+noise", "Gaussian", "-quality", "92", path)
+            "-seed", str(k), "-attenuate", "0.5", "+noise", "Gaussian", "-quality", "92",
+            *(["-define", "jpeg:restart-interval=1"] if restart else []), path)
         got = os.path.getsize(path)
         if abs(got - target) < target // 20:
             break
@@ -163,7 +191,7 @@ def make(args):
     run("mmd", "-i", image, "::/DCIM")
     run("mmd", "-i", image, "::/DCIM/100CAMRA")
     for i, size in enumerate(sizes):
-        data = photo(rnd, work, i + 1, size)
+        data = photo(rnd, work, i + 1, size, args.restart)
         path = os.path.join(work, f"IMG_{i + 1:04d}.JPG")
         os.rename(os.path.join(work, f"p{i + 1}.jpg"), path)
         fsinfohint(image)
@@ -171,6 +199,8 @@ def make(args):
         os.unlink(path)
         manifest["photos"][f"DCIM/100CAMRA/IMG_{i + 1:04d}.JPG"] = sha(data)
     run("mdel", "-i", image, *(f"::/{p}" for p in manifest["photos"]))
+    if args.wipe_photo_entries:
+        wipeentries(image, [p.rsplit("/", 1)[1] for p in manifest["photos"]])
     if args.delete_all:
         live = list(manifest["live"])
         for start in range(0, len(live), 400):
@@ -209,16 +239,19 @@ def score(manifest, outdir):
 
 def bench(args):
     work = args.workdir or tempfile.mkdtemp(prefix="fragbench")
+    kind = ("-restart" if args.restart else "") + ("-wiped" if args.wipe_photo_entries else "")
     for variant in ("photos", "delete-all"):
-        image = os.path.join(work, f"{variant}.img")
-        manifest = os.path.join(work, f"{variant}.json")
+        image = os.path.join(work, f"{variant}{kind}.img")
+        manifest = os.path.join(work, f"{variant}{kind}.json")
         if not os.path.exists(manifest):
             make(argparse.Namespace(image=image, manifest=manifest, mib=320, photos=78, photo_kib="1024-4096",
-                                    delete_all=variant == "delete-all", seed=31))
+                                    delete_all=variant == "delete-all", restart=args.restart,
+                                    wipe_photo_entries=args.wipe_photo_entries,
+                                    seed=31))
         with open(manifest) as f:
             m = json.load(f)
         for options in (["--verify"], ["--deep", "--carve", "--verify"]):
-            out = os.path.join(work, "out-" + variant + "".join(options))
+            out = os.path.join(work, "out-" + variant + kind + "".join(options))
             subprocess.run(["rm", "-rf", out], check=True)
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
             began = time.monotonic()
@@ -227,7 +260,7 @@ def bench(args):
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
             cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
             s = score(m, out)
-            print(f"{variant:10s} {' '.join(options):24s} photos exact outside damaged/ {s['photos']}/{s['of']}, "
+            print(f"{variant + kind:18s} {' '.join(options):24s} photos exact outside damaged/ {s['photos']}/{s['of']}, "
                   f"small files back {s['small']}/{s['smallof']}, junk outside damaged/ {s['junk']}, "
                   f"{took:.1f} s wall, {cpu:.1f} s CPU")
 
@@ -242,6 +275,8 @@ def main():
     m.add_argument("--photos", type=int, default=78)
     m.add_argument("--photo-kib", default="1024-4096")
     m.add_argument("--delete-all", action="store_true")
+    m.add_argument("--restart", action="store_true")
+    m.add_argument("--wipe-photo-entries", action="store_true")
     m.add_argument("--seed", type=int, default=31)
     s = sub.add_parser("score")
     s.add_argument("manifest")
@@ -249,6 +284,8 @@ def main():
     b = sub.add_parser("bench")
     b.add_argument("kov")
     b.add_argument("workdir", nargs="?")
+    b.add_argument("--restart", action="store_true")
+    b.add_argument("--wipe-photo-entries", action="store_true")
     args = p.parse_args()
     if args.command == "make":
         make(args)

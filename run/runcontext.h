@@ -10,6 +10,7 @@
 #include "model/clusterbits.h"
 #include "output/clusterclaims.h"
 #include "output/filesaver.h"
+#include "rebuild/waitingfiles.h"
 #include "run/phase.h"
 #include "run/runevents.h"
 #include "run/runoptions.h"
@@ -38,6 +39,7 @@ struct RUNCONTEXT {
     RUNREPORT kept;      // the counts of the phases done
     ClusterClaims claims;  // the clusters of the files saved or listed in this run
     std::unique_ptr<FileSaver> saver;
+    std::unique_ptr<rebuild::WAITINGFILES> waiting;  // what the saver holds back (gone before the saver)
     std::unique_ptr<carve::SAVEDFILES> savedfiles;  // with carving: the run's saved files
     std::unique_ptr<deep::DEEPSCAN> deep;           // the deep scan of the layout the core has now
     std::unique_ptr<carve::CARVER> carver;          // the last carving begun

@@ -77,7 +77,9 @@ bool RunEngine::startexfat()
     failure = ctx.exfat->begin(*exfatsource);
     if (!failure.isEmpty()) {
         ctx.exfat.reset();
-        ctx.saver.reset();
+        ctx.waiting.reset();
+        ctx.waiting.reset();
+    ctx.saver.reset();
         return false;
     }
     stats = RUNSTATS();
@@ -104,6 +106,7 @@ void RunEngine::abandonrun()
     ctx.deep.reset();
     ctx.carver.reset();
     ctx.savedfiles.reset();
+    ctx.waiting.reset();
     ctx.saver.reset();
 }
 
@@ -264,6 +267,7 @@ void RunEngine::finishrun()
     ctx.deep.reset();
     ctx.carver.reset();
     ctx.savedfiles.reset();
+    ctx.waiting.reset();
     ctx.saver.reset();
     events.runended();
 }
@@ -308,4 +312,6 @@ void RunEngine::beginreport(std::uint64_t clusters)
             events.filesettled(file, record);
         },
         &ctx.claims);
+    ctx.waiting = std::make_unique<rebuild::WAITINGFILES>(*this, *ctx.saver, &ctx.claims);
+    ctx.saver->setwaitroom(ctx.waiting.get());
 }

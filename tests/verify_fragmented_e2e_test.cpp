@@ -2,7 +2,9 @@
 // deleted (and, after "delete all", every small file too): with --verify
 // the files that prove themselves claim their clusters and the photos are
 // rebuilt around them. The card is bench/fragmented-card.py's, small.
+#include "support/cardimage.h"
 #include "support/kovrecoverrun.h"
+#include "support/fatbuilder.h"
 #include "support/mtoolsimage.h"
 #include "support/skip.h"
 
@@ -16,6 +18,9 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
 
 using namespace testsupport;
 
@@ -48,11 +53,12 @@ QSet<QByteArray> values(const QJsonObject& o)
     return s;
 }
 
-class FragmentedCard : public ::testing::TestWithParam<bool> {};
+// (after "delete all", photos with restart markers)
+class FragmentedCard : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(FragmentedCard, PhotosComeBackExactAndNoSmallFileIsLost)
 {
-    const bool deleteall = GetParam();
+    const auto [deleteall, restart] = GetParam();
     QTemporaryDir tmp;
     ASSERT_TRUE(tmp.isValid());
     const QString image = tmp.filePath(QStringLiteral("card.img"));
@@ -62,6 +68,8 @@ TEST_P(FragmentedCard, PhotosComeBackExactAndNoSmallFileIsLost)
                      QStringLiteral("--photo-kib"), QStringLiteral("150-400")};
     if (deleteall)
         args << QStringLiteral("--delete-all");
+    if (restart)
+        args << QStringLiteral("--restart");
     if (!runtool(QStringLiteral("python3"), args))
         KOV_SKIP() << "needs python3, mtools and ImageMagick: " << lasterror();
     QFile m(manifest);
@@ -130,7 +138,87 @@ TEST_P(FragmentedCard, PhotosComeBackExactAndNoSmallFileIsLost)
     EXPECT_GT(rebuiltphotos, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, FragmentedCard, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "DeleteAll" : "PhotosDeleted"; });
+// Ten gzip files of two clusters each, nested: the heads of 1..9, then 10
+// whole, then the tails of 9..1. File 10 proves itself in the walk; file n
+// rebuilt from its start reads the head of n+1 in until n+1 has proved
+// itself, so each round proves one more file, from the inside out, and the
+// bound on the rounds decides how many come back.
+TEST(FragmentedCard, RoundsAroundProvenFilesStopAtTheirBound)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString image = tmp.filePath(QStringLiteral("nested.img"));
+    if (!makefat(image, 16, 16u << 20, 1))
+        KOV_SKIP() << "needs mkfs.fat: " << lasterror();
+    constexpr int files = 10;
+    QList<QByteArray> gz;
+    for (int n = 1; n <= files; ++n) {
+        const QString raw = tmp.filePath(QStringLiteral("F%1").arg(n, 2, 10, QLatin1Char('0')));
+        ASSERT_TRUE(writefile(raw, patterndata(620, std::uint32_t(n))));
+        if (!runtool(QStringLiteral("gzip"), {QStringLiteral("-n"), raw}))
+            KOV_SKIP() << "needs gzip: " << lasterror();
+        gz.append(contents(raw + QStringLiteral(".gz")));
+        ASSERT_GT(gz.back().size(), 512);
+        ASSERT_LE(gz.back().size(), 1024);
+        ASSERT_TRUE(mcopy(image, raw + QStringLiteral(".gz"), QStringLiteral("::/F%1.GZ").arg(n, 2, 10, QLatin1Char('0'))));
+    }
+    for (int n = 1; n <= files; ++n)
+        ASSERT_TRUE(mdel(image, QStringLiteral("::/F%1.GZ").arg(n, 2, 10, QLatin1Char('0'))));
+
+    const BootGeometry g = bootgeometry(image);
+    ASSERT_EQ(g.clustersize, 512u);
+    QFile img(image);
+    ASSERT_TRUE(img.open(QIODevice::ReadWrite));
+    const auto put = [&](std::uint32_t cluster, const QByteArray& bytes) {
+        return img.seek(qint64(g.datastart + (cluster - 2) * g.clustersize)) && img.write(bytes) == bytes.size();
+    };
+    // Where each file's two clusters lie.
+    const auto head = [](int n) { return std::uint32_t(1 + n); };
+    const auto tail = [](int n) { return n == files ? std::uint32_t(2 + files) : std::uint32_t(2 + 2 * files - n); };
+    for (int n = 1; n <= files; ++n) {
+        ASSERT_TRUE(put(head(n), gz[n - 1].left(512)));
+        ASSERT_TRUE(put(tail(n), gz[n - 1].mid(512).leftJustified(512, '\0')));
+    }
+    // The root's deleted entries point at the heads.
+    const std::uint64_t root = g.fatstart + 2 * g.fatbytes;
+    ASSERT_TRUE(img.seek(qint64(root)));
+    QByteArray dir = img.read(qint64(g.datastart - root));
+    int pointed = 0;
+    for (qsizetype at = 0; at + 32 <= dir.size(); at += 32) {
+        if (uchar(dir[at]) != 0xE5 || dir.mid(at + 3, 8) != QByteArray("     GZ "))
+            continue;
+        const int n = dir.mid(at + 1, 2).toInt();
+        ASSERT_TRUE(n >= 1 && n <= files);
+        put16(reinterpret_cast<unsigned char*>(dir.data()) + at + 26, std::uint16_t(head(n)));
+        ++pointed;
+    }
+    ASSERT_EQ(pointed, files);
+    ASSERT_TRUE(img.seek(qint64(root)) && img.write(dir) == dir.size());
+    img.close();
+
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CommandOutcome run = kovrecover({QStringLiteral("--verify"), image, out});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const QRegularExpressionMatch said =
+        QRegularExpression(QStringLiteral(" (\\d+) files rebuilt around proven files")).match(QString::fromUtf8(run.err));
+    ASSERT_TRUE(said.hasMatch()) << run.err.toStdString();
+    constexpr int rounds = 8;
+    EXPECT_EQ(said.captured(1).toInt(), rounds);
+    QSet<QByteArray> outside;
+    const QMap<QString, QByteArray> got = digests(out);
+    for (auto it = got.begin(); it != got.end(); ++it)
+        if (!it.key().startsWith(QLatin1String("damaged/")))
+            outside.insert(it.value());
+    for (int n = 1; n <= files; ++n) {
+        const QByteArray want = QCryptographicHash::hash(gz[n - 1], QCryptographicHash::Sha256).toHex();
+        EXPECT_EQ(outside.contains(want), n >= files - rounds) << "file " << n;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, FragmentedCard, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "DeleteAll" : "PhotosDeleted") +
+                                    (std::get<1>(info.param) ? "Restart" : "");
+                         });
 
 }  // namespace

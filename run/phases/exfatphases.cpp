@@ -51,7 +51,7 @@ public:
             scan->claim(walk.directorybits());
         }
         if (last)
-            ctx.saver->finish();
+            ctx.waiting->finish();
         return false;
     }
     PHASEPROGRESS progress(const RUNCONTEXT& ctx) const override { return PHASEPROGRESS{0, 0, ctx.core.stats.saved}; }
@@ -98,7 +98,7 @@ public:
                 savefound(ctx, *found);
             return true;
         }
-        ctx.saver->finish();
+        ctx.waiting->finish();
         return false;
     }
     PHASEPROGRESS progress(const RUNCONTEXT& ctx) const override

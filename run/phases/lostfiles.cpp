@@ -33,7 +33,7 @@ public:
                     ctx.events.lostnotsaved(named, reason);
                 }))
             return true;
-        return ctx.saver->finishstep();
+        return ctx.waiting->secondchancestep() || ctx.waiting->roundstep();
     }
     PHASEPROGRESS progress(const RUNCONTEXT& ctx) const override
     {

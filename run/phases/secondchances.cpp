@@ -1,5 +1,6 @@
 // The files the walk held: their second chances need every deleted entry's
-// start, known only once the walk has ended. The saver settles one a step.
+// start, known only once the walk has ended; then the rounds around the
+// files that proved themselves. One file a step.
 #include "run/phases/phases.h"
 #include "run/runcontext.h"
 
@@ -9,7 +10,7 @@ namespace {
 class SECONDCHANCES : public PHASE {
 public:
     RUNPHASE kind() const override { return RUNPHASE::secondchances; }
-    bool step(RUNCONTEXT& ctx) override { return ctx.saver->finishstep(); }
+    bool step(RUNCONTEXT& ctx) override { return ctx.waiting->secondchancestep() || ctx.waiting->roundstep(); }
 };
 
 }  // namespace
