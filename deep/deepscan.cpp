@@ -196,6 +196,13 @@ bool DEEPSCAN::beginscan()
     return false;
 }
 
+void DEEPSCAN::beginfeed()
+{
+    fed = true;
+    fedposition = 0;
+    fedscanned = 0;
+}
+
 bool DEEPSCAN::scanstep()
 {
     return reader.step([this](const CLUSTERBLOCK& block) {

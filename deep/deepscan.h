@@ -66,8 +66,20 @@ public:
     bool beginscan();
     bool scanstep();
     // Clusters the scan has passed, of scantotal().
-    std::uint64_t scanposition() const { return reader.position(); }
+    std::uint64_t scanposition() const { return fed ? fedposition : reader.position(); }
     std::uint64_t scantotal() const { return clustercount; }
+    // The same scan fed by a sweep over the source instead of read here:
+    // beginfeed, then look for every cluster scans() that the sweep read
+    // whole, fedto as it passes them (clusters passed, and of them those
+    // scans() holds for). Nothing is read.
+    void beginfeed();
+    bool scans(std::uint64_t lcn) const { return eligible(lcn); }
+    void look(std::uint64_t lcn, const unsigned char* cluster) { examine(lcn, cluster); }
+    void fedto(std::uint64_t passed, std::uint64_t scanned)
+    {
+        fedposition = passed;
+        fedscanned = scanned;
+    }
 
     // Links the kept clusters into trees and hands every file entry with
     // contents, by ascending cluster and slot, either to save, rebuilt as
@@ -89,7 +101,7 @@ public:
     // the cap let it keep them all).
     bool keptdirectory(std::uint64_t lcn) const;
 
-    std::uint64_t scannedclusters() const { return reader.tried(); }
+    std::uint64_t scannedclusters() const { return fed ? fedscanned : reader.tried(); }
     std::uint64_t directoryclusters() const { return found.size(); }
     std::uint64_t keptbytes() const { return kept; }
     // Entries recover handed to unsaved.
@@ -189,6 +201,8 @@ private:
     std::uint64_t notsaved = 0;
     bool overcap = false;
     FREECLUSTERREADER reader;
+    bool fed = false;
+    std::uint64_t fedposition = 0, fedscanned = 0;
     struct RECOVERING;
     std::unique_ptr<RECOVERING> recovering;
     std::vector<std::uint64_t> entered;  // kept clusters recover looked at, ascending
