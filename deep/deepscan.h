@@ -4,6 +4,7 @@
 // entries list are rebuilt with the saving pass's rules.
 #pragma once
 
+#include "deep/dirsectors.h"
 #include "model/fileparm.h"
 #include "scan/freeclusterreader.h"
 
@@ -65,6 +66,9 @@ public:
     // 4 MiB or a bounded stretch of clusters in use passed over.
     bool beginscan();
     bool scanstep();
+    // Before beginscan: a sweep saw the source, and the clusters whose first
+    // sector cannot begin a directory (of any layout) are not read.
+    void onlyfrom(const DIRSECTORS* seen) { sectors = seen; }
     // Clusters the scan has passed, of scantotal().
     std::uint64_t scanposition() const { return fed ? fedposition : reader.position(); }
     std::uint64_t scantotal() const { return clustercount; }
@@ -203,6 +207,7 @@ private:
     FREECLUSTERREADER reader;
     bool fed = false;
     std::uint64_t fedposition = 0, fedscanned = 0;
+    const DIRSECTORS* sectors = nullptr;
     struct RECOVERING;
     std::unique_ptr<RECOVERING> recovering;
     std::vector<std::uint64_t> entered;  // kept clusters recover looked at, ascending

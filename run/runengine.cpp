@@ -107,6 +107,7 @@ void RunEngine::abandonrun()
     ctx.deep.reset();
     ctx.carver.reset();
     ctx.starts.reset();
+    ctx.dirsectors.reset();
     ctx.savedfiles.reset();
     ctx.saver.reset();
 }
@@ -268,6 +269,7 @@ void RunEngine::finishrun()
     ctx.deep.reset();
     ctx.carver.reset();
     ctx.starts.reset();
+    ctx.dirsectors.reset();
     ctx.savedfiles.reset();
     ctx.saver.reset();
     events.runended();
@@ -296,6 +298,7 @@ void RunEngine::beginreport(std::uint64_t clusters)
     ctx.claims.reset(clusters);
     ctx.carver.reset();
     ctx.starts.reset();
+    ctx.dirsectors.reset();
     ctx.carvingbegun = false;
     ctx.savedfiles.reset();
     ctx.ownlayout.reset();

@@ -59,6 +59,9 @@ public:
             search = std::make_unique<layout::LAYOUTSEARCH>(core.hdisk, core.sourcebytes);
             pairs = std::make_unique<PAIRSFEED>(*search);
             sweep->add(pairs.get());
+            // An earlier layout found by it is known only at the end.
+            ctx.dirsectors = std::make_unique<deep::DIRSECTORS>();
+            sweep->add(ctx.dirsectors.get());
         }
         deep::DEEPSCAN* scan = ctx.deep.get();
         scan->beginfeed();
@@ -81,6 +84,8 @@ public:
             return true;
         if (ctx.starts)
             ctx.starts->sweptto(sweep->passed());
+        if (ctx.dirsectors)
+            ctx.dirsectors->sweptto(sweep->passed());
         if (search)
             finishlayoutsearch(ctx, *search);
         if (!ctx.earlier.empty()) {
