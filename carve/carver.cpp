@@ -200,9 +200,20 @@ bool CARVER::step(const std::function<void(const CARVEDFILE&)>& save)
     if (clustersize == 0)
         return false;
     if (have == 0) {
-        for (std::uint64_t passed = 0; at < clustercount && !eligible(at); ++at)
+        for (std::uint64_t passed = 0; at < clustercount;) {
+            if (eligible(at)) {
+                // A cluster the sweep saw begin no file is not read.
+                const std::uint64_t to =
+                    starts ? starts->skipto(area.disk.clusterposition(0), clustersize, at, clustercount) : at;
+                if (to == at)
+                    break;
+                at = to;
+            } else {
+                ++at;
+            }
             if (++passed == skipperstep)
                 return true;
+        }
         if (at >= clustercount) {
             buffer.reset();
             capacity = 0;

@@ -13,6 +13,7 @@
 
 #include "carve/pairs.h"
 #include "carve/savedfiles.h"
+#include "carve/startmap.h"
 #include "model/fileparm.h"
 #include "verify/verify.h"
 
@@ -76,6 +77,9 @@ public:
     // end found and, when whole, its check; a file found is handed to
     // save).
     bool begin();
+    // The starts a sweep noted over the same source: clusters that begin
+    // no file are passed over unread. Null: every cluster is read.
+    void usestarts(const STARTMAP* noted) { starts = noted; }
     bool step(const std::function<void(const CARVEDFILE&)>& save);
     // Clusters passed, of total().
     std::uint64_t position() const { return at; }
@@ -145,6 +149,7 @@ private:
     std::uint64_t failspent = 0;  // bytes failed starts were read over past their first clusters
     CARVECOUNTS tally;
     PAIRS pairs;
+    const STARTMAP* starts = nullptr;
 };
 
 }  // namespace carve

@@ -345,6 +345,8 @@ void RecoverRun::phasebegun(RUNPHASE phase)
         endprogress();
         if (!live)
             say(QStringLiteral("deep scan"));
+        // The layout search's pairs are noted in the deep scan's read.
+        layoutclock.start();
         deepclock.start();
         lastdeepdraw = -1000;
         break;

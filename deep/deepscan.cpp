@@ -188,12 +188,21 @@ bool DEEPSCAN::addrootarea(std::uint64_t offset, std::uint64_t bytes)
 
 bool DEEPSCAN::beginscan()
 {
-    reader = FREECLUSTERREADER(core.diskparm, clustercount, [this](std::uint64_t lcn) { return eligible(lcn); });
+    reader = FREECLUSTERREADER(core.diskparm, clustercount, [this](std::uint64_t lcn) {
+        return eligible(lcn) && (!sectors || sectors->maybe(core.diskparm.clusterposition(lcn)));
+    });
     if (reader.begin())
         return true;
     if (reader.nomemory())
         core.showwarning(QStringLiteral("cannot allocate memory!"));
     return false;
+}
+
+void DEEPSCAN::beginfeed()
+{
+    fed = true;
+    fedposition = 0;
+    fedscanned = 0;
 }
 
 bool DEEPSCAN::scanstep()

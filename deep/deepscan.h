@@ -4,6 +4,7 @@
 // entries list are rebuilt with the saving pass's rules.
 #pragma once
 
+#include "deep/dirsectors.h"
 #include "model/fileparm.h"
 #include "scan/freeclusterreader.h"
 
@@ -65,9 +66,24 @@ public:
     // 4 MiB or a bounded stretch of clusters in use passed over.
     bool beginscan();
     bool scanstep();
+    // Before beginscan: a sweep saw the source, and the clusters whose first
+    // sector cannot begin a directory (of any layout) are not read.
+    void onlyfrom(const DIRSECTORS* seen) { sectors = seen; }
     // Clusters the scan has passed, of scantotal().
-    std::uint64_t scanposition() const { return reader.position(); }
+    std::uint64_t scanposition() const { return fed ? fedposition : reader.position(); }
     std::uint64_t scantotal() const { return clustercount; }
+    // The same scan fed by a sweep over the source instead of read here:
+    // beginfeed, then look for every cluster scans() that the sweep read
+    // whole, fedto as it passes them (clusters passed, and of them those
+    // scans() holds for). Nothing is read.
+    void beginfeed();
+    bool scans(std::uint64_t lcn) const { return eligible(lcn); }
+    void look(std::uint64_t lcn, const unsigned char* cluster) { examine(lcn, cluster); }
+    void fedto(std::uint64_t passed, std::uint64_t scanned)
+    {
+        fedposition = passed;
+        fedscanned = scanned;
+    }
 
     // Links the kept clusters into trees and hands every file entry with
     // contents, by ascending cluster and slot, either to save, rebuilt as
@@ -89,7 +105,7 @@ public:
     // the cap let it keep them all).
     bool keptdirectory(std::uint64_t lcn) const;
 
-    std::uint64_t scannedclusters() const { return reader.tried(); }
+    std::uint64_t scannedclusters() const { return fed ? fedscanned : reader.tried(); }
     std::uint64_t directoryclusters() const { return found.size(); }
     std::uint64_t keptbytes() const { return kept; }
     // Entries recover handed to unsaved.
@@ -189,6 +205,9 @@ private:
     std::uint64_t notsaved = 0;
     bool overcap = false;
     FREECLUSTERREADER reader;
+    bool fed = false;
+    std::uint64_t fedposition = 0, fedscanned = 0;
+    const DIRSECTORS* sectors = nullptr;
     struct RECOVERING;
     std::unique_ptr<RECOVERING> recovering;
     std::vector<std::uint64_t> entered;  // kept clusters recover looked at, ascending

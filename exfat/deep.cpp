@@ -132,6 +132,43 @@ void EXFATDEEP::visit(const CLUSTERBLOCK& block)
     carriedend = firstbyte + block.clusters * cluster;
 }
 
+void EXFATDEEP::beginfeed()
+{
+    fed = true;
+    started = true;
+    fedposition = fedscanned = 0;
+    runclusters = 0;
+    const std::uint64_t cluster = volume.clusterbytes();
+    runcapacity = std::max<std::uint64_t>(FREECLUSTERREADER::readbytes / cluster, 1) * cluster;
+    run.reset(new (std::nothrow) unsigned char[carrybytes + runcapacity]);
+    if (!run)
+        note(QStringLiteral("cannot allocate memory for the deep scan"));
+}
+
+void EXFATDEEP::look(std::uint64_t lcn, const unsigned char* bytes)
+{
+    if (!run || overcap)
+        return;
+    const std::uint64_t cluster = volume.clusterbytes();
+    // Runs of consecutive clusters, as the reader hands them out.
+    if (runclusters != 0 && (lcn != runfirst + runclusters || (runclusters + 1) * cluster > runcapacity))
+        endfeed();
+    if (runclusters == 0)
+        runfirst = lcn;
+    std::memcpy(run.get() + carrybytes + runclusters * cluster, bytes, cluster);
+    ++runclusters;
+}
+
+void EXFATDEEP::endfeed()
+{
+    if (!run || runclusters == 0 || overcap)
+        return;
+    visit(CLUSTERBLOCK{runfirst, runclusters, run.get() + carrybytes, false});
+    runclusters = 0;
+    if (overcap)
+        note(QStringLiteral("too many entry sets: the rest of the cluster heap was passed over"));
+}
+
 bool EXFATDEEP::scanstep()
 {
     if (!started)

@@ -39,7 +39,20 @@ public:
     // returns false once the heap has been read; scanposition() of
     // heapclusters() done then.
     bool scanstep();
-    std::uint64_t scanposition() const { return reader.position(); }
+    std::uint64_t scanposition() const { return fed ? fedposition : reader.position(); }
+    // The same scan fed by a sweep over the source instead of read here:
+    // beginfeed, then look for every heap cluster (cluster - 2) scans()
+    // holds for that the sweep read whole, ascending, fedto as it passes
+    // them, endfeed after the last. Nothing is read.
+    void beginfeed();
+    bool scans(std::uint64_t lcn) const { return !volume.allocated(lcn + 2) && !claimed(lcn + 2); }
+    void look(std::uint64_t lcn, const unsigned char* cluster);
+    void fedto(std::uint64_t passed, std::uint64_t scanned)
+    {
+        fedposition = passed;
+        fedscanned = scanned;
+    }
+    void endfeed();
 
     // Hands every file of the sets kept that can be rebuilt to save, by
     // ascending cluster and slot, with folder "lost/<folder path>/"; its
@@ -56,7 +69,7 @@ public:
     void link();
     bool next(std::optional<EXFATFILE>* out);
 
-    std::uint64_t scannedclusters() const { return reader.tried(); }
+    std::uint64_t scannedclusters() const { return fed ? fedscanned : reader.tried(); }
     std::uint64_t setsfound() const { return sets.size(); }
     // True when a set found begins in the cluster (an old folder's).
     bool holdssets(std::uint32_t cluster) const { return hasend.count(cluster) != 0; }
@@ -91,6 +104,12 @@ private:
     bool started = false;
     std::uint64_t carried = 0;         // bytes before data from the last read
     std::uint64_t carriedend = ~0ull;  // heap byte where they end
+    // Fed: the consecutive clusters gathered for the next visit, after
+    // headroom for the carry.
+    bool fed = false;
+    std::uint64_t fedposition = 0, fedscanned = 0;
+    std::unique_ptr<unsigned char[]> run;
+    std::uint64_t runcapacity = 0, runfirst = 0, runclusters = 0;
     // The links recover follows.
     struct FOLDER {
         QString name;

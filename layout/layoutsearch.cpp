@@ -154,6 +154,18 @@ bool LAYOUTSEARCH::step()
     return position < bytes;
 }
 
+void LAYOUTSEARCH::take(const unsigned char* block, std::size_t n, std::uint64_t at, std::uint64_t unreadable)
+{
+    if (at >= bytes)
+        return;
+    n = std::size_t(std::min<std::uint64_t>(n, bytes - at));
+    // Sectors that could not be read are zeros: they hold no pair.
+    if (!overcap && !findpairs(block, n, at, &pairs, maxpairs))
+        overcap = true;
+    unread += unreadable;
+    position = at + n;
+}
+
 void LAYOUTSEARCH::decidetype(FOUNDLAYOUT& found) const
 {
     std::unordered_set<std::uint32_t> top;

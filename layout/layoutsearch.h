@@ -80,6 +80,10 @@ public:
     // Reads the next block and notes its pairs; false when the source is
     // read to its end.
     bool step();
+    // The same search fed by a sweep instead: n bytes of the source at at
+    // (a multiple of 512, ascending), unreadable of them could not be read
+    // (zeros). Nothing is read.
+    void take(const unsigned char* block, std::size_t n, std::uint64_t at, std::uint64_t unreadable);
     std::uint64_t done() const { return position; }
     std::uint64_t total() const { return bytes; }
     // The layouts found, most agreeing first, at most two, with FAT12, FAT16

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "carve/carver.h"
+#include "carve/startmap.h"
 #include "deep/deepscan.h"
 #include "layout/layoutsearch.h"
 #include "model/clusterbits.h"
@@ -44,6 +45,8 @@ struct RUNCONTEXT {
     std::unique_ptr<deep::DEEPSCAN> deep;           // the deep scan of the layout the core has now
     std::unique_ptr<carve::CARVER> carver;          // the last carving begun
     bool carvingbegun = false;                      // it had clusters to read
+    std::unique_ptr<carve::STARTMAP> starts;        // noted by the sweep, for every carving of the run
+    std::unique_ptr<deep::DIRSECTORS> dirsectors;   // noted by the sweep, for the earlier layouts' deep scans
     std::unique_ptr<exfat::EXFATRUN> exfat;         // an exFAT run's volume, walk and scan
     bool walkdone = false;                          // the FAT walk has ended
 

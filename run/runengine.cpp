@@ -46,10 +46,13 @@ bool RunEngine::startrun()
         plan.push_back(phases::savingwalk());
         plan.push_back(phases::secondchances());
     }
-    if (options.deep && !tablefree)
+    // One read of the source for the layout search, the deep scan and
+    // carving's starts.
+    const bool sweep = ctx.deep && phases::sweeping();
+    if (options.deep && !tablefree && !sweep)
         plan.push_back(phases::layoutsearch());
     if (ctx.deep) {
-        plan.push_back(phases::deepscan());
+        plan.push_back(sweep ? phases::sweep(!tablefree) : phases::deepscan());
         plan.push_back(phases::lostfiles());
         plan.push_back(phases::earlierlayout());
     }
@@ -86,7 +89,7 @@ bool RunEngine::startexfat()
     ctx.claims.reset(ctx.exfat->heapclusters());
     plan.push_back(phases::exfatwalk(!options.deep));
     if (options.deep) {
-        plan.push_back(phases::exfatdeepscan());
+        plan.push_back(phases::sweeping() ? phases::exfatsweep() : phases::exfatdeepscan());
         plan.push_back(phases::exfatlostfiles());
     }
     if (options.carve)
@@ -105,6 +108,8 @@ void RunEngine::abandonrun()
     ctx.exfat.reset();
     ctx.deep.reset();
     ctx.carver.reset();
+    ctx.starts.reset();
+    ctx.dirsectors.reset();
     ctx.savedfiles.reset();
     ctx.waiting.reset();
     ctx.saver.reset();
@@ -266,6 +271,8 @@ void RunEngine::finishrun()
     ctx.exfat.reset();
     ctx.deep.reset();
     ctx.carver.reset();
+    ctx.starts.reset();
+    ctx.dirsectors.reset();
     ctx.savedfiles.reset();
     ctx.waiting.reset();
     ctx.saver.reset();
@@ -294,6 +301,8 @@ void RunEngine::beginreport(std::uint64_t clusters)
     ctx.options = options;
     ctx.claims.reset(clusters);
     ctx.carver.reset();
+    ctx.starts.reset();
+    ctx.dirsectors.reset();
     ctx.carvingbegun = false;
     ctx.savedfiles.reset();
     ctx.ownlayout.reset();

@@ -47,6 +47,7 @@ public:
             ctx.tree = QStringLiteral("lost/earlier-layout-%1/").arg(next.sizename());
             ctx.events.earlierbegun(next, ctx.tree);
             ctx.deep = std::make_unique<deep::DEEPSCAN>(core, ctx.claims);
+            ctx.deep->onlyfrom(ctx.dirsectors.get());
             ctx.next.push_back(deepscan());
             ctx.next.push_back(lostfiles());
             ctx.next.push_back(earlierlayout());

@@ -22,15 +22,7 @@ public:
     {
         if (search->step())
             return true;
-        const layout::FOUNDLAYOUT own = layout::currentlayout(ctx.core);
-        const std::vector<layout::FOUNDLAYOUT> found = search->layouts(&own);
-        ctx.events.layoutssearched(*search, found);
-        ctx.earlier.clear();
-        for (const layout::FOUNDLAYOUT& f : found)
-            if (!layout::samelayout(ctx.core, f)) {
-                ctx.earlier.push_back(f);
-                break;
-            }
+        finishlayoutsearch(ctx, *search);
         read = search->done();
         search.reset();
         return false;
@@ -51,5 +43,18 @@ private:
 }  // namespace
 
 std::unique_ptr<PHASE> layoutsearch() { return std::make_unique<LAYOUTSEARCHPHASE>(); }
+
+void finishlayoutsearch(RUNCONTEXT& ctx, layout::LAYOUTSEARCH& search)
+{
+    const layout::FOUNDLAYOUT own = layout::currentlayout(ctx.core);
+    const std::vector<layout::FOUNDLAYOUT> found = search.layouts(&own);
+    ctx.events.layoutssearched(search, found);
+    ctx.earlier.clear();
+    for (const layout::FOUNDLAYOUT& f : found)
+        if (!layout::samelayout(ctx.core, f)) {
+            ctx.earlier.push_back(f);
+            break;
+        }
+}
 
 }  // namespace phases

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "carve/carver.h"
+#include "layout/layoutsearch.h"
 #include "run/phase.h"
 
 #include <functional>
@@ -18,6 +19,16 @@ std::unique_ptr<PHASE> savingwalk();
 std::unique_ptr<PHASE> secondchances();
 // The source read for other layouts' directories.
 std::unique_ptr<PHASE> layoutsearch();
+// The read of the whole source in a deep run (layouts: with the layout
+// search's pairs), the deep scan's clusters and, with carving, its starts
+// noted on the way; in place of the layout search's and the deep scan's
+// own reads. sweeping(): unless KOV_SWEEP=0 says to read as they do.
+std::unique_ptr<PHASE> sweep(bool layouts);
+// exFAT's: the heap's entry sets in place of the deep scan's read.
+std::unique_ptr<PHASE> exfatsweep();
+bool sweeping();
+// The layouts the search found told, the earlier one kept.
+void finishlayoutsearch(RUNCONTEXT& ctx, layout::LAYOUTSEARCH& search);
 // The unused clusters of the layout the core has now read for lost folders,
 // then their files saved.
 std::unique_ptr<PHASE> deepscan();

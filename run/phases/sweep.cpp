@@ -1,0 +1,205 @@
+// The one read of the whole source in a deep run: the layout search's
+// directory pairs, the deep scan's directory clusters and carving's starts
+// are noted block by block as the sweep passes, so that the layout search
+// and the deep scan read nothing themselves and carving reads only from
+// the starts. It is the deep scan's reading, and told as the deep scan.
+#include "carve/startmap.h"
+#include "exfat/deep.h"
+#include "exfat/exfatrun.h"
+#include "layout/earlier.h"
+#include "layout/layoutsearch.h"
+#include "run/phases/phases.h"
+#include "run/runcontext.h"
+#include "run/runengine.h"
+#include "sweep/clusterfeed.h"
+#include "sweep/sweep.h"
+
+#include <QtGlobal>
+
+#include <cstdio>
+#include <optional>
+
+namespace phases {
+namespace {
+
+// KOV_SWEEP_COUNTS=1: the sweep's own count of the bytes it read.
+void tellcounts(const SWEEP& sweep)
+{
+    if (qEnvironmentVariableIntValue("KOV_SWEEP_COUNTS") == 1)
+        std::fprintf(stderr, "sweep: %llu bytes read of %llu, %llu in holes, %llu unreadable\n",
+                     static_cast<unsigned long long>(sweep.bytesread()),
+                     static_cast<unsigned long long>(sweep.total()),
+                     static_cast<unsigned long long>(sweep.holebytes()),
+                     static_cast<unsigned long long>(sweep.unreadbytes()));
+}
+
+class PAIRSFEED : public SWEEPVISITOR {
+public:
+    explicit PAIRSFEED(layout::LAYOUTSEARCH& into) : search(into) {}
+    void block(const SWEEPBLOCK& b) override
+    {
+        const std::uint64_t end = std::min<std::uint64_t>(b.at + b.n, search.total());
+        if (b.at < end)
+            search.take(b.bytes, std::size_t(end - b.at), b.at, b.unreadable(b.at, end));
+    }
+
+private:
+    layout::LAYOUTSEARCH& search;
+};
+
+class SWEEPPHASE : public PHASE {
+public:
+    explicit SWEEPPHASE(bool layouts) : withsearch(layouts) {}
+    RUNPHASE kind() const override { return RUNPHASE::deepscan; }
+    bool begin(RUNCONTEXT& ctx) override
+    {
+        RunEngine& core = ctx.core;
+        sweep.emplace(core.hdisk, core.sourcebytes);
+        if (withsearch) {
+            search = std::make_unique<layout::LAYOUTSEARCH>(core.hdisk, core.sourcebytes);
+            pairs = std::make_unique<PAIRSFEED>(*search);
+            sweep->add(pairs.get());
+            // An earlier layout found by it is known only at the end.
+            ctx.dirsectors = std::make_unique<deep::DIRSECTORS>();
+            sweep->add(ctx.dirsectors.get());
+        }
+        deep::DEEPSCAN* scan = ctx.deep.get();
+        scan->beginfeed();
+        feed = std::make_unique<CLUSTERFEED>(
+            core.diskparm.clusterposition(0), core.diskparm.clustersize(), scan->scantotal(),
+            [scan](std::uint64_t lcn) { return scan->scans(lcn); },
+            [scan](std::uint64_t lcn, const unsigned char* cluster) { scan->look(lcn, cluster); });
+        sweep->add(feed.get());
+        if (ctx.options.carve) {
+            ctx.starts = std::make_unique<carve::STARTMAP>();
+            sweep->add(ctx.starts.get());
+        }
+        return true;
+    }
+    bool step(RUNCONTEXT& ctx) override
+    {
+        const bool more = sweep->step();
+        ctx.deep->fedto(feed->passed(), feed->eligiblepassed());
+        if (more)
+            return true;
+        if (ctx.starts)
+            ctx.starts->sweptto(sweep->passed());
+        if (ctx.dirsectors)
+            ctx.dirsectors->sweptto(sweep->passed());
+        if (search)
+            finishlayoutsearch(ctx, *search);
+        if (!ctx.earlier.empty()) {
+            auto pieces = std::make_shared<layout::EARLIERDIRECTORIES>(ctx.core, ctx.earlier.front());
+            ctx.deep->foreign = [pieces](std::uint64_t lcn) { return pieces->inside(lcn); };
+        }
+        // The found layout's own root, not a tree of the earlier ones.
+        if (ctx.tablefree && ctx.tree.isEmpty() && ctx.rootareabytes != 0)
+            ctx.deep->addrootarea(ctx.rootareaat, ctx.rootareabytes);
+        tellcounts(*sweep);
+        read = sweep->passed();
+        search.reset();
+        pairs.reset();
+        return false;
+    }
+    PHASEPROGRESS progress(const RUNCONTEXT& ctx) const override
+    {
+        if (!sweep)
+            return {};
+        return PHASEPROGRESS{sweep->passed(), sweep->total(), ctx.deep ? ctx.deep->directoryclusters() : 0};
+    }
+    std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override { return ctx.core.sourcebytes; }
+    void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override
+    {
+        if (!ctx.deep)
+            return;
+        r.scannedclusters += ctx.deep->scannedclusters();
+        r.directoryclusters += ctx.deep->directoryclusters();
+    }
+
+private:
+    bool withsearch;
+    std::optional<SWEEP> sweep;
+    std::unique_ptr<layout::LAYOUTSEARCH> search;
+    std::unique_ptr<PAIRSFEED> pairs;
+    std::unique_ptr<CLUSTERFEED> feed;
+    std::uint64_t read = 0;
+};
+
+// exFAT: the heap's entry sets and carving's starts, in the same one read.
+class EXFATSWEEPPHASE : public PHASE {
+public:
+    RUNPHASE kind() const override { return RUNPHASE::deepscan; }
+    bool begin(RUNCONTEXT& ctx) override
+    {
+        exfat::EXFATDEEP* scan = ctx.exfat->deepscan();
+        const DISKPARM disk = ctx.core.diskparm;
+        int fd = -1;
+        std::uint64_t offset = 0, size = 0;
+        if (!scan || !platform::descriptor(disk.hdisk, &fd, &offset, &size))
+            return false;
+        sweep.emplace(disk.hdisk, size);
+        scan->beginfeed();
+        feed = std::make_unique<CLUSTERFEED>(
+            disk.clusterposition(0), ctx.exfat->clusterbytes(), ctx.exfat->heapclusters(),
+            [scan](std::uint64_t lcn) { return scan->scans(lcn); },
+            [scan](std::uint64_t lcn, const unsigned char* cluster) { scan->look(lcn, cluster); });
+        sweep->add(feed.get());
+        if (ctx.options.carve) {
+            ctx.starts = std::make_unique<carve::STARTMAP>();
+            sweep->add(ctx.starts.get());
+        }
+        return true;
+    }
+    bool step(RUNCONTEXT& ctx) override
+    {
+        ctx.newunit();
+        exfat::EXFATDEEP& scan = *ctx.exfat->deepscan();
+        const bool more = sweep->step();
+        scan.fedto(feed->passed(), feed->eligiblepassed());
+        if (more)
+            return true;
+        scan.endfeed();
+        scan.link();
+        if (ctx.starts)
+            ctx.starts->sweptto(sweep->passed());
+        tellcounts(*sweep);
+        return false;
+    }
+    PHASEPROGRESS progress(const RUNCONTEXT& ctx) const override
+    {
+        if (!sweep)
+            return {};
+        return PHASEPROGRESS{sweep->passed(), sweep->total(), ctx.exfat->deepscan()->setsfound()};
+    }
+    std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
+    {
+        return ctx.exfat->heapclusters() * ctx.exfat->clusterbytes();
+    }
+    void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override
+    {
+        const exfat::EXFATRUNCOUNTS c = ctx.exfat->counts();
+        r.exfat = true;
+        r.exfatnotes = ctx.exfat->notes();
+        r.scannedclusters = c.deepclusters;
+        r.directoryclusters = c.deepsets;
+        r.unsavedlost = c.deepdropped;
+    }
+
+private:
+    std::optional<SWEEP> sweep;
+    std::unique_ptr<CLUSTERFEED> feed;
+};
+
+}  // namespace
+
+std::unique_ptr<PHASE> exfatsweep() { return std::make_unique<EXFATSWEEPPHASE>(); }
+
+std::unique_ptr<PHASE> sweep(bool layouts) { return std::make_unique<SWEEPPHASE>(layouts); }
+
+bool sweeping()
+{
+    // Off only to compare with the phases reading on their own.
+    return qEnvironmentVariable("KOV_SWEEP") != QLatin1String("0");
+}
+
+}  // namespace phases

@@ -1,0 +1,119 @@
+#include "sweep/sweep.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool SWEEPBLOCK::readable(std::uint64_t from, std::uint64_t to) const { return unreadable(from, to) == 0; }
+
+std::uint64_t SWEEPBLOCK::unreadable(std::uint64_t from, std::uint64_t to) const
+{
+    std::uint64_t n = 0;
+    if (bad)
+        for (const auto& [a, b] : *bad)
+            if (a < to && b > from)
+                n += std::min(b, to) - std::max(a, from);
+    return n;
+}
+
+SWEEP::SWEEP(platform::volhandle source, std::uint64_t size) : handle(source), bytes(size)
+{
+    std::uint64_t offset = 0, length = 0;
+    struct stat st;
+    if (platform::descriptor(handle, &fd, &offset, &length) && fstat(fd, &st) == 0) {
+        base = offset;
+        // Only an image file has holes; a device is all data.
+        sparse = S_ISREG(st.st_mode);
+    } else {
+        fd = -1;
+    }
+}
+
+void SWEEP::finddata()
+{
+    if (datato > position)
+        return;
+    datafrom = position;
+    datato = bytes;
+    if (!sparse)
+        return;
+    const off_t data = lseek(fd, off_t(base + position), SEEK_DATA);
+    if (data < 0) {
+        if (errno == ENXIO)
+            datafrom = bytes;  // holes to the end
+        else
+            sparse = false;  // a file system that cannot tell: all data
+        return;
+    }
+    const off_t hole = lseek(fd, data, SEEK_HOLE);
+    datafrom = std::min(bytes, std::max(position, std::uint64_t(data) - base));
+    if (hole >= data)
+        datato = std::min(bytes, std::uint64_t(hole) - base);
+    if (datato <= datafrom)
+        datato = bytes;
+}
+
+void SWEEP::readblock(std::uint64_t at, std::size_t n)
+{
+    bad.clear();
+    if (platform::readat(handle, at, std::uint32_t(n), buffer.get())) {
+        readcount += n;
+        return;
+    }
+    // A bad stretch: its sectors one by one, so that one bad sector hides
+    // nothing beside it.
+    for (std::size_t k = 0; k < n; k += sector) {
+        const std::size_t m = std::min<std::size_t>(sector, n - k);
+        if (platform::readat(handle, at + k, std::uint32_t(m), buffer.get() + k)) {
+            readcount += m;
+            continue;
+        }
+        std::memset(buffer.get() + k, 0, m);
+        unreadcount += m;
+        if (!bad.empty() && bad.back().second == at + k)
+            bad.back().second += m;
+        else
+            bad.emplace_back(at + k, at + k + m);
+    }
+}
+
+bool SWEEP::step()
+{
+    if (position >= bytes)
+        return false;
+    finddata();
+    if (datafrom > position) {
+        const std::uint64_t n = datafrom - position;
+        for (SWEEPVISITOR* v : visitors)
+            v->hole(position, n);
+        holecount += n;
+        position = datafrom;
+        return position < bytes;
+    }
+    if (!buffer) {
+        buffer.reset(new (std::nothrow) unsigned char[blockbytes]);
+        if (!buffer) {
+            outofmemory = true;
+            position = bytes;
+            return false;
+        }
+    }
+    // Aligned blocks, cut at a hole's start and the source's end.
+    const std::uint64_t end = std::min({(position / blockbytes + 1) * blockbytes, datato, bytes});
+    const auto n = std::size_t(end - position);
+    readblock(position, n);
+    // The next block is on its way while this one is looked at.
+    if (fd >= 0 && end < bytes)
+        posix_fadvise(fd, off_t(base + end), off_t(std::min(blockbytes, bytes - end)), POSIX_FADV_WILLNEED);
+    const SWEEPBLOCK block{position, buffer.get(), n, &bad};
+    for (SWEEPVISITOR* v : visitors)
+        v->block(block);
+    position = end;
+    if (position >= bytes)
+        buffer.reset();
+    return position < bytes;
+}
