@@ -220,10 +220,10 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
             early = contentverdict(file, r.name, QString(), &kind);
         const bool damaged = early == verify::verdict::damaged || r.verdict == verify::verdict::damaged;
         const QString dir = damaged ? damageddir(subdir) : outdir(subdir);
-        r.status = core.savefile(file, dir, r.name, &r.path);
+        r.status = core.savefile(file, dir, r.name, &r.path, &r.unreadable, [&] { return damageddir(subdir); });
         if (checking && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
-            if (!early && r.verdict == verify::verdict::damaged)
+            if (!early && r.verdict == verify::verdict::damaged && !damaged && r.unreadable.empty())
                 movetodamaged(r, subdir);
         }
     }
@@ -663,5 +663,12 @@ QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
         o.insert(QStringLiteral("type"), r.carved);
     if (r.rebuiltaround)
         o.insert(QStringLiteral("rebuiltaround"), true);
+    if (!r.unreadable.empty()) {
+        QJsonArray spans;
+        for (const badsectors::BYTESPAN& b : r.unreadable)
+            spans.append(QJsonObject{{QStringLiteral("offset"), qint64(b.offset)},
+                                     {QStringLiteral("length"), qint64(b.length)}});
+        o.insert(QStringLiteral("unreadable"), spans);
+    }
     return o;
 }

@@ -52,6 +52,9 @@ struct SAVERECORD {
     std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
     QString carved;              // a carved file: its type ("jpg"); empty for a file found through an entry
     bool rebuiltaround = false;  // rebuilt again around the clusters of files that proved themselves
+    // Byte ranges of the file the card could not give (zeros in the file,
+    // which is then in damaged/); empty for a file read whole.
+    std::vector<badsectors::BYTESPAN> unreadable;
 };
 
 struct VERDICTCOUNTS {
