@@ -4,7 +4,7 @@ with unreadable sectors, against the same device without them. Root only.
 
   bench/failing-card.py BUILD
 
-A 256 MiB FAT32 card (mkfs.fat, 4 KiB clusters, mtools) with 100 files:
+A 512 MiB FAT32 card (mkfs.fat, 4 KiB clusters, mtools) with 100 files:
 photos (ImageMagick), documents, two large files; 80 deleted. 13 bad
 ranges: 8 inside deleted files, 4 inside live files, 16 sectors in the
 second half of the first FAT. Served by kov_badblocks (bench/badblocks.py).
@@ -40,7 +40,7 @@ def run(*args):
 def makecard(work, rnd):
     image = os.path.join(work, "card.img")
     with open(image, "wb") as f:
-        f.truncate(256 << 20)
+        f.truncate(512 << 20)
     run("mkfs.fat", "-F", "32", "-s", "8", "-i", "1234ABCD", image)
     files = {}
     words = [b"card", b"photo", b"sector", b"holiday", b"report", b"figure", b"table", b"summer"]

@@ -85,8 +85,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                                      QStringLiteral("N"), QStringLiteral("1"));
     parser.addOption(retries);
     const QCommandLineOption mapfile(QStringLiteral("mapfile"),
-                                     QStringLiteral("SOURCE is an image made by GNU ddrescue with this map: "
-                                                    "its areas not rescued count as unreadable."),
+                                     QStringLiteral("SOURCE's ddrescue map: its unrescued areas are unreadable."),
                                      QStringLiteral("FILE"));
     parser.addOption(mapfile);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
