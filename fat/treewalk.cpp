@@ -32,8 +32,23 @@ void KOVCore::readdirectory(FILEPARM& dir)
         // which the walk passes over as empty ones.
         std::uint64_t got = 0;
         std::vector<badsectors::BYTESPAN> holes;
-        if (!dir.readfile(diskparm, offset, step, buffer.get() + offset, &got, &holes))
-            break;
+        if (dir.readfile(diskparm, offset, step, buffer.get() + offset, &got, &holes))
+            continue;
+        // The source ends inside the cluster: the sectors before its end
+        // still count, each through a scratch sector, because a failed
+        // read may leave part of its bytes behind.
+        const std::uint32_t sectorbytes = diskparm.bytespersector;
+        const std::uint64_t lcn = dir.vcn2lcn(offset / step);
+        std::unique_ptr<unsigned char[]> sector(new (std::nothrow) unsigned char[sectorbytes]);
+        for (std::uint64_t at = 0; sector && lcn != ~std::uint64_t(0) && at < step && offset + at < dir.size;
+             at += sectorbytes) {
+            if (!readasector(diskparm.hdisk, sectorbytes, (diskparm.clusterposition(lcn) + at) / sectorbytes,
+                             sector.get()))
+                break;
+            std::memcpy(buffer.get() + offset + at, sector.get(),
+                        std::size_t(std::min<std::uint64_t>(sectorbytes, dir.size - offset - at)));
+        }
+        break;
     }
     dir.dirbuf = std::move(buffer);
     dir.entryindex = 0;

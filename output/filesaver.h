@@ -184,6 +184,9 @@ private:
                      std::optional<SAVERECORD> record, verify::family kind);
     SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const;
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
+    // The file offsets of its bytes on sectors already known unreadable
+    // (for a listing, which reads no file).
+    std::vector<badsectors::BYTESPAN> knownunreadable(const FILEPARM& file) const;
     std::optional<verify::verdict> contentverdict(const FILEPARM& file, const QString& name, const QString& path,
                                                   verify::family* kind) const;
     // The whole contents read through the runs; null when they cannot be,

@@ -140,6 +140,9 @@ TEST_F(UnreadableSectors, AnImageMadeByDdrescueIsReadWithItsMap)
     const QString out = dir.filePath("out");
     expectrecovered(out, kovrecover({QStringLiteral("--mapfile"), map, copy, out}));
     EXPECT_EQ(blocks(out + "/unreadable.map", '-'), blocks(map, '-'));
+    const CommandOutcome listed = kovrecover({QStringLiteral("--list"), QStringLiteral("--json"), QStringLiteral("--mapfile"), map, copy});
+    EXPECT_TRUE(listed.out.contains(R"("unreadable":[{"length":1024,"offset":8192}])")) << listed.out.toStdString();
+    EXPECT_EQ(listed.out.count("unreadable"), 1) << listed.out.toStdString();
     const CommandOutcome wrong = kovrecover({QStringLiteral("--mapfile"), image, copy, dir.filePath("out2")});
     EXPECT_EQ(wrong.status, 2);
     EXPECT_TRUE(wrong.err.contains("not a GNU ddrescue mapfile")) << wrong.err.toStdString();
