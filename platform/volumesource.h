@@ -109,7 +109,7 @@ bool sectorsize(volhandle h, std::uint32_t* bytes);
 bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf);
 
 // Reads len bytes at pos into buf around the sectors that cannot be read.
-// A block device is read with O_DIRECT in pieces of at most 1 MiB, so that
+// A block device is read with O_DIRECT in pieces of at most 128 KiB, so that
 // the kernel neither caches nor widens a bad sector to a page. A piece that
 // fails is read again one sector at a time; a sector that fails alone is
 // tried readretries() - 1 times more (with no retries, the failed piece is

@@ -48,9 +48,10 @@ struct OpenRange {
     std::unique_ptr<unsigned char, FreeAligned> bounce;  // piecebytes + one sector, page-aligned
 };
 
-// The most one read of the device asks for: the largest request a block
-// device commonly takes whole, so that a failure points at one request.
-constexpr std::uint64_t piecebytes = 1 << 20;
+// The most one read of the device asks for. A failed piece is read again
+// one sector at a time, so its size bounds what one bad sector costs
+// (256 reads of a sector); larger reads are pieces in a row.
+constexpr std::uint64_t piecebytes = 128 << 10;
 int retries = 1;
 
 // Handle ids count up from 1 and are never reused.
