@@ -49,7 +49,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "  $ kov-recover --deep --carve /dev/sdb1 ~/recovered\n"
         "A failing card (read errors, slowness): image it, then use the image\n"
         "  $ ddrescue /dev/sdb card.img card.map\n"
-        "  $ kov-recover card.img ~/recovered\n"
+        "  $ kov-recover --mapfile card.map card.img ~/recovered\n"
         "\n"
         "SOURCE may be a whole card or its image: IMAGE:N names its partition N.\n"
         "A card only root may read is opened through udisks2, after you authenticate."));
@@ -80,6 +80,14 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --list: one JSON object per file and line."));
     parser.addOption(json);
+    const QCommandLineOption retries(QStringLiteral("retries"),
+                                     QStringLiteral("Read an unreadable sector N times more (0-16, default 1)."),
+                                     QStringLiteral("N"), QStringLiteral("1"));
+    parser.addOption(retries);
+    const QCommandLineOption mapfile(QStringLiteral("mapfile"),
+                                     QStringLiteral("SOURCE's ddrescue map: its unrescued areas are unreadable."),
+                                     QStringLiteral("FILE"));
+    parser.addOption(mapfile);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -102,6 +110,11 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         return usage(QStringLiteral("--json only goes with --list"));
     out.deep = parser.isSet(deep);
     out.carve = parser.isSet(carve);
+    bool number = false;
+    out.retries = parser.value(retries).toInt(&number);
+    if (!number || out.retries < 0 || out.retries > 16)
+        return usage(QStringLiteral("--retries takes a number from 0 to 16"));
+    out.mapfile = parser.value(mapfile);
     const QStringList args = parser.positionalArguments();
     if (args.size() != (onlysource ? 1 : 2))
         return usage(out.list          ? QStringLiteral("--list takes exactly one SOURCE")

@@ -15,6 +15,8 @@ struct RECOVEROPTIONS {
     bool json = false;           // with list: one JSON object per line
     bool deep = false;  // also scan the unused clusters for lost directories
     bool carve = false;  // last, carve whole files by their contents from the clusters left
+    int retries = 1;     // reads of a sector after the one that failed on it
+    QString mapfile;     // SOURCE's ddrescue mapfile; empty when none
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

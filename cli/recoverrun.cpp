@@ -31,7 +31,7 @@ QString fatname(std::uint32_t fstype)
 }  // namespace
 
 RecoverRun::RecoverRun(std::FILE* out, const RECOVEROPTIONS& chosen)
-    : run(*this, RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames, chosen.carve}),
+    : run(*this, RUNOPTIONS{chosen.deep, chosen.verify, chosen.originalnames, chosen.carve, chosen.retries}),
       listout(out),
       options(chosen),
       live(isatty(STDERR_FILENO) != 0)
@@ -68,6 +68,13 @@ void RecoverRun::filesettled(const FILEPARM& file, const SAVERECORD& record)
                 .arg(record.path.isEmpty() ? record.name : record.path)
                 .arg(file.startcluster)
                 .arg(record.estimatedstart));
+    if (!record.unreadable.empty()) {
+        QStringList spans;
+        for (const badsectors::BYTESPAN& b : record.unreadable)
+            spans << QStringLiteral("%1-%2").arg(b.offset).arg(b.offset + b.length - 1);
+        say(QStringLiteral("%1: unreadable bytes %2 (zeros)")
+                .arg(record.path.isEmpty() ? record.name : record.path, spans.join(QStringLiteral(", "))));
+    }
     if (!run.listonly())
         return;
     if (options.json) {
@@ -467,6 +474,9 @@ int RecoverRun::recover(const QString& outdir)
     if (stopsignal != 0)
         return stopped(QStringLiteral("%1 (whole, in %2)").arg(summary, dir));
     say(summary);
+    if (!r.unreadablemap.isEmpty())
+        say(QStringLiteral("The sectors read and those that could not be read: %1 (a GNU ddrescue mapfile)")
+                .arg(r.unreadablemap));
     advise(r);
     return run.stats().failures() == 0 ? exitok : exitsavefailed;
 }

@@ -1,6 +1,7 @@
 // The first FAT: caching, entry lookup and chain walking.
 #include "model/kovcore.h"
 #include "model/littleendian.h"
+#include "platform/volumesource.h"
 
 #include <algorithm>
 #include <cstring>
@@ -117,8 +118,31 @@ std::unique_ptr<unsigned char[]> KOVCore::getfat()
     std::unique_ptr<unsigned char[]> table(new (std::nothrow) unsigned char[bytes]);
     if (!table)
         return nullptr;
-    if (readsectors(diskparm.hdisk, dbrparm.bytespersector, diskparm.fatstartsector, dbrparm.sectorsperfat,
-                    table.get())) {
+    // Sectors of the copy in use that cannot be read are taken from the
+    // other copy, one by one; a copy that gives nothing is left whole.
+    const std::uint64_t bps = dbrparm.bytespersector;
+    std::vector<badsectors::BYTESPAN> missing;
+    const bool read = platform::readsome(diskparm.hdisk, diskparm.fatstartsector * bps, bytes, table.get(), &missing);
+    if (read && !missing.empty() && hassecond && !(missing.size() == 1 && missing[0].length == bytes)) {
+        const std::uint64_t other = (fatcopy == 1 ? second : std::uint64_t(dbrparm.reservedsectors)) * bps;
+        std::uint64_t taken = 0, lost = 0;
+        for (const badsectors::BYTESPAN& m : missing) {
+            for (std::uint64_t at = m.offset; at < m.offset + m.length; at += bps) {
+                const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(bps, m.offset + m.length - at));
+                if (platform::readat(diskparm.hdisk, other + at, n, table.get() + at))
+                    ++taken;
+                else
+                    ++lost;
+            }
+        }
+        volumenotes.append(QStringLiteral("%1 sectors of the %2 FAT cannot be read: %3 taken from the %4")
+                               .arg(taken + lost)
+                               .arg(fatcopy == 1 ? QStringLiteral("first") : QStringLiteral("second"))
+                               .arg(taken)
+                               .arg(fatcopy == 1 ? QStringLiteral("second") : QStringLiteral("first")));
+        return table;
+    }
+    if (read && missing.empty()) {
         if (fatcopy == 1 && hassecond && marksnolivechain(table.get())) {
             // A head can pass while the rest is gone (zeroed past it): then
             // the copy that marks the live files' chains holds the table.

@@ -27,14 +27,17 @@ void KOVCore::readdirectory(FILEPARM& dir)
         return;
     }
     const std::uint64_t step = diskparm.clustersize();
-    const std::uint32_t sectorbytes = diskparm.bytespersector;
     for (std::uint64_t offset = 0; step != 0 && offset < dir.size; offset += step) {
+        // A sector that cannot be read loses only its own slots: zeros,
+        // which the walk passes over as empty ones.
         std::uint64_t got = 0;
-        if (dir.readfile(diskparm, offset, step, buffer.get() + offset, &got))
+        std::vector<badsectors::BYTESPAN> holes;
+        if (dir.readfile(diskparm, offset, step, buffer.get() + offset, &got, &holes))
             continue;
-        // One bad sector must not cost the readable sectors before it in
-        // the same cluster; each goes through a scratch sector, because a
-        // failed read may leave part of its bytes behind.
+        // The source ends inside the cluster: the sectors before its end
+        // still count, each through a scratch sector, because a failed
+        // read may leave part of its bytes behind.
+        const std::uint32_t sectorbytes = diskparm.bytespersector;
         const std::uint64_t lcn = dir.vcn2lcn(offset / step);
         std::unique_ptr<unsigned char[]> sector(new (std::nothrow) unsigned char[sectorbytes]);
         for (std::uint64_t at = 0; sector && lcn != ~std::uint64_t(0) && at < step && offset + at < dir.size;
@@ -144,9 +147,9 @@ void KOVCore::getfatroot(FILEPARM& root)
             for (std::uint32_t s = 0; s < sectors; ++s) {
                 unsigned char* at = buffer.get() + std::size_t(s) * dbrparm.bytespersector;
                 if (!readsectors(diskparm.hdisk, dbrparm.bytespersector, first + s, 1, at)) {
-                    // What a failed read left behind is no directory.
+                    // What a failed read left behind is no directory; the
+                    // sectors after it still are.
                     std::memset(at, 0, dbrparm.bytespersector);
-                    break;
                 }
             }
             root.size = bytes;

@@ -2,6 +2,7 @@
 // directory, its raw entries and the walk's cursor over them.
 #pragma once
 
+#include "badsectors/sectormap.h"
 #include "model/diskparm.h"
 #include "platform/outputfolder.h"
 
@@ -69,19 +70,24 @@ public:
     // room) and stores the count delivered in *bytesread. False when a
     // cluster of the range below validsize is not mapped or a device read
     // fails (*bytesread is then unchanged). Served from dirbuf when present;
-    // bytes from validsize on are zeros.
-    bool readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length,
-                  unsigned char* buffer, std::uint64_t* bytesread) const;
+    // bytes from validsize on are zeros. With unreadable, a sector that
+    // cannot be read is no failure: its bytes are zero and their file
+    // offsets are added to *unreadable.
+    bool readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
+                  std::uint64_t* bytesread, std::vector<badsectors::BYTESPAN>* unreadable = nullptr) const;
 
     // Writes the whole contents to a new file at path. Returns 0 written,
     // 1 the file cannot be created (also when it already exists: a save
     // never replaces a file), 2 a read failed, 3 a write failed, 4 the
     // process was asked to stop (platform::stopsignal) before the end. On 2,
     // 3 or 4 the part written stays on disk.
+    // With unreadable, the file is written whole around sectors that cannot
+    // be read (zeros there, their file offsets added to *unreadable).
     int saveas(DISKPARM disk, const char* path) const;
     // The same into a new file name of an open output folder (made
     // exclusively, never through a link).
-    int saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name) const;
+    int saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name,
+               std::vector<badsectors::BYTESPAN>* unreadable = nullptr) const;
 
     // One step of the directory walk over this directory (see treewalk.cpp):
     // >0 an entry was put in out, -1 out is a copy of the parent, -2 the
@@ -91,7 +97,7 @@ public:
 private:
     // readfile for a range that lies below size and validsize.
     bool readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
-                    std::uint64_t* bytesread) const;
+                    std::uint64_t* bytesread, std::vector<badsectors::BYTESPAN>* unreadable) const;
     // Writes the contents into file and closes it; the statuses of saveas.
-    int writeto(DISKPARM disk, std::FILE* file) const;
+    int writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BYTESPAN>* unreadable = nullptr) const;
 };

@@ -15,8 +15,8 @@ constexpr std::uint64_t maxread = 1 << 20;
 
 }  // namespace
 
-bool FILEPARM::readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length,
-                        unsigned char* buffer, std::uint64_t* bytesread) const
+bool FILEPARM::readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
+                        std::uint64_t* bytesread, std::vector<badsectors::BYTESPAN>* unreadable) const
 {
     if (offset >= size || length == 0) {
         *bytesread = 0;
@@ -33,17 +33,17 @@ bool FILEPARM::readfile(DISKPARM disk, std::uint64_t offset, std::uint64_t lengt
         // The stored part through the clusters, the rest zeros.
         const std::uint64_t stored = offset < validsize ? validsize - offset : 0;
         std::uint64_t got = 0;
-        if (stored != 0 && !readstored(disk, offset, stored, buffer, &got))
+        if (stored != 0 && !readstored(disk, offset, stored, buffer, &got, unreadable))
             return false;
         std::memset(buffer + stored, 0, length - stored);
         *bytesread = length;
         return true;
     }
-    return readstored(disk, offset, length, buffer, bytesread);
+    return readstored(disk, offset, length, buffer, bytesread, unreadable);
 }
 
 bool FILEPARM::readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
-                          std::uint64_t* bytesread) const
+                          std::uint64_t* bytesread, std::vector<badsectors::BYTESPAN>* unreadable) const
 {
     const std::uint64_t clustersize = disk.clustersize();
     if (clustersize == 0)
@@ -55,11 +55,25 @@ bool FILEPARM::readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t len
     const std::uint64_t tailrem = (offset + length) % clustersize;
     const std::uint64_t tail = tailrem == 0 ? clustersize : tailrem;
 
+    // count clusters from file cluster index on, at lcn on the volume.
+    auto readclusters = [&](std::uint64_t index, std::uint64_t lcn, std::uint64_t count, unsigned char* into) {
+        const std::uint32_t bytes = std::uint32_t(count * clustersize);
+        if (!unreadable)
+            return platform::readat(disk.hdisk, disk.clusterposition(lcn), bytes, into);
+        std::vector<badsectors::BYTESPAN> missing;
+        if (!platform::readsome(disk.hdisk, disk.clusterposition(lcn), bytes, into, &missing))
+            return false;
+        const std::uint64_t from = index * clustersize, end = offset + length;
+        for (const badsectors::BYTESPAN& m : missing) {
+            const std::uint64_t first = std::max(offset, from + m.offset), last = std::min(end, from + m.offset + m.length);
+            if (first < last)
+                badsectors::addspan(unreadable, {first, last - first});
+        }
+        return true;
+    };
     auto readcluster = [&](std::uint64_t index, unsigned char* into) {
         const std::uint64_t lcn = vcn2lcn(index);
-        if (lcn == ~std::uint64_t(0))
-            return false;
-        return platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(clustersize), into);
+        return lcn != ~std::uint64_t(0) && readclusters(index, lcn, 1, into);
     };
 
     // Partial clusters pass through a scratch cluster; whole ones go
@@ -80,8 +94,7 @@ bool FILEPARM::readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t len
         while (index + count < lastindex && (count + 1) * clustersize <= maxread &&
                vcn2lcn(index + count) == lcn + count)
             ++count;
-        if (!platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(count * clustersize),
-                              buffer + out))
+        if (!readclusters(index, lcn, count, buffer + out))
             return false;
         out += count * clustersize;
         index += count;
@@ -104,13 +117,14 @@ int FILEPARM::saveas(DISKPARM disk, const char* path) const
     return file ? writeto(disk, file) : 1;
 }
 
-int FILEPARM::saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name) const
+int FILEPARM::saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name,
+                     std::vector<badsectors::BYTESPAN>* unreadable) const
 {
     std::FILE* file = platform::createfile(folder, name);
-    return file ? writeto(disk, file) : 1;
+    return file ? writeto(disk, file, unreadable) : 1;
 }
 
-int FILEPARM::writeto(DISKPARM disk, std::FILE* file) const
+int FILEPARM::writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BYTESPAN>* unreadable) const
 {
     const std::uint64_t clustersize = disk.clustersize();
     // Steps of up to 1 MiB (whole clusters), so that memory does not grow
@@ -128,7 +142,7 @@ int FILEPARM::writeto(DISKPARM disk, std::FILE* file) const
             return 4;
         }
         std::uint64_t got = 0;
-        if (!readfile(disk, offset, step, scratch.get(), &got)) {
+        if (!readfile(disk, offset, step, scratch.get(), &got, unreadable)) {
             // Keep every cluster that can be read before the one that fails.
             for (std::uint64_t at = offset; at < std::min(size, offset + step); at += clustersize) {
                 if (!readfile(disk, at, clustersize, scratch.get(), &got))

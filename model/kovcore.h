@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 #include <algorithm>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -28,6 +29,8 @@ struct RUNSTATS {
     std::uint64_t createfailed = 0; // neither target nor fallback could be created
     std::uint64_t readfailed = 0;
     std::uint64_t writefailed = 0;
+    std::uint64_t unreadablefiles = 0;    // saved whole size with zeros for sectors that could not be read
+    std::uint64_t unreadablesectors = 0;  // of the source, as the run ends
     std::uint64_t failures() const { return createfailed + readfailed + writefailed; }
 };
 
@@ -198,7 +201,13 @@ public:
     // (a stop is no failure) and reports a failure through showwarning.
     // Returns the status of saveas; *written gets the path that holds the
     // file (whole or, on 2, in part), empty when none is left.
-    int savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written = nullptr);
+    // A file with sectors that cannot be read is written whole, zeros in
+    // their place, and named in damagedfolder() (or, without one, dir's
+    // damaged/), as is the part of one cut short: never under a name in
+    // dir. Their file offsets go to *unreadable when given.
+    int savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written = nullptr,
+                 std::vector<badsectors::BYTESPAN>* unreadable = nullptr,
+                 const std::function<QString()>& damagedfolder = {});
     // The folder dir, opened for saving: recoverdir as named, and the
     // folders of dir below it each entered without following a link (a
     // link met is reported through showwarning). A dir outside recoverdir is

@@ -182,6 +182,7 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
     if (core.listonly) {
         if (checking)
             r.verdict = contentverdict(file, r.name, QString(), &kind);
+        r.unreadable = knownunreadable(file);
     } else {
         // Most files are checked from memory before they are written, so
         // that a damaged one goes straight into damaged/; the bytes come
@@ -192,10 +193,10 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
             early = contentverdict(file, r.name, QString(), &kind);
         const bool damaged = early == verify::verdict::damaged || r.verdict == verify::verdict::damaged;
         const QString dir = damaged ? damageddir(subdir) : outdir(subdir);
-        r.status = core.savefile(file, dir, r.name, &r.path);
+        r.status = core.savefile(file, dir, r.name, &r.path, &r.unreadable, [&] { return damageddir(subdir); });
         if (checking && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
-            if (!early && r.verdict == verify::verdict::damaged)
+            if (!early && r.verdict == verify::verdict::damaged && !damaged && r.unreadable.empty())
                 movetodamaged(r, subdir);
         }
     }
@@ -219,6 +220,35 @@ void FileSaver::report(const FILEPARM& file, const SAVERECORD& record)
 {
     count(record);
     sink(file, record);
+}
+
+std::vector<badsectors::BYTESPAN> FileSaver::knownunreadable(const FILEPARM& file) const
+{
+    std::vector<badsectors::BYTESPAN> out;
+    const badsectors::SECTORMAP* map = platform::sectormap(core.diskparm.hdisk);
+    const std::uint64_t cluster = core.diskparm.clustersize();
+    if (!map || map->bad().empty() || cluster == 0 || file.dirbuf)
+        return out;
+    const std::uint64_t sector = map->sectorbytes();
+    const std::uint64_t stored = std::min(file.size, file.validsize);
+    for (const DATARUN& run : file.dataruns) {
+        const std::uint64_t from = core.diskparm.clusterposition(run.lcn), bytes = run.length * cluster;
+        badsectors::SECTORSPAN look{from / sector, (from + bytes + sector - 1) / sector - from / sector};
+        // Each bad span met moves the look past it: at most one step a span.
+        for (badsectors::SECTORSPAN bad = map->bad().firstmet(look); bad.count != 0;
+             bad = map->bad().firstmet(look)) {
+            const std::uint64_t begin = std::max(bad.first * sector, from);
+            const std::uint64_t end = std::min((bad.first + bad.count) * sector, from + bytes);
+            const std::uint64_t first = run.vcn * cluster + (begin - from), last = run.vcn * cluster + (end - from);
+            if (first < stored)
+                badsectors::addspan(&out, {first, std::min(last, stored) - first});
+            const std::uint64_t next = bad.first + bad.count;
+            if (next >= look.first + look.count)
+                break;
+            look = {next, look.first + look.count - next};
+        }
+    }
+    return out;
 }
 
 std::optional<verify::verdict> FileSaver::contentverdict(const FILEPARM& file, const QString& name,
@@ -340,5 +370,12 @@ QJsonObject FileSaver::json(const FILEPARM& file, const SAVERECORD& r)
         o.insert(QStringLiteral("type"), r.carved);
     if (r.rebuiltaround)
         o.insert(QStringLiteral("rebuiltaround"), true);
+    if (!r.unreadable.empty()) {
+        QJsonArray spans;
+        for (const badsectors::BYTESPAN& b : r.unreadable)
+            spans.append(QJsonObject{{QStringLiteral("offset"), qint64(b.offset)},
+                                     {QStringLiteral("length"), qint64(b.length)}});
+        o.insert(QStringLiteral("unreadable"), spans);
+    }
     return o;
 }

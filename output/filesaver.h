@@ -111,6 +111,9 @@ public:
 
 private:
     void settle(const FILEPARM& file, SAVERECORD record, const QString& subdir, bool mayhold, const DIRSLOTS& around);
+    // The file offsets of its bytes on sectors already known unreadable
+    // (for a listing, which reads no file).
+    std::vector<badsectors::BYTESPAN> knownunreadable(const FILEPARM& file) const;
     std::optional<verify::verdict> contentverdict(const FILEPARM& file, const QString& name, const QString& path,
                                                   verify::family* kind) const;
     void movetodamaged(SAVERECORD& record, const QString& subdir);

@@ -1,11 +1,13 @@
 // What the saver tells of one file, and the slots its name is read from.
 #pragma once
 
+#include "badsectors/sectormap.h"
 #include "verify/verify.h"
 
 #include <QString>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // The raw directory a file was found in: raw (count 32-byte slots) and the
 // index of the file's short entry. All empty for a file found outside any
@@ -31,6 +33,9 @@ struct SAVERECORD {
     std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
     QString carved;              // a carved file: its type ("jpg"); empty for a file found through an entry
     bool rebuiltaround = false;  // rebuilt again around the clusters of files that proved themselves
+    // Byte ranges of the file the card could not give (zeros in the file,
+    // which is then in damaged/); empty for a file read whole.
+    std::vector<badsectors::BYTESPAN> unreadable;
 };
 
 struct VERDICTCOUNTS {

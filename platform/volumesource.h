@@ -2,9 +2,12 @@
 // Everything here is read-only: no source is ever opened for writing.
 #pragma once
 
+#include "badsectors/sectormap.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -99,10 +102,41 @@ void closesource(volhandle h);
 // fails.
 bool sectorsize(volhandle h, std::uint32_t* bytes);
 
-// Reads exactly len bytes at byte position pos into buf, in one positioned
-// read. False when the handle is not open, the read fails or delivers fewer
-// bytes than asked (nothing past the end of a source is ever made up).
+// Reads exactly len bytes at byte position pos into buf (readsome), all of
+// them or false: false at once, without a read, when the range holds a
+// sector already found unreadable; false when the handle is not open or the
+// source ends before pos + len (nothing past its end is ever made up).
 bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf);
+
+// Reads len bytes at pos into buf around the sectors that cannot be read.
+// A block device is read with O_DIRECT in pieces of at most 128 KiB, so that
+// the kernel neither caches nor widens a bad sector to a page. A piece that
+// fails is read again one sector at a time; a sector that fails alone is
+// tried readretries() - 1 times more (with no retries, the failed piece is
+// taken as unreadable whole). An unreadable sector is zero in buf, its
+// bytes (clipped to the range) are added to *missing (offsets from pos),
+// and it is remembered for the handle: never read again through it. False,
+// with nothing read, when the handle is not open or the range lies past
+// the source's end; a source shorter than its size fails as readat does.
+bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf,
+              std::vector<badsectors::BYTESPAN>* missing);
+
+// Reads of a sector after the read that first failed on it (default 1),
+// for every handle from now on; at most 16.
+void setreadretries(int retries);
+int readretries();
+
+// What the reads through h have met so far; null when h is not open. Its
+// sectors are the source's own (position 0 is the source's start).
+const badsectors::SECTORMAP* sectormap(volhandle h);
+// Every handle opened on path (the same file, however named) from now on
+// takes spans (byte ranges of path, a ddrescue map's unrescued areas) as
+// unreadable from the start. An empty path clears it.
+void presetunreadable(const QString& path, const std::vector<badsectors::BYTESPAN>& spans);
+
+// Takes the sectors of pos .. pos + len - 1 as unreadable (a ddrescue map's
+// unrescued areas): they are never read through h.
+void markunreadable(volhandle h, std::uint64_t pos, std::uint64_t len);
 
 // For libraries that read through a file descriptor (partition probing):
 // the descriptor behind an open handle and the byte range it stands for.

@@ -16,10 +16,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 namespace platform {
 
@@ -29,12 +32,27 @@ QStringList imagefiles;
 bool blockdevicesenabled = true;
 QMap<QChar, VolumeSource> lettertable;
 
+struct FreeAligned {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+
 // An open descriptor and the byte range of it that the handle reads.
 struct OpenRange {
     int fd = -1;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
+    // The same device opened with O_DIRECT, or -1 (an image file, or a
+    // device that refuses it): reads then go through fd.
+    int directfd = -1;
+    std::shared_ptr<badsectors::SECTORMAP> map;
+    std::unique_ptr<unsigned char, FreeAligned> bounce;  // piecebytes + one sector, page-aligned
 };
+
+// The most one read of the device asks for. A failed piece is read again
+// one sector at a time, so its size bounds what one bad sector costs
+// (256 reads of a sector); larger reads are pieces in a row.
+constexpr std::uint64_t piecebytes = 128 << 10;
+int retries = 1;
 
 // Handle ids count up from 1 and are never reused.
 std::map<std::intptr_t, OpenRange> openfds;
@@ -85,6 +103,10 @@ int openvolumefile(const QString& path)
     return fd;
 }
 
+QString presetpath;
+std::vector<badsectors::BYTESPAN> presetspans;
+
+
 volhandle openrange(const QString& path, const std::uint64_t* offset, const std::uint64_t* size)
 {
     if (path.isEmpty())
@@ -92,7 +114,16 @@ volhandle openrange(const QString& path, const std::uint64_t* offset, const std:
     const int fd = openvolumefile(path);
     if (fd < 0)
         return invalidhandle();
-    return offset ? adoptdescriptor(fd, *offset, *size) : adoptdescriptor(fd, 0, sizeoffd(fd));
+    const std::uint64_t from = offset ? *offset : 0, bytes = offset ? *size : sizeoffd(fd);
+    const volhandle h = adoptdescriptor(fd, from, bytes);
+    if (!presetpath.isEmpty() && QFileInfo(path).canonicalFilePath() == presetpath)
+        for (const badsectors::BYTESPAN& s : presetspans) {
+            const std::uint64_t first = std::max(s.offset, from);
+            const std::uint64_t end = std::min(s.offset + s.length, bytes > UINT64_MAX - from ? UINT64_MAX : from + bytes);
+            if (first < end)
+                markunreadable(h, first - from, end - first);
+        }
+    return h;
 }
 
 QString readsysfile(const QString& path)
@@ -171,7 +202,24 @@ volhandle adoptdescriptor(int fd, std::uint64_t offset, std::uint64_t size)
     if (fd < 0)
         return invalidhandle();
     const std::intptr_t id = nexthandle++;
-    openfds[id] = OpenRange{fd, offset, size};
+    OpenRange range;
+    range.fd = fd;
+    range.offset = offset;
+    range.size = size;
+    std::uint32_t sector = 512;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+        int logical = 0;
+        if (ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0 && logical <= 65536)
+            sector = std::uint32_t(logical);
+        // A read of the block device through the page cache is widened to
+        // pages, and a failed page asked for again: direct reads are not.
+        if (offset % sector == 0)
+            range.directfd = ::open(QStringLiteral("/proc/self/fd/%1").arg(fd).toLatin1().constData(),
+                                    O_RDONLY | O_CLOEXEC | O_DIRECT);
+    }
+    range.map = std::make_shared<badsectors::SECTORMAP>(sector);
+    openfds[id] = std::move(range);
     return reinterpret_cast<volhandle>(id);
 }
 
@@ -252,6 +300,8 @@ void closesource(volhandle h)
     if (it == openfds.end())
         return;
     ::close(it->second.fd);
+    if (it->second.directfd >= 0)
+        ::close(it->second.directfd);
     openfds.erase(it);
 }
 
@@ -283,18 +333,155 @@ bool sectorsize(volhandle h, std::uint32_t* bytes)
     return true;
 }
 
+namespace {
+
+OpenRange* openrangeof(volhandle h)
+{
+    auto it = openfds.find(reinterpret_cast<std::intptr_t>(h));
+    return it == openfds.end() ? nullptr : &it->second;
+}
+
+enum class READ { whole, failed, ended };
+
+// Reads sectors first .. first + count - 1 of r into its bounce buffer in
+// one request. ended: the source held fewer bytes than asked without an
+// error, which is no bad sector.
+READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::uint64_t want)
+{
+    const std::uint64_t sector = r->map->sectorbytes();
+    const int fd = r->directfd >= 0 ? r->directfd : r->fd;
+    ssize_t got;
+    do {
+        got = ::pread(fd, r->bounce.get(), count * sector, off_t(r->offset + first * sector));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return READ::failed;
+    return std::uint64_t(got) >= want ? READ::whole : READ::ended;
+}
+
+}  // namespace
+
+void setreadretries(int n) { retries = std::clamp(n, 0, 16); }
+
+int readretries() { return retries; }
+
+const badsectors::SECTORMAP* sectormap(volhandle h)
+{
+    const OpenRange* r = rangeof(h);
+    return r ? r->map.get() : nullptr;
+}
+
+void presetunreadable(const QString& path, const std::vector<badsectors::BYTESPAN>& spans)
+{
+    presetpath = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    presetspans = spans;
+}
+
+void markunreadable(volhandle h, std::uint64_t pos, std::uint64_t len)
+{
+    OpenRange* r = openrangeof(h);
+    if (!r || len == 0)
+        return;
+    const std::uint64_t sector = r->map->sectorbytes();
+    r->map->markbad({pos / sector, (pos + len + sector - 1) / sector - pos / sector});
+}
+
+bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf,
+              std::vector<badsectors::BYTESPAN>* missing)
+{
+    OpenRange* r = openrangeof(h);
+    if (!r || pos > r->size || len > r->size - pos)
+        return false;
+    if (r->offset > std::uint64_t(INT64_MAX) || pos > std::uint64_t(INT64_MAX) - r->offset)
+        return false;
+    if (len == 0)
+        return true;
+    badsectors::SECTORMAP& map = *r->map;
+    const std::uint64_t sector = map.sectorbytes();
+    if (!r->bounce) {
+        void* p = nullptr;
+        if (posix_memalign(&p, 4096, piecebytes + sector) != 0)
+            return false;
+        r->bounce.reset(static_cast<unsigned char*>(p));
+    }
+    const std::uint64_t end = pos + len;
+    const std::uint64_t last = (end + sector - 1) / sector;  // one past the last sector
+    const std::uint64_t perpiece = std::max<std::uint64_t>(1, piecebytes / sector);
+    // Copies sectors first .. first + count - 1 from the bounce buffer, or
+    // zeros for them, into buf where they meet the range.
+    const auto deliver = [&](std::uint64_t first, std::uint64_t count, bool read) {
+        const std::uint64_t from = std::max(pos, first * sector);
+        const std::uint64_t to = std::min(end, (first + count) * sector);
+        if (from >= to)
+            return;
+        if (read) {
+            std::memcpy(buf + (from - pos), r->bounce.get() + (from - first * sector), to - from);
+        } else {
+            std::memset(buf + (from - pos), 0, to - from);
+            if (missing)
+                badsectors::addspan(missing, {from - pos, to - from});
+        }
+    };
+    // The bytes a read must give: up to the range's end.
+    const auto wanted = [&](std::uint64_t first, std::uint64_t count) {
+        return std::min((first + count) * sector, end) - first * sector;
+    };
+    // One run of sectors none of which is known bad.
+    const auto readrun = [&](std::uint64_t first, std::uint64_t count) {
+        const READ got = readsectors(r, first, count, wanted(first, count));
+        if (got == READ::whole) {
+            map.markread({first, count});
+            deliver(first, count, true);
+            return true;
+        }
+        if (got == READ::ended)
+            return false;
+        if (retries == 0) {
+            map.markbad({first, count});
+            deliver(first, count, false);
+            return true;
+        }
+        for (std::uint64_t s = first; s < first + count; ++s) {
+            READ one = READ::failed;
+            for (int attempt = 0; attempt < retries && one == READ::failed; ++attempt)
+                one = readsectors(r, s, 1, wanted(s, 1));
+            if (one == READ::ended)
+                return false;
+            if (one == READ::whole)
+                map.markread({s, 1});
+            else
+                map.markbad({s, 1});
+            deliver(s, 1, one == READ::whole);
+        }
+        return true;
+    };
+    for (std::uint64_t at = pos / sector; at < last;) {
+        const std::uint64_t stop = std::min(last, at + perpiece);
+        const badsectors::SECTORSPAN bad = map.bad().firstmet({at, stop - at});
+        if (bad.count != 0 && bad.first <= at) {
+            const std::uint64_t past = std::min(stop, bad.first + bad.count);
+            deliver(at, past - at, false);
+            at = past;
+            continue;
+        }
+        const std::uint64_t runend = bad.count != 0 ? bad.first : stop;
+        if (!readrun(at, runend - at))
+            return false;
+        at = runend;
+    }
+    return true;
+}
+
 bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf)
 {
     const OpenRange* r = rangeof(h);
     if (!r || pos > r->size || len > r->size - pos)
         return false;
-    if (r->offset > std::uint64_t(INT64_MAX) || pos > std::uint64_t(INT64_MAX) - r->offset)
+    const std::uint64_t sector = r->map->sectorbytes();
+    if (len != 0 && r->map->bad().firstmet({pos / sector, (pos + len - 1) / sector - pos / sector + 1}).count != 0)
         return false;
-    ssize_t got;
-    do {
-        got = ::pread(r->fd, buf, len, off_t(r->offset + pos));
-    } while (got < 0 && errno == EINTR);
-    return got >= 0 && std::uint64_t(got) == len;
+    std::vector<badsectors::BYTESPAN> missing;
+    return readsome(h, pos, len, buf, &missing) && missing.empty();
 }
 
 namespace {

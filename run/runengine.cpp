@@ -1,4 +1,6 @@
 #include "run/runengine.h"
+#include "badsectors/savemap.h"
+#include "platform/volumesource.h"
 
 #include "deep/dirsample.h"
 #include "deep/dirslots.h"
@@ -7,7 +9,10 @@
 
 #include <algorithm>
 
-RunEngine::RunEngine(RUNEVENTS& told, const RUNOPTIONS& chosen) : events(told), options(chosen), ctx(*this, told) {}
+RunEngine::RunEngine(RUNEVENTS& told, const RUNOPTIONS& chosen) : events(told), options(chosen), ctx(*this, told)
+{
+    platform::setreadretries(options.retries);
+}
 
 RunEngine::~RunEngine()
 {
@@ -197,6 +202,9 @@ RUNREPORT RunEngine::report() const
 {
     RUNREPORT r = ctx.kept;
     r.stats = stats;
+    r.stats.unreadablesectors = ctx.kept.stats.unreadablesectors;
+    if (const badsectors::SECTORMAP* map = platform::sectormap(diskparm.hdisk))
+        r.stats.unreadablesectors = map->bad().sectors();
     if (ctx.saver)
         r.verdicts = ctx.saver->counts();
     if (!plan.empty())
@@ -209,6 +217,8 @@ RUNPROGRESS RunEngine::progress() const
     RUNPROGRESS p;
     p.phase = at;
     p.files = ctx.kept.settled;
+    if (const badsectors::SECTORMAP* map = platform::sectormap(diskparm.hdisk))
+        p.unreadable = map->bad().sectors();
     p.seconds = clock.isValid() ? double(clock.elapsed()) / 1000.0 : 0;
     p.done = p.total = readbefore;
     for (std::size_t k = 0; k < plan.size(); ++k) {
@@ -266,6 +276,13 @@ int RunEngine::walkpercent() const
 void RunEngine::finishrun()
 {
     ctx.kept = report();
+    if (!listonly && ctx.kept.stats.unreadablesectors != 0) {
+        QString error;
+        const QString name = badsectors::saveunreadablemap(recoverdir, diskparm.hdisk, &error);
+        ctx.kept.unreadablemap = name.isEmpty() ? QString() : recoverdir + name;
+        if (name.isEmpty() && !error.isEmpty())
+            showwarning(error);
+    }
     at = RUNPHASE::idle;
     // Gone before the end is told: a face may start the next run from it.
     ctx.exfat.reset();

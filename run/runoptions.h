@@ -14,4 +14,5 @@ struct RUNOPTIONS {
     bool verify = false;         // a content verdict per file; damaged ones into damaged/
     bool originalnames = false;  // deleted files under their long names when the slots give them back
     bool carve = false;          // last, carve whole files by their contents from the clusters left
+    int retries = 1;             // reads of a sector after the one that failed on it (platform::readsome)
 };

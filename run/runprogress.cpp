@@ -42,5 +42,8 @@ QString RUNPROGRESS::words() const
         out += QStringLiteral(", %1 MB/s").arg(bytespersecond() / 1e6, 0, 'f', 1);
     if (const double left = secondsleft(); left >= 0 && done < total)
         out += QStringLiteral(", %1 left").arg(clock(left));
-    return out + QStringLiteral(", %1 files found").arg(files);
+    out += QStringLiteral(", %1 files found").arg(files);
+    if (unreadable != 0)
+        out += QStringLiteral(", %1 sectors unreadable").arg(unreadable);
+    return out;
 }

@@ -15,6 +15,7 @@ struct RUNPROGRESS {
     std::uint64_t done = 0, total = 0;  // bytes of the source, over the plan
     double seconds = 0;              // since the run began
     std::uint64_t files = 0;         // saved or listed so far
+    std::uint64_t unreadable = 0;    // sectors of the source found unreadable so far
 
     // Of the plan's bytes; 0 when it reads none.
     int percent() const;
@@ -24,6 +25,7 @@ struct RUNPROGRESS {
     double bytespersecond() const;
     // At that speed; negative when unknown.
     double secondsleft() const;
-    // "42% of the source read, 31.5 MB/s, 1:12 left, 17 files found"
+    // "42% of the source read, 31.5 MB/s, 1:12 left, 17 files found", and
+    // ", 3 sectors unreadable" once there are any.
     QString words() const;
 };

@@ -33,7 +33,16 @@ QString RUNREPORT::summary(double seconds) const
         .arg(stats.writefailed)
         .arg(stats.entries)
         .arg(seconds, 0, 'f', 2)
-        .arg(verdictsummary());
+        .arg(verdictsummary() + unreadablesummary());
+}
+
+QString RUNREPORT::unreadablesummary() const
+{
+    if (stats.unreadablesectors == 0)
+        return {};
+    return QStringLiteral("; %1 unreadable sectors, %2 files with unreadable parts (zeros, in damaged/)")
+        .arg(stats.unreadablesectors)
+        .arg(stats.unreadablefiles);
 }
 
 QString RUNREPORT::detail() const
@@ -41,6 +50,9 @@ QString RUNREPORT::detail() const
     QString text = stats.saved == 1 ? QStringLiteral("1 file saved") : QStringLiteral("%1 files saved").arg(stats.saved);
     if (stats.failures() != 0)
         text += QStringLiteral(", %1 could not be saved").arg(stats.failures());
+    text += unreadablesummary();
+    if (!unreadablemap.isEmpty())
+        text += QStringLiteral("; their map for GNU ddrescue: %1").arg(unreadablemap);
     if (options.verify)
         text += QStringLiteral("; %1 verified, %2 unchecked, %3 damaged (in the damaged folder)%4")
                     .arg(verdicts.verified)

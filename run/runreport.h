@@ -30,6 +30,9 @@ struct RUNREPORT {
     // clusters that hold folders (deep::sampledirectories), as after a
     // quick format.
     bool formatted = false;
+    // Where the run left its map of the sectors it read and could not read
+    // (a ddrescue mapfile); empty when it met no unreadable sector.
+    QString unreadablemap;
 
     // The choices not made that may find what this run did not: when it
     // found no file at all, or the card looks formatted. Neither for a run
@@ -42,6 +45,9 @@ struct RUNREPORT {
     // with verify (", P plausible" after the damaged when carving gave
     // any), else empty.
     QString verdictsummary() const;
+    // "; N unreadable sectors, M files with unreadable parts (zeros, in
+    // damaged/)" when the source had any, else empty.
+    QString unreadablesummary() const;
     // kov-recover's last line: saves, bytes, failures, entries, the time
     // taken and the verdicts.
     QString summary(double seconds) const;

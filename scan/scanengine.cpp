@@ -163,8 +163,10 @@ platform::OUTFOLDER KOVCore::outputfolder(const QString& dir)
     return folder;
 }
 
-int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written)
+int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written,
+                      std::vector<badsectors::BYTESPAN>* unreadable, const std::function<QString()>& damagedfolder)
 {
+    std::vector<badsectors::BYTESPAN> holes;
     const platform::OUTFOLDER folder = outputfolder(dir);
     const auto test = [&](const QString& c) { return platform::namestate(folder, c); };
     // Written under a name of its own beside the one it gets when whole
@@ -180,7 +182,8 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
                                  : QStringLiteral("kovrecovering.part");
         int n = 0;
         part = firstfreename([&] { return numberedname(base, n++); }, test);
-        return part.isEmpty() ? 1 : file.saveas(diskparm, folder, part);
+        holes.clear();
+        return part.isEmpty() ? 1 : file.saveas(diskparm, folder, part, &holes);
     };
     QString chosen = freenames.pick(dir, name, test);
     int result = save(chosen);
@@ -200,16 +203,39 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
                                                      std::uint16_t(file.writetime)))
             platform::setmodificationtime(folder, part, *when);
     }
+    const bool damaged = result == 2 || (result == 0 && !holes.empty());
+    QString finaldir = dir;
+    platform::OUTFOLDER apart;
+    const platform::OUTFOLDER* to = &folder;
+    if (damaged) {
+        // Zeros where the card gave nothing, or cut short: set apart.
+        finaldir = damagedfolder ? damagedfolder() : QString();
+        if (finaldir.isEmpty()) {
+            platform::FOLDERENTRY met;
+            apart = platform::enterfolder(folder, QStringLiteral("damaged"), true, &met);
+            finaldir = dir + QStringLiteral("damaged") + QDir::separator();
+        } else {
+            apart = outputfolder(finaldir);
+        }
+        if (apart.isopen()) {
+            to = &apart;
+            chosen = freenames.pick(finaldir, name, [&](const QString& c) { return platform::namestate(apart, c); });
+        } else {
+            finaldir = dir;
+        }
+    }
     if (result == 0 || result == 2) {
         // Whole, or all a failing card gives of it: under its name, never
         // replacing one that appeared meanwhile.
-        bool named = platform::movefile(folder, part, folder, chosen);
+        const auto intest = [&](const QString& c) { return platform::namestate(*to, c); };
+        bool named = !chosen.isEmpty() && platform::movefile(folder, part, *to, chosen);
         for (int tries = 0; !named && tries < 3; ++tries) {
-            chosen = tries < 2 ? freenames.pick(dir, name, test) : fallbackname(folder);
-            named = !chosen.isEmpty() && platform::movefile(folder, part, folder, chosen);
+            chosen = tries < 2 ? freenames.pick(finaldir, name, intest) : fallbackname(*to);
+            named = !chosen.isEmpty() && platform::movefile(folder, part, *to, chosen);
         }
         if (!named) {
             chosen = part;
+            finaldir = dir;
             showwarning(QStringLiteral("Can not give %1 its name: it stays as %2.").arg(dir + name, dir + part));
         }
     } else if (result != 1) {
@@ -218,7 +244,11 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
             showwarning(QStringLiteral("Can not remove the unfinished %1.").arg(dir + part));
         chosen.clear();
     }
-    const QString path = chosen.isEmpty() || result == 1 ? QString() : dir + chosen;
+    const QString path = chosen.isEmpty() || result == 1 ? QString() : finaldir + chosen;
+    if (result == 0 && !holes.empty())
+        ++stats.unreadablefiles;
+    if (unreadable)
+        *unreadable = holes;
     if (written)
         *written = path;
     switch (result) {

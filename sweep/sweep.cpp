@@ -60,25 +60,20 @@ void SWEEP::finddata()
 void SWEEP::readblock(std::uint64_t at, std::size_t n)
 {
     bad.clear();
-    if (platform::readat(handle, at, std::uint32_t(n), buffer.get())) {
-        readcount += n;
-        return;
+    // Read around the sectors that cannot be read, once each in the run:
+    // one bad sector hides nothing beside it.
+    std::vector<badsectors::BYTESPAN> missing;
+    if (!platform::readsome(handle, at, std::uint32_t(n), buffer.get(), &missing)) {
+        missing.assign(1, badsectors::BYTESPAN{0, n});
+        std::memset(buffer.get(), 0, n);
     }
-    // A bad stretch: its sectors one by one, so that one bad sector hides
-    // nothing beside it.
-    for (std::size_t k = 0; k < n; k += sector) {
-        const std::size_t m = std::min<std::size_t>(sector, n - k);
-        if (platform::readat(handle, at + k, std::uint32_t(m), buffer.get() + k)) {
-            readcount += m;
-            continue;
-        }
-        std::memset(buffer.get() + k, 0, m);
-        unreadcount += m;
-        if (!bad.empty() && bad.back().second == at + k)
-            bad.back().second += m;
-        else
-            bad.emplace_back(at + k, at + k + m);
+    std::uint64_t lost = 0;
+    for (const badsectors::BYTESPAN& m : missing) {
+        lost += m.length;
+        bad.emplace_back(at + m.offset, at + m.offset + m.length);
     }
+    unreadcount += lost;
+    readcount += n - lost;
 }
 
 bool SWEEP::step()

@@ -63,8 +63,8 @@ public:
     bool nomemory() const { return outofmemory; }
 
 private:
-    // n bytes at at into buffer; a failed read is read again sector by
-    // sector, unreadable sectors zeroed and noted in bad.
+    // n bytes at at into buffer, read around unreadable sectors (each read
+    // once in the run), which are zero and noted in bad.
     void readblock(std::uint64_t at, std::size_t n);
     // The data stretch at or after position: [datafrom, datato).
     void finddata();

@@ -352,7 +352,9 @@ TEST(CarveHostile, FailedStartsEndAndWriteNothing)
 // Each photo carved whole under its first cluster's name, and nothing else.
 void expectcarvedphotos(const QString& out, const std::map<QByteArray, qint64>& photos, const CommandOutcome& run)
 {
-    const std::map<QString, QByteArray> saved = filetree(out);
+    std::map<QString, QByteArray> saved = filetree(out);
+    // The map of a run that met unreadable sectors is no carved file.
+    saved.erase(QStringLiteral("unreadable.map"));
     EXPECT_EQ(saved.size(), photos.size()) << run.err.toStdString();
     for (const auto& [photo, start] : photos) {
         const QString path = QStringLiteral("lost/carved/jpg/f%1.jpg").arg(start, 7, 10, QLatin1Char('0'));

@@ -1,0 +1,88 @@
+#include "badsectors/sectormap.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace badsectors {
+
+void addspan(std::vector<BYTESPAN>* spans, BYTESPAN span)
+{
+    if (span.length == 0)
+        return;
+    std::uint64_t begin = span.offset, end = span.offset + span.length;
+    auto it = std::lower_bound(spans->begin(), spans->end(), begin,
+                               [](const BYTESPAN& s, std::uint64_t at) { return s.offset + s.length < at; });
+    auto last = it;
+    while (last != spans->end() && last->offset <= end) {
+        begin = std::min(begin, last->offset);
+        end = std::max(end, last->offset + last->length);
+        ++last;
+    }
+    it = spans->erase(it, last);
+    spans->insert(it, BYTESPAN{begin, end - begin});
+}
+
+bool SECTORSET::add(SECTORSPAN span)
+{
+    if (span.count == 0)
+        return true;
+    std::uint64_t begin = span.first, end = span.first + span.count;
+    // The spans that touch [begin, end): from the last that begins at or
+    // before it through those that begin by its end.
+    auto it = ends.upper_bound(begin);
+    if (it != ends.begin() && std::prev(it)->second >= begin)
+        --it;
+    if ((it == ends.end() || it->first > end) && ends.size() >= maxspans)
+        return false;
+    while (it != ends.end() && it->first <= end) {
+        begin = std::min(begin, it->first);
+        end = std::max(end, it->second);
+        total -= it->second - it->first;
+        it = ends.erase(it);
+    }
+    ends.emplace(begin, end);
+    total += end - begin;
+    return true;
+}
+
+SECTORSPAN SECTORSET::firstmet(SECTORSPAN span) const
+{
+    if (span.count == 0)
+        return {};
+    auto it = ends.upper_bound(span.first);
+    if (it != ends.begin() && std::prev(it)->second > span.first)
+        --it;
+    if (it == ends.end() || it->first >= span.first + span.count)
+        return {};
+    return {it->first, it->second - it->first};
+}
+
+bool SECTORSET::contains(std::uint64_t sector) const { return firstmet({sector, 1}).count != 0; }
+
+std::vector<SECTORSPAN> SECTORSET::spans() const
+{
+    std::vector<SECTORSPAN> out;
+    out.reserve(ends.size());
+    for (const auto& [first, end] : ends)
+        out.push_back({first, end - first});
+    return out;
+}
+
+void SECTORMAP::markbad(SECTORSPAN span)
+{
+    if (badset.add(span))
+        return;
+    // Full: widen the nearest span below (or above) over this one.
+    const std::vector<SECTORSPAN> all = badset.spans();
+    if (all.front().first > span.first) {
+        badset.add({span.first, all.front().first + all.front().count - span.first});
+        return;
+    }
+    std::uint64_t from = 0;
+    for (const SECTORSPAN& s : all)
+        if (s.first < span.first)
+            from = s.first;
+    badset.add({from, span.first + span.count - from});
+}
+
+}  // namespace badsectors
