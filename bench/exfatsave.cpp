@@ -1,5 +1,5 @@
 // kov_exfatsave [--deep] IMAGE OUTDIR: recovers an exFAT image through the
-// exfat engine into OUTDIR (see tests/support/exfatsave.h), for the
+// shipped run into OUTDIR (see tests/support/exfatsave.h), for the
 // comparison bench; prints the counts, and the notes with -v.
 #include "support/exfatsave.h"
 

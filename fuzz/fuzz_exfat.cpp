@@ -1,28 +1,33 @@
-// libFuzzer target: the exFAT parser. The input is an exFAT image (or its
-// first part), read from memory: the boot region is made valid (name,
-// signature and checksum) so that mutations reach the root, the bitmap,
-// the entry sets, the walk and the deep scan, which run to their end
-// listing what they would save. Byte 120 (boot code, unused) chooses:
+// libFuzzer target: the exFAT parser, through the run both faces hold
+// (RUN, with the deep scan, listing what it would save). The input is an
+// exFAT image (or its first part), read from memory: the boot region is
+// made valid (name, signature and checksum) so that mutations reach the
+// root, the bitmap, the entry sets, the walk and the deep scan, which run
+// to their end. Byte 120 (boot code, unused) chooses:
 //   bit 0  every entry set at a 32-byte boundary gets its checksum made right
 //   bit 1  the main region's checksum is left as it is (the backup and the
 //          unchecked fields are tried)
-// Besides the sanitizers it stops on a walk or scan that does not end, and
-// on a record that breaks what the save path relies on: runs inside the
-// heap holding exactly the clusters of the valid length, none of them
+// Besides the sanitizers it stops on a run that does not end, and on a
+// record that breaks what the save path relies on: runs inside the heap
+// holding exactly the clusters of the valid length, none of them
 // allocated or a live file's, and no cluster given to two files of the
-// deep scan or to one of them and a file of the walk.
+// deep scan or to one of them and a file of the walk. What is in use is
+// told by a walk of the image's own, beside the run.
 #include "exfat/bootregion.h"
-#include "exfat/deep.h"
 #include "exfat/entryset.h"
 #include "exfat/walk.h"
+#include "output/saverecord.h"
+#include "run/run.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
+#include <QDir>
 #include <QString>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -68,22 +73,54 @@ void makevalid(unsigned char* image, std::size_t size)
 
 // The clusters of a record's runs, checked against what the save path
 // relies on.
-std::vector<std::uint32_t> clustersof(const exfat::EXFATVOLUME& volume, const exfat::EXFATFILE& file)
+std::vector<std::uint32_t> clustersof(const exfat::EXFATVOLUME& volume, const FILEPARM& file)
 {
     std::vector<std::uint32_t> out;
     std::uint64_t count = 0;
-    for (const DATARUN& run : file.file.dataruns) {
+    for (const DATARUN& run : file.dataruns) {
         if (run.length == 0 || run.lcn + run.length > volume.heapclusters() || run.vcn != count)
             fail("a record's run lies outside the heap or out of order");
         count += run.length;
         for (std::uint64_t i = 0; i < run.length; ++i)
             out.push_back(std::uint32_t(run.lcn + 2 + i));
     }
-    const std::uint64_t need = (file.validlength + volume.clusterbytes() - 1) / volume.clusterbytes();
-    if (count != need || file.validlength > file.datalength || file.file.size != file.datalength)
+    const std::uint64_t valid = std::min(file.validsize, file.size);
+    const std::uint64_t need = (valid + volume.clusterbytes() - 1) / volume.clusterbytes();
+    if (count != need || (file.validsize != ~std::uint64_t(0) && file.validsize > file.size))
         fail("a record's runs do not hold the clusters of its valid length");
     return out;
 }
+
+// Every file the run settles, checked as it comes against the image's own
+// walk: those of the walk first, then the deep scan's (its lost files).
+class CHECKING : public RUNEVENTS {
+public:
+    const exfat::EXFATVOLUME* volume = nullptr;
+    const exfat::EXFATWALK* walk = nullptr;
+    RUN* run = nullptr;
+    std::unordered_set<std::uint32_t> saved;
+    void showwarning(const QString&) override {}
+    void showinformation(const QString&) override {}
+    void addvolumeitem(const platform::VolumeSource&) override {}
+    void setstatuslines(const QString&, const QString&, const QString&) override {}
+    void setbuttontext(const QString&) override {}
+    void filesettled(const FILEPARM& file, const SAVERECORD& record) override
+    {
+        const bool deep = run->phase() == RUNPHASE::lostfiles;
+        for (const std::uint32_t c : clustersof(*volume, file)) {
+            if (!deep) {
+                if (!record.nofatchain.value_or(false) && walk->used(c))
+                    fail("a rebuilt file of the walk holds a cluster in use");
+                saved.insert(c);
+            } else if (volume->allocated(c) || walk->used(c) || walk->isdirectory(c) || !saved.insert(c).second) {
+                fail("a file of the deep scan holds a cluster in use or given to another file");
+            }
+        }
+    }
+};
+
+CHECKING* checking = nullptr;
+RUN* fuzzrun = nullptr;
 
 void run(const QString& path, std::uint64_t size)
 {
@@ -94,39 +131,32 @@ void run(const QString& path, std::uint64_t size)
     if (volume.open(handle, size).isEmpty()) {
         exfat::EXFATWALK walk(volume);
         std::optional<exfat::EXFATFILE> found;
-        std::unordered_set<std::uint32_t> saved;
         long steps = 0;
-        while (walk.step(&found)) {
+        while (walk.step(&found))
             if (++steps > stepcap)
                 fail("the walk does not end");
-            if (!found)
-                continue;
-            for (const std::uint32_t c : clustersof(volume, *found)) {
-                if (!found->nofatchain && walk.used(c))
-                    fail("a rebuilt file of the walk holds a cluster in use");
-                saved.insert(c);
-            }
-        }
-        exfat::EXFATDEEP scan(volume);
-        scan.claim(walk.liveclusterbits());
-        scan.claim(walk.directorybits());
-        std::vector<DATARUN> walkruns;
-        for (const std::uint32_t c : saved)
-            walkruns.push_back({c - 2, 1, 0});
-        scan.claim(walkruns);
-        for (steps = 0; scan.scanstep();)
-            if (++steps > stepcap)
-                fail("the deep scan does not end");
-        scan.link();
-        for (steps = 0; scan.next(&found);) {
-            if (++steps > stepcap)
-                fail("the deep scan's files do not end");
-            if (!found)
-                continue;
-            for (const std::uint32_t c : clustersof(volume, *found))
-                if (volume.allocated(c) || walk.used(c) || walk.isdirectory(c) || !saved.insert(c).second)
-                    fail("a file of the deep scan holds a cluster in use or given to another file");
-        }
+        checking->volume = &volume;
+        checking->walk = &walk;
+        checking->saved.clear();
+        RunEngine& engine = fuzzrun->engine();
+        platform::VolumeSource source;
+        source.root = QStringLiteral("C:\\");
+        source.path = path;
+        source.size = size;
+        engine.setexfatsource(source);
+        RUNOPTIONS options;
+        options.deep = true;
+        fuzzrun->setoptions(options);
+        fuzzrun->setlistonly(true);
+        fuzzrun->setrecoverdir(QDir::tempPath() + QLatin1Char('/'));
+        if (fuzzrun->startrun())
+            for (steps = 0; fuzzrun->rununderway(); fuzzrun->step())
+                if (++steps > stepcap)
+                    fail("the run does not end");
+        fuzzrun->abandonrun();
+        engine.setexfatsource(std::nullopt);
+        checking->volume = nullptr;
+        checking->walk = nullptr;
     }
     platform::closesource(handle);
 }
@@ -136,6 +166,9 @@ void run(const QString& path, std::uint64_t size)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     platform::setblockdevicesenabled(false);
+    checking = new CHECKING;
+    fuzzrun = new RUN(*checking);
+    checking->run = fuzzrun;
     return 0;
 }
 

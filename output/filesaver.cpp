@@ -147,12 +147,15 @@ void FileSaver::save(const FILEPARM& file, const DIRSLOTS& around, const QString
     settle(file, describe(file, around, ownname), subdir, true, around);
 }
 
-void FileSaver::savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain)
+void FileSaver::savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain,
+                          bool chainheld)
 {
     if (claims)
         claims->mark(file.dataruns);
     SAVERECORD r;
     r.nofatchain = nofatchain;
+    if (!nofatchain)
+        r.chainheld = chainheld;
     r.name = fittedname(safename(name));
     settle(file, r, subdir, false, DIRSLOTS{});
 }

@@ -63,8 +63,10 @@ public:
     // FAT directory: saved as save() does, under safename(name), which
     // keeps the first character. A name too long for the output loses
     // characters at the end of its stem (the extension stays), leaving room
-    // for "(n)". nofatchain goes into the record.
-    void savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain);
+    // for "(n)". nofatchain and, without it, whether the FAT chain held
+    // (else the file was laid on the free clusters) go into the record.
+    void savenamed(const FILEPARM& file, const QString& name, const QString& subdir, bool nofatchain,
+                   bool chainheld);
 
     // A file carving found by its contents, whose check has passed over
     // exactly its bytes: saved as save() does (with carving's verdict,

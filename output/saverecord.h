@@ -31,6 +31,7 @@ struct SAVERECORD {
     std::uint32_t estimatedstart = 0;  // with startbycontent: the estimate it replaced
     int status = 0;              // KOVCore::savefile's status (4: stopped, nothing kept); 0 when listing
     std::optional<bool> nofatchain;  // exFAT: the Stream Extension's NoFatChain flag; unset on FAT
+    std::optional<bool> chainheld;   // exFAT without NoFatChain: its FAT chain held (else laid on the free clusters)
     QString carved;              // a carved file: its type ("jpg"); empty for a file found through an entry
     bool rebuiltaround = false;  // rebuilt again around the clusters of files that proved themselves
     // Byte ranges of the file the card could not give (zeros in the file,

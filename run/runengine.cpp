@@ -26,6 +26,8 @@ bool RunEngine::startrun()
         abandonrun();
     failure.clear();
     readbefore = 0;
+    shown.reset();
+    ended = false;
     clock.start();
     if (exfatsource)
         return startexfat();
@@ -230,6 +232,7 @@ RUNPROGRESS RunEngine::progress() const
             p.total += plan[k]->plannedbytes(ctx);
         }
     }
+    p.shown = ended ? 1.0 : shown.see(p.done, p.total);
     return p;
 }
 
@@ -284,6 +287,7 @@ void RunEngine::finishrun()
             showwarning(error);
     }
     at = RUNPHASE::idle;
+    ended = true;
     // Gone before the end is told: a face may start the next run from it.
     ctx.exfat.reset();
     ctx.deep.reset();

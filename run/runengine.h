@@ -112,6 +112,8 @@ private:
     std::deque<std::unique_ptr<PHASE>> plan;  // the phase under way first
     std::uint64_t readbefore = 0;  // bytes of the source the phases done have read
     QElapsedTimer clock;           // since the run began
+    mutable PROGRESSHOLD shown;    // the share of the run shown so far
+    bool ended = false;            // the last run went to its end
     RUNPHASE at = RUNPHASE::idle;
     std::optional<platform::VolumeSource> exfatsource;
     QString failure;

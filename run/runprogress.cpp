@@ -23,7 +23,7 @@ QString clock(double seconds)
 
 }  // namespace
 
-int RUNPROGRESS::percent() const { return share(done, total); }
+int RUNPROGRESS::percent() const { return std::clamp(int(shown * 100), 0, 100); }
 
 int RUNPROGRESS::phasepercent() const { return share(now.done, now.total); }
 
@@ -31,8 +31,38 @@ double RUNPROGRESS::bytespersecond() const { return seconds > 0 ? double(done) /
 
 double RUNPROGRESS::secondsleft() const
 {
-    const double speed = bytespersecond();
-    return speed > 0 && total >= done ? double(total - done) / speed : -1;
+    // Under a percent the pace says little: the walks read the table and
+    // folders only, at no speed of the card's.
+    if (shown < 0.01 || shown >= 1 || seconds <= 0)
+        return -1;
+    return seconds * (1 - shown) / shown;
+}
+
+double PROGRESSHOLD::at(std::uint64_t done) const
+{
+    if (basetotal <= basedone || done <= basedone)
+        return base;
+    done = std::min(done, basetotal);
+    return base + (1 - base) * double(done - basedone) / double(basetotal - basedone);
+}
+
+double PROGRESSHOLD::see(std::uint64_t done, std::uint64_t total)
+{
+    // Never 100% before the end: the phases that read nothing (saving
+    // lost files) still take their time.
+    constexpr double most = 0.99;
+    done = std::min(done, total);
+    if (basetotal == 0) {
+        // The first plan: its share is plainly the bytes read of it.
+        basetotal = total;
+    } else if (total != basetotal || done < basedone) {
+        shown = std::max(shown, std::min(at(done), most));
+        base = shown;
+        basedone = done;
+        basetotal = total;
+    }
+    shown = std::max(shown, std::min(at(done), most));
+    return shown;
 }
 
 QString RUNPROGRESS::words() const
@@ -40,7 +70,7 @@ QString RUNPROGRESS::words() const
     QString out = QStringLiteral("%1% of the source read").arg(percent());
     if (bytespersecond() > 0)
         out += QStringLiteral(", %1 MB/s").arg(bytespersecond() / 1e6, 0, 'f', 1);
-    if (const double left = secondsleft(); left >= 0 && done < total)
+    if (const double left = secondsleft(); left >= 0)
         out += QStringLiteral(", %1 left").arg(clock(left));
     out += QStringLiteral(", %1 files found").arg(files);
     if (unreadable != 0)

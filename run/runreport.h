@@ -2,6 +2,7 @@
 #pragma once
 
 #include "carve/carver.h"
+#include "exfat/walk.h"
 #include "model/kovcore.h"
 #include "output/filesaver.h"
 #include "run/runoptions.h"
@@ -26,6 +27,7 @@ struct RUNREPORT {
     // clusters), and what its volume, walk and deep scan passed over.
     bool exfat = false;
     QStringList exfatnotes;
+    exfat::WALKCOUNTS exfatwalk;  // what its walk met and handed out
     // Without the deep scan: the FAT holds almost no chains over free
     // clusters that hold folders (deep::sampledirectories), as after a
     // quick format.

@@ -125,7 +125,7 @@ TEST_P(FuseVolume, DeletedFilesComeBackWholeUnderTheirFullNames)
     EXPECT_EQ(o.failed, 0);
     std::map<QString, QByteArray> got = filetree(out);
     EXPECT_EQ(got, expected) << o.notes.join('\n').toStdString();
-    for (const exfat::EXFATFILE& f : o.files)
+    for (const ExfatRecord& f : o.files)
         EXPECT_EQ(f.rebuild, f.name == "frag.bin" ? exfat::REBUILD::freeclusters : exfat::REBUILD::contiguous)
             << f.name.toStdString();
     EXPECT_EQ(QFileInfo(out + "/one.txt").lastModified().toUTC(), stamp);

@@ -378,6 +378,43 @@ TEST(GuiLayouts, EarlierLayoutAsKovRecoverAndAgain)
     platform::setimagefiles({});
 }
 
+// The window's share of the source, read after every slice of a deep run
+// with carving on a reformatted card: it never falls, though the earlier
+// layout's deep scan and the own layout's carving join the plan midway.
+TEST(GuiLayouts, TheShareShownNeverFallsWhenTheEarlierLayoutJoinsThePlan)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img");
+    QList<CardFile> files;
+    ASSERT_TRUE(makecard(image, 32, 72u << 20, 2, 30, &files, 3, 1u << 20)) << lasterror();
+    ASSERT_TRUE(runtool("mkfs.fat", {"-F", "32", "-s", "1", image})) << lasterror();
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.deepbox->setChecked(true);
+    d.carvebox->setChecked(true);
+    d.diredit->setText(tmp.filePath("out"));
+    const QRegularExpression share(QStringLiteral("^(?:Paused\\. )?(\\d+)% of the source read"));
+    QList<int> seen;
+    QStringList texts;
+    QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
+        const QRegularExpressionMatch m = share.match(d.progresslabel->text());
+        if (m.hasMatch() && (seen.isEmpty() || texts.last() != d.progresslabel->text())) {
+            seen.append(m.captured(1).toInt());
+            texts.append(d.progresslabel->text());
+        }
+    });
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.run.rununderway(); }, 120000));
+    ASSERT_GE(seen.size(), 3) << qPrintable(texts.join('\n'));
+    for (qsizetype k = 1; k < seen.size(); ++k)
+        EXPECT_GE(seen[k], seen[k - 1]) << qPrintable(texts[k - 1]) << " then " << qPrintable(texts[k]);
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](int p) { return p >= 0 && p < 100; }))
+        << qPrintable(texts.join('\n'));
+    platform::setimagefiles({});
+}
+
 // A card whose whole system area is gone, named on the command line beside
 // a file of noise: the window lists the card alone, with its found layout
 // in the tooltip, asks for the deep choice as kov-recover asks for --deep,

@@ -41,7 +41,8 @@ public:
     }
     std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
     {
-        return ctx.core.bitmap.size() * ctx.core.diskparm.clustersize();
+        const carve::CARVEAREA planned = area(ctx);
+        return planned.clusters * planned.disk.clustersize();
     }
     void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override
     {

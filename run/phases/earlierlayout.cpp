@@ -56,6 +56,15 @@ public:
         return false;
     }
     bool step(RUNCONTEXT&) override { return false; }
+    // Its deep scan, once the layouts are found: planned from then on, so
+    // that the run's share does not fall when it is added.
+    std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
+    {
+        std::uint64_t bytes = 0;
+        for (const layout::FOUNDLAYOUT& f : ctx.earlier)
+            bytes += f.clusters * f.clustersize;
+        return bytes;
+    }
 };
 
 }  // namespace

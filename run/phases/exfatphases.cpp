@@ -16,6 +16,7 @@ void countexfat(const RUNCONTEXT& ctx, RUNREPORT& r)
     const exfat::EXFATRUNCOUNTS c = ctx.exfat->counts();
     r.exfat = true;
     r.exfatnotes = ctx.exfat->notes();
+    r.exfatwalk = c.walk;
     r.scannedclusters = c.deepclusters;
     r.directoryclusters = c.deepsets;
     r.unsavedlost = c.deepdropped;
@@ -23,7 +24,8 @@ void countexfat(const RUNCONTEXT& ctx, RUNREPORT& r)
 
 void savefound(RUNCONTEXT& ctx, const exfat::EXFATFILE& found)
 {
-    ctx.saver->savenamed(found.file, found.name, found.folder, found.nofatchain);
+    ctx.saver->savenamed(found.file, found.name, found.folder, found.nofatchain,
+                         found.rebuild == exfat::REBUILD::chain);
 }
 
 class EXFATWALKPHASE : public PHASE {

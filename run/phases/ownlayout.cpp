@@ -59,6 +59,18 @@ public:
         return false;
     }
     bool step(RUNCONTEXT&) override { return false; }
+    // The carving it adds, planned as soon as an earlier layout is known
+    // to be taken up.
+    std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
+    {
+        if (!ctx.options.carve || !ctx.deep)
+            return 0;
+        if (ctx.ownlayout)
+            return ctx.ownlayout->clusters * ctx.ownlayout->clustersize;
+        if (ctx.adoptedearlier || ctx.earlier.empty())
+            return 0;
+        return ctx.core.bitmap.size() * ctx.core.diskparm.clustersize();
+    }
 };
 
 }  // namespace

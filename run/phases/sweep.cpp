@@ -180,6 +180,7 @@ public:
         const exfat::EXFATRUNCOUNTS c = ctx.exfat->counts();
         r.exfat = true;
         r.exfatnotes = ctx.exfat->notes();
+        r.exfatwalk = c.walk;
         r.scannedclusters = c.deepclusters;
         r.directoryclusters = c.deepsets;
         r.unsavedlost = c.deepdropped;

@@ -1,71 +1,72 @@
 #include "support/exfatsave.h"
 
-#include "exfat/deep.h"
-#include "scan/recoveredname.h"
+#include "run/opensource.h"
+#include "run/run.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 namespace testsupport {
 
 namespace {
 
-void save(const exfat::EXFATVOLUME& volume, const exfat::EXFATFILE& file, const QString& outdir,
-          std::uint64_t* budget, ExfatOutcome* o)
-{
-    o->files.append(file);
-    const bool fits = file.file.size <= *budget;
-    *budget = fits ? *budget - file.file.size : 0;
-    if (outdir.isEmpty() || !fits) {
-        o->paths.append(QString());
-        return;
+class Recording : public RUNEVENTS {
+public:
+    explicit Recording(ExfatOutcome& into, const QString& dir) : o(into), outdir(dir) {}
+    void showwarning(const QString& text) override { warnings.append(text); }
+    void showinformation(const QString&) override {}
+    void addvolumeitem(const platform::VolumeSource&) override {}
+    void setstatuslines(const QString&, const QString&, const QString&) override {}
+    void setbuttontext(const QString&) override {}
+    void filesettled(const FILEPARM&, const SAVERECORD& r) override
+    {
+        const exfat::REBUILD how = r.nofatchain.value_or(false) ? exfat::REBUILD::contiguous
+                                   : r.chainheld.value_or(false) ? exfat::REBUILD::chain
+                                                                 : exfat::REBUILD::freeclusters;
+        o.files.append(ExfatRecord{r.name, how, r});
+        if (!outdir.isEmpty() && r.status != 0)
+            ++o.failed;
+        o.paths.append(outdir.isEmpty() || r.path.isEmpty() ? QString() : QDir(outdir).relativeFilePath(r.path));
     }
-    const QString dir = outdir + '/' + file.folder;
-    QDir().mkpath(dir);
-    const QString path = freetargetpath(dir, safename(file.name));
-    const int status = path.isEmpty() ? 1 : file.file.saveas(volume.disk(), QFile::encodeName(path).constData());
-    if (status != 0)
-        ++o->failed;
-    if (status == 0) {
-        QFile saved(path);
-        if (const auto when = file.modified.utc(); when && saved.open(QIODevice::ReadOnly))
-            saved.setFileTime(*when, QFileDevice::FileModificationTime);
-    }
-    o->paths.append(status == 1 ? QString() : QDir(outdir).relativeFilePath(path));
-}
+    QStringList warnings;
+
+private:
+    ExfatOutcome& o;
+    QString outdir;
+};
 
 }  // namespace
 
-ExfatOutcome exfatrecover(const QString& image, const QString& outdir, bool deep, std::uint64_t savebudget)
+ExfatOutcome exfatrecover(const QString& image, const QString& outdir, bool deep)
 {
     ExfatOutcome o;
-    const platform::volhandle handle = platform::openpath(image);
-    exfat::EXFATVOLUME volume;
-    o.error = handle == platform::invalidhandle() ? QStringLiteral("cannot open %1").arg(image)
-                                                  : volume.open(handle, std::uint64_t(QFileInfo(image).size()));
-    if (o.error.isEmpty()) {
-        o.notes = volume.notes;
-        exfat::EXFATWALK walk(volume);
-        std::optional<exfat::EXFATFILE> found;
-        while (walk.step(&found))
-            if (found)
-                save(volume, *found, outdir, &savebudget, &o);
-        o.counts = walk.counts();
-        o.notes += walk.notes();
-        if (deep) {
-            exfat::EXFATDEEP scan(volume);
-            scan.claim(walk.liveclusterbits());
-            scan.claim(walk.directorybits());
-            for (const exfat::EXFATFILE& f : o.files)
-                scan.claim(f.file.dataruns);
-            scan.scan([](std::uint64_t, std::uint64_t) {});
-            scan.recover([&](const exfat::EXFATFILE& f) { save(volume, f, outdir, &savebudget, &o); });
-            o.deepclusters = scan.scannedclusters();
-            o.notes += scan.notes();
-        }
+    if (!outdir.isEmpty() && !QDir().mkpath(outdir)) {
+        o.error = QStringLiteral("cannot make %1").arg(outdir);
+        return o;
     }
-    platform::closesource(handle);
+    Recording events(o, outdir);
+    RUN run(events);
+    platform::setblockdevicesenabled(false);
+    platform::setimagefiles({image});
+    if (run.engine().getallvol() != 1 ||
+        ::openvolume(run.engine(), QStringLiteral("C:\\"), 4u) != VOLUMEOPENED::exfat) {
+        o.error = QStringLiteral("no exFAT volume in %1 %2").arg(image, events.warnings.join(QLatin1Char(' ')));
+        return o;
+    }
+    RUNOPTIONS options;
+    options.deep = deep;
+    run.setoptions(options);
+    run.setlistonly(outdir.isEmpty());
+    run.setrecoverdir(outdir.isEmpty() ? QDir::tempPath() + '/' : QDir(outdir).absolutePath() + '/');
+    if (!run.startrun()) {
+        o.error = run.startfailure().isEmpty() ? QStringLiteral("the run did not start") : run.startfailure();
+        return o;
+    }
+    while (run.rununderway())
+        run.step();
+    const RUNREPORT r = run.report();
+    o.notes = r.exfatnotes;
+    o.counts = r.exfatwalk;
+    o.deepclusters = r.scannedclusters;
     return o;
 }
 

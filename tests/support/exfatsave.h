@@ -1,11 +1,14 @@
-// Until kov-recover opens exFAT volumes: one recovery of an exFAT image
-// through the exfat engine's own API, each record saved with the engine's
-// save path (FILEPARM::saveas over the volume's DISKPARM) under its folder
-// and name, "(n)" on conflicts, with its modification time to the 10 ms.
-// Used by the tests and by the comparison bench (kov_exfatsave).
+// One recovery of an exFAT image through the shipped run (RUN, as
+// kov-recover drives it): the walk and, with deep, the scan of the free
+// clusters, each file saved by the run's saver under its folder and name,
+// "(n)" on conflicts, with its modification time. What the run reported of
+// it comes back. Used by the tests and by the comparison bench
+// (kov_exfatsave).
 #pragma once
 
+#include "exfat/rebuild.h"
 #include "exfat/walk.h"
+#include "output/saverecord.h"
 
 #include <QList>
 #include <QString>
@@ -13,20 +16,25 @@
 
 namespace testsupport {
 
+// One file the run settled, in its order (walk then deep scan).
+struct ExfatRecord {
+    QString name;  // the name the saver chose, before any "(n)"
+    exfat::REBUILD rebuild = exfat::REBUILD::contiguous;  // how its clusters were found
+    SAVERECORD record;
+};
+
 struct ExfatOutcome {
     QString error;  // the volume cannot be read: why; empty otherwise
     QStringList notes;  // the volume's, the walk's, the deep scan's
     exfat::WALKCOUNTS counts;
-    QList<exfat::EXFATFILE> files;  // every record, walk then deep scan
-    QStringList paths;              // where each was written, relative to the output; empty when not
-    int failed = 0;                 // saves that did not write the whole file
+    QList<ExfatRecord> files;  // every file settled
+    QStringList paths;         // where each was written, relative to the output; empty when not
+    int failed = 0;            // saves that did not write the whole file
     std::uint64_t deepclusters = 0; // clusters the deep scan read
 };
 
-// Opens image read-only, walks it and (with deep) scans its free clusters,
-// saving into outdir (created) unless outdir is empty; once the files saved
-// would pass savebudget bytes, the rest are only listed.
-ExfatOutcome exfatrecover(const QString& image, const QString& outdir, bool deep = false,
-                          std::uint64_t savebudget = ~std::uint64_t(0));
+// Opens image read-only as the only source and runs it (with deep: the
+// deep scan too) into outdir (created), or lists it when outdir is empty.
+ExfatOutcome exfatrecover(const QString& image, const QString& outdir, bool deep = false);
 
 }  // namespace testsupport
