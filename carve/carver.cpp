@@ -396,7 +396,9 @@ FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::funct
 
 bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
 {
-    if (candidate != verify::family::jpeg)
+    // What the pieces cost is charged as a failed start's bytes are: starts
+    // that each read pieces up to the bounds cost a bounded multiple of the volume.
+    if (candidate != verify::family::jpeg || failspent + charge() >= allowance())
         return false;
     const DISKPARM& disk = area.disk;
     const JPEGCLUSTERS from{clustersize, clustercount, [this](std::uint64_t lcn) { return lcn != stuck && eligible(lcn); },
@@ -404,10 +406,11 @@ bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
                                 return platform::readat(disk.hdisk, disk.clusterposition(lcn),
                                                         std::uint32_t(n * clustersize), to);
                             }};
-    const std::optional<SPLICEDJPEG> found = splicejpeg(from, at);
+    std::uint64_t spent = 0;
+    const std::optional<SPLICEDJPEG> found = splicejpeg(from, at, &spent);
+    pending += spent;
     if (!found)
         return false;
-    pending += found->data.size();
     const verify::bytes data(found->data.data(), found->data.size());
     if (saved.holds(data))
         ++tally.duplicates;

@@ -178,6 +178,7 @@ public:
     SPLICER(const JPEGCLUSTERS& clusters, std::uint64_t first) : from(clusters), start(first) {}
 
     std::optional<SPLICEDJPEG> run();
+    std::uint64_t spent = 0;
 
 private:
     bool readcluster(std::uint64_t lcn, unsigned char* to);
@@ -210,6 +211,7 @@ bool SPLICER::readcluster(std::uint64_t lcn, unsigned char* to)
         if (n == 0)
             return false;
         stretch.resize(std::size_t(n * cs));
+        spent += n * cs;
         if (!from.read(lcn, n, stretch.data())) {
             // One that cannot be read whole is read a cluster at a time.
             stretchlength = 0;
@@ -303,6 +305,7 @@ std::optional<SPLICEDJPEG> SPLICER::run()
         const std::uint64_t size = ended ? after.back().end : data.size();
         std::vector<unsigned char> file(data.begin(), data.begin() + std::ptrdiff_t(size));
         const std::uint64_t broke = decodes(file);
+        spent += file.size();
         if (ended && broke == size) {
             if (runcount() < 2 ||
                 verify::check(verify::family::jpeg, verify::bytes(file.data(), file.size()), std::uint32_t(cs)) !=
@@ -331,9 +334,12 @@ std::optional<SPLICEDJPEG> SPLICER::run()
 
 }  // namespace
 
-std::optional<SPLICEDJPEG> splicejpeg(const JPEGCLUSTERS& from, std::uint64_t start)
+std::optional<SPLICEDJPEG> splicejpeg(const JPEGCLUSTERS& from, std::uint64_t start, std::uint64_t* spent)
 {
-    return SPLICER(from, start).run();
+    SPLICER splicer(from, start);
+    std::optional<SPLICEDJPEG> found = splicer.run();
+    *spent = splicer.spent;
+    return found;
 }
 
 }  // namespace carve

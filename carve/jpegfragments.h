@@ -29,7 +29,8 @@ struct SPLICEDJPEG {
 
 // The JPEG beginning at cluster start, pieced together from the clusters
 // after it, nearest first; set when its decode and structure hold over
-// the whole file, across at least one splice.
-std::optional<SPLICEDJPEG> splicejpeg(const JPEGCLUSTERS& from, std::uint64_t start);
+// the whole file, across at least one splice. *spent: the bytes read
+// and decoded on the way, whatever the outcome.
+std::optional<SPLICEDJPEG> splicejpeg(const JPEGCLUSTERS& from, std::uint64_t start, std::uint64_t* spent);
 
 }  // namespace carve
