@@ -398,7 +398,7 @@ bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
 {
     // What the pieces cost is charged as a failed start's bytes are: starts
     // that each read pieces up to the bounds cost a bounded multiple of the volume.
-    if (candidate != verify::family::jpeg || failspent + charge() >= allowance())
+    if (!pieces || candidate != verify::family::jpeg || failspent + charge() >= allowance())
         return false;
     const DISKPARM& disk = area.disk;
     const JPEGCLUSTERS from{clustersize, clustercount, [this](std::uint64_t lcn) { return lcn != stuck && eligible(lcn); },

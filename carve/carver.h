@@ -77,6 +77,9 @@ public:
     // save).
     bool begin();
     bool step(const std::function<void(const CARVEDFILE&)>& save);
+    // With the content checks: a JPEG that fails as one run may be pieced
+    // together (splice).
+    void piecejpegs(bool on) { pieces = on; }
     // Clusters passed, of total().
     std::uint64_t position() const { return at; }
     std::uint64_t total() const { return clustercount; }
@@ -150,6 +153,7 @@ private:
     std::uint64_t failspent = 0;  // bytes failed starts were read over past their first clusters
     CARVECOUNTS tally;
     PAIRS pairs;
+    bool pieces = false;
 };
 
 }  // namespace carve

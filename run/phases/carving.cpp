@@ -17,6 +17,7 @@ public:
     bool begin(RUNCONTEXT& ctx) override
     {
         ctx.carver = std::make_unique<carve::CARVER>(ctx.core, area(ctx), ctx.claims, *ctx.savedfiles);
+        ctx.carver->piecejpegs(ctx.options.verify);
         made = true;
         ctx.carvingbegun = ctx.carver->begin();
         return ctx.carvingbegun;
