@@ -184,8 +184,9 @@ private:
     bool readcluster(std::uint64_t lcn, unsigned char* to);
     bool header();
     // Pieces the file on from its last cluster, nearest first, until its
-    // EOI; false at a dead end or a bound.
-    bool extend();
+    // EOI (ended), a dead end or a bound.
+    enum class GROWTH { ended, deadend, bound };
+    GROWTH extend();
     std::size_t runcount() const;
     void truncate(std::size_t clusters);
 
@@ -262,13 +263,13 @@ void SPLICER::truncate(std::size_t clusters)
     data.resize(clusters * cs);
 }
 
-bool SPLICER::extend()
+SPLICER::GROWTH SPLICER::extend()
 {
     std::size_t runs = runcount();
     std::vector<unsigned char> one(cs);
     while (after.back().end == 0) {
         if (data.size() + cs > maxbytes)
-            return false;
+            return GROWTH::bound;
         const std::uint64_t last = lcns.back();
         const std::size_t place = lcns.size();
         bool found = false;
@@ -277,7 +278,7 @@ bool SPLICER::extend()
                 continue;
             const bool spliced = c != last + 1;
             if (spliced && runs == maxpieces)
-                return false;
+                return GROWTH::bound;
             SCAN s = after.back();
             if (feed(s, one.data(), cs, data.size(), spliced) != PIECE::numbered)
                 continue;
@@ -289,9 +290,9 @@ bool SPLICER::extend()
             break;
         }
         if (!found)
-            return false;
+            return GROWTH::deadend;
     }
-    return true;
+    return GROWTH::ended;
 }
 
 std::optional<SPLICEDJPEG> SPLICER::run()
@@ -299,7 +300,12 @@ std::optional<SPLICEDJPEG> SPLICER::run()
     if (cs == 0 || !header())
         return std::nullopt;
     for (int decode = 0; decode < maxdecodes; ++decode) {
-        const bool ended = extend();
+        // A file longer than the bounds stays longer whatever piece is
+        // refused: no decode is spent on it.
+        const GROWTH growth = extend();
+        if (growth == GROWTH::bound)
+            return std::nullopt;
+        const bool ended = growth == GROWTH::ended;
         // Where the decode breaks: the piece there numbered on by chance,
         // or the file ends before its EOI.
         const std::uint64_t size = ended ? after.back().end : data.size();
