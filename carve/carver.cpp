@@ -365,7 +365,8 @@ FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::funct
     CARVEDFILE c;
     c.kind = candidate;
     // Pieces whose restart markers number on across every splice are one file.
-    c.verdict = pieces ? verify::verdict::verified : verify::carvedverdict(candidate, head, std::uint32_t(clustersize));
+    c.verdict =
+        pieces ? verify::verdict::verified : verify::carvedverdict(candidate, head, std::uint32_t(clustersize));
     c.type = extensionof(candidate, head);
     c.file.dialog = &core;
     c.file.startcluster = std::uint32_t(at + 2);
@@ -401,11 +402,11 @@ bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
     if (!pieces || candidate != verify::family::jpeg || failspent + charge() >= allowance())
         return false;
     const DISKPARM& disk = area.disk;
-    const JPEGCLUSTERS from{clustersize, clustercount, [this](std::uint64_t lcn) { return lcn != stuck && eligible(lcn); },
-                            [&disk, this](std::uint64_t lcn, std::uint64_t n, unsigned char* to) {
-                                return platform::readat(disk.hdisk, disk.clusterposition(lcn),
-                                                        std::uint32_t(n * clustersize), to);
-                            }};
+    const JPEGCLUSTERS from{
+        clustersize, clustercount, [this](std::uint64_t lcn) { return lcn != stuck && eligible(lcn); },
+        [&disk, this](std::uint64_t lcn, std::uint64_t n, unsigned char* to) {
+            return platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), to);
+        }};
     std::uint64_t spent = 0;
     const std::optional<SPLICEDJPEG> found = splicejpeg(from, at, &spent);
     pending += spent;

@@ -77,8 +77,9 @@ TEST_P(SplicedPhotos, ComeBackExactOnlyWhereRestartMarkersNumberOn)
 
     // The listing names the pieces of each spliced photo; without restart
     // markers nothing carved has more than one run.
-    const CommandOutcome list = kovrecover({QStringLiteral("--list"), QStringLiteral("--json"), QStringLiteral("--deep"),
-                                            QStringLiteral("--carve"), QStringLiteral("--verify"), image});
+    const CommandOutcome list = kovrecover({QStringLiteral("--list"), QStringLiteral("--json"),
+                                            QStringLiteral("--deep"), QStringLiteral("--carve"),
+                                            QStringLiteral("--verify"), image});
     ASSERT_EQ(list.status, 0) << list.err.toStdString();
     int spliced = 0;
     for (const QByteArray& line : list.out.split('\n')) {
