@@ -14,8 +14,8 @@ deleted, the FSInfo next-free hint reset before each photo so that mtools
 fills the holes from the first cluster on, the photos (ImageMagick JPEGs)
 written into the holes in pieces and then deleted. --delete-all also
 deletes every remaining small file (a camera's "delete all"). --restart
-writes the photos with a restart marker after every MCU row (ImageMagick's
-jpeg:restart-interval); --wipe-photo-entries blanks the photos' deleted
+writes the photos with a restart marker after every MCU (jpegtran -restart
+1B); --wipe-photo-entries blanks the photos' deleted
 entries afterwards (first byte 0xE5, the rest zero), so that only carving
 can find them. MANIFEST gets the SHA-256 of every file written, by kind.
 
@@ -130,8 +130,11 @@ def photo(rnd, work, k, target, restart=False):
         w = max(64, int((pixels * 4 / 3) ** 0.5))
         h = max(48, w * 3 // 4)
         run("convert", "-seed", str(k), "-size", "160x120", "plasma:fractal", "-resize", f"{w}x{h}!",
-            "-seed", str(k), "-attenuate", "0.5", "+noise", "Gaussian", "-quality", "92",
-            *(["-define", "jpeg:restart-interval=1"] if restart else []), path)
+            "-seed", str(k), "-attenuate", "0.5", "+noise", "Gaussian", "-quality", "92", path)
+        if restart:
+            # libjpeg-turbo's lossless rewrite: ImageMagick 6 ignores jpeg:restart-interval.
+            run("jpegtran", "-restart", "1B", "-copy", "all", "-outfile", path + ".rst", path)
+            os.replace(path + ".rst", path)
         got = os.path.getsize(path)
         if abs(got - target) < target // 20:
             break

@@ -1,6 +1,7 @@
 #include "carve/carver.h"
 
 #include "carve/exiftime.h"
+#include "carve/jpegfragments.h"
 #include "carve/signatures.h"
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
@@ -85,7 +86,7 @@ CARVER::~CARVER() = default;
 
 bool CARVER::eligible(std::uint64_t lcn) const
 {
-    return lcn < clustercount && !claims.test(lcn) && !(area.taken && area.taken(lcn));
+    return lcn < clustercount && !claims.firm(lcn) && !(area.taken && area.taken(lcn));
 }
 
 bool CARVER::begin()
@@ -294,6 +295,8 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
             }
             ++tally.toolarge;
         } else {
+            if (splice(save))
+                return;
             ++tally.failed;
         }
         fail();
@@ -303,6 +306,8 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
         take(found.end, save);
         return;
     }
+    if (splice(save))
+        return;
     ++tally.failed;
     fail();
 }
@@ -329,6 +334,8 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     const verify::bytes data(buffer.get() + offset, end);
     pending += end;
     if (verify::check(candidate, data, std::uint32_t(clustersize)) != verify::verdict::verified) {
+        if (splice(save))
+            return;
         ++tally.failed;
         fail();
         return;
@@ -362,19 +369,25 @@ void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>&
     drop(clusters);
 }
 
-FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::function<void(const CARVEDFILE&)>& save)
+FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::function<void(const CARVEDFILE&)>& save,
+                         const std::vector<DATARUN>* pieces)
 {
     const std::uint64_t clusters = (end + clustersize - 1) / clustersize;
     CARVEDFILE c;
     c.kind = candidate;
-    c.verdict = verify::carvedverdict(candidate, head, std::uint32_t(clustersize));
+    // Pieces whose restart markers number on across every splice are one file.
+    c.verdict =
+        pieces ? verify::verdict::verified : verify::carvedverdict(candidate, head, std::uint32_t(clustersize));
     c.type = extensionof(candidate, head);
     c.file.dialog = &core;
     c.file.startcluster = std::uint32_t(at + 2);
     c.file.entryclusterhigh = std::uint16_t((at + 2) >> 16);
     c.file.size = end;
     c.file.recordedsize = end;
-    c.file.dataruns.push_back(DATARUN{at, clusters, 0});
+    if (pieces)
+        c.file.dataruns = *pieces;
+    else
+        c.file.dataruns.push_back(DATARUN{at, clusters, 0});
     const auto taken = phototime(candidate, head);
     if (taken) {
         c.file.writetime = taken->stamp;
@@ -391,6 +404,38 @@ FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::funct
     if (c.verdict == verify::verdict::plausible)
         ++tally.plausible;
     return c.file;
+}
+
+bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
+{
+    // What the pieces cost is charged as a failed start's bytes are: starts
+    // that each read pieces up to the bounds cost a bounded multiple of the volume.
+    if (!pieces || candidate != verify::family::jpeg || failspent + charge() >= allowance())
+        return false;
+    const DISKPARM& disk = area.disk;
+    const JPEGCLUSTERS from{
+        clustersize, clustercount, [this](std::uint64_t lcn) { return lcn != stuck && eligible(lcn); },
+        [&disk, this](std::uint64_t lcn, std::uint64_t n, unsigned char* to) {
+            return platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), to);
+        }};
+    std::uint64_t spent = 0;
+    const std::optional<SPLICEDJPEG> found = splicejpeg(from, at, &spent);
+    pending += spent;
+    if (!found)
+        return false;
+    const verify::bytes data(found->data.data(), found->data.size());
+    if (saved.holds(data))
+        ++tally.duplicates;
+    else
+        saved.notecarved(handout(data.size(), data, save, &found->runs), disk, data);
+    // The window held the first piece and what followed it, which the
+    // pieces may have taken: carving goes on past the first piece, read anew.
+    candidate = verify::family::none;
+    at = found->runs.front().lcn + found->runs.front().length;
+    have = 0;
+    offset = 0;
+    runend = 0;
+    return true;
 }
 
 std::uint64_t CARVER::freerunend()

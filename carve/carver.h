@@ -65,7 +65,7 @@ CARVEAREA fatarea(const KOVCore& core);
 class CARVER {
 public:
     // Carves area for core's run (whose files it hands out), past the
-    // clusters the run's files hold (never read, and a carved file's are
+    // clusters the run's files hold firmly (never read, and a carved file's are
     // claimed by the one who saves it before the next step), comparing
     // carved files with those saved so far; claims and saved outlive this.
     CARVER(KOVCore& core, CARVEAREA area, const ClusterClaims& claims, SAVEDFILES& saved);
@@ -81,6 +81,9 @@ public:
     // no file are passed over unread. Null: every cluster is read.
     void usestarts(const STARTMAP* noted) { starts = noted; }
     bool step(const std::function<void(const CARVEDFILE&)>& save);
+    // With the content checks: a JPEG that fails as one run may be pieced
+    // together (splice).
+    void piecejpegs(bool on) { pieces = on; }
     // Clusters passed, of total().
     std::uint64_t position() const { return at; }
     std::uint64_t total() const { return clustercount; }
@@ -114,7 +117,12 @@ private:
     void stream(const std::function<void(const CARVEDFILE&)>& save);
     // The file of end bytes at the window's first cluster handed to save;
     // head: its first bytes, as many as are loaded.
-    FILEPARM handout(std::uint64_t end, verify::bytes head, const std::function<void(const CARVEDFILE&)>& save);
+    // pieces: the runs of a JPEG pieced together (verified), in place of one run.
+    FILEPARM handout(std::uint64_t end, verify::bytes head, const std::function<void(const CARVEDFILE&)>& save,
+                     const std::vector<DATARUN>* pieces = nullptr);
+    // A JPEG start that failed as one run, pieced together from the free
+    // clusters after it (carve/jpegfragments.h); true when it was.
+    bool splice(const std::function<void(const CARVEDFILE&)>& save);
     // The first cluster at or past the window's that cannot be carved.
     std::uint64_t freerunend();
     void fail();
@@ -150,6 +158,7 @@ private:
     CARVECOUNTS tally;
     PAIRS pairs;
     const STARTMAP* starts = nullptr;
+    bool pieces = false;
 };
 
 }  // namespace carve

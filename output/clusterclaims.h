@@ -7,6 +7,10 @@
 // chosen by content). A count is two bits: from three claims on it stays
 // at "three or more", which no release lowers; a cluster is then never
 // freed again, but never freed while a file still holds it either.
+//
+// A claim may be weak: that of a file saved into damaged/ (its check
+// failed), whose clusters carving may still read and claim. A cluster
+// holds firmly while some claim on it is not weak.
 #pragma once
 
 #include "model/diskparm.h"
@@ -35,11 +39,17 @@ public:
     bool test(std::uint64_t lcn) const;
     // True when any cluster of runs is claimed.
     bool any(const std::vector<DATARUN>& runs) const;
+    // One claim on every cluster of runs, made by mark before, is weak
+    // (never more weak claims than claims on a cluster).
+    void weaken(const std::vector<DATARUN>& runs);
+    // True when test(lcn) and some claim on lcn is not weak.
+    bool firm(std::uint64_t lcn) const;
 
 private:
-    unsigned level(std::uint64_t lcn) const;
-    void setlevel(std::uint64_t lcn, unsigned value);
+    static unsigned level(const std::vector<std::uint8_t>& of, std::uint64_t lcn);
+    static void setlevel(std::vector<std::uint8_t>& of, std::uint64_t lcn, unsigned value);
 
     std::uint64_t count = 0;
     std::vector<std::uint8_t> levels;  // four clusters a byte
+    std::vector<std::uint8_t> weak;    // the weak claims of each, as levels
 };

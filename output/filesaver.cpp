@@ -221,6 +221,10 @@ void FileSaver::settlewaited(const FILEPARM& file, const SAVERECORD& record, con
 
 void FileSaver::report(const FILEPARM& file, const SAVERECORD& record)
 {
+    // A file that failed its check is written as rebuilt, but its clusters
+    // may hold a file carving finds whole.
+    if (claims && record.verdict == verify::verdict::damaged)
+        claims->weaken(file.dataruns);
     count(record);
     sink(file, record);
 }

@@ -162,6 +162,31 @@ TEST(ClusterClaims, AClusterStaysClaimedWhileAHolderIsLeft)
     EXPECT_TRUE(claims.test(50));
 }
 
+TEST(ClusterClaims, ADamagedFilesClaimIsWeakUntilAnotherFileClaimsTheCluster)
+{
+    ClusterClaims claims(100);
+    claims.mark({{10, 4, 0}});  // 10-13, saved into damaged/
+    claims.weaken({{10, 4, 0}});
+    claims.weaken({{20, 1, 0}});  // no claim there to weaken
+    EXPECT_TRUE(claims.test(11));
+    EXPECT_FALSE(claims.firm(11));
+    claims.mark({{20, 1, 0}});
+    EXPECT_TRUE(claims.firm(20));
+    claims.mark({{12, 4, 0}});  // 12-15, carved over it
+    EXPECT_FALSE(claims.firm(11));
+    EXPECT_TRUE(claims.firm(12));
+    EXPECT_TRUE(claims.firm(15));
+    claims.release({{12, 4, 0}});
+    EXPECT_FALSE(claims.firm(12));
+    EXPECT_TRUE(claims.firm(100));
+    // Past three holders the count is not kept: held firmly.
+    for (int i = 0; i < 3; ++i) {
+        claims.mark({{50, 1, 0}});
+        claims.weaken({{50, 1, 0}});
+    }
+    EXPECT_TRUE(claims.firm(50));
+}
+
 // A lost directory cluster lists an erased BAD.GZ, whose estimate lies on
 // junk, and a live-looking GOOD.GZ at the start BAD.GZ's low word gives
 // with high word 1. The deep scan saves GOOD.GZ; BAD.GZ's second chance

@@ -18,6 +18,7 @@ public:
     {
         ctx.carver = std::make_unique<carve::CARVER>(ctx.core, area(ctx), ctx.claims, *ctx.savedfiles);
         ctx.carver->usestarts(ctx.starts.get());
+        ctx.carver->piecejpegs(ctx.options.verify);
         made = true;
         ctx.carvingbegun = ctx.carver->begin();
         return ctx.carvingbegun;
