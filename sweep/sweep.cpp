@@ -28,6 +28,10 @@ SWEEP::SWEEP(platform::volhandle source, std::uint64_t size) : handle(source), b
         base = offset;
         // Only an image file has holes; a device is all data.
         sparse = S_ISREG(st.st_mode);
+        // A device is read with O_DIRECT (platform/): read-ahead into the
+        // page cache would read every block twice, and a bad sector once
+        // more than the run allows.
+        prefetch = S_ISREG(st.st_mode);
     } else {
         fd = -1;
     }
@@ -102,7 +106,7 @@ bool SWEEP::step()
     const auto n = std::size_t(end - position);
     readblock(position, n);
     // The next block is on its way while this one is looked at.
-    if (fd >= 0 && end < bytes)
+    if (prefetch && end < bytes)
         posix_fadvise(fd, off_t(base + end), off_t(std::min(blockbytes, bytes - end)), POSIX_FADV_WILLNEED);
     const SWEEPBLOCK block{position, buffer.get(), n, &bad};
     for (SWEEPVISITOR* v : visitors)

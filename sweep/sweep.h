@@ -75,6 +75,7 @@ private:
     int fd = -1;
     std::uint64_t base = 0;  // the source's offset in fd
     bool sparse = false;     // the descriptor answers SEEK_DATA
+    bool prefetch = false;   // the next block is asked for ahead (an image file)
     std::uint64_t datafrom = 0, datato = 0;
     bool outofmemory = false;
     std::unique_ptr<unsigned char[]> buffer;
