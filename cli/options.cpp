@@ -91,8 +91,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                                      QStringLiteral("FILE"));
     parser.addOption(mapfile);
     const QCommandLineOption image(QStringLiteral("image"),
-                                   QStringLiteral("Also write every sector read into FILE, a new file on another disk "
-                                                  "(with --deep: the whole card), and its ddrescue map FILE.map."),
+                                   QStringLiteral("Write each sector read into FILE, a new file, and FILE.map."),
                                    QStringLiteral("FILE"));
     parser.addOption(image);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
