@@ -187,8 +187,14 @@ def main(argv):
         print("bad sectors asked for: most %d times (target 2), %d sectors asked, %d failed requests"
               % (max(asked.values() or [0]), len(asked), counts["failed"]))
         print("last line: " + p.stderr.strip().splitlines()[-1] if p.stderr.strip() else "no output")
-        copy = os.path.join(work, "copy.img")
-        pi, timage, _ = recover(build, image, bad, os.path.join(work, "imaged"), ("--image", copy))
+        # The best of three of each, so that a busy machine blurs less.
+        for k in range(2):
+            tbad = min(tbad, recover(build, image, bad, os.path.join(work, "bad%d" % k))[1])
+        timage = float("inf")
+        for k in range(3):
+            copy = os.path.join(work, "copy%d.img" % k)
+            pi, took, _ = recover(build, image, bad, os.path.join(work, "imaged%d" % k), ("--image", copy))
+            timage = min(timage, took)
         with open(copy, "rb") as f:
             imaged = f.read()
         badset = {s for a, b in bad for s in range(a, b + 1)}
@@ -198,7 +204,7 @@ def main(argv):
         runbad = [(pos, size) for pos, size, status in mapareas(os.path.join(out, maps[0])) if status == "-"] if maps else []
         print("--image: %d readable sectors differ from the card (status %d); map's bad areas %s the run's"
               % (differ, pi.returncode, "equal to" if imagebad == runbad else "differ from"))
-        print("time: %.2f s with --image, %.2f s without (%.2fx, target 1.1x)" % (timage, tbad, timage / tbad))
+        print("time: %.2f s with --image, %.2f s without, best of 3 (%.2fx, target 1.1x)" % (timage, tbad, timage / tbad))
 
 
 if __name__ == "__main__":
