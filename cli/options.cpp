@@ -50,6 +50,8 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
         "A failing card (read errors, slowness): image it, then use the image\n"
         "  $ ddrescue /dev/sdb card.img card.map\n"
         "  $ kov-recover --mapfile card.map card.img ~/recovered\n"
+        "or image it while recovering, so that it is read once\n"
+        "  $ kov-recover --deep --image ~/card.img /dev/sdb ~/recovered\n"
         "\n"
         "SOURCE may be a whole card or its image: IMAGE:N names its partition N.\n"
         "A card only root may read is opened through udisks2, after you authenticate."));
@@ -88,6 +90,10 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                                      QStringLiteral("SOURCE's ddrescue map: its unrescued areas are unreadable."),
                                      QStringLiteral("FILE"));
     parser.addOption(mapfile);
+    const QCommandLineOption image(QStringLiteral("image"),
+                                   QStringLiteral("Write each sector read into FILE, a new file, and FILE.map."),
+                                   QStringLiteral("FILE"));
+    parser.addOption(image);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -115,6 +121,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
     if (!number || out.retries < 0 || out.retries > 16)
         return usage(QStringLiteral("--retries takes a number from 0 to 16"));
     out.mapfile = parser.value(mapfile);
+    out.image = parser.value(image);
     const QStringList args = parser.positionalArguments();
     if (args.size() != (onlysource ? 1 : 2))
         return usage(out.list          ? QStringLiteral("--list takes exactly one SOURCE")

@@ -17,6 +17,7 @@ struct RECOVEROPTIONS {
     bool carve = false;  // last, carve whole files by their contents from the clusters left
     int retries = 1;     // reads of a sector after the one that failed on it
     QString mapfile;     // SOURCE's ddrescue mapfile; empty when none
+    QString image;       // a new file to image SOURCE into as it is read; empty when none
 };
 
 // Parses the arguments (program name first). Returns -1 when the run goes

@@ -138,6 +138,20 @@ void presetunreadable(const QString& path, const std::vector<badsectors::BYTESPA
 // unrescued areas): they are never read through h.
 void markunreadable(volhandle h, std::uint64_t pos, std::uint64_t len);
 
+// Every sector read whole through a handle opened on path (the same file,
+// however named) from now on is also written into the open file fd at its
+// offset in path; what fd then holds is listed in imagemap() (sectors of
+// path from its start). fd stays the caller's. The first write that fails
+// ends imaging (imagefault() says why); reads go on. A negative fd or an
+// empty path ends imaging.
+void imagereads(const QString& path, int fd);
+// Why the last imaging stopped writing ("No space left on device"), also
+// after it ended; empty while every write went through.
+QString imagefault();
+// The sectors written into the image (read) and those its source could
+// not give (bad); null when imagereads was never given a file.
+const badsectors::SECTORMAP* imagemap();
+
 // For libraries that read through a file descriptor (partition probing):
 // the descriptor behind an open handle and the byte range it stands for.
 // The descriptor stays owned by the handle. False when h is not open.
@@ -157,6 +171,8 @@ QString deniedreason();
 // letter: the same device or one of its partitions, or for an image file a
 // loop device backed by it (with -o or -P too) or one of its partitions.
 bool directoryonsource(const QString& dir, QChar letter);
+// The same for the source at sourcepath (an image file or block device).
+bool directoryonpath(const QString& dir, const QString& sourcepath);
 
 }  // namespace platform
 

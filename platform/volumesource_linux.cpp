@@ -46,6 +46,7 @@ struct OpenRange {
     int directfd = -1;
     std::shared_ptr<badsectors::SECTORMAP> map;
     std::unique_ptr<unsigned char, FreeAligned> bounce;  // piecebytes + one sector, page-aligned
+    bool imaged = false;  // its reads go into the image too
 };
 
 // The most one read of the device asks for. A failed piece is read again
@@ -106,6 +107,17 @@ int openvolumefile(const QString& path)
 QString presetpath;
 std::vector<badsectors::BYTESPAN> presetspans;
 
+// The image being made of one path: its descriptor (-1 when none or
+// stopped), what it holds, and why writing stopped.
+struct IMAGESINK {
+    QString path;
+    int fd = -1;
+    std::unique_ptr<badsectors::SECTORMAP> map;
+    QString fault;
+} sink;
+
+void attachimage(volhandle h, const QString& path);
+
 
 volhandle openrange(const QString& path, const std::uint64_t* offset, const std::uint64_t* size)
 {
@@ -123,6 +135,7 @@ volhandle openrange(const QString& path, const std::uint64_t* offset, const std:
             if (first < end)
                 markunreadable(h, first - from, end - first);
         }
+    attachimage(h, path);
     return h;
 }
 
@@ -281,8 +294,11 @@ volhandle openpath(const QString& path) { return openrange(path, nullptr, nullpt
 
 volhandle opensource(const VolumeSource& source)
 {
-    if (!source.udisksobject.isEmpty())
-        return adoptdescriptor(udisks2::openforbackup(source.udisksobject), 0, source.size);
+    if (!source.udisksobject.isEmpty()) {
+        const volhandle h = adoptdescriptor(udisks2::openforbackup(source.udisksobject), 0, source.size);
+        attachimage(h, source.path);
+        return h;
+    }
     // A whole source reads to wherever the file or device ends now.
     if (source.offset == 0 && source.partition == 0)
         return openpath(source.path);
@@ -346,7 +362,8 @@ enum class READ { whole, failed, ended };
 // Reads sectors first .. first + count - 1 of r into its bounce buffer in
 // one request. ended: the source held fewer bytes than asked without an
 // error, which is no bad sector.
-READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::uint64_t want)
+READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::uint64_t want,
+                 std::uint64_t* bytes = nullptr)
 {
     const std::uint64_t sector = r->map->sectorbytes();
     const int fd = r->directfd >= 0 ? r->directfd : r->fd;
@@ -356,7 +373,62 @@ READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::ui
     } while (got < 0 && errno == EINTR);
     if (got < 0)
         return READ::failed;
+    if (bytes)
+        *bytes = std::uint64_t(got);
     return std::uint64_t(got) >= want ? READ::whole : READ::ended;
+}
+
+// The image's sectors that bytes at .. at + len - 1 of its path cover
+// whole (inner) or touch (outer).
+badsectors::SECTORSPAN imagesectors(std::uint64_t at, std::uint64_t len, bool inner)
+{
+    const std::uint64_t s = sink.map->sectorbytes();
+    const std::uint64_t first = inner ? (at + s - 1) / s : at / s;
+    const std::uint64_t end = inner ? (at + len) / s : (at + len + s - 1) / s;
+    return {first, end > first ? end - first : 0};
+}
+
+// Writes the len bytes just read into r's bounce buffer for sector first
+// into the image; the first write that fails stops imaging.
+void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len)
+{
+    if (!r->imaged || sink.fd < 0 || len == 0)
+        return;
+    const std::uint64_t at = r->offset + first * r->map->sectorbytes();
+    for (std::uint64_t done = 0; done < len;) {
+        const ssize_t put = ::pwrite(sink.fd, r->bounce.get() + done, len - done, off_t(at + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            sink.fault = QString::fromLocal8Bit(std::strerror(put < 0 ? errno : ENOSPC));
+            sink.fd = -1;
+            return;
+        }
+        done += std::uint64_t(put);
+    }
+    sink.map->markread(imagesectors(at, len, true));
+}
+
+// Sectors of r found (or taken as) unreadable: in its map, and in the
+// image's as long as it is made.
+void notebad(OpenRange* r, badsectors::SECTORSPAN span)
+{
+    r->map->markbad(span);
+    if (r->imaged && sink.fd >= 0) {
+        const std::uint64_t sector = r->map->sectorbytes();
+        sink.map->markbad(imagesectors(r->offset + span.first * sector, span.count * sector, false));
+    }
+}
+
+void attachimage(volhandle h, const QString& path)
+{
+    OpenRange* r = openrangeof(h);
+    if (!r || sink.fd < 0 || path.isEmpty() || QFileInfo(path).canonicalFilePath() != sink.path)
+        return;
+    r->imaged = true;
+    // The map counts in the device's sectors, once it knows them.
+    if (sink.map->read().empty() && sink.map->bad().empty())
+        sink.map = std::make_unique<badsectors::SECTORMAP>(r->map->sectorbytes());
 }
 
 }  // namespace
@@ -383,8 +455,22 @@ void markunreadable(volhandle h, std::uint64_t pos, std::uint64_t len)
     if (!r || len == 0)
         return;
     const std::uint64_t sector = r->map->sectorbytes();
-    r->map->markbad({pos / sector, (pos + len + sector - 1) / sector - pos / sector});
+    notebad(r, {pos / sector, (pos + len + sector - 1) / sector - pos / sector});
 }
+
+void imagereads(const QString& path, int fd)
+{
+    sink.fd = path.isEmpty() ? -1 : fd;
+    sink.path = sink.fd < 0 ? QString() : QFileInfo(path).canonicalFilePath();
+    if (sink.fd >= 0) {
+        sink.map = std::make_unique<badsectors::SECTORMAP>();
+        sink.fault.clear();
+    }
+}
+
+QString imagefault() { return sink.fault; }
+
+const badsectors::SECTORMAP* imagemap() { return sink.map.get(); }
 
 bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf,
               std::vector<badsectors::BYTESPAN>* missing)
@@ -428,29 +514,33 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
     };
     // One run of sectors none of which is known bad.
     const auto readrun = [&](std::uint64_t first, std::uint64_t count) {
-        const READ got = readsectors(r, first, count, wanted(first, count));
+        std::uint64_t bytes = 0;
+        const READ got = readsectors(r, first, count, wanted(first, count), &bytes);
         if (got == READ::whole) {
             map.markread({first, count});
+            imageread(r, first, std::min(bytes, count * sector));
             deliver(first, count, true);
             return true;
         }
         if (got == READ::ended)
             return false;
         if (retries == 0) {
-            map.markbad({first, count});
+            notebad(r, {first, count});
             deliver(first, count, false);
             return true;
         }
         for (std::uint64_t s = first; s < first + count; ++s) {
             READ one = READ::failed;
             for (int attempt = 0; attempt < retries && one == READ::failed; ++attempt)
-                one = readsectors(r, s, 1, wanted(s, 1));
+                one = readsectors(r, s, 1, wanted(s, 1), &bytes);
             if (one == READ::ended)
                 return false;
-            if (one == READ::whole)
+            if (one == READ::whole) {
                 map.markread({s, 1});
-            else
-                map.markbad({s, 1});
+                imageread(r, s, std::min<std::uint64_t>(bytes, sector));
+            } else {
+                notebad(r, {s, 1});
+            }
             deliver(s, 1, one == READ::whole);
         }
         return true;
@@ -573,14 +663,15 @@ QString sourceproblem(const QString& path)
 
 QString deniedreason() { return QString::fromLocal8Bit(std::strerror(EACCES)); }
 
-bool directoryonsource(const QString& dir, QChar letter)
+bool directoryonsource(const QString& dir, QChar letter) { return directoryonpath(dir, sourceforletter(letter).path); }
+
+bool directoryonpath(const QString& dir, const QString& sourcepath)
 {
-    const VolumeSource src = sourceforletter(letter);
     dev_t target;
-    if (src.path.isEmpty() || !fsdevice(dir, &target))
+    if (sourcepath.isEmpty() || !fsdevice(dir, &target))
         return false;
     struct stat st;
-    if (stat(QFile::encodeName(src.path).constData(), &st) != 0)
+    if (stat(QFile::encodeName(sourcepath).constData(), &st) != 0)
         return false;
     if (S_ISBLK(st.st_mode)) {
         if (st.st_rdev == target)
@@ -590,7 +681,7 @@ bool directoryonsource(const QString& dir, QChar letter)
                          &parts);
         return parts.contains(target);
     }
-    for (dev_t loop : loopdevicesof(src.path))
+    for (dev_t loop : loopdevicesof(sourcepath))
         if (loop == target)
             return true;
     return false;

@@ -1,0 +1,165 @@
+// --image over a real block device with unreadable sectors: a deep run
+// reads the whole card, so its image is the card wherever it can be read,
+// and the image with its map recovers what the card did.
+#include "support/badblockdevice.h"
+#include "support/kovrecoverrun.h"
+#include "support/mtoolsimage.h"
+#include "support/skip.h"
+#include "support/tmpfs.h"
+
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+using namespace testsupport;
+
+namespace {
+
+std::map<QString, QByteArray> filesbelow(const QString& dir)
+{
+    std::map<QString, QByteArray> out;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.endsWith(QStringLiteral(".map")))
+            out[QDir(dir).relativeFilePath(path)] = contents(path);
+    }
+    return out;
+}
+
+QByteArray blocks(const QString& map, char status)
+{
+    QByteArray listed;
+    runtool(QStringLiteral("ddrescuelog"), {QStringLiteral("-b512"), QStringLiteral("--list-blocks=") + status, map},
+            &listed);
+    return listed;
+}
+
+struct CARD {
+    int fatbits;
+    std::uint64_t bytes;
+    int sectorspercluster;
+};
+
+// Deleted files in a folder; unreadable: two sectors inside one of them,
+// one inside another, and a sector of the second FAT.
+class ImageWhileReading : public ::testing::TestWithParam<CARD> {
+protected:
+    void SetUp() override
+    {
+        QString why;
+        if (!BadBlockDevice::available(&why))
+            KOV_SKIP() << why.toStdString();
+        if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
+            KOV_SKIP() << "no ddrescuelog (gddrescue)";
+        const CARD c = GetParam();
+        card = dir.filePath("card.img");
+        const QString local = dir.filePath("f.bin");
+        ASSERT_TRUE(makefat(card, c.fatbits, c.bytes, c.sectorspercluster)) << lasterror();
+        ASSERT_TRUE(mmd(card, "DIR")) << lasterror();
+        std::vector<QByteArray> data;
+        for (int i = 0; i < 12; ++i) {
+            data.push_back(patterndata(30000 + 1536 * i, 200 + i));
+            ASSERT_TRUE(writefile(local, data.back()) && mcopy(card, local, QStringLiteral("DIR/F%1.BIN").arg(i)))
+                << lasterror();
+        }
+        for (int i = 0; i < 12; i += 2)
+            ASSERT_TRUE(mdel(card, QStringLiteral("DIR/F%1.BIN").arg(i))) << lasterror();
+        raw = contents(card);
+        const auto u16 = [&](int at) { return std::uint64_t(std::uint8_t(raw[at])) | std::uint64_t(std::uint8_t(raw[at + 1])) << 8; };
+        const std::uint64_t fatsectors = u16(22) != 0 ? u16(22) : u16(36) | u16(38) << 16;
+        const std::uint64_t secondfat = u16(14) + fatsectors;
+        const qsizetype a = raw.indexOf(data[4]), b = raw.indexOf(data[7]);
+        ASSERT_TRUE(a > 0 && a % 512 == 0 && b > 0 && b % 512 == 0);
+        bad = {{secondfat + 1, secondfat + 1},
+               {std::uint64_t(a) / 512 + 20, std::uint64_t(a) / 512 + 21},
+               {std::uint64_t(b) / 512 + 9, std::uint64_t(b) / 512 + 9}};
+    }
+
+    bool isbad(std::uint64_t sector) const
+    {
+        for (const SectorRange& r : bad)
+            if (sector >= r.first && sector <= r.last)
+                return true;
+        return false;
+    }
+
+    QTemporaryDir dir;
+    QString card;
+    QByteArray raw;
+    std::vector<SectorRange> bad;
+};
+
+TEST_P(ImageWhileReading, ADeepRunImagesTheWholeCardAndTheImageRecoversTheSame)
+{
+    const QString image = dir.filePath("copy.img"), out = dir.filePath("out"), again = dir.filePath("again");
+    {
+        BadBlockDevice dev(card, bad);
+        ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+        const CommandOutcome o = kovrecover({QStringLiteral("--deep"), QStringLiteral("--image"), image, dev.path(), out});
+        ASSERT_EQ(o.status, 0) << o.err.toStdString();
+        EXPECT_TRUE(o.err.contains("the image of what was read: " + image.toUtf8())) << o.err.toStdString();
+        for (const auto& [sector, times] : dev.counts().asked)
+            EXPECT_LE(times, 2u) << "sector " << sector;
+    }
+    const QByteArray copy = contents(image);
+    ASSERT_EQ(copy.size(), raw.size());
+    std::uint64_t differ = 0;
+    for (std::uint64_t s = 0; s < std::uint64_t(raw.size()) / 512; ++s) {
+        const QByteArray want = isbad(s) ? QByteArray(512, '\0') : raw.mid(qsizetype(s * 512), 512);
+        differ += copy.mid(qsizetype(s * 512), 512) != want ? 1 : 0;
+    }
+    EXPECT_EQ(differ, 0u);
+    // Every sector tried: the readable ones finished, the bad ones as the
+    // run's own map says.
+    const QString map = image + ".map";
+    EXPECT_EQ(blocks(map, '?'), QByteArray());
+    EXPECT_EQ(blocks(map, '-'), blocks(out + "/unreadable.map", '-'));
+    EXPECT_EQ(blocks(map, '-').count('\n'), 4);
+
+    const CommandOutcome second = kovrecover({QStringLiteral("--deep"), QStringLiteral("--mapfile"), map, image, again});
+    EXPECT_EQ(second.status, 0) << second.err.toStdString();
+    const auto first = filesbelow(out);
+    EXPECT_FALSE(first.empty());
+    EXPECT_TRUE(std::any_of(first.begin(), first.end(), [](const auto& f) { return f.first.startsWith("damaged/"); }));
+    EXPECT_EQ(filesbelow(again), first) << second.err.toStdString();
+}
+
+TEST_P(ImageWhileReading, AnImageFileIsNewAndOffTheSourceAndAFullDiskOnlyStopsImaging)
+{
+    BadBlockDevice dev(card, bad);
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    const QString taken = dir.filePath("taken.img");
+    ASSERT_TRUE(writefile(taken, "keep"));
+    for (const QString& file : {taken, dev.path()}) {
+        const CommandOutcome o = kovrecover({QStringLiteral("--image"), file, dev.path(), dir.filePath("no")});
+        EXPECT_EQ(o.status, 2) << o.err.toStdString();
+        EXPECT_TRUE(o.err.contains("--image " + file.toUtf8())) << o.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(dir.filePath("no")));
+    }
+    EXPECT_EQ(contents(taken), "keep");
+
+    const QString small = dir.filePath("small");
+    Tmpfs full(small, "64k");
+    ASSERT_TRUE(full.ok());
+    const QString out = dir.filePath("out"), image = small + "/copy.img";
+    const CommandOutcome o = kovrecover({QStringLiteral("--deep"), QStringLiteral("--image"), image, dev.path(), out});
+    EXPECT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_EQ(o.err.count("imaging stopped"), 1) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains("No space left on device")) << o.err.toStdString();
+    BadBlockDevice clean(card, bad);
+    ASSERT_TRUE(clean.ok());
+    const CommandOutcome plain = kovrecover({QStringLiteral("--deep"), clean.path(), dir.filePath("plain")});
+    EXPECT_EQ(filesbelow(out), filesbelow(dir.filePath("plain"))) << o.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, ImageWhileReading,
+                         ::testing::Values(CARD{16, 32u << 20, 8}, CARD{32, 48u << 20, 1}),
+                         [](const auto& info) { return "FAT" + std::to_string(info.param.fatbits); });
+
+}  // namespace
