@@ -423,6 +423,9 @@ bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
     pending += spent;
     if (!found)
         return false;
+    // What a success read beyond its own bytes is charged too, so that
+    // many starts searching the same gaps stay within the allowance.
+    failspent += spent > found->data.size() ? spent - found->data.size() : 0;
     const verify::bytes data(found->data.data(), found->data.size());
     if (saved.holds(data))
         ++tally.duplicates;

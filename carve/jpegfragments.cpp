@@ -148,11 +148,13 @@ std::uint64_t decodes(const std::vector<unsigned char>& d)
     probe.mgr.error_exit = stop;
     probe.mgr.emit_message = warned;
     probe.mgr.output_message = silent;
-    jpeg_create_decompress(&info);
-    probe.info = &info;
-    info.mem->max_memory_to_use = 64L << 20;
-    volatile bool whole = false;
+    volatile bool whole = false, created = false;
+    // Set before the decoder is made: making it may fail (no memory) too.
     if (setjmp(probe.back) == 0) {
+        jpeg_create_decompress(&info);
+        created = true;
+        probe.info = &info;
+        info.mem->max_memory_to_use = 64L << 20;
         jpeg_mem_src(&info, d.data(), static_cast<unsigned long>(d.size()));
         if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK) {
             info.scale_num = 1;
@@ -169,7 +171,8 @@ std::uint64_t decodes(const std::vector<unsigned char>& d)
             whole = true;
         }
     }
-    jpeg_destroy_decompress(&info);
+    if (created)
+        jpeg_destroy_decompress(&info);
     return whole ? d.size() : std::min<std::uint64_t>(probe.broke, d.size());
 }
 
@@ -207,7 +210,9 @@ bool SPLICER::readcluster(std::uint64_t lcn, unsigned char* to)
 {
     if (lcn < stretchat || lcn >= stretchat + stretchlength) {
         std::uint64_t n = 0;
-        while (n < readahead && lcn + n < from.clusters && from.eligible(lcn + n))
+        // A stretch stays within 4 MiB, whatever the cluster size.
+        const std::uint64_t most = std::max<std::uint64_t>(1, std::min<std::uint64_t>(readahead, (4u << 20) / cs));
+        while (n < most && lcn + n < from.clusters && from.eligible(lcn + n))
             ++n;
         if (n == 0)
             return false;
@@ -216,6 +221,7 @@ bool SPLICER::readcluster(std::uint64_t lcn, unsigned char* to)
         if (!from.read(lcn, n, stretch.data())) {
             // One that cannot be read whole is read a cluster at a time.
             stretchlength = 0;
+            spent += cs;
             return from.read(lcn, 1, to);
         }
         stretchat = lcn;
@@ -230,6 +236,8 @@ bool SPLICER::header()
     std::size_t at = 0;
     for (std::uint64_t lcn = start; lcn < from.clusters && lcns.size() < maxheaderclusters && from.eligible(lcn);
          ++lcn) {
+        if (data.size() + cs > maxbytes)
+            return false;
         data.resize(data.size() + cs);
         if (!readcluster(lcn, data.data() + data.size() - cs))
             return false;

@@ -219,11 +219,12 @@ void FileSaver::settlewaited(const FILEPARM& file, const SAVERECORD& record, con
     settle(file, record, subdir, false, around);
 }
 
-void FileSaver::report(const FILEPARM& file, const SAVERECORD& record)
+void FileSaver::report(const FILEPARM& file, const SAVERECORD& record, bool claimed)
 {
     // A file that failed its check is written as rebuilt, but its clusters
-    // may hold a file carving finds whole.
-    if (claims && record.verdict == verify::verdict::damaged)
+    // may hold a file carving finds whole. One that let its runs go must not
+    // weaken the claims other files hold there.
+    if (claims && claimed && record.verdict == verify::verdict::damaged)
         claims->weaken(file.dataruns);
     count(record);
     sink(file, record);

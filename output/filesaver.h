@@ -99,7 +99,9 @@ public:
                       const DIRSLOTS& around);
     // A record already written (a held estimate that kept its place):
     // counted and told.
-    void report(const FILEPARM& file, const SAVERECORD& record);
+    // claimed: the file still claims its runs (a damaged one's claim is
+    // then weakened for carving); false when it has let them go.
+    void report(const FILEPARM& file, const SAVERECORD& record, bool claimed = true);
     // The record a file gets (its name from the slots around it).
     SAVERECORD describe(const FILEPARM& file, const DIRSLOTS& around, bool ownname) const;
     // A FAT32 deleted entry whose stored high word is 0: its start's high

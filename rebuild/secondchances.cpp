@@ -70,7 +70,7 @@ bool WAITINGFILES::secondchancestep()
         // start wins, and keeps its clusters when none does.
         if (!better && claims)
             claims->mark(h.file.dataruns);
-        saver.report(h.file, *h.record);
+        saver.report(h.file, *h.record, !better);
     }
     if (!better)
         return true;
