@@ -7,7 +7,6 @@
 #include "run/runengine.h"
 
 namespace phases {
-namespace {
 
 // The exFAT run's counts: assigned from the volume, walk and scan the
 // phases share, so that any of them counts the same.
@@ -21,6 +20,8 @@ void countexfat(const RUNCONTEXT& ctx, RUNREPORT& r)
     r.directoryclusters = c.deepsets;
     r.unsavedlost = c.deepdropped;
 }
+
+namespace {
 
 void savefound(RUNCONTEXT& ctx, const exfat::EXFATFILE& found)
 {

@@ -26,6 +26,8 @@ std::unique_ptr<PHASE> layoutsearch();
 std::unique_ptr<PHASE> sweep(bool layouts);
 // exFAT's: the heap's entry sets in place of the deep scan's read.
 std::unique_ptr<PHASE> exfatsweep();
+// The exFAT run's counts into r, the same whichever of its phases counts.
+void countexfat(const RUNCONTEXT& ctx, RUNREPORT& r);
 bool sweeping();
 // The layouts the search found told, the earlier one kept.
 void finishlayoutsearch(RUNCONTEXT& ctx, layout::LAYOUTSEARCH& search);

@@ -175,16 +175,7 @@ public:
     {
         return ctx.exfat->heapclusters() * ctx.exfat->clusterbytes();
     }
-    void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override
-    {
-        const exfat::EXFATRUNCOUNTS c = ctx.exfat->counts();
-        r.exfat = true;
-        r.exfatnotes = ctx.exfat->notes();
-        r.exfatwalk = c.walk;
-        r.scannedclusters = c.deepclusters;
-        r.directoryclusters = c.deepsets;
-        r.unsavedlost = c.deepdropped;
-    }
+    void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override { countexfat(ctx, r); }
 
 private:
     std::optional<SWEEP> sweep;
