@@ -11,15 +11,21 @@ made by ImageMagick, zip, gzip, sox and lame):
           Windows does, dated 2022; then new files written over the first
           deleted clusters.
 
-  bench/verifytargets.py KOV_RECOVER [WORKDIR]
+  bench/verifytargets.py KOV_RECOVER [WORKDIR] [--against OLD_KOV_RECOVER]
 
 Prints, per volume: how many outputs have wrong bytes and how many of those
 landed in damaged/ (target >= 60 %), how many outputs with right bytes are in
 damaged/ (target 0), how many deleted long-named files come back under their
 long names (target >= 95 %), and on the camera card how many photos with
 intact clusters come back verified with the right bytes (target all).
+
+--against: each volume is also recovered by OLD_KOV_RECOVER, with and
+without --verify, and both are scored alike: deleted files back byte for
+byte outside damaged/, and outputs outside damaged/ that equal no file ever
+written to the volume.
 """
 
+import hashlib
 import os
 import random
 import shutil
@@ -41,12 +47,48 @@ def mkfs(image, size, cluster_sectors):
     run("mkfs.fat", "-F", "32", "-s", str(cluster_sectors), "-i", "4B4F5632", image)
 
 
+# Per image: {path: SHA-256} of what was last written there, and the set of
+# every SHA-256 written and deleted; for --against.
+WRITTEN = {}
+EVER = {}
+DELETED = {}
+AGAINST = None
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def mcopy(image, local, path, keep_mtime=False):
     run("mcopy", "-o", *(["-m"] if keep_mtime else []), "-i", image, local, "::" + path)
+    with open(local, "rb") as f:
+        digest = sha(f.read())
+    WRITTEN.setdefault(image, {})[path] = digest
+    EVER.setdefault(image, set()).add(digest)
 
 
 def mdel(image, *paths):
     run("mdel", "-i", image, *["::" + p for p in paths])
+    for p in paths:
+        DELETED.setdefault(image, set()).add(WRITTEN[image].pop(p))
+
+
+def against(kov, image, work, *flags):
+    """Both builds with and without --verify on one image, scored alike."""
+    if not AGAINST:
+        return
+    for build, binary in (("before", AGAINST), ("now", kov)):
+        for verify in ([], ["--verify"]):
+            out = os.path.join(work, "against-out")
+            shutil.rmtree(out, ignore_errors=True)
+            recover(binary, image, out, *verify, *flags)
+            found = [(p, sha(d)) for p, d in outputs(out).items()]
+            good = {d for p, d in found if not p.startswith("damaged/")}
+            junk = sum(1 for p, d in found if not p.startswith("damaged/") and d not in EVER[image])
+            print("  %-6s %-9s exact outside damaged/ %d / %d, outputs %d, junk outside damaged/ %d"
+                  % (build, " ".join(verify) or "plain", len(good & DELETED[image]), len(DELETED[image]),
+                     len(found), junk))
+            shutil.rmtree(out)
 
 
 def reset_hint(image):
@@ -143,6 +185,7 @@ def holes(kov, work):
             deleted[name] = data
     mdel(image, *[n for n in deleted if n.startswith("Large")])
 
+    against(kov, image, work, "--original-names")
     out = os.path.join(work, "holes-out")
     summary = recover(kov, image, out, "--verify", "--original-names")
     found = outputs(out)
@@ -237,6 +280,7 @@ def camera(kov, work):
     # Their slots went to the new files: those photos have no entry left.
     kept = deleted_photo_entries(image, erase_high=False)
 
+    against(kov, image, work)
     out = os.path.join(work, "camera-out")
     summary = recover(kov, image, out, "--verify")
     found = outputs(out)
@@ -263,17 +307,25 @@ def camera(kov, work):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
+    global AGAINST
+    args = sys.argv[1:]
+    if "--against" in args:
+        at = args.index("--against")
+        if at + 1 >= len(args):
+            sys.exit(__doc__)
+        AGAINST = os.path.abspath(args[at + 1])
+        del args[at: at + 2]
+    if len(args) not in (1, 2):
         sys.exit(__doc__)
-    kov = os.path.abspath(sys.argv[1])
-    work = sys.argv[2] if len(sys.argv) == 3 else tempfile.mkdtemp(prefix="kov-verify-", dir="/dev/shm")
+    kov = os.path.abspath(args[0])
+    work = args[1] if len(args) == 2 else tempfile.mkdtemp(prefix="kov-verify-", dir="/dev/shm")
     os.makedirs(work, exist_ok=True)
     try:
         ok = holes(kov, work)
         print()
         ok = camera(kov, work) and ok
     finally:
-        if len(sys.argv) == 2:
+        if len(args) == 1:
             shutil.rmtree(work)
     print()
     print("targets: %s" % ("met" if ok else "MISSED"))

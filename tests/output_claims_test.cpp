@@ -234,6 +234,30 @@ TEST(Claims, AReplacedEstimateLetsGoOfItsClusters)
     EXPECT_EQ(files.at("damaged/kPHOTO.JPG").left(512), fat.readcluster(low));
 }
 
+// An erased photo's estimate lies on a deleted PNG listed after it, which
+// proves itself there; the second chance finds the photo at high word 1.
+// The estimate lets go of the PNG's clusters without weakening the PNG's
+// claim: carving finds no start there.
+TEST(Claims, AReplacedEstimateLeavesOthersClaimsFirm)
+{
+    QTemporaryDir dir;
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), dir.path(), 2);
+    const QByteArray png = formatfile(QStringLiteral("png"), dir.path(), 3);
+    if (photo.isNull() || png.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    FatBuilder fat = bigfat32();
+    place(fat, 65536 + low, photo);
+    place(fat, low, png);
+    fat.putentry(0, 0, erased("XPHOTO.JPG", 65536 + low, photo.size()));
+    fat.putentry(0, 1, erased("XPIC.PNG", low, png.size()));
+    const auto [run, files] = recover(fat, dir, {"--deep", "--carve", "--verify"});
+    ASSERT_TRUE(files.count("kPHOTO.JPG") && files.count("kPIC.PNG")) << run.err.toStdString();
+    EXPECT_EQ(files.at("kPHOTO.JPG"), photo);
+    EXPECT_EQ(files.at("kPIC.PNG"), png);
+    EXPECT_TRUE(files.count("damaged/kPHOTO.JPG")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("carving: 0 clusters read, 0 file starts")) << run.err.toStdString();
+}
+
 // The situation of a quick-formatted card where one deleted file's rebuilt
 // runs reach the start of another deleted file found first: FRAG3.DAT
 // (clusters 6 and 10, its entry after MULT2.DAT's) and MULT2.DAT (7-9),
