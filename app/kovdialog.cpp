@@ -12,6 +12,7 @@
 #include <QFont>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -75,6 +76,15 @@ const char* const carvetip =
     "\"lost/carved\", sorted by type; photos keep the date they were taken, and a camera's RAW file and "
     "the JPEG of the same shot sit side by side under one name.\nCosts time: the free space is "
     "read once more, and every file found is checked.";
+const char* const imagetip =
+    "For a failing card: writes every sector the run reads into a new file on another disk, as large as "
+    "the card, and its ddrescue map beside it (the same name with .map), so that the card is read once: a "
+    "later run, or ddrescue, goes on from the image. With \"Search lost folders and formatted cards\" the "
+    "image is the whole card.\nCosts little: each sector read is written once.";
+const char* const noimagetext = "Name a new file for the image of the card, on another disk.";
+
+// A sentence of kov-recover's, begun as a box begins one.
+QString sentence(const QString& words) { return words.left(1).toUpper() + words.mid(1); }
 
 }  // namespace
 
@@ -132,9 +142,23 @@ KOVDialog::KOVDialog(QWidget* parent) : QDialog(parent)
     namesbox->setToolTip(QString::fromLatin1(namestip));
     carvebox = new QCheckBox(QString::fromLatin1(carvechoice));
     carvebox->setToolTip(QString::fromLatin1(carvetip));
+    imagebox = new QCheckBox(QString::fromLatin1(imagechoice));
+    imagebox->setToolTip(QString::fromLatin1(imagetip));
+    imageedit = new QLineEdit;
+    imageedit->setEnabled(false);
+    imagebt = new QPushButton(QStringLiteral("choose"));
+    imagebt->setEnabled(false);
     auto* choices = new QVBoxLayout(choicesbox);
     for (QCheckBox* box : {deepbox, verifybox, namesbox, carvebox})
         choices->addWidget(box);
+    auto* imagerow = new QHBoxLayout;
+    imagerow->addWidget(imagebox);
+    imagerow->addWidget(imageedit, 1);
+    imagerow->addWidget(imagebt);
+    choices->addLayout(imagerow);
+    connect(imagebox, &QCheckBox::toggled, imageedit, &QWidget::setEnabled);
+    connect(imagebox, &QCheckBox::toggled, imagebt, &QWidget::setEnabled);
+    connect(imagebt, &QPushButton::clicked, this, &KOVDialog::on_imagebt_clicked);
     grid->setrowwidget(3, choicesbox);
     grid->setrowwidget(6, progresslabel);
 
@@ -253,6 +277,31 @@ void KOVDialog::on_changedirbt_clicked()
     diredit->setText(dir);
 }
 
+void KOVDialog::on_imagebt_clicked()
+{
+    const QString file = QFileDialog::getSaveFileName(this, QString::fromLatin1(imagechoice), QString(), QString(),
+                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+    if (!file.isEmpty())
+        imageedit->setText(QDir::toNativeSeparators(file));
+}
+
+bool KOVDialog::startimage(const QString& volume)
+{
+    const QString file = imageedit->text().trimmed();
+    if (file.isEmpty()) {
+        showwarning(QString::fromLatin1(noimagetext));
+        return false;
+    }
+    if (const QString why = image.start(file, platform::sourceforletter(volume.at(0)).path); !why.isEmpty()) {
+        showwarning(QStringLiteral("%1: %2").arg(file, why));
+        return false;
+    }
+    // Opened again, so that its boot sector and tables are in the image
+    // too, as kov-recover reads them after its image is begun.
+    openvolume(volume);
+    return true;
+}
+
 void KOVDialog::on_recoverbt_clicked()
 {
     QString dir = diredit->text();
@@ -293,6 +342,9 @@ void KOVDialog::on_recoverbt_clicked()
         return;
     }
 
+    if (!run.rununderway() && imagebox->isChecked() && !startimage(volume))
+        return;
+
     run.setpaused(!run.paused());
     if (run.paused()) {
         scantimer->stop();
@@ -308,6 +360,7 @@ void KOVDialog::on_recoverbt_clicked()
         if (!run.startrun()) {
             run.setpaused(true);
             setbuttontext(QStringLiteral("Recover"));
+            image.finish();
             showwarning(run.startfailure().isEmpty() ? QStringLiteral("disk open error!") : run.startfailure());
             return;
         }
@@ -412,6 +465,8 @@ QString KOVDialog::speed(const RUNPROGRESS& at)
 
 void KOVDialog::filesettled(const FILEPARM&, const SAVERECORD&) { ++settledfiles; }
 
+void KOVDialog::imagingstopped(const QString& why) { showwarning(sentence(imagingstoppedtext(image.file(), why))); }
+
 void KOVDialog::runended()
 {
     const std::uint64_t saved = run.report().stats.saved;
@@ -419,7 +474,9 @@ void KOVDialog::runended()
                                .arg(saved == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(saved),
                                     outputplace()));
     const bool relaid = run.relaidout();
+    imagewords = image.finish();
     run.tellend();
+    imagewords.clear();
     if (relaid)
         openvolume(runvolume);
 }
@@ -429,6 +486,7 @@ void KOVDialog::endrun()
     scantimer->stop();
     run.setpaused(true);
     run.abandonrun();
+    image.finish();
     progresslabel->clear();
     choicesbox->setEnabled(true);
     setbuttontext(QStringLiteral("Recover"));
@@ -458,7 +516,8 @@ void KOVDialog::showinformation(const QString& text)
     modalbox([&] {
         QMessageBox box(QMessageBox::Information, QStringLiteral("info"), text, QMessageBox::Ok, this);
         const QString folder = outputplace();
-        box.setInformativeText(run.report().detail() + QStringLiteral("\nThe files are in %1").arg(folder));
+        box.setInformativeText(run.report().detail() + QStringLiteral("\nThe files are in %1").arg(folder) +
+                               (imagewords.isEmpty() ? QString() : QLatin1Char('\n') + sentence(imagewords)));
         const QAbstractButton* open = box.addButton(QStringLiteral("Open the folder"), QMessageBox::ActionRole);
         box.exec();
         // Without a file manager (or xdg-open) nothing would show at all.

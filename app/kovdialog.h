@@ -5,6 +5,7 @@
 
 #include "run/run.h"
 #include "run/runevents.h"
+#include "run/runimage.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -40,6 +41,7 @@ public slots:
     void on_vollist_currentIndexChanged(int);
     void on_changedirbt_clicked();
     void on_recoverbt_clicked();
+    void on_imagebt_clicked();
     void scan();
 
 public:
@@ -60,6 +62,11 @@ public:
     QCheckBox* verifybox = nullptr;
     QCheckBox* namesbox = nullptr;
     QCheckBox* carvebox = nullptr;
+    // The image of the card made as the run reads it, into the new file
+    // imageedit names ("choose" asks for it); off at start.
+    QCheckBox* imagebox = nullptr;
+    QLineEdit* imageedit = nullptr;
+    QPushButton* imagebt = nullptr;
     // Below the status lines: how far the walks are, "Paused", and after a
     // run that it ended and where the files are.
     QLabel* progresslabel = nullptr;
@@ -80,6 +87,7 @@ private:
     void phasebegun(RUNPHASE phase) override;
     void runended() override;
     void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
+    void imagingstopped(const QString& why) override;
 
     // The status lines set during a slice, shown when it ends.
     void showlines();
@@ -98,6 +106,9 @@ private:
     // Lists the sources named on the command line that have no boot sector
     // but whose layout their directories give away; returns how many.
     int listfoundvolumes();
+    // Begins the image of the volume's source for the run about to start;
+    // false, with the box that says why, when it cannot be.
+    bool startimage(const QString& volume);
     // Stops the run under way, running or paused, without the end-of-run box.
     void endrun();
     // Runs a modal box with scantimer stopped, so that no tick starts in the
@@ -120,4 +131,7 @@ private:
     // its slice, so that it shows as soon as it is saved.
     std::uint64_t settledatphase = 0;
     std::uint64_t settledfiles = 0;
+    // The image of the run under way, and what the end box says of it.
+    RUNIMAGE image;
+    QString imagewords;
 };

@@ -2,9 +2,9 @@
 #include "badsectors/mapfile.h"
 #include "cli/options.h"
 #include "cli/recoverrun.h"
-#include "imaging/imagefile.h"
 #include "platform/udisks2.h"
 #include "platform/volumesource.h"
+#include "run/runimage.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -24,25 +24,6 @@ int runwith(const RECOVEROPTIONS& options)
     if (const int status = run.opensource(options.source); status != exitok)
         return status;
     return options.list ? run.list() : run.recover(options.outdir);
-}
-
-// Why the image file cannot be made, in the words of the output folder's
-// checks; empty when it is being made.
-QString imagerefusal(const imaging::IMAGEFILE& image)
-{
-    switch (image.fault) {
-    case imaging::IMAGEFAULT::none:
-        return {};
-    case imaging::IMAGEFAULT::sourceitself:
-        return QStringLiteral("is the source itself: name a new file on another disk");
-    case imaging::IMAGEFAULT::onsource:
-        return QStringLiteral("Do not save the image on the same disk being recovered!");
-    case imaging::IMAGEFAULT::exists:
-        return QStringLiteral("it or its .map exists already, and is never replaced: name a new file");
-    case imaging::IMAGEFAULT::notcreated:
-        return QStringLiteral("Can not create the image (%1)").arg(image.why);
-    }
-    return {};
 }
 
 }  // namespace
@@ -76,25 +57,15 @@ int main(int argc, char** argv)
         }
         platform::presetunreadable(whole, *spans);
     }
-    imaging::IMAGEFILE image;
+    RUNIMAGE image;
     if (!options.image.isEmpty()) {
-        image = imaging::startimage(options.image, whole);
-        if (const QString why = imagerefusal(image); !why.isEmpty()) {
+        if (const QString why = image.start(options.image, whole); !why.isEmpty()) {
             std::fprintf(stderr, "kov-recover: --image %s: %s\n", qPrintable(options.image), qPrintable(why));
             return exitusage;
         }
     }
     const int status = runwith(options);
-    if (!options.image.isEmpty()) {
-        const QString failed = imaging::finishimage(&image);
-        if (const QString fault = platform::imagefault(); !fault.isEmpty())
-            std::fprintf(stderr, "kov-recover: imaging stopped, %s could not be written (%s): it holds what was read before\n",
-                         qPrintable(options.image), qPrintable(fault));
-        if (!failed.isEmpty())
-            std::fprintf(stderr, "kov-recover: the image's map could not be written: %s\n", qPrintable(failed));
-        else
-            std::fprintf(stderr, "kov-recover: the image of what was read: %s, its map %s.map (a GNU ddrescue mapfile)\n",
-                         qPrintable(options.image), qPrintable(options.image));
-    }
+    if (image.started())
+        std::fprintf(stderr, "kov-recover: %s\n", qPrintable(image.finish()));
     return status;
 }

@@ -91,7 +91,7 @@ int parseoptions(const QStringList& arguments, RECOVEROPTIONS& out)
                                      QStringLiteral("FILE"));
     parser.addOption(mapfile);
     const QCommandLineOption image(QStringLiteral("image"),
-                                   QStringLiteral("Write each sector read into FILE, a new file, and FILE.map."),
+                                   QStringLiteral("%1: FILE (new) and FILE.map.").arg(QLatin1String(imagechoice)),
                                    QStringLiteral("FILE"));
     parser.addOption(image);
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Output directory (not with --list)."));

@@ -5,6 +5,7 @@
 #include "platform/stopsignals.h"
 #include "run/opensource.h"
 #include "run/outputcheck.h"
+#include "run/runimage.h"
 #include "scan/recoveredname.h"
 
 #include <QDir>
@@ -388,6 +389,13 @@ void RecoverRun::lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QStrin
     const QString name =
         recoveredfilename(candidate.keepshortname ? candidate.file.namebytes() : recoveredname(candidate.file));
     say(QStringLiteral("deep scan: %1 not saved: %2").arg(candidate.subdir + name, reason));
+}
+
+void RecoverRun::imagingstopped(const QString& why)
+{
+    if (live)
+        std::fputs("\r\033[K", stderr);
+    say(imagingstoppedtext(options.image, why));
 }
 
 void RecoverRun::runended()

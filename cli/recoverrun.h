@@ -61,6 +61,7 @@ private:
     void newunit() override;
     void filesettled(const FILEPARM& file, const SAVERECORD& record) override;
     void lostnotsaved(const deep::DEEPCANDIDATE& candidate, const QString& reason) override;
+    void imagingstopped(const QString& why) override;
     void runended() override;
     // The end of the walk and the deep scan told.
     void rundeepended(const RUNREPORT& r);

@@ -1,14 +1,14 @@
 #include "imaging/imagefile.h"
 
 #include "badsectors/mapfile.h"
+#include "platform/outputfolder.h"
 #include "platform/volumesource.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <cstdio>
 #include <unistd.h>
 
 namespace imaging {
@@ -17,10 +17,28 @@ namespace {
 
 QString systemwords(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// Creates path exclusively for writing; -1 with errno when it cannot.
-int createnew(const QString& path)
+// Where a file of the image is made: its folder, opened as the output
+// folder is, and its name there.
+struct PLACE {
+    platform::OUTFOLDER folder;
+    QString name;
+};
+
+PLACE placeof(const QString& path)
 {
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const QFileInfo info(path);
+    return {platform::openoutput(info.absolutePath()), info.fileName()};
+}
+
+// Makes the file at place as the output folder makes every file; null,
+// with errno, when it cannot.
+std::FILE* createnew(const PLACE& place)
+{
+    errno = 0;
+    std::FILE* file = platform::createfile(place.folder, place.name);
+    if (!file && errno == 0)
+        errno = place.folder.isopen() ? ENAMETOOLONG : ENOENT;
+    return file;
 }
 
 }  // namespace
@@ -53,17 +71,21 @@ IMAGEFILE startimage(const QString& file, const QString& sourcepath)
         image.why = QStringLiteral("%1 cannot be opened to learn its size").arg(sourcepath);
         return image;
     }
-    image.fd = createnew(file);
-    if (image.fd < 0) {
+    const PLACE place = placeof(file);
+    image.stream = createnew(place);
+    if (!image.stream) {
         image.fault = errno == EEXIST ? IMAGEFAULT::exists : IMAGEFAULT::notcreated;
         image.why = systemwords(errno);
         return image;
     }
+    // Written with pwrite alone: nothing goes through the stream's buffer.
+    image.fd = ::fileno(image.stream);
     if (::ftruncate(image.fd, off_t(image.size)) != 0) {
         image.fault = IMAGEFAULT::notcreated;
         image.why = systemwords(errno);
-        ::close(image.fd);
-        ::unlink(QFile::encodeName(file).constData());
+        std::fclose(image.stream);
+        platform::removefile(place.folder, place.name);
+        image.stream = nullptr;
         image.fd = -1;
         return image;
     }
@@ -79,24 +101,18 @@ QString finishimage(IMAGEFILE* image)
     // No fsync: the image is as safe as any file written, and flushing a
     // whole card's worth of pages would lengthen the run for nothing.
     QString error;
-    if (::close(image->fd) != 0 && platform::imagefault().isEmpty())
+    if (std::fclose(image->stream) != 0 && platform::imagefault().isEmpty())
         error = QStringLiteral("%1: %2").arg(image->path, systemwords(errno));
+    image->stream = nullptr;
     image->fd = -1;
     const QString mappath = image->path + QStringLiteral(".map");
     const badsectors::SECTORMAP none;
     const badsectors::SECTORMAP* map = platform::imagemap() ? platform::imagemap() : &none;
     const QByteArray text = badsectors::mapfiletext(*map, image->size);
-    const int fd = createnew(mappath);
-    bool written = fd >= 0;
-    for (qsizetype done = 0; written && done < text.size();) {
-        const ssize_t put = ::write(fd, text.constData() + done, std::size_t(text.size() - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        written = put > 0;
-        done += put > 0 ? put : 0;
-    }
+    std::FILE* file = createnew(placeof(mappath));
+    const bool written = file && std::fwrite(text.constData(), std::size_t(text.size()), 1, file) == 1;
     const int why = errno;
-    if (fd >= 0 && ::close(fd) != 0 && written)
+    if (file && std::fclose(file) != 0 && written)
         return QStringLiteral("%1: %2").arg(mappath, systemwords(errno));
     if (!written)
         return QStringLiteral("%1: %2").arg(mappath, systemwords(why));

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <cstdio>
 
 namespace imaging {
 
@@ -20,12 +21,14 @@ struct IMAGEFILE {
     IMAGEFAULT fault = IMAGEFAULT::none;
     QString why;
     QString path;  // as named
-    int fd = -1;
+    std::FILE* stream = nullptr;  // as the output folder made it
+    int fd = -1;                  // its descriptor, written with pwrite
     std::uint64_t size = 0;  // the source's bytes
     bool ok() const { return fault == IMAGEFAULT::none; }
 };
 
-// Makes file, exclusively, as the image of the whole source at sourcepath
+// Makes file, exclusively and as every output file is made
+// (platform::createfile: never through a link), as the image of the whole source at sourcepath
 // (a file or block device): as large as the source, all holes. Every read
 // of the source from now on is written into it (platform::imagereads).
 IMAGEFILE startimage(const QString& file, const QString& sourcepath);

@@ -148,6 +148,9 @@ void imagereads(const QString& path, int fd);
 // Why the last imaging stopped writing ("No space left on device"), also
 // after it ended; empty while every write went through.
 QString imagefault();
+// How many times a failed write has ended imaging in this process: a run
+// that sees the count grow tells that stop as it happens.
+std::uint64_t imagestops();
 // The sectors written into the image (read) and those its source could
 // not give (bad); null when imagereads was never given a file.
 const badsectors::SECTORMAP* imagemap();

@@ -114,6 +114,7 @@ struct IMAGESINK {
     int fd = -1;
     std::unique_ptr<badsectors::SECTORMAP> map;
     QString fault;
+    std::uint64_t stops = 0;  // writes that ended imaging, in this process
 } sink;
 
 void attachimage(volhandle h, const QString& path);
@@ -402,6 +403,7 @@ void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len)
         if (put <= 0) {
             sink.fault = QString::fromLocal8Bit(std::strerror(put < 0 ? errno : ENOSPC));
             sink.fd = -1;
+            ++sink.stops;
             return;
         }
         done += std::uint64_t(put);
@@ -469,6 +471,8 @@ void imagereads(const QString& path, int fd)
 }
 
 QString imagefault() { return sink.fault; }
+
+std::uint64_t imagestops() { return sink.stops; }
 
 const badsectors::SECTORMAP* imagemap() { return sink.map.get(); }
 

@@ -12,6 +12,7 @@
 RunEngine::RunEngine(RUNEVENTS& told, const RUNOPTIONS& chosen) : events(told), options(chosen), ctx(*this, told)
 {
     platform::setreadretries(options.retries);
+    imagestopstold = platform::imagestops();
 }
 
 RunEngine::~RunEngine()
@@ -132,8 +133,19 @@ void RunEngine::step()
 {
     if (plan.empty())
         return;
-    if (!plan.front()->step(ctx))
+    const bool more = plan.front()->step(ctx);
+    tellimaging();
+    if (!more)
         advance();
+}
+
+void RunEngine::tellimaging()
+{
+    const std::uint64_t stops = platform::imagestops();
+    if (stops == imagestopstold)
+        return;
+    imagestopstold = stops;
+    events.imagingstopped(platform::imagefault());
 }
 
 void RunEngine::advance()
@@ -278,6 +290,8 @@ int RunEngine::walkpercent() const
 
 void RunEngine::finishrun()
 {
+    // Told before the end, which a face may follow with the image's words.
+    tellimaging();
     ctx.kept = report();
     if (!listonly && ctx.kept.stats.unreadablesectors != 0) {
         QString error;

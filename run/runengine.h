@@ -107,6 +107,8 @@ private:
     // A fresh report, claims over clusters clusters and the run's saver.
     void beginreport(std::uint64_t clusters);
     bool startexfat();
+    // A failed write that ended imaging since the last look is told.
+    void tellimaging();
     RUNOPTIONS options;  // of the next run
     RUNCONTEXT ctx;      // of the run under way, or of the last one
     std::deque<std::unique_ptr<PHASE>> plan;  // the phase under way first
@@ -117,6 +119,7 @@ private:
     RUNPHASE at = RUNPHASE::idle;
     std::optional<platform::VolumeSource> exfatsource;
     QString failure;
+    std::uint64_t imagestopstold = 0;  // platform::imagestops() when last told
     bool tablefree = false;                      // laid out from a found layout
     std::vector<layout::FOUNDLAYOUT> foundearlier;  // given with it
     std::uint64_t rootareaat = 0, rootareabytes = 0;  // its FAT16 root area, 0 bytes: none

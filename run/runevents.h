@@ -61,6 +61,9 @@ public:
     virtual void earlierbegun(const layout::FOUNDLAYOUT&, const QString&) {}
     // An entry of a lost folder that cannot be saved, and why.
     virtual void lostnotsaved(const deep::DEEPCANDIDATE&, const QString&) {}
+    // A write into the image the face is making failed (why: the system's
+    // words, "No space left on device"): imaging has stopped, the run goes on.
+    virtual void imagingstopped(const QString&) {}
     // The run is over (the phase is idle again). RUN::tellend says it as
     // the core does (button and end box) when the face wants that.
     virtual void runended() {}

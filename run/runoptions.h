@@ -8,6 +8,9 @@ inline constexpr const char* deepchoice = "Search lost folders and formatted car
 inline constexpr const char* verifychoice = "Check contents and set damaged files apart";
 inline constexpr const char* nameschoice = "Use original long names";
 inline constexpr const char* carvechoice = "Find lost photos and documents by their contents";
+// Beside them, not one of RUNOPTIONS: the image is the face's, made before
+// the first read (run/runimage.h).
+inline constexpr const char* imagechoice = "Image the card as it is read";
 
 struct RUNOPTIONS {
     bool deep = false;           // also scan the unused clusters for lost folders

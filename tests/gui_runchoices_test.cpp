@@ -3,6 +3,7 @@
 // same mtools-made images: a card with deleted files and folders, and a
 // card that was quick-formatted after its files were written.
 #include "app/kovdialog.h"
+#include "support/badblockdevice.h"
 #include "support/cardimage.h"
 #include "support/exfatimage.h"
 #include "support/formatfiles.h"
@@ -10,6 +11,7 @@
 #include "support/mtoolsimage.h"
 #include "support/qtprint.h"
 #include "support/skip.h"
+#include "support/tmpfs.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -142,6 +144,112 @@ TEST_F(GuiChoices, AllStartUncheckedWithTheirTooltips)
         EXPECT_FALSE(box(d, c)->isChecked()) << flag(c);
         EXPECT_FALSE(box(d, c)->toolTip().isEmpty()) << flag(c);
     }
+    EXPECT_FALSE(d.imagebox->isChecked());
+    EXPECT_FALSE(d.imageedit->isEnabled());
+    EXPECT_TRUE(d.imageedit->text().isEmpty());
+}
+
+// The window's image of the card, plainly and with the deep scan, is the
+// image kov-recover's --image makes of it, and its map the same.
+class GuiImage : public GuiChoices, public testing::WithParamInterface<bool> {};
+
+TEST_P(GuiImage, TheWindowsImageIsKovRecoversImage)
+{
+    const bool deep = GetParam();
+    const QString cliimage = tmp.filePath("cli.img"), image = tmp.filePath("window.img");
+    QStringList args{"--image", cliimage, GuiChoices::image("deleted"), tmp.filePath("cli")};
+    if (deep)
+        args.prepend("--deep");
+    const CommandOutcome cli = kovrecover(args);
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.imagebox->setChecked(true);
+    d.imageedit->setText(image);
+    windowrun(d, answerer, 1, tmp.filePath("window"), deep ? QList<Choice>{Choice::deep} : QList<Choice>{});
+    ASSERT_EQ(answerer.boxes.size(), 1);
+    EXPECT_TRUE(answerer.boxes[0].detail.endsWith(
+        QStringLiteral("\nThe image of what was read: %1, its map %1.map (a GNU ddrescue mapfile)").arg(image)))
+        << answerer.boxes[0].detail.toStdString();
+    EXPECT_TRUE(runtool("cmp", {cliimage, image})) << lasterror();
+    EXPECT_EQ(contents(image + ".map"), contents(cliimage + ".map"));
+    // The volume's own sectors are in it, read after the image was begun.
+    EXPECT_EQ(contents(image).left(512), contents(GuiChoices::image("deleted")).left(512));
+    EXPECT_EQ(filetree(tmp.filePath("window")), filetree(tmp.filePath("cli")));
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndDeep, GuiImage, testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "deep" : "plain"); });
+
+// A file kov-recover refuses for --image, the window refuses in the same
+// words, and the card is not read: the device counts no request.
+TEST_F(GuiChoices, ARefusedImageFileIsToldInKovRecoversWordsAndNothingIsRead)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    BadBlockDevice dev(image("deleted"));
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    platform::setimagefiles({dev.path()});
+    const QString taken = tmp.filePath("taken.img"), out = tmp.filePath("out");
+    ASSERT_TRUE(writefile(taken, "keep"));
+    KOVDialog d;
+    BoxAnswerer answerer;
+    ASSERT_EQ(d.vollist->count(), 1);
+    d.diredit->setText(out);
+    d.imagebox->setChecked(true);
+    for (const QString& file : {taken, dev.path()}) {
+        const CommandOutcome cli = kovrecover({"--image", file, dev.path(), tmp.filePath("cli")});
+        ASSERT_EQ(cli.status, 2) << cli.err.toStdString();
+        const QByteArray said = "kov-recover: --image " + file.toUtf8() + ": ";
+        ASSERT_TRUE(cli.err.startsWith(said)) << cli.err.toStdString();
+        const QString words = QString::fromUtf8(cli.err.mid(said.size()).trimmed());
+        const std::uint64_t reads = dev.counts().reads;
+        d.imageedit->setText(file);
+        const qsizetype before = answerer.boxes.size();
+        d.recoverbt->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before; }, 10000));
+        EXPECT_EQ(answerer.boxes.last().title, "error");
+        EXPECT_EQ(answerer.boxes.last().text, file + ": " + words);
+        EXPECT_FALSE(d.run.rununderway());
+        EXPECT_EQ(d.recoverbt->text(), "Recover");
+        EXPECT_EQ(dev.counts().reads, reads);
+    }
+    EXPECT_TRUE(filetree(out).empty());
+    EXPECT_EQ(contents(taken), "keep");
+    platform::setimagefiles({});
+}
+
+// An image on a disk that fills up: the window says so once, as
+// kov-recover does, while the run goes on to the same files, and its end
+// box says what the image holds.
+TEST_F(GuiChoices, AFullDiskStopsTheImageWithOneWarningAndTheRunGoesOn)
+{
+    const QString clidisk = tmp.filePath("clidisk"), disk = tmp.filePath("disk");
+    Tmpfs clifull(clidisk, "64k"), full(disk, "64k");
+    if (!clifull.ok() || !full.ok())
+        KOV_SKIP() << "cannot mount a tmpfs (root only)";
+    const QString cliimage = clidisk + "/copy.img", image = disk + "/copy.img";
+    const CommandOutcome cli = kovrecover({"--image", cliimage, GuiChoices::image("deleted"), tmp.filePath("cli")});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    const qsizetype at = cli.err.indexOf("kov-recover: imaging stopped: ");
+    ASSERT_GE(at, 0) << cli.err.toStdString();
+    const qsizetype from = at + qsizetype(strlen("kov-recover: "));
+    const QString said = QString::fromUtf8(cli.err.mid(from, cli.err.indexOf('\n', at) - from)).replace(cliimage, image);
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.imagebox->setChecked(true);
+    d.imageedit->setText(image);
+    windowrun(d, answerer, 1, tmp.filePath("window"), {});
+    ASSERT_EQ(answerer.boxes.size(), 2);
+    EXPECT_EQ(answerer.boxes[0].title, "error");
+    EXPECT_EQ(answerer.boxes[0].text, said.left(1).toUpper() + said.mid(1));
+    EXPECT_TRUE(answerer.boxes[1].text.startsWith("Recovery accomplished!"));
+    EXPECT_TRUE(answerer.boxes[1].detail.contains(
+        "\nThe image of what was read before imaging stopped (No space left on device): " + image))
+        << answerer.boxes[1].detail.toStdString();
+    EXPECT_EQ(filetree(tmp.filePath("window")), filetree(tmp.filePath("cli")));
+    EXPECT_FALSE(filetree(tmp.filePath("window")).empty());
 }
 
 class GuiChoice : public GuiChoices, public testing::WithParamInterface<Choice> {};
