@@ -388,15 +388,15 @@ badsectors::SECTORSPAN imagesectors(std::uint64_t at, std::uint64_t len, bool in
     return {first, end > first ? end - first : 0};
 }
 
-// Writes the len bytes just read into r's bounce buffer for sector first
-// into the image; the first write that fails stops imaging.
-void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len)
+// Writes the len bytes just read for sector first (at from) into the
+// image; the first write that fails stops imaging.
+void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len, const unsigned char* from)
 {
     if (!r->imaged || sink.fd < 0 || len == 0)
         return;
     const std::uint64_t at = r->offset + first * r->map->sectorbytes();
     for (std::uint64_t done = 0; done < len;) {
-        const ssize_t put = ::pwrite(sink.fd, r->bounce.get() + done, len - done, off_t(at + done));
+        const ssize_t put = ::pwrite(sink.fd, from + done, len - done, off_t(at + done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -418,6 +418,28 @@ void notebad(OpenRange* r, badsectors::SECTORSPAN span)
         const std::uint64_t sector = r->map->sectorbytes();
         sink.map->markbad(imagesectors(r->offset + span.first * sector, span.count * sector, false));
     }
+}
+
+// A range of whole sectors of a source read without O_DIRECT (an image
+// file), none known bad, read straight into buf at once: no bounce, no
+// pieces. The sectors it gave before a read failed or the source ended;
+// those are noted read.
+std::uint64_t readstraight(OpenRange* r, std::uint64_t pos, std::uint64_t len, unsigned char* buf)
+{
+    std::uint64_t done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(r->fd, buf + done, len - done, off_t(r->offset + pos + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += std::uint64_t(got);
+    }
+    const std::uint64_t sector = r->map->sectorbytes();
+    const std::uint64_t whole = done / sector;
+    r->map->markread({pos / sector, whole});
+    imageread(r, pos / sector, whole * sector, buf);
+    return whole;
 }
 
 void attachimage(volhandle h, const QString& path)
@@ -484,6 +506,15 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         return true;
     badsectors::SECTORMAP& map = *r->map;
     const std::uint64_t sector = map.sectorbytes();
+    // Where a straight read stopped, the careful way goes on: which sectors
+    // failed, or whether the source ended.
+    std::uint64_t straight = 0;
+    if (r->directfd < 0 && pos % sector == 0 && len % sector == 0 &&
+        map.bad().firstmet({pos / sector, len / sector}).count == 0) {
+        straight = readstraight(r, pos, len, buf);
+        if (straight * sector == len)
+            return true;
+    }
     if (!r->bounce) {
         void* p = nullptr;
         if (posix_memalign(&p, 4096, piecebytes + sector) != 0)
@@ -518,7 +549,7 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         const READ got = readsectors(r, first, count, wanted(first, count), &bytes);
         if (got == READ::whole) {
             map.markread({first, count});
-            imageread(r, first, std::min(bytes, count * sector));
+            imageread(r, first, std::min(bytes, count * sector), r->bounce.get());
             deliver(first, count, true);
             return true;
         }
@@ -537,7 +568,7 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
                 return false;
             if (one == READ::whole) {
                 map.markread({s, 1});
-                imageread(r, s, std::min<std::uint64_t>(bytes, sector));
+                imageread(r, s, std::min<std::uint64_t>(bytes, sector), r->bounce.get());
             } else {
                 notebad(r, {s, 1});
             }
@@ -545,7 +576,7 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         }
         return true;
     };
-    for (std::uint64_t at = pos / sector; at < last;) {
+    for (std::uint64_t at = pos / sector + straight; at < last;) {
         const std::uint64_t stop = std::min(last, at + perpiece);
         const badsectors::SECTORSPAN bad = map.bad().firstmet({at, stop - at});
         if (bad.count != 0 && bad.first <= at) {
