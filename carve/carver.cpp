@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace carve {
 
@@ -138,38 +139,59 @@ std::uint64_t CARVER::load(std::uint64_t bytes)
     }
     const DISKPARM& disk = area.disk;
     unsigned char* const to = buffer.get() + offset + have;
-    if (first < retryend) {
+    const bool retrying = first < retryend;
+    if (retrying)
         n = std::min(n, retryend - first);
-    } else if (platform::readat(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize), to)) {
+    std::vector<badsectors::BYTESPAN> missing;
+    const bool inside =
+        platform::readsome(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize), to, &missing);
+    if (inside && missing.empty()) {
         lastfailed = false;
+        if (retrying)
+            retrygot += n;
         have += n * clustersize;
         tally.scanned += n;
         return n;
-    } else if (lastfailed) {
-        // After a failed read of which no cluster could be read alone, a
-        // failed read is passed over whole, as the deep scans do.
-        stuck = first;
-        if (have == 0)
-            at = first + n;  // unreadable: no start can be judged there
-        return 0;
-    } else {
+    }
+    if (!retrying) {
+        if (lastfailed) {
+            // After a failed read of which no cluster could be read, a
+            // failed read is passed over whole, as the deep scans do.
+            stuck = first;
+            if (have == 0)
+                at = first + n;  // unreadable: no start can be judged there
+            return 0;
+        }
         retryend = first + n;
         retrygot = 0;
     }
-    // One bad cluster must not hide the others of a read that failed: its
-    // clusters are read one at a time, each once, and the window takes them
-    // up to the first that cannot be read (an empty window passes over
-    // those before the first that can).
+    // One bad cluster must not hide the others of a read that failed: the
+    // read went around its unreadable sectors, and the window takes its
+    // clusters up to the first that holds one (an empty window passes over
+    // those before the first that does not). Where the source ends inside
+    // the read, its clusters are read one at a time.
+    auto hole = missing.cbegin();
+    const auto readable = [&](std::uint64_t k) {
+        if (!inside)
+            return platform::readat(disk.hdisk, disk.clusterposition(first + k), std::uint32_t(clustersize),
+                                    to + k * clustersize);
+        const std::uint64_t from = k * clustersize;
+        while (hole != missing.cend() && hole->offset + hole->length <= from)
+            ++hole;
+        return hole == missing.cend() || hole->offset >= from + clustersize;
+    };
     std::uint64_t got = 0;
     std::uint64_t k = 0;
     for (; k < n; ++k) {
-        if (platform::readat(disk.hdisk, disk.clusterposition(first + k), std::uint32_t(clustersize),
-                             to + got * clustersize))
+        if (readable(k)) {
+            if (got != k)
+                std::memmove(to + got * clustersize, to + k * clustersize, std::size_t(clustersize));
             ++got;
-        else if (have == 0 && got == 0)
+        } else if (have == 0 && got == 0) {
             at = first + k + 1;
-        else
+        } else {
             break;
+        }
     }
     if (k < n)
         stuck = first + k;

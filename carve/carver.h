@@ -145,9 +145,10 @@ private:
     std::uint64_t offset = 0;  // where the window begins in buffer
     std::uint64_t have = 0;    // bytes of the window: whole eligible clusters from at on
     std::uint64_t stuck = ~std::uint64_t(0);  // a cluster that could not be read: the window stops before it
-    // Clusters below retryend belong to a read that failed and are read one
-    // at a time; retrygot of them could be. lastfailed: every one of them
-    // was tried and none could.
+    // Clusters below retryend belong to a read that failed in part, and the
+    // window takes them up to the next that holds an unreadable sector;
+    // retrygot of them could be read. lastfailed: every one of them was
+    // tried and none could.
     std::uint64_t retryend = 0;
     std::uint64_t retrygot = 0;
     bool lastfailed = false;

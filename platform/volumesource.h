@@ -110,7 +110,9 @@ bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* bu
 
 // Reads len bytes at pos into buf around the sectors that cannot be read.
 // A block device is read with O_DIRECT in pieces of at most 128 KiB, so that
-// the kernel neither caches nor widens a bad sector to a page. A piece that
+// the kernel neither caches nor widens a bad sector to a page. An image
+// file (whole sectors, none known bad) is read straight into buf at once,
+// and from where that fails on in pieces as a device is. A piece that
 // fails is read again one sector at a time; a sector that fails alone is
 // tried readretries() - 1 times more (with no retries, the failed piece is
 // taken as unreadable whole). An unreadable sector is zero in buf, its

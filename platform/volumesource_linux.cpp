@@ -10,9 +10,11 @@
 #include <QMap>
 
 #include <fcntl.h>
+#include <linux/aio_abi.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <span>
 
 namespace platform {
 
@@ -46,6 +49,10 @@ struct OpenRange {
     int directfd = -1;
     std::shared_ptr<badsectors::SECTORMAP> map;
     std::unique_ptr<unsigned char, FreeAligned> bounce;  // piecebytes + one sector, page-aligned
+    // For the sectors of a failed piece, read each on its own but all at
+    // once (directfd only); 0 until needed, or when the system refuses.
+    aio_context_t aio = 0;
+    bool noaio = false;
     bool imaged = false;  // its reads go into the image too
 };
 
@@ -319,6 +326,8 @@ void closesource(volhandle h)
     ::close(it->second.fd);
     if (it->second.directfd >= 0)
         ::close(it->second.directfd);
+    if (it->second.aio != 0)
+        syscall(SYS_io_destroy, it->second.aio);
     openfds.erase(it);
 }
 
@@ -360,23 +369,98 @@ OpenRange* openrangeof(volhandle h)
 
 enum class READ { whole, failed, ended };
 
-// Reads sectors first .. first + count - 1 of r into its bounce buffer in
-// one request. ended: the source held fewer bytes than asked without an
-// error, which is no bad sector.
-READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::uint64_t want,
+// Reads sectors first .. first + count - 1 of r into to (r's bounce buffer,
+// or a sector's place in it) in one request. ended: the source held fewer
+// bytes than asked without an error, which is no bad sector.
+READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::uint64_t want, unsigned char* to,
                  std::uint64_t* bytes = nullptr)
 {
     const std::uint64_t sector = r->map->sectorbytes();
     const int fd = r->directfd >= 0 ? r->directfd : r->fd;
     ssize_t got;
     do {
-        got = ::pread(fd, r->bounce.get(), count * sector, off_t(r->offset + first * sector));
+        got = ::pread(fd, to, count * sector, off_t(r->offset + first * sector));
     } while (got < 0 && errno == EINTR);
     if (got < 0)
         return READ::failed;
     if (bytes)
         *bytes = std::uint64_t(got);
     return std::uint64_t(got) >= want ? READ::whole : READ::ended;
+}
+
+// What each sector of a failed piece gave: its bytes, or -1 for an error.
+// Reads sectors first .. first + count - 1 of r one request each, sector k
+// into the bounce buffer at k sectors. One after the other, each request
+// waits for the device and back; on the direct descriptor they go out
+// together instead, every other sector first and then those between, so
+// that no two requests in flight touch: the block layer would merge them
+// into one, which a bad sector fails whole.
+std::vector<std::int64_t> readeach(OpenRange* r, std::uint64_t first, std::uint64_t count)
+{
+    constexpr std::int64_t untried = -2;
+    const std::uint64_t sector = r->map->sectorbytes();
+    std::vector<std::int64_t> got(count, untried);
+    const std::uint64_t most = (piecebytes / sector + 1) / 2;
+    if (count > 1 && r->directfd >= 0 && !r->noaio && r->aio == 0 &&
+        syscall(SYS_io_setup, unsigned(most), &r->aio) != 0) {
+        r->aio = 0;
+        r->noaio = true;
+    }
+    const auto stopaio = [r] {
+        syscall(SYS_io_destroy, r->aio);
+        r->aio = 0;
+        r->noaio = true;
+    };
+    if (count > 1 && r->aio != 0) {
+        std::vector<iocb> blocks(most);
+        std::vector<iocb*> queue(most);
+        std::vector<io_event> events(most);
+        for (std::uint64_t half = 0; half < 2 && r->aio != 0; ++half) {
+            std::uint64_t n = 0;
+            for (std::uint64_t k = half; k < count; k += 2, ++n) {
+                blocks[n] = iocb{};
+                blocks[n].aio_data = k;
+                blocks[n].aio_fildes = std::uint32_t(r->directfd);
+                blocks[n].aio_lio_opcode = IOCB_CMD_PREAD;
+                blocks[n].aio_buf = std::uint64_t(reinterpret_cast<std::uintptr_t>(r->bounce.get() + k * sector));
+                blocks[n].aio_nbytes = sector;
+                blocks[n].aio_offset = std::int64_t(r->offset + (first + k) * sector);
+                queue[n] = &blocks[n];
+            }
+            std::uint64_t sent = 0;
+            while (sent < n) {
+                const long put = syscall(SYS_io_submit, r->aio, long(n - sent), queue.data() + sent);
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0)
+                    break;
+                sent += std::uint64_t(put);
+            }
+            for (std::uint64_t back = 0; back < sent;) {
+                const long came = syscall(SYS_io_getevents, r->aio, 1L, long(sent - back), events.data(), nullptr);
+                if (came < 0 && errno == EINTR)
+                    continue;
+                if (came <= 0) {
+                    stopaio();  // waits for what is still in flight
+                    break;
+                }
+                for (const io_event& e : std::span(events.data(), std::size_t(came)))
+                    got[e.data] = e.res < 0 ? -1 : e.res;
+                back += std::uint64_t(came);
+            }
+            // Refused: the rest go one after the other, now and from now on.
+            if (sent < n && r->aio != 0)
+                stopaio();
+        }
+    }
+    for (std::uint64_t k = 0; k < count; ++k) {
+        if (got[k] != untried)
+            continue;
+        std::uint64_t bytes = 0;
+        const READ one = readsectors(r, first + k, 1, 0, r->bounce.get() + k * sector, &bytes);
+        got[k] = one == READ::failed ? -1 : std::int64_t(bytes);
+    }
+    return got;
 }
 
 // The image's sectors that bytes at .. at + len - 1 of its path cover
@@ -389,15 +473,15 @@ badsectors::SECTORSPAN imagesectors(std::uint64_t at, std::uint64_t len, bool in
     return {first, end > first ? end - first : 0};
 }
 
-// Writes the len bytes just read into r's bounce buffer for sector first
-// into the image; the first write that fails stops imaging.
-void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len)
+// Writes the len bytes just read for sector first (at from) into the
+// image; the first write that fails stops imaging.
+void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len, const unsigned char* from)
 {
     if (!r->imaged || sink.fd < 0 || len == 0)
         return;
     const std::uint64_t at = r->offset + first * r->map->sectorbytes();
     for (std::uint64_t done = 0; done < len;) {
-        const ssize_t put = ::pwrite(sink.fd, r->bounce.get() + done, len - done, off_t(at + done));
+        const ssize_t put = ::pwrite(sink.fd, from + done, len - done, off_t(at + done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -420,6 +504,28 @@ void notebad(OpenRange* r, badsectors::SECTORSPAN span)
         const std::uint64_t sector = r->map->sectorbytes();
         sink.map->markbad(imagesectors(r->offset + span.first * sector, span.count * sector, false));
     }
+}
+
+// A range of whole sectors of a source read without O_DIRECT (an image
+// file), none known bad, read straight into buf at once: no bounce, no
+// pieces. The sectors it gave before a read failed or the source ended;
+// those are noted read.
+std::uint64_t readstraight(OpenRange* r, std::uint64_t pos, std::uint64_t len, unsigned char* buf)
+{
+    std::uint64_t done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(r->fd, buf + done, len - done, off_t(r->offset + pos + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += std::uint64_t(got);
+    }
+    const std::uint64_t sector = r->map->sectorbytes();
+    const std::uint64_t whole = done / sector;
+    r->map->markread({pos / sector, whole});
+    imageread(r, pos / sector, whole * sector, buf);
+    return whole;
 }
 
 void attachimage(volhandle h, const QString& path)
@@ -488,6 +594,15 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         return true;
     badsectors::SECTORMAP& map = *r->map;
     const std::uint64_t sector = map.sectorbytes();
+    // Where a straight read stopped, the careful way goes on: which sectors
+    // failed, or whether the source ended.
+    std::uint64_t straight = 0;
+    if (r->directfd < 0 && pos % sector == 0 && len % sector == 0 &&
+        map.bad().firstmet({pos / sector, len / sector}).count == 0) {
+        straight = readstraight(r, pos, len, buf);
+        if (straight * sector == len)
+            return true;
+    }
     if (!r->bounce) {
         void* p = nullptr;
         if (posix_memalign(&p, 4096, piecebytes + sector) != 0)
@@ -497,15 +612,16 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
     const std::uint64_t end = pos + len;
     const std::uint64_t last = (end + sector - 1) / sector;  // one past the last sector
     const std::uint64_t perpiece = std::max<std::uint64_t>(1, piecebytes / sector);
-    // Copies sectors first .. first + count - 1 from the bounce buffer, or
-    // zeros for them, into buf where they meet the range.
-    const auto deliver = [&](std::uint64_t first, std::uint64_t count, bool read) {
+    // Copies sectors first .. first + count - 1 from where they were read
+    // (source, sector first there), or zeros for them, into buf where
+    // they meet the range.
+    const auto deliver = [&](std::uint64_t first, std::uint64_t count, const unsigned char* source) {
         const std::uint64_t from = std::max(pos, first * sector);
         const std::uint64_t to = std::min(end, (first + count) * sector);
         if (from >= to)
             return;
-        if (read) {
-            std::memcpy(buf + (from - pos), r->bounce.get() + (from - first * sector), to - from);
+        if (source) {
+            std::memcpy(buf + (from - pos), source + (from - first * sector), to - from);
         } else {
             std::memset(buf + (from - pos), 0, to - from);
             if (missing)
@@ -519,42 +635,46 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
     // One run of sectors none of which is known bad.
     const auto readrun = [&](std::uint64_t first, std::uint64_t count) {
         std::uint64_t bytes = 0;
-        const READ got = readsectors(r, first, count, wanted(first, count), &bytes);
+        const READ got = readsectors(r, first, count, wanted(first, count), r->bounce.get(), &bytes);
         if (got == READ::whole) {
             map.markread({first, count});
-            imageread(r, first, std::min(bytes, count * sector));
-            deliver(first, count, true);
+            imageread(r, first, std::min(bytes, count * sector), r->bounce.get());
+            deliver(first, count, r->bounce.get());
             return true;
         }
         if (got == READ::ended)
             return false;
         if (retries == 0) {
             notebad(r, {first, count});
-            deliver(first, count, false);
+            deliver(first, count, nullptr);
             return true;
         }
+        const std::vector<std::int64_t> alone = readeach(r, first, count);
         for (std::uint64_t s = first; s < first + count; ++s) {
-            READ one = READ::failed;
-            for (int attempt = 0; attempt < retries && one == READ::failed; ++attempt)
-                one = readsectors(r, s, 1, wanted(s, 1), &bytes);
+            unsigned char* const to = r->bounce.get() + (s - first) * sector;
+            const std::int64_t gave = alone[s - first];
+            bytes = gave < 0 ? 0 : std::uint64_t(gave);
+            READ one = gave < 0 ? READ::failed : bytes >= wanted(s, 1) ? READ::whole : READ::ended;
+            for (int attempt = 1; attempt < retries && one == READ::failed; ++attempt)
+                one = readsectors(r, s, 1, wanted(s, 1), to, &bytes);
             if (one == READ::ended)
                 return false;
             if (one == READ::whole) {
                 map.markread({s, 1});
-                imageread(r, s, std::min<std::uint64_t>(bytes, sector));
+                imageread(r, s, std::min<std::uint64_t>(bytes, sector), to);
             } else {
                 notebad(r, {s, 1});
             }
-            deliver(s, 1, one == READ::whole);
+            deliver(s, 1, one == READ::whole ? to : nullptr);
         }
         return true;
     };
-    for (std::uint64_t at = pos / sector; at < last;) {
+    for (std::uint64_t at = pos / sector + straight; at < last;) {
         const std::uint64_t stop = std::min(last, at + perpiece);
         const badsectors::SECTORSPAN bad = map.bad().firstmet({at, stop - at});
         if (bad.count != 0 && bad.first <= at) {
             const std::uint64_t past = std::min(stop, bad.first + bad.count);
-            deliver(at, past - at, false);
+            deliver(at, past - at, nullptr);
             at = past;
             continue;
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 FREECLUSTERREADER::FREECLUSTERREADER(const DISKPARM& d, std::uint64_t clusters,
                                      std::function<bool(std::uint64_t)> test, std::size_t room)
@@ -51,11 +52,35 @@ bool FREECLUSTERREADER::step(const std::function<void(const CLUSTERBLOCK&)>& vis
     while (n < perread && lcn + n < count && eligible(lcn + n))
         ++n;
     unsigned char* const data = buffer.get() + headroom;
-    if (platform::readat(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), data)) {
-        lastfailed = false;
-        readcount += n;
-        visit(CLUSTERBLOCK{lcn, n, data, false});
+    std::vector<badsectors::BYTESPAN> missing;
+    if (platform::readsome(disk.hdisk, disk.clusterposition(lcn), std::uint32_t(n * clustersize), data, &missing)) {
+        if (missing.empty()) {
+            lastfailed = false;
+            readcount += n;
+            visit(CLUSTERBLOCK{lcn, n, data, false});
+        } else if (!lastfailed) {
+            // The read went around its unreadable sectors: a cluster that
+            // holds one is lost, the others are handed out one by one.
+            lastfailed = true;
+            auto hole = missing.cbegin();
+            for (std::uint64_t k = 0; k < n; ++k) {
+                const std::uint64_t from = k * clustersize, to = from + clustersize;
+                while (hole != missing.cend() && hole->offset + hole->length <= from)
+                    ++hole;
+                if (hole != missing.cend() && hole->offset < to) {
+                    ++unreadcount;
+                    continue;
+                }
+                lastfailed = false;
+                ++readcount;
+                visit(CLUSTERBLOCK{lcn + k, 1, data + from, true});
+            }
+        } else {
+            unreadcount += n;
+        }
     } else if (!lastfailed) {
+        // The source ends inside the read: the clusters before its end
+        // can still be read.
         lastfailed = true;
         for (std::uint64_t k = 0; k < n; ++k) {
             if (platform::readat(disk.hdisk, disk.clusterposition(lcn + k), std::uint32_t(clustersize), data)) {

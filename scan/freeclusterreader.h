@@ -1,11 +1,12 @@
 // The reader of a whole-volume scan (the deep scans of FAT and exFAT): the
 // clusters its owner does not pass over, once, ascending, in reads of up to
-// 4 MiB. A read that fails is read again one cluster at a time, so that one
-// bad cluster does not hide the others of the same read; after a read of
-// which no cluster could be read at all, the next failed read is passed
-// over whole, so that a stretch the source cannot give (a volume that
-// claims more than the source holds) costs one read per step, not one per
-// cluster.
+// 4 MiB. A read goes around the sectors that cannot be read (a bad one is
+// never asked for again), so that one bad cluster does not hide the others
+// of the same read: those are handed out one by one. One that the source ends
+// inside is read again one cluster at a time. After a read of which no
+// cluster could be read at all, the next failed read is passed over whole,
+// so that a stretch the source cannot give (a volume that claims more than
+// the source holds) costs one read per step, not one per cluster.
 #pragma once
 
 #include "model/diskparm.h"
@@ -23,7 +24,8 @@ struct CLUSTERBLOCK {
     // before them are the owner's, kept from step to step (a carry from the
     // block before).
     unsigned char* bytes = nullptr;
-    // Read on its own after the read around it failed.
+    // One cluster of a read that failed in part; the bytes before it are
+    // not the owner's headroom then.
     bool alone = false;
 };
 

@@ -85,6 +85,37 @@ TEST_P(ReadAround, ReadableSectorsComeEachBadSectorIsAskedForAtMostOnePlusRetrie
 
 INSTANTIATE_TEST_SUITE_P(Retries, ReadAround, ::testing::Values(0, 1, 2));
 
+TEST_F(ReadAround, AnImageFileWithBadSectorsGivesWhatTheDeviceGives)
+{
+    // An image file is read at once, not in pieces: where that fails, the
+    // same sectors must come, and the same be missing, as on the device.
+    BadBlockDevice dev(image, badranges);
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    struct READ {
+        QByteArray got;
+        std::vector<BYTESPAN> missing;
+        std::vector<badsectors::SECTORSPAN> read, bad;
+    };
+    std::vector<READ> reads;
+    for (const QString& path : {dev.path(), dev.file()}) {
+        const platform::volhandle h = platform::openpath(path);
+        READ r{QByteArray(data.size(), '\x55'), {}, {}, {}};
+        // From the second sector on, that the read begins inside a piece too.
+        EXPECT_TRUE(platform::readsome(h, 512, std::uint32_t(r.got.size() - 512),
+                                       reinterpret_cast<unsigned char*>(r.got.data()), &r.missing))
+            << path.toStdString();
+        r.read = platform::sectormap(h)->read().spans();
+        r.bad = platform::sectormap(h)->bad().spans();
+        platform::closesource(h);
+        reads.push_back(std::move(r));
+    }
+    EXPECT_TRUE(reads[1].got == reads[0].got);
+    EXPECT_EQ(reads[1].missing, reads[0].missing);
+    EXPECT_EQ(reads[1].read, reads[0].read);
+    EXPECT_EQ(reads[1].bad, reads[0].bad);
+    EXPECT_EQ(reads[0].bad.size(), badranges.size());
+}
+
 TEST(SectorMap, AFullMapGrowsCoarserAndKeepsEveryBadSector)
 {
     badsectors::SECTORMAP map;

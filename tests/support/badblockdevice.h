@@ -67,6 +67,9 @@ public:
     QString why() const { return reason; }
     // The loop device, /dev/loopN.
     QString path() const { return device; }
+    // The served image itself: a file whose bad sectors fail as the
+    // device's do, read as an image file is.
+    QString file() const { return mountdir + "/card"; }
     // The server's counters since the device was made (largest: ever); all
     // zero when they cannot be read.
     BadBlockCounts counts() const;
