@@ -348,7 +348,7 @@ void RunEngine::beginreport(std::uint64_t clusters)
                 ++ctx.kept.lost;
             // The bytes of every file saved, so that carving writes none of them again.
             if (ctx.savedfiles && record.carved.isEmpty() && record.status == 0)
-                ctx.savedfiles->note(file, diskparm);
+                ctx.savedfiles->note(file, diskparm, record.crc);
             events.filesettled(file, record);
         },
         &ctx.claims);
