@@ -421,7 +421,13 @@ FILEPARM CARVER::handout(std::uint64_t end, verify::bytes head, const std::funct
                      candidate == verify::family::raf || candidate == verify::family::crw ||
                      (candidate == verify::family::mp4 && c.type == QLatin1String("cr3"));
     c.place = pairs.place(c.type, c.file.startcluster, raw, taken ? taken->key : QByteArray());
+    // Every byte of the file at hand (the window, or the pieces put
+    // together): the saver writes them as they are, never reading the
+    // clusters again. Not owned, and gone before the file is handed back.
+    if (head.size() >= end)
+        c.file.dirbuf = std::shared_ptr<const unsigned char[]>(std::shared_ptr<const unsigned char[]>(), head.data());
     save(c);
+    c.file.dirbuf.reset();
     ++tally.carved;
     if (c.verdict == verify::verdict::plausible)
         ++tally.plausible;

@@ -32,7 +32,10 @@ void SAVEDFILES::add(const FILEPARM& file, const DISKPARM& disk, std::optional<s
     entries.push_back(std::move(e));
 }
 
-void SAVEDFILES::note(const FILEPARM& file, const DISKPARM& disk) { add(file, disk, std::nullopt); }
+void SAVEDFILES::note(const FILEPARM& file, const DISKPARM& disk, std::optional<std::uint32_t> crc)
+{
+    add(file, disk, crc);
+}
 
 void SAVEDFILES::notecarved(const FILEPARM& file, const DISKPARM& disk, verify::bytes data)
 {

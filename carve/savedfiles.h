@@ -24,7 +24,8 @@ public:
     // it was found in (disk), which a later layout of the same run does not
     // change. Past a bound of notes the rest are not kept (a run of that
     // many files is compared with its first ones only).
-    void note(const FILEPARM& file, const DISKPARM& disk);
+    // crc: its bytes' CRC-32 when known (taken as they were written).
+    void note(const FILEPARM& file, const DISKPARM& disk, std::optional<std::uint32_t> crc = std::nullopt);
     // A carved file saved with these bytes (its CRC-32 known already).
     void notecarved(const FILEPARM& file, const DISKPARM& disk, verify::bytes data);
     // True when a file noted holds exactly data: same size, then its

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -85,9 +86,11 @@ public:
     // be read (zeros there, their file offsets added to *unreadable).
     int saveas(DISKPARM disk, const char* path) const;
     // The same into a new file name of an open output folder (made
-    // exclusively, never through a link).
+    // exclusively, never through a link); each piece written is shown to
+    // wrote, in order.
     int saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name,
-               std::vector<badsectors::BYTESPAN>* unreadable = nullptr) const;
+               std::vector<badsectors::BYTESPAN>* unreadable = nullptr,
+               const std::function<void(const unsigned char*, std::size_t)>& wrote = {}) const;
 
     // One step of the directory walk over this directory (see treewalk.cpp):
     // >0 an entry was put in out, -1 out is a copy of the parent, -2 the
@@ -99,5 +102,6 @@ private:
     bool readstored(DISKPARM disk, std::uint64_t offset, std::uint64_t length, unsigned char* buffer,
                     std::uint64_t* bytesread, std::vector<badsectors::BYTESPAN>* unreadable) const;
     // Writes the contents into file and closes it; the statuses of saveas.
-    int writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BYTESPAN>* unreadable = nullptr) const;
+    int writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BYTESPAN>* unreadable = nullptr,
+                const std::function<void(const unsigned char*, std::size_t)>& wrote = {}) const;
 };

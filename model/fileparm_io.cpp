@@ -118,13 +118,15 @@ int FILEPARM::saveas(DISKPARM disk, const char* path) const
 }
 
 int FILEPARM::saveas(DISKPARM disk, const platform::OUTFOLDER& folder, const QString& name,
-                     std::vector<badsectors::BYTESPAN>* unreadable) const
+                     std::vector<badsectors::BYTESPAN>* unreadable,
+                     const std::function<void(const unsigned char*, std::size_t)>& wrote) const
 {
     std::FILE* file = platform::createfile(folder, name);
-    return file ? writeto(disk, file, unreadable) : 1;
+    return file ? writeto(disk, file, unreadable, wrote) : 1;
 }
 
-int FILEPARM::writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BYTESPAN>* unreadable) const
+int FILEPARM::writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BYTESPAN>* unreadable,
+                      const std::function<void(const unsigned char*, std::size_t)>& wrote) const
 {
     const std::uint64_t clustersize = disk.clustersize();
     // Steps of up to 1 MiB (whole clusters), so that memory does not grow
@@ -159,6 +161,8 @@ int FILEPARM::writeto(DISKPARM disk, std::FILE* file, std::vector<badsectors::BY
             std::fclose(file);
             return 3;
         }
+        if (wrote)
+            wrote(scratch.get(), std::size_t(got));
     }
     // A full disk often shows only when the buffered tail is flushed: that
     // is a write failure too, never a success.

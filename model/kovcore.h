@@ -204,10 +204,12 @@ public:
     // A file with sectors that cannot be read is written whole, zeros in
     // their place, and named in damagedfolder() (or, without one, dir's
     // damaged/), as is the part of one cut short: never under a name in
-    // dir. Their file offsets go to *unreadable when given.
+    // dir. Their file offsets go to *unreadable when given. Each piece of
+    // the file written goes to wrote, in order (a status 0 has shown all).
     int savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written = nullptr,
                  std::vector<badsectors::BYTESPAN>* unreadable = nullptr,
-                 const std::function<QString()>& damagedfolder = {});
+                 const std::function<QString()>& damagedfolder = {},
+                 const std::function<void(const unsigned char*, std::size_t)>& wrote = {});
     // The folder dir, opened for saving: recoverdir as named, and the
     // folders of dir below it each entered without following a link (a
     // link met is reported through showwarning). A dir outside recoverdir is

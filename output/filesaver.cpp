@@ -196,7 +196,14 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
             early = contentverdict(file, r.name, QString(), &kind);
         const bool damaged = early == verify::verdict::damaged || r.verdict == verify::verdict::damaged;
         const QString dir = damaged ? damageddir(subdir) : outdir(subdir);
-        r.status = core.savefile(file, dir, r.name, &r.path, &r.unreadable, [&] { return damageddir(subdir); });
+        // Its CRC-32 as it is written, so that carving's look for equal
+        // files reads it no more.
+        std::uint32_t crc = 0;
+        r.status = core.savefile(
+            file, dir, r.name, &r.path, &r.unreadable, [&] { return damageddir(subdir); },
+            [&crc](const unsigned char* piece, std::size_t n) { crc = verify::crc32(verify::bytes(piece, n), crc); });
+        if (r.status == 0 && r.unreadable.empty())
+            r.crc = crc;
         if (checking && r.status == 0) {
             r.verdict = early ? early : contentverdict(file, r.name, r.path, &kind);
             if (!early && r.verdict == verify::verdict::damaged && !damaged && r.unreadable.empty())

@@ -37,6 +37,8 @@ struct SAVERECORD {
     // Byte ranges of the file the card could not give (zeros in the file,
     // which is then in damaged/); empty for a file read whole.
     std::vector<badsectors::BYTESPAN> unreadable;
+    // The CRC-32 of the bytes written, when saved whole with none unreadable.
+    std::optional<std::uint32_t> crc;
 };
 
 struct VERDICTCOUNTS {

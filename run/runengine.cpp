@@ -65,6 +65,9 @@ bool RunEngine::startrun()
         plan.push_back(phases::earlierlayout());
     }
     if (options.carve) {
+        // Without the deep scan, the sweep notes carving's starts alone.
+        if (!ctx.deep && phases::sweeping())
+            plan.push_back(phases::startsweep());
         // First in the layout the run ends in (an earlier format's, when
         // one was found: its files lie on its clusters), then in the
         // volume's own.
@@ -97,11 +100,14 @@ bool RunEngine::startexfat()
     ctx.claims.reset(ctx.exfat->heapclusters());
     plan.push_back(phases::exfatwalk(!options.deep));
     if (options.deep) {
-        plan.push_back(phases::sweeping() ? phases::exfatsweep() : phases::exfatdeepscan());
+        plan.push_back(phases::sweeping() ? phases::exfatsweep(true) : phases::exfatdeepscan());
         plan.push_back(phases::exfatlostfiles());
     }
-    if (options.carve)
+    if (options.carve) {
+        if (!options.deep && phases::sweeping())
+            plan.push_back(phases::exfatsweep(false));
         plan.push_back(phases::carving(phases::exfatarea));
+    }
     beginnext();
     return true;
 }
@@ -153,20 +159,23 @@ void RunEngine::advance()
     const PHASE& done = *plan.front();
     done.count(ctx, ctx.kept);
     readbefore += done.progress(ctx).done;
+    const RUNPHASE was = done.kind();
     plan.pop_front();
     events.newunit();
-    beginnext();
+    beginnext(was);
 }
 
-void RunEngine::beginnext()
+void RunEngine::beginnext(RUNPHASE was)
 {
     while (!plan.empty()) {
         PHASE& phase = *plan.front();
         const RUNPHASE kind = phase.kind();
-        // The first walk is the run's start, not told.
+        // The first walk is the run's start, not told; a phase of the kind
+        // of the one just done goes on under its telling (carving's starts
+        // swept, then carving).
         if (kind == RUNPHASE::collecting)
             at = kind;
-        else if (kind != RUNPHASE::idle)
+        else if (kind != RUNPHASE::idle && kind != was)
             enter(kind);
         const bool work = phase.begin(ctx);
         for (std::size_t k = ctx.next.size(); k-- > 0;)
@@ -176,6 +185,7 @@ void RunEngine::beginnext()
             return;
         phase.count(ctx, ctx.kept);
         plan.pop_front();
+        was = kind;
     }
     finishrun();
 }
@@ -352,7 +362,7 @@ void RunEngine::beginreport(std::uint64_t clusters)
                 ++ctx.kept.lost;
             // The bytes of every file saved, so that carving writes none of them again.
             if (ctx.savedfiles && record.carved.isEmpty() && record.status == 0)
-                ctx.savedfiles->note(file, diskparm);
+                ctx.savedfiles->note(file, diskparm, record.crc);
             events.filesettled(file, record);
         },
         &ctx.claims);

@@ -102,7 +102,7 @@ private:
     // The phase under way is done: counted, and the next one that has
     // anything to do begun; the run's end after the last.
     void advance();
-    void beginnext();
+    void beginnext(RUNPHASE was = RUNPHASE::idle);
     void finishrun();
     // A fresh report, claims over clusters clusters and the run's saver.
     void beginreport(std::uint64_t clusters);

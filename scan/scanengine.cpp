@@ -164,7 +164,8 @@ platform::OUTFOLDER KOVCore::outputfolder(const QString& dir)
 }
 
 int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& name, QString* written,
-                      std::vector<badsectors::BYTESPAN>* unreadable, const std::function<QString()>& damagedfolder)
+                      std::vector<badsectors::BYTESPAN>* unreadable, const std::function<QString()>& damagedfolder,
+                      const std::function<void(const unsigned char*, std::size_t)>& wrote)
 {
     std::vector<badsectors::BYTESPAN> holes;
     const platform::OUTFOLDER folder = outputfolder(dir);
@@ -183,7 +184,7 @@ int KOVCore::savefile(const FILEPARM& file, const QString& dir, const QString& n
         int n = 0;
         part = firstfreename([&] { return numberedname(base, n++); }, test);
         holes.clear();
-        return part.isEmpty() ? 1 : file.saveas(diskparm, folder, part, &holes);
+        return part.isEmpty() ? 1 : file.saveas(diskparm, folder, part, &holes, wrote);
     };
     QString chosen = freenames.pick(dir, name, test);
     int result = save(chosen);

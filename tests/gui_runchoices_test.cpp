@@ -334,7 +334,8 @@ TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)
     std::uint64_t pausedat = 0;
     bool done = false;
     const QMetaObject::Connection watch = QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
-        if (!done && d.run.phase() == RUNPHASE::carving && d.run.carving()->position() > 0) {
+        // Carving's starts are swept first, before there is a carver.
+        if (!done && d.run.phase() == RUNPHASE::carving && d.run.carving() && d.run.carving()->position() > 0) {
             done = true;
             pausedat = d.run.carving()->position();
             d.recoverbt->click();

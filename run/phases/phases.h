@@ -24,8 +24,12 @@ std::unique_ptr<PHASE> layoutsearch();
 // noted on the way; in place of the layout search's and the deep scan's
 // own reads. sweeping(): unless KOV_SWEEP=0 says to read as they do.
 std::unique_ptr<PHASE> sweep(bool layouts);
-// exFAT's: the heap's entry sets in place of the deep scan's read.
-std::unique_ptr<PHASE> exfatsweep();
+// A run that carves without the deep scan: the same read for carving's
+// starts alone, told as carving.
+std::unique_ptr<PHASE> startsweep();
+// exFAT's: the heap's entry sets (deep) in place of the deep scan's read,
+// and carving's starts.
+std::unique_ptr<PHASE> exfatsweep(bool deep);
 // The exFAT run's counts into r, the same whichever of its phases counts.
 void countexfat(const RUNCONTEXT& ctx, RUNREPORT& r);
 bool sweeping();

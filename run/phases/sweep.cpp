@@ -1,8 +1,9 @@
-// The one read of the whole source in a deep run: the layout search's
-// directory pairs, the deep scan's directory clusters and carving's starts
-// are noted block by block as the sweep passes, so that the layout search
-// and the deep scan read nothing themselves and carving reads only from
-// the starts. It is the deep scan's reading, and told as the deep scan.
+// The one read of the whole source in a deep or carving run: the layout
+// search's directory pairs, the deep scan's directory clusters and
+// carving's starts are noted block by block as the sweep passes, so that
+// the layout search and the deep scan read nothing themselves and carving
+// reads only from the starts. In a deep run it is the deep scan's reading,
+// and told as the deep scan; in a run that only carves, carving's.
 #include "carve/startmap.h"
 #include "exfat/deep.h"
 #include "exfat/exfatrun.h"
@@ -33,6 +34,29 @@ void tellcounts(const SWEEP& sweep)
                      static_cast<unsigned long long>(sweep.unreadbytes()));
 }
 
+// The visitors every sweep of a run has: the deep scan's clusters (scan:
+// null when the run has no deep scan; cluster 0 at byte first, count
+// clusters of size bytes) and, with carving, its starts. The feed, null
+// without a scan.
+template <class SCAN>
+std::unique_ptr<CLUSTERFEED> addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t first,
+                                         std::uint64_t size, std::uint64_t count)
+{
+    std::unique_ptr<CLUSTERFEED> feed;
+    if (scan) {
+        scan->beginfeed();
+        feed = std::make_unique<CLUSTERFEED>(
+            first, size, count, [scan](std::uint64_t lcn) { return scan->scans(lcn); },
+            [scan](std::uint64_t lcn, const unsigned char* cluster) { scan->look(lcn, cluster); });
+        sweep.add(feed.get());
+    }
+    if (ctx.options.carve) {
+        ctx.starts = std::make_unique<carve::STARTMAP>();
+        sweep.add(ctx.starts.get());
+    }
+    return feed;
+}
+
 class PAIRSFEED : public SWEEPVISITOR {
 public:
     explicit PAIRSFEED(layout::LAYOUTSEARCH& into) : search(into) {}
@@ -49,8 +73,8 @@ private:
 
 class SWEEPPHASE : public PHASE {
 public:
-    explicit SWEEPPHASE(bool layouts) : withsearch(layouts) {}
-    RUNPHASE kind() const override { return RUNPHASE::deepscan; }
+    SWEEPPHASE(bool layouts, RUNPHASE told) : withsearch(layouts), told(told) {}
+    RUNPHASE kind() const override { return told; }
     bool begin(RUNCONTEXT& ctx) override
     {
         RunEngine& core = ctx.core;
@@ -64,22 +88,15 @@ public:
             sweep->add(ctx.dirsectors.get());
         }
         deep::DEEPSCAN* scan = ctx.deep.get();
-        scan->beginfeed();
-        feed = std::make_unique<CLUSTERFEED>(
-            core.diskparm.clusterposition(0), core.diskparm.clustersize(), scan->scantotal(),
-            [scan](std::uint64_t lcn) { return scan->scans(lcn); },
-            [scan](std::uint64_t lcn, const unsigned char* cluster) { scan->look(lcn, cluster); });
-        sweep->add(feed.get());
-        if (ctx.options.carve) {
-            ctx.starts = std::make_unique<carve::STARTMAP>();
-            sweep->add(ctx.starts.get());
-        }
+        feed = addvisitors(ctx, *sweep, scan, core.diskparm.clusterposition(0), core.diskparm.clustersize(),
+                           scan ? scan->scantotal() : 0);
         return true;
     }
     bool step(RUNCONTEXT& ctx) override
     {
         const bool more = sweep->step();
-        ctx.deep->fedto(feed->passed(), feed->eligiblepassed());
+        if (feed)
+            ctx.deep->fedto(feed->passed(), feed->eligiblepassed());
         if (more)
             return true;
         if (ctx.starts)
@@ -88,12 +105,12 @@ public:
             ctx.dirsectors->sweptto(sweep->passed());
         if (search)
             finishlayoutsearch(ctx, *search);
-        if (!ctx.earlier.empty()) {
+        if (ctx.deep && !ctx.earlier.empty()) {
             auto pieces = std::make_shared<layout::EARLIERDIRECTORIES>(ctx.core, ctx.earlier.front());
             ctx.deep->foreign = [pieces](std::uint64_t lcn) { return pieces->inside(lcn); };
         }
         // The found layout's own root, not a tree of the earlier ones.
-        if (ctx.tablefree && ctx.tree.isEmpty() && ctx.rootareabytes != 0)
+        if (ctx.deep && ctx.tablefree && ctx.tree.isEmpty() && ctx.rootareabytes != 0)
             ctx.deep->addrootarea(ctx.rootareaat, ctx.rootareabytes);
         tellcounts(*sweep);
         read = sweep->passed();
@@ -118,6 +135,7 @@ public:
 
 private:
     bool withsearch;
+    RUNPHASE told;
     std::optional<SWEEP> sweep;
     std::unique_ptr<layout::LAYOUTSEARCH> search;
     std::unique_ptr<PAIRSFEED> pairs;
@@ -125,41 +143,38 @@ private:
     std::uint64_t read = 0;
 };
 
-// exFAT: the heap's entry sets and carving's starts, in the same one read.
+// exFAT: the heap's entry sets (deep: with the deep scan) and carving's
+// starts, in the same one read.
 class EXFATSWEEPPHASE : public PHASE {
 public:
-    RUNPHASE kind() const override { return RUNPHASE::deepscan; }
+    explicit EXFATSWEEPPHASE(bool deep) : deep(deep) {}
+    RUNPHASE kind() const override { return deep ? RUNPHASE::deepscan : RUNPHASE::carving; }
     bool begin(RUNCONTEXT& ctx) override
     {
-        exfat::EXFATDEEP* scan = ctx.exfat->deepscan();
+        exfat::EXFATDEEP* scan = deep ? ctx.exfat->deepscan() : nullptr;
         const DISKPARM disk = ctx.core.diskparm;
         int fd = -1;
         std::uint64_t offset = 0, size = 0;
-        if (!scan || !platform::descriptor(disk.hdisk, &fd, &offset, &size))
+        if ((deep && !scan) || !platform::descriptor(disk.hdisk, &fd, &offset, &size))
             return false;
         sweep.emplace(disk.hdisk, size);
-        scan->beginfeed();
-        feed = std::make_unique<CLUSTERFEED>(
-            disk.clusterposition(0), ctx.exfat->clusterbytes(), ctx.exfat->heapclusters(),
-            [scan](std::uint64_t lcn) { return scan->scans(lcn); },
-            [scan](std::uint64_t lcn, const unsigned char* cluster) { scan->look(lcn, cluster); });
-        sweep->add(feed.get());
-        if (ctx.options.carve) {
-            ctx.starts = std::make_unique<carve::STARTMAP>();
-            sweep->add(ctx.starts.get());
-        }
+        feed = addvisitors(ctx, *sweep, scan, disk.clusterposition(0), ctx.exfat->clusterbytes(),
+                           ctx.exfat->heapclusters());
         return true;
     }
     bool step(RUNCONTEXT& ctx) override
     {
         ctx.newunit();
-        exfat::EXFATDEEP& scan = *ctx.exfat->deepscan();
         const bool more = sweep->step();
-        scan.fedto(feed->passed(), feed->eligiblepassed());
+        exfat::EXFATDEEP* scan = feed ? ctx.exfat->deepscan() : nullptr;
+        if (scan)
+            scan->fedto(feed->passed(), feed->eligiblepassed());
         if (more)
             return true;
-        scan.endfeed();
-        scan.link();
+        if (scan) {
+            scan->endfeed();
+            scan->link();
+        }
         if (ctx.starts)
             ctx.starts->sweptto(sweep->passed());
         tellcounts(*sweep);
@@ -169,7 +184,7 @@ public:
     {
         if (!sweep)
             return {};
-        return PHASEPROGRESS{sweep->passed(), sweep->total(), ctx.exfat->deepscan()->setsfound()};
+        return PHASEPROGRESS{sweep->passed(), sweep->total(), deep ? ctx.exfat->deepscan()->setsfound() : 0};
     }
     std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
     {
@@ -178,15 +193,18 @@ public:
     void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override { countexfat(ctx, r); }
 
 private:
+    bool deep;
     std::optional<SWEEP> sweep;
     std::unique_ptr<CLUSTERFEED> feed;
 };
 
 }  // namespace
 
-std::unique_ptr<PHASE> exfatsweep() { return std::make_unique<EXFATSWEEPPHASE>(); }
+std::unique_ptr<PHASE> exfatsweep(bool deep) { return std::make_unique<EXFATSWEEPPHASE>(deep); }
 
-std::unique_ptr<PHASE> sweep(bool layouts) { return std::make_unique<SWEEPPHASE>(layouts); }
+std::unique_ptr<PHASE> sweep(bool layouts) { return std::make_unique<SWEEPPHASE>(layouts, RUNPHASE::deepscan); }
+
+std::unique_ptr<PHASE> startsweep() { return std::make_unique<SWEEPPHASE>(false, RUNPHASE::carving); }
 
 bool sweeping()
 {
