@@ -22,6 +22,13 @@ void addspan(std::vector<BYTESPAN>* spans, BYTESPAN span)
     spans->insert(it, BYTESPAN{begin, end - begin});
 }
 
+bool meets(const std::vector<BYTESPAN>& spans, std::uint64_t from, std::uint64_t to)
+{
+    const auto it = std::lower_bound(spans.begin(), spans.end(), from,
+                                     [](const BYTESPAN& s, std::uint64_t at) { return s.offset + s.length <= at; });
+    return it != spans.end() && it->offset < to;
+}
+
 bool SECTORSET::add(SECTORSPAN span)
 {
     if (span.count == 0)

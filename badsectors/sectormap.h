@@ -24,6 +24,8 @@ struct BYTESPAN {
 
 // Adds span to spans (sorted, disjoint), merging it with those it touches.
 void addspan(std::vector<BYTESPAN>* spans, BYTESPAN span);
+// True when a span of spans (sorted, disjoint) holds a byte of [from, to).
+bool meets(const std::vector<BYTESPAN>& spans, std::uint64_t from, std::uint64_t to);
 
 // A set of sectors as sorted, disjoint, merged spans.
 class SECTORSET {

@@ -170,15 +170,11 @@ std::uint64_t CARVER::load(std::uint64_t bytes)
     // clusters up to the first that holds one (an empty window passes over
     // those before the first that does not). Where the source ends inside
     // the read, its clusters are read one at a time.
-    auto hole = missing.cbegin();
     const auto readable = [&](std::uint64_t k) {
         if (!inside)
             return platform::readat(disk.hdisk, disk.clusterposition(first + k), std::uint32_t(clustersize),
                                     to + k * clustersize);
-        const std::uint64_t from = k * clustersize;
-        while (hole != missing.cend() && hole->offset + hole->length <= from)
-            ++hole;
-        return hole == missing.cend() || hole->offset >= from + clustersize;
+        return !badsectors::meets(missing, k * clustersize, (k + 1) * clustersize);
     };
     std::uint64_t got = 0;
     std::uint64_t k = 0;

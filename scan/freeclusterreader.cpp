@@ -62,12 +62,9 @@ bool FREECLUSTERREADER::step(const std::function<void(const CLUSTERBLOCK&)>& vis
             // The read went around its unreadable sectors: a cluster that
             // holds one is lost, the others are handed out one by one.
             lastfailed = true;
-            auto hole = missing.cbegin();
             for (std::uint64_t k = 0; k < n; ++k) {
-                const std::uint64_t from = k * clustersize, to = from + clustersize;
-                while (hole != missing.cend() && hole->offset + hole->length <= from)
-                    ++hole;
-                if (hole != missing.cend() && hole->offset < to) {
+                const std::uint64_t from = k * clustersize;
+                if (badsectors::meets(missing, from, from + clustersize)) {
                     ++unreadcount;
                     continue;
                 }

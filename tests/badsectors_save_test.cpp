@@ -5,7 +5,6 @@
 #include "support/mtoolsimage.h"
 #include "support/skip.h"
 
-#include <QDirIterator>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -16,18 +15,6 @@
 using namespace testsupport;
 
 namespace {
-
-// Every file below dir by path relative to it.
-std::map<QString, QByteArray> filesbelow(const QString& dir)
-{
-    std::map<QString, QByteArray> out;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
-    return out;
-}
 
 // 20 deleted files in a folder; the folder's first sector holds ".",
 // "..", F0 .. F13. Unreadable: the folder's first sector and two sectors
@@ -70,7 +57,7 @@ protected:
         expected.erase(QStringLiteral("k16.BIN"));
         // Set apart at the top of damaged/, as a damaged verdict is.
         expected[QStringLiteral("damaged/k16.BIN")] = holed;
-        auto got = filesbelow(out);
+        auto got = filetree(out);
         got.erase(QStringLiteral("unreadable.map"));
         EXPECT_EQ(got.size(), expected.size()) << o.err.toStdString();
         for (const auto& [name, bytes] : expected)

@@ -7,7 +7,6 @@
 #include "support/skip.h"
 #include "support/tmpfs.h"
 
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -20,15 +19,11 @@ using namespace testsupport;
 
 namespace {
 
+// The output tree without its maps.
 std::map<QString, QByteArray> filesbelow(const QString& dir)
 {
-    std::map<QString, QByteArray> out;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (!path.endsWith(QStringLiteral(".map")))
-            out[QDir(dir).relativeFilePath(path)] = contents(path);
-    }
+    std::map<QString, QByteArray> out = filetree(dir);
+    std::erase_if(out, [](const auto& file) { return file.first.endsWith(QStringLiteral(".map")); });
     return out;
 }
 
