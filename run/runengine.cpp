@@ -92,8 +92,7 @@ bool RunEngine::startexfat()
     if (!failure.isEmpty()) {
         ctx.exfat.reset();
         ctx.waiting.reset();
-        ctx.waiting.reset();
-    ctx.saver.reset();
+        ctx.saver.reset();
         return false;
     }
     stats = RUNSTATS();
