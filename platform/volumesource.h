@@ -110,7 +110,9 @@ bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* bu
 
 // Reads len bytes at pos into buf around the sectors that cannot be read.
 // A block device is read with O_DIRECT in pieces of at most 128 KiB, so that
-// the kernel neither caches nor widens a bad sector to a page. An image
+// the kernel neither caches nor widens a bad sector to a page; the pieces
+// of a longer read are sent together, up to 32 at once (every other one,
+// then those between, so that none is merged with its neighbour). An image
 // file (whole sectors, none known bad) is read straight into buf at once,
 // and from where that fails on in pieces as a device is. A piece that
 // fails is read again one sector at a time; a sector that fails alone is

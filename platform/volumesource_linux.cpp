@@ -49,6 +49,9 @@ struct OpenRange {
     int directfd = -1;
     std::shared_ptr<badsectors::SECTORMAP> map;
     std::unique_ptr<unsigned char, FreeAligned> bounce;  // piecebytes + one sector, page-aligned
+    // batchpieces bounce-sized places for the pieces of one long read of
+    // directfd, sent together; allocated on the first such read.
+    std::unique_ptr<unsigned char, FreeAligned> batch;
     // For the sectors of a failed piece, read each on its own but all at
     // once (directfd only); 0 until needed, or when the system refuses.
     aio_context_t aio = 0;
@@ -60,6 +63,8 @@ struct OpenRange {
 // one sector at a time, so its size bounds what one bad sector costs
 // (256 reads of a sector); larger reads are pieces in a row.
 constexpr std::uint64_t piecebytes = 128 << 10;
+// The pieces of a long read in flight at once: the sweep's block.
+constexpr std::uint64_t batchpieces = 32;
 int retries = 1;
 
 // Handle ids count up from 1 and are never reused.
@@ -388,6 +393,77 @@ READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::ui
     return std::uint64_t(got) >= want ? READ::whole : READ::ended;
 }
 
+// One read of the direct descriptor sent with others: bytes at offset of
+// the device into to (aligned), and what it gave (bytes, or -1 for an
+// error; untried when it was never sent).
+struct AIOREAD {
+    static constexpr std::int64_t untried = -2;
+    std::uint64_t offset = 0;
+    std::uint64_t bytes = 0;
+    unsigned char* to = nullptr;
+    std::int64_t got = untried;
+};
+
+// The most reads in flight at once on one handle's context.
+constexpr std::uint64_t aiodepth = 128;
+
+// Sends reads (at most aiodepth) to r's direct descriptor together and
+// waits for them all. Where the system refuses (no AIO, a failed submit),
+// the reads not sent stay untried, and AIO is not asked again on r.
+void aioreads(OpenRange* r, std::span<AIOREAD> reads)
+{
+    if (reads.empty() || reads.size() > aiodepth || r->directfd < 0 || r->noaio)
+        return;
+    if (r->aio == 0 && syscall(SYS_io_setup, unsigned(aiodepth), &r->aio) != 0) {
+        r->aio = 0;
+        r->noaio = true;
+        return;
+    }
+    const auto stopaio = [r] {
+        syscall(SYS_io_destroy, r->aio);  // waits for what is still in flight
+        r->aio = 0;
+        r->noaio = true;
+    };
+    std::vector<iocb> blocks(reads.size());
+    std::vector<iocb*> queue(reads.size());
+    for (std::size_t k = 0; k < reads.size(); ++k) {
+        blocks[k] = iocb{};
+        blocks[k].aio_data = k;
+        blocks[k].aio_fildes = std::uint32_t(r->directfd);
+        blocks[k].aio_lio_opcode = IOCB_CMD_PREAD;
+        blocks[k].aio_buf = std::uint64_t(reinterpret_cast<std::uintptr_t>(reads[k].to));
+        blocks[k].aio_nbytes = reads[k].bytes;
+        blocks[k].aio_offset = std::int64_t(reads[k].offset);
+        queue[k] = &blocks[k];
+    }
+    std::size_t sent = 0;
+    while (sent < reads.size()) {
+        const long put = syscall(SYS_io_submit, r->aio, long(reads.size() - sent), queue.data() + sent);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        sent += std::size_t(put);
+    }
+    std::vector<io_event> events(reads.size());
+    for (std::size_t back = 0; back < sent;) {
+        const long came = syscall(SYS_io_getevents, r->aio, 1L, long(sent - back), events.data(), nullptr);
+        if (came < 0 && errno == EINTR)
+            continue;
+        if (came <= 0) {
+            // What did not come back stays untried: read again, alone.
+            stopaio();
+            return;
+        }
+        for (const io_event& e : std::span(events.data(), std::size_t(came)))
+            reads[e.data].got = e.res < 0 ? -1 : e.res;
+        back += std::size_t(came);
+    }
+    // Refused: the rest go one after the other, now and from now on.
+    if (sent < reads.size())
+        stopaio();
+}
+
 // What each sector of a failed piece gave: its bytes, or -1 for an error.
 // Reads sectors first .. first + count - 1 of r one request each, sector k
 // into the bounce buffer at k sectors. One after the other, each request
@@ -397,64 +473,21 @@ READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::ui
 // into one, which a bad sector fails whole.
 std::vector<std::int64_t> readeach(OpenRange* r, std::uint64_t first, std::uint64_t count)
 {
-    constexpr std::int64_t untried = -2;
     const std::uint64_t sector = r->map->sectorbytes();
-    std::vector<std::int64_t> got(count, untried);
-    const std::uint64_t most = (piecebytes / sector + 1) / 2;
-    if (count > 1 && r->directfd >= 0 && !r->noaio && r->aio == 0 &&
-        syscall(SYS_io_setup, unsigned(most), &r->aio) != 0) {
-        r->aio = 0;
-        r->noaio = true;
-    }
-    const auto stopaio = [r] {
-        syscall(SYS_io_destroy, r->aio);
-        r->aio = 0;
-        r->noaio = true;
-    };
-    if (count > 1 && r->aio != 0) {
-        std::vector<iocb> blocks(most);
-        std::vector<iocb*> queue(most);
-        std::vector<io_event> events(most);
-        for (std::uint64_t half = 0; half < 2 && r->aio != 0; ++half) {
-            std::uint64_t n = 0;
-            for (std::uint64_t k = half; k < count; k += 2, ++n) {
-                blocks[n] = iocb{};
-                blocks[n].aio_data = k;
-                blocks[n].aio_fildes = std::uint32_t(r->directfd);
-                blocks[n].aio_lio_opcode = IOCB_CMD_PREAD;
-                blocks[n].aio_buf = std::uint64_t(reinterpret_cast<std::uintptr_t>(r->bounce.get() + k * sector));
-                blocks[n].aio_nbytes = sector;
-                blocks[n].aio_offset = std::int64_t(r->offset + (first + k) * sector);
-                queue[n] = &blocks[n];
-            }
-            std::uint64_t sent = 0;
-            while (sent < n) {
-                const long put = syscall(SYS_io_submit, r->aio, long(n - sent), queue.data() + sent);
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put <= 0)
-                    break;
-                sent += std::uint64_t(put);
-            }
-            for (std::uint64_t back = 0; back < sent;) {
-                const long came = syscall(SYS_io_getevents, r->aio, 1L, long(sent - back), events.data(), nullptr);
-                if (came < 0 && errno == EINTR)
-                    continue;
-                if (came <= 0) {
-                    stopaio();  // waits for what is still in flight
-                    break;
-                }
-                for (const io_event& e : std::span(events.data(), std::size_t(came)))
-                    got[e.data] = e.res < 0 ? -1 : e.res;
-                back += std::uint64_t(came);
-            }
-            // Refused: the rest go one after the other, now and from now on.
-            if (sent < n && r->aio != 0)
-                stopaio();
+    std::vector<std::int64_t> got(count, AIOREAD::untried);
+    if (count > 1) {
+        for (std::uint64_t half = 0; half < 2; ++half) {
+            std::vector<AIOREAD> reads;
+            for (std::uint64_t k = half; k < count; k += 2)
+                reads.push_back({r->offset + (first + k) * sector, sector, r->bounce.get() + k * sector});
+            for (std::size_t at = 0; at < reads.size(); at += aiodepth)
+                aioreads(r, std::span(reads).subspan(at, std::min<std::size_t>(aiodepth, reads.size() - at)));
+            for (std::size_t n = 0; n < reads.size(); ++n)
+                got[half + 2 * n] = reads[n].got;
         }
     }
     for (std::uint64_t k = 0; k < count; ++k) {
-        if (got[k] != untried)
+        if (got[k] != AIOREAD::untried)
             continue;
         std::uint64_t bytes = 0;
         const READ one = readsectors(r, first + k, 1, 0, r->bounce.get() + k * sector, &bytes);
@@ -632,18 +665,16 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
     const auto wanted = [&](std::uint64_t first, std::uint64_t count) {
         return std::min((first + count) * sector, end) - first * sector;
     };
-    // One run of sectors none of which is known bad.
-    const auto readrun = [&](std::uint64_t first, std::uint64_t count) {
-        std::uint64_t bytes = 0;
-        const READ got = readsectors(r, first, count, wanted(first, count), r->bounce.get(), &bytes);
-        if (got == READ::whole) {
-            map.markread({first, count});
-            imageread(r, first, std::min(bytes, count * sector), r->bounce.get());
-            deliver(first, count, r->bounce.get());
-            return true;
-        }
-        if (got == READ::ended)
-            return false;
+    // A run of sectors none of which is known bad, read whole into from
+    // (bytes of it given): into the map, the image and buf.
+    const auto tookwhole = [&](std::uint64_t first, std::uint64_t count, std::uint64_t bytes,
+                               const unsigned char* from) {
+        map.markread({first, count});
+        imageread(r, first, std::min(bytes, count * sector), from);
+        deliver(first, count, from);
+    };
+    // A run whose read as one failed: each sector on its own.
+    const auto readalone = [&](std::uint64_t first, std::uint64_t count) {
         if (retries == 0) {
             notebad(r, {first, count});
             deliver(first, count, nullptr);
@@ -653,7 +684,7 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         for (std::uint64_t s = first; s < first + count; ++s) {
             unsigned char* const to = r->bounce.get() + (s - first) * sector;
             const std::int64_t gave = alone[s - first];
-            bytes = gave < 0 ? 0 : std::uint64_t(gave);
+            std::uint64_t bytes = gave < 0 ? 0 : std::uint64_t(gave);
             READ one = gave < 0 ? READ::failed : bytes >= wanted(s, 1) ? READ::whole : READ::ended;
             for (int attempt = 1; attempt < retries && one == READ::failed; ++attempt)
                 one = readsectors(r, s, 1, wanted(s, 1), to, &bytes);
@@ -669,19 +700,85 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         }
         return true;
     };
-    for (std::uint64_t at = pos / sector + straight; at < last;) {
+    // One run of sectors none of which is known bad.
+    const auto readrun = [&](std::uint64_t first, std::uint64_t count) {
+        std::uint64_t bytes = 0;
+        const READ got = readsectors(r, first, count, wanted(first, count), r->bounce.get(), &bytes);
+        if (got == READ::whole) {
+            tookwhole(first, count, bytes, r->bounce.get());
+            return true;
+        }
+        return got == READ::failed && readalone(first, count);
+    };
+    // The next piece from at: at most perpiece sectors, cut where a known
+    // bad stretch begins, or that stretch itself (bad), never read again.
+    struct RUN {
+        std::uint64_t first, count;
+        bool bad;
+    };
+    const auto nextrun = [&](std::uint64_t at) {
         const std::uint64_t stop = std::min(last, at + perpiece);
-        const badsectors::SECTORSPAN bad = map.bad().firstmet({at, stop - at});
-        if (bad.count != 0 && bad.first <= at) {
-            const std::uint64_t past = std::min(stop, bad.first + bad.count);
-            deliver(at, past - at, nullptr);
-            at = past;
+        const badsectors::SECTORSPAN known = map.bad().firstmet({at, stop - at});
+        if (known.count != 0 && known.first <= at)
+            return RUN{at, std::min(stop, known.first + known.count) - at, true};
+        return RUN{at, (known.count != 0 ? known.first : stop) - at, false};
+    };
+    // On a device, the pieces of a long read go out together, as the
+    // kernel's read-ahead would send them: one after the other, each waits
+    // for the device and back, and a card reader idles between them.
+    const bool together = r->directfd >= 0 && !r->noaio && last - pos / sector > perpiece;
+    if (together && !r->batch) {
+        void* p = nullptr;
+        if (posix_memalign(&p, 4096, batchpieces * (piecebytes + sector)) == 0)
+            r->batch.reset(static_cast<unsigned char*>(p));
+    }
+    for (std::uint64_t at = pos / sector + straight; at < last;) {
+        if (together && r->batch && !r->noaio) {
+            std::vector<RUN> runs;
+            std::vector<AIOREAD> reads;
+            for (std::uint64_t next = at; next < last && runs.size() < batchpieces;) {
+                const RUN run = nextrun(next);
+                runs.push_back(run);
+                if (!run.bad)
+                    reads.push_back({r->offset + run.first * sector, run.count * sector,
+                                     r->batch.get() + reads.size() * (piecebytes + sector)});
+                next = run.first + run.count;
+            }
+            // Every other piece first, then those between: two requests in
+            // flight that touch would be merged into one, which a bad
+            // sector fails whole.
+            std::vector<AIOREAD> half[2];
+            for (std::size_t n = 0; n < reads.size(); ++n)
+                half[n % 2].push_back(reads[n]);
+            for (std::size_t n = 0; n < 2; ++n)
+                aioreads(r, half[n]);
+            for (std::size_t n = 0; n < reads.size(); ++n)
+                reads[n] = half[n % 2][n / 2];
+            std::size_t k = 0;
+            for (const RUN& run : runs) {
+                if (run.bad) {
+                    deliver(run.first, run.count, nullptr);
+                    continue;
+                }
+                const AIOREAD& read = reads[k++];
+                const std::uint64_t want = wanted(run.first, run.count);
+                if (read.got >= 0 && std::uint64_t(read.got) >= want)
+                    tookwhole(run.first, run.count, std::uint64_t(read.got), read.to);
+                else if (read.got >= 0)
+                    return false;  // the source ended
+                else if (!(read.got == AIOREAD::untried ? readrun(run.first, run.count)
+                                                        : readalone(run.first, run.count)))
+                    return false;
+            }
+            at = runs.back().first + runs.back().count;
             continue;
         }
-        const std::uint64_t runend = bad.count != 0 ? bad.first : stop;
-        if (!readrun(at, runend - at))
+        const RUN run = nextrun(at);
+        if (run.bad)
+            deliver(run.first, run.count, nullptr);
+        else if (!readrun(run.first, run.count))
             return false;
-        at = runend;
+        at = run.first + run.count;
     }
     return true;
 }
