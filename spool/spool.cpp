@@ -84,7 +84,7 @@ void SPOOL::keep(const SWEEPBLOCK& b, std::uint64_t from, std::uint64_t to)
         tally.refused += to - from;
         return;
     }
-    const bool merge = !kept.empty() && kept.back().to == from;
+    const bool merge = !kept.empty() && kept.back().to == from && !kept.back().zeros;
     if (!merge && kept.size() >= maxextents) {
         tally.refused += to - from;
         return;
@@ -99,6 +99,19 @@ void SPOOL::keep(const SWEEPBLOCK& b, std::uint64_t from, std::uint64_t to)
     else
         kept.push_back({from, to, tally.spooled});
     tally.spooled += to - from;
+}
+
+void SPOOL::keepzeros(std::uint64_t from, std::uint64_t to)
+{
+    if (!kept.empty() && kept.back().to == from && kept.back().zeros) {
+        kept.back().to = to;
+        return;
+    }
+    if (kept.size() >= maxextents) {
+        tally.refused += to - from;
+        return;
+    }
+    kept.push_back({from, to, 0, true});
 }
 
 void SPOOL::block(const SWEEPBLOCK& b)
@@ -125,7 +138,11 @@ void SPOOL::block(const SWEEPBLOCK& b)
 
 void SPOOL::hole(std::uint64_t at, std::uint64_t n)
 {
-    // Never read: a later read of it costs the card nothing.
+    // Never read: what is wanted of it is served as the zeros it is, but
+    // while an image is made, which holds what the source was asked for.
+    passed(at);
+    for (auto it = wants.begin(); !platform::imagemap() && it != wants.end() && it->first < at + n; ++it)
+        keepzeros(std::max(it->first, at), std::min(it->second, at + n));
     passed(at + n);
 }
 
@@ -135,6 +152,11 @@ std::uint64_t SPOOL::serve(std::uint64_t pos, std::uint64_t len, unsigned char* 
     if (it != kept.begin() && std::prev(it)->to > pos) {
         const EXTENT& e = *std::prev(it);
         const std::uint64_t n = std::min(len, e.to - pos);
+        if (e.zeros) {
+            std::memset(buf, 0, n);
+            tally.served += n;
+            return n;
+        }
         if (platform::readscratch(scratch, e.at + (pos - e.from), buf, n)) {
             tally.served += n;
             return n;
