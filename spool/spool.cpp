@@ -138,11 +138,11 @@ void SPOOL::block(const SWEEPBLOCK& b)
 
 void SPOOL::hole(std::uint64_t at, std::uint64_t n)
 {
-    // Never read: what is wanted of it is served as the zeros it is, but
-    // while an image is made, which holds what the source was asked for.
-    passed(at);
-    for (auto it = wants.begin(); !platform::imagemap() && it != wants.end() && it->first < at + n; ++it)
-        keepzeros(std::max(it->first, at), std::min(it->second, at + n));
+    // Never read, and served as the zeros it is whoever asks (a start
+    // judged on into it), but while an image is made, which holds what the
+    // source was asked for.
+    if (!platform::imagemap())
+        keepzeros(at, at + n);
     passed(at + n);
 }
 

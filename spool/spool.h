@@ -57,7 +57,7 @@ private:
         std::uint64_t from, to, at;  // source bytes [from, to) at scratch byte at
         bool zeros = false;          // a hole of a sparse image: zeros, nothing in the scratch file
     };
-    // The wanted part of a hole [from, to): zeros, kept without a write.
+    // A hole [from, to): zeros, kept without a write.
     void keepzeros(std::uint64_t from, std::uint64_t to);
     // Writes [from, to) of b into the scratch file, read whole.
     void keep(const SWEEPBLOCK& b, std::uint64_t from, std::uint64_t to);
