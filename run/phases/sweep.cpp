@@ -74,16 +74,15 @@ void startspool(RUNCONTEXT& ctx, platform::volhandle handle, std::uint64_t bytes
         ctx.spool.reset();
 }
 
-// The visitors every sweep of a run has: the deep scan's clusters (scan:
-// null when the run has no deep scan; cluster 0 at byte first, count
-// clusters of size bytes) and, with carving, its starts. The feed, null
-// without a scan.
-// found(lcn, cluster): after the scan looked at it (a FAT directory
-// cluster kept, its files' data wanted).
 struct SWEEPERS {
-    std::unique_ptr<CLUSTERFEED> feed;
+    std::unique_ptr<CLUSTERFEED> feed;  // null without a scan
     std::unique_ptr<STARTWANTS> startwants;
 };
+
+// The visitors every sweep of a run has: the deep scan's clusters (scan:
+// null when the run has no deep scan; cluster 0 at byte first, count
+// clusters of size bytes; found told of each cluster after the scan looked
+// at it), with carving its starts, and last the spool.
 template <class SCAN>
 SWEEPERS addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t first, std::uint64_t size,
                      std::uint64_t count, std::function<void(std::uint64_t, const unsigned char*)> found = {})
@@ -285,17 +284,16 @@ private:
             const exfat::ENTRYSET& set = scan.foundset(told);
             if (set.directory())
                 continue;
-            const spool::RANGE r = spool::clusterrange(first, clusterbytes(), set.firstcluster, set.datalength, total);
+            const spool::RANGE r = spool::clusterrange(first, bytesper, set.firstcluster, set.datalength, total);
             into.want(r.from, r.to);
         }
     }
-    std::uint64_t clusterbytes() const { return bytesper; }
     bool deep;
     std::optional<SWEEP> sweep;
     SWEEPERS sweepers;
     CLUSTERFEED* feed = nullptr;
-    std::uint64_t first = 0, total = 0, bytesper = 0;
-    std::size_t told = 0;
+    std::uint64_t first = 0, total = 0, bytesper = 0;  // cluster 2 at first, of bytesper; the heap's end
+    std::size_t told = 0;                              // sets wanted so far
 };
 
 }  // namespace
