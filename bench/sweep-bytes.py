@@ -14,7 +14,9 @@ by a comment segment):
 Each run is made with the phases reading on their own (KOV_SWEEP=0, before)
 and with the one sweep (after): the bytes pread from the image, counted by
 strace, and the sweep's own counter (KOV_SWEEP_COUNTS=1); the output trees of
-both are compared (they must be equal).
+both are compared (they must be equal). With --spool, before is the sweep
+without its spool (KOV_SPOOL=0) and after the sweep with it, --carve alone
+run too, and the spool's counts (kept, served) are given.
 """
 import argparse
 import os
@@ -82,8 +84,10 @@ def makecard(path, work, bases, size, first, second, photobytes, sparse=False):
     shoot(path, work, bases, k, 8 * len(bases[0]), rnd)
 
 
-def recover(kov, image, out, args, sweep):
+def recover(kov, image, out, args, sweep, spool=None):
     env = dict(os.environ, KOV_SWEEP="1" if sweep else "0", KOV_SWEEP_COUNTS="1")
+    if spool is not None:
+        env = dict(env, KOV_SWEEP="1", KOV_SPOOL="1" if spool else "0")
     log = out + ".strace"
     p = subprocess.run(["strace", "-f", "-y", "-e", "trace=pread64", "-o", log, kov] + args + [image, out],
                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -99,6 +103,8 @@ def recover(kov, image, out, args, sweep):
                 total += int(m.group(2))
     os.unlink(log)
     m = re.search(r"sweep: (\d+) bytes read", p.stderr)
+    k = re.search(r"spool: (\d+) bytes kept, (\d+) served", p.stderr)
+    recover.spooled = (int(k.group(1)), int(k.group(2))) if k else None
     return total, int(m.group(1)) if m else None
 
 
@@ -107,6 +113,7 @@ def main():
     ap.add_argument("kov")
     ap.add_argument("--volume")
     ap.add_argument("--work")
+    ap.add_argument("--spool", action="store_true")
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="kov-sweep-", dir=a.work)
     ok = True
@@ -126,12 +133,16 @@ def main():
         for name, path in cards:
             size = os.path.getsize(path)
             allocated = os.stat(path).st_blocks * 512
-            for args in (["--deep"], ["--deep", "--carve"]):
+            runs = [["--deep"], ["--deep", "--carve"]] + ([["--carve"]] if a.spool else [])
+            for args in runs:
                 outs = {}
                 line = []
                 for sweep in (False, True):
-                    out = os.path.join(work, f"{name}-{len(args)}-{int(sweep)}")
-                    total, counted = recover(a.kov, path, out, args, sweep)
+                    out = os.path.join(work, f"{name}-{'-'.join(args)}-{int(sweep)}")
+                    if a.spool:
+                        total, counted = recover(a.kov, path, out, args, True, spool=sweep)
+                    else:
+                        total, counted = recover(a.kov, path, out, args, sweep)
                     outs[sweep] = digests(out)
                     shutil.rmtree(out)
                     part = f"{total / size:.2f}x"
@@ -139,6 +150,8 @@ def main():
                         part += f" ({total / allocated:.2f}x allocated)"
                     if counted is not None:
                         part += f", sweep {counted / size:.2f}x"
+                    if recover.spooled and sweep:
+                        part += f", spool kept {recover.spooled[0] / size:.2f}x served {recover.spooled[1] / size:.2f}x"
                     line.append(part)
                 same = outs[False] == outs[True]
                 ok = ok and same

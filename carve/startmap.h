@@ -27,6 +27,8 @@ public:
     // first) that may begin a file, count when none before it does.
     std::uint64_t skipto(std::uint64_t first, std::uint64_t size, std::uint64_t lcn, std::uint64_t count) const;
     std::size_t starts() const { return noted.size(); }
+    // The k-th start noted, ascending (k < starts()).
+    std::uint64_t start(std::size_t k) const { return noted[k]; }
     bool capped() const { return complete != ~std::uint64_t(0) && noted.size() >= maxstarts; }
 
 private:

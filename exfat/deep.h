@@ -71,6 +71,8 @@ public:
 
     std::uint64_t scannedclusters() const { return fed ? fedscanned : reader.tried(); }
     std::uint64_t setsfound() const { return sets.size(); }
+    // The k-th set kept (k < setsfound()).
+    const ENTRYSET& foundset(std::size_t k) const { return sets[k].set; }
     // True when a set found begins in the cluster (an old folder's).
     bool holdssets(std::uint32_t cluster) const { return hasend.count(cluster) != 0; }
     // Files dropped by recover, and notes on sets passed over (capped).

@@ -125,6 +125,28 @@ bool readat(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* bu
 bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf,
               std::vector<badsectors::BYTESPAN>* missing);
 
+// Bytes of a source kept elsewhere after they were read from it whole
+// once, from which later reads are served instead of the source.
+class READTHROUGH {
+public:
+    virtual ~READTHROUGH() = default;
+    // Copies the bytes from pos on that it holds (at most len) into buf
+    // and returns how many; 0 when it holds none at pos, *unheld then the
+    // bytes from pos on (at most len) to take from the source.
+    virtual std::uint64_t serve(std::uint64_t pos, std::uint64_t len, unsigned char* buf, std::uint64_t* unheld) = 0;
+
+protected:
+    READTHROUGH() = default;
+    READTHROUGH(const READTHROUGH&) = default;
+    READTHROUGH& operator=(const READTHROUGH&) = default;
+};
+
+// Reads through h (readsome, readat) take what through holds from it and
+// the rest from the source; the sector map and the image are as the first
+// reads left them (nothing served is imaged again). Null ends it; through
+// outlives its use.
+void readthrough(volhandle h, READTHROUGH* through);
+
 // Reads of a sector after the read that first failed on it (default 1),
 // for every handle from now on; at most 16.
 void setreadretries(int retries);

@@ -57,6 +57,8 @@ struct OpenRange {
     aio_context_t aio = 0;
     bool noaio = false;
     bool imaged = false;  // its reads go into the image too
+    READTHROUGH* through = nullptr;  // serves what it holds before the source is read
+    bool throughbusy = false;         // reading the source around what it holds
 };
 
 // The most one read of the device asks for. A failed piece is read again
@@ -615,6 +617,42 @@ std::uint64_t imagestops() { return sink.stops; }
 
 const badsectors::SECTORMAP* imagemap() { return sink.map.get(); }
 
+void readthrough(volhandle h, READTHROUGH* through)
+{
+    if (OpenRange* r = openrangeof(h))
+        r->through = through;
+}
+
+namespace {
+
+// readsome through r->through: what it holds from there, the gaps from the
+// source as always.
+bool readaround(volhandle h, OpenRange* r, std::uint64_t pos, std::uint32_t len, unsigned char* buf,
+                std::vector<badsectors::BYTESPAN>* missing)
+{
+    for (std::uint64_t done = 0; done < len;) {
+        std::uint64_t unheld = 0;
+        const std::uint64_t got = r->through->serve(pos + done, len - done, buf + done, &unheld);
+        if (got != 0) {
+            done += std::min<std::uint64_t>(got, len - done);
+            continue;
+        }
+        unheld = std::clamp<std::uint64_t>(unheld, 1, len - done);
+        std::vector<badsectors::BYTESPAN> gap;
+        r->throughbusy = true;
+        const bool ok = readsome(h, pos + done, std::uint32_t(unheld), buf + done, missing ? &gap : nullptr);
+        r->throughbusy = false;
+        if (!ok)
+            return false;
+        for (const badsectors::BYTESPAN& m : gap)
+            badsectors::addspan(missing, {m.offset + done, m.length});
+        done += unheld;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* buf,
               std::vector<badsectors::BYTESPAN>* missing)
 {
@@ -625,6 +663,8 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         return false;
     if (len == 0)
         return true;
+    if (r->through && !r->throughbusy)
+        return readaround(h, r, pos, len, buf, missing);
     badsectors::SECTORMAP& map = *r->map;
     const std::uint64_t sector = map.sectorbytes();
     // Where a straight read stopped, the careful way goes on: which sectors

@@ -16,6 +16,7 @@
 #include "run/runevents.h"
 #include "run/runoptions.h"
 #include "run/runreport.h"
+#include "spool/spool.h"
 
 #include <QString>
 #include <cstdint>
@@ -48,6 +49,7 @@ struct RUNCONTEXT {
     std::unique_ptr<carve::STARTMAP> starts;        // noted by the sweep, for every carving of the run
     std::unique_ptr<deep::DIRSECTORS> dirsectors;   // noted by the sweep, for the earlier layouts' deep scans
     std::unique_ptr<exfat::EXFATRUN> exfat;         // an exFAT run's volume, walk and scan
+    std::unique_ptr<spool::SPOOL> spool;            // what the sweep kept for the phases after it
     bool walkdone = false;                          // the FAT walk has ended
 
     // Laid out from a found layout: its FAT16 root area (0 bytes: none).

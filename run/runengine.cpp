@@ -118,6 +118,7 @@ void RunEngine::abandonrun()
     at = RUNPHASE::idle;
     plan.clear();
     ctx.next.clear();
+    ctx.spool.reset();
     ctx.exfat.reset();
     ctx.deep.reset();
     ctx.carver.reset();
@@ -312,6 +313,7 @@ void RunEngine::finishrun()
     at = RUNPHASE::idle;
     ended = true;
     // Gone before the end is told: a face may start the next run from it.
+    phases::endspool(ctx);
     ctx.exfat.reset();
     ctx.deep.reset();
     ctx.carver.reset();
@@ -344,6 +346,7 @@ void RunEngine::beginreport(std::uint64_t clusters)
     ctx.kept.options = options;
     ctx.options = options;
     ctx.claims.reset(clusters);
+    ctx.spool.reset();
     ctx.carver.reset();
     ctx.starts.reset();
     ctx.dirsectors.reset();

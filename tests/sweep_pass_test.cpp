@@ -2,11 +2,13 @@
 // in order whatever its size, holes are not read, clusters that straddle
 // two blocks are put together, the source is read once, and the files are
 // the same as when each phase reads on its own (KOV_SWEEP=0).
+#include "support/badblockdevice.h"
 #include "support/cardimage.h"
 #include "support/exfatimage.h"
 #include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
+#include "support/skip.h"
 #include "sweep/clusterfeed.h"
 #include "sweep/sweep.h"
 
@@ -73,16 +75,50 @@ void sweepfile(const QString& file, std::uint64_t first, std::uint64_t size, Swe
     platform::closesource(h);
 }
 
-QByteArray envrun(const QStringList& args, const QString& key, const QString& value, int* status)
+QByteArray envrun(const QStringList& args, const QString& key, const QString& value, int* status,
+                  const QString& key2 = {}, const QString& value2 = {})
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(key, value);
+    if (!key2.isEmpty())
+        env.insert(key2, value2);
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(KOV_RECOVER_BIN), args);
     p.waitForFinished(300000);
     *status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return p.readAllStandardError();
+}
+
+bool hasstrace() { return !QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty(); }
+
+// The bytes kov-recover args image out pread from image (strace, which
+// hasstrace()), with env set; false when the run fails.
+bool tracedbytes(const QStringList& args, const QString& image, const QString& out,
+                 const std::pair<QString, QString>& env, std::uint64_t* bytes)
+{
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    // LeakSanitizer cannot run under ptrace: without this a sanitizer build
+    // fails every traced run.
+    e.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    if (!env.first.isEmpty())
+        e.insert(env.first, env.second);
+    p.setProcessEnvironment(e);
+    const QString log = out + ".strace";
+    p.start(strace, QStringList{"-f", "-y", "-e", "trace=pread64", "-o", log, KOV_RECOVER_BIN} + args +
+                        QStringList{image, out});
+    if (!p.waitForFinished(300000) || p.exitCode() != 0)
+        return false;
+    const QString name = QFileInfo(image).fileName();
+    *bytes = 0;
+    const QRegularExpression read(QStringLiteral("pread64\\(\\d+<([^>]*)>.*= (\\d+)$"));
+    for (const QByteArray& line : contents(log).split('\n'))
+        if (const auto r = read.match(QString::fromUtf8(line)); r.hasMatch() && r.captured(1).endsWith(name))
+            *bytes += r.captured(2).toULongLong();
+    QFile::remove(log);
+    return true;
 }
 
 // A FAT32 card with a document tree, photos and real files of carved
@@ -241,30 +277,107 @@ TEST_P(SweepCards, SameFilesAndTheCardReadOnce)
     EXPECT_EQ(m.captured(2).toULongLong(), size);
     EXPECT_LE(m.captured(1).toULongLong(), size);
 
-    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
-    if (strace.isEmpty())
+    if (!hasstrace())
         GTEST_SKIP() << "no strace to count the bytes read";
-    QProcess p;
-    // LeakSanitizer cannot run under ptrace: without this a sanitizer build
-    // fails every traced run.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-    p.setProcessEnvironment(env);
-    const QString log = tmp.filePath("strace.log");
-    p.start(strace, QStringList{"-f", "-y", "-e", "trace=pread64", "-o", log, KOV_RECOVER_BIN} + args +
-                        QStringList{image, tmp.filePath("traced")});
-    ASSERT_TRUE(p.waitForFinished(300000));
-    ASSERT_EQ(p.exitCode(), 0);
+    std::uint64_t unspooled = 0;
+    ASSERT_TRUE(tracedbytes(args, image, tmp.filePath("unspooled"), {"KOV_SPOOL", "0"}, &unspooled));
     std::uint64_t fromimage = 0;
-    const QRegularExpression read(QStringLiteral("pread64\\(\\d+<([^>]*)>.*= (\\d+)$"));
-    for (const QByteArray& line : contents(log).split('\n'))
-        if (const auto r = read.match(QString::fromUtf8(line)); r.hasMatch() && r.captured(1).endsWith("card.img"))
-            fromimage += r.captured(2).toULongLong();
+    ASSERT_TRUE(tracedbytes(args, image, tmp.filePath("traced"), {}, &fromimage));
     std::uint64_t saved = 0;
     for (const auto& [path, data] : swept)
         saved += std::uint64_t(data.size());
-    // Each phase reading on its own read the card two or three times over.
-    EXPECT_LE(fromimage, size + 2 * saved + (8u << 20)) << "card " << size << ", saved " << saved;
+    EXPECT_EQ(filetree(tmp.filePath("traced")), swept);
+    // Each phase reading on its own read the card two or three times over;
+    // without the spool the lost files and carving's judging read again
+    // what the sweep saw.
+    EXPECT_LE(unspooled, size + 2 * saved + (8u << 20)) << "card " << size << ", saved " << saved;
+    EXPECT_LE(fromimage, size + size / 10 + (1u << 20)) << "card " << size << ", without the spool " << unspooled;
+    // The same reads, so what the spool served is what the card was no
+    // longer asked for; and where the phases read again, it served.
+    const QRegularExpressionMatch k =
+        QRegularExpression(QStringLiteral("spool: (\\d+) bytes kept, (\\d+) served")).match(QString::fromUtf8(err));
+    ASSERT_TRUE(k.hasMatch()) << err.constData();
+    const std::uint64_t served = k.captured(2).toULongLong();
+    EXPECT_LE(fromimage + served, unspooled + (1u << 20)) << "served " << served;
+    EXPECT_GE(fromimage + served + (1u << 20), unspooled) << "served " << served;
+    if (unspooled > size + (1u << 20)) {
+        EXPECT_GT(served, 0u);
+    }
+}
+
+// A spool of 64 KiB: what it cannot keep is read from the card as before,
+// and the files are the same.
+TEST(SweepSpool, ABudgetTooSmallLeavesTheReadsToTheCard)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img");
+    std::string why;
+    ASSERT_TRUE(makeformattedcard(image, tmp.path(), Card::formatted, &why)) << lasterror();
+    if (!hasstrace())
+        GTEST_SKIP() << "no strace to count the bytes read";
+    const QStringList args{"--deep", "--carve"};
+    std::uint64_t unspooled = 0, small = 0;
+    ASSERT_TRUE(tracedbytes(args, image, tmp.filePath("unspooled"), {"KOV_SPOOL", "0"}, &unspooled));
+    ASSERT_TRUE(tracedbytes(args, image, tmp.filePath("small"), {"KOV_SPOOL_BUDGET", "65536"}, &small));
+    EXPECT_EQ(filetree(tmp.filePath("small")), filetree(tmp.filePath("unspooled")));
+    EXPECT_GE(small + (1u << 20), unspooled);
+    EXPECT_LE(small, unspooled + (1u << 20));
+    int status = -1;
+    const QByteArray err = envrun(args + QStringList{image, tmp.filePath("counted")}, "KOV_SPOOL_BUDGET", "65536",
+                                  &status, "KOV_SWEEP_COUNTS", "1");
+    ASSERT_EQ(status, 0) << err.constData();
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("spool: (\\d+) bytes kept, (\\d+) served, (\\d+) refused, budget (\\d+)"))
+                                          .match(QString::fromUtf8(err));
+    ASSERT_TRUE(m.hasMatch()) << err.constData();
+    EXPECT_LE(m.captured(1).toULongLong(), 65536u);
+    EXPECT_GT(m.captured(3).toULongLong(), 0u);
+    EXPECT_EQ(m.captured(4).toULongLong(), 65536u);
+}
+
+// Through a device with unreadable sectors (in the data the spool keeps
+// and in free space): the same files and map with the spool as without,
+// and no bad sector asked for more often.
+TEST(SweepSpool, UnreadableSectorsAreNeitherKeptNorAskedMoreOften)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath("card.img");
+    std::string noexfat;
+    ASSERT_TRUE(makeformattedcard(image, tmp.path(), Card::formatted, &noexfat)) << lasterror();
+    const QByteArray raw = contents(image);
+    // A sector inside the first photo that begins a sector past the system area, and two in the middle of the card.
+    qsizetype photo = -1;
+    for (qsizetype at = raw.indexOf(QByteArray("\xff\xd8\xff", 3), 1 << 20); at >= 0;
+         at = raw.indexOf(QByteArray("\xff\xd8\xff", 3), at + 1))
+        if (at % 512 == 0) {
+            photo = at;
+            break;
+        }
+    ASSERT_GT(photo, 0);
+    const std::uint64_t mid = std::uint64_t(raw.size()) / 2 / 512;
+    const std::vector<SectorRange> bad{{std::uint64_t(photo) / 512 + 9, std::uint64_t(photo) / 512 + 9},
+                                       {mid, mid + 1}, {mid + 4000, mid + 4000}};
+    std::map<QString, std::map<std::uint64_t, std::uint32_t>> asked;
+    std::map<QString, std::map<QString, QByteArray>> trees;
+    for (const QString& spool : {QStringLiteral("0"), QStringLiteral("1")}) {
+        BadBlockDevice dev(image, bad);
+        ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+        int status = -1;
+        const QByteArray err = envrun({"--deep", "--carve", dev.path(), tmp.filePath("out" + spool)}, "KOV_SPOOL",
+                                      spool, &status, "KOV_SWEEP_COUNTS", "1");
+        ASSERT_EQ(status, 0) << err.constData();
+        if (spool == QLatin1String("1")) {
+            EXPECT_TRUE(err.contains("spool: ")) << err.constData();
+        }
+        asked[spool] = dev.counts().asked;
+        trees[spool] = filetree(tmp.filePath("out" + spool));
+    }
+    EXPECT_EQ(trees["1"], trees["0"]);
+    EXPECT_TRUE(trees["1"].count(QStringLiteral("unreadable.map")));
+    for (const auto& [sector, times] : asked["1"])
+        EXPECT_LE(times, asked["0"][sector]) << "sector " << sector;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, SweepCards,

@@ -33,6 +33,8 @@ std::unique_ptr<PHASE> exfatsweep(bool deep);
 // The exFAT run's counts into r, the same whichever of its phases counts.
 void countexfat(const RUNCONTEXT& ctx, RUNREPORT& r);
 bool sweeping();
+// The sweep's spool gone (KOV_SWEEP_COUNTS=1: its counts told), at a run's end.
+void endspool(RUNCONTEXT& ctx);
 // The layouts the search found told, the earlier one kept.
 void finishlayoutsearch(RUNCONTEXT& ctx, layout::LAYOUTSEARCH& search);
 // The unused clusters of the layout the core has now read for lost folders,

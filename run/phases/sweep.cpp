@@ -3,7 +3,9 @@
 // carving's starts are noted block by block as the sweep passes, so that
 // the layout search and the deep scan read nothing themselves and carving
 // reads only from the starts. In a deep run it is the deep scan's reading,
-// and told as the deep scan; in a run that only carves, carving's.
+// and told as the deep scan; in a run that only carves, carving's. What
+// the phases after it will read again (the files the found directories
+// list, the bytes carving judges from each start) is spooled as it passes.
 #include "carve/startmap.h"
 #include "exfat/deep.h"
 #include "exfat/exfatrun.h"
@@ -12,12 +14,15 @@
 #include "run/phases/phases.h"
 #include "run/runcontext.h"
 #include "run/runengine.h"
+#include "spool/entrydata.h"
+#include "spool/spool.h"
 #include "sweep/clusterfeed.h"
 #include "sweep/sweep.h"
 
 #include <QtGlobal>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 namespace phases {
@@ -34,27 +39,78 @@ void tellcounts(const SWEEP& sweep)
                      static_cast<unsigned long long>(sweep.unreadbytes()));
 }
 
+// Bytes from each start on that carving judges and saves: its first read
+// is 4 MiB of the clusters there, and a file the start begins is read on
+// to its end, which the next start often marks.
+constexpr std::uint64_t startwant = 4u << 20;
+
+// Carving's starts, wanted as the start map notes them.
+class STARTWANTS : public SWEEPVISITOR {
+public:
+    STARTWANTS(const carve::STARTMAP& noted, spool::SPOOL& into) : starts(noted), spool(into) {}
+    void block(const SWEEPBLOCK&) override
+    {
+        for (; told < starts.starts(); ++told)
+            spool.want(starts.start(told), starts.start(told) + startwant);
+    }
+
+private:
+    const carve::STARTMAP& starts;
+    spool::SPOOL& spool;
+    std::size_t told = 0;
+};
+
+// A spool for the sweep of bytes of handle, in the output folder; none
+// when the run saves nothing or KOV_SPOOL=0 says to read the card again.
+void startspool(RUNCONTEXT& ctx, platform::volhandle handle, std::uint64_t bytes)
+{
+    ctx.spool.reset();
+    if (ctx.core.listonly || ctx.core.recoverdir.isEmpty() || qEnvironmentVariable("KOV_SPOOL") == QLatin1String("0"))
+        return;
+    bool ok = false;
+    const std::uint64_t budget = qEnvironmentVariable("KOV_SPOOL_BUDGET").toULongLong(&ok);
+    ctx.spool = std::make_unique<spool::SPOOL>(handle, bytes, ctx.core.recoverdir, ok ? budget : ~std::uint64_t(0));
+    if (!ctx.spool->open())
+        ctx.spool.reset();
+}
+
+struct SWEEPERS {
+    std::unique_ptr<CLUSTERFEED> feed;  // null without a scan
+    std::unique_ptr<STARTWANTS> startwants;
+};
+
 // The visitors every sweep of a run has: the deep scan's clusters (scan:
 // null when the run has no deep scan; cluster 0 at byte first, count
-// clusters of size bytes) and, with carving, its starts. The feed, null
-// without a scan.
+// clusters of size bytes; found told of each cluster after the scan looked
+// at it), with carving its starts, and last the spool.
 template <class SCAN>
-std::unique_ptr<CLUSTERFEED> addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t first,
-                                         std::uint64_t size, std::uint64_t count)
+SWEEPERS addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t first, std::uint64_t size,
+                     std::uint64_t count, std::function<void(std::uint64_t, const unsigned char*)> found = {})
 {
-    std::unique_ptr<CLUSTERFEED> feed;
+    SWEEPERS out;
     if (scan) {
         scan->beginfeed();
-        feed = std::make_unique<CLUSTERFEED>(
+        out.feed = std::make_unique<CLUSTERFEED>(
             first, size, count, [scan](std::uint64_t lcn) { return scan->scans(lcn); },
-            [scan](std::uint64_t lcn, const unsigned char* cluster) { scan->look(lcn, cluster); });
-        sweep.add(feed.get());
+            [scan, found](std::uint64_t lcn, const unsigned char* cluster) {
+                scan->look(lcn, cluster);
+                if (found)
+                    found(lcn, cluster);
+            });
+        sweep.add(out.feed.get());
     }
     if (ctx.options.carve) {
         ctx.starts = std::make_unique<carve::STARTMAP>();
         sweep.add(ctx.starts.get());
+        if (ctx.spool) {
+            out.startwants = std::make_unique<STARTWANTS>(*ctx.starts, *ctx.spool);
+            sweep.add(out.startwants.get());
+        }
     }
-    return feed;
+    // Last: it takes what the others wanted of the block they saw.
+    if (ctx.spool)
+        sweep.add(ctx.spool.get());
+    return out;
 }
 
 class PAIRSFEED : public SWEEPVISITOR {
@@ -88,8 +144,27 @@ public:
             sweep->add(ctx.dirsectors.get());
         }
         deep::DEEPSCAN* scan = ctx.deep.get();
-        feed = addvisitors(ctx, *sweep, scan, core.diskparm.clusterposition(0), core.diskparm.clustersize(),
-                           scan ? scan->scantotal() : 0);
+        startspool(ctx, core.hdisk, core.sourcebytes);
+        std::function<void(std::uint64_t, const unsigned char*)> found;
+        if (scan && ctx.spool) {
+            const std::uint64_t first = core.diskparm.clusterposition(0), size = core.diskparm.clustersize();
+            const std::uint64_t total = core.sourcebytes;
+            const bool fat32 = core.dbrparm.fstype == 1;
+            spool::SPOOL* into = ctx.spool.get();
+            found = [scan, into, first, size, total, fat32, kept = std::uint64_t(0)](
+                        std::uint64_t, const unsigned char* cluster) mutable {
+                if (scan->directoryclusters() == kept)
+                    return;
+                kept = scan->directoryclusters();
+                spool::fatentries(cluster, size, fat32, [&](std::uint32_t start, std::uint64_t bytes) {
+                    const spool::RANGE r = spool::clusterrange(first, size, start, bytes, total);
+                    into->want(r.from, r.to);
+                });
+            };
+        }
+        sweepers = addvisitors(ctx, *sweep, scan, core.diskparm.clusterposition(0), core.diskparm.clustersize(),
+                               scan ? scan->scantotal() : 0, found);
+        feed = sweepers.feed.get();
         return true;
     }
     bool step(RUNCONTEXT& ctx) override
@@ -139,7 +214,8 @@ private:
     std::optional<SWEEP> sweep;
     std::unique_ptr<layout::LAYOUTSEARCH> search;
     std::unique_ptr<PAIRSFEED> pairs;
-    std::unique_ptr<CLUSTERFEED> feed;
+    SWEEPERS sweepers;
+    CLUSTERFEED* feed = nullptr;
     std::uint64_t read = 0;
 };
 
@@ -158,8 +234,13 @@ public:
         if ((deep && !scan) || !platform::descriptor(disk.hdisk, &fd, &offset, &size))
             return false;
         sweep.emplace(disk.hdisk, size);
-        feed = addvisitors(ctx, *sweep, scan, disk.clusterposition(0), ctx.exfat->clusterbytes(),
-                           ctx.exfat->heapclusters());
+        startspool(ctx, disk.hdisk, size);
+        sweepers = addvisitors(ctx, *sweep, scan, disk.clusterposition(0), ctx.exfat->clusterbytes(),
+                               ctx.exfat->heapclusters());
+        feed = sweepers.feed.get();
+        first = disk.clusterposition(0);
+        total = size;
+        bytesper = ctx.exfat->clusterbytes();
         return true;
     }
     bool step(RUNCONTEXT& ctx) override
@@ -169,6 +250,8 @@ public:
         exfat::EXFATDEEP* scan = feed ? ctx.exfat->deepscan() : nullptr;
         if (scan)
             scan->fedto(feed->passed(), feed->eligiblepassed());
+        if (scan && ctx.spool)
+            wantsets(*scan, *ctx.spool);
         if (more)
             return true;
         if (scan) {
@@ -193,9 +276,24 @@ public:
     void count(const RUNCONTEXT& ctx, RUNREPORT& r) const override { countexfat(ctx, r); }
 
 private:
+    // The data of the sets kept since the last step, wanted: the files the
+    // lost folders' rebuild reads from their first cluster on.
+    void wantsets(const exfat::EXFATDEEP& scan, spool::SPOOL& into)
+    {
+        for (; told < scan.setsfound(); ++told) {
+            const exfat::ENTRYSET& set = scan.foundset(told);
+            if (set.directory())
+                continue;
+            const spool::RANGE r = spool::clusterrange(first, bytesper, set.firstcluster, set.datalength, total);
+            into.want(r.from, r.to);
+        }
+    }
     bool deep;
     std::optional<SWEEP> sweep;
-    std::unique_ptr<CLUSTERFEED> feed;
+    SWEEPERS sweepers;
+    CLUSTERFEED* feed = nullptr;
+    std::uint64_t first = 0, total = 0, bytesper = 0;  // cluster 2 at first, of bytesper; the heap's end
+    std::size_t told = 0;                              // sets wanted so far
 };
 
 }  // namespace
@@ -205,6 +303,20 @@ std::unique_ptr<PHASE> exfatsweep(bool deep) { return std::make_unique<EXFATSWEE
 std::unique_ptr<PHASE> sweep(bool layouts) { return std::make_unique<SWEEPPHASE>(layouts, RUNPHASE::deepscan); }
 
 std::unique_ptr<PHASE> startsweep() { return std::make_unique<SWEEPPHASE>(false, RUNPHASE::carving); }
+
+void endspool(RUNCONTEXT& ctx)
+{
+    if (!ctx.spool)
+        return;
+    if (qEnvironmentVariableIntValue("KOV_SWEEP_COUNTS") == 1) {
+        const spool::SPOOLCOUNTS& c = ctx.spool->counts();
+        std::fprintf(stderr, "spool: %llu bytes kept, %llu served, %llu refused, budget %llu\n",
+                     static_cast<unsigned long long>(c.spooled), static_cast<unsigned long long>(c.served),
+                     static_cast<unsigned long long>(c.refused),
+                     static_cast<unsigned long long>(ctx.spool->budget()));
+    }
+    ctx.spool.reset();
+}
 
 bool sweeping()
 {
