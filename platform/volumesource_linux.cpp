@@ -530,8 +530,9 @@ void attachimage(volhandle h, const QString& path)
     if (!r || !sink.writing() || path.isEmpty() || QFileInfo(path).canonicalFilePath() != sink.path)
         return;
     r->imaged = true;
-    // The map counts in the device's sectors, once it knows them. What the
-    // writer marks meanwhile is in bytes of the image, whatever its sectors.
+    // The map counts in the device's sectors, once it knows them: once
+    // nothing is marked, nor queued to be.
+    sink.writer->drain();
     const std::lock_guard<std::mutex> held(sink.guard);
     if (sink.map->read().empty() && sink.map->bad().empty())
         sink.map = std::make_unique<badsectors::SECTORMAP>(r->map->sectorbytes());
