@@ -169,8 +169,15 @@ void markunreadable(volhandle h, std::uint64_t pos, std::uint64_t len);
 // offset in path; what fd then holds is listed in imagemap() (sectors of
 // path from its start). fd stays the caller's. The first write that fails
 // ends imaging (imagefault() says why); reads go on. A negative fd or an
-// empty path ends imaging.
+// empty path ends imaging, once every write queued is made: fd is then
+// written no more. Reads queue their writes, up to
+// IMAGEWRITER::queuebytes, and go on; the writes are made on a thread of
+// their own.
 void imagereads(const QString& path, int fd);
+// Returns once every sector read so far is written into the image, or
+// imaging has stopped: imagestops() and imagemap() then hold of every read
+// before it.
+void imagewait();
 // Why the last imaging stopped writing ("No space left on device"), also
 // after it ended; empty while every write went through.
 QString imagefault();
@@ -178,7 +185,8 @@ QString imagefault();
 // that sees the count grow tells that stop as it happens.
 std::uint64_t imagestops();
 // The sectors written into the image (read) and those its source could
-// not give (bad); null when imagereads was never given a file.
+// not give (bad), once the writes queued are made; null when imagereads
+// was never given a file. Only for the thread that reads.
 const badsectors::SECTORMAP* imagemap();
 
 // For libraries that read through a file descriptor (partition probing):

@@ -2,6 +2,7 @@
 // opened O_RDONLY, read with pread. A block device this process may not
 // open is reached through udisks2 (udisks2_linux.cpp) instead.
 #include "platform/volumesource.h"
+#include "platform/imagewriter.h"
 #include "platform/udisks2.h"
 
 #include <QDir>
@@ -19,12 +20,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 
 namespace platform {
@@ -121,14 +124,18 @@ int openvolumefile(const QString& path)
 QString presetpath;
 std::vector<badsectors::BYTESPAN> presetspans;
 
-// The image being made of one path: its descriptor (-1 when none or
-// stopped), what it holds, and why writing stopped.
+// The image being made of one path: what it holds, why writing stopped,
+// and the writer (none when no image is made). The writer's thread marks
+// the sectors it has written and tells its failure: guard keeps map and
+// fault for both threads.
 struct IMAGESINK {
     QString path;
-    int fd = -1;
+    std::mutex guard;
     std::unique_ptr<badsectors::SECTORMAP> map;
     QString fault;
-    std::uint64_t stops = 0;  // writes that ended imaging, in this process
+    std::atomic<std::uint64_t> stops = 0;  // writes that ended imaging, in this process
+    std::unique_ptr<IMAGEWRITER> writer;   // last: gone before what it marks
+    bool writing() const { return writer && !writer->failed(); }
 } sink;
 
 void attachimage(volhandle h, const QString& path);
@@ -499,7 +506,7 @@ std::vector<std::int64_t> readeach(OpenRange* r, std::uint64_t first, std::uint6
 }
 
 // The image's sectors that bytes at .. at + len - 1 of its path cover
-// whole (inner) or touch (outer).
+// whole (inner) or touch (outer). Under sink.guard.
 badsectors::SECTORSPAN imagesectors(std::uint64_t at, std::uint64_t len, bool inner)
 {
     const std::uint64_t s = sink.map->sectorbytes();
@@ -508,26 +515,14 @@ badsectors::SECTORSPAN imagesectors(std::uint64_t at, std::uint64_t len, bool in
     return {first, end > first ? end - first : 0};
 }
 
-// Writes the len bytes just read for sector first (at from) into the
-// image; the first write that fails stops imaging.
+// Queues the len bytes just read for sector first (at from) for the image;
+// the writer marks them in its map once written, and the first write that
+// fails stops imaging.
 void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len, const unsigned char* from)
 {
-    if (!r->imaged || sink.fd < 0 || len == 0)
+    if (!r->imaged || !sink.writer || len == 0)
         return;
-    const std::uint64_t at = r->offset + first * r->map->sectorbytes();
-    for (std::uint64_t done = 0; done < len;) {
-        const ssize_t put = ::pwrite(sink.fd, from + done, len - done, off_t(at + done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            sink.fault = QString::fromLocal8Bit(std::strerror(put < 0 ? errno : ENOSPC));
-            sink.fd = -1;
-            ++sink.stops;
-            return;
-        }
-        done += std::uint64_t(put);
-    }
-    sink.map->markread(imagesectors(at, len, true));
+    sink.writer->put(r->offset + first * r->map->sectorbytes(), from, len);
 }
 
 // Sectors of r found (or taken as) unreadable: in its map, and in the
@@ -535,8 +530,9 @@ void imageread(const OpenRange* r, std::uint64_t first, std::uint64_t len, const
 void notebad(OpenRange* r, badsectors::SECTORSPAN span)
 {
     r->map->markbad(span);
-    if (r->imaged && sink.fd >= 0) {
+    if (r->imaged && sink.writing()) {
         const std::uint64_t sector = r->map->sectorbytes();
+        const std::lock_guard<std::mutex> held(sink.guard);
         sink.map->markbad(imagesectors(r->offset + span.first * sector, span.count * sector, false));
     }
 }
@@ -566,10 +562,13 @@ std::uint64_t readstraight(OpenRange* r, std::uint64_t pos, std::uint64_t len, u
 void attachimage(volhandle h, const QString& path)
 {
     OpenRange* r = openrangeof(h);
-    if (!r || sink.fd < 0 || path.isEmpty() || QFileInfo(path).canonicalFilePath() != sink.path)
+    if (!r || !sink.writing() || path.isEmpty() || QFileInfo(path).canonicalFilePath() != sink.path)
         return;
     r->imaged = true;
-    // The map counts in the device's sectors, once it knows them.
+    // The map counts in the device's sectors, once it knows them: once
+    // nothing is marked, nor queued to be.
+    sink.writer->drain();
+    const std::lock_guard<std::mutex> held(sink.guard);
     if (sink.map->read().empty() && sink.map->bad().empty())
         sink.map = std::make_unique<badsectors::SECTORMAP>(r->map->sectorbytes());
 }
@@ -603,19 +602,46 @@ void markunreadable(volhandle h, std::uint64_t pos, std::uint64_t len)
 
 void imagereads(const QString& path, int fd)
 {
-    sink.fd = path.isEmpty() ? -1 : fd;
-    sink.path = sink.fd < 0 ? QString() : QFileInfo(path).canonicalFilePath();
-    if (sink.fd >= 0) {
-        sink.map = std::make_unique<badsectors::SECTORMAP>();
-        sink.fault.clear();
-    }
+    // Every write queued is made, or given up, before fd is the caller's again.
+    sink.writer.reset();
+    const bool start = !path.isEmpty() && fd >= 0;
+    sink.path = start ? QFileInfo(path).canonicalFilePath() : QString();
+    if (!start)
+        return;
+    sink.map = std::make_unique<badsectors::SECTORMAP>();
+    sink.fault.clear();
+    sink.writer = std::make_unique<IMAGEWRITER>(
+        fd,
+        [](std::uint64_t at, std::uint64_t len) {
+            const std::lock_guard<std::mutex> held(sink.guard);
+            sink.map->markread(imagesectors(at, len, true));
+        },
+        [](int error) {
+            const std::lock_guard<std::mutex> held(sink.guard);
+            sink.fault = QString::fromLocal8Bit(std::strerror(error));
+            ++sink.stops;
+        });
 }
 
-QString imagefault() { return sink.fault; }
+void imagewait()
+{
+    if (sink.writer)
+        sink.writer->drain();
+}
+
+QString imagefault()
+{
+    const std::lock_guard<std::mutex> held(sink.guard);
+    return sink.fault;
+}
 
 std::uint64_t imagestops() { return sink.stops; }
 
-const badsectors::SECTORMAP* imagemap() { return sink.map.get(); }
+const badsectors::SECTORMAP* imagemap()
+{
+    imagewait();
+    return sink.map.get();
+}
 
 void readthrough(volhandle h, READTHROUGH* through)
 {

@@ -300,7 +300,9 @@ int RunEngine::walkpercent() const
 
 void RunEngine::finishrun()
 {
-    // Told before the end, which a face may follow with the image's words.
+    // Told before the end, which a face may follow with the image's words;
+    // a write still queued may yet fail.
+    platform::imagewait();
     tellimaging();
     ctx.kept = report();
     if (!listonly && ctx.kept.stats.unreadablesectors != 0) {
