@@ -375,8 +375,9 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
     QByteArray card = contents(image);
     const LAYOUT layout = layoutof(card);
     const auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
-    // A BMP header naming 60 MiB whose pixels would begin before its header ends.
-    const QByteArray bmp = "BM" + le32(60u << 20) + le32(0) + le32(0) + le32(40) + le32(64) + le32(64) +
+    // A BMP header naming 30 MiB (under the largest window carving holds)
+    // whose pixels would begin before its header ends.
+    const QByteArray bmp = "BM" + le32(30u << 20) + le32(0) + le32(0) + le32(40) + le32(64) + le32(64) +
                            QByteArray("\x01\x00\x18\x00", 4);
     qint64 at = layout.data + 2 * layout.cluster;
     for (int k = 0; k < 40; ++k, at += layout.cluster)
