@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace verify {
@@ -389,11 +390,17 @@ FINDING ole2extent(const RANDOMBYTES& d)
             return shortof(std::size_t(sectorend(s)));
         last = std::max<std::uint64_t>(last, s);
     }
-    for (std::size_t k = 0; k < fatsectors.size(); ++k) {
-        const std::uint64_t base = sectorend(fatsectors[k]) - sector;
+    // In the order they lie in the file: read on demand, each page once.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> byplace;  // sector, index in the FAT
+    byplace.reserve(fatsectors.size());
+    for (std::size_t k = 0; k < fatsectors.size(); ++k)
+        byplace.emplace_back(fatsectors[k], std::uint32_t(k));
+    std::sort(byplace.begin(), byplace.end());
+    for (const auto& [s, k] : byplace) {
+        const std::uint64_t base = sectorend(s) - sector;
         for (std::size_t i = 0; i < sector / 4; ++i)
             if (d.le32(base + 4 * i) != freesect)
-                last = std::max<std::uint64_t>(last, k * (sector / 4) + i);
+                last = std::max<std::uint64_t>(last, std::uint64_t(k) * (sector / 4) + i);
     }
     const std::uint64_t end = sectorend(last);
     if (end > d.size())
