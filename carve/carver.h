@@ -93,10 +93,13 @@ public:
     // when KOV_CARVE_WINDOW says so, that a test's card may hold a file
     // past it); a longer one is counted too large. One of a family whose
     // structure bounds it (verify::streamable) is held up to streamwindow,
-    // and past it read on from the card (its headers, or an archive forward
-    // in pieces) to the end of its free run, then written by the saver from
-    // its clusters.
-    static constexpr std::uint64_t maxwindow = 256u << 20;
+    // and past it read on from the card (its headers, an archive forward in
+    // pieces, a document or RAW file where its offsets lead) to the end of
+    // its free run, then written by the saver from its clusters. What is
+    // still held whole (JPEG, PNG, GIF, BMP, MP3, RAF, CRW) is held up
+    // to 32 MiB, so that the window with the rest of a run stays well under
+    // 128 MiB.
+    static constexpr std::uint64_t maxwindow = 32u << 20;
     static constexpr std::uint64_t streamwindow = 16u << 20;
 
 private:

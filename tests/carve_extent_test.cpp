@@ -3,14 +3,22 @@
 // file's bytes, or the next file from the next cluster on.
 #include "support/formatfiles.h"
 #include "support/mtoolsimage.h"
+#include "support/rawfile.h"
 #include "support/skip.h"
 
 #include "carve/signatures.h"
 #include "verify/verify.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 
 using namespace testsupport;
 
@@ -111,5 +119,157 @@ INSTANTIATE_TEST_SUITE_P(Formats, CarveExtent,
                          ::testing::Values("jpg", "pjpg", "exifjpg", "png", "gif", "bmp", "zip", "zip64", "gz", "pdf",
                                            "wav", "mp3id3", "avi", "mov", "mp4", "doc", "heic"),
                          [](const auto& info) { return std::string(info.param); });
+
+// The files whose structure lies anywhere in them (and transport streams),
+// read on demand through small reads as a carver reads one too large to hold: the same end and
+// the same verdict (check() over the bytes up to the end) as held whole,
+// whatever follows them and when they are cut short.
+QByteArray cameradata(const char* name)
+{
+    QFile f(QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral("data/camera/") + QLatin1String(name)));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// ImageMagick's TIFF: a page of noise in strips, a second page after it.
+QByteArray magicktiff(const QString& dir, int seed, const char* size)
+{
+    const QString out = QDir(dir).filePath(QStringLiteral("m%1.tif").arg(seed));
+    const bool made = runtool(QStringLiteral("convert"),
+                              {QStringLiteral("-seed"), QString::number(seed), QStringLiteral("-size"),
+                               QLatin1String(size), QStringLiteral("xc:"), QStringLiteral("+noise"),
+                               QStringLiteral("Random"), QStringLiteral("-depth"), QStringLiteral("8"),
+                               QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("300x200"),
+                               QStringLiteral("plasma:fractal"), QStringLiteral(")"), QStringLiteral("-compress"),
+                               QStringLiteral("none"), out});
+    return made ? contents(out) : QByteArray();
+}
+
+QByteArray walkfile(const QString& kind, const QString& dir, int seed)
+{
+    if (kind == QLatin1String("tif"))
+        return magicktiff(dir, seed, "900x700");
+    if (kind == QLatin1String("cr2") || kind == QLatin1String("nef") || kind == QLatin1String("dng"))
+        return rawshot(kind, dir, seed, 600000).raw;
+    if (kind.startsWith(QLatin1String("sample:")))
+        return cameradata(kind.mid(7).toLatin1().constData());
+    return formatfile(kind, dir, seed);
+}
+
+class StreamedWalk : public ::testing::TestWithParam<const char*> {
+protected:
+    QTemporaryDir work;
+    QByteArray whole;
+    QByteArray next;
+    verify::family kind = verify::family::none;
+    std::size_t largestread = 0;
+
+    void SetUp() override
+    {
+        whole = walkfile(QString::fromLatin1(GetParam()), work.path(), 1);
+        next = walkfile(QString::fromLatin1(GetParam()), work.path(), 2);
+        if (whole.isNull() || next.isNull())
+            KOV_SKIP() << "cannot make a " << GetParam() << " file: " << lasterror();
+        kind = verify::identify(view(whole.left(64)), QString());
+    }
+    // As a carver would judge the bytes held: the extent, its verdict check()'s.
+    static verify::EXTENT held(verify::family f, const QByteArray& bytes)
+    {
+        verify::EXTENT e = verify::extent(f, view(bytes), cluster);
+        if (e.v == verify::verdict::verified)
+            e.v = verify::check(f, view(bytes).first(e.end), cluster);
+        return e;
+    }
+    verify::EXTENT streamed(const QByteArray& bytes)
+    {
+        return verify::streamedextent(
+            kind, std::uint64_t(bytes.size()),
+            [&](std::uint64_t at, std::size_t n, unsigned char* to) {
+                largestread = std::max(largestread, n);
+                if (at > std::uint64_t(bytes.size()) || n > std::uint64_t(bytes.size()) - at)
+                    return false;
+                std::memcpy(to, bytes.constData() + at, n);
+                return true;
+            },
+            cluster);
+    }
+};
+
+TEST_P(StreamedWalk, FindsTheEndAndVerdictOfTheBytesHeldWhole)
+{
+    ASSERT_TRUE(verify::streamable(kind)) << GetParam();
+    const qsizetype slack = (cluster - whole.size() % cluster) % cluster;
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"alone", whole},
+        {"zeros after", whole + QByteArray(2 * cluster, '\0')},
+        {"an older file's bytes after", whole + junk(3 * cluster, 5)},
+        {"the next file at the next cluster", whole + junk(slack, 6) + next + QByteArray(cluster, '\0')},
+        {"cut short", whole.left(whole.size() * 3 / 5)},
+        {"its first half", whole.left(whole.size() / 2) + junk(whole.size() / 2, 7)},
+    };
+    for (const auto& [what, bytes] : cases) {
+        const verify::EXTENT expected = held(kind, bytes);
+        const verify::EXTENT found = streamed(bytes);
+        EXPECT_EQ(found.v, expected.v) << what;
+        EXPECT_EQ(found.end, expected.end) << what;
+        EXPECT_EQ(found.want, expected.want) << what;
+    }
+    // The pages and pieces a walk reads, and a TIFF's previews.
+    EXPECT_LE(largestread, std::size_t(1) << 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, StreamedWalk,
+                         ::testing::Values("tif", "cr2", "nef", "dng", "sample:ExifTool.tif", "sample:PhaseOne.iiq",
+                                           "sample:CanonRaw.cr2", "sample:Nikon.nef", "sample:DNG.dng",
+                                           "sample:Panasonic.rw2", "pdf", "pdfupdate", "doc", "m2ts",
+                                           "sample:M2TS.mts"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                             return name;
+                         });
+
+// A file read on demand reads its structure, not its data: a TIFF of large
+// strips is walked through a few pages.
+TEST(StreamedWalkReads, LargeStripsAreNotRead)
+{
+    QTemporaryDir work;
+    const QByteArray tiff = magicktiff(work.path(), 3, "2000x1500");
+    if (tiff.isNull())
+        KOV_SKIP() << "needs ImageMagick: " << lasterror();
+    std::uint64_t read = 0;
+    const verify::EXTENT found = verify::streamedextent(
+        verify::family::tiff, std::uint64_t(tiff.size()),
+        [&](std::uint64_t at, std::size_t n, unsigned char* to) {
+            read += n;
+            std::memcpy(to, tiff.constData() + at, n);
+            return true;
+        },
+        cluster);
+    EXPECT_EQ(found.v, verify::verdict::verified);
+    EXPECT_EQ(found.end, std::size_t(tiff.size()));
+    EXPECT_LT(read, std::uint64_t(tiff.size()) / 4);
+}
+
+// A read that fails proves nothing: damaged, as a short file is.
+TEST(StreamedWalkReads, AFailedReadIsDamaged)
+{
+    QTemporaryDir work;
+    for (const char* kind : {"tif", "pdf", "doc"}) {
+        const QByteArray file = walkfile(QLatin1String(kind), work.path(), 4);
+        if (file.isNull())
+            KOV_SKIP() << "cannot make a " << kind << " file: " << lasterror();
+        const verify::family f = verify::identify(view(file.left(64)), QString());
+        const verify::EXTENT found = verify::streamedextent(
+            f, std::uint64_t(file.size()),
+            [&](std::uint64_t at, std::size_t n, unsigned char* to) {
+                if (at + n > std::uint64_t(file.size()) / 2)
+                    return false;
+                std::memcpy(to, file.constData() + at, n);
+                return true;
+            },
+            cluster);
+        EXPECT_EQ(found.v, verify::verdict::damaged) << kind;
+    }
+}
 
 }  // namespace

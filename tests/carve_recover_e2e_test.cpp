@@ -7,6 +7,7 @@
 #include "support/formatfiles.h"
 #include "support/kovrecoverrun.h"
 #include "support/mtoolsimage.h"
+#include "support/rawfile.h"
 #include "support/skip.h"
 
 #include <QDir>
@@ -374,8 +375,9 @@ TEST(CarveHostile, PhotosAfterCostlyFailedStartsAreStillCarved)
     QByteArray card = contents(image);
     const LAYOUT layout = layoutof(card);
     const auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
-    // A BMP header naming 60 MiB whose pixels would begin before its header ends.
-    const QByteArray bmp = "BM" + le32(60u << 20) + le32(0) + le32(0) + le32(40) + le32(64) + le32(64) +
+    // A BMP header naming 30 MiB (under the largest window carving holds)
+    // whose pixels would begin before its header ends.
+    const QByteArray bmp = "BM" + le32(30u << 20) + le32(0) + le32(0) + le32(40) + le32(64) + le32(64) +
                            QByteArray("\x01\x00\x18\x00", 4);
     qint64 at = layout.data + 2 * layout.cluster;
     for (int k = 0; k < 40; ++k, at += layout.cluster)
@@ -657,6 +659,75 @@ INSTANTIATE_TEST_SUITE_P(Archives, CarveStreamedArchive,
                                            ARCHIVECASE{"zip-pipe-stored", "zip", true},
                                            ARCHIVECASE{"python-pipe-stored", "zip", false},
                                            ARCHIVECASE{"python-pipe-stored", "zip", true}));
+
+// A document or photo longer than the window whose structure lies
+// anywhere in it (TIFF's IFDs, a DNG's JPEG preview, a PDF's updates and
+// cross-reference, OLE2's FAT): walked on the card through pages read
+// where its offsets lead, written from its clusters. The TIFF is longer
+// than the largest window carving holds, the DNG than the window a
+// streamed file is held in; the PDF, OLE2 file and camera clip (its
+// packets read forward) pass a lowered one.
+struct WALKEDCASE {
+    const char* kind;
+    const char* type;
+    int window;  // KOV_CARVE_WINDOW, 0 for none
+};
+
+void PrintTo(const WALKEDCASE& c, std::ostream* os) { *os << c.kind; }
+
+class CarveWalked : public ::testing::TestWithParam<WALKEDCASE> {};
+
+TEST_P(CarveWalked, FilePastTheWindowComesBackByteForByte)
+{
+    const WALKEDCASE c = GetParam();
+    QTemporaryDir dir;
+    const QString kind = QLatin1String(c.kind);
+    QByteArray file;
+    if (kind == QLatin1String("tif")) {
+        // Noise in strips, past every window, and a second page after it.
+        const QString made = dir.filePath(QStringLiteral("big.tif"));
+        if (runtool(QStringLiteral("convert"),
+                    {QStringLiteral("-size"), QStringLiteral("5000x4800"), QStringLiteral("xc:"),
+                     QStringLiteral("+noise"), QStringLiteral("Random"), QStringLiteral("-depth"), QStringLiteral("8"),
+                     QStringLiteral("("), QStringLiteral("-size"), QStringLiteral("320x240"),
+                     QStringLiteral("plasma:fractal"), QStringLiteral(")"), QStringLiteral("-compress"),
+                     QStringLiteral("none"), made}))
+            file = contents(made);
+        QFile::remove(made);
+    } else if (kind == QLatin1String("dng")) {
+        file = rawshot(kind, dir.path(), 3, 20u << 20).raw;
+    } else {
+        file = formatfile(kind, dir.path(), 3);
+    }
+    if (file.isNull())
+        KOV_SKIP() << "cannot make a " << c.kind << " file: " << lasterror();
+    ASSERT_GT(file.size(), c.window != 0 ? c.window : 16 << 20);
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    ASSERT_TRUE(makefat(image, 32, std::uint64_t(file.size()) + (40u << 20), 8)) << lasterror();
+    QByteArray card = contents(image);
+    const LAYOUT layout = layoutof(card);
+    card.replace(layout.data + 3 * layout.cluster, file.size(), file);
+    ASSERT_TRUE(writefile(image, card));
+    card.clear();
+    const QString out = dir.filePath(QStringLiteral("out"));
+    if (c.window != 0)
+        qputenv("KOV_CARVE_WINDOW", QByteArray::number(c.window));
+    const CommandOutcome run = kovrecover({QStringLiteral("--carve"), image, out});
+    qunsetenv("KOV_CARVE_WINDOW");
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::map<QString, QByteArray> saved = filetree(out);
+    ASSERT_EQ(saved.size(), 1u) << run.err.toStdString();
+    EXPECT_EQ(saved.begin()->first, QStringLiteral("lost/carved/%1/f0000005.%1").arg(QLatin1String(c.type)));
+    EXPECT_EQ(saved.begin()->second.size(), file.size());
+    EXPECT_TRUE(saved.begin()->second == file);
+    EXPECT_EQ(carvecount(run.err, "too large"), 0u) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, CarveWalked,
+                         ::testing::Values(WALKEDCASE{"tif", "tif", 0}, WALKEDCASE{"dng", "dng", 0},
+                                           WALKEDCASE{"bigpdf", "pdf", 4 << 20}, WALKEDCASE{"bigdoc", "ole", 4 << 20},
+                                           WALKEDCASE{"bigm2ts", "mts", 4 << 20}),
+                         [](const auto& info) { return std::string(info.param.kind); });
 
 // An archive longer than what failed starts may cost before any has
 // failed (a backup at the card's start): read through once, it is carved.

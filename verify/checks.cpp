@@ -2,10 +2,12 @@
 // the bytes advances by at least one byte per step, so the file's size
 // bounds it.
 #include "verify/formats.h"
+#include "verify/randombytes.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace verify {
@@ -150,13 +152,18 @@ FINDING readbmp(bytes d)
 
 // Proves: the header at the start, "%%EOF" in the last kilobyte, and the
 // startxref offset before it pointing inside the file at a cross-reference
-// table or stream object.
-bool wholepdf(bytes d)
+// table or stream object. Reads the last kilobyte and the bytes the offset
+// points at.
+bool wholepdf(const RANDOMBYTES& d)
 {
-    if (!startswith(d, "%PDF-"))
+    if (!d.match(0, "%PDF-"))
         return false;
-    const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
-    const std::size_t tail = d.size() > 1024 ? d.size() - 1024 : 0;
+    // The "%%EOF" in the last kilobyte, and startxref at most 64 bytes before it.
+    const std::uint64_t lo = d.size() > 1024 + 64 ? d.size() - 1024 - 64 : 0;
+    std::vector<unsigned char> scratch;
+    const bytes last = d.view(lo, std::size_t(d.size() - lo), scratch);
+    const std::string_view text(reinterpret_cast<const char*>(last.data()), last.size());
+    const std::size_t tail = d.size() > 1024 ? std::size_t(d.size() - 1024 - lo) : 0;
     const std::size_t eof = text.rfind("%%EOF");
     if (eof == std::string_view::npos || eof < tail)
         return false;
@@ -170,9 +177,11 @@ bool wholepdf(bytes d)
     std::size_t digits = 0;
     for (; p < eof && text[p] >= '0' && text[p] <= '9' && digits < 19; ++p, ++digits)
         offset = offset * 10 + std::uint64_t(text[p] - '0');
-    if (digits == 0 || offset >= sx)
+    if (digits == 0 || offset >= lo + sx)
         return false;
-    const std::string_view at = text.substr(std::size_t(offset), 32);
+    std::vector<unsigned char> pointed;
+    const bytes target = d.view(offset, std::size_t(std::min<std::uint64_t>(32, d.size() - offset)), pointed);
+    const std::string_view at(reinterpret_cast<const char*>(target.data()), target.size());
     if (at.starts_with("xref"))
         return true;
     // A cross-reference stream: "N G obj".
@@ -188,25 +197,25 @@ bool wholepdf(bytes d)
     return at.substr(q).starts_with("obj");
 }
 
-FINDING readpdf(bytes d) { return ifwhole(wholepdf(d), d); }
+FINDING readpdf(bytes d) { return ifwhole(wholepdf(RANDOMBYTES(d)), d); }
 
 namespace {
 
 // An incremental update begins at p: an object ("N G obj") or a
 // cross-reference table.
-bool updatebegins(std::string_view text, std::size_t p)
+bool updatebegins(const RANDOMBYTES& d, std::uint64_t p)
 {
-    if (text.substr(p).starts_with("xref"))
+    if (d.match(p, "xref"))
         return true;
     for (int field = 0; field < 2; ++field) {
-        const std::size_t from = p;
-        while (p < text.size() && p - from < 10 && text[p] >= '0' && text[p] <= '9')
+        const std::uint64_t from = p;
+        while (p < d.size() && p - from < 10 && d[p] >= '0' && d[p] <= '9')
             ++p;
-        if (p == from || p >= text.size() || text[p] != ' ')
+        if (p == from || p >= d.size() || d[p] != ' ')
             return false;
         ++p;
     }
-    return text.substr(p).starts_with("obj");
+    return d.match(p, "obj");
 }
 
 }  // namespace
@@ -214,74 +223,77 @@ bool updatebegins(std::string_view text, std::size_t p)
 // Each "%%EOF" (with its end of line) ends the file unless an incremental
 // update begins after it; one pass over the bytes however many there are.
 // An end at the last bytes there are may go on (want).
-FINDING pdfextent(bytes d)
+FINDING pdfextent(const RANDOMBYTES& d)
 {
-    if (!startswith(d, "%PDF-"))
+    if (!d.match(0, "%PDF-"))
         return damagedat();
-    const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
-    for (std::size_t from = 5;;) {
-        const std::size_t eof = text.find("%%EOF", from);
-        if (eof == std::string_view::npos)
-            return shortof(d.size() + 1);
-        std::size_t after = eof + 5;
-        if (after < text.size() && text[after] == '\r')
+    const std::uint64_t size = d.size();
+    for (std::uint64_t from = 5;;) {
+        const std::uint64_t eof = d.find("%%EOF", from);
+        if (eof == size)
+            return shortof(std::size_t(size) + 1);
+        std::uint64_t after = eof + 5;
+        if (after < size && d[after] == '\r')
             ++after;
-        if (after < text.size() && text[after] == '\n')
+        if (after < size && d[after] == '\n')
             ++after;
-        std::size_t p = after;
-        while (p < text.size() && p - after < 64 && (text[p] == ' ' || text[p] == '\r' || text[p] == '\n' || text[p] == '\t'))
+        std::uint64_t p = after;
+        while (p < size && p - after < 64 && (d[p] == ' ' || d[p] == '\r' || d[p] == '\n' || d[p] == '\t'))
             ++p;
-        if (p >= text.size())
-            return {verdict::verified, after, d.size() + 1};
-        if (!updatebegins(text, p))
-            return endsat(after);
+        if (p >= size)
+            return {verdict::verified, std::size_t(after), std::size_t(size) + 1};
+        if (!updatebegins(d, p))
+            return endsat(std::size_t(after));
         from = p;
     }
 }
 
+FINDING pdfextent(bytes d) { return pdfextent(RANDOMBYTES(d)); }
+
 // Proves: the compound-file header (signature, byte order, sector sizes),
 // every FAT sector it lists lying inside the file, and the chains of the
 // directory, the mini FAT and every stream staying inside the file, ending
-// properly and long enough for the stream's size.
-bool wholeole2(bytes d)
+// properly and long enough for the stream's size. The FAT is read where
+// the chains lead, not held.
+bool wholeole2(const RANDOMBYTES& d)
 {
-    if (!startswith(d, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1") || d.size() < 512 || le16(d, 28) != 0xFFFE)
+    if (!d.match(0, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1") || d.size() < 512 || d.le16(28) != 0xFFFE)
         return false;
-    const unsigned shift = le16(d, 30);
-    if (!((shift == 9 && le16(d, 26) == 3) || (shift == 12 && le16(d, 26) == 4)) || le16(d, 32) != 6)
+    const unsigned shift = d.le16(30);
+    if (!((shift == 9 && d.le16(26) == 3) || (shift == 12 && d.le16(26) == 4)) || d.le16(32) != 6)
         return false;
     const std::size_t sector = std::size_t(1) << shift;
     if (d.size() < sector)
         return false;
     const std::uint64_t sectors = (d.size() - sector) / sector;  // the header takes the first
-    const auto sectorat = [sector](std::uint64_t s) { return std::size_t((s + 1) * sector); };
+    const auto sectorat = [sector](std::uint64_t s) { return (s + 1) * sector; };
     constexpr std::uint32_t endofchain = 0xFFFFFFFE;
     constexpr std::uint32_t freesect = 0xFFFFFFFF;
 
     // The FAT sectors: 109 in the header, the rest in the DIFAT chain.
-    const std::uint32_t fatcount = le32(d, 44);
+    const std::uint32_t fatcount = d.le32(44);
     if (fatcount > sectors)
         return false;
     std::vector<std::uint32_t> fatsectors;
     for (std::size_t i = 0; i < 109 && fatsectors.size() < fatcount; ++i)
-        fatsectors.push_back(le32(d, 76 + 4 * i));
-    std::uint32_t difat = le32(d, 68);
+        fatsectors.push_back(d.le32(76 + 4 * i));
+    std::uint32_t difat = d.le32(68);
     for (std::uint64_t hops = 0; fatsectors.size() < fatcount; ++hops) {
         if (difat >= sectors || hops > sectors)
             return false;
-        const std::size_t base = sectorat(difat);
+        const std::uint64_t base = sectorat(difat);
         for (std::size_t i = 0; i + 1 < sector / 4 && fatsectors.size() < fatcount; ++i)
-            fatsectors.push_back(le32(d, base + 4 * i));
-        difat = le32(d, base + sector - 4);
+            fatsectors.push_back(d.le32(base + 4 * i));
+        difat = d.le32(base + sector - 4);
     }
-    std::vector<std::uint32_t> fat;
-    fat.reserve(fatsectors.size() * (sector / 4));
-    for (const std::uint32_t s : fatsectors) {
+    for (const std::uint32_t s : fatsectors)
         if (s >= sectors)
             return false;
-        for (std::size_t i = 0; i < sector / 4; ++i)
-            fat.push_back(le32(d, sectorat(s) + 4 * i));
-    }
+    const std::uint64_t perfat = sector / 4;
+    const std::uint64_t fatsize = fatsectors.size() * perfat;
+    const auto fat = [&](std::uint64_t s) {
+        return d.le32(sectorat(fatsectors[std::size_t(s / perfat)]) + 4 * (s % perfat));
+    };
     // A chain from first: every sector inside the file and the FAT, no
     // longer than the file, ending with the end mark; its length in
     // sectors goes to *length. The chains of a sound file share no sector,
@@ -290,8 +302,8 @@ bool wholeole2(bytes d)
     std::uint64_t stepsleft = 2 * sectors + 16;
     const auto chain = [&](std::uint32_t first, std::uint64_t* length) {
         std::uint64_t n = 0;
-        for (std::uint32_t s = first; s != endofchain; s = fat[s]) {
-            if (s >= sectors || s >= fat.size() || n > sectors || stepsleft == 0)
+        for (std::uint32_t s = first; s != endofchain; s = fat(s)) {
+            if (s >= sectors || s >= fatsize || n > sectors || stepsleft == 0)
                 return false;
             --stepsleft;
             ++n;
@@ -300,25 +312,25 @@ bool wholeole2(bytes d)
         return true;
     };
     std::uint64_t dirsectors = 0;
-    const std::uint32_t dirfirst = le32(d, 48);
+    const std::uint32_t dirfirst = d.le32(48);
     if (!chain(dirfirst, &dirsectors) || dirsectors == 0)
         return false;
     std::uint64_t minifatsectors = 0;
-    const std::uint32_t minifirst = le32(d, 60);
+    const std::uint32_t minifirst = d.le32(60);
     if (minifirst != endofchain && !chain(minifirst, &minifatsectors))
         return false;
-    const std::uint32_t cutoff = le32(d, 56);
+    const std::uint32_t cutoff = d.le32(56);
     // Every stream of the directory: big ones through the FAT; the root
     // entry's is the mini stream.
     std::uint64_t steps = 0;
-    for (std::uint32_t s = dirfirst; s != endofchain && steps < dirsectors; s = fat[s], ++steps) {
+    for (std::uint32_t s = dirfirst; s != endofchain && steps < dirsectors; s = fat(s), ++steps) {
         for (std::size_t e = 0; e < sector / 128; ++e) {
-            const std::size_t entry = sectorat(s) + 128 * e;
+            const std::uint64_t entry = sectorat(s) + 128 * e;
             const unsigned char type = d[entry + 66];
             if (type != 2 && type != 5)
                 continue;
-            const std::uint32_t start = le32(d, entry + 116);
-            const std::uint64_t size = shift == 9 ? le32(d, entry + 120) : le64(d, entry + 120);
+            const std::uint32_t start = d.le32(entry + 116);
+            const std::uint64_t size = shift == 9 ? d.le32(entry + 120) : d.le64(entry + 120);
             if ((type == 2 && size < cutoff) || size == 0 || start == endofchain || start == freesect)
                 continue;
             std::uint64_t length = 0;
@@ -329,26 +341,26 @@ bool wholeole2(bytes d)
     return true;
 }
 
-FINDING readole2(bytes d) { return ifwhole(wholeole2(d), d); }
+FINDING readole2(bytes d) { return ifwhole(wholeole2(RANDOMBYTES(d)), d); }
 
 // The header's FAT sectors (109 in it, the rest along the DIFAT chain),
 // then the FAT: the file ends with the last sector the FAT does not call
 // free, or with a FAT or DIFAT sector lying past it.
-FINDING ole2extent(bytes d)
+FINDING ole2extent(const RANDOMBYTES& d)
 {
-    if (!startswith(d, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"))
+    if (!d.match(0, "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"))
         return damagedat();
     if (d.size() < 512)
         return shortof(512);
-    const unsigned shift = le16(d, 30);
-    if (le16(d, 28) != 0xFFFE || !((shift == 9 && le16(d, 26) == 3) || (shift == 12 && le16(d, 26) == 4)) ||
-        le16(d, 32) != 6)
+    const unsigned shift = d.le16(30);
+    if (d.le16(28) != 0xFFFE || !((shift == 9 && d.le16(26) == 3) || (shift == 12 && d.le16(26) == 4)) ||
+        d.le16(32) != 6)
         return damagedat();
     const std::size_t sector = std::size_t(1) << shift;
     if (d.size() < sector)
         return shortof(sector);
     // No file of up to 4 GiB needs more FAT sectors than this.
-    const std::uint32_t fatcount = le32(d, 44);
+    const std::uint32_t fatcount = d.le32(44);
     if (fatcount > (std::uint64_t(1) << 32) / sector / (sector / 4) + 1)
         return damagedat();
     const std::uint64_t entries = std::uint64_t(fatcount) * (sector / 4);
@@ -356,9 +368,9 @@ FINDING ole2extent(bytes d)
     constexpr std::uint32_t freesect = 0xFFFFFFFF;
     std::vector<std::uint32_t> fatsectors;
     for (std::size_t i = 0; i < 109 && fatsectors.size() < fatcount; ++i)
-        fatsectors.push_back(le32(d, 76 + 4 * i));
+        fatsectors.push_back(d.le32(76 + 4 * i));
     std::uint64_t last = 0;  // the highest sector index the file holds
-    std::uint32_t difat = le32(d, 68);
+    std::uint32_t difat = d.le32(68);
     // Each DIFAT sector adds sector / 4 - 1 entries: the chain is no longer than that.
     for (std::uint64_t hops = 0; fatsectors.size() < fatcount; ++hops) {
         if (difat >= entries || hops > fatcount)
@@ -366,10 +378,10 @@ FINDING ole2extent(bytes d)
         if (sectorend(difat) > d.size())
             return shortof(std::size_t(sectorend(difat)));
         last = std::max<std::uint64_t>(last, difat);
-        const std::size_t base = std::size_t(sectorend(difat) - sector);
+        const std::uint64_t base = sectorend(difat) - sector;
         for (std::size_t i = 0; i + 1 < sector / 4 && fatsectors.size() < fatcount; ++i)
-            fatsectors.push_back(le32(d, base + 4 * i));
-        difat = le32(d, base + sector - 4);
+            fatsectors.push_back(d.le32(base + 4 * i));
+        difat = d.le32(base + sector - 4);
     }
     for (const std::uint32_t s : fatsectors) {
         if (s >= entries)
@@ -378,17 +390,25 @@ FINDING ole2extent(bytes d)
             return shortof(std::size_t(sectorend(s)));
         last = std::max<std::uint64_t>(last, s);
     }
-    for (std::size_t k = 0; k < fatsectors.size(); ++k) {
-        const std::size_t base = std::size_t(sectorend(fatsectors[k]) - sector);
+    // In the order they lie in the file: read on demand, each page once.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> byplace;  // sector, index in the FAT
+    byplace.reserve(fatsectors.size());
+    for (std::size_t k = 0; k < fatsectors.size(); ++k)
+        byplace.emplace_back(fatsectors[k], std::uint32_t(k));
+    std::sort(byplace.begin(), byplace.end());
+    for (const auto& [s, k] : byplace) {
+        const std::uint64_t base = sectorend(s) - sector;
         for (std::size_t i = 0; i < sector / 4; ++i)
-            if (le32(d, base + 4 * i) != freesect)
-                last = std::max<std::uint64_t>(last, k * (sector / 4) + i);
+            if (d.le32(base + 4 * i) != freesect)
+                last = std::max<std::uint64_t>(last, std::uint64_t(k) * (sector / 4) + i);
     }
     const std::uint64_t end = sectorend(last);
     if (end > d.size())
         return shortof(std::size_t(end));
     return endsat(std::size_t(end));
 }
+
+FINDING ole2extent(bytes d) { return ole2extent(RANDOMBYTES(d)); }
 
 namespace {
 

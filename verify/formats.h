@@ -80,6 +80,25 @@ FINDING rafextent(bytes d);  // the furthest part the header names
 FINDING ciffextent(bytes d);  // the root heap's end, found by its directory
 FINDING tsextent(bytes d, std::size_t align);  // the packets in sync (align: as readjpeg)
 
+// The readers of the families whose structure lies anywhere in the file
+// (and the transport stream's packets), over its bytes held or read on
+// demand (verify/randombytes.h): the same walk either way.
+class RANDOMBYTES;
+bool wholepdf(const RANDOMBYTES& d);
+FINDING pdfextent(const RANDOMBYTES& d);
+bool wholeole2(const RANDOMBYTES& d);
+FINDING ole2extent(const RANDOMBYTES& d);
+FINDING readtiff(const RANDOMBYTES& d);
+FINDING tiffextent(const RANDOMBYTES& d);
+FINDING readts(const RANDOMBYTES& d);
+FINDING tsextent(const RANDOMBYTES& d, std::size_t align);
+// Over a file too large to hold, read through read within length bytes:
+// the extent as above, its verdict check()'s over the bytes up to its end.
+FINDING pdfstreamed(std::uint64_t length, const READAT& read);
+FINDING ole2streamed(std::uint64_t length, const READAT& read);
+FINDING tiffstreamed(std::uint64_t length, const READAT& read);
+FINDING tsstreamed(std::uint64_t length, const READAT& read, std::size_t align);
+
 // The ZIP and gzip readers over a file too large to hold, read forward
 // through read within length bytes (see streamedextent); align as readgzip.
 FINDING zipstreamed(std::uint64_t length, const READAT& read);

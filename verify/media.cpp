@@ -248,6 +248,14 @@ EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::u
         found = zipstreamed(length, read);
     else if (f == family::gzip)
         found = gzipstreamed(length, read, clusterbytes);
+    else if (f == family::pdf)
+        found = pdfstreamed(length, read);
+    else if (f == family::ole2)
+        found = ole2streamed(length, read);
+    else if (f == family::tiff)
+        found = tiffstreamed(length, read);
+    else if (f == family::ts)
+        found = tsstreamed(length, read, clusterbytes);
     return EXTENT{found.v, found.end, found.want};
 }
 

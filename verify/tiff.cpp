@@ -2,6 +2,7 @@
 // ORF, RW2, PEF, SRW, 3FR, ERF, IIQ ...): the header and its variants, the
 // IFDs it leads to and everything they name.
 #include "verify/formats.h"
+#include "verify/randombytes.h"
 
 #include <algorithm>
 #include <vector>
@@ -21,6 +22,9 @@ constexpr std::size_t mostjpegs = 8;
 // IFDs may share arrays, each of them would be read again.
 constexpr std::uint64_t unitsperbyte = 4;
 constexpr std::uint64_t fewunits = 1u << 16;
+// The largest preview of a file not held whole that is read to be decoded:
+// past it the file is unchecked, as the cost of a check is bounded.
+constexpr std::uint64_t mostjpegbytes = 16u << 20;
 // Structures held before the first sort: past it, those held are sorted,
 // the same ones kept once, and the bound doubled.
 constexpr std::size_t fewregions = 1u << 16;
@@ -68,13 +72,13 @@ struct PENDING {
 
 class TIFFWALK {
 public:
-    TIFFWALK(bytes data, bool bigendian, std::string_view variant)
+    TIFFWALK(const RANDOMBYTES& data, bool bigendian, std::string_view variant)
         : d(data), big(bigendian), budget{unitsperbyte * data.size() + fewunits}, cr2(variant == "cr2"),
           rw2(variant == "rw2")
     {
     }
 
-    bytes d;
+    const RANDOMBYTES& d;
     bool big;
     BUDGET budget;
     bool cr2;
@@ -306,9 +310,11 @@ void TIFFWALK::readifd(const PENDING p)
             dng = dng || (p.kind == ifdkind::chain && ifdnumber == 0);
             break;
         case 271:
-            if (type == 2 && !maker && inside(size > 4 ? value : e + 8, size))
-                make.assign(reinterpret_cast<const char*>(d.data() + (size > 4 ? value : e + 8)),
-                            std::size_t(std::min<std::uint64_t>(size, 32)));
+            if (type == 2 && !maker && inside(size > 4 ? value : e + 8, size)) {
+                std::vector<unsigned char> scratch;
+                const bytes name = d.view(size > 4 ? value : e + 8, std::size_t(std::min<std::uint64_t>(size, 32)), scratch);
+                make.assign(reinterpret_cast<const char*>(name.data()), name.size());
+            }
             break;
         case 34665:
         case 34853:
@@ -392,17 +398,18 @@ void TIFFWALK::readifd(const PENDING p)
 
 void TIFFWALK::readmaker(std::uint64_t at, std::uint64_t length)
 {
-    const bytes m = d.subspan(std::size_t(at), std::size_t(length));
-    // The makers' own headers before their IFD: where it lies and what
-    // its offsets count from.
-    if (matchat(m, 0, "Nikon\0") && m.size() >= 18 && (matchat(m, 10, "II") || matchat(m, 10, "MM"))) {
+    // The makers' own headers before their IFD, in its first 18 bytes:
+    // where it lies and what its offsets count from.
+    std::vector<unsigned char> scratch;
+    const bytes m = d.view(at, std::size_t(std::min<std::uint64_t>(length, 18)), scratch);
+    if (matchat(m, 0, "Nikon\0") && length >= 18 && (matchat(m, 10, "II") || matchat(m, 10, "MM"))) {
         const bool order = m[10] == 'M';
         enqueue(u32(at + 14, order), ifdkind::maker, at + 10, order);
-    } else if (matchat(m, 0, "OLYMPUS\0") && m.size() >= 12 && (matchat(m, 8, "II") || matchat(m, 8, "MM"))) {
+    } else if (matchat(m, 0, "OLYMPUS\0") && length >= 12 && (matchat(m, 8, "II") || matchat(m, 8, "MM"))) {
         enqueue(12, ifdkind::maker, at, m[8] == 'M');
     } else if (matchat(m, 0, "OLYMP\0") || matchat(m, 0, "SONY DSC ") || matchat(m, 0, "Panasonic\0")) {
         enqueue(at + (m[0] == 'O' ? 8 : 12), ifdkind::maker, 0, big);
-    } else if (matchat(m, 0, "AOC\0") && m.size() >= 6) {
+    } else if (matchat(m, 0, "AOC\0") && length >= 6) {
         enqueue(at + 6, ifdkind::maker, 0, big);
     } else if (make.rfind("Canon", 0) == 0) {
         enqueue(at, ifdkind::maker, 0, big);
@@ -448,16 +455,22 @@ struct TIFFRESULT {
 
 // The whole walk; a verified finding's end the furthest byte that any
 // structure names, and want what lies past d.
-TIFFRESULT walktiff(bytes d, bool decode)
+TIFFRESULT walktiff(const RANDOMBYTES& d, bool decode)
 {
-    const TIFFSTART s = tiffheader(d);
+    std::vector<unsigned char> scratch;
+    const bytes head = d.view(0, std::size_t(std::min<std::uint64_t>(d.size(), 16)), scratch);
+    const TIFFSTART s = tiffheader(head);
     if (!s.ok)
         return {damagedat(), {}, {}, false};
     TIFFWALK w(d, s.big, s.variant);
-    const std::uint64_t first = s.big ? be32(d, 4) : le32(d, 4);
+    const std::uint64_t first = s.big ? be32(head, 4) : le32(head, 4);
     w.regions.push_back({0, 8});
     w.walk(first);
     TIFFRESULT r{{}, s.variant, w.make, w.dng};
+    if (d.failed()) {
+        r.found = damagedat();
+        return r;
+    }
     if (w.costly) {
         r.found = toocostly();
         return r;
@@ -488,7 +501,14 @@ TIFFRESULT walktiff(bytes d, bool decode)
     }
     for (const REGION& j : w.jpegs) {
         end = std::max(end, j.at + j.length);
-        if (decode && check(family::jpeg, d.subspan(std::size_t(j.at), std::size_t(j.length))) != verdict::verified) {
+        if (!decode)
+            continue;
+        if (!d.inmemory() && j.length > mostjpegbytes) {
+            r.found = toocostly();
+            return r;
+        }
+        const bytes preview = d.view(j.at, std::size_t(j.length), scratch);
+        if (d.failed() || check(family::jpeg, preview) != verdict::verified) {
             r.found = damagedat();
             return r;
         }
@@ -510,21 +530,25 @@ bool tiffstart(bytes head) { return head.size() < 8 || tiffheader(head).ok; }
 // known types, every value held outside its entry, every strip and tile
 // lying in the file, no two of them sharing bytes, and each image stored
 // as a JPEG stream of its own (previews, thumbnails) decoding.
-FINDING readtiff(bytes d)
+FINDING readtiff(const RANDOMBYTES& d)
 {
     const FINDING f = walktiff(d, true).found;
-    return f.v == verdict::verified ? endsat(d.size()) : f.want != 0 ? damagedat() : f;
+    return f.v == verdict::verified ? endsat(std::size_t(d.size())) : f.want != 0 ? damagedat() : f;
 }
+
+FINDING readtiff(bytes d) { return readtiff(RANDOMBYTES(d)); }
 
 // Where the walk's furthest byte lies: a RAW file ends with its last
 // strip, its last IFD or its last value. Structures past the bytes there
 // are ask for them.
 // The previews are decoded once the end is known, by check().
-FINDING tiffextent(bytes d) { return walktiff(d, false).found; }
+FINDING tiffextent(const RANDOMBYTES& d) { return walktiff(d, false).found; }
+
+FINDING tiffextent(bytes d) { return tiffextent(RANDOMBYTES(d)); }
 
 std::string tiffkind(bytes d)
 {
-    const TIFFRESULT r = walktiff(d, false);
+    const TIFFRESULT r = walktiff(RANDOMBYTES(d), false);
     if (r.dng)
         return "dng";
     if (r.variant != "tif")

@@ -2,8 +2,10 @@
 // carry a 4-byte arrival time first (M2TS: AVCHD's .MTS, Blu-ray's
 // .M2TS), each packet beginning with the sync byte 0x47.
 #include "verify/formats.h"
+#include "verify/randombytes.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace verify {
 
@@ -16,19 +18,19 @@ constexpr std::size_t firstbytes = 2 * 192;
 // Where the sync byte of the packet at at lies.
 std::size_t syncoffset(std::size_t size) { return size == 192 ? 4 : 0; }
 
-bool packetat(bytes d, std::size_t at, std::size_t size)
+bool packetat(const RANDOMBYTES& d, std::uint64_t at, std::size_t size)
 {
     // The transport error indicator is never set in a recorded stream.
-    const std::size_t s = at + syncoffset(size);
+    const std::uint64_t s = at + syncoffset(size);
     return d[s] == sync && (d[s + 1] & 0x80) == 0;
 }
 
 // The packet size whose sync bytes the first two packets of d carry (the
-// first alone when d holds one); 0 when neither.
-std::size_t packetsize(bytes d)
+// first alone when d, or its first within bytes, holds one); 0 when neither.
+std::size_t packetsize(const RANDOMBYTES& d, std::uint64_t within = ~std::uint64_t(0))
 {
     for (const std::size_t size : {std::size_t(192), std::size_t(188)}) {
-        const std::size_t packets = std::min<std::size_t>(2, d.size() / size);
+        const std::size_t packets = std::size_t(std::min<std::uint64_t>(2, std::min(within, d.size()) / size));
         bool all = packets != 0;
         for (std::size_t i = 0; i < packets && all; ++i)
             all = packetat(d, i * size, size);
@@ -46,7 +48,11 @@ struct RUN {
     bool timed = false;
 };
 
-std::uint32_t arrivalat(bytes d, std::size_t at) { return be32(d, at) & 0x3FFFFFFF; }
+std::uint32_t arrivalat(const RANDOMBYTES& d, std::uint64_t at)
+{
+    return (std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3]) &
+           0x3FFFFFFF;
+}
 
 // Whether the packet at at begins a stream of its own: a program
 // association table's first packet whose continuity counter does not go
@@ -54,9 +60,9 @@ std::uint32_t arrivalat(bytes d, std::size_t at) { return be32(d, at) & 0x3FFFFF
 // the packet before (27 MHz ticks: more than a second back or on). A
 // camera writes its clips one after another; one that fills its last
 // cluster runs into the next clip's packets.
-bool beginsstream(bytes d, std::size_t at, std::size_t size, const RUN& run)
+bool beginsstream(const RANDOMBYTES& d, std::uint64_t at, std::size_t size, const RUN& run)
 {
-    const std::size_t s = at + syncoffset(size);
+    const std::uint64_t s = at + syncoffset(size);
     const std::uint32_t pid = std::uint32_t(d[s + 1] & 0x1F) << 8 | d[s + 2];
     if (pid != 0 || (d[s + 1] & 0x40) == 0)
         return false;
@@ -66,9 +72,9 @@ bool beginsstream(bytes d, std::size_t at, std::size_t size, const RUN& run)
     return size == 192 && run.timed && ((arrivalat(d, at) - run.arrival) & 0x3FFFFFFF) > 27000000;
 }
 
-void note(bytes d, std::size_t at, std::size_t size, RUN* run)
+void note(const RANDOMBYTES& d, std::uint64_t at, std::size_t size, RUN* run)
 {
-    const std::size_t s = at + syncoffset(size);
+    const std::uint64_t s = at + syncoffset(size);
     if ((d[s + 1] & 0x1F) == 0 && d[s + 2] == 0 && (d[s + 3] & 0x10) != 0)
         run->patcounter = d[s + 3] & 0x0F;
     if (size == 192) {
@@ -88,17 +94,19 @@ bool tsstart(bytes head)
 
 // Proves: whole packets of one size, at least two, each beginning with
 // the sync byte and no transport error flagged.
-FINDING readts(bytes d)
+FINDING readts(const RANDOMBYTES& d)
 {
     const std::size_t size = packetsize(d);
     if (size == 0 || d.size() % size != 0 || d.size() < 2 * size)
         return damagedat();
     // Each step passes one packet.
-    for (std::size_t at = 0; at < d.size(); at += size)
+    for (std::uint64_t at = 0; at < d.size(); at += size)
         if (!packetat(d, at, size))
             return damagedat();
-    return endsat(d.size());
+    return endsat(std::size_t(d.size()));
 }
+
+FINDING readts(bytes d) { return readts(RANDOMBYTES(d)); }
 
 // The packets while their sync bytes follow each other. Where they stop
 // inside a cluster (of align bytes) that begins as a file of a checked
@@ -107,32 +115,39 @@ FINDING readts(bytes d)
 // packets go on to the end of d the stream may go on past it: verified
 // there, and more wanted. A packet at the start of a cluster that begins
 // another stream ends it there.
-FINDING tsextent(bytes d, std::size_t align)
+FINDING tsextent(const RANDOMBYTES& d, std::size_t align)
 {
-    const std::size_t size = packetsize(d.first(std::min<std::size_t>(d.size(), firstbytes)));
-    if (size == 0)
-        return d.size() < firstbytes && tsstart(d) ? shortof(firstbytes) : damagedat();
-    std::size_t at = 0;
+    const std::uint64_t length = d.size();
+    const std::size_t size = packetsize(d, firstbytes);
+    if (size == 0) {
+        std::vector<unsigned char> scratch;
+        return length < firstbytes && tsstart(d.view(0, std::size_t(length), scratch)) ? shortof(firstbytes)
+                                                                                        : damagedat();
+    }
+    std::uint64_t at = 0;
     RUN run;
     // Each step passes one packet.
-    while (d.size() - at >= size && packetat(d, at, size)) {
+    while (length - at >= size && packetat(d, at, size)) {
         if (align != 0 && at >= 2 * size && at % align == 0 && beginsstream(d, at, size, run))
-            return endsat(at);
+            return endsat(std::size_t(at));
         note(d, at, size, &run);
         at += size;
     }
     if (at < 2 * size)
-        return d.size() - at < size ? shortof(std::max(2 * size, d.size() + 1)) : damagedat();
-    if (d.size() - at < size)
-        return {verdict::verified, at, d.size() + 1};
+        return length - at < size ? shortof(std::size_t(std::max<std::uint64_t>(2 * size, length + 1))) : damagedat();
+    if (length - at < size)
+        return {verdict::verified, std::size_t(at), std::size_t(length) + 1};
     if (align != 0) {
-        const std::size_t boundary = at / align * align;
-        const bytes next = d.subspan(boundary, std::min<std::size_t>(64, d.size() - boundary));
+        const std::uint64_t boundary = at / align * align;
+        std::vector<unsigned char> scratch;
+        const bytes next = d.view(boundary, std::size_t(std::min<std::uint64_t>(64, length - boundary)), scratch);
         const family f = boundary + size >= at ? identify(next, QString()) : family::none;
         if (f != family::none && canbegin(f, next))
             at = boundary / size * size;
     }
-    return at < 2 * size ? damagedat() : endsat(at);
+    return at < 2 * size ? damagedat() : endsat(std::size_t(at));
 }
+
+FINDING tsextent(bytes d, std::size_t align) { return tsextent(RANDOMBYTES(d), align); }
 
 }  // namespace verify

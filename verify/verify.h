@@ -101,15 +101,20 @@ using READAT = std::function<bool(std::uint64_t offset, std::size_t n, unsigned 
 // would prove it, without holding it: MP4/MOV/3GP (boxes) and RIFF (parts
 // and chunks) by their headers alone, ZIP (local headers, data, central
 // directory, end record) and gzip (members) read forward once, each member
-// inflated against its CRC-32; so that one too large to hold is read
-// through streamedextent. PDF, TIFF and the RAW files on it, and OLE2 are
-// not: their ends and checks follow offsets anywhere into the file.
+// inflated against its CRC-32; PDF (forward to its last %%EOF, then its
+// tail and cross-reference), OLE2 (its FAT and chains) and TIFF with the
+// RAW files on it (its IFDs, their arrays and previews) through pages read
+// where their offsets lead, and a transport stream's packets forward
+// through the same pages; so that one too large to hold is read through
+// streamedextent.
 inline bool streamable(family f)
 {
-    return f == family::mp4 || f == family::riff || f == family::zip || f == family::gzip;
+    return f == family::mp4 || f == family::riff || f == family::zip || f == family::gzip || f == family::pdf ||
+           f == family::ole2 || f == family::tiff || f == family::ts;
 }
 // extent() over a file of length bytes that may go on past it, read through
-// read (a header at a time, or forward in pieces of up to 1 MiB), on a
+// read (a header at a time, forward in pieces of up to 1 MiB, or pages of
+// 64 KiB where offsets lead, a TIFF's previews whole up to 16 MiB), on a
 // volume of clusterbytes clusters; for a streamable family, a verified end
 // is the verdict check() gives the bytes up to it.
 EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes = 0);

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTimeZone>
@@ -92,6 +93,45 @@ QByteArray withexif(const QByteArray& photo, const QByteArray& thumbnail, const 
     return photo.left(2) + segment + photo.mid(2);
 }
 
+// A PDF of Qt's writer: a noise image of width x height drawn on a page.
+QByteArray qtpdf(const QString& out, int width, int height, int seed)
+{
+    QImage noise(width, height, QImage::Format_RGB32);
+    QRandomGenerator random{quint32(seed)};
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, random.generate());
+    {
+        QPdfWriter writer(out);
+        QPainter painter(&writer);
+        painter.drawImage(QRect(0, 0, 4000, 3000), noise);
+    }
+    return readall(out);
+}
+
+// pdf with an incremental update after its %%EOF, as an editor appends
+// one: a new Info dictionary, a cross-reference section for it naming
+// the first as /Prev, and a second %%EOF.
+QByteArray withupdate(const QByteArray& pdf)
+{
+    const QString text = QString::fromLatin1(pdf);
+    const QRegularExpressionMatch sx = QRegularExpression(QStringLiteral("startxref\\s+(\\d+)\\s+%%EOF\\s*$")).match(text);
+    const QRegularExpressionMatch root = QRegularExpression(QStringLiteral("/Root\\s+(\\d+\\s+\\d+\\s+R)")).match(text);
+    const QRegularExpressionMatch size = QRegularExpression(QStringLiteral("/Size\\s+(\\d+)")).match(text);
+    if (!sx.hasMatch() || !root.hasMatch() || !size.hasMatch())
+        return {};
+    const int n = size.captured(1).toInt();
+    QByteArray out = pdf;
+    const qsizetype object = out.size();
+    out += QByteArray::number(n) + " 0 obj\n<< /Producer (second edit) >>\nendobj\n";
+    const qsizetype xref = out.size();
+    out += "xref\n" + QByteArray::number(n) + " 1\n" + QByteArray::number(object).rightJustified(10, '0') +
+           " 00000 n \ntrailer\n<< /Size " + QByteArray::number(n + 1) + " /Root " + root.captured(1).toLatin1() +
+           " /Info " + QByteArray::number(n) + " 0 R /Prev " + sx.captured(1).toLatin1() + " >>\nstartxref\n" +
+           QByteArray::number(xref) + "\n%%EOF\n";
+    return out;
+}
+
 }  // namespace
 
 QDateTime exiftime(int seed)
@@ -151,19 +191,38 @@ QByteArray formatfile(const QString& kind, const QString& workdir, int seed)
             return {};
         return out;
     }
-    if (kind == QLatin1String("pdf")) {
-        const QString out = dir.filePath(QStringLiteral("d%1.pdf").arg(seed));
-        QImage noise(160, 120, QImage::Format_RGB32);
-        QRandomGenerator random{quint32(seed)};
-        for (int y = 0; y < noise.height(); ++y)
-            for (int x = 0; x < noise.width(); ++x)
-                noise.setPixel(x, y, random.generate());
-        {
-            QPdfWriter writer(out);
-            QPainter painter(&writer);
-            painter.drawImage(QRect(0, 0, 4000, 3000), noise);
-        }
-        return readall(out);
+    if (kind == QLatin1String("pdf"))
+        return qtpdf(dir.filePath(QStringLiteral("d%1.pdf").arg(seed)), 160, 120, seed);
+    if (kind == QLatin1String("pdfupdate") || kind == QLatin1String("bigpdf")) {
+        const bool big = kind == QLatin1String("bigpdf");
+        const QByteArray pdf = qtpdf(dir.filePath(QStringLiteral("u%1.pdf").arg(seed)), big ? 2400 : 160, big ? 2000 : 120, seed);
+        return pdf.isNull() ? pdf : withupdate(pdf);
+    }
+    if (kind == QLatin1String("m2ts") || kind == QLatin1String("bigm2ts")) {
+        // A camera's clip: H.264 in 192-byte packets, over 8 MiB when big.
+        const QString out = dir.filePath(QStringLiteral("c%1.mts").arg(seed));
+        const bool big = kind == QLatin1String("bigm2ts");
+        const QStringList args{QStringLiteral("-q"), QStringLiteral("videotestsrc"),
+                               QStringLiteral("num-buffers=%1").arg(big ? 120 : 12), QStringLiteral("pattern=snow"),
+                               QStringLiteral("!"), QStringLiteral("video/x-raw,width=640,height=480,framerate=30/1"),
+                               QStringLiteral("!"), QStringLiteral("openh264enc"), QStringLiteral("bitrate=20000000"),
+                               QStringLiteral("!"), QStringLiteral("h264parse"), QStringLiteral("!"),
+                               QStringLiteral("mpegtsmux"), QStringLiteral("m2ts-mode=true"), QStringLiteral("!"),
+                               QStringLiteral("filesink"), QStringLiteral("location=") + out};
+        return runtool(QStringLiteral("gst-launch-1.0"), args) ? readall(out) : QByteArray();
+    }
+    if (kind == QLatin1String("bigdoc")) {
+        // An OLE2 file of several MiB: its FAT spans DIFAT-free sectors, its
+        // large stream chains through thousands of sectors.
+        const QString streams = dir.filePath(QStringLiteral("big%1").arg(seed));
+        const QString out = dir.filePath(QStringLiteral("b%1.doc").arg(seed));
+        QByteArray text;
+        while (text.size() < (6 << 20))
+            text += prose(seed + int(text.size()), 200).toUtf8();
+        if (!QDir().mkpath(streams) || !writefile(streams + QStringLiteral("/WordDocument"), text) ||
+            !writefile(streams + QStringLiteral("/SummaryInformation"), prose(seed, 3).toUtf8()))
+            return {};
+        return runtool(QStringLiteral("gsf"), {QStringLiteral("createole"), out, streams}) ? readall(out) : QByteArray();
     }
     if (kind == QLatin1String("wav") || kind == QLatin1String("mp3")) {
         const QString wav = dir.filePath(QStringLiteral("s%1.wav").arg(seed));

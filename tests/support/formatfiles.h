@@ -20,7 +20,10 @@ QStringList formatkinds();
 // "zip64" a ZIP with ZIP64 records (zip -fz), "heic" and "avif" images by
 // ImageMagick through libheif, "mp3id3" an MP3 with an ID3v2 tag, "exifjpg"
 // a JPEG with an Exif segment holding DateTimeOriginal exiftime(seed) and
-// a JPEG thumbnail), made in workdir; seed varies the contents. At least 8 KiB. A null QByteArray when the tool
+// a JPEG thumbnail, "pdfupdate" a PDF with an incremental update after
+// its first %%EOF, "bigpdf" one of over 4 MiB, "bigdoc" an OLE2 file of
+// over 6 MiB, "m2ts" a transport stream of 192-byte packets by GStreamer,
+// "bigm2ts" one of over 8 MiB), made in workdir; seed varies the contents. At least 8 KiB. A null QByteArray when the tool
 // is missing or fails: lasterror() says why.
 QByteArray formatfile(const QString& kind, const QString& workdir, int seed);
 
