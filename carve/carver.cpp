@@ -320,7 +320,7 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
         }
         if (found.want > limit || window >= limit) {
             if (verify::streamable(candidate)) {
-                stream();
+                stream(save);
                 return;
             }
             ++tally.toolarge;
@@ -488,11 +488,10 @@ std::uint64_t CARVER::freerunend()
     return runend;
 }
 
-void CARVER::stream()
+void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
 {
     // Only the headers are read here; the saver writes the file from its
     // clusters in pieces, under a temporary name until it is whole.
-    const std::uint64_t length = (freerunend() - at) * clustersize;
     // Each read costs its bytes, a header's a page at least, charged as a
     // failed start's bytes are once it fails. One begun within the
     // allowance reads on to its end, however long the file: a whole one is
@@ -500,13 +499,35 @@ void CARVER::stream()
     // allowance, so that no start reads on again until the window has moved
     // on by a share of them. Failed starts so cost the allowance and one
     // free run at most. The bytes the window holds already are not read
-    // again. An archive is read forward over many steps, each of them
-    // reading no more than a step's worth (streamstep).
+    // again.
     streaming = STREAMING{};
-    streaming->length = length;
+    streaming->length = (freerunend() - at) * clustersize;
     streaming->allowed = allowance() > failspent + charge();
     streaming->found = std::make_shared<verify::EXTENT>();
+    // Most end within a step's worth (a video's headers, a false start):
+    // read at once. One that reads on past it (an archive) is read again
+    // from its start over steps, a step's worth each.
+    std::uint64_t stepcost = 0;
+    bool over = false;
+    const verify::EXTENT found = verify::streamedextent(
+        candidate, streaming->length,
+        [&](std::uint64_t from, std::size_t n, unsigned char* to) {
+            if (stepcost >= readbytes) {
+                over = true;
+                return false;
+            }
+            return streamread(from, n, to, stepcost);
+        },
+        std::uint32_t(clustersize));
+    if (!over) {
+        *streaming->found = found;
+        streamed(save);
+        return;
+    }
+    streaming->reads = streaming->cost = 0;
+    streaming->cut = false;
     const verify::family f = candidate;
+    const std::uint64_t length = streaming->length;
     const std::uint32_t bytes = std::uint32_t(clustersize);
     const std::shared_ptr<verify::EXTENT> into = streaming->found;
     if (!reader)
@@ -516,32 +537,37 @@ void CARVER::stream()
     });
 }
 
-void CARVER::streamstep(const std::function<void(const CARVEDFILE&)>& save)
+bool CARVER::streamread(std::uint64_t from, std::size_t n, unsigned char* to, std::uint64_t& stepcost)
 {
     STREAMING& s = *streaming;
-    const DISKPARM& disk = area.disk;
-    const std::uint64_t base = disk.clusterposition(at);
+    const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
+    if (s.reads == streamreads || !s.allowed) {
+        s.cut = true;
+        return false;
+    }
+    ++s.reads;
+    s.cost += price;
+    stepcost += price;
+    if (from + n <= have) {
+        std::memcpy(to, buffer.get() + offset + from, n);
+        return true;
+    }
+    readfromcard += n;
+    return platform::readat(area.disk.hdisk, area.disk.clusterposition(at) + from, std::uint32_t(n), to);
+}
+
+void CARVER::streamstep(const std::function<void(const CARVEDFILE&)>& save)
+{
     std::uint64_t stepcost = 0;
-    const bool ended = reader->resume(
-        [&](std::uint64_t from, std::size_t n, unsigned char* to) {
-            const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
-            if (s.reads == streamreads || !s.allowed) {
-                s.cut = true;
-                return false;
-            }
-            ++s.reads;
-            s.cost += price;
-            stepcost += price;
-            if (from + n <= have) {
-                std::memcpy(to, buffer.get() + offset + from, n);
-                return true;
-            }
-            readfromcard += n;
-            return platform::readat(disk.hdisk, base + from, std::uint32_t(n), to);
-        },
-        [&stepcost] { return stepcost >= readbytes; });
-    if (!ended)
-        return;
+    if (reader->resume(
+            [&](std::uint64_t from, std::size_t n, unsigned char* to) { return streamread(from, n, to, stepcost); },
+            [&stepcost] { return stepcost >= readbytes; }))
+        streamed(save);
+}
+
+void CARVER::streamed(const std::function<void(const CARVEDFILE&)>& save)
+{
+    const DISKPARM& disk = area.disk;
     const STREAMING done = std::move(*streaming);
     streaming.reset();
     pending += done.cost;

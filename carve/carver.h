@@ -123,10 +123,15 @@ private:
     void judge(const std::function<void(const CARVEDFILE&)>& save);
     void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save);
     // The start past the window, of a streamable family: its end found
-    // through its headers within its free run (stream begins it, each
-    // streamstep reads on, the last hands the file out).
-    void stream();
+    // through its headers within its free run, at once or, for one that
+    // reads on past a step's worth, over steps (streamstep), then handed
+    // out (streamed).
+    void stream(const std::function<void(const CARVEDFILE&)>& save);
     void streamstep(const std::function<void(const CARVEDFILE&)>& save);
+    void streamed(const std::function<void(const CARVEDFILE&)>& save);
+    // One read of the file read on: from the window, else the card;
+    // counted in stepcost.
+    bool streamread(std::uint64_t from, std::size_t n, unsigned char* to, std::uint64_t& stepcost);
     // The file of end bytes at the window's first cluster handed to save;
     // head: its first bytes, as many as are loaded.
     // pieces: the runs of a JPEG pieced together (verified), in place of one run.
