@@ -3,6 +3,7 @@
 #include "carve/exiftime.h"
 #include "carve/jpegfragments.h"
 #include "carve/signatures.h"
+#include "carve/steppedreads.h"
 #include "model/kovcore.h"
 #include "output/clusterclaims.h"
 #include "platform/volumesource.h"
@@ -92,6 +93,10 @@ bool CARVER::eligible(std::uint64_t lcn) const
 
 bool CARVER::begin()
 {
+    if (reader)
+        reader->abandon();
+    streaming.reset();
+    readfromcard = 0;
     at = 0;
     have = 0;
     offset = 0;
@@ -145,6 +150,7 @@ std::uint64_t CARVER::load(std::uint64_t bytes)
     std::vector<badsectors::BYTESPAN> missing;
     const bool inside =
         platform::readsome(disk.hdisk, disk.clusterposition(first), std::uint32_t(n * clustersize), to, &missing);
+    readfromcard += n * clustersize;
     if (inside && missing.empty()) {
         lastfailed = false;
         if (retrying)
@@ -171,9 +177,11 @@ std::uint64_t CARVER::load(std::uint64_t bytes)
     // those before the first that does not). Where the source ends inside
     // the read, its clusters are read one at a time.
     const auto readable = [&](std::uint64_t k) {
-        if (!inside)
+        if (!inside) {
+            readfromcard += clustersize;
             return platform::readat(disk.hdisk, disk.clusterposition(first + k), std::uint32_t(clustersize),
                                     to + k * clustersize);
+        }
         return !badsectors::meets(missing, k * clustersize, (k + 1) * clustersize);
     };
     std::uint64_t got = 0;
@@ -218,6 +226,10 @@ bool CARVER::step(const std::function<void(const CARVEDFILE&)>& save)
 {
     if (clustersize == 0)
         return false;
+    if (streaming) {
+        streamstep(save);
+        return true;
+    }
     if (have == 0) {
         for (std::uint64_t passed = 0; at < clustercount;) {
             if (eligible(at)) {
@@ -445,6 +457,7 @@ bool CARVER::splice(const std::function<void(const CARVEDFILE&)>& save)
     std::uint64_t spent = 0;
     const std::optional<SPLICEDJPEG> found = splicejpeg(from, at, &spent);
     pending += spent;
+    readfromcard += spent;
     if (!found)
         return false;
     // What a success read beyond its own bytes is charged too, so that
@@ -479,45 +492,92 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
 {
     // Only the headers are read here; the saver writes the file from its
     // clusters in pieces, under a temporary name until it is whole.
-    const std::uint64_t length = (freerunend() - at) * clustersize;
-    const DISKPARM& disk = area.disk;
-    const std::uint64_t base = disk.clusterposition(at);
     // Each read costs its bytes, a header's a page at least, charged as a
     // failed start's bytes are once it fails. One begun within the
     // allowance reads on to its end, however long the file: a whole one is
     // passed over, and one that fails puts the failed bytes past the
     // allowance, so that no start reads on again until the window has moved
     // on by a share of them. Failed starts so cost the allowance and one
-    // free run at most. The bytes the window holds already are not read again.
-    const std::uint64_t spent = failspent + charge();
-    const bool allowed = allowance() > spent;
-    std::uint64_t reads = 0;
-    std::uint64_t cost = 0;
-    bool cut = false;
+    // free run at most. The bytes the window holds already are not read
+    // again.
+    streaming = STREAMING{};
+    streaming->length = (freerunend() - at) * clustersize;
+    streaming->allowed = allowance() > failspent + charge();
+    streaming->found = std::make_shared<verify::EXTENT>();
+    // Most end within a step's worth (a video's headers, a false start):
+    // read at once. One that reads on past it (an archive) is read again
+    // from its start over steps, a step's worth each.
+    std::uint64_t stepcost = 0;
+    bool over = false;
     const verify::EXTENT found = verify::streamedextent(
-        candidate, length,
+        candidate, streaming->length,
         [&](std::uint64_t from, std::size_t n, unsigned char* to) {
-            const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
-            if (reads == streamreads || !allowed) {
-                cut = true;
+            if (stepcost >= readbytes) {
+                over = true;
                 return false;
             }
-            ++reads;
-            cost += price;
-            if (from + n <= have) {
-                std::memcpy(to, buffer.get() + offset + from, n);
-                return true;
-            }
-            return platform::readat(disk.hdisk, base + from, std::uint32_t(n), to);
+            return streamread(from, n, to, stepcost);
         },
         std::uint32_t(clustersize));
-    pending += cost;
-    if (cut) {
+    if (!over) {
+        *streaming->found = found;
+        streamed(save);
+        return;
+    }
+    streaming->reads = streaming->cost = 0;
+    streaming->cut = false;
+    const verify::family f = candidate;
+    const std::uint64_t length = streaming->length;
+    const std::uint32_t bytes = std::uint32_t(clustersize);
+    const std::shared_ptr<verify::EXTENT> into = streaming->found;
+    if (!reader)
+        reader = std::make_unique<STEPPEDREADS>();
+    reader->start([f, length, bytes, into](const verify::READAT& read) {
+        *into = verify::streamedextent(f, length, read, bytes);
+    });
+}
+
+bool CARVER::streamread(std::uint64_t from, std::size_t n, unsigned char* to, std::uint64_t& stepcost)
+{
+    STREAMING& s = *streaming;
+    const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
+    if (s.reads == streamreads || !s.allowed) {
+        s.cut = true;
+        return false;
+    }
+    ++s.reads;
+    s.cost += price;
+    stepcost += price;
+    if (from + n <= have) {
+        std::memcpy(to, buffer.get() + offset + from, n);
+        return true;
+    }
+    readfromcard += n;
+    return platform::readat(area.disk.hdisk, area.disk.clusterposition(at) + from, std::uint32_t(n), to);
+}
+
+void CARVER::streamstep(const std::function<void(const CARVEDFILE&)>& save)
+{
+    std::uint64_t stepcost = 0;
+    if (reader->resume(
+            [&](std::uint64_t from, std::size_t n, unsigned char* to) { return streamread(from, n, to, stepcost); },
+            [&stepcost] { return stepcost >= readbytes; }))
+        streamed(save);
+}
+
+void CARVER::streamed(const std::function<void(const CARVEDFILE&)>& save)
+{
+    const DISKPARM& disk = area.disk;
+    const STREAMING done = std::move(*streaming);
+    streaming.reset();
+    pending += done.cost;
+    const verify::EXTENT found = *done.found;
+    if (done.cut) {
         ++tally.cut;
         fail();
         return;
     }
-    if (found.v != verify::verdict::verified || found.end == 0 || found.end > length) {
+    if (found.v != verify::verdict::verified || found.end == 0 || found.end > done.length) {
         ++tally.failed;
         fail();
         return;

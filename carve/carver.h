@@ -18,9 +18,11 @@
 #include "verify/verify.h"
 
 #include <QString>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ClusterClaims;
 class KOVCore;
@@ -62,6 +64,8 @@ struct CARVEAREA {
 // The data area of the FAT layout core has laid out, its clusters in use taken.
 CARVEAREA fatarea(const KOVCore& core);
 
+class STEPPEDREADS;
+
 class CARVER {
 public:
     // Carves area for core's run (whose files it hands out), past the
@@ -73,9 +77,9 @@ public:
 
     // begin (false when there is nothing to read), then step until it
     // returns false; each step is one read of up to 4 MiB, a bounded
-    // stretch of clusters in use passed over, or one start judged (its
-    // end found and, when whole, its check; a file found is handed to
-    // save).
+    // stretch of clusters in use passed over, one start judged (its end
+    // found and, when whole, its check; a file found is handed to save),
+    // or up to 4 MiB more of a file read on past the window.
     bool begin();
     // The starts a sweep noted over the same source: clusters that begin
     // no file are passed over unread. Null: every cluster is read.
@@ -84,8 +88,14 @@ public:
     // With the content checks: a JPEG that fails as one run may be pieced
     // together (splice).
     void piecejpegs(bool on) { pieces = on; }
-    // Clusters passed, of total().
-    std::uint64_t position() const { return at; }
+    // Clusters passed, of total(); a file read on past the window passes
+    // its clusters as its reads go.
+    std::uint64_t position() const
+    {
+        return streaming ? std::min(runend, at + streaming->cost / clustersize) : at;
+    }
+    // Bytes read from the card so far, by carving itself (not the saver's).
+    std::uint64_t bytesread() const { return readfromcard; }
     std::uint64_t total() const { return clustercount; }
     const CARVECOUNTS& counts() const { return tally; }
 
@@ -116,8 +126,15 @@ private:
     void judge(const std::function<void(const CARVEDFILE&)>& save);
     void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save);
     // The start past the window, of a streamable family: its end found
-    // through its headers within its free run, then handed out.
+    // through its headers within its free run, at once or, for one that
+    // reads on past a step's worth, over steps (streamstep), then handed
+    // out (streamed).
     void stream(const std::function<void(const CARVEDFILE&)>& save);
+    void streamstep(const std::function<void(const CARVEDFILE&)>& save);
+    void streamed(const std::function<void(const CARVEDFILE&)>& save);
+    // One read of the file read on: from the window, else the card;
+    // counted in stepcost.
+    bool streamread(std::uint64_t from, std::size_t n, unsigned char* to, std::uint64_t& stepcost);
     // The file of end bytes at the window's first cluster handed to save;
     // head: its first bytes, as many as are loaded.
     // pieces: the runs of a JPEG pieced together (verified), in place of one run.
@@ -163,6 +180,19 @@ private:
     PAIRS pairs;
     const STARTMAP* starts = nullptr;
     bool pieces = false;
+    std::uint64_t readfromcard = 0;
+    // A file read on past the window, over steps: its free run's length,
+    // whether failed starts had left it any allowance, its reads and what
+    // they cost, whether it was cut short, and its end once found.
+    struct STREAMING {
+        std::uint64_t length = 0;
+        bool allowed = false;
+        std::uint64_t reads = 0, cost = 0;
+        bool cut = false;
+        std::shared_ptr<verify::EXTENT> found;
+    };
+    std::optional<STREAMING> streaming;
+    std::unique_ptr<STEPPEDREADS> reader;  // made at the first file read on
 };
 
 }  // namespace carve

@@ -8,6 +8,7 @@ namespace carve {
 
 void STARTMAP::block(const SWEEPBLOCK& b)
 {
+    seenupto = std::max(seenupto, b.at + b.n);
     if (noted.size() >= maxstarts)
         return;
     for (std::uint64_t k = (SWEEP::sector - b.at % SWEEP::sector) % SWEEP::sector; k + headbytes <= b.n;

@@ -27,7 +27,10 @@ bool RunEngine::startrun()
         abandonrun();
     failure.clear();
     readbefore = 0;
+    toldbefore = 0;
     shown.reset();
+    toldshown.reset();
+    toldat = 0;
     ended = false;
     clock.start();
     if (exfatsource)
@@ -132,6 +135,9 @@ void RunEngine::abandonrun()
 void RunEngine::enter(RUNPHASE phase)
 {
     at = phase;
+    toldbefore = 0;
+    toldshown.reset();
+    toldat = 0;
     events.phasebegun(phase);
 }
 
@@ -158,7 +164,9 @@ void RunEngine::advance()
 {
     const PHASE& done = *plan.front();
     done.count(ctx, ctx.kept);
-    readbefore += done.progress(ctx).done;
+    const std::uint64_t read = done.progress(ctx).done;
+    readbefore += read;
+    toldbefore += read;
     const RUNPHASE was = done.kind();
     plan.pop_front();
     events.newunit();
@@ -173,9 +181,12 @@ void RunEngine::beginnext(RUNPHASE was)
         // The first walk is the run's start, not told; a phase of the kind
         // of the one just done goes on under its telling (carving's starts
         // swept, then carving).
-        if (kind == RUNPHASE::collecting)
+        if (kind == RUNPHASE::collecting) {
             at = kind;
-        else if (kind != RUNPHASE::idle && kind != was)
+            toldbefore = 0;
+            toldshown.reset();
+            toldat = 0;
+        } else if (kind != RUNPHASE::idle && kind != was)
             enter(kind);
         const bool work = phase.begin(ctx);
         for (std::size_t k = ctx.next.size(); k-- > 0;)
@@ -245,16 +256,32 @@ RUNPROGRESS RunEngine::progress() const
         p.unreadable = map->bad().sectors();
     p.seconds = clock.isValid() ? double(clock.elapsed()) / 1000.0 : 0;
     p.done = p.total = readbefore;
+    // The phase as told: with the phases before and after it told as the
+    // same (carving's starts swept, then carving), one share from 0 to 100.
+    bool told = true;
     for (std::size_t k = 0; k < plan.size(); ++k) {
         if (k == 0) {
             p.now = plan[k]->progress(ctx);
             p.done += p.now.done;
             p.total += p.now.total;
+            p.now.done += toldbefore;
+            p.now.total += toldbefore;
         } else {
-            p.total += plan[k]->plannedbytes(ctx);
+            const std::uint64_t planned = plan[k]->plannedbytes(ctx);
+            p.total += planned;
+            told = told && plan[k]->kind() == plan.front()->kind();
+            if (told)
+                p.now.total += planned;
         }
     }
     p.shown = ended ? 1.0 : shown.see(p.done, p.total);
+    // A phase that reads none is at none of it; the plan may grow while
+    // the sweep goes, the share told does not go back.
+    if (p.now.total != 0) {
+        const double seen = toldshown.see(p.now.done, p.now.total);
+        toldat = std::max(toldat, p.now.done >= p.now.total ? 1.0 : seen);
+    }
+    p.phaseshown = toldat;
     return p;
 }
 

@@ -113,8 +113,11 @@ private:
     RUNCONTEXT ctx;      // of the run under way, or of the last one
     std::deque<std::unique_ptr<PHASE>> plan;  // the phase under way first
     std::uint64_t readbefore = 0;  // bytes of the source the phases done have read
+    std::uint64_t toldbefore = 0;  // of them, those of the phases told as the one under way
     QElapsedTimer clock;           // since the run began
     mutable PROGRESSHOLD shown;    // the share of the run shown so far
+    mutable PROGRESSHOLD toldshown;  // of the phase told
+    mutable double toldat = 0;       // its share shown so far
     bool ended = false;            // the last run went to its end
     RUNPHASE at = RUNPHASE::idle;
     std::optional<platform::VolumeSource> exfatsource;

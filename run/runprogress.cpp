@@ -5,11 +5,6 @@
 
 namespace {
 
-int share(std::uint64_t done, std::uint64_t total)
-{
-    return total == 0 ? 0 : int(std::min<std::uint64_t>(done, total) * 100 / total);
-}
-
 QString clock(double seconds)
 {
     const auto s = std::uint64_t(std::llround(seconds));
@@ -25,7 +20,7 @@ QString clock(double seconds)
 
 int RUNPROGRESS::percent() const { return std::clamp(int(shown * 100), 0, 100); }
 
-int RUNPROGRESS::phasepercent() const { return share(now.done, now.total); }
+int RUNPROGRESS::phasepercent() const { return std::clamp(int(phaseshown * 100), 0, 100); }
 
 double RUNPROGRESS::bytespersecond() const { return seconds > 0 ? double(done) / seconds : 0; }
 

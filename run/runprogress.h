@@ -12,16 +12,17 @@
 
 struct RUNPROGRESS {
     RUNPHASE phase = RUNPHASE::idle;
-    PHASEPROGRESS now;               // the phase under way
+    PHASEPROGRESS now;               // the phase under way, with those told as it just before and after
     std::uint64_t done = 0, total = 0;  // bytes of the source, over the plan
     double seconds = 0;              // since the run began
     std::uint64_t files = 0;         // saved or listed so far
     std::uint64_t unreadable = 0;    // sectors of the source found unreadable so far
     double shown = 0;                // the share of the run done, held (0..1; 1 once it has ended)
+    double phaseshown = 0;           // the share of the phase told (now), held as shown is
 
     // Of the run, from shown.
     int percent() const;
-    // Of the phase under way's bytes; 0 when it reads none.
+    // Of the phase told's bytes, from phaseshown; 0 when it reads none.
     int phasepercent() const;
     // Bytes of the source read a second, 0 before any.
     double bytespersecond() const;

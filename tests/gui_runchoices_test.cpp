@@ -320,6 +320,38 @@ TEST_F(GuiChoices, APauseInTheDeepScanResumesToTheSameResult)
     EXPECT_TRUE(filetree(out).size() > 0);
 }
 
+// A run that only carves sweeps the card for carving's starts, then
+// carves from them: the window tells both as one, its share of them never
+// going back, nor the run's.
+TEST_F(GuiChoices, CarvingAloneIsOneShareFromNoneToAll)
+{
+    KOVDialog d;
+    BoxAnswerer answerer;
+    d.carvebox->setChecked(true);
+    d.diredit->setText(tmp.filePath("out"));
+    const QRegularExpression carving(QStringLiteral("^Looking for files by their contents: (\\d+)%$"));
+    const QRegularExpression share(QStringLiteral("^(?:Paused\\. )?(\\d+)% of the source read"));
+    QList<int> told, shown;
+    QStringList texts;
+    QObject::connect(d.scantimer, &QTimer::timeout, &d, [&] {
+        const QRegularExpressionMatch m = carving.match(d.namelabel->text());
+        if (m.hasMatch()) {
+            told.append(m.captured(1).toInt());
+            texts.append(d.namelabel->text());
+        }
+        const QRegularExpressionMatch r = share.match(d.progresslabel->text());
+        if (r.hasMatch())
+            shown.append(r.captured(1).toInt());
+    });
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !answerer.boxes.isEmpty() && !d.run.rununderway(); }, 120000));
+    ASSERT_GE(told.size(), 3) << qPrintable(texts.join('\n'));
+    for (qsizetype k = 1; k < told.size(); ++k)
+        ASSERT_GE(told[k], told[k - 1]) << qPrintable(texts[k - 1]) << " then " << qPrintable(texts[k]);
+    for (qsizetype k = 1; k < shown.size(); ++k)
+        ASSERT_GE(shown[k], shown[k - 1]);
+}
+
 // Carving paused in its middle resumes to kov-recover's result, the end
 // box counts the files it found, and another volume ends it unfinished.
 TEST_F(GuiChoices, CarvingPausesResumesAndIsCountedOrEnds)

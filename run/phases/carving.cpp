@@ -1,6 +1,7 @@
 // Last, so that every file an entry still names has claimed its clusters:
 // the clusters no one takes read for files by their contents, one read or
 // one start a step.
+#include "carve/readplan.h"
 #include "run/phases/phases.h"
 #include "run/runcontext.h"
 #include "run/runengine.h"
@@ -37,11 +38,23 @@ public:
         // Told before it begins: the carver in ctx is still the last one.
         if (!made)
             return {};
+        const std::uint64_t found = ctx.carver->counts().carved;
+        // In the bytes it reads, passed as the carver passes their clusters.
+        if (ctx.starts) {
+            look(ctx);
+            return PHASEPROGRESS{plan.before(ctx.carver->position()), plan.total(), found};
+        }
         const std::uint64_t size = ctx.core.diskparm.clustersize();
-        return PHASEPROGRESS{ctx.carver->position() * size, ctx.carver->total() * size, ctx.carver->counts().carved};
+        return PHASEPROGRESS{ctx.carver->position() * size, ctx.carver->total() * size, found};
     }
     std::uint64_t plannedbytes(const RUNCONTEXT& ctx) const override
     {
+        // From the sweep's first block on, what the starts noted will have
+        // it read; without a sweep every cluster is read.
+        if (ctx.starts) {
+            look(ctx);
+            return plan.total();
+        }
         const carve::CARVEAREA planned = area(ctx);
         return planned.clusters * planned.disk.clustersize();
     }
@@ -52,8 +65,13 @@ public:
     }
 
 private:
+    void look(const RUNCONTEXT& ctx) const
+    {
+        plan.see(area(ctx), *ctx.starts, ctx.starts->swept(), ctx.starts->ended());
+    }
     std::function<carve::CARVEAREA(const RUNCONTEXT&)> area;
     bool made = false;
+    mutable carve::READPLAN plan;  // taken in as the sweep goes
 };
 
 }  // namespace

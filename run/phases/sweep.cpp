@@ -51,7 +51,7 @@ public:
     void block(const SWEEPBLOCK&) override
     {
         for (; told < starts.starts(); ++told)
-            spool.want(starts.start(told), starts.start(told) + startwant);
+            spool.want(starts.at(told), starts.at(told) + startwant);
     }
 
 private:
