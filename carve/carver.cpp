@@ -287,7 +287,9 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
     pending += window;
     // A file its headers bound is not held past the second window: it is
     // read on through them (stream), so that memory stays bounded.
-    const std::uint64_t limit = verify::streamable(candidate) ? std::min(cap, streamwindow) : cap;
+    const bool named = candidate == verify::family::ole2 || candidate == verify::family::tiff;
+    const std::uint64_t limit =
+        verify::streamable(candidate) ? std::min(cap, named ? namedwindow : streamwindow) : cap;
     if (found.want > window) {
         // More bytes may show the end: those loaded, or the clusters that
         // follow while they are free.

@@ -105,12 +105,16 @@ public:
     // structure bounds it (verify::streamable) is held up to streamwindow,
     // and past it read on from the card (its headers, an archive forward in
     // pieces, a document or RAW file where its offsets lead) to the end of
-    // its free run, then written by the saver from its clusters. What is
-    // still held whole (JPEG, PNG, GIF, BMP, MP3, RAF, CRW) is held up
-    // to 32 MiB, so that the window with the rest of a run stays well under
-    // 128 MiB.
-    static constexpr std::uint64_t maxwindow = 32u << 20;
+    // its free run, then written by the saver from its clusters. A compound
+    // document or a TIFF is held up to namedwindow: its kind (.doc, .xls,
+    // a camera's RAW) is told by bytes anywhere in it (its directory, its
+    // camera's tags), and only held bytes are looked at for it. What is
+    // still held whole (JPEG, PNG, GIF, BMP, MP3, RAF, CRW) is held up to
+    // maxwindow, as large as a camera's uncompressed RAW or an hour of MP3:
+    // only such a file makes the window that large.
+    static constexpr std::uint64_t maxwindow = 256u << 20;
     static constexpr std::uint64_t streamwindow = 16u << 20;
+    static constexpr std::uint64_t namedwindow = 32u << 20;
 
 private:
     bool eligible(std::uint64_t lcn) const;

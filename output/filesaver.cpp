@@ -199,6 +199,8 @@ void FileSaver::settle(const FILEPARM& file, SAVERECORD r, const QString& subdir
         // Its CRC-32 as it is written, so that carving's look for equal
         // files reads it no more.
         std::uint32_t crc = 0;
+        if (roomfor)
+            roomfor(file.size);
         r.status = core.savefile(
             file, dir, r.name, &r.path, &r.unreadable, [&] { return damageddir(subdir); },
             [&crc](const unsigned char* piece, std::size_t n) { crc = verify::crc32(verify::bytes(piece, n), crc); });

@@ -41,6 +41,9 @@ public:
     FileSaver(KOVCore& core, SAVEOPTIONS options, RECORDSINK sink, ClusterClaims* claims = nullptr);
     // Where files wait (outlives this); without one every file is settled at once.
     void setwaitroom(WAITROOM* room) { waitroom = room; }
+    // Told each file's size before it is written, so that room can be
+    // made for it on the output disk.
+    void setroomfor(std::function<void(std::uint64_t)> hook) { roomfor = std::move(hook); }
 
     // One found file: picks its name, shows it (setstatuslines) and, unless
     // core.listonly, saves it into core.recoverdir + subdir, or, when its
@@ -134,6 +137,7 @@ private:
     ClusterClaims* claims;
     VERDICTCOUNTS tally;
     WAITROOM* waitroom = nullptr;
+    std::function<void(std::uint64_t)> roomfor;
     OUTPUTTREE tree;
     QString begunin;  // the output directory begin() chose the top folders in
 };

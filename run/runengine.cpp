@@ -1,11 +1,13 @@
 #include "run/runengine.h"
 #include "badsectors/savemap.h"
+#include "platform/scratch.h"
 #include "platform/volumesource.h"
 
 #include "deep/dirsample.h"
 #include "deep/dirslots.h"
 #include "exfat/exfatrun.h"
 #include "run/phases/phases.h"
+#include "spool/spool.h"
 
 #include <algorithm>
 
@@ -399,4 +401,12 @@ void RunEngine::beginreport(std::uint64_t clusters)
         &ctx.claims);
     ctx.waiting = std::make_unique<rebuild::WAITINGFILES>(*this, *ctx.saver, &ctx.claims);
     ctx.saver->setwaitroom(ctx.waiting.get());
+    // The spool's scratch file shares the output disk with the files saved:
+    // it goes before a file that might not fit beside it, so that a run
+    // with it saves all that one without it does.
+    ctx.saver->setroomfor([this](std::uint64_t size) {
+        constexpr std::uint64_t spare = 64u << 20;
+        if (ctx.spool && ctx.spool->holding() != 0 && platform::freespace(recoverdir) < size + spare)
+            ctx.spool->giveback();
+    });
 }

@@ -34,6 +34,18 @@ void SPOOL::stop()
     wants.clear();
 }
 
+void SPOOL::giveback()
+{
+    if (scratch < 0)
+        return;
+    stop();
+    platform::readthrough(handle, nullptr);
+    platform::closescratch(scratch);
+    scratch = -1;
+    kept.clear();
+    tally.givenback = true;
+}
+
 void SPOOL::want(std::uint64_t from, std::uint64_t to)
 {
     from = std::max(from, swept);
@@ -73,6 +85,8 @@ void SPOOL::passed(std::uint64_t end)
 
 void SPOOL::keep(const SWEEPBLOCK& b, std::uint64_t from, std::uint64_t to)
 {
+    if (scratch < 0)
+        return;
     // Whole sectors only, so a sector kept was read whole.
     from = (from + SWEEP::sector - 1) / SWEEP::sector * SWEEP::sector;
     // The source's last sector may be short: read as it is, kept as it is.
@@ -103,6 +117,8 @@ void SPOOL::keep(const SWEEPBLOCK& b, std::uint64_t from, std::uint64_t to)
 
 void SPOOL::keepzeros(std::uint64_t from, std::uint64_t to)
 {
+    if (scratch < 0)
+        return;
     if (!kept.empty() && kept.back().to == from && kept.back().zeros) {
         kept.back().to = to;
         return;

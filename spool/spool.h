@@ -20,6 +20,7 @@ struct SPOOLCOUNTS {
     std::uint64_t spooled = 0;  // bytes written to the scratch file
     std::uint64_t served = 0;   // bytes of later reads served from it
     std::uint64_t refused = 0;  // wanted bytes the budget (or a cap) left on the card
+    bool givenback = false;     // the scratch file went early: the output disk needed its room
 };
 
 class SPOOL : public SWEEPVISITOR, public platform::READTHROUGH {
@@ -48,6 +49,12 @@ public:
     void block(const SWEEPBLOCK& b) override;
     void hole(std::uint64_t at, std::uint64_t n) override;
     std::uint64_t serve(std::uint64_t pos, std::uint64_t len, unsigned char* buf, std::uint64_t* unheld) override;
+
+    // The output disk needs the room: the scratch file goes now, and the
+    // card is read again for what it held. Nothing more is kept.
+    void giveback();
+    // Bytes the scratch file holds now.
+    std::uint64_t holding() const { return scratch >= 0 ? tally.spooled : 0; }
 
     const SPOOLCOUNTS& counts() const { return tally; }
     std::uint64_t budget() const { return room; }

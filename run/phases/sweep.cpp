@@ -11,6 +11,7 @@
 #include "exfat/exfatrun.h"
 #include "layout/earlier.h"
 #include "layout/layoutsearch.h"
+#include "platform/scratch.h"
 #include "run/phases/phases.h"
 #include "run/runcontext.h"
 #include "run/runengine.h"
@@ -21,6 +22,7 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -65,11 +67,23 @@ private:
 void startspool(RUNCONTEXT& ctx, platform::volhandle handle, std::uint64_t bytes)
 {
     ctx.spool.reset();
-    if (ctx.core.listonly || ctx.core.recoverdir.isEmpty() || qEnvironmentVariable("KOV_SPOOL") == QLatin1String("0"))
+    // Only when the user asked for a run that reads the whole card: a run
+    // with no option (one that sweeps because the volume's table is gone)
+    // writes nothing but the files it saves.
+    if (ctx.core.listonly || ctx.core.recoverdir.isEmpty() || !(ctx.options.deep || ctx.options.carve) ||
+        qEnvironmentVariable("KOV_SPOOL") == QLatin1String("0"))
         return;
     bool ok = false;
-    const std::uint64_t budget = qEnvironmentVariable("KOV_SPOOL_BUDGET").toULongLong(&ok);
-    ctx.spool = std::make_unique<spool::SPOOL>(handle, bytes, ctx.core.recoverdir, ok ? budget : ~std::uint64_t(0));
+    std::uint64_t budget = qEnvironmentVariable("KOV_SPOOL_BUDGET").toULongLong(&ok);
+    if (!ok)
+        budget = ~std::uint64_t(0);
+    // An image being made of the source may take up to its size of the
+    // same disk: the spool keeps at most half of what is left beside it.
+    if (platform::imagemap()) {
+        const std::uint64_t free = platform::freespace(ctx.core.recoverdir);
+        budget = std::min(budget, free > bytes ? (free - bytes) / 2 : 0);
+    }
+    ctx.spool = std::make_unique<spool::SPOOL>(handle, bytes, ctx.core.recoverdir, budget);
     if (!ctx.spool->open())
         ctx.spool.reset();
 }
@@ -310,10 +324,10 @@ void endspool(RUNCONTEXT& ctx)
         return;
     if (qEnvironmentVariableIntValue("KOV_SWEEP_COUNTS") == 1) {
         const spool::SPOOLCOUNTS& c = ctx.spool->counts();
-        std::fprintf(stderr, "spool: %llu bytes kept, %llu served, %llu refused, budget %llu\n",
+        std::fprintf(stderr, "spool: %llu bytes kept, %llu served, %llu refused, budget %llu%s\n",
                      static_cast<unsigned long long>(c.spooled), static_cast<unsigned long long>(c.served),
                      static_cast<unsigned long long>(c.refused),
-                     static_cast<unsigned long long>(ctx.spool->budget()));
+                     static_cast<unsigned long long>(ctx.spool->budget()), c.givenback ? ", given back" : "");
     }
     ctx.spool.reset();
 }
