@@ -36,30 +36,37 @@ void closescratch(std::intptr_t scratch)
         ::close(int(scratch));
 }
 
-bool writescratch(std::intptr_t scratch, std::uint64_t at, const unsigned char* bytes, std::uint64_t n)
+namespace {
+
+// All n bytes at at through one pread or pwrite after another.
+template <class IO>
+bool whole(std::intptr_t scratch, std::uint64_t at, std::uint64_t n, IO io)
 {
     for (std::uint64_t done = 0; done < n;) {
-        const ssize_t put = ::pwrite(int(scratch), bytes + done, n - done, off_t(at + done));
-        if (put < 0 && errno == EINTR)
+        const ssize_t moved = io(int(scratch), done, n - done, off_t(at + done));
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (put <= 0)
+        if (moved <= 0)
             return false;
-        done += std::uint64_t(put);
+        done += std::uint64_t(moved);
     }
     return true;
 }
 
+}  // namespace
+
+bool writescratch(std::intptr_t scratch, std::uint64_t at, const unsigned char* bytes, std::uint64_t n)
+{
+    return whole(scratch, at, n, [bytes](int fd, std::uint64_t done, std::uint64_t left, off_t where) {
+        return ::pwrite(fd, bytes + done, left, where);
+    });
+}
+
 bool readscratch(std::intptr_t scratch, std::uint64_t at, unsigned char* bytes, std::uint64_t n)
 {
-    for (std::uint64_t done = 0; done < n;) {
-        const ssize_t got = ::pread(int(scratch), bytes + done, n - done, off_t(at + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += std::uint64_t(got);
-    }
-    return true;
+    return whole(scratch, at, n, [bytes](int fd, std::uint64_t done, std::uint64_t left, off_t where) {
+        return ::pread(fd, bytes + done, left, where);
+    });
 }
 
 std::uint64_t freespace(const QString& dir)

@@ -8,8 +8,8 @@
 
 namespace spool {
 
-SPOOL::SPOOL(platform::volhandle source, std::uint64_t bytes, const QString& dir, std::uint64_t budget)
-    : handle(source)
+SPOOL::SPOOL(platform::volhandle source, std::uint64_t bytes, const QString& dir, std::uint64_t budget, bool imaging)
+    : handle(source), keepholes(!imaging)
 {
     room = std::min({platform::freespace(dir) / 2, bytes, budget});
     if (room == 0)
@@ -157,7 +157,7 @@ void SPOOL::hole(std::uint64_t at, std::uint64_t n)
     // Never read, and served as the zeros it is whoever asks (a start
     // judged on into it), but while an image is made, which holds what the
     // source was asked for.
-    if (!platform::imagemap())
+    if (keepholes)
         keepzeros(at, at + n);
     passed(at + n);
 }

@@ -33,7 +33,10 @@ public:
     // keeping at most half of dir's free space now and at most the
     // source's size (less when budget says so). Reads through handle are
     // served from it until it goes.
-    SPOOL(platform::volhandle handle, std::uint64_t bytes, const QString& dir, std::uint64_t budget = ~std::uint64_t(0));
+    // imaging: an image of the source is being made, which holds what the
+    // source was asked for, so a hole is not served as zeros.
+    SPOOL(platform::volhandle handle, std::uint64_t bytes, const QString& dir, std::uint64_t budget = ~std::uint64_t(0),
+          bool imaging = false);
     ~SPOOL() override;
     SPOOL(const SPOOL&) = delete;
     SPOOL& operator=(const SPOOL&) = delete;
@@ -75,6 +78,7 @@ private:
     platform::volhandle handle;
     std::intptr_t scratch = -1;
     std::uint64_t room = 0;     // bytes it may keep
+    bool keepholes = true;      // no image is being made
     std::uint64_t swept = 0;    // the sweep has passed every byte below it
     std::map<std::uint64_t, std::uint64_t> wants;  // from -> to, merged, all at or past swept
     std::vector<EXTENT> kept;   // ascending, merged

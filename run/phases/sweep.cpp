@@ -79,11 +79,12 @@ void startspool(RUNCONTEXT& ctx, platform::volhandle handle, std::uint64_t bytes
         budget = ~std::uint64_t(0);
     // An image being made of the source may take up to its size of the
     // same disk: the spool keeps at most half of what is left beside it.
-    if (platform::imagemap()) {
+    const bool imaging = platform::imagemap() != nullptr;
+    if (imaging) {
         const std::uint64_t free = platform::freespace(ctx.core.recoverdir);
         budget = std::min(budget, free > bytes ? (free - bytes) / 2 : 0);
     }
-    ctx.spool = std::make_unique<spool::SPOOL>(handle, bytes, ctx.core.recoverdir, budget);
+    ctx.spool = std::make_unique<spool::SPOOL>(handle, bytes, ctx.core.recoverdir, budget, imaging);
     if (!ctx.spool->open())
         ctx.spool.reset();
 }
