@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 
@@ -22,36 +23,67 @@ IMAGEWRITER::~IMAGEWRITER()
     thread.join();
 }
 
+void IMAGEWRITER::FREE::operator()(unsigned char* p) const { std::free(p); }
+
+IMAGEWRITER::BUFFER IMAGEWRITER::lend()
+{
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        if (!spare.empty()) {
+            BUFFER bytes = std::move(spare.back());
+            spare.pop_back();
+            return bytes;
+        }
+    }
+    void* p = nullptr;
+    return BUFFER(posix_memalign(&p, 4096, bufferbytes) == 0 ? static_cast<unsigned char*>(p) : nullptr);
+}
+
+void IMAGEWRITER::keep(BUFFER bytes)
+{
+    // As many kept as the queue and one long read hold: a buffer made
+    // anew for each piece costs the system more than writing it.
+    if (bytes && spare.size() < 2 * queuebytes / piecebytes)
+        spare.push_back(std::move(bytes));
+}
+
+void IMAGEWRITER::takeback(BUFFER bytes)
+{
+    const std::lock_guard<std::mutex> held(lock);
+    keep(std::move(bytes));
+}
+
+bool IMAGEWRITER::give(std::uint64_t at, BUFFER bytes, std::uint64_t len)
+{
+    bool wake = false;
+    {
+        std::unique_lock<std::mutex> held(lock);
+        room.wait(held, [&] { return broken || pending == 0 || pending + len <= queuebytes; });
+        if (broken || !bytes || len > bufferbytes) {
+            keep(std::move(bytes));
+            return false;
+        }
+        pending += len;
+        jobs.push_back({at, len, std::move(bytes)});
+        wake = asleep;
+    }
+    if (wake)
+        work.notify_one();
+    return true;
+}
+
 bool IMAGEWRITER::put(std::uint64_t at, const unsigned char* from, std::uint64_t len)
 {
     while (len != 0) {
         // Pieces end on multiples of piecebytes in the file, so that no
         // sector of the image is split between two of them.
         const std::uint64_t n = std::min(len, piecebytes - at % piecebytes);
-        std::vector<unsigned char> bytes;
-        {
-            std::unique_lock<std::mutex> held(lock);
-            room.wait(held, [&] { return broken || pending == 0 || pending + n <= queuebytes; });
-            if (broken)
-                return false;
-            pending += n;
-            if (!spare.empty()) {
-                bytes = std::move(spare.back());
-                spare.pop_back();
-            }
-        }
-        bytes.assign(from, from + n);
-        {
-            const std::lock_guard<std::mutex> held(lock);
-            // A write that failed meanwhile ends imaging: nothing goes after it.
-            if (broken) {
-                pending -= n;
-                room.notify_all();
-                return false;
-            }
-            jobs.push_back({at, std::move(bytes)});
-        }
-        work.notify_one();
+        BUFFER bytes = lend();
+        if (!bytes)
+            return false;  // no memory: the sectors are not marked in the image
+        std::memcpy(bytes.get(), from, n);
+        if (!give(at, std::move(bytes), n))
+            return false;
         at += n;
         from += n;
         len -= n;
@@ -71,11 +103,10 @@ bool IMAGEWRITER::failed() const
     return broken;
 }
 
-int IMAGEWRITER::write(const JOB& job) const
+int IMAGEWRITER::writeall(const unsigned char* from, std::uint64_t len, std::uint64_t at) const
 {
-    const std::uint64_t len = job.bytes.size();
     for (std::uint64_t done = 0; done < len;) {
-        const ssize_t put = ::pwrite(fd, job.bytes.data() + done, len - done, off_t(job.at + done));
+        const ssize_t put = ::pwrite(fd, from + done, len - done, off_t(at + done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
@@ -85,11 +116,41 @@ int IMAGEWRITER::write(const JOB& job) const
     return 0;
 }
 
+int IMAGEWRITER::write(const JOB& job) const
+{
+    // The job in stretches that end on the file's pages; each stretch of
+    // those that are not all zeros is written in one call.
+    static constexpr std::uint64_t page = 4096;
+    static const unsigned char zeros[page] = {};
+    const std::uint64_t len = job.len;
+    const unsigned char* const bytes = job.bytes.get();
+    std::uint64_t from = 0;  // where the stretch to write begins
+    bool writing = false;
+    for (std::uint64_t at = 0; at < len;) {
+        const std::uint64_t n = std::min(len - at, page - (job.at + at) % page);
+        const bool zero = std::memcmp(bytes + at, zeros, n) == 0;
+        if (zero && writing) {
+            if (int error = writeall(bytes + from, at - from, job.at + from))
+                return error;
+            writing = false;
+        } else if (!zero && !writing) {
+            from = at;
+            writing = true;
+        }
+        at += n;
+    }
+    return writing ? writeall(bytes + from, len - from, job.at + from) : 0;
+}
+
 void IMAGEWRITER::run()
 {
     std::unique_lock<std::mutex> held(lock);
     for (;;) {
-        work.wait(held, [&] { return stopping || !jobs.empty(); });
+        while (!stopping && jobs.empty()) {
+            asleep = true;
+            work.wait(held);
+            asleep = false;
+        }
         if (jobs.empty())
             return;  // stopping, and every job written
         JOB job = std::move(jobs.front());
@@ -99,17 +160,18 @@ void IMAGEWRITER::run()
         // Told before the job stops counting as pending: drain() returning
         // means its sectors are marked, or the failure is known.
         if (error == 0)
-            written(job.at, job.bytes.size());
+            written(job.at, job.len);
         else
             fail(error);
         held.lock();
-        pending -= job.bytes.size();
-        if (spare.size() < queuebytes / piecebytes)
-            spare.push_back(std::move(job.bytes));
+        pending -= job.len;
+        keep(std::move(job.bytes));
         if (error != 0) {
             broken = true;
-            for (const JOB& dropped : jobs)
-                pending -= dropped.bytes.size();
+            for (JOB& dropped : jobs) {
+                pending -= dropped.len;
+                keep(std::move(dropped.bytes));
+            }
             jobs.clear();
         }
         room.notify_all();

@@ -70,6 +70,7 @@ struct OpenRange {
 constexpr std::uint64_t piecebytes = 128 << 10;
 // The pieces of a long read in flight at once: the sweep's block.
 constexpr std::uint64_t batchpieces = 32;
+static_assert(piecebytes <= IMAGEWRITER::bufferbytes, "a piece is read into one of the image's buffers");
 int retries = 1;
 
 // Handle ids count up from 1 and are never reused.
@@ -734,10 +735,14 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
     // A run of sectors none of which is known bad, read whole into from
     // (bytes of it given): into the map, the image and buf.
     const auto tookwhole = [&](std::uint64_t first, std::uint64_t count, std::uint64_t bytes,
-                               const unsigned char* from) {
+                               const unsigned char* from, IMAGEWRITER::BUFFER* lent = nullptr) {
         map.markread({first, count});
-        imageread(r, first, std::min(bytes, count * sector), from);
         deliver(first, count, from);
+        const std::uint64_t imaged = std::min(bytes, count * sector);
+        if (lent && *lent)
+            sink.writer->give(r->offset + first * sector, std::move(*lent), imaged);
+        else
+            imageread(r, first, imaged, from);
     };
     // A run whose read as one failed: each sector on its own.
     const auto readalone = [&](std::uint64_t first, std::uint64_t count) {
@@ -802,14 +807,29 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         if (together && r->batch && !r->noaio) {
             std::vector<RUN> runs;
             std::vector<AIOREAD> reads;
+            // While an image is made, each piece is read into a buffer of
+            // the image's writer, which then writes it as it is.
+            std::vector<IMAGEWRITER::BUFFER> lent;
+            const bool lend = r->imaged && sink.writer;
             for (std::uint64_t next = at; next < last && runs.size() < batchpieces;) {
                 const RUN run = nextrun(next);
                 runs.push_back(run);
-                if (!run.bad)
-                    reads.push_back({r->offset + run.first * sector, run.count * sector,
-                                     r->batch.get() + reads.size() * (piecebytes + sector)});
+                if (!run.bad) {
+                    unsigned char* to = r->batch.get() + reads.size() * (piecebytes + sector);
+                    if (lend) {
+                        lent.push_back(sink.writer->lend());
+                        if (lent.back())
+                            to = lent.back().get();
+                    }
+                    reads.push_back({r->offset + run.first * sector, run.count * sector, to});
+                }
                 next = run.first + run.count;
             }
+            const auto giveback = [&] {
+                for (IMAGEWRITER::BUFFER& b : lent)
+                    if (b)
+                        sink.writer->takeback(std::move(b));
+            };
             // Every other piece first, then those between: two requests in
             // flight that touch would be merged into one, which a bad
             // sector fails whole.
@@ -826,16 +846,21 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
                     deliver(run.first, run.count, nullptr);
                     continue;
                 }
+                IMAGEWRITER::BUFFER* const own = lend ? &lent[k] : nullptr;
                 const AIOREAD& read = reads[k++];
                 const std::uint64_t want = wanted(run.first, run.count);
-                if (read.got >= 0 && std::uint64_t(read.got) >= want)
-                    tookwhole(run.first, run.count, std::uint64_t(read.got), read.to);
-                else if (read.got >= 0)
+                if (read.got >= 0 && std::uint64_t(read.got) >= want) {
+                    tookwhole(run.first, run.count, std::uint64_t(read.got), read.to, own);
+                } else if (read.got >= 0) {
+                    giveback();
                     return false;  // the source ended
-                else if (!(read.got == AIOREAD::untried ? readrun(run.first, run.count)
-                                                        : readalone(run.first, run.count)))
+                } else if (!(read.got == AIOREAD::untried ? readrun(run.first, run.count)
+                                                          : readalone(run.first, run.count))) {
+                    giveback();
                     return false;
+                }
             }
+            giveback();
             at = runs.back().first + runs.back().count;
             continue;
         }
