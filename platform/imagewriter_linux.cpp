@@ -118,28 +118,31 @@ int IMAGEWRITER::writeall(const unsigned char* from, std::uint64_t len, std::uin
 
 int IMAGEWRITER::write(const JOB& job) const
 {
-    // The job in stretches that end on the file's pages; each stretch of
-    // those that are not all zeros is written in one call.
-    static constexpr std::uint64_t page = 4096;
+    // The job's pages of zeros are left out where they begin or end it, or
+    // make a hole of holebytes or more; shorter runs between data are
+    // written with it, one call being dearer than their pages.
+    static constexpr std::uint64_t page = 4096, holebytes = 64 << 10;
     static const unsigned char zeros[page] = {};
     const std::uint64_t len = job.len;
     const unsigned char* const bytes = job.bytes.get();
-    std::uint64_t from = 0;  // where the stretch to write begins
-    bool writing = false;
+    std::uint64_t from = 0, to = 0;  // the stretch to write, to its last data
+    bool data = false;
     for (std::uint64_t at = 0; at < len;) {
         const std::uint64_t n = std::min(len - at, page - (job.at + at) % page);
-        const bool zero = std::memcmp(bytes + at, zeros, n) == 0;
-        if (zero && writing) {
-            if (int error = writeall(bytes + from, at - from, job.at + from))
-                return error;
-            writing = false;
-        } else if (!zero && !writing) {
-            from = at;
-            writing = true;
+        if (std::memcmp(bytes + at, zeros, n) != 0) {
+            if (data && at - to >= holebytes) {
+                if (int error = writeall(bytes + from, to - from, job.at + from))
+                    return error;
+                data = false;
+            }
+            if (!data)
+                from = at;
+            data = true;
+            to = at + n;
         }
         at += n;
     }
-    return writing ? writeall(bytes + from, len - from, job.at + from) : 0;
+    return data ? writeall(bytes + from, to - from, job.at + from) : 0;
 }
 
 void IMAGEWRITER::run()
