@@ -250,12 +250,16 @@ public:
             return false;
         sweep.emplace(disk.hdisk, size);
         startspool(ctx, disk.hdisk, size);
-        sweepers = addvisitors(ctx, *sweep, scan, disk.clusterposition(0), ctx.exfat->clusterbytes(),
-                               ctx.exfat->heapclusters());
-        feed = sweepers.feed.get();
         first = disk.clusterposition(0);
         total = size;
         bytesper = ctx.exfat->clusterbytes();
+        // A set's data is wanted as soon as the set is seen, before the
+        // spool passes the block that holds both.
+        std::function<void(std::uint64_t, const unsigned char*)> seen;
+        if (scan && ctx.spool)
+            seen = [this, scan, into = ctx.spool.get()](std::uint64_t, const unsigned char*) { wantsets(*scan, *into); };
+        sweepers = addvisitors(ctx, *sweep, scan, first, bytesper, ctx.exfat->heapclusters(), std::move(seen));
+        feed = sweepers.feed.get();
         return true;
     }
     bool step(RUNCONTEXT& ctx) override
@@ -265,8 +269,6 @@ public:
         exfat::EXFATDEEP* scan = feed ? ctx.exfat->deepscan() : nullptr;
         if (scan)
             scan->fedto(feed->passed(), feed->eligiblepassed());
-        if (scan && ctx.spool)
-            wantsets(*scan, *ctx.spool);
         if (more)
             return true;
         if (scan) {
