@@ -283,7 +283,8 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
 {
     const std::uint64_t window = std::min(have, need);
     const verify::bytes data(buffer.get() + offset, std::size_t(window));
-    const verify::EXTENT found = verify::extent(candidate, data, std::uint32_t(clustersize));
+    verify::RECALL recall;
+    const verify::EXTENT found = verify::extent(candidate, data, std::uint32_t(clustersize), &recall);
     pending += window;
     // A file its headers bound is not held past the second window: it is
     // read on through them (stream), so that memory stays bounded.
@@ -317,7 +318,7 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
             // start's: starts that each want the rest of the volume cost a
             // bounded multiple of it.
             failspent += charge();
-            take(found.end, save);
+            take(found.end, save, &recall);
             return;
         }
         if (found.want > limit || window >= limit) {
@@ -335,7 +336,7 @@ void CARVER::judge(const std::function<void(const CARVEDFILE&)>& save)
         return;
     }
     if (found.v == verify::verdict::verified && found.end != 0 && found.end <= window) {
-        take(found.end, save);
+        take(found.end, save, &recall);
         return;
     }
     if (splice(save))
@@ -361,11 +362,11 @@ void CARVER::fail()
     drop(1);
 }
 
-void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save)
+void CARVER::take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save, verify::RECALL* recall)
 {
     const verify::bytes data(buffer.get() + offset, end);
     pending += end;
-    if (verify::check(candidate, data, std::uint32_t(clustersize)) != verify::verdict::verified) {
+    if (verify::check(candidate, data, std::uint32_t(clustersize), recall) != verify::verdict::verified) {
         if (splice(save))
             return;
         ++tally.failed;

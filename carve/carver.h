@@ -128,7 +128,9 @@ private:
     void drop(std::uint64_t clusters);
     // The start at the window's first byte judged over its first need bytes.
     void judge(const std::function<void(const CARVEDFILE&)>& save);
-    void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save);
+    // The start judged a whole file of end bytes: checked (recall: what
+    // judging it proved) and handed out.
+    void take(std::size_t end, const std::function<void(const CARVEDFILE&)>& save, verify::RECALL* recall);
     // The start past the window, of a streamable family: its end found
     // through its headers within its free run, at once or, for one that
     // reads on past a step's worth, over steps (streamstep), then handed

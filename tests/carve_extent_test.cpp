@@ -85,6 +85,37 @@ TEST_P(CarveExtent, CutShortWantsMore)
 // A Samsung phone's trailer after the EOI: a block (its header, name and
 // data), then the directory "SEFH" naming it, the directory's length and
 // "SEFT". The photo ends with the trailer, wherever the window ends.
+// Carving checks a photo over the bytes its extent found, taking over the
+// decode the extent made: the verdict is the one a fresh check gives, and
+// a recall proves nothing of other bytes.
+TEST(CarveRecall, ACheckTakingOverTheExtentsDecodeGivesTheFreshVerdict)
+{
+    QTemporaryDir work;
+    const QByteArray photo = formatfile(QStringLiteral("jpg"), work.path(), 3);
+    if (photo.isNull())
+        KOV_SKIP() << "cannot make a jpg file: " << lasterror();
+    const QByteArray held = photo + junk(3 * cluster, 9);
+    verify::RECALL recall;
+    const verify::EXTENT found = verify::extent(verify::family::jpeg, view(held), cluster, &recall);
+    ASSERT_EQ(found.v, verify::verdict::verified);
+    ASSERT_EQ(found.end, std::size_t(photo.size()));
+    EXPECT_EQ(recall.end, std::size_t(photo.size()));
+    // Up to the end, and past it into foreign bytes (no padding).
+    for (const std::size_t n : {found.end, found.end + 100}) {
+        const verify::bytes data = view(held).first(n);
+        verify::RECALL again = recall;
+        EXPECT_EQ(verify::check(verify::family::jpeg, data, cluster, &again), verify::check(verify::family::jpeg, data, cluster))
+            << n << " bytes";
+    }
+    // The photo cut off and zero-filled to its size, at another address:
+    // decoded, not recalled.
+    const QByteArray broken = photo.left(photo.size() * 3 / 5) + QByteArray(photo.size() * 2 / 5 + 10, '\0');
+    verify::RECALL other = recall;
+    const verify::verdict fresh = verify::check(verify::family::jpeg, view(broken), cluster);
+    EXPECT_NE(fresh, verify::verdict::verified);
+    EXPECT_EQ(verify::check(verify::family::jpeg, view(broken), cluster, &other), fresh);
+}
+
 TEST(CarveExtentSamsung, PhotoEndsAfterItsTrailer)
 {
     QTemporaryDir work;

@@ -5,12 +5,12 @@
 
 namespace verify {
 
-EXTENT extent(family f, bytes data, std::uint32_t clusterbytes)
+EXTENT extent(family f, bytes data, std::uint32_t clusterbytes, RECALL* recall)
 {
     FINDING found;
     switch (f) {
     case family::jpeg:
-        found = readjpeg(data, clusterbytes);
+        found = readjpeg(data, clusterbytes, recall);
         break;
     case family::png:
         found = readpng(data);

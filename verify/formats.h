@@ -48,7 +48,7 @@ struct BUDGET {
 // end of d and report d.size() when whole.
 // align, when not 0: a further image that begins at a multiple of it (the
 // next cluster) is another file, not part of this one.
-FINDING readjpeg(bytes d, std::size_t align = 0);  // to its end, with what may follow the EOI
+FINDING readjpeg(bytes d, std::size_t align = 0, RECALL* recall = nullptr);  // to its end, with what may follow the EOI
 FINDING readpng(bytes d);  // to its end
 FINDING readgif(bytes d);  // to its end
 FINDING readbmp(bytes d);  // to its end (the size field)

@@ -251,7 +251,9 @@ bool blindtoforeign(family f)
     return true;
 }
 
-verdict check(family f, bytes data, std::uint32_t clusterbytes)
+verdict check(family f, bytes data, std::uint32_t clusterbytes) { return check(f, data, clusterbytes, nullptr); }
+
+verdict check(family f, bytes data, std::uint32_t clusterbytes, RECALL* recall)
 {
     FINDING found;
     // The families whose writers may pad a file past its structure.
@@ -260,7 +262,7 @@ verdict check(family f, bytes data, std::uint32_t clusterbytes)
     case family::none:
         return verdict::unchecked;
     case family::jpeg:
-        found = readjpeg(data);
+        found = readjpeg(data, 0, recall);
         padded = true;
         break;
     case family::png:

@@ -444,10 +444,21 @@ FINDING readjpegimage(bytes data, BUDGET& budget)
 // Photo), a ZIP archive appended whole (appendedzip) and a Samsung trailer
 // (which holds such a movie) last. A ZIP whose end record lies past the
 // bytes there are leaves the end at the image's, wanting more.
-FINDING readjpeg(bytes d, std::size_t align)
+FINDING readjpeg(bytes d, std::size_t align, RECALL* recall)
 {
     BUDGET budget{unitsperbyte * std::uint64_t(d.size()) + fewunits};
-    const FINDING first = readjpegimage(d, budget);
+    FINDING first;
+    // The decode depends on the bytes up to its EOI alone, and charges the
+    // same work whatever follows: what it cost is charged again, so that
+    // a budget too small for it still refuses.
+    if (recall && recall->at == d.data() && recall->end != 0 && recall->end <= d.size()) {
+        first = budget.spend(recall->spent) ? endsat(recall->end) : toocostly();
+    } else {
+        const std::uint64_t before = budget.left;
+        first = readjpegimage(d, budget);
+        if (recall && first.v == verdict::verified)
+            *recall = RECALL{d.data(), first.end, before - budget.left};
+    }
     if (first.v != verdict::verified)
         return first;
     std::size_t at = first.end;

@@ -51,6 +51,18 @@ std::size_t paddinglimit(std::uint32_t clusterbytes);
 // image, an archive that inflates far beyond its size) is unchecked.
 verdict check(family f, bytes data, std::uint32_t clusterbytes = 0);
 
+// What extent() proved of bytes that check() of the same bytes from the
+// same first byte would prove again: the decode of a JPEG's first image,
+// which is most of the cost of carving a photo. Given to both, check()
+// takes it over instead of decoding again. The caller keeps the bytes at
+// at unchanged while the recall is given.
+struct RECALL {
+    const unsigned char* at = nullptr;
+    std::size_t end = 0;       // the first image's end, 0: nothing proved
+    std::uint64_t spent = 0;   // the work its decode cost, charged again
+};
+verdict check(family f, bytes data, std::uint32_t clusterbytes, RECALL* recall);
+
 // False when head, the first bytes of a file (16 or all there are), cannot
 // begin a file of that family: its check fails (damaged) whatever follows.
 // Lets a caller reject junk without reading the whole file.
@@ -93,7 +105,7 @@ struct EXTENT {
     std::size_t end = 0;
     std::size_t want = 0;
 };
-EXTENT extent(family f, bytes data, std::uint32_t clusterbytes);
+EXTENT extent(family f, bytes data, std::uint32_t clusterbytes, RECALL* recall = nullptr);
 
 // n bytes of a file from offset into to; false when they cannot be read.
 using READAT = std::function<bool(std::uint64_t offset, std::size_t n, unsigned char* to)>;
