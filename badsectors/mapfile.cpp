@@ -61,29 +61,62 @@ QByteArray mapfiletext(const SECTORMAP& map, std::uint64_t size, std::uint64_t o
 
 std::optional<std::vector<BYTESPAN>> unrescued(const QByteArray& text)
 {
-    std::vector<BYTESPAN> out;
+    struct AREA {
+        std::uint64_t pos, size;
+        bool finished;
+    };
+    std::vector<AREA> areas;
     bool status = false;
     for (const QByteArray& raw : text.split('\n')) {
         const QByteArray line = raw.simplified();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         const QList<QByteArray> f = line.split(' ');
-        bool okpos = false, oksize = true;
+        bool okpos = false, oksize = false;
         const std::uint64_t pos = f[0].toULongLong(&okpos, 0);
         if (!status) {
-            if (!okpos || f.size() < 2)
+            // current_pos and one status character: a first line of
+            // numbers is an area, and the status line is missing.
+            if (!okpos || f.size() < 2 || f[1].size() != 1 || !QByteArray("?*/-FG+").contains(f[1][0]))
                 return std::nullopt;
             status = true;
             continue;
         }
-        const std::uint64_t size = f.size() >= 3 ? f[1].toULongLong(&oksize, 0) : 0;
-        if (!okpos || !oksize || f.size() < 3 || f[2].size() != 1 || !QByteArray("?*/-+").contains(f[2][0]))
+        if (!okpos || f.size() < 3 || f[2].size() != 1 || !QByteArray("?*/-+").contains(f[2][0]))
             return std::nullopt;
-        if (f[2][0] != '+' && size != 0)
-            addspan(&out, {pos, size});
+        const std::uint64_t size = f[1].toULongLong(&oksize, 0);
+        if (!oksize)
+            return std::nullopt;
+        // A size to the end of the device runs to the last byte.
+        if (size != 0)
+            areas.push_back({pos, std::min(size, UINT64_MAX - pos), f[2][0] == '+'});
     }
     if (!status)
         return std::nullopt;
+    // What no area covers was never tried, as ddrescue reads it: the gaps,
+    // and everything past the last area (clamped to the source by whoever
+    // takes the spans). Sorted once, so that a map in any order costs its
+    // length.
+    std::sort(areas.begin(), areas.end(), [](const AREA& x, const AREA& y) { return x.pos < y.pos; });
+    std::vector<BYTESPAN> out;
+    const auto add = [&out](std::uint64_t from, std::uint64_t to) {
+        if (from >= to)
+            return;
+        if (!out.empty() && out.back().offset + out.back().length >= from) {
+            const std::uint64_t end = std::max(out.back().offset + out.back().length, to);
+            out.back().length = end - out.back().offset;
+        } else {
+            out.push_back({from, to - from});
+        }
+    };
+    std::uint64_t covered = 0;
+    for (const AREA& a : areas) {
+        add(covered, a.pos);
+        if (!a.finished)
+            add(a.pos, a.pos + a.size);
+        covered = std::max(covered, a.pos + a.size);
+    }
+    add(covered, UINT64_MAX);
     return out;
 }
 

@@ -16,8 +16,10 @@ namespace badsectors {
 // sectors "+", bad ones "-", the rest "?", covering 0 .. offset + size.
 QByteArray mapfiletext(const SECTORMAP& map, std::uint64_t size, std::uint64_t offset = 0);
 
-// The byte ranges a ddrescue mapfile does not mark finished ("+"); empty
-// optional when text is no mapfile (no status line, a malformed line).
+// The byte ranges a ddrescue mapfile does not mark finished ("+"), with
+// those it leaves out (up to UINT64_MAX past its last area), sorted and
+// merged; empty optional when text is no mapfile (no status line, a
+// malformed line).
 std::optional<std::vector<BYTESPAN>> unrescued(const QByteArray& text);
 
 }  // namespace badsectors

@@ -49,8 +49,16 @@ int main(int argc, char** argv)
     if (!QFileInfo::exists(whole))
         whole.remove(partition);
     if (!options.mapfile.isEmpty()) {
+        // A regular file alone (a FIFO would wait for a writer), read whole:
+        // a map cut short would leave areas out.
+        constexpr qint64 mostbytes = 256 << 20;
         QFile map(options.mapfile);
-        const auto spans = map.open(QIODevice::ReadOnly) ? badsectors::unrescued(map.read(64 << 20)) : std::nullopt;
+        std::optional<std::vector<badsectors::BYTESPAN>> spans;
+        if (QFileInfo(options.mapfile).isFile() && map.open(QIODevice::ReadOnly) && map.size() <= mostbytes) {
+            const QByteArray text = map.read(mostbytes + 1);
+            if (text.size() <= mostbytes)
+                spans = badsectors::unrescued(text);
+        }
         if (!spans) {
             std::fprintf(stderr, "kov-recover: %s: not a GNU ddrescue mapfile\n", qPrintable(options.mapfile));
             return exitusage;

@@ -400,7 +400,12 @@ READ readsectors(OpenRange* r, std::uint64_t first, std::uint64_t count, std::ui
         return READ::failed;
     if (bytes)
         *bytes = std::uint64_t(got);
-    return std::uint64_t(got) >= want ? READ::whole : READ::ended;
+    // Some bytes, then fewer than asked inside the source: the read stopped
+    // at one that failed (a buffered read gives what came before a failed
+    // page). Nothing at all is the source's end.
+    if (std::uint64_t(got) >= want)
+        return READ::whole;
+    return got > 0 ? READ::failed : READ::ended;
 }
 
 // One read of the direct descriptor sent with others: bytes at offset of
@@ -851,9 +856,9 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
                 const std::uint64_t want = wanted(run.first, run.count);
                 if (read.got >= 0 && std::uint64_t(read.got) >= want) {
                     tookwhole(run.first, run.count, std::uint64_t(read.got), read.to, own);
-                } else if (read.got >= 0) {
+                } else if (read.got == 0) {
                     giveback();
-                    return false;  // the source ended
+                    return false;  // the source ended; a short read is read sector by sector below
                 } else if (!(read.got == AIOREAD::untried ? readrun(run.first, run.count)
                                                           : readalone(run.first, run.count))) {
                     giveback();

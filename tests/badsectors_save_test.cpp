@@ -12,6 +12,8 @@
 
 #include <map>
 
+#include <sys/stat.h>
+
 using namespace testsupport;
 
 namespace {
@@ -133,6 +135,12 @@ TEST_F(UnreadableSectors, AnImageMadeByDdrescueIsReadWithItsMap)
     const CommandOutcome wrong = kovrecover({QStringLiteral("--mapfile"), image, copy, dir.filePath("out2")});
     EXPECT_EQ(wrong.status, 2);
     EXPECT_TRUE(wrong.err.contains("not a GNU ddrescue mapfile")) << wrong.err.toStdString();
+    // A FIFO would wait for a writer for ever.
+    const QString fifo = dir.filePath("map.fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const CommandOutcome waiting = kovrecover({QStringLiteral("--mapfile"), fifo, copy, dir.filePath("out3")});
+    EXPECT_EQ(waiting.status, 2);
+    EXPECT_TRUE(waiting.err.contains("not a GNU ddrescue mapfile")) << waiting.err.toStdString();
 }
 
 }  // namespace
