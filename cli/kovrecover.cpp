@@ -16,14 +16,21 @@
 
 namespace {
 
-int runwith(const RECOVEROPTIONS& options)
+// *began: the source was opened and the output folder taken, so that
+// the run read the card for its files.
+int runwith(const RECOVEROPTIONS& options, bool* began)
 {
+    *began = false;
     RecoverRun run(stdout, options);
     if (options.listvolumes)
         return run.listvolumes(options.source);
     if (const int status = run.opensource(options.source); status != exitok)
         return status;
-    return options.list ? run.list() : run.recover(options.outdir);
+    *began = true;
+    const int status = options.list ? run.list() : run.recover(options.outdir);
+    if (status == exitoutput)
+        *began = false;
+    return status;
 }
 
 }  // namespace
@@ -72,8 +79,13 @@ int main(int argc, char** argv)
             return exitusage;
         }
     }
-    const int status = runwith(options);
-    if (image.started())
+    bool began = false;
+    const int status = runwith(options, &began);
+    // A run refused (a source that is no volume, an output folder it may
+    // not use) leaves no image of its few reads to stand in the next one's way.
+    if (image.started() && !began)
+        image.drop();
+    else if (image.started())
         std::fprintf(stderr, "kov-recover: %s\n", qPrintable(image.finish()));
     return status;
 }

@@ -109,14 +109,33 @@ QString finishimage(IMAGEFILE* image)
     const badsectors::SECTORMAP none;
     const badsectors::SECTORMAP* map = platform::imagemap() ? platform::imagemap() : &none;
     const QByteArray text = badsectors::mapfiletext(*map, image->size);
-    std::FILE* file = createnew(placeof(mappath));
+    const PLACE mapplace = placeof(mappath);
+    std::FILE* file = createnew(mapplace);
     const bool written = file && std::fwrite(text.constData(), std::size_t(text.size()), 1, file) == 1;
-    const int why = errno;
-    if (file && std::fclose(file) != 0 && written)
-        return QStringLiteral("%1: %2").arg(mappath, systemwords(errno));
-    if (!written)
+    int why = errno;
+    const bool closed = !file || std::fclose(file) == 0;
+    if (!closed && written)
+        why = errno;
+    if (!written || !closed) {
+        // A map cut short or empty under its final name misleads whoever
+        // goes on from it: none is better, and the failure is told.
+        if (file)
+            platform::removefile(mapplace.folder, mapplace.name);
         return QStringLiteral("%1: %2").arg(mappath, systemwords(why));
+    }
     return error;
+}
+
+void dropimage(IMAGEFILE* image)
+{
+    if (image->fd < 0)
+        return;
+    platform::imagereads(QString(), -1);
+    std::fclose(image->stream);
+    image->stream = nullptr;
+    image->fd = -1;
+    const PLACE place = placeof(image->path);
+    platform::removefile(place.folder, place.name);
 }
 
 }  // namespace imaging

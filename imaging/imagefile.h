@@ -39,4 +39,8 @@ IMAGEFILE startimage(const QString& file, const QString& sourcepath);
 // while imaging is platform::imagefault()'s to tell.
 QString finishimage(IMAGEFILE* image);
 
+// Ends imaging and removes the image, writing no map: for a run refused
+// before it began, whose image would only stand in the way of the next.
+void dropimage(IMAGEFILE* image);
+
 }  // namespace imaging

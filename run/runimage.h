@@ -24,6 +24,9 @@ public:
     // tell of them (where they are; whether imaging stopped early, and why;
     // a map that could not be written). Empty when none was begun.
     QString finish();
+    // Ends imaging and removes the image (no map): the run was refused
+    // before it began.
+    void drop() { imaging::dropimage(&image); }
 
 private:
     imaging::IMAGEFILE image;

@@ -145,6 +145,17 @@ TEST_P(ImageWhileReading, AnImageFileIsNewAndOffTheSourceAndAFullDiskOnlyStopsIm
         EXPECT_FALSE(QFileInfo::exists(dir.filePath("no")));
     }
     EXPECT_EQ(contents(taken), "keep");
+    // Refused before it began (the output folder is a file, the source no
+    // volume): no image is left to stand in the next run's way.
+    const QString left = dir.filePath("left.img");
+    const QString notvolume = dir.filePath("zeros.img");
+    ASSERT_TRUE(writefile(notvolume, QByteArray(1 << 20, '\0')));
+    for (const auto& [source, outdir] : {std::pair{dev.path(), taken}, std::pair{notvolume, dir.filePath("none")}}) {
+        const CommandOutcome o = kovrecover({QStringLiteral("--image"), left, source, outdir});
+        EXPECT_NE(o.status, 0) << o.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(left)) << o.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(left + ".map")) << o.err.toStdString();
+    }
 
     const QString small = dir.filePath("small");
     Tmpfs full(small, "64k");
