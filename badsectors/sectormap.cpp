@@ -75,21 +75,30 @@ std::vector<SECTORSPAN> SECTORSET::spans() const
     return out;
 }
 
+SECTORSPAN SECTORSET::nearestbelow(std::uint64_t sector) const
+{
+    auto it = ends.lower_bound(sector);
+    if (it == ends.begin()) {
+        if (it == ends.end())
+            return {};
+    } else {
+        --it;
+    }
+    return {it->first, it->second - it->first};
+}
+
 void SECTORMAP::markbad(SECTORSPAN span)
 {
     if (badset.add(span))
         return;
-    // Full: widen the nearest span below (or above) over this one.
-    const std::vector<SECTORSPAN> all = badset.spans();
-    if (all.front().first > span.first) {
-        badset.add({span.first, all.front().first + all.front().count - span.first});
+    // Full: widen the nearest span below (or above) over this one, found in
+    // the set's order: a map of many areas costs no copy of it per area.
+    const SECTORSPAN near = badset.nearestbelow(span.first);
+    if (near.first > span.first) {
+        badset.add({span.first, near.first + near.count - span.first});
         return;
     }
-    std::uint64_t from = 0;
-    for (const SECTORSPAN& s : all)
-        if (s.first < span.first)
-            from = s.first;
-    badset.add({from, span.first + span.count - from});
+    badset.add({near.first, span.first + span.count - near.first});
 }
 
 }  // namespace badsectors

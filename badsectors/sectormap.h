@@ -41,6 +41,9 @@ public:
     std::uint64_t sectors() const { return total; }
     std::vector<SECTORSPAN> spans() const;
     bool empty() const { return ends.empty(); }
+    // The last span that begins before sector, else the first span; {0, 0}
+    // when the set is empty.
+    SECTORSPAN nearestbelow(std::uint64_t sector) const;
 
 private:
     std::map<std::uint64_t, std::uint64_t> ends;  // first -> one past the last
