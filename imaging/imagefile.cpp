@@ -41,6 +41,19 @@ std::FILE* createnew(const PLACE& place)
     return file;
 }
 
+// Ends imaging (every write queued made or given up) and closes the
+// image; false, with errno, when the close failed.
+bool closeimage(IMAGEFILE* image)
+{
+    platform::imagereads(QString(), -1);
+    // No fsync: the image is as safe as any file written, and flushing a
+    // whole card's worth of pages would lengthen the run for nothing.
+    const bool closed = std::fclose(image->stream) == 0;
+    image->stream = nullptr;
+    image->fd = -1;
+    return closed;
+}
+
 }  // namespace
 
 IMAGEFILE startimage(const QString& file, const QString& sourcepath)
@@ -97,14 +110,9 @@ QString finishimage(IMAGEFILE* image)
 {
     if (image->fd < 0)
         return {};
-    platform::imagereads(QString(), -1);
-    // No fsync: the image is as safe as any file written, and flushing a
-    // whole card's worth of pages would lengthen the run for nothing.
     QString error;
-    if (std::fclose(image->stream) != 0 && platform::imagefault().isEmpty())
+    if (!closeimage(image) && platform::imagefault().isEmpty())
         error = QStringLiteral("%1: %2").arg(image->path, systemwords(errno));
-    image->stream = nullptr;
-    image->fd = -1;
     const QString mappath = image->path + QStringLiteral(".map");
     const badsectors::SECTORMAP none;
     const badsectors::SECTORMAP* map = platform::imagemap() ? platform::imagemap() : &none;
@@ -130,10 +138,7 @@ void dropimage(IMAGEFILE* image)
 {
     if (image->fd < 0)
         return;
-    platform::imagereads(QString(), -1);
-    std::fclose(image->stream);
-    image->stream = nullptr;
-    image->fd = -1;
+    closeimage(image);
     const PLACE place = placeof(image->path);
     platform::removefile(place.folder, place.name);
 }

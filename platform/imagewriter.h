@@ -82,7 +82,6 @@ private:
     std::vector<BUFFER> spare;  // buffers of written jobs, for the next
     std::uint64_t pending = 0;  // bytes queued or being written
     bool stopping = false, broken = false;
-    bool asleep = false;  // the writer waits for work: only then is it woken
     std::thread thread;  // last: started once the rest is set
 };
 

@@ -55,7 +55,6 @@ void IMAGEWRITER::takeback(BUFFER bytes)
 
 bool IMAGEWRITER::give(std::uint64_t at, BUFFER bytes, std::uint64_t len)
 {
-    bool wake = false;
     {
         std::unique_lock<std::mutex> held(lock);
         room.wait(held, [&] { return broken || pending == 0 || pending + len <= queuebytes; });
@@ -65,10 +64,8 @@ bool IMAGEWRITER::give(std::uint64_t at, BUFFER bytes, std::uint64_t len)
         }
         pending += len;
         jobs.push_back({at, len, std::move(bytes)});
-        wake = asleep;
     }
-    if (wake)
-        work.notify_one();
+    work.notify_one();
     return true;
 }
 
@@ -149,11 +146,7 @@ void IMAGEWRITER::run()
 {
     std::unique_lock<std::mutex> held(lock);
     for (;;) {
-        while (!stopping && jobs.empty()) {
-            asleep = true;
-            work.wait(held);
-            asleep = false;
-        }
+        work.wait(held, [&] { return stopping || !jobs.empty(); });
         if (jobs.empty())
             return;  // stopping, and every job written
         JOB job = std::move(jobs.front());

@@ -251,8 +251,6 @@ bool blindtoforeign(family f)
     return true;
 }
 
-verdict check(family f, bytes data, std::uint32_t clusterbytes) { return check(f, data, clusterbytes, nullptr); }
-
 verdict check(family f, bytes data, std::uint32_t clusterbytes, RECALL* recall)
 {
     FINDING found;

@@ -44,13 +44,6 @@ family familyofextension(const QString& name);
 // foreign file, not padding.
 std::size_t paddinglimit(std::uint32_t clusterbytes);
 
-// The check of one family over the whole contents; unchecked for none.
-// clusterbytes (0 when unknown) sets the padding allowed (paddinglimit).
-// The cost is bounded by the size of data: a file whose structure asks for
-// more work or memory than that (a progressive JPEG's scans over a huge
-// image, an archive that inflates far beyond its size) is unchecked.
-verdict check(family f, bytes data, std::uint32_t clusterbytes = 0);
-
 // What extent() proved of bytes that check() of the same bytes from the
 // same first byte would prove again: the decode of a JPEG's first image,
 // which is most of the cost of carving a photo. Given to both, check()
@@ -61,7 +54,14 @@ struct RECALL {
     std::size_t end = 0;       // the first image's end, 0: nothing proved
     std::uint64_t spent = 0;   // the work its decode cost, charged again
 };
-verdict check(family f, bytes data, std::uint32_t clusterbytes, RECALL* recall);
+
+// The check of one family over the whole contents; unchecked for none.
+// clusterbytes (0 when unknown) sets the padding allowed (paddinglimit).
+// The cost is bounded by the size of data: a file whose structure asks for
+// more work or memory than that (a progressive JPEG's scans over a huge
+// image, an archive that inflates far beyond its size) is unchecked.
+// recall: what extent() proved of the same bytes, taken over.
+verdict check(family f, bytes data, std::uint32_t clusterbytes = 0, RECALL* recall = nullptr);
 
 // False when head, the first bytes of a file (16 or all there are), cannot
 // begin a file of that family: its check fails (damaged) whatever follows.
