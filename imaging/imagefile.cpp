@@ -74,12 +74,8 @@ IMAGEFILE startimage(const QString& file, const QString& sourcepath)
         image.fault = IMAGEFAULT::exists;
         return image;
     }
-    const platform::volhandle h = platform::openpath(sourcepath);
-    int sourcefd = -1;
-    std::uint64_t offset = 0;
-    const bool sized = platform::descriptor(h, &sourcefd, &offset, &image.size) && image.size != UINT64_MAX;
-    platform::closesource(h);
-    if (!sized) {
+    image.size = platform::pathbytes(sourcepath);
+    if (image.size == UINT64_MAX) {
         image.fault = IMAGEFAULT::notcreated;
         image.why = QStringLiteral("%1 cannot be opened to learn its size").arg(sourcepath);
         return image;

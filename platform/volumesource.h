@@ -189,6 +189,10 @@ std::uint64_t imagestops();
 // was never given a file. Only for the thread that reads.
 const badsectors::SECTORMAP* imagemap();
 
+// Bytes in the file or block device at path, asked of udisks2 for a device
+// this process may not open itself; UINT64_MAX when it cannot be told.
+std::uint64_t pathbytes(const QString& path);
+
 // For libraries that read through a file descriptor (partition probing):
 // the descriptor behind an open handle and the byte range it stands for.
 // The descriptor stays owned by the handle. False when h is not open.

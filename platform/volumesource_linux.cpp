@@ -50,6 +50,11 @@ struct OpenRange {
     // The same device opened with O_DIRECT, or -1 (an image file, or a
     // device that refuses it): reads then go through fd.
     int directfd = -1;
+    // directfd shares fd's open file (a descriptor a service handed over,
+    // which may not be opened again by path): O_DIRECT is set on it only
+    // while one of our reads is under way, since libblkid reads fd
+    // unaligned in between.
+    bool turned = false;
     std::shared_ptr<badsectors::SECTORMAP> map;
     std::unique_ptr<unsigned char, FreeAligned> bounce;  // piecebytes + one sector, page-aligned
     // batchpieces bounce-sized places for the pieces of one long read of
@@ -229,6 +234,41 @@ QList<VolumeSource> blockdevices()
     return out;
 }
 
+// Whether fd's open file takes O_DIRECT (set and cleared again at once).
+bool turnsdirect(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_DIRECT) || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
+        return false;
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// O_DIRECT on a turned descriptor for the life of one read, as it was before after it.
+class DIRECTTURN {
+public:
+    explicit DIRECTTURN(const OpenRange& r)
+    {
+        if (!r.turned)
+            return;
+        const int now = ::fcntl(r.directfd, F_GETFL);
+        if (now >= 0 && !(now & O_DIRECT) && ::fcntl(r.directfd, F_SETFL, now | O_DIRECT) == 0) {
+            fd = r.directfd;
+            flags = now;
+        }
+    }
+    ~DIRECTTURN()
+    {
+        if (fd >= 0)
+            ::fcntl(fd, F_SETFL, flags);
+    }
+    DIRECTTURN(const DIRECTTURN&) = delete;
+    DIRECTTURN& operator=(const DIRECTTURN&) = delete;
+
+private:
+    int fd = -1;
+    int flags = 0;
+};
+
 }  // namespace
 
 volhandle invalidhandle() { return reinterpret_cast<volhandle>(std::intptr_t(-1)); }
@@ -250,9 +290,14 @@ volhandle adoptdescriptor(int fd, std::uint64_t offset, std::uint64_t size)
             sector = std::uint32_t(logical);
         // A read of the block device through the page cache is widened to
         // pages, and a failed page asked for again: direct reads are not.
-        if (offset % sector == 0)
+        if (offset % sector == 0) {
             range.directfd = ::open(QStringLiteral("/proc/self/fd/%1").arg(fd).toLatin1().constData(),
                                     O_RDONLY | O_CLOEXEC | O_DIRECT);
+            if (range.directfd < 0 && (errno == EACCES || errno == EPERM) && turnsdirect(fd)) {
+                range.directfd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+                range.turned = range.directfd >= 0;
+            }
+        }
     }
     range.map = std::make_shared<badsectors::SECTORMAP>(sector);
     openfds[id] = std::move(range);
@@ -288,6 +333,20 @@ QList<VolumeSource> rawsources()
     if (blockdevicesenabled)
         all.append(blockdevices());
     return all;
+}
+
+std::uint64_t pathbytes(const QString& path)
+{
+    const int fd = openvolumefile(path);
+    if (fd >= 0) {
+        const std::uint64_t bytes = sizeoffd(fd);
+        ::close(fd);
+        return bytes;
+    }
+    VolumeSource known;
+    if (deniedblockdevice(path) && udisks2::lookup(path, &known))
+        return known.size;
+    return UINT64_MAX;
 }
 
 QList<VolumeSource> volumesources() { return assignletters(rawsources()); }
@@ -697,6 +756,7 @@ bool readsome(volhandle h, std::uint64_t pos, std::uint32_t len, unsigned char* 
         return true;
     if (r->through && !r->throughbusy)
         return readaround(h, r, pos, len, buf, missing);
+    const DIRECTTURN turn(*r);
     badsectors::SECTORMAP& map = *r->map;
     const std::uint64_t sector = map.sectorbytes();
     // Where a straight read stopped, the careful way goes on: which sectors

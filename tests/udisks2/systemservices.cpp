@@ -168,12 +168,17 @@ QString SystemServices::attach(const QString& image)
     }
     const QString node = QString::fromUtf8(out).trimmed();
     loops.append(node);
+    return announce(node) ? node : QString();
+}
+
+bool SystemServices::announce(const QString& node)
+{
     if (!runtool(QStringLiteral("udevadm"), {"trigger", "--action=change", node}) ||
         !runtool(QStringLiteral("udevadm"), {"settle", "--timeout=20"})) {
         why = QStringLiteral("udevadm trigger/settle fails: ") + QString::fromStdString(lasterror());
-        return {};
+        return false;
     }
-    return node;
+    return true;
 }
 
 void SystemServices::stop()

@@ -31,6 +31,9 @@ public:
     // Attaches an image read-only to a free loop device and waits until
     // udev has probed it; returns the /dev node, or empty with reason().
     QString attach(const QString& image);
+    // Has udev probe a block device made elsewhere (a loop device of the
+    // test's own), so that udisksd knows it; false with reason().
+    bool announce(const QString& node);
 
 private:
     bool fail(const QString& text);

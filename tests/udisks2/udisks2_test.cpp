@@ -9,6 +9,7 @@
 // client: it prints what the volume list would show, one source a line.
 #include "udisks2/systemservices.h"
 
+#include "support/badblockdevice.h"
 #include "support/mtoolsimage.h"
 #include "support/recordingcore.h"
 #include "support/skip.h"
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -269,6 +271,65 @@ TEST_F(Udisks2, RecoveryThroughTheDescriptorMatchesADirectOpen)
         EXPECT_EQ(got.size(), 2);
         EXPECT_EQ(got, recovered(direct));
     }
+}
+
+// The sectors a mapfile marks with status, by ddrescuelog.
+QByteArray blocks(const QString& map, char status)
+{
+    QByteArray listed;
+    runtool(QStringLiteral("ddrescuelog"), {QStringLiteral("-b512"), QStringLiteral("--list-blocks=") + status, map},
+            &listed);
+    return listed;
+}
+
+// A card the user may not open, with one unreadable sector in a deleted
+// file: read through udisks2's descriptor, the sector's neighbours in its
+// page are read (the reads are direct, not widened to pages), and --image
+// images the card.
+TEST_F(Udisks2, AFailingCardOpenedThroughUdisks2IsReadSectorBySectorAndImaged)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
+        KOV_SKIP() << "no ddrescuelog (gddrescue)";
+    const QString image = work->path() + "/failing.img";
+    const QByteArray lost = patterndata(300000, 7);
+    ASSERT_TRUE(makefat(image, 32, 40u << 20, 1) && writefile(work->path() + "/lost", lost) &&
+                mcopy(image, work->path() + "/lost", QStringLiteral("::LOST.BIN")) &&
+                mdel(image, QStringLiteral("::LOST.BIN")))
+        << lasterror();
+    const QByteArray card = contents(image);
+    const qsizetype at = card.indexOf(lost);
+    ASSERT_TRUE(at > 0 && at % 512 == 0);
+    // Inside a page of the device, not at its start.
+    const std::uint64_t bad = (std::uint64_t(at) / 512 + 16) / 8 * 8 + 3;
+    BadBlockDevice dev(image, {{bad, bad}});
+    ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+    ASSERT_TRUE(services->announce(dev.path())) << services->reason().toStdString();
+
+    const QString out = work->path() + "/out/failing", copy = work->path() + "/out/failing.copy";
+    const Outcome o = runas(QStringLiteral("nobody"), bus(), {KOV_RECOVER_BIN, "--image", copy, dev.path(), out});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(o.err.contains("1 unreadable sectors")) << o.err.toStdString();
+    EXPECT_EQ(blocks(out + "/unreadable.map", '-'), QByteArray::number(qulonglong(bad)) + "\n");
+    EXPECT_LE(dev.counts().asked[bad], 2u);
+    QByteArray holed = lost;
+    holed.replace(qsizetype(bad * 512 - std::uint64_t(at)), 512, QByteArray(512, '\0'));
+    const QStringList damaged = QDir(out + "/damaged").entryList(QDir::Files);
+    ASSERT_EQ(damaged.size(), 1) << o.err.toStdString();
+    EXPECT_EQ(contents(out + "/damaged/" + damaged.first()), holed);
+
+    EXPECT_EQ(blocks(copy + ".map", '-'), QByteArray::number(qulonglong(bad)) + "\n");
+    const QByteArray imaged = contents(copy);
+    ASSERT_EQ(imaged.size(), card.size());
+    const QList<QByteArray> read = blocks(copy + ".map", '+').split('\n');
+    EXPECT_GT(read.size(), 100);
+    for (const QByteArray& line : read)
+        if (!line.isEmpty()) {
+            const qsizetype sector = line.toLongLong();
+            ASSERT_EQ(imaged.mid(sector * 512, 512), card.mid(sector * 512, 512)) << "sector " << sector;
+        }
 }
 
 TEST_F(Udisks2, RefusedAuthorisationIsDiskOpenError)
