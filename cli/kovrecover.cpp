@@ -87,5 +87,6 @@ int main(int argc, char** argv)
         image.drop();
     else if (image.started())
         std::fprintf(stderr, "kov-recover: %s\n", qPrintable(image.finish()));
-    return status;
+    // An image asked for and not saved whole is something not saved.
+    return status == exitok && !image.whole() ? exitsavefailed : status;
 }

@@ -14,7 +14,7 @@ const char* const epilogue =
     "\n"
     "Exit status:\n"
     "  0    done: every file found was saved\n"
-    "  1    the run ended, but some files could not be saved\n"
+    "  1    the run ended, but some files (or the --image) could not be saved\n"
     "  2    bad usage\n"
     "  3    SOURCE cannot be opened or is not FAT12, FAT16, FAT32 or exFAT\n"
     "       (or it holds several volumes: name one as IMAGE:N)\n"

@@ -80,24 +80,32 @@ IMAGEFILE startimage(const QString& file, const QString& sourcepath)
         image.why = QStringLiteral("%1 cannot be opened to learn its size").arg(sourcepath);
         return image;
     }
-    const PLACE place = placeof(file);
+    const PLACE place = placeof(file), mapplace = placeof(file + QStringLiteral(".map"));
     image.stream = createnew(place);
-    if (!image.stream) {
+    // The map is made now, saying nothing was read: its name cannot be
+    // taken before the end, and a run that dies leaves a map that sends
+    // ddrescue over the whole card, never one that trusts the image.
+    image.mapstream = image.stream ? createnew(mapplace) : nullptr;
+    const badsectors::SECTORMAP none;
+    const QByteArray untried = badsectors::mapfiletext(none, image.size);
+    // Written with pwrite alone: nothing goes through the stream's buffer.
+    if (!image.mapstream || ::ftruncate(::fileno(image.stream), off_t(image.size)) != 0 ||
+        std::fwrite(untried.constData(), std::size_t(untried.size()), 1, image.mapstream) != 1 ||
+        std::fflush(image.mapstream) != 0) {
         image.fault = errno == EEXIST ? IMAGEFAULT::exists : IMAGEFAULT::notcreated;
         image.why = systemwords(errno);
+        if (image.mapstream) {
+            std::fclose(image.mapstream);
+            platform::removefile(mapplace.folder, mapplace.name);
+        }
+        if (image.stream) {
+            std::fclose(image.stream);
+            platform::removefile(place.folder, place.name);
+        }
+        image.stream = image.mapstream = nullptr;
         return image;
     }
-    // Written with pwrite alone: nothing goes through the stream's buffer.
     image.fd = ::fileno(image.stream);
-    if (::ftruncate(image.fd, off_t(image.size)) != 0) {
-        image.fault = IMAGEFAULT::notcreated;
-        image.why = systemwords(errno);
-        std::fclose(image.stream);
-        platform::removefile(place.folder, place.name);
-        image.stream = nullptr;
-        image.fd = -1;
-        return image;
-    }
     platform::imagereads(sourcepath, image.fd);
     return image;
 }
@@ -113,18 +121,21 @@ QString finishimage(IMAGEFILE* image)
     const badsectors::SECTORMAP none;
     const badsectors::SECTORMAP* map = platform::imagemap() ? platform::imagemap() : &none;
     const QByteArray text = badsectors::mapfiletext(*map, image->size);
-    const PLACE mapplace = placeof(mappath);
-    std::FILE* file = createnew(mapplace);
-    const bool written = file && std::fwrite(text.constData(), std::size_t(text.size()), 1, file) == 1;
+    std::FILE* file = image->mapstream;
+    image->mapstream = nullptr;
+    errno = 0;
+    const bool written = std::fseek(file, 0, SEEK_SET) == 0 && ::ftruncate(::fileno(file), 0) == 0 &&
+                         std::fwrite(text.constData(), std::size_t(text.size()), 1, file) == 1 &&
+                         std::fflush(file) == 0;
     int why = errno;
-    const bool closed = !file || std::fclose(file) == 0;
+    const bool closed = std::fclose(file) == 0;
     if (!closed && written)
         why = errno;
     if (!written || !closed) {
         // A map cut short or empty under its final name misleads whoever
         // goes on from it: none is better, and the failure is told.
-        if (file)
-            platform::removefile(mapplace.folder, mapplace.name);
+        const PLACE mapplace = placeof(mappath);
+        platform::removefile(mapplace.folder, mapplace.name);
         return QStringLiteral("%1: %2").arg(mappath, systemwords(why));
     }
     return error;
@@ -135,8 +146,12 @@ void dropimage(IMAGEFILE* image)
     if (image->fd < 0)
         return;
     closeimage(image);
-    const PLACE place = placeof(image->path);
-    platform::removefile(place.folder, place.name);
+    std::fclose(image->mapstream);
+    image->mapstream = nullptr;
+    for (const QString& path : {image->path, image->path + QStringLiteral(".map")}) {
+        const PLACE place = placeof(path);
+        platform::removefile(place.folder, place.name);
+    }
 }
 
 }  // namespace imaging

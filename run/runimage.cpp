@@ -27,6 +27,7 @@ QString RUNIMAGE::finish()
         return {};
     const QString failed = imaging::finishimage(&image);
     const QString fault = platform::imagefault();
+    lastwhole = failed.isEmpty() && fault.isEmpty();
     const QString upto = fault.isEmpty() ? QString() : QStringLiteral(" before imaging stopped (%1)").arg(fault);
     if (!failed.isEmpty())
         return QStringLiteral("the image of what was read%1: %2; its map could not be written: %3")

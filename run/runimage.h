@@ -24,12 +24,16 @@ public:
     // tell of them (where they are; whether imaging stopped early, and why;
     // a map that could not be written). Empty when none was begun.
     QString finish();
+    // Whether the last image finished holds every sector read, and its map
+    // was written: false once a write failed.
+    bool whole() const { return lastwhole; }
     // Ends imaging and removes the image (no map): the run was refused
     // before it began.
     void drop() { imaging::dropimage(&image); }
 
 private:
     imaging::IMAGEFILE image;
+    bool lastwhole = true;
 };
 
 // What is told the moment a failed write ends imaging of file (why: the

@@ -231,7 +231,7 @@ TEST_F(GuiChoices, AFullDiskStopsTheImageWithOneWarningAndTheRunGoesOn)
         KOV_SKIP() << "cannot mount a tmpfs (root only)";
     const QString cliimage = clidisk + "/copy.img", image = disk + "/copy.img";
     const CommandOutcome cli = kovrecover({"--image", cliimage, GuiChoices::image("deleted"), tmp.filePath("cli")});
-    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    ASSERT_EQ(cli.status, 1) << cli.err.toStdString();
     const qsizetype at = cli.err.indexOf("kov-recover: imaging stopped: ");
     ASSERT_GE(at, 0) << cli.err.toStdString();
     const qsizetype from = at + qsizetype(strlen("kov-recover: "));
