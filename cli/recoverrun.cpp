@@ -108,8 +108,13 @@ int RecoverRun::findvolumes(const QString& source, bool several, QList<partition
         say(QStringLiteral("%1: disk open error! (%2)").arg(source, sourcereason(found.why)));
         return exitsource;
     case SOURCEFAULT::unreadable:
-        say(found.why.isEmpty() ? QStringLiteral("%1: get disk geometry error").arg(source)
-                                : QStringLiteral("%1: not a volume: %2").arg(source, found.why));
+        if (found.bootunread)
+            say(QStringLiteral("%1: get disk geometry error (its boot sector, sector 0, cannot be read: image the card "
+                               "with ddrescue and run on the image with --deep)")
+                    .arg(source));
+        else
+            say(found.why.isEmpty() ? QStringLiteral("%1: get disk geometry error").arg(source)
+                                    : QStringLiteral("%1: not a volume: %2").arg(source, found.why));
         return exitsource;
     case SOURCEFAULT::nopartitions:
         say(QStringLiteral("%1: a bare volume without partitions has no partition %2")

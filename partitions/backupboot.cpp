@@ -13,12 +13,14 @@ std::uint64_t findbackupboot(platform::volhandle handle, std::uint32_t sectorbyt
     if (sectorbytes == 0 || sectorbytes > backupwindow)
         return 0;
     // Read the window whole when the source holds it, else sector by
-    // sector as far as it goes.
+    // sector as far as it goes; a sector that cannot be read is zeros.
     std::vector<unsigned char> window(backupwindow, 0);
+    std::vector<badsectors::BYTESPAN> missing;
     std::uint32_t have = backupwindow;
-    if (!platform::readat(handle, 0, backupwindow, window.data())) {
+    if (!platform::readsome(handle, 0, backupwindow, window.data(), &missing)) {
         have = 0;
-        while (have + sectorbytes <= backupwindow && platform::readat(handle, have, sectorbytes, window.data() + have))
+        while (have + sectorbytes <= backupwindow &&
+               platform::readsome(handle, have, sectorbytes, window.data() + have, &missing))
             have += sectorbytes;
     }
     for (std::uint32_t at = 512; at + 512 <= have; at += 512) {

@@ -65,6 +65,7 @@ struct OpenRange {
     aio_context_t aio = 0;
     bool noaio = false;
     bool imaged = false;  // its reads go into the image too
+    QString known;        // the canonical path its bad sectors are kept under once it closes
     READTHROUGH* through = nullptr;  // serves what it holds before the source is read
     bool throughbusy = false;         // reading the source around what it holds
 };
@@ -130,6 +131,29 @@ int openvolumefile(const QString& path)
 QString presetpath;
 std::vector<badsectors::BYTESPAN> presetspans;
 
+// Sectors found unreadable through handles now closed, by canonical path
+// (byte ranges of the path): a run opens its source more than once (the
+// listing, the boot sector, the walk), and a later handle must not ask a
+// failing card again for what an earlier one found bad. Kept with what the
+// path was then, and forgotten by a new listing: it may be another medium.
+struct KNOWNBAD {
+    std::pair<std::uint64_t, std::uint64_t> identity;
+    std::vector<badsectors::BYTESPAN> spans;
+};
+std::map<QString, KNOWNBAD> knownbad;
+
+// What a descriptor reads: the device number of a block device, else the
+// file's device and inode.
+std::pair<std::uint64_t, std::uint64_t> identityof(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return {0, 0};
+    if (S_ISBLK(st.st_mode))
+        return {std::uint64_t(st.st_rdev), 0};
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+}
+
 // The image being made of one path: what it holds, why writing stopped,
 // and the writer (none when no image is made). The writer's thread marks
 // the sectors it has written and tells its failure: guard keeps map and
@@ -147,6 +171,38 @@ struct IMAGESINK {
 void attachimage(volhandle h, const QString& path);
 
 
+// Takes spans (byte ranges of the handle's path) as unreadable where they
+// meet its range.
+void takeunreadable(volhandle h, const std::vector<badsectors::BYTESPAN>& spans)
+{
+    std::uint64_t from = 0, bytes = 0;
+    int fd = -1;
+    if (!descriptor(h, &fd, &from, &bytes))
+        return;
+    const std::uint64_t stop = bytes > UINT64_MAX - from ? UINT64_MAX : from + bytes;
+    for (const badsectors::BYTESPAN& s : spans) {
+        const std::uint64_t first = std::max(s.offset, from);
+        const std::uint64_t end = std::min(s.length > UINT64_MAX - s.offset ? UINT64_MAX : s.offset + s.length, stop);
+        if (first < end)
+            markunreadable(h, first - from, end - first);
+    }
+}
+
+// h (opened on path) takes what earlier handles on it found bad, and
+// keeps what it finds once closed.
+void rememberbad(volhandle h, const QString& path)
+{
+    OpenRange* r = nullptr;
+    if (auto it = openfds.find(reinterpret_cast<std::intptr_t>(h)); it != openfds.end())
+        r = &it->second;
+    if (!r)
+        return;
+    r->known = QFileInfo(path).canonicalFilePath();
+    const auto found = knownbad.find(r->known);
+    if (found != knownbad.end() && found->second.identity == identityof(r->fd))
+        takeunreadable(h, found->second.spans);
+}
+
 volhandle openrange(const QString& path, const std::uint64_t* offset, const std::uint64_t* size)
 {
     if (path.isEmpty())
@@ -157,12 +213,8 @@ volhandle openrange(const QString& path, const std::uint64_t* offset, const std:
     const std::uint64_t from = offset ? *offset : 0, bytes = offset ? *size : sizeoffd(fd);
     const volhandle h = adoptdescriptor(fd, from, bytes);
     if (!presetpath.isEmpty() && QFileInfo(path).canonicalFilePath() == presetpath)
-        for (const badsectors::BYTESPAN& s : presetspans) {
-            const std::uint64_t first = std::max(s.offset, from);
-            const std::uint64_t end = std::min(s.offset + s.length, bytes > UINT64_MAX - from ? UINT64_MAX : from + bytes);
-            if (first < end)
-                markunreadable(h, first - from, end - first);
-        }
+        takeunreadable(h, presetspans);
+    rememberbad(h, path);
     attachimage(h, path);
     return h;
 }
@@ -314,6 +366,7 @@ void setblockdevicesenabled(bool enabled) { blockdevicesenabled = enabled; }
 
 QList<VolumeSource> rawsources()
 {
+    knownbad.clear();
     QList<VolumeSource> all;
     for (const QString& path : imagefiles) {
         VolumeSource source;
@@ -378,6 +431,7 @@ volhandle opensource(const VolumeSource& source)
 {
     if (!source.udisksobject.isEmpty()) {
         const volhandle h = adoptdescriptor(udisks2::openforbackup(source.udisksobject), 0, source.size);
+        rememberbad(h, source.path);
         attachimage(h, source.path);
         return h;
     }
@@ -397,6 +451,25 @@ void closesource(volhandle h)
     auto it = openfds.find(reinterpret_cast<std::intptr_t>(h));
     if (it == openfds.end())
         return;
+    if (const OpenRange& r = it->second; !r.known.isEmpty() && !r.map->bad().empty()) {
+        KNOWNBAD& kept = knownbad[r.known];
+        if (const auto now = identityof(r.fd); kept.identity != now)
+            kept = {now, {}};
+        const std::uint64_t sector = r.map->sectorbytes();
+        std::vector<badsectors::BYTESPAN> all = std::move(kept.spans);
+        kept.spans.clear();
+        for (const badsectors::SECTORSPAN& span : r.map->bad().spans())
+            all.push_back({r.offset + span.first * sector, span.count * sector});
+        // Sorted and merged once: a set of many spans would be quadratic span by span.
+        std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+        for (const badsectors::BYTESPAN& span : all)
+            if (!kept.spans.empty() && span.offset <= kept.spans.back().offset + kept.spans.back().length) {
+                badsectors::BYTESPAN& last = kept.spans.back();
+                last.length = std::max(last.offset + last.length, span.offset + span.length) - last.offset;
+            } else {
+                kept.spans.push_back(span);
+            }
+    }
     ::close(it->second.fd);
     if (it->second.directfd >= 0)
         ::close(it->second.directfd);

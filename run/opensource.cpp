@@ -36,6 +36,7 @@ SOURCEVOLUMES findvolumes(KOVCore& core, const QString& source, bool several)
         // fails its first read.
         r.fault = status == 1 ? SOURCEFAULT::unopened : SOURCEFAULT::unreadable;
         r.why = platform::sourceproblem(path);
+        r.bootunread = status == 3 && r.why.isEmpty();
         return r;
     }
     const std::uint32_t type = KOVCore::classifydbr(boot);

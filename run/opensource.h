@@ -47,6 +47,8 @@ struct SOURCEVOLUMES {
     // nofatvolume: sector 0 bears a boot signature or a FAT label, though
     // its fields lay out no volume.
     bool bootsector = false;
+    // unreadable: sector 0 failed its read (and no backup stood in).
+    bool bootunread = false;
     SOURCENAME name;
     // Partitions passed over and why, to be told before the outcome.
     QStringList notes;

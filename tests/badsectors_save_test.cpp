@@ -143,4 +143,39 @@ TEST_F(UnreadableSectors, AnImageMadeByDdrescueIsReadWithItsMap)
     EXPECT_TRUE(waiting.err.contains("not a GNU ddrescue mapfile")) << waiting.err.toStdString();
 }
 
+// Sector 0 unreadable: FAT32's backup boot sector stands in, and no handle
+// of the run asks the card for sector 0 again; with the backup unreadable
+// too, the run says which sector it could not read.
+TEST(UnreadableBootSector, TheBackupStandsInAndWithoutItTheRunSaysWhy)
+{
+    QString why;
+    if (!BadBlockDevice::available(&why))
+        KOV_SKIP() << why.toStdString();
+    QTemporaryDir dir;
+    const QString image = dir.filePath("card.img"), local = dir.filePath("f.bin");
+    const QByteArray lost = patterndata(70000, 9);
+    ASSERT_TRUE(makefat(image, 32, 40u << 20, 1) && writefile(local, lost) && mcopy(image, local, "LOST.BIN") &&
+                mdel(image, "LOST.BIN"))
+        << lasterror();
+    struct CASE {
+        std::vector<SectorRange> bad;
+        int status;
+        const char* said;
+    };
+    for (const CASE& c : {CASE{{{0, 0}}, 0, "sector 0 cannot be read: using the FAT32 backup boot sector at sector 6"},
+                          CASE{{{0, 0}, {6, 6}}, 3, "its boot sector, sector 0, cannot be read"}}) {
+        BadBlockDevice dev(image, c.bad);
+        ASSERT_TRUE(dev.ok()) << dev.why().toStdString();
+        const QString out = dir.filePath(QStringLiteral("out%1").arg(c.bad.size()));
+        const CommandOutcome o = kovrecover({QStringLiteral("--deep"), dev.path(), out});
+        EXPECT_EQ(o.status, c.status) << o.err.toStdString();
+        EXPECT_TRUE(o.err.contains(c.said)) << o.err.toStdString();
+        for (const auto& [sector, times] : dev.counts().asked)
+            EXPECT_LE(times, 2u) << "sector " << sector;
+        if (c.status == 0) {
+            EXPECT_EQ(contents(out + "/kOST.BIN"), lost) << o.err.toStdString();
+        }
+    }
+}
+
 }  // namespace

@@ -40,7 +40,7 @@ void KOVCore::initdisk(const QString& root)
     }
     parsedbr(boot.bytes.data(), &dbrparm);
     if (boot.backup())
-        volumenotes.append(backupnote(boot.sector));
+        volumenotes.append(backupnote(boot.sector, boot.unread));
 
     diskparm.hdisk = hdisk;
     diskparm.bytespersector = dbrparm.bytespersector;
