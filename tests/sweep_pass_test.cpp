@@ -123,7 +123,7 @@ bool tracedbytes(const QStringList& args, const QString& image, const QString& o
 }
 
 // A FAT32 card with a document tree, photos and real files of carved
-// formats, some deleted, then formatted over (reformat: with twice the
+// formats (formatted: one of them 20 MiB), some deleted, then formatted over (reformat: with twice the
 // cluster size) and written on; zeroed: its system area gone too. exfat:
 // an exFAT card of folders and photos quick-formatted and written on.
 enum class Card { formatted, reformatted, zeroed, exfat };
@@ -169,6 +169,14 @@ bool makeformattedcard(const QString& image, const QString& work, Card kind, std
         const QString local = work + QStringLiteral("/f.") + type;
         if (data.isNull() || !writefile(local, data) ||
             !mcopy(image, local, QStringLiteral("::/OLD%1.%2").arg(seed).arg(type)))
+            return false;
+    }
+    if (kind == Card::formatted) {
+        // Past carving's first read from its start: its walk and its saving
+        // are served from the spool too.
+        const QString big = work + "/big.bin", zip = work + "/big.zip";
+        if (!writefile(big, patterndata(20u << 20, 5)) ||
+            !runtool(QStringLiteral("zip"), {"-q", "-0", "-j", zip, big}) || !mcopy(image, zip, "::/OLDBIG.ZIP"))
             return false;
     }
     if (kind == Card::zeroed)
@@ -293,6 +301,11 @@ TEST_P(SweepCards, SameFilesAndTheCardReadOnce)
     // what the sweep saw.
     EXPECT_LE(unspooled, size + 2 * saved + (8u << 20)) << "card " << size << ", saved " << saved;
     EXPECT_LE(fromimage, size + size / 10 + (1u << 20)) << "card " << size << ", without the spool " << unspooled;
+    // A sparse card's data, its large file among it, read once: the
+    // file's walk to its end and its saving are served from the spool.
+    const std::uint64_t data = m.captured(1).toULongLong();
+    if (kind == Card::formatted)
+        EXPECT_LE(fromimage, data + data / 10 + (1u << 20)) << "data " << data << ", saved " << saved;
     // The same reads, so what the spool served is what the card was no
     // longer asked for; and where the phases read again, it served.
     const QRegularExpressionMatch k =

@@ -46,20 +46,49 @@ void tellcounts(const SWEEP& sweep)
 // to its end, which the next start often marks.
 constexpr std::uint64_t startwant = 4u << 20;
 
-// Carving's starts, wanted as the start map notes them.
+// Carving's starts, wanted as the start map notes them: each start's first
+// read, and the free run from the last start on as the sweep passes it,
+// since the file it begins (a video, an archive) may run on far past that
+// read, and its walk to its end and its saving would read the card again.
 class STARTWANTS : public SWEEPVISITOR {
 public:
-    STARTWANTS(const carve::STARTMAP& noted, spool::SPOOL& into) : starts(noted), spool(into) {}
-    void block(const SWEEPBLOCK&) override
+    STARTWANTS(const carve::STARTMAP& noted, spool::SPOOL& into, carve::CARVEAREA free)
+        : starts(noted), spool(into), area(std::move(free))
     {
-        for (; told < starts.starts(); ++told)
+    }
+    void block(const SWEEPBLOCK& b) override
+    {
+        for (; told < starts.starts(); ++told) {
             spool.want(starts.at(told), starts.at(told) + startwant);
+            last = starts.at(told);
+            inrun = true;
+        }
+        const std::uint64_t size = area.disk.clustersize(), first = area.disk.clusterposition(0);
+        const std::uint64_t end = b.at + b.n;
+        const std::uint64_t from = std::max({b.at, last, first});
+        if (!inrun || size == 0 || from >= end)
+            return;
+        // Up to the first cluster in use or past the area: the run ends there.
+        std::uint64_t to = from;
+        while (to < end) {
+            const std::uint64_t lcn = (to - first) / size;
+            if (lcn >= area.clusters || (area.taken && area.taken(lcn))) {
+                inrun = false;
+                break;
+            }
+            to = std::min(end, first + (lcn + 1) * size);
+        }
+        if (to > from)
+            spool.want(from, to);
     }
 
 private:
     const carve::STARTMAP& starts;
     spool::SPOOL& spool;
+    const carve::CARVEAREA area;
     std::size_t told = 0;
+    std::uint64_t last = 0;  // the last start noted
+    bool inrun = false;      // the sweep is in the free run after it
 };
 
 // A spool for the sweep of bytes of handle, in the output folder; none
@@ -100,7 +129,8 @@ struct SWEEPERS {
 // at it), with carving its starts, and last the spool.
 template <class SCAN>
 SWEEPERS addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t first, std::uint64_t size,
-                     std::uint64_t count, std::function<void(std::uint64_t, const unsigned char*)> found = {})
+                     std::uint64_t count, const std::function<carve::CARVEAREA(const RUNCONTEXT&)>& carved,
+                     std::function<void(std::uint64_t, const unsigned char*)> found = {})
 {
     SWEEPERS out;
     if (scan) {
@@ -118,7 +148,7 @@ SWEEPERS addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t fi
         ctx.starts = std::make_unique<carve::STARTMAP>();
         sweep.add(ctx.starts.get());
         if (ctx.spool) {
-            out.startwants = std::make_unique<STARTWANTS>(*ctx.starts, *ctx.spool);
+            out.startwants = std::make_unique<STARTWANTS>(*ctx.starts, *ctx.spool, carved(ctx));
             sweep.add(out.startwants.get());
         }
     }
@@ -178,7 +208,7 @@ public:
             };
         }
         sweepers = addvisitors(ctx, *sweep, scan, core.diskparm.clusterposition(0), core.diskparm.clustersize(),
-                               scan ? scan->scantotal() : 0, found);
+                               scan ? scan->scantotal() : 0, fatarea, found);
         feed = sweepers.feed.get();
         return true;
     }
@@ -258,7 +288,7 @@ public:
         std::function<void(std::uint64_t, const unsigned char*)> seen;
         if (scan && ctx.spool)
             seen = [this, scan, into = ctx.spool.get()](std::uint64_t, const unsigned char*) { wantsets(*scan, *into); };
-        sweepers = addvisitors(ctx, *sweep, scan, first, bytesper, ctx.exfat->heapclusters(), std::move(seen));
+        sweepers = addvisitors(ctx, *sweep, scan, first, bytesper, ctx.exfat->heapclusters(), exfatarea, std::move(seen));
         feed = sweepers.feed.get();
         return true;
     }
