@@ -14,7 +14,6 @@ namespace layout {
 namespace {
 
 constexpr std::uint64_t sector = 512;
-constexpr std::uint64_t readbytes = 4 << 20;
 // Cluster sizes a FAT volume may have.
 constexpr std::uint64_t smallest = 512;
 constexpr std::uint64_t largest = 256 << 10;
@@ -122,36 +121,40 @@ LAYOUTSEARCH::LAYOUTSEARCH(platform::volhandle source, std::uint64_t sourcebytes
 {
 }
 
+namespace {
+
+class FEEDER : public SWEEPVISITOR {
+public:
+    explicit FEEDER(LAYOUTSEARCH& into) : search(into) {}
+    void block(const SWEEPBLOCK& b) override
+    {
+        const std::uint64_t end = std::min<std::uint64_t>(b.at + b.n, search.total());
+        if (b.at < end)
+            search.take(b.bytes, std::size_t(end - b.at), b.at, b.unreadable(b.at, end));
+    }
+
+private:
+    LAYOUTSEARCH& search;
+};
+
+}  // namespace
+
 bool LAYOUTSEARCH::step()
 {
     if (position >= bytes)
         return false;
-    if (!buffer) {
-        buffer.reset(new (std::nothrow) unsigned char[readbytes]);
-        if (!buffer) {
-            unread += bytes - position;
-            position = bytes;
-            return false;
-        }
+    if (!own) {
+        own = std::make_unique<SWEEP>(handle, bytes);
+        feeder = std::make_unique<FEEDER>(*this);
+        own->add(feeder.get());
     }
-    const std::uint64_t n = std::min(readbytes, bytes - position);
-    if (platform::readat(handle, position, std::uint32_t(n), buffer.get())) {
-        if (!overcap && !findpairs(buffer.get(), n, position, &pairs, maxpairs))
-            overcap = true;
-    } else {
-        // A bad stretch: its sectors one by one, so that one bad sector
-        // hides no directory beside it.
-        for (std::uint64_t at = 0; at < n; at += sector) {
-            if (!platform::readat(handle, position + at, sector, buffer.get())) {
-                unread += sector;
-                continue;
-            }
-            if (!overcap && !findpairs(buffer.get(), sector, position + at, &pairs, maxpairs))
-                overcap = true;
-        }
+    const bool more = own->step();
+    position = std::max(position, own->passed());
+    if (!more && own->nomemory()) {
+        unread += bytes - position;
+        position = bytes;
     }
-    position += n;
-    return position < bytes;
+    return more && position < bytes;
 }
 
 void LAYOUTSEARCH::take(const unsigned char* block, std::size_t n, std::uint64_t at, std::uint64_t unreadable)

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "platform/volumesource.h"
+#include "sweep/sweep.h"
 
 #include <QString>
 #include <cstdint>
@@ -77,8 +78,9 @@ constexpr std::size_t maxpairs = std::size_t(1) << 20;
 class LAYOUTSEARCH {
 public:
     LAYOUTSEARCH(platform::volhandle handle, std::uint64_t sourcebytes);
-    // Reads the next block and notes its pairs; false when the source is
-    // read to its end.
+    // Reads the next block and notes its pairs (its own sweep: the holes
+    // of a sparse image are not read, an unreadable sector is read once);
+    // false when the source is read to its end.
     bool step();
     // The same search fed by a sweep instead: n bytes of the source at at
     // (a multiple of 512, ascending), unreadable of them could not be read
@@ -105,7 +107,8 @@ private:
     std::uint64_t unread = 0;
     bool overcap = false;
     std::vector<DIRPAIR> pairs;
-    std::unique_ptr<unsigned char[]> buffer;
+    std::unique_ptr<SWEEP> own;  // when no run's sweep feeds it
+    std::unique_ptr<SWEEPVISITOR> feeder;
 };
 
 }  // namespace layout

@@ -303,9 +303,13 @@ TEST_P(SweepCards, SameFilesAndTheCardReadOnce)
     EXPECT_LE(fromimage, size + size / 10 + (1u << 20)) << "card " << size << ", without the spool " << unspooled;
     // A sparse card's data, its large file among it, read once: the
     // file's walk to its end and its saving are served from the spool.
+    // Without its system area, the layout search before the run reads the
+    // data once more, but no hole.
     const std::uint64_t data = m.captured(1).toULongLong();
-    if (kind == Card::formatted)
-        EXPECT_LE(fromimage, data + data / 10 + (1u << 20)) << "data " << data << ", saved " << saved;
+    const std::uint64_t passes = kind == Card::formatted ? 1 : kind == Card::zeroed ? 2 : 0;
+    if (passes != 0) {
+        EXPECT_LE(fromimage, passes * data + data / 10 + (1u << 20)) << "data " << data << ", saved " << saved;
+    }
     // The same reads, so what the spool served is what the card was no
     // longer asked for; and where the phases read again, it served.
     const QRegularExpressionMatch k =
