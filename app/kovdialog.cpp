@@ -315,6 +315,16 @@ void KOVDialog::on_recoverbt_clicked()
         showwarning(QStringLiteral("disk open error!"));
         return;
     }
+    // The image is refused before the output folder is made, and removed
+    // when the run is refused before it began, as kov-recover does.
+    const bool imaging = !run.rununderway() && imagebox->isChecked();
+    if (imaging && !startimage(volume))
+        return;
+    const auto refuse = [&](const QString& text) {
+        if (imaging)
+            image.drop();
+        showwarning(text);
+    };
     // Recovered names are appended to the directory; without the separator
     // they would land beside it. One box before a run, instead of one per
     // file it could not save.
@@ -325,25 +335,22 @@ void KOVDialog::on_recoverbt_clicked()
         break;
     case OUTPUTFAULT::sourceitself:  // not asked: the window's folder is chosen as a folder
     case OUTPUTFAULT::onsource:
-        showwarning(QString::fromLatin1(samedisktext));
+        refuse(QString::fromLatin1(samedisktext));
         return;
     case OUTPUTFAULT::notcreated:
-        showwarning(QString::fromLatin1(mkdirtext) + QLatin1Char('\n') + checked.why);
+        refuse(QString::fromLatin1(mkdirtext) + QLatin1Char('\n') + checked.why);
         return;
     case OUTPUTFAULT::notwritable:
-        showwarning(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, checked.why));
+        refuse(QStringLiteral("Can not create recovered files in %1: %2").arg(dir, checked.why));
         return;
     }
     run.setrecoverdir(dir);
     // As kov-recover asks for --deep: a found layout holds no walkable
     // root, only the directories the deep scan links.
     if (!run.rununderway() && foundlayouts.count(volume) != 0 && !deepbox->isChecked()) {
-        showwarning(QString::fromLatin1(founddeeptext).arg(QLatin1String(deepchoice)));
+        refuse(QString::fromLatin1(founddeeptext).arg(QLatin1String(deepchoice)));
         return;
     }
-
-    if (!run.rununderway() && imagebox->isChecked() && !startimage(volume))
-        return;
 
     run.setpaused(!run.paused());
     if (run.paused()) {
@@ -360,8 +367,7 @@ void KOVDialog::on_recoverbt_clicked()
         if (!run.startrun()) {
             run.setpaused(true);
             setbuttontext(QStringLiteral("Recover"));
-            image.finish();
-            showwarning(run.startfailure().isEmpty() ? QStringLiteral("disk open error!") : run.startfailure());
+            refuse(run.startfailure().isEmpty() ? QStringLiteral("disk open error!") : run.startfailure());
             return;
         }
         choicesbox->setEnabled(false);

@@ -18,6 +18,7 @@
 #include <QComboBox>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -215,8 +216,19 @@ TEST_F(GuiChoices, ARefusedImageFileIsToldInKovRecoversWordsAndNothingIsRead)
         EXPECT_EQ(d.recoverbt->text(), "Recover");
         EXPECT_EQ(dev.counts().reads, reads);
     }
-    EXPECT_TRUE(filetree(out).empty());
+    EXPECT_FALSE(QFileInfo::exists(out));  // refused before the folder is made, as kov-recover refuses
     EXPECT_EQ(contents(taken), "keep");
+    // An image begun for a run refused at its folder (a file stands there)
+    // is removed with its map, as kov-recover removes it.
+    const QString fresh = tmp.filePath("fresh.img");
+    d.imageedit->setText(fresh);
+    d.diredit->setText(taken);
+    const qsizetype before = answerer.boxes.size();
+    d.recoverbt->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() > before; }, 10000));
+    EXPECT_FALSE(d.run.rununderway());
+    EXPECT_FALSE(QFileInfo::exists(fresh));
+    EXPECT_FALSE(QFileInfo::exists(fresh + ".map"));
     platform::setimagefiles({});
 }
 
