@@ -214,8 +214,10 @@ volhandle openrange(const QString& path, const std::uint64_t* offset, const std:
     const volhandle h = adoptdescriptor(fd, from, bytes);
     if (!presetpath.isEmpty() && QFileInfo(path).canonicalFilePath() == presetpath)
         takeunreadable(h, presetspans);
-    rememberbad(h, path);
+    // After the image is attached: what this run found bad is bad in the
+    // image's map too, where a ddrescue map's areas stay untried.
     attachimage(h, path);
+    rememberbad(h, path);
     return h;
 }
 
@@ -431,8 +433,8 @@ volhandle opensource(const VolumeSource& source)
 {
     if (!source.udisksobject.isEmpty()) {
         const volhandle h = adoptdescriptor(udisks2::openforbackup(source.udisksobject), 0, source.size);
-        rememberbad(h, source.path);
         attachimage(h, source.path);
+        rememberbad(h, source.path);
         return h;
     }
     // A whole source reads to wherever the file or device ends now.
