@@ -3,6 +3,7 @@
 #include "exfat/entryset.h"
 #include "model/fileparm.h"
 #include "model/littleendian.h"
+#include "model/readableclusters.h"
 
 #include <algorithm>
 #include <map>
@@ -75,11 +76,12 @@ QString EXFATVOLUME::openroot(platform::volhandle h, std::uint64_t bytes)
     // The second of two FATs when ActiveFat says so (TexFAT).
     activefat = (geometry.volumeflags & 1) && geometry.fatcount == 2 ? 1 : 0;
     // Clusters past the volume's or the source's end hold nothing.
-    std::uint64_t sectors = geometry.volumelength;
-    if (sourcebytes != 0)
-        sectors = std::min(sectors, sourcebytes >> geometry.sectorshift);
-    const std::uint64_t fits = sectors > geometry.heapoffset ? (sectors - geometry.heapoffset) >> geometry.clustershift : 0;
-    readable = std::uint32_t(std::min<std::uint64_t>(geometry.clustercount, fits));
+    const std::uint64_t volumebytes = geometry.volumelength > (UINT64_MAX >> geometry.sectorshift)
+                                          ? UINT64_MAX
+                                          : geometry.volumelength << geometry.sectorshift;
+    readable = std::uint32_t(::readableclusters(geometry.clustercount,
+                                                std::uint64_t(geometry.heapoffset) << geometry.sectorshift,
+                                                geometry.clusterbytes(), volumebytes, sourcebytes));
     if (readable < geometry.clustercount)
         notes.append(QStringLiteral("the source ends after %1 of the %2 clusters of the cluster heap")
                          .arg(readable)

@@ -1,6 +1,7 @@
 // The cluster-usage bitmap, the rebuilding of deleted chains and the
 // estimate of an erased FAT32 high word.
 #include "model/kovcore.h"
+#include "model/readableclusters.h"
 
 #include <algorithm>
 
@@ -24,16 +25,9 @@ int KOVCore::inuse(std::uint64_t lcn) const
 std::uint64_t KOVCore::readableclusters() const
 {
     const DISKPARM& disk = diskparm;
-    const std::uint64_t clustersize = disk.clustersize();
-    if (clustersize == 0)
-        return 0;
-    const std::uint64_t total = dbrparm.totalsectors;
-    std::uint64_t count = total > disk.firstdatasector ? (total - disk.firstdatasector) / disk.sectorspercluster : 0;
-    count = std::min({count, fatentries >= 2 ? fatentries - 2 : 0, bitmap.size()});
-    const std::uint64_t firstbyte = disk.firstdatasector * disk.bytespersector;
-    if (sourcebytes != 0)
-        count = std::min(count, sourcebytes > firstbyte ? (sourcebytes - firstbyte) / clustersize : 0);
-    return count;
+    const std::uint64_t declared = std::min<std::uint64_t>(fatentries >= 2 ? fatentries - 2 : 0, bitmap.size());
+    return ::readableclusters(declared, std::uint64_t(disk.firstdatasector) * disk.bytespersector, disk.clustersize(),
+                              std::uint64_t(dbrparm.totalsectors) * disk.bytespersector, sourcebytes);
 }
 
 int KOVCore::clusterusage(const std::vector<DATARUN>& runs) const
