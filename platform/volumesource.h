@@ -188,6 +188,8 @@ std::uint64_t imagestops();
 // not give (bad), once the writes queued are made; null when imagereads
 // was never given a file. Only for the thread that reads.
 const badsectors::SECTORMAP* imagemap();
+// Whether an image is being made now (imagereads began it and has not ended it).
+bool makingimage();
 
 // Bytes in the file or block device at path, asked of udisks2 for a device
 // this process may not open itself; UINT64_MAX when it cannot be told.

@@ -777,6 +777,8 @@ QString imagefault()
 
 std::uint64_t imagestops() { return sink.stops; }
 
+bool makingimage() { return sink.writer != nullptr; }
+
 const badsectors::SECTORMAP* imagemap()
 {
     imagewait();

@@ -108,7 +108,7 @@ void startspool(RUNCONTEXT& ctx, platform::volhandle handle, std::uint64_t bytes
         budget = ~std::uint64_t(0);
     // An image being made of the source may take up to its size of the
     // same disk: the spool keeps at most half of what is left beside it.
-    const bool imaging = platform::imagemap() != nullptr;
+    const bool imaging = platform::makingimage();
     if (imaging) {
         const std::uint64_t free = platform::freespace(ctx.core.recoverdir);
         budget = std::min(budget, free > bytes ? (free - bytes) / 2 : 0);
