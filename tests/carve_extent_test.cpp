@@ -5,17 +5,18 @@
 #include "support/mtoolsimage.h"
 #include "support/rawfile.h"
 #include "support/skip.h"
+#include "support/verdicts.h"
 
 #include "carve/signatures.h"
 #include "verify/verify.h"
 
 #include <QDir>
-#include <QMap>
-#include <QtEndian>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <gtest/gtest.h>
 
 #include <algorithm>

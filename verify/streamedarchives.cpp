@@ -88,13 +88,14 @@ private:
 // and 4 MiB: that rule is applied once the file's end is known (whole).
 // On the way the work is bounded by what any file in the bytes there are
 // could be allowed, and by an allowance past 32 times the bytes read so
-// far: a file whose first member is a long log is read, a bomb is not
-// inflated for ever.
-constexpr std::uint64_t inflateallowance = 4ull << 30;
+// far, what the rule allows a file as large as carving holds (32 MiB): a
+// file whose first member is a long log is read, a bomb is not inflated
+// for ever, and every file held whole gets the verdict it gets read so.
+constexpr std::uint64_t heldbytes = 32u << 20;
+constexpr std::uint64_t wholebudget(std::uint64_t bytes) { return 32 * bytes + (4u << 20); }
+constexpr std::uint64_t inflateallowance = wholebudget(heldbytes);
 // The most bytes looked through for a central directory after the entries.
-constexpr std::uint64_t mostgap = 32u << 20;
-
-std::uint64_t wholebudget(std::uint64_t bytes) { return 32 * bytes + (4u << 20); }
+constexpr std::uint64_t mostgap = heldbytes;
 
 struct RUNNINGBUDGET {
     std::uint64_t length;  // the bytes there are
@@ -249,7 +250,8 @@ struct ENTRIES {
 // header on: each entry's data follows its header, stored or deflated,
 // with its CRC-32 and sizes (in the header, or in the data descriptor
 // after the deflated data when its flag says so); the central directory
-// follows the last entry and names the same entries; the end record (after
+// follows the last entry (or bytes after it, as far as the end record's
+// offset says) and names the same entries; the end record (after
 // the ZIP64 record and locator when there are) closes it, and its comment
 // ends the file; a stored entry with its sizes after it ends at the first
 // descriptor that names its bytes. Unchecked for an encrypted entry or
