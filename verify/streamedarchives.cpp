@@ -363,7 +363,7 @@ FINDING zipstreamed(std::uint64_t length, const READAT& read)
         if (!in.fill() || in.available() < 4)
             return damagedat();
         const bytes v = in.view();
-        const void* p = std::memchr(v.data() + 1, 'P', v.size() - 1 - 3 + 1);
+        const void* p = std::memchr(v.data() + 1, 'P', v.size() - 3);
         in.skip(p ? std::size_t(static_cast<const unsigned char*>(p) - v.data()) : v.size() - 3);
     }
     const std::uint64_t cdoffset = in.position();
