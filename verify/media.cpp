@@ -200,6 +200,11 @@ FINDING mp4walk(std::uint64_t length, GET get)
             size = be64(h, 8);
             header = 16;
         }
+        // A box of size 0 runs to the end of the file, which bytes that go on
+        // past it do not show: the end is unknown, never its header. (One of
+        // no known type after the movie box is what follows the file.)
+        if (size == 0 && header == 8 && boxtype(h.data() + 4) && (!whole || knownbox(h, 0)))
+            return damagedat();
         if (size < header || !boxtype(h.data() + 4) || (at != 0 && matchat(h, 4, "ftyp")))
             return stop();
         const bool known = knownbox(h, 0) || at == 0;

@@ -84,15 +84,26 @@ private:
     std::size_t held = 0;    // bytes buffered
 };
 
-// The inflated bytes may not outgrow the input read so far as readzip's and
-// readgzip's budgets allow of a whole file: the work stays a bounded multiple of
-// the bytes read, whatever a stream claims.
+// readzip and readgzip allow a whole file 32 times its bytes inflated,
+// and 4 MiB: that rule is applied once the file's end is known (whole).
+// On the way the work is bounded by what any file in the bytes there are
+// could be allowed, and by an allowance past 32 times the bytes read so
+// far, what the rule allows a file as large as carving holds (32 MiB): a
+// file whose first member is a long log is read, a bomb is not inflated
+// for ever, and every file held whole gets the verdict it gets read so.
+constexpr std::uint64_t heldbytes = 32u << 20;
+constexpr std::uint64_t wholebudget(std::uint64_t bytes) { return 32 * bytes + (4u << 20); }
+constexpr std::uint64_t inflateallowance = wholebudget(heldbytes);
+// The most bytes looked through for a central directory after the entries.
+constexpr std::uint64_t mostgap = heldbytes;
+
 struct RUNNINGBUDGET {
+    std::uint64_t length;  // the bytes there are
     std::uint64_t inflated = 0;
     bool spend(std::uint64_t produced, std::uint64_t consumed)
     {
         inflated += produced;
-        return inflated <= 32 * consumed + (4u << 20);
+        return inflated <= wholebudget(length) && inflated <= 32 * consumed + inflateallowance;
     }
 };
 
@@ -239,7 +250,8 @@ struct ENTRIES {
 // header on: each entry's data follows its header, stored or deflated,
 // with its CRC-32 and sizes (in the header, or in the data descriptor
 // after the deflated data when its flag says so); the central directory
-// follows the last entry and names the same entries; the end record (after
+// follows the last entry (or bytes after it, as far as the end record's
+// offset says) and names the same entries; the end record (after
 // the ZIP64 record and locator when there are) closes it, and its comment
 // ends the file; a stored entry with its sizes after it ends at the first
 // descriptor that names its bytes. Unchecked for an encrypted entry or
@@ -247,8 +259,9 @@ struct ENTRIES {
 FINDING zipstreamed(std::uint64_t length, const READAT& read)
 {
     SEQUENTIAL in(length, read);
-    RUNNINGBUDGET budget;
+    RUNNINGBUDGET budget{length};
     ENTRIES locals;
+    std::uint64_t declared = 0;  // what the entries checked inflate to
     bool unchecked = false;
     if (!in.need(4) || le32(in.view(), 0) != localsig)
         return damagedat();
@@ -327,6 +340,31 @@ FINDING zipstreamed(std::uint64_t length, const READAT& read)
         if (consumed != csize || produced != usize || std::uint32_t(c) != crc)
             return damagedat();
         locals.add(local, csize, usize, crc, name);
+        declared += usize;
+    }
+    // Bytes may lie between the last entry and the central directory (an
+    // APK's signing block): the directory is the first central header on
+    // that names a local header before them, and the end record must say it
+    // starts there. Searched as far as a file held whole could put it: an
+    // archive without its directory does not read the rest of the card.
+    const std::uint64_t entriesend = in.position();
+    while (true) {
+        if (in.position() - entriesend > mostgap || !in.need(4))
+            return damagedat();
+        const std::uint32_t signature = le32(in.view(), 0);
+        if (signature == centralsig && in.need(46) &&
+            (le32(in.view(), 42) < entriesend || le32(in.view(), 42) == 0xFFFFFFFF))
+            break;
+        if (signature == centralsig) {
+            in.skip(1);
+            continue;
+        }
+        // Each byte looked at once as a signature's first.
+        if (!in.fill() || in.available() < 4)
+            return damagedat();
+        const bytes v = in.view();
+        const void* p = std::memchr(v.data() + 1, 'P', v.size() - 3);
+        in.skip(p ? std::size_t(static_cast<const unsigned char*>(p) - v.data()) : v.size() - 3);
     }
     const std::uint64_t cdoffset = in.position();
     ENTRIES centrals;
@@ -380,7 +418,8 @@ FINDING zipstreamed(std::uint64_t length, const READAT& read)
     if (count != centrals.count || size != cdsize || offset != cdoffset || !(centrals == locals) ||
         !in.skip(22 + comment))
         return damagedat();
-    return unchecked ? toocostly() : endsat(std::size_t(in.position()));
+    // readzip's budget over the whole file.
+    return unchecked || declared > wholebudget(in.position()) ? toocostly() : endsat(std::size_t(in.position()));
 }
 
 // As readgzip over the bytes held whole: member after member inflated to
@@ -394,7 +433,7 @@ FINDING gzipstreamed(std::uint64_t length, const READAT& read, std::size_t align
     z_stream z{};
     if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
         return damagedat();
-    RUNNINGBUDGET budget;
+    RUNNINGBUDGET budget{length};
     FINDING found = damagedat();
     // Each member takes at least its header's bytes.
     while (true) {
@@ -404,9 +443,11 @@ FINDING gzipstreamed(std::uint64_t length, const READAT& read, std::size_t align
             found = r == inflated::costly ? toocostly() : damagedat();
             break;
         }
-        found = endsat(std::size_t(in.position()));
-        if (!in.need(2) || !startswith(in.view(), "\x1f\x8b") || (align != 0 && in.position() % align == 0))
+        if (!in.need(2) || !startswith(in.view(), "\x1f\x8b") || (align != 0 && in.position() % align == 0)) {
+            // readgzip's budget over the whole file.
+            found = budget.inflated > wholebudget(in.position()) ? toocostly() : endsat(std::size_t(in.position()));
             break;
+        }
         inflateReset(&z);
     }
     inflateEnd(&z);

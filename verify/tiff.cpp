@@ -28,6 +28,9 @@ constexpr std::uint64_t mostjpegbytes = 16u << 20;
 // Structures held before the first sort: past it, those held are sorted,
 // the same ones kept once, and the bound doubled.
 constexpr std::size_t fewregions = 1u << 16;
+// Distinct structures a file may have held: past them it is too costly to
+// check, as its memory would grow with its strip count.
+constexpr std::size_t mostregions = 1u << 19;
 
 struct REGION {
     std::uint64_t at;
@@ -129,6 +132,7 @@ public:
         if (regions.size() < regionbound)
             return;
         bad = bad || !disjoint(regions);
+        costly = costly || regions.size() > mostregions;  // held: at most twice as many
         regionbound = std::max(regionbound, 2 * regions.size());
     }
     // What a maker note names: past d it is no damage, a maker's layout may be misread.
@@ -210,12 +214,28 @@ void TIFFWALK::pairs(const ENTRY& offsets, const ENTRY& lengths, bool order, boo
         costly = true;
         return;
     }
-    for (std::uint32_t i = 0; i < offsets.count; ++i) {
+    // Strips that follow each other without a gap are held as one region:
+    // the same bytes, so the same overlaps, in memory for the runs, not
+    // for the strips. Those that are decoded are held one by one.
+    REGION run{0, 0};
+    for (std::uint32_t i = 0; i < offsets.count && !costly; ++i) {
         const std::uint64_t at = element(offsets.at, offsets.type, offsets.count, i, order);
         const std::uint64_t length = element(lengths.at, lengths.type, lengths.count, i, order);
-        if (place(at, length) && decode && length != 0 && jpegs.size() < mostjpegs)
-            jpegs.push_back({at, length});
+        if (decode) {
+            if (place(at, length) && length != 0 && jpegs.size() < mostjpegs)
+                jpegs.push_back({at, length});
+            continue;
+        }
+        if (length == 0)
+            continue;
+        if (run.length != 0 && at == run.at + run.length) {
+            run.length += length;
+            continue;
+        }
+        place(run.at, run.length);
+        run = {at, length};
     }
+    place(run.at, run.length);
 }
 
 void TIFFWALK::readifd(const PENDING p)
@@ -485,6 +505,10 @@ TIFFRESULT walktiff(const RANDOMBYTES& d, bool decode)
     }
     if (!disjoint(w.regions)) {
         r.found = damagedat();
+        return r;
+    }
+    if (w.regions.size() > mostregions) {
+        r.found = toocostly();
         return r;
     }
     std::uint64_t end = w.regions.empty() ? 0 : w.regions.back().at + w.regions.back().length;
