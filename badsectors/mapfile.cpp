@@ -100,14 +100,8 @@ std::optional<std::vector<BYTESPAN>> unrescued(const QByteArray& text)
     std::sort(areas.begin(), areas.end(), [](const AREA& x, const AREA& y) { return x.pos < y.pos; });
     std::vector<BYTESPAN> out;
     const auto add = [&out](std::uint64_t from, std::uint64_t to) {
-        if (from >= to)
-            return;
-        if (!out.empty() && out.back().offset + out.back().length >= from) {
-            const std::uint64_t end = std::max(out.back().offset + out.back().length, to);
-            out.back().length = end - out.back().offset;
-        } else {
-            out.push_back({from, to - from});
-        }
+        if (from < to)
+            appendspan(&out, {from, to - from});
     };
     std::uint64_t covered = 0;
     for (const AREA& a : areas) {

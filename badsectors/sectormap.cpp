@@ -22,6 +22,18 @@ void addspan(std::vector<BYTESPAN>* spans, BYTESPAN span)
     spans->insert(it, BYTESPAN{begin, end - begin});
 }
 
+void appendspan(std::vector<BYTESPAN>* spans, BYTESPAN span)
+{
+    if (span.length == 0)
+        return;
+    if (!spans->empty() && spans->back().offset + spans->back().length >= span.offset) {
+        BYTESPAN& last = spans->back();
+        last.length = std::max(last.offset + last.length, span.offset + span.length) - last.offset;
+    } else {
+        spans->push_back(span);
+    }
+}
+
 bool meets(const std::vector<BYTESPAN>& spans, std::uint64_t from, std::uint64_t to)
 {
     const auto it = std::lower_bound(spans.begin(), spans.end(), from,

@@ -24,6 +24,10 @@ struct BYTESPAN {
 
 // Adds span to spans (sorted, disjoint), merging it with those it touches.
 void addspan(std::vector<BYTESPAN>* spans, BYTESPAN span);
+// Appends span to spans (sorted, disjoint; span begins at or after the
+// last's start), merged with the last when they touch: spans in ascending
+// order collected in their length.
+void appendspan(std::vector<BYTESPAN>* spans, BYTESPAN span);
 // True when a span of spans (sorted, disjoint) holds a byte of [from, to).
 bool meets(const std::vector<BYTESPAN>& spans, std::uint64_t from, std::uint64_t to);
 

@@ -121,23 +121,12 @@ LAYOUTSEARCH::LAYOUTSEARCH(platform::volhandle source, std::uint64_t sourcebytes
 {
 }
 
-namespace {
-
-class FEEDER : public SWEEPVISITOR {
-public:
-    explicit FEEDER(LAYOUTSEARCH& into) : search(into) {}
-    void block(const SWEEPBLOCK& b) override
-    {
-        const std::uint64_t end = std::min<std::uint64_t>(b.at + b.n, search.total());
-        if (b.at < end)
-            search.take(b.bytes, std::size_t(end - b.at), b.at, b.unreadable(b.at, end));
-    }
-
-private:
-    LAYOUTSEARCH& search;
-};
-
-}  // namespace
+void PAIRSFEED::block(const SWEEPBLOCK& b)
+{
+    const std::uint64_t end = std::min<std::uint64_t>(b.at + b.n, search.total());
+    if (b.at < end)
+        search.take(b.bytes, std::size_t(end - b.at), b.at, b.unreadable(b.at, end));
+}
 
 bool LAYOUTSEARCH::step()
 {
@@ -145,7 +134,7 @@ bool LAYOUTSEARCH::step()
         return false;
     if (!own) {
         own = std::make_unique<SWEEP>(handle, bytes);
-        feeder = std::make_unique<FEEDER>(*this);
+        feeder = std::make_unique<PAIRSFEED>(*this);
         own->add(feeder.get());
     }
     const bool more = own->step();

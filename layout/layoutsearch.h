@@ -108,7 +108,18 @@ private:
     bool overcap = false;
     std::vector<DIRPAIR> pairs;
     std::unique_ptr<SWEEP> own;  // when no run's sweep feeds it
-    std::unique_ptr<SWEEPVISITOR> feeder;
+    std::unique_ptr<SWEEPVISITOR> feeder;  // a PAIRSFEED of this
+};
+
+// Hands a sweep's blocks to a search (LAYOUTSEARCH::take), the run's sweep
+// or the search's own.
+class PAIRSFEED : public SWEEPVISITOR {
+public:
+    explicit PAIRSFEED(LAYOUTSEARCH& into) : search(into) {}
+    void block(const SWEEPBLOCK& b) override;
+
+private:
+    LAYOUTSEARCH& search;
 };
 
 }  // namespace layout

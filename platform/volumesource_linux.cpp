@@ -465,12 +465,7 @@ void closesource(volhandle h)
         // Sorted and merged once: a set of many spans would be quadratic span by span.
         std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
         for (const badsectors::BYTESPAN& span : all)
-            if (!kept.spans.empty() && span.offset <= kept.spans.back().offset + kept.spans.back().length) {
-                badsectors::BYTESPAN& last = kept.spans.back();
-                last.length = std::max(last.offset + last.length, span.offset + span.length) - last.offset;
-            } else {
-                kept.spans.push_back(span);
-            }
+            badsectors::appendspan(&kept.spans, span);
     }
     ::close(it->second.fd);
     if (it->second.directfd >= 0)

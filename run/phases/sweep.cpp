@@ -158,20 +158,6 @@ SWEEPERS addvisitors(RUNCONTEXT& ctx, SWEEP& sweep, SCAN* scan, std::uint64_t fi
     return out;
 }
 
-class PAIRSFEED : public SWEEPVISITOR {
-public:
-    explicit PAIRSFEED(layout::LAYOUTSEARCH& into) : search(into) {}
-    void block(const SWEEPBLOCK& b) override
-    {
-        const std::uint64_t end = std::min<std::uint64_t>(b.at + b.n, search.total());
-        if (b.at < end)
-            search.take(b.bytes, std::size_t(end - b.at), b.at, b.unreadable(b.at, end));
-    }
-
-private:
-    layout::LAYOUTSEARCH& search;
-};
-
 class SWEEPPHASE : public PHASE {
 public:
     SWEEPPHASE(bool layouts, RUNPHASE told) : withsearch(layouts), told(told) {}
@@ -182,7 +168,7 @@ public:
         sweep.emplace(core.hdisk, core.sourcebytes);
         if (withsearch) {
             search = std::make_unique<layout::LAYOUTSEARCH>(core.hdisk, core.sourcebytes);
-            pairs = std::make_unique<PAIRSFEED>(*search);
+            pairs = std::make_unique<layout::PAIRSFEED>(*search);
             sweep->add(pairs.get());
             // An earlier layout found by it is known only at the end.
             ctx.dirsectors = std::make_unique<deep::DIRSECTORS>();
@@ -258,7 +244,7 @@ private:
     RUNPHASE told;
     std::optional<SWEEP> sweep;
     std::unique_ptr<layout::LAYOUTSEARCH> search;
-    std::unique_ptr<PAIRSFEED> pairs;
+    std::unique_ptr<layout::PAIRSFEED> pairs;
     SWEEPERS sweepers;
     CLUSTERFEED* feed = nullptr;
     std::uint64_t read = 0;
