@@ -39,11 +39,15 @@ constexpr std::uint64_t secondwindow = 16u << 20;
 constexpr std::uint64_t failmultiple = 4;
 constexpr std::uint64_t failfloor = 1ull << 30;
 // A file read on past the window through its headers: what one header read
-// is charged at least, and the most reads one file may take (a real
-// video's top-level boxes or RIFF parts are a handful, a fragmented one's a
-// few thousand; an archive is read forward in pieces of 1 MiB).
+// is charged at least, and the most reads one file may take that do not
+// go on from where the last one ended (a real video's top-level boxes or
+// RIFF parts are a handful, a fragmented one's a few thousand). Reads that
+// go on forward (an archive's pieces, a transport stream's pages) are held
+// by their bytes instead: a walk for the end and one for the check read
+// the free run twice at most.
 constexpr std::uint64_t headercost = 4096;
 constexpr std::uint64_t streamreads = 1u << 16;
+constexpr std::uint64_t streampasses = 2;
 
 }  // namespace
 
@@ -58,6 +62,7 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     toolarge += more.toolarge;
     duplicates += more.duplicates;
     cut += more.cut;
+    overread += more.overread;
     return *this;
 }
 
@@ -496,16 +501,26 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     // Only the headers are read here; the saver writes the file from its
     // clusters in pieces, under a temporary name until it is whole.
     // Each read costs its bytes, a header's a page at least, charged as a
-    // failed start's bytes are once it fails. One begun within the
-    // allowance reads on to its end, however long the file: a whole one is
-    // passed over, and one that fails puts the failed bytes past the
-    // allowance, so that no start reads on again until the window has moved
-    // on by a share of them. Failed starts so cost the allowance and one
-    // free run at most. The bytes the window holds already are not read
-    // again.
+    // failed start's bytes are once it fails. A whole file is passed over;
+    // one that fails puts the failed bytes past the allowance, so that no
+    // start reads on again until the window has moved on by a share of
+    // them: failed starts so cost the allowance and one free run at most.
+    // The bytes the window holds already are not read again.
     streaming = STREAMING{};
     streaming->length = (freerunend() - at) * clustersize;
     streaming->allowed = allowance() > failspent + charge();
+    // A PDF's end is searched for, a compound document's or a TIFF's
+    // offsets lead anywhere in the run: such a walk reads on without its
+    // bytes proving anything, and a false start would read the rest of the
+    // free run (again for every false start after it). Each of its reads is
+    // held to the allowance left, so that the failed ones spend no more
+    // than failed starts may and the starts after them are read on once the
+    // window has moved on. The others check what they read as they go (an
+    // archive's members, a stream's packets, a video's boxes), and fail
+    // near where they stop being a file: begun within the allowance, they
+    // read on to their end.
+    streaming->held = candidate == verify::family::pdf || candidate == verify::family::ole2 ||
+                      candidate == verify::family::tiff;
     streaming->found = std::make_shared<verify::EXTENT>();
     // Most end within a step's worth (a video's headers, a false start):
     // read at once. One that reads on past it (an archive) is read again
@@ -527,8 +542,8 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
         streamed(save);
         return;
     }
-    streaming->reads = streaming->cost = 0;
-    streaming->cut = false;
+    streaming->reads = streaming->cost = streaming->next = 0;
+    streaming->cut = streaming->capped = false;
     const verify::family f = candidate;
     const std::uint64_t length = streaming->length;
     const std::uint32_t bytes = std::uint32_t(clustersize);
@@ -544,11 +559,18 @@ bool CARVER::streamread(std::uint64_t from, std::size_t n, unsigned char* to, st
 {
     STREAMING& s = *streaming;
     const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
-    if (s.reads == streamreads || !s.allowed) {
+    if (s.held ? failspent + charge() + s.cost + price > allowance() : !s.allowed) {
         s.cut = true;
         return false;
     }
-    ++s.reads;
+    const bool onward = s.reads != 0 && from == s.next;
+    if ((!onward && s.reads == streamreads) || s.cost + price > streampasses * s.length + streamreads * headercost) {
+        s.capped = true;
+        return false;
+    }
+    if (!onward)
+        ++s.reads;
+    s.next = from + n;
     s.cost += price;
     stepcost += price;
     if (from + n <= have) {
@@ -575,6 +597,11 @@ void CARVER::streamed(const std::function<void(const CARVEDFILE&)>& save)
     streaming.reset();
     pending += done.cost;
     const verify::EXTENT found = *done.found;
+    if (done.capped) {
+        ++tally.overread;
+        fail();
+        return;
+    }
     if (done.cut) {
         ++tally.cut;
         fail();
