@@ -108,6 +108,7 @@ bool CARVER::begin()
     candidate = verify::family::none;
     tally = CARVECOUNTS();
     failspent = 0;
+    pdfunmarked = 0;
     retryend = 0;
     retrygot = 0;
     lastfailed = false;
@@ -522,6 +523,13 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     streaming->held = candidate == verify::family::pdf || candidate == verify::family::ole2 ||
                       candidate == verify::family::tiff;
     streaming->found = std::make_shared<verify::EXTENT>();
+    // The bytes an earlier PDF start's search found no end in are not
+    // searched again: a storm of false starts reads the free run once.
+    if (candidate == verify::family::pdf) {
+        const std::uint64_t base = at * clustersize;
+        streaming->unmarked =
+            std::make_shared<std::uint64_t>(pdfunmarked > base ? std::min(pdfunmarked - base, streaming->length) : 0);
+    }
     // Most end within a step's worth (a video's headers, a false start):
     // read at once. One that reads on past it (an archive) is read again
     // from its start over steps, a step's worth each.
@@ -536,7 +544,7 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
             }
             return streamread(from, n, to, stepcost);
         },
-        std::uint32_t(clustersize));
+        std::uint32_t(clustersize), streaming->unmarked.get());
     if (!over) {
         *streaming->found = found;
         streamed(save);
@@ -548,10 +556,11 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     const std::uint64_t length = streaming->length;
     const std::uint32_t bytes = std::uint32_t(clustersize);
     const std::shared_ptr<verify::EXTENT> into = streaming->found;
+    const std::shared_ptr<std::uint64_t> unmarked = streaming->unmarked;
     if (!reader)
         reader = std::make_unique<STEPPEDREADS>();
-    reader->start([f, length, bytes, into](const verify::READAT& read) {
-        *into = verify::streamedextent(f, length, read, bytes);
+    reader->start([f, length, bytes, into, unmarked](const verify::READAT& read) {
+        *into = verify::streamedextent(f, length, read, bytes, unmarked.get());
     });
 }
 
@@ -595,6 +604,8 @@ void CARVER::streamed(const std::function<void(const CARVEDFILE&)>& save)
     const DISKPARM& disk = area.disk;
     const STREAMING done = std::move(*streaming);
     streaming.reset();
+    if (done.unmarked)
+        pdfunmarked = std::max(pdfunmarked, at * clustersize + *done.unmarked);
     pending += done.cost;
     const verify::EXTENT found = *done.found;
     if (done.capped) {

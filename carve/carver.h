@@ -200,7 +200,11 @@ private:
         std::uint64_t reads = 0, cost = 0, next = 0;
         bool cut = false, capped = false;
         std::shared_ptr<verify::EXTENT> found;
+        std::shared_ptr<std::uint64_t> unmarked;  // a PDF's: as streamedextent
     };
+    // The bytes from the first cluster's up to which a PDF start's search
+    // found no "%%EOF" past its header, when one did.
+    std::uint64_t pdfunmarked = 0;
     std::optional<STREAMING> streaming;
     std::unique_ptr<STEPPEDREADS> reader;  // made at the first file read on
 };
