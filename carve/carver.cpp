@@ -2,6 +2,7 @@
 
 #include "carve/exiftime.h"
 #include "carve/jpegfragments.h"
+#include "carve/readcap.h"
 #include "carve/signatures.h"
 #include "carve/steppedreads.h"
 #include "model/kovcore.h"
@@ -39,15 +40,9 @@ constexpr std::uint64_t secondwindow = 16u << 20;
 constexpr std::uint64_t failmultiple = 4;
 constexpr std::uint64_t failfloor = 1ull << 30;
 // A file read on past the window through its headers: what one header read
-// is charged at least, and the most reads one file may take that do not
-// go on from where the last one ended (a real video's top-level boxes or
-// RIFF parts are a handful, a fragmented one's a few thousand). Reads that
-// go on forward (an archive's pieces, a transport stream's pages) are held
-// by their bytes instead: a walk for the end and one for the check read
-// the free run twice at most.
+// is charged at least (a real video's top-level boxes or RIFF parts are a
+// handful, a fragmented one's a few thousand: carve/readcap.h).
 constexpr std::uint64_t headercost = 4096;
-constexpr std::uint64_t streamreads = 1u << 16;
-constexpr std::uint64_t streampasses = 2;
 
 }  // namespace
 
@@ -509,6 +504,7 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     // The bytes the window holds already are not read again.
     streaming = STREAMING{};
     streaming->length = (freerunend() - at) * clustersize;
+    streaming->cap = READCAP(streaming->length, headercost);
     streaming->allowed = allowance() > failspent + charge();
     // A PDF's end is searched for, a compound document's or a TIFF's
     // offsets lead anywhere in the run: such a walk reads on without its
@@ -550,7 +546,8 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
         streamed(save);
         return;
     }
-    streaming->reads = streaming->cost = streaming->next = 0;
+    streaming->cap = READCAP(streaming->length, headercost);
+    streaming->cost = 0;
     streaming->cut = streaming->capped = false;
     const verify::family f = candidate;
     const std::uint64_t length = streaming->length;
@@ -572,14 +569,10 @@ bool CARVER::streamread(std::uint64_t from, std::size_t n, unsigned char* to, st
         s.cut = true;
         return false;
     }
-    const bool onward = s.reads != 0 && from == s.next;
-    if ((!onward && s.reads == streamreads) || s.cost + price > streampasses * s.length + streamreads * headercost) {
+    if (!s.cap.take(from, n, price)) {
         s.capped = true;
         return false;
     }
-    if (!onward)
-        ++s.reads;
-    s.next = from + n;
     s.cost += price;
     stepcost += price;
     if (from + n <= have) {

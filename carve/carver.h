@@ -12,6 +12,7 @@
 #pragma once
 
 #include "carve/pairs.h"
+#include "carve/readcap.h"
 #include "carve/savedfiles.h"
 #include "carve/startmap.h"
 #include "model/fileparm.h"
@@ -190,14 +191,14 @@ private:
     std::uint64_t readfromcard = 0;
     // A file read on past the window, over steps: its free run's length,
     // whether failed starts had left it any allowance, whether each of its
-    // reads is held to what is left (held), its reads that did not go on
-    // from the last one's end (next) and what all its reads cost, whether
-    // it was cut short by the allowance (cut) or by what one file may read
-    // (capped), and its end once found.
+    // reads is held to what is left (held), what its reads cost and what
+    // one file may still read (cap), whether it was cut short by the
+    // allowance (cut) or by that cap (capped), and its end once found.
     struct STREAMING {
         std::uint64_t length = 0;
         bool allowed = false, held = false;
-        std::uint64_t reads = 0, cost = 0, next = 0;
+        std::uint64_t cost = 0;
+        READCAP cap{0, 0};
         bool cut = false, capped = false;
         std::shared_ptr<verify::EXTENT> found;
         std::shared_ptr<std::uint64_t> unmarked;  // a PDF's: as streamedextent
