@@ -2,6 +2,7 @@
 
 #include "carve/exiftime.h"
 #include "carve/jpegfragments.h"
+#include "carve/readcap.h"
 #include "carve/signatures.h"
 #include "carve/steppedreads.h"
 #include "model/kovcore.h"
@@ -39,11 +40,9 @@ constexpr std::uint64_t secondwindow = 16u << 20;
 constexpr std::uint64_t failmultiple = 4;
 constexpr std::uint64_t failfloor = 1ull << 30;
 // A file read on past the window through its headers: what one header read
-// is charged at least, and the most reads one file may take (a real
-// video's top-level boxes or RIFF parts are a handful, a fragmented one's a
-// few thousand; an archive is read forward in pieces of 1 MiB).
+// is charged at least (a real video's top-level boxes or RIFF parts are a
+// handful, a fragmented one's a few thousand: carve/readcap.h).
 constexpr std::uint64_t headercost = 4096;
-constexpr std::uint64_t streamreads = 1u << 16;
 
 }  // namespace
 
@@ -58,6 +57,7 @@ CARVECOUNTS& CARVECOUNTS::operator+=(const CARVECOUNTS& more)
     toolarge += more.toolarge;
     duplicates += more.duplicates;
     cut += more.cut;
+    overread += more.overread;
     return *this;
 }
 
@@ -103,6 +103,7 @@ bool CARVER::begin()
     candidate = verify::family::none;
     tally = CARVECOUNTS();
     failspent = 0;
+    pdfunmarked = 0;
     retryend = 0;
     retrygot = 0;
     lastfailed = false;
@@ -496,17 +497,35 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
     // Only the headers are read here; the saver writes the file from its
     // clusters in pieces, under a temporary name until it is whole.
     // Each read costs its bytes, a header's a page at least, charged as a
-    // failed start's bytes are once it fails. One begun within the
-    // allowance reads on to its end, however long the file: a whole one is
-    // passed over, and one that fails puts the failed bytes past the
-    // allowance, so that no start reads on again until the window has moved
-    // on by a share of them. Failed starts so cost the allowance and one
-    // free run at most. The bytes the window holds already are not read
-    // again.
+    // failed start's bytes are once it fails. A whole file is passed over;
+    // one that fails puts the failed bytes past the allowance, so that no
+    // start reads on again until the window has moved on by a share of
+    // them: failed starts so cost the allowance and one free run at most.
+    // The bytes the window holds already are not read again.
     streaming = STREAMING{};
     streaming->length = (freerunend() - at) * clustersize;
+    streaming->cap = READCAP(streaming->length, headercost);
     streaming->allowed = allowance() > failspent + charge();
+    // A PDF's end is searched for, a compound document's or a TIFF's
+    // offsets lead anywhere in the run: such a walk reads on without its
+    // bytes proving anything, and a false start would read the rest of the
+    // free run (again for every false start after it). Each of its reads is
+    // held to the allowance left, so that the failed ones spend no more
+    // than failed starts may and the starts after them are read on once the
+    // window has moved on. The others check what they read as they go (an
+    // archive's members, a stream's packets, a video's boxes), and fail
+    // near where they stop being a file: begun within the allowance, they
+    // read on to their end.
+    streaming->held = candidate == verify::family::pdf || candidate == verify::family::ole2 ||
+                      candidate == verify::family::tiff;
     streaming->found = std::make_shared<verify::EXTENT>();
+    // The bytes an earlier PDF start's search found no end in are not
+    // searched again: a storm of false starts reads the free run once.
+    if (candidate == verify::family::pdf) {
+        const std::uint64_t base = at * clustersize;
+        streaming->unmarked =
+            std::make_shared<std::uint64_t>(pdfunmarked > base ? std::min(pdfunmarked - base, streaming->length) : 0);
+    }
     // Most end within a step's worth (a video's headers, a false start):
     // read at once. One that reads on past it (an archive) is read again
     // from its start over steps, a step's worth each.
@@ -521,22 +540,24 @@ void CARVER::stream(const std::function<void(const CARVEDFILE&)>& save)
             }
             return streamread(from, n, to, stepcost);
         },
-        std::uint32_t(clustersize));
+        std::uint32_t(clustersize), streaming->unmarked.get());
     if (!over) {
         *streaming->found = found;
         streamed(save);
         return;
     }
-    streaming->reads = streaming->cost = 0;
-    streaming->cut = false;
+    streaming->cap = READCAP(streaming->length, headercost);
+    streaming->cost = 0;
+    streaming->cut = streaming->capped = false;
     const verify::family f = candidate;
     const std::uint64_t length = streaming->length;
     const std::uint32_t bytes = std::uint32_t(clustersize);
     const std::shared_ptr<verify::EXTENT> into = streaming->found;
+    const std::shared_ptr<std::uint64_t> unmarked = streaming->unmarked;
     if (!reader)
         reader = std::make_unique<STEPPEDREADS>();
-    reader->start([f, length, bytes, into](const verify::READAT& read) {
-        *into = verify::streamedextent(f, length, read, bytes);
+    reader->start([f, length, bytes, into, unmarked](const verify::READAT& read) {
+        *into = verify::streamedextent(f, length, read, bytes, unmarked.get());
     });
 }
 
@@ -544,11 +565,14 @@ bool CARVER::streamread(std::uint64_t from, std::size_t n, unsigned char* to, st
 {
     STREAMING& s = *streaming;
     const std::uint64_t price = std::max<std::uint64_t>(headercost, n);
-    if (s.reads == streamreads || !s.allowed) {
+    if (s.held ? failspent + charge() + s.cost + price > allowance() : !s.allowed) {
         s.cut = true;
         return false;
     }
-    ++s.reads;
+    if (!s.cap.take(from, n, price)) {
+        s.capped = true;
+        return false;
+    }
     s.cost += price;
     stepcost += price;
     if (from + n <= have) {
@@ -573,8 +597,15 @@ void CARVER::streamed(const std::function<void(const CARVEDFILE&)>& save)
     const DISKPARM& disk = area.disk;
     const STREAMING done = std::move(*streaming);
     streaming.reset();
+    if (done.unmarked)
+        pdfunmarked = std::max(pdfunmarked, at * clustersize + *done.unmarked);
     pending += done.cost;
     const verify::EXTENT found = *done.found;
+    if (done.capped) {
+        ++tally.overread;
+        fail();
+        return;
+    }
     if (done.cut) {
         ++tally.cut;
         fail();

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "carve/pairs.h"
+#include "carve/readcap.h"
 #include "carve/savedfiles.h"
 #include "carve/startmap.h"
 #include "model/fileparm.h"
@@ -48,6 +49,7 @@ struct CARVECOUNTS {
     std::uint64_t toolarge = 0;    // starts whose structure goes on past the cap, of a family not streamed
     std::uint64_t duplicates = 0;  // whole files equal to a file this run saved, not handed out
     std::uint64_t cut = 0;         // starts not read on: failed starts before them spent the work allowed so far
+    std::uint64_t overread = 0;    // starts read on past the window whose walk took more reads than one file may
 
     // Summed over the layouts a run carves.
     CARVECOUNTS& operator+=(const CARVECOUNTS& more);
@@ -188,15 +190,22 @@ private:
     bool pieces = false;
     std::uint64_t readfromcard = 0;
     // A file read on past the window, over steps: its free run's length,
-    // whether failed starts had left it any allowance, its reads and what
-    // they cost, whether it was cut short, and its end once found.
+    // whether failed starts had left it any allowance, whether each of its
+    // reads is held to what is left (held), what its reads cost and what
+    // one file may still read (cap), whether it was cut short by the
+    // allowance (cut) or by that cap (capped), and its end once found.
     struct STREAMING {
         std::uint64_t length = 0;
-        bool allowed = false;
-        std::uint64_t reads = 0, cost = 0;
-        bool cut = false;
+        bool allowed = false, held = false;
+        std::uint64_t cost = 0;
+        READCAP cap{0, 0};
+        bool cut = false, capped = false;
         std::shared_ptr<verify::EXTENT> found;
+        std::shared_ptr<std::uint64_t> unmarked;  // a PDF's: as streamedextent
     };
+    // The bytes from the first cluster's up to which a PDF start's search
+    // found no "%%EOF" past its header, when one did.
+    std::uint64_t pdfunmarked = 0;
     std::optional<STREAMING> streaming;
     std::unique_ptr<STEPPEDREADS> reader;  // made at the first file read on
 };

@@ -126,10 +126,14 @@ QString RUNREPORT::carvesummary() const
         .arg(carving.failed)
         .arg(carving.toolarge)
         .arg(carving.duplicates)
-        .arg(carving.cut != 0 ? QStringLiteral("; %1 not read on past their first clusters: the starts that failed "
-                                              "before them took the work allowed")
-                                    .arg(carving.cut)
-                              : QString())
+        .arg((carving.cut != 0 ? QStringLiteral("; %1 not read on past their first clusters: the starts that failed "
+                                               "before them took the work allowed")
+                                     .arg(carving.cut)
+                               : QString()) +
+             (carving.overread != 0
+                  ? QStringLiteral("; %1 not read on to their end: their structure took more reads than one file may")
+                        .arg(carving.overread)
+                  : QString()))
         .arg(carving.plausible != 0
                  ? QStringLiteral(" (%1 %2)").arg(carving.plausible).arg(QLatin1String(plausiblewords))
                  : QString())

@@ -223,13 +223,19 @@ bool updatebegins(const RANDOMBYTES& d, std::uint64_t p)
 // Each "%%EOF" (with its end of line) ends the file unless an incremental
 // update begins after it; one pass over the bytes however many there are.
 // An end at the last bytes there are may go on (want).
-FINDING pdfextent(const RANDOMBYTES& d)
+FINDING pdfextent(const RANDOMBYTES& d) { return pdfextent(d, nullptr); }
+
+FINDING pdfextent(const RANDOMBYTES& d, std::uint64_t* unmarked)
 {
     if (!d.match(0, "%PDF-"))
         return damagedat();
     const std::uint64_t size = d.size();
-    for (std::uint64_t from = 5;;) {
+    for (std::uint64_t from = unmarked ? std::clamp<std::uint64_t>(*unmarked, 5, size) : 5;;) {
         const std::uint64_t eof = d.find("%%EOF", from);
+        if (unmarked && !d.failed()) {
+            *unmarked = std::max(*unmarked, eof);
+            unmarked = nullptr;
+        }
         if (eof == size)
             return shortof(std::size_t(size) + 1);
         std::uint64_t after = eof + 5;

@@ -86,6 +86,11 @@ FINDING tsextent(bytes d, std::size_t align);  // the packets in sync (align: as
 class RANDOMBYTES;
 bool wholepdf(const RANDOMBYTES& d);
 FINDING pdfextent(const RANDOMBYTES& d);
+// unmarked: in, the bytes in which no "%%EOF" begins past the header (a
+// search over the same bytes from an earlier start found none there); out,
+// as many as this search found so (where its first "%%EOF" begins, or all
+// of d), unchanged when a read failed.
+FINDING pdfextent(const RANDOMBYTES& d, std::uint64_t* unmarked);
 bool wholeole2(const RANDOMBYTES& d);
 FINDING ole2extent(const RANDOMBYTES& d);
 FINDING readtiff(const RANDOMBYTES& d);
@@ -94,7 +99,7 @@ FINDING readts(const RANDOMBYTES& d);
 FINDING tsextent(const RANDOMBYTES& d, std::size_t align);
 // Over a file too large to hold, read through read within length bytes:
 // the extent as above, its verdict check()'s over the bytes up to its end.
-FINDING pdfstreamed(std::uint64_t length, const READAT& read);
+FINDING pdfstreamed(std::uint64_t length, const READAT& read, std::uint64_t* unmarked = nullptr);
 FINDING ole2streamed(std::uint64_t length, const READAT& read);
 FINDING tiffstreamed(std::uint64_t length, const READAT& read);
 FINDING tsstreamed(std::uint64_t length, const READAT& read, std::size_t align);

@@ -237,7 +237,8 @@ FINDING mp4extent(bytes d)
     return mp4walk(d.size(), [d](std::uint64_t at, std::size_t) { return d.data() + at; });
 }
 
-EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes)
+EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes,
+                      std::uint64_t* unmarked)
 {
     // One header at a time: the largest a walk asks for is the ftyp box's brands.
     unsigned char piece[256];
@@ -254,7 +255,7 @@ EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::u
     else if (f == family::gzip)
         found = gzipstreamed(length, read, clusterbytes);
     else if (f == family::pdf)
-        found = pdfstreamed(length, read);
+        found = pdfstreamed(length, read, unmarked);
     else if (f == family::ole2)
         found = ole2streamed(length, read);
     else if (f == family::tiff)

@@ -25,10 +25,10 @@ FINDING checkedupto(FINDING found, RANDOMBYTES& d, CHECK check)
 
 }  // namespace
 
-FINDING pdfstreamed(std::uint64_t length, const READAT& read)
+FINDING pdfstreamed(std::uint64_t length, const READAT& read, std::uint64_t* unmarked)
 {
     RANDOMBYTES d(length, read);
-    return checkedupto(pdfextent(d), d,
+    return checkedupto(pdfextent(d, unmarked), d,
                        [](const RANDOMBYTES& whole) { return wholepdf(whole) ? verdict::verified : verdict::damaged; });
 }
 

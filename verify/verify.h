@@ -129,7 +129,11 @@ inline bool streamable(family f)
 // 64 KiB where offsets lead, a TIFF's previews whole up to 16 MiB), on a
 // volume of clusterbytes clusters; for a streamable family, a verified end
 // is the verdict check() gives the bytes up to it.
-EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes = 0);
+// unmarked (a PDF's): in and out, the bytes in which its search for the
+// end found no "%%EOF" (pdfextent), that a later start inside them does
+// not search them again.
+EXTENT streamedextent(family f, std::uint64_t length, const READAT& read, std::uint32_t clusterbytes = 0,
+                      std::uint64_t* unmarked = nullptr);
 
 // The kind of TIFF-structured file d is, as the extension a camera gives
 // it: "cr2", "nef", "arw", "dng", "orf", "rw2", "pef", "srw", "3fr", "erf",
